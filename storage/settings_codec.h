@@ -1,0 +1,79 @@
+// Byte formats of the configuration file and the focuser profile files:
+// flat sequences of zero-terminated decimal texts, read with a 1024-byte
+// limit. Encoders give the exact bytes; parsers never read past the bytes
+// given and give every missing field its default.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "positioning/units.h"
+
+namespace corvell {
+
+constexpr size_t kSettingsReadLimit = 1024;
+constexpr int kStoredSlots = 20;
+
+struct ProgramConfig {
+    int baudIndex = 0;
+    int portIndex = 0;
+    int unitsIndex = 0;
+    float stepIncrement = 0.01f;
+    int nextFileNumber = 1;
+    int currentFileNumber = 1;
+};
+
+std::string encode_config(const ProgramConfig& config);
+ProgramConfig parse_config(const char* data, size_t length);
+
+struct FocuserProfile {
+    std::string description = " ";
+    float inchesPerCount = kDefaultInchesPerCount;
+    long maxTravel = 6600;
+    int backlashEnable = 0;
+    long backlashCount = 733;
+    uint32_t directionFlags = 0;
+    std::array<long, kStoredSlots> positions;
+    std::array<std::string, kStoredSlots> descriptions;
+    FocuserProfile();
+};
+
+std::string encode_profile(const FocuserProfile& profile);
+FocuserProfile parse_profile(const char* data, size_t length);
+// The first zero-terminated field (the focuser description) of a profile.
+std::string profile_description(const char* data, size_t length);
+
+// "fc00001.df1" for 1; no value when the number needs more than 5 digits
+// or is below 0.
+std::optional<std::string> profile_file_name(int number);
+
+// Reads a profile file's first bytes (at most 1024); no value when the
+// file does not open.
+using ProfileReader = std::function<std::optional<std::string>(int number)>;
+
+struct ProfileRow {
+    int number;
+    std::string description;
+};
+
+// Lists profiles 1..nextFileNumber-1 that open, in number order; the row of
+// `currentFileNumber` (-1 if none) is `selectedRow`.
+struct ProfileListing {
+    std::vector<ProfileRow> rows;
+    int selectedRow = -1;
+};
+ProfileListing list_profiles(int nextFileNumber, int currentFileNumber, const ProfileReader& read);
+
+// Scan of the default restore: tries 1, 2, 3... until 100 numbers in a row
+// are missing; the highest found becomes current and the next is one past it.
+struct ProfileScan {
+    std::vector<ProfileRow> rows;
+    int currentFileNumber = 1;
+    int nextFileNumber = 1;
+};
+ProfileScan scan_profiles(const ProfileReader& read);
+
+}  // namespace corvell

@@ -1,0 +1,56 @@
+#include "app/port_map.h"
+
+#include <cctype>
+#include <cstdlib>
+
+std::string PortMap::resolve(const std::string& portName) const {
+    if (portName.size() == 4) {
+        std::string lower;
+        for (char c : portName) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (lower.compare(0, 3, "com") == 0 && lower[3] >= '1' && lower[3] <= '5') return paths[lower[3] - '1'];
+    }
+    return portName;
+}
+
+void PortMap::apply_environment() {
+    for (int i = 0; i < 5; ++i) {
+        std::string name = "CORVELL_COM" + std::to_string(i + 1);
+        if (const char* v = std::getenv(name.c_str()); v && *v) paths[i] = v;
+    }
+}
+
+CommandLine parse_command_line(const std::vector<std::string>& args) {
+    CommandLine cl;
+    cl.portMap.apply_environment();
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string& into) {
+            if (i + 1 >= args.size()) {
+                cl.error = a + " needs a value";
+                return;
+            }
+            into = args[++i];
+        };
+        if (a == "--simulate") {
+            cl.simulate = true;
+        } else if (a == "--help" || a == "-h") {
+            cl.help = true;
+        } else if (a == "--data-dir") {
+            value(cl.dataDir);
+        } else if (a.size() == 6 && a.compare(0, 5, "--com") == 0 && a[5] >= '1' && a[5] <= '5') {
+            value(cl.portMap.paths[a[5] - '1']);
+        } else {
+            cl.error = "unknown option " + a;
+        }
+        if (!cl.error.empty()) break;
+    }
+    return cl;
+}
+
+std::string usage_text() {
+    return "Usage: corvell-focuser [--simulate] [--data-dir DIR] [--com1 PATH] .. [--com5 PATH]\n"
+           "  --simulate      run against a built-in simulated control module (mapped to COM1)\n"
+           "  --data-dir DIR  directory of focuser.dc1 and the focuser profiles (default: .)\n"
+           "  --comN PATH     device used for COMn (also CORVELL_COMn in the environment)\n"
+           "Defaults: COM1 /dev/ttyS0, COM2 /dev/ttyS1, COM3 /dev/ttyS2, COM4 /dev/ttyS3, COM5 /dev/ttyUSB0\n";
+}

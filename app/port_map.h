@@ -1,0 +1,27 @@
+// The device behind each of the user's port choices COM1..COM5, and the
+// program's command line.
+#pragma once
+#include <array>
+#include <string>
+#include <vector>
+
+struct PortMap {
+    std::array<std::string, 5> paths{"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2", "/dev/ttyS3", "/dev/ttyUSB0"};
+    // "com1".."com5" (any case) give their device; any other name is taken
+    // as a device path itself.
+    std::string resolve(const std::string& portName) const;
+    // Overrides from CORVELL_COM1..CORVELL_COM5.
+    void apply_environment();
+};
+
+struct CommandLine {
+    PortMap portMap;
+    std::string dataDir = ".";
+    bool simulate = false;
+    bool help = false;
+    std::string error;  // non-empty when the command line is wrong
+};
+
+// Environment first, then the command line over it.
+CommandLine parse_command_line(const std::vector<std::string>& args);
+std::string usage_text();

@@ -1,0 +1,447 @@
+// Layout and construction of the main window.
+#include "ui/TForm1.h"
+
+#include <QAbstractEventDispatcher>
+#include <QApplication>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include "serial/TZComm.h"
+#include "ui/Dialogs.h"
+#include "ui/RadioGroup.h"
+#include "ui/UpDownControl.h"
+
+namespace {
+
+template <class W>
+W* named(W* w, const char* name) {
+    w->setObjectName(QString::fromLatin1(name));
+    return w;
+}
+
+QPushButton* button(const char* name, const QString& caption, QWidget* parent) {
+    return named(new QPushButton(caption, parent), name);
+}
+
+// A caption above a small list box of display lines.
+QListWidget* display(const char* name, const QString& caption, int lines, QGridLayout* grid, int row, int col,
+                     QWidget* parent) {
+    auto* box = new QGroupBox(caption, parent);
+    auto* l = new QVBoxLayout(box);
+    l->setContentsMargins(4, 2, 4, 4);
+    auto* list = named(new QListWidget(box), name);
+    list->setFocusPolicy(Qt::NoFocus);
+    list->setSelectionMode(QAbstractItemView::NoSelection);
+    list->setFixedHeight(list->fontMetrics().height() * lines + 10);
+    l->addWidget(list);
+    grid->addWidget(box, row, col);
+    return list;
+}
+
+}  // namespace
+
+TForm1::TForm1(const FormOptions& options, QWidget* parent) : QMainWindow(parent), options_(options) {
+    setObjectName("Form1");
+    setWindowTitle("Tav Corvell");
+    storedPositions.fill(-1);
+
+    PageControl1 = named(new QTabWidget(this), "PageControl1");
+    setCentralWidget(PageControl1);
+    TabSheet1 = named(new QWidget, "TabSheet1");
+    TabSheet3 = named(new QWidget, "TabSheet3");
+    TabSheet2 = named(new QWidget, "TabSheet2");
+    TabSheet4 = named(new QWidget, "TabSheet4");
+    TabSheet7 = named(new QWidget, "TabSheet7");
+    PageControl1->addTab(TabSheet1, "Operate");
+    PageControl1->addTab(TabSheet3, "Store/Recall");
+    PageControl1->addTab(TabSheet2, "Configure");
+    PageControl1->addTab(TabSheet4, "Settings");
+    PageControl1->addTab(TabSheet7, "Help");
+    buildOperatePage();
+    buildStorePage();
+    buildConfigurePage();
+    buildSettingsPage();
+    buildHelpPage();
+
+    // The serial link with the values the module needs: 16-byte queues, no
+    // parity checking, no software flow control, 1500 ms driver time-outs.
+    ComPort = new TZComm(this);
+    ComPort->setObjectName("ComPort");
+    ComPort->Port = "com1";
+    ComPort->MaxReadLength = 16;
+    ComPort->InputQueueSize = 16;
+    ComPort->OutputQueueSize = 16;
+    ComPort->EnableParity = false;
+    ComPort->XOuputFlowCtl = false;
+    ComPort->XInputFlowCtl = false;
+    ComPort->ErrorReplace = true;
+    ComPort->ErrorChar = '~';
+    ComPort->AbortOnError = false;
+    ComPort->TimeoutReadInterval = 0;
+    ComPort->TimeoutReadMultiplier = 1;
+    ComPort->TimeoutReadConstant = 1500;
+    ComPort->TimeoutWriteMultiplier = 1;
+    ComPort->TimeoutWriteConstant = 1500;
+    PortMap map = options_.portMap;
+    ComPort->PortResolver = [map](const std::string& name) { return map.resolve(name); };
+    ComPort->OnDataAvailable = [this](TZComm* sender) { ComPortDataAvailable(sender); };
+
+    SerialTimer.setTimerType(Qt::PreciseTimer);
+    connect(&SerialTimer, &QTimer::timeout, this, &TForm1::SerialTimerTimer);
+
+    AreYouSureDialog = new TAreYouSureDialog(this);
+    GoToDialog = new TGoToDialog(this);
+    StopGoToDialog = new TStopGoToDialog(this);
+    TextEntryDialog = new TTextEntryDialog(this);
+
+    // The executive runs once each time the main loop has run empty.
+    if (auto* dispatcher = QAbstractEventDispatcher::instance(thread()))
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &TForm1::executiveIdle);
+    connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
+        if (state == Qt::ApplicationActive) ExecutiveActivate();
+    });
+
+    // Construction: centred, Operate page, "Unknown"/"Initializing", settings.
+    QSize size(504, 470);
+    size = size.expandedTo(minimumSizeHint());
+    resize(size);
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect s = screen->availableGeometry();
+        move(s.x() + (s.width() - width()) / 2, s.y() + (s.height() - height()) / 2);
+    }
+    PageControl1->setCurrentWidget(TabSheet1);
+    PositionDisplay->clear();
+    PositionDisplay->addItem("Unknown");
+    ActivityDisplay->clear();
+    ActivityDisplay->addItem("Initializing");
+    StatusDisplay->clear();
+    StatusDisplay->addItem("Unknown");
+    EncoderPosition->setText("Unknown");
+    read_config_file();
+    queuedCommand = 0;
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    // When the application is already active (a window shown later in the
+    // run), no activation arrives: start up from the event loop instead.
+    if (!started && QGuiApplication::applicationState() == Qt::ApplicationActive)
+        QMetaObject::invokeMethod(this, &TForm1::ExecutiveActivate, Qt::QueuedConnection);
+}
+
+TForm1::~TForm1() {
+    SerialTimer.stop();
+    if (ComPort->Connected()) ComPort->CloseConnection();
+}
+
+corvell::Unit TForm1::unit() const { return corvell::unit_from_index(Units->itemIndex()); }
+
+void TForm1::buildOperatePage() {
+    auto* grid = new QGridLayout(TabSheet1);
+    grid->setColumnStretch(0, 0);
+    grid->setColumnStretch(1, 1);
+
+    auto* left = new QVBoxLayout;
+    StopButton = button("StopButton", "&Stop", TabSheet1);
+    MoveInButton = button("MoveInButton", "Move &In", TabSheet1);
+    MoveOutButton = button("MoveOutButton", "Move &Out", TabSheet1);
+    GoToPosButton = button("GoToPosButton", "&Go To Specified Position", TabSheet1);
+    for (QPushButton* b : {StopButton, MoveInButton, MoveOutButton, GoToPosButton}) left->addWidget(b);
+    StopButton->setDefault(true);
+
+    auto* stepBox = new QGroupBox("Step Increment", TabSheet1);
+    auto* stepGrid = new QGridLayout(stepBox);
+    StepInButton = button("StepInButton", "Step I&n", stepBox);
+    StepOutButton = button("StepOutButton", "Step Ou&t", stepBox);
+    StepEdit = named(new QLineEdit(stepBox), "StepEdit");
+    StepEdit->setReadOnly(true);
+    StepEdit->setAlignment(Qt::AlignRight);
+    StepEdit->setFixedWidth(StepEdit->fontMetrics().horizontalAdvance("00.000mm") + 12);
+    StepUpDown = named(new UpDownControl(stepBox), "StepUpDown");
+    auto* stepEditRow = new QHBoxLayout;
+    stepEditRow->setSpacing(1);
+    stepEditRow->addWidget(StepEdit);
+    stepEditRow->addWidget(StepUpDown);
+    stepEditRow->addStretch();
+    stepGrid->addWidget(StepInButton, 0, 0);
+    stepGrid->addWidget(StepOutButton, 0, 1);
+    stepGrid->addLayout(stepEditRow, 1, 0, 1, 2);
+    left->addWidget(stepBox);
+
+    BacklashEnable = named(new RadioGroup("Backlash Correction", {"Off", "On"}, TabSheet1, Qt::Horizontal),
+                           "BacklashEnable");
+    BacklashEnable->setItemIndex(1);
+    auto* blLayout = qobject_cast<QBoxLayout*>(BacklashEnable->layout());
+    BacklashAdjust = named(new QLabel("Backlash Correction Distance", TabSheet1), "BacklashAdjust");
+    BacklashEdit = named(new QLineEdit(TabSheet1), "BacklashEdit");
+    BacklashEdit->setReadOnly(true);
+    BacklashEdit->setAlignment(Qt::AlignRight);
+    BacklashEdit->setFixedWidth(StepEdit->width());
+    auto* blBox = new QGroupBox(TabSheet1);
+    auto* blv = new QVBoxLayout(blBox);
+    blv->setContentsMargins(0, 0, 0, 0);
+    blv->addWidget(BacklashEnable);
+    auto* blRow = new QHBoxLayout;
+    blRow->addWidget(BacklashAdjust);
+    blRow->addWidget(BacklashEdit);
+    blRow->addStretch();
+    blv->addLayout(blRow);
+    blBox->setFlat(true);
+    (void)blLayout;
+    left->addWidget(blBox);
+    left->addStretch();
+    grid->addLayout(left, 0, 0);
+
+    auto* right = new QGridLayout;
+    FocuserType = named(new QLabel(" ", TabSheet1), "FocuserType");
+    FocuserType->setAlignment(Qt::AlignCenter);
+    QFont f = FocuserType->font();
+    f.setBold(true);
+    FocuserType->setFont(f);
+    right->addWidget(FocuserType, 0, 0);
+    PositionDisplay = display("PositionDisplay", "Focuser Position", 1, right, 1, 0, TabSheet1);
+    QFont big = PositionDisplay->font();
+    big.setPointSizeF(big.pointSizeF() * 1.6);
+    big.setBold(true);
+    PositionDisplay->setFont(big);
+    PositionDisplay->setFixedHeight(QFontMetrics(big).height() + 12);
+    ActivityDisplay = display("ActivityDisplay", "Activity", 2, right, 2, 0, TabSheet1);
+    StatusDisplay = display("StatusDisplay", "Status", 3, right, 3, 0, TabSheet1);
+    MaxTravelDisplay = display("MaxTravelDisplay", "Maximum Travel Stop", 1, right, 4, 0, TabSheet1);
+    right->setRowStretch(5, 1);
+    grid->addLayout(right, 0, 1);
+
+    connect(StopButton, &QPushButton::clicked, this, [this] { stop_command(); });
+    connect(MoveInButton, &QPushButton::clicked, this, [this] { move_in_command(); });
+    connect(MoveOutButton, &QPushButton::clicked, this, [this] { move_out_command(); });
+    connect(GoToPosButton, &QPushButton::clicked, this, [this] { go_to_command(); });
+    connect(StepInButton, &QPushButton::clicked, this, [this] { StepInButtonClick(); });
+    connect(StepOutButton, &QPushButton::clicked, this, [this] { StepOutButtonClick(); });
+    connect(StepUpDown, &UpDownControl::changing, this, [this](int d) { StepUpDownChangingEx(d); });
+    connect(BacklashEnable, &RadioGroup::clicked, this, [this] { BacklashEnableClick(); });
+    StepEdit->installEventFilter(this);
+    BacklashEdit->installEventFilter(this);
+}
+
+void TForm1::buildStorePage() {
+    auto* outer = new QVBoxLayout(TabSheet3);
+    outer->setContentsMargins(2, 2, 2, 2);
+    auto* scroll = new QScrollArea(TabSheet3);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    auto* inner = new QWidget;
+    auto* grid = new QGridLayout(inner);
+    grid->setVerticalSpacing(2);
+    grid->addWidget(new QLabel("<b>Position</b>"), 0, 1);
+    grid->addWidget(new QLabel("<b>Description</b>"), 0, 2);
+    for (int i = 0; i < corvell::kStoredSlots; ++i) {
+        const int n = i + 1;
+        const QString num = QString::number(n);
+        auto* label = new QLabel(num + ".", inner);
+        Store[i] = new QPushButton("Store Position", inner);
+        Store[i]->setObjectName("Store" + num);
+        Pos[i] = new QLabel(" ", inner);
+        Pos[i]->setObjectName("Pos" + num);
+        Pos[i]->setMinimumWidth(Pos[i]->fontMetrics().horizontalAdvance("00.000cm") + 6);
+        Pos[i]->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        Description[i] = new QLineEdit(" ", inner);
+        Description[i]->setObjectName("Description" + num);
+        Description[i]->setMaxLength(32);
+        Description[i]->setReadOnly(true);
+        Description[i]->setMinimumWidth(Description[i]->fontMetrics().horizontalAdvance("M") * 16);
+        GoTo[i] = new QPushButton("Go To", inner);
+        GoTo[i]->setObjectName("GoTo" + num);
+        Delete[i] = new QPushButton("Delete", inner);
+        Delete[i]->setObjectName("Delete" + num);
+        grid->addWidget(label, n, 0);
+        grid->addWidget(Pos[i], n, 1);
+        grid->addWidget(Description[i], n, 2);
+        grid->addWidget(Store[i], n, 3);
+        grid->addWidget(GoTo[i], n, 4);
+        grid->addWidget(Delete[i], n, 5);
+        connect(Store[i], &QPushButton::clicked, this, [this, n] { StoreNClick(n); });
+        connect(GoTo[i], &QPushButton::clicked, this, [this, n] { GoToNClick(n); });
+        connect(Delete[i], &QPushButton::clicked, this, [this, n] { DeleteNClick(n); });
+        connect(Description[i], &QLineEdit::returnPressed, this, [this, n] {
+            if (!Description[n - 1]->isReadOnly()) save_position_N(n);
+        });
+        Description[i]->installEventFilter(this);
+    }
+    grid->setColumnStretch(2, 1);
+    grid->setRowStretch(corvell::kStoredSlots + 1, 1);
+    scroll->setWidget(inner);
+    outer->addWidget(scroll);
+}
+
+void TForm1::buildConfigurePage() {
+    auto* grid = new QGridLayout(TabSheet2);
+
+    auto* listBox = new QGroupBox("Focuser List", TabSheet2);
+    auto* lv = new QVBoxLayout(listBox);
+    FocuserList = named(new QListWidget(listBox), "FocuserList");
+    FocuserList->setMinimumHeight(FocuserList->fontMetrics().height() * 5);
+    FocuserFiles = named(new QListWidget(listBox), "FocuserFiles");
+    FocuserFiles->hide();
+    lv->addWidget(FocuserList);
+    grid->addWidget(listBox, 0, 0, 2, 1);
+
+    auto* buttons = new QVBoxLayout;
+    AddFocuser = button("AddFocuser", "Add &New Focuser to List", TabSheet2);
+    DeleteFocuser = button("DeleteFocuser", "De&lete Focuser from List", TabSheet2);
+    ChangeDescription = button("ChangeDescription", "Ch&ange Focuser Description", TabSheet2);
+    ManualSetupButton = button("ManualSetupButton", "Run Focuser &Manual Setup", TabSheet2);
+    SetEncoder = button("SetEncoder", "Change &Encoder Count Value", TabSheet2);
+    SetMaxTravel = button("SetMaxTravel", "Change Maximum Travel &Count", TabSheet2);
+    MaxTravelOverride = button("MaxTravelOverride", "Change Maximum Travel &Distance", TabSheet2);
+    SetZeroPosition = button("SetZeroPosition", "Set Focuser &Zero Position", TabSheet2);
+    ReinitializeFocuser = button("ReinitializeFocuser", "&Initialize the Focuser", TabSheet2);
+    RestoreDefaults = button("RestoreDefaults", "Restore Default &File Settings", TabSheet2);
+    for (QPushButton* b : {AddFocuser, DeleteFocuser, ChangeDescription, ManualSetupButton, SetEncoder, SetMaxTravel,
+                           MaxTravelOverride, SetZeroPosition, ReinitializeFocuser, RestoreDefaults})
+        buttons->addWidget(b);
+    buttons->addStretch();
+    grid->addLayout(buttons, 0, 1, 2, 1);
+
+    auto* info = new QGridLayout;
+    info->addWidget(new QLabel("Encoder Count:", TabSheet2), 0, 0);
+    EncoderPosition = named(new QLabel("Unknown", TabSheet2), "EncoderPosition");
+    info->addWidget(EncoderPosition, 0, 1);
+    EncoderLines = named(new QLabel("Encoder Counts per inch:", TabSheet2), "EncoderLines");
+    EncoderStep = named(new QLabel(" ", TabSheet2), "EncoderStep");
+    info->addWidget(EncoderLines, 1, 0);
+    info->addWidget(EncoderStep, 1, 1);
+    info->addWidget(new QLabel("Maximum Travel Count:", TabSheet2), 2, 0);
+    MaxTravelStop = named(new QLabel(" ", TabSheet2), "MaxTravelStop");
+    info->addWidget(MaxTravelStop, 2, 1);
+    ReinitText = named(new QLabel("You must initialize the     focuser for the new settings to take affect.", TabSheet2),
+                       "ReinitText");
+    ReinitText->setWordWrap(true);
+    ReinitText->setStyleSheet("color: #a00000;");
+    ReinitText->hide();
+    info->addWidget(ReinitText, 3, 0, 1, 2);
+    info->setColumnStretch(1, 1);
+    grid->addLayout(info, 2, 0);
+
+    auto* radios = new QHBoxLayout;
+    Units = named(new RadioGroup("Position Units", {"inches", "cm"}, TabSheet2), "Units");
+    ComPortSelect = named(new RadioGroup("COM Port", {"COM1:", "COM2:", "COM3:", "COM4:", "COM5:"}, TabSheet2),
+                          "ComPortSelect");
+    BaudRateSelect = named(new RadioGroup("Baud Rate", {"9600", "2400"}, TabSheet2), "BaudRateSelect");
+    for (RadioGroup* g : {Units, ComPortSelect, BaudRateSelect}) g->setItemIndex(0);
+    auto* radioCol = new QVBoxLayout;
+    radioCol->addWidget(Units);
+    radioCol->addWidget(BaudRateSelect);
+    radioCol->addStretch();
+    radios->addLayout(radioCol);
+    radios->addWidget(ComPortSelect, 0, Qt::AlignTop);
+    grid->addLayout(radios, 2, 1, 2, 1);
+
+    auto* conn = new QVBoxLayout;
+    AutoDetect = button("AutoDetect", "C&OM Port AutoDetection", TabSheet2);
+    AutoDetectText = named(new QLabel("Auto Detection In Progress:Please Wait", TabSheet2), "AutoDetectText");
+    AutoDetectText->hide();
+    Connection = named(new QLabel("Not communicating", TabSheet2), "Connection");
+    QFont bold = Connection->font();
+    bold.setBold(true);
+    Connection->setFont(bold);
+    conn->addWidget(AutoDetect);
+    conn->addWidget(AutoDetectText);
+    conn->addWidget(Connection);
+    conn->addStretch();
+    grid->addLayout(conn, 3, 0);
+    grid->setRowStretch(4, 1);
+
+    connect(SetZeroPosition, &QPushButton::clicked, this, [this] { set_zero_command(); });
+    connect(RestoreDefaults, &QPushButton::clicked, this, [this] { RestoreDefaultsClick(); });
+    connect(Units, &RadioGroup::clicked, this, [this] { UnitsClick(); });
+    connect(ComPortSelect, &RadioGroup::clicked, this, [this] {
+        if (selectionLock) return;
+        setup_com_port();
+        write_config_file();
+    });
+    connect(BaudRateSelect, &RadioGroup::clicked, this, [this] {
+        if (selectionLock) return;
+        setup_com_port();
+        write_config_file();
+    });
+    connect(FocuserList, &QListWidget::currentRowChanged, FocuserFiles, &QListWidget::setCurrentRow);
+}
+
+void TForm1::buildSettingsPage() {
+    auto* l = new QVBoxLayout(TabSheet4);
+    SettingsText = named(new QPlainTextEdit(TabSheet4), "SettingsText");
+    SettingsText->setReadOnly(true);
+    QString ports;
+    for (int i = 0; i < 5; ++i)
+        ports += QString("    COM%1:  %2\n").arg(i + 1).arg(QString::fromStdString(options_.portMap.paths[i]));
+    QString text =
+        "CONTROL MODULE SWITCHES\n"
+        "The Control Module has three switches beside its serial connector.\n\n"
+        "Switch 1 - Motor voltage.  Selects the voltage applied to the focuser motor.  Use the lower voltage for "
+        "small, light focusers and the higher voltage for heavy loads or when the motor stalls.\n\n"
+        "Switch 2 - Motor direction.  Reverses the direction in which the motor turns.  Set it so that \"Move In\" "
+        "moves the drawtube inward and the Encoder Count falls while moving in.\n\n"
+        "Switch 3 - Baud rate.  Selects 9600 or 2400 baud.  The Baud Rate setting on the Configure page must match "
+        "this switch, or use \"COM Port AutoDetection\" to find it.  Turn the Control Module off and on again after "
+        "changing a switch.\n\n"
+        "PORT SETTINGS\n"
+        "The Control Module uses 8 data bits, no parity, 1 stop bit and no flow control, at 9600 or 2400 baud.\n\n"
+        "PORT MAP IN USE\n"
+        "Each COM choice on the Configure page uses this device (set with --com1 .. --com5 or CORVELL_COM1 .. "
+        "CORVELL_COM5):\n" +
+        ports;
+    if (!options_.simulatorNote.empty()) text += "\n" + QString::fromStdString(options_.simulatorNote) + "\n";
+    text += "\nSettings and focuser profiles are kept in: " + QString::fromStdString(options_.dataDir) + "\n";
+    SettingsText->setPlainText(text);
+    l->addWidget(SettingsText);
+}
+
+void TForm1::buildHelpPage() {
+    auto* l = new QVBoxLayout(TabSheet7);
+    HelpText = named(new QPlainTextEdit(TabSheet7), "HelpText");
+    HelpText->setReadOnly(true);
+    HelpText->setPlainText(
+        "GETTING STARTED\n"
+        "1. Connect the Control Module to a serial port and turn it on.\n"
+        "2. On the Configure page choose the COM port and baud rate, or press \"COM Port AutoDetection\".  "
+        "\"Communicating\" appears when the module answers.\n"
+        "3. Choose position units (inches or cm) on the Configure page.\n\n"
+        "OPERATE PAGE\n"
+        "Move In / Move Out start the motor; Stop halts it.\n"
+        "Go To Specified Position asks for a position in the current units and drives the focuser there; the "
+        "focuser cannot be sent beyond the Maximum Travel Stop.  While it moves, a window lets you terminate the "
+        "move at the current position.\n"
+        "Step In / Step Out move by the step increment.  Click the step box to type a new increment (inches, or "
+        "millimetres when the units are cm) and press Enter, or use the arrows beside it.\n"
+        "Backlash Correction On makes a go-to of a stored position always finish moving in the direction in which "
+        "the position was stored, by first overshooting by the correction distance.  Click the distance box to "
+        "type a new distance.\n"
+        "The displays show the focuser position, the current activity, the module status and the Maximum Travel "
+        "Stop.\n\n"
+        "STORE/RECALL PAGE\n"
+        "Store Position saves the current position in a slot and opens its description for typing (press Enter "
+        "to keep it).  Go To returns to the stored position; Delete empties the slot.  Each focuser has twenty "
+        "slots.\n\n"
+        "CONFIGURE PAGE\n"
+        "Set Focuser Zero Position makes the current position the zero of the position count.\n"
+        "Restore Default File Settings rebuilds the program settings and the focuser list from the profile files "
+        "on disk; focuser profiles are not deleted.\n\n"
+        "TROUBLESHOOTING\n"
+        "\"Serial Communications Timeout\" and \"Not communicating\": check the cable, the power of the Control "
+        "Module, the COM port and the baud rate.  The program keeps trying to reach the module every 1.5 "
+        "seconds.\n"
+        "\"Motor or Encoder Error\": check the focuser cable and retry the command.\n");
+    l->addWidget(HelpText);
+}

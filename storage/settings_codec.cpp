@@ -1,0 +1,199 @@
+#include "storage/settings_codec.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "positioning/number_format.h"
+
+namespace corvell {
+
+namespace {
+
+// Highest profile number whose name still has five digits.
+constexpr int kHighestFileNumber = 99999;
+// The default restore gives up after this many missing numbers in a row.
+constexpr int kScanMissLimit = 100;
+
+// Walks zero-terminated fields over the bytes given, never past them. A
+// last field without its zero byte runs to the end of the data.
+class FieldReader {
+public:
+    FieldReader(const char* data, size_t length)
+        : data_(data), length_(data ? std::min(length, kSettingsReadLimit) : 0) {}
+
+    // The next field's bytes, or false when the data has run out.
+    bool next(const char*& field, size_t& size) {
+        if (pos_ >= length_) return false;
+        field = data_ + pos_;
+        const size_t left = length_ - pos_;
+        const void* nul = std::memchr(field, 0, left);
+        size = nul ? static_cast<size_t>(static_cast<const char*>(nul) - field) : left;
+        pos_ += size + 1;
+        return true;
+    }
+
+    bool next_text(std::string& out) {
+        const char* f;
+        size_t n;
+        if (!next(f, n)) return false;
+        out.assign(f, n);
+        return true;
+    }
+
+    template <typename Int>
+    bool next_int(Int& out) {
+        const char* f;
+        size_t n;
+        if (!next(f, n)) return false;
+        out = static_cast<Int>(parse_leading_int(f, n));
+        return true;
+    }
+
+    bool next_float(float& out) {
+        const char* f;
+        size_t n;
+        if (!next(f, n)) return false;
+        const double v = parse_leading_real(f, n);
+        // A value beyond float range is as unusable as one that is not a
+        // number, and converting it would be undefined.
+        out = std::fabs(v) <= static_cast<double>(FLT_MAX) ? static_cast<float>(v) : 0.0f;
+        return true;
+    }
+
+private:
+    const char* data_;
+    size_t length_;
+    size_t pos_ = 0;
+};
+
+// Integers in the files are signed 32-bit decimal texts.
+std::string int_text(long long value) {
+    return std::to_string(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
+}
+
+// A text field ends at its zero byte, so a zero inside the text would shift
+// every later field: only the part before it is written.
+std::string text_field(const std::string& text) {
+    return text.substr(0, text.find('\0'));
+}
+
+void append_field(std::string& out, const std::string& text) {
+    out += text;
+    out.push_back('\0');
+}
+
+}  // namespace
+
+std::string encode_config(const ProgramConfig& config) {
+    std::string out;
+    append_field(out, int_text(config.baudIndex));
+    append_field(out, int_text(config.portIndex));
+    append_field(out, int_text(config.unitsIndex));
+    append_field(out, format_general7(config.stepIncrement));
+    append_field(out, int_text(config.nextFileNumber));
+    append_field(out, int_text(config.currentFileNumber));
+    return out;
+}
+
+ProgramConfig parse_config(const char* data, size_t length) {
+    ProgramConfig config;
+    FieldReader r(data, length);
+    // Fields in file order until the data runs out; the rest keep defaults.
+    (void)(r.next_int(config.baudIndex) && r.next_int(config.portIndex) && r.next_int(config.unitsIndex) &&
+           r.next_float(config.stepIncrement) && r.next_int(config.nextFileNumber) &&
+           r.next_int(config.currentFileNumber));
+    return config;
+}
+
+FocuserProfile::FocuserProfile() {
+    positions.fill(-1);
+    descriptions.fill(" ");
+}
+
+std::string encode_profile(const FocuserProfile& profile) {
+    std::string out;
+    append_field(out, text_field(profile.description));
+    append_field(out, format_general7(profile.inchesPerCount));
+    append_field(out, int_text(profile.maxTravel));
+    append_field(out, int_text(profile.backlashEnable));
+    append_field(out, int_text(profile.backlashCount));
+    // The flags are kept as a signed 32-bit integer in the file.
+    append_field(out, std::to_string(static_cast<int32_t>(profile.directionFlags)));
+    for (long position : profile.positions) append_field(out, int_text(position));
+    for (const std::string& text : profile.descriptions) append_field(out, text_field(text));
+    return out;
+}
+
+FocuserProfile parse_profile(const char* data, size_t length) {
+    FocuserProfile profile;
+    FieldReader r(data, length);
+    // Fields are read in file order until the data runs out; whatever was
+    // not reached keeps its default.
+    [&] {
+        int32_t flags = 0;
+        if (!(r.next_text(profile.description) && r.next_float(profile.inchesPerCount) &&
+              r.next_int(profile.maxTravel) && r.next_int(profile.backlashEnable) &&
+              r.next_int(profile.backlashCount) && r.next_int(flags))) {
+            return;
+        }
+        profile.directionFlags = static_cast<uint32_t>(flags);
+        for (long& position : profile.positions) {
+            if (!r.next_int(position)) return;
+        }
+        for (std::string& text : profile.descriptions) {
+            if (!r.next_text(text)) return;
+        }
+    }();
+    // The correction switch has two positions; garbage must not select a
+    // third.
+    profile.backlashEnable = std::clamp(profile.backlashEnable, 0, 1);
+    return profile;
+}
+
+std::string profile_description(const char* data, size_t length) {
+    FieldReader r(data, length);
+    std::string text;
+    r.next_text(text);
+    return text;
+}
+
+std::optional<std::string> profile_file_name(int number) {
+    if (number < 0 || number > kHighestFileNumber) return std::nullopt;
+    char name[16];
+    std::snprintf(name, sizeof name, "fc%05d.df1", number);
+    return std::string(name);
+}
+
+ProfileListing list_profiles(int nextFileNumber, int currentFileNumber, const ProfileReader& read) {
+    ProfileListing listing;
+    const int last = std::min(nextFileNumber - 1, kHighestFileNumber);
+    for (int n = 1; n <= last; ++n) {
+        const std::optional<std::string> head = read(n);
+        if (!head) continue;
+        if (n == currentFileNumber) listing.selectedRow = static_cast<int>(listing.rows.size());
+        listing.rows.push_back({n, profile_description(head->data(), head->size())});
+    }
+    return listing;
+}
+
+ProfileScan scan_profiles(const ProfileReader& read) {
+    ProfileScan scan;
+    int misses = 0;
+    for (int n = 1; n <= kHighestFileNumber && misses < kScanMissLimit; ++n) {
+        const std::optional<std::string> head = read(n);
+        if (!head) {
+            ++misses;
+            continue;
+        }
+        misses = 0;
+        scan.rows.push_back({n, profile_description(head->data(), head->size())});
+        scan.currentFileNumber = n;
+        scan.nextFileNumber = n + 1;
+    }
+    return scan;
+}
+
+}  // namespace corvell

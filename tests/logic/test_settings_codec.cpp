@@ -1,0 +1,416 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "guarded_buffer.h"
+#include "positioning/number_format.h"
+#include "storage/settings_codec.h"
+
+using namespace corvell;
+using namespace std::string_literals;
+
+namespace {
+
+ProgramConfig parse_config(const std::string& bytes) {
+    return corvell::parse_config(bytes.data(), bytes.size());
+}
+
+FocuserProfile parse_profile(const std::string& bytes) {
+    return corvell::parse_profile(bytes.data(), bytes.size());
+}
+
+// Every field of a profile in file order, as comparable texts.
+std::vector<std::string> profile_fields(const FocuserProfile& p) {
+    std::vector<std::string> f;
+    f.push_back(p.description);
+    f.push_back(format_general7(p.inchesPerCount));
+    f.push_back(std::to_string(p.maxTravel));
+    f.push_back(std::to_string(p.backlashEnable));
+    f.push_back(std::to_string(p.backlashCount));
+    f.push_back(std::to_string(p.directionFlags));
+    for (long v : p.positions) f.push_back(std::to_string(v));
+    for (const auto& d : p.descriptions) f.push_back(d);
+    return f;
+}
+
+FocuserProfile sample_profile() {
+    FocuserProfile p;
+    p.description = "Refractor \"80\" focuser";
+    p.inchesPerCount = 0.00025f;
+    p.maxTravel = 12000;
+    p.backlashEnable = 1;
+    p.backlashCount = 250;
+    p.directionFlags = 0x000A5F0Fu;
+    for (int i = 0; i < kStoredSlots; ++i) {
+        p.positions[i] = i % 4 == 3 ? -1 : 100 * i + 7 * i * i;
+        p.descriptions[i] = "Slot " + std::to_string(i + 1) + (i % 2 ? " eyepiece" : "");
+    }
+    p.positions[19] = 65535;
+    p.descriptions[5] = "";
+    p.descriptions[6] = std::string(32, 'W');
+    return p;
+}
+
+// Byte offset where each zero-terminated field starts and ends (exclusive
+// of its zero byte).
+using Span = std::pair<size_t, size_t>;
+std::vector<Span> field_spans(const std::string& bytes) {
+    std::vector<std::pair<size_t, size_t>> spans;
+    size_t start = 0;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] == '\0') {
+            spans.emplace_back(start, i);
+            start = i + 1;
+        }
+    }
+    return spans;
+}
+
+// Whether a field lies wholly inside the first `cut` bytes: its zero byte
+// is inside, or its text runs right up to the cut. An empty field whose
+// zero byte lies beyond the cut has no byte to read at all.
+bool complete_within(const Span& span, size_t cut) {
+    return span.second < cut || (span.second == cut && span.first < cut);
+}
+
+using Files = std::map<int, std::string>;
+
+ProfileReader reader_of(const Files& files, std::vector<int>* asked = nullptr) {
+    return [&files, asked](int n) -> std::optional<std::string> {
+        if (asked) asked->push_back(n);
+        auto it = files.find(n);
+        if (it == files.end()) return std::nullopt;
+        return it->second;
+    };
+}
+
+std::string profile_bytes(const std::string& description) {
+    FocuserProfile p;
+    p.description = description;
+    return encode_profile(p);
+}
+
+}  // namespace
+
+TEST(ConfigFile, DefaultBytes) {
+    EXPECT_EQ(encode_config(ProgramConfig{}), "0\0" "0\0" "0\0" "0.01\0" "1\0" "1\0"s);
+}
+
+TEST(ConfigFile, RoundTripOfEveryField) {
+    ProgramConfig c;
+    c.baudIndex = 1;
+    c.portIndex = 4;
+    c.unitsIndex = 1;
+    c.stepIncrement = 0.007874f;
+    c.nextFileNumber = 51;
+    c.currentFileNumber = 50;
+    const std::string bytes = encode_config(c);
+    EXPECT_EQ(bytes, "1\0" "4\0" "1\0" "0.007874\0" "51\0" "50\0"s);
+    const ProgramConfig back = parse_config(bytes);
+    EXPECT_EQ(back.baudIndex, 1);
+    EXPECT_EQ(back.portIndex, 4);
+    EXPECT_EQ(back.unitsIndex, 1);
+    EXPECT_EQ(back.stepIncrement, 0.007874f);
+    EXPECT_EQ(back.nextFileNumber, 51);
+    EXPECT_EQ(back.currentFileNumber, 50);
+}
+
+TEST(ConfigFile, MissingFieldsKeepTheirDefaults) {
+    const ProgramConfig empty = parse_config(""s);
+    EXPECT_EQ(encode_config(empty), encode_config(ProgramConfig{}));
+    const ProgramConfig none = corvell::parse_config(nullptr, 100);
+    EXPECT_EQ(encode_config(none), encode_config(ProgramConfig{}));
+
+    const ProgramConfig two = parse_config("1\0" "3\0"s);
+    EXPECT_EQ(two.baudIndex, 1);
+    EXPECT_EQ(two.portIndex, 3);
+    EXPECT_EQ(two.unitsIndex, 0);
+    EXPECT_EQ(two.stepIncrement, 0.01f);
+    EXPECT_EQ(two.nextFileNumber, 1);
+    EXPECT_EQ(two.currentFileNumber, 1);
+}
+
+TEST(ConfigFile, LastFieldWithoutItsZeroIsReadToTheEnd) {
+    // The step field ends at the last readable byte.
+    GuardedBuffer data("1\0" "3\0" "1\0" "0.02"s);
+    const ProgramConfig c = corvell::parse_config(data.data(), data.size());
+    EXPECT_EQ(c.unitsIndex, 1);
+    EXPECT_EQ(c.stepIncrement, 0.02f);
+    EXPECT_EQ(c.nextFileNumber, 1);
+    EXPECT_EQ(c.currentFileNumber, 1);
+}
+
+TEST(ConfigFile, GarbageFieldsConvertToZero) {
+    const ProgramConfig c = parse_config("x\0" "COM2\0" "cm\0" "abc\0" "!!\0" "??\0"s);
+    EXPECT_EQ(c.baudIndex, 0);
+    EXPECT_EQ(c.portIndex, 0);
+    EXPECT_EQ(c.unitsIndex, 0);
+    EXPECT_EQ(c.stepIncrement, 0.0f);
+    EXPECT_EQ(c.nextFileNumber, 0);
+    EXPECT_EQ(c.currentFileNumber, 0);
+    // Numbers beyond the ranges saturate or drop out instead of overflowing.
+    const ProgramConfig big = parse_config("99999999999\0" "-99999999999\0" "1\0" "1e300\0" "7\0" "2\0"s);
+    EXPECT_EQ(big.baudIndex, INT32_MAX);
+    EXPECT_EQ(big.portIndex, INT32_MIN);
+    EXPECT_EQ(big.stepIncrement, 0.0f);
+    EXPECT_EQ(big.nextFileNumber, 7);
+}
+
+TEST(ConfigFile, OnlyTheFirst1024BytesCount) {
+    // Field 1 fills bytes 0..1020, field 2 bytes 1021..1022, field 3 starts
+    // at byte 1023 and its zero byte lies beyond the limit; field 4 and on
+    // lie wholly beyond it.
+    std::string bytes = "1" + std::string(1019, 'x') + '\0' + "2\0" "1\0" "0.5\0" "9\0" "8\0"s;
+    ASSERT_EQ(bytes.find("2\0"s, 1000), 1021u);
+    const ProgramConfig c = parse_config(bytes);
+    EXPECT_EQ(c.baudIndex, 1);
+    EXPECT_EQ(c.portIndex, 2);
+    EXPECT_EQ(c.unitsIndex, 1);
+    EXPECT_EQ(c.stepIncrement, 0.01f);
+    EXPECT_EQ(c.nextFileNumber, 1);
+    EXPECT_EQ(c.currentFileNumber, 1);
+}
+
+TEST(ProfileFile, DefaultBytes) {
+    std::string expected = " \0" "0.0002727075\0" "6600\0" "0\0" "733\0" "0\0"s;
+    for (int i = 0; i < 20; ++i) expected += "-1\0"s;
+    for (int i = 0; i < 20; ++i) expected += " \0"s;
+    EXPECT_EQ(encode_profile(FocuserProfile{}), expected);
+}
+
+TEST(ProfileFile, RoundTripOfEveryField) {
+    const FocuserProfile p = sample_profile();
+    const std::string bytes = encode_profile(p);
+    ASSERT_EQ(field_spans(bytes).size(), 46u);
+    ASSERT_LE(bytes.size(), kSettingsReadLimit);
+    const FocuserProfile back = parse_profile(bytes);
+    EXPECT_EQ(profile_fields(back), profile_fields(p));
+    EXPECT_EQ(back.inchesPerCount, 0.00025f);
+    EXPECT_EQ(back.directionFlags, 0x000A5F0Fu);
+}
+
+TEST(ProfileFile, DirectionFlagsAreASigned32BitInteger) {
+    FocuserProfile p;
+    p.directionFlags = 0xFFFFFFFFu;
+    std::string bytes = encode_profile(p);
+    EXPECT_NE(bytes.find("\0-1\0-1\0"s), std::string::npos);
+    EXPECT_EQ(field_spans(bytes).size(), 46u);
+    EXPECT_EQ(parse_profile(bytes).directionFlags, 0xFFFFFFFFu);
+
+    p.directionFlags = 0x80000001u;
+    bytes = encode_profile(p);
+    EXPECT_NE(bytes.find("\0-2147483647\0"s), std::string::npos);
+    EXPECT_EQ(parse_profile(bytes).directionFlags, 0x80000001u);
+}
+
+TEST(ProfileFile, EmbeddedZeroInATextDoesNotShiftTheFields) {
+    FocuserProfile p = sample_profile();
+    p.description = "ab\0cd"s;
+    p.descriptions[0] = "x\0y"s;
+    const std::string bytes = encode_profile(p);
+    EXPECT_EQ(field_spans(bytes).size(), 46u);
+    const FocuserProfile back = parse_profile(bytes);
+    EXPECT_EQ(back.description, "ab");
+    EXPECT_EQ(back.descriptions[0], "x");
+    EXPECT_EQ(back.maxTravel, 12000);
+    EXPECT_EQ(back.descriptions[19], p.descriptions[19]);
+}
+
+TEST(ProfileFile, IntegersBeyond32BitsAreWrittenSaturated) {
+    FocuserProfile p;
+    p.maxTravel = 5000000000L;
+    p.positions[0] = -5000000000L;
+    const FocuserProfile back = parse_profile(encode_profile(p));
+    EXPECT_EQ(back.maxTravel, INT32_MAX);
+    EXPECT_EQ(back.positions[0], INT32_MIN);
+}
+
+TEST(ProfileFile, EveryTruncationKeepsTheFieldsReadAndDefaultsTheRest) {
+    const FocuserProfile p = sample_profile();
+    const std::string bytes = encode_profile(p);
+    const auto spans = field_spans(bytes);
+    const auto full = profile_fields(p);
+    const auto defaults = profile_fields(FocuserProfile{});
+    for (size_t cut = 0; cut <= bytes.size(); ++cut) {
+        // Each cut ends at the last readable byte.
+        GuardedBuffer data(bytes.substr(0, cut));
+        const FocuserProfile back = corvell::parse_profile(data.data(), data.size());
+        const auto got = profile_fields(back);
+        for (size_t i = 0; i < spans.size(); ++i) {
+            if (complete_within(spans[i], cut)) {
+                EXPECT_EQ(got[i], full[i]) << "cut " << cut << " field " << i + 1;
+            } else if (spans[i].first >= cut) {
+                EXPECT_EQ(got[i], defaults[i]) << "cut " << cut << " field " << i + 1;
+            }
+        }
+    }
+}
+
+TEST(ProfileFile, GarbageConvertsToZeroButTheSwitchStaysOnOffOrOn) {
+    std::string bytes = "Desc\0" "abc\0" "zz\0" "7\0" "-\0" "q\0"s;
+    for (int i = 0; i < 20; ++i) bytes += "pos\0"s;
+    const FocuserProfile p = parse_profile(bytes);
+    EXPECT_EQ(p.description, "Desc");
+    EXPECT_EQ(p.inchesPerCount, 0.0f);
+    EXPECT_EQ(p.maxTravel, 0);
+    EXPECT_EQ(p.backlashEnable, 1);  // 7 is no switch position: held to "On"
+    EXPECT_EQ(p.backlashCount, 0);
+    EXPECT_EQ(p.directionFlags, 0u);
+    for (long v : p.positions) EXPECT_EQ(v, 0);
+    for (const auto& d : p.descriptions) EXPECT_EQ(d, " ");  // missing: defaults
+
+    EXPECT_EQ(parse_profile(" \0" "0.0002\0" "6600\0" "-3\0"s).backlashEnable, 0);
+    EXPECT_EQ(parse_profile(" \0" "0.0002\0" "6600\0" "99999999999\0"s).backlashEnable, 1);
+    EXPECT_EQ(parse_profile(" \0" "1e300\0"s).inchesPerCount, 0.0f);
+    EXPECT_EQ(parse_profile(" \0" "inf\0"s).inchesPerCount, 0.0f);
+}
+
+TEST(ProfileFile, OversizedFileIsCutAt1024Bytes) {
+    // A description that alone exceeds the limit: everything after it is lost.
+    const std::string longText(2000, 'd');
+    const FocuserProfile a = parse_profile(profile_bytes(longText));
+    EXPECT_EQ(a.description, std::string(1024, 'd'));
+    EXPECT_EQ(profile_fields(a).at(1), format_general7(kDefaultInchesPerCount));
+    EXPECT_EQ(a.maxTravel, 6600);
+
+    // Long position descriptions push the last ones past the limit.
+    FocuserProfile p = sample_profile();
+    for (auto& d : p.descriptions) d = std::string(60, 'e');
+    const std::string bytes = encode_profile(p);
+    ASSERT_GT(bytes.size(), kSettingsReadLimit);
+    const FocuserProfile b = parse_profile(bytes);
+    const auto spans = field_spans(bytes);
+    for (size_t i = 0; i < spans.size(); ++i) {
+        const std::string got = profile_fields(b)[i];
+        if (complete_within(spans[i], kSettingsReadLimit)) {
+            EXPECT_EQ(got, profile_fields(p)[i]) << "field " << i + 1;
+        } else if (spans[i].first < kSettingsReadLimit) {
+            EXPECT_EQ(got, std::string(kSettingsReadLimit - spans[i].first, 'e')) << "field " << i + 1;
+        } else {
+            EXPECT_EQ(got, " ") << "field " << i + 1;
+        }
+    }
+}
+
+TEST(ProfileFile, DescriptionIsTheTextUpToTheFirstZero) {
+    const std::string bytes = profile_bytes("My focuser");
+    EXPECT_EQ(profile_description(bytes.data(), bytes.size()), "My focuser");
+    EXPECT_EQ(profile_description("\0abc", 4), "");
+    EXPECT_EQ(profile_description("abc", 0), "");
+    EXPECT_EQ(profile_description(nullptr, 10), "");
+    GuardedBuffer unterminated("Newtonian");
+    EXPECT_EQ(profile_description(unterminated.data(), unterminated.size()), "Newtonian");
+    const std::string huge(3000, 'h');
+    EXPECT_EQ(profile_description(huge.data(), huge.size()).size(), kSettingsReadLimit);
+}
+
+TEST(ProfileFileName, FiveDigitNumbers) {
+    EXPECT_EQ(profile_file_name(1), "fc00001.df1");
+    EXPECT_EQ(profile_file_name(50), "fc00050.df1");
+    EXPECT_EQ(profile_file_name(12345), "fc12345.df1");
+    EXPECT_EQ(profile_file_name(99999), "fc99999.df1");
+    EXPECT_FALSE(profile_file_name(100000).has_value());
+    EXPECT_FALSE(profile_file_name(INT_MAX).has_value());
+    EXPECT_FALSE(profile_file_name(-1).has_value());
+    EXPECT_FALSE(profile_file_name(INT_MIN).has_value());
+}
+
+TEST(ProfileList, ListsTheFilesThatOpenBelowTheNextNumber) {
+    const Files files = {{1, profile_bytes("One")}, {3, profile_bytes("Three")}, {4, profile_bytes("Four")}};
+    std::vector<int> asked;
+    const ProfileListing l = list_profiles(5, 2, reader_of(files, &asked));
+    ASSERT_EQ(l.rows.size(), 3u);
+    EXPECT_EQ(l.rows[0].number, 1);
+    EXPECT_EQ(l.rows[0].description, "One");
+    EXPECT_EQ(l.rows[1].number, 3);
+    EXPECT_EQ(l.rows[1].description, "Three");
+    EXPECT_EQ(l.rows[2].number, 4);
+    EXPECT_EQ(l.selectedRow, -1);  // the current file 2 is missing
+    EXPECT_EQ(asked, (std::vector<int>{1, 2, 3, 4}));
+
+    EXPECT_EQ(list_profiles(5, 3, reader_of(files)).selectedRow, 1);
+    EXPECT_EQ(list_profiles(5, 1, reader_of(files)).selectedRow, 0);
+    // File 4 is not below the next number 4.
+    const ProfileListing below = list_profiles(4, 4, reader_of(files));
+    EXPECT_EQ(below.rows.size(), 2u);
+    EXPECT_EQ(below.selectedRow, -1);
+    EXPECT_TRUE(list_profiles(1, 1, reader_of(files)).rows.empty());
+    EXPECT_TRUE(list_profiles(-7, 1, reader_of(files)).rows.empty());
+}
+
+TEST(ProfileList, NeverAsksForNumbersWithoutAName) {
+    const Files files = {{2, profile_bytes("Two")}};
+    int highest = 0;
+    const ProfileListing l = list_profiles(INT_MAX, 2, [&](int n) -> std::optional<std::string> {
+        highest = n;
+        auto it = files.find(n);
+        if (it == files.end()) return std::nullopt;
+        return it->second;
+    });
+    EXPECT_EQ(highest, 99999);
+    ASSERT_EQ(l.rows.size(), 1u);
+    EXPECT_EQ(l.selectedRow, 0);
+}
+
+TEST(ProfileScan, StopsAfterAHundredMissingNumbers) {
+    {
+        const Files files = {{1, profile_bytes("A")}, {2, profile_bytes("B")}, {50, profile_bytes("C")}};
+        std::vector<int> asked;
+        const ProfileScan s = scan_profiles(reader_of(files, &asked));
+        ASSERT_EQ(s.rows.size(), 3u);
+        EXPECT_EQ(s.rows[0].number, 1);
+        EXPECT_EQ(s.rows[1].number, 2);
+        EXPECT_EQ(s.rows[2].number, 50);
+        EXPECT_EQ(s.rows[2].description, "C");
+        EXPECT_EQ(s.currentFileNumber, 50);
+        EXPECT_EQ(s.nextFileNumber, 51);
+        EXPECT_EQ(asked.back(), 150);
+    }
+    {
+        const Files files = {{1, profile_bytes("A")}, {102, profile_bytes("far")}};
+        const ProfileScan s = scan_profiles(reader_of(files));
+        ASSERT_EQ(s.rows.size(), 1u);
+        EXPECT_EQ(s.rows[0].number, 1);
+        EXPECT_EQ(s.currentFileNumber, 1);
+        EXPECT_EQ(s.nextFileNumber, 2);
+    }
+    {
+        // 99 numbers missing between them: the second is still found.
+        const Files files = {{1, profile_bytes("A")}, {101, profile_bytes("near")}};
+        const ProfileScan s = scan_profiles(reader_of(files));
+        ASSERT_EQ(s.rows.size(), 2u);
+        EXPECT_EQ(s.currentFileNumber, 101);
+        EXPECT_EQ(s.nextFileNumber, 102);
+    }
+    {
+        // The first file may lie up to number 100.
+        const Files files = {{100, profile_bytes("late")}};
+        EXPECT_EQ(scan_profiles(reader_of(files)).rows.size(), 1u);
+        const Files later = {{101, profile_bytes("too late")}};
+        EXPECT_TRUE(scan_profiles(reader_of(later)).rows.empty());
+    }
+    {
+        const Files none;
+        std::vector<int> asked;
+        const ProfileScan s = scan_profiles(reader_of(none, &asked));
+        EXPECT_TRUE(s.rows.empty());
+        EXPECT_EQ(s.currentFileNumber, 1);
+        EXPECT_EQ(s.nextFileNumber, 1);
+        EXPECT_EQ(asked.size(), 100u);
+    }
+}
+
+TEST(ProfileScan, EndsAtTheLastNameableNumber) {
+    int highest = 0;
+    const ProfileScan s = scan_profiles([&](int n) -> std::optional<std::string> {
+        highest = n;
+        return "every\0"s;
+    });
+    EXPECT_EQ(highest, 99999);
+    EXPECT_EQ(s.rows.size(), 99999u);
+    EXPECT_EQ(s.currentFileNumber, 99999);
+}

@@ -65,11 +65,8 @@ Rounded round_at_place(const Digits& d, int lastPlace) {
             r.digits.insert(r.digits.begin(), '1');
             ++r.firstPlace;
         }
-    } else if (keep == 0) {
-        return Rounded{};
     }
-    // Strip leading zeros that cannot occur except for keep==0 edge; also
-    // treat an all-zero result as zero.
+    // Nothing kept, or only zeros: the value rounds to zero.
     if (r.digits.find_first_not_of('0') == std::string::npos) return Rounded{};
     return r;
 }

@@ -1,0 +1,158 @@
+// corvell-sim: a simulated control module on a pseudo-terminal.
+//
+// Prints the slave path on standard output, optionally makes a symlink to
+// it, and takes control lines on standard input until "quit", SIGINT or
+// SIGTERM. The end of standard input does not end the simulator, so it can
+// run in the background.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "sim/console.h"
+#include "sim/simulator.h"
+
+using corvell::sim::ConsoleResult;
+using corvell::sim::SimOptions;
+using corvell::sim::Simulator;
+
+namespace {
+
+void usage(std::ostream& out) {
+    out << "Usage: corvell-sim [--link PATH] [--baud 9600|2400] [--speed COUNTS_PER_S]\n"
+           "                   [--position N] [--length N]\n"
+           "Runs a simulated Corvell control module on a pseudo-terminal and prints\n"
+           "the path of its slave side. --link makes PATH a symlink to it (removed at exit).\n\n"
+        << corvell::sim::controlLineHelp();
+}
+
+bool parseNumber(const char* text, double& value) {
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtod(text, &end);
+    return errno == 0 && end != text && *end == '\0';
+}
+
+// Replaces an old symlink at `path`; anything else there is left alone.
+bool makeLink(const std::string& target, const std::string& path) {
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (!S_ISLNK(st.st_mode)) {
+            std::cerr << "corvell-sim: " << path << " exists and is not a symlink\n";
+            return false;
+        }
+        ::unlink(path.c_str());
+    }
+    if (::symlink(target.c_str(), path.c_str()) != 0) {
+        std::cerr << "corvell-sim: symlink " << path << ": " << std::strerror(errno) << "\n";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    SimOptions options;
+    std::string link;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            usage(std::cout);
+            return 0;
+        }
+        if (i + 1 >= argc) {
+            std::cerr << "corvell-sim: " << a << " needs a value (try --help)\n";
+            return 2;
+        }
+        const char* v = argv[++i];
+        double n = 0;
+        if (a == "--link") {
+            link = v;
+        } else if (a == "--baud" && parseNumber(v, n) && (n == 9600 || n == 2400)) {
+            options.baudSwitch = static_cast<int>(n);
+        } else if (a == "--speed" && parseNumber(v, n) && n > 0) {
+            options.countsPerSecond = n;
+        } else if (a == "--position" && parseNumber(v, n) && n >= 0 && n <= 65535) {
+            options.startPosition = static_cast<long>(n);
+        } else if (a == "--length" && parseNumber(v, n) && n >= 0) {
+            options.mechanicalLength = static_cast<long>(n);
+        } else {
+            std::cerr << "corvell-sim: bad option " << a << " " << v << " (try --help)\n";
+            return 2;
+        }
+    }
+
+    // SIGINT and SIGTERM arrive through a descriptor, blocked before the
+    // simulator's thread starts so that only this loop sees them.
+    sigset_t quitSignals;
+    sigemptyset(&quitSignals);
+    sigaddset(&quitSignals, SIGINT);
+    sigaddset(&quitSignals, SIGTERM);
+    ::pthread_sigmask(SIG_BLOCK, &quitSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    const int sigFd = ::signalfd(-1, &quitSignals, SFD_CLOEXEC);
+    if (sigFd < 0) {
+        std::cerr << "corvell-sim: signalfd: " << std::strerror(errno) << "\n";
+        return 1;
+    }
+
+    Simulator sim(options);
+    std::string error;
+    if (!sim.start(&error)) {
+        std::cerr << "corvell-sim: " << error << "\n";
+        return 1;
+    }
+    const std::string slave = sim.slavePath();
+    if (!link.empty() && !makeLink(slave, link)) return 1;
+    bool linkMade = !link.empty();
+    std::cout << slave << std::endl;
+
+    bool inputOpen = true;
+    bool quit = false;
+    std::string pending;
+    while (!quit) {
+        pollfd fds[2] = {{sigFd, POLLIN, 0}, {inputOpen ? STDIN_FILENO : -1, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (fds[0].revents & POLLIN) break;
+        if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+            char buf[1024];
+            const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+            if (n <= 0) {
+                if (n < 0 && errno == EINTR) continue;
+                inputOpen = false;   // keep running on signals alone
+                continue;
+            }
+            pending.append(buf, static_cast<size_t>(n));
+            size_t nl;
+            while (!quit && (nl = pending.find('\n')) != std::string::npos) {
+                const std::string line = pending.substr(0, nl);
+                pending.erase(0, nl + 1);
+                const ConsoleResult r = corvell::sim::runControlLine(sim, line, std::cout);
+                if (r == ConsoleResult::Quit) quit = true;
+                // An unplugged adapter's device link goes away with it.
+                std::string word;
+                std::istringstream(line) >> word;
+                if (word == "hangup" && r == ConsoleResult::Ok && linkMade) {
+                    ::unlink(link.c_str());
+                    linkMade = false;
+                }
+            }
+        }
+    }
+    sim.stop();
+    if (linkMade) ::unlink(link.c_str());
+    return 0;
+}

@@ -4,12 +4,14 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QTabWidget>
 
 #include "control/protocol.h"
 #include "positioning/number_format.h"
 #include "serial/TZComm.h"
+#include "storage/file_store.h"
 #include "ui/Dialogs.h"
 #include "ui/TForm1.h"
 

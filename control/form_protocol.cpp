@@ -6,6 +6,7 @@
 #include "control/protocol.h"
 #include "serial/TZComm.h"
 #include "ui/Dialogs.h"
+#include "ui/RadioGroup.h"
 #include "ui/TForm1.h"
 
 using namespace corvell;

@@ -376,7 +376,6 @@ void TForm1::buildConfigurePage() {
         setup_com_port();
         write_config_file();
     });
-    connect(FocuserList, &QListWidget::currentRowChanged, FocuserFiles, &QListWidget::setCurrentRow);
 }
 
 void TForm1::buildSettingsPage() {

@@ -1,0 +1,100 @@
+#include "tests/e2e/form_harness.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+namespace e2e {
+
+bool waitUntil(const std::function<bool()>& done, int ms) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() >= ms) return done();
+        // Sleeps in the event loop (where the executive runs) for at most 5 ms.
+        QEventLoop loop;
+        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return true;
+}
+
+void pump(int ms) { waitUntil([] { return false; }, ms); }
+
+QStringList lines(QListWidget* list) {
+    QStringList out;
+    for (int i = 0; i < list->count(); ++i) out << list->item(i)->text();
+    return out;
+}
+
+std::string letters(const std::vector<uint8_t>& bytes) {
+    std::string s;
+    for (uint8_t b : bytes) {
+        if (b >= 'a' && b <= 'z')
+            s += static_cast<char>(b);
+        else
+            s += "<" + std::to_string(b) + ">";
+    }
+    return s;
+}
+
+corvell::sim::SimOptions Harness::fastModule() {
+    corvell::sim::SimOptions o;
+    o.countsPerSecond = 20000;
+    o.mechanicalLength = 30000;
+    o.startPosition = 1000;
+    o.maxTravel = 65535;
+    o.speedTestMs = 100;
+    return o;
+}
+
+Harness::Harness(corvell::sim::SimOptions simOptions, bool startSim) {
+    sim = std::make_unique<corvell::sim::Simulator>(simOptions);
+    if (startSim) {
+        std::string error;
+        if (!sim->start(&error)) ADD_FAILURE() << "simulator did not start: " << error;
+    }
+}
+
+Harness::~Harness() { closeWindow(); }
+
+std::string Harness::path(const std::string& name) const { return dir.filePath(QString::fromStdString(name)).toStdString(); }
+
+void Harness::openWindow() {
+    FormOptions options;
+    // Only our own pseudo-terminal: the other choices lead nowhere, so a test
+    // never touches a real serial port of the machine.
+    for (int i = 0; i < 5; ++i) options.portMap.paths[i] = "/nonexistent/corvell-test-com" + std::to_string(i + 1);
+    options.portMap.paths[0] = sim->slavePath();
+    options.dataDir = dir.path().toStdString();
+    form = std::make_unique<TForm1>(options);
+    form->show();
+    form->activateWindow();
+    if (!waitUntil([this] { return form->started; }, 3000)) ADD_FAILURE() << "start-up did not run";
+}
+
+void Harness::closeWindow() {
+    if (!form) return;
+    form->close();
+    form.reset();
+    pump(20);
+}
+
+bool Harness::waitCommunicating(int ms) {
+    return waitUntil([this] { return form->Connection->text() == "Communicating" && form->activeCommand == 0; }, ms);
+}
+
+bool Harness::waitIdle(int ms) {
+    return waitUntil([this] { return form->activeCommand == 0 && form->queuedCommand == 0; }, ms);
+}
+
+int Harness::indexOf(uint8_t letter, size_t from) const {
+    auto bytes = received();
+    for (size_t i = from; i < bytes.size(); ++i)
+        if (bytes[i] == letter) return static_cast<int>(i);
+    return -1;
+}
+
+}  // namespace e2e

@@ -1,0 +1,55 @@
+// Runs the real main window against the simulated control module over a
+// pseudo-terminal, in a temporary data directory, and pumps the real event
+// loop until a condition holds or a deadline passes.
+#pragma once
+#include <QDir>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/simulator.h"
+#include "ui/TForm1.h"
+
+namespace e2e {
+
+// Pumps events (so the executive runs on idle) until `done` or `ms` passed.
+bool waitUntil(const std::function<bool()>& done, int ms);
+// Pumps events for `ms`.
+void pump(int ms);
+
+QStringList lines(QListWidget* list);
+std::string letters(const std::vector<uint8_t>& bytes);  // printable view for messages
+
+struct Harness {
+    explicit Harness(corvell::sim::SimOptions simOptions = fastModule(), bool startSim = true);
+    ~Harness();
+
+    static corvell::sim::SimOptions fastModule();
+
+    // Builds and shows the window on the current data directory; waits
+    // until the start-up has run.
+    void openWindow();
+    void closeWindow();
+    // Waits for the first exchange chain (identify, status, position) to end.
+    bool waitCommunicating(int ms = 4000);
+    // Waits until the executive is idle (no exchange in progress).
+    bool waitIdle(int ms = 4000);
+
+    std::vector<uint8_t> received() const { return sim->receivedBytes(); }
+    // Index of the first `letter` received at or after `from`; -1 if none.
+    int indexOf(uint8_t letter, size_t from = 0) const;
+    size_t receivedCount() const { return sim->receivedBytes().size(); }
+
+    std::string path(const std::string& name) const;
+
+    QTemporaryDir dir;
+    std::unique_ptr<corvell::sim::Simulator> sim;
+    std::unique_ptr<TForm1> form;
+};
+
+}  // namespace e2e

@@ -44,6 +44,8 @@ QListWidget* display(const char* name, const QString& caption, int lines, QGridL
     auto* list = named(new QListWidget(box), name);
     list->setFocusPolicy(Qt::NoFocus);
     list->setSelectionMode(QAbstractItemView::NoSelection);
+    list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    list->setWordWrap(true);
     list->setFixedHeight(list->fontMetrics().height() * lines + 10);
     l->addWidget(list);
     grid->addWidget(box, row, col);
@@ -150,8 +152,8 @@ corvell::Unit TForm1::unit() const { return corvell::unit_from_index(Units->item
 
 void TForm1::buildOperatePage() {
     auto* grid = new QGridLayout(TabSheet1);
-    grid->setColumnStretch(0, 0);
-    grid->setColumnStretch(1, 1);
+    grid->setColumnStretch(0, 2);
+    grid->setColumnStretch(1, 3);
 
     auto* left = new QVBoxLayout;
     StopButton = button("StopButton", "&Stop", TabSheet1);
@@ -193,8 +195,8 @@ void TForm1::buildOperatePage() {
     auto* blv = new QVBoxLayout(blBox);
     blv->setContentsMargins(0, 0, 0, 0);
     blv->addWidget(BacklashEnable);
+    blv->addWidget(BacklashAdjust);
     auto* blRow = new QHBoxLayout;
-    blRow->addWidget(BacklashAdjust);
     blRow->addWidget(BacklashEdit);
     blRow->addStretch();
     blv->addLayout(blRow);
@@ -217,8 +219,8 @@ void TForm1::buildOperatePage() {
     big.setBold(true);
     PositionDisplay->setFont(big);
     PositionDisplay->setFixedHeight(QFontMetrics(big).height() + 12);
-    ActivityDisplay = display("ActivityDisplay", "Activity", 2, right, 2, 0, TabSheet1);
-    StatusDisplay = display("StatusDisplay", "Status", 3, right, 3, 0, TabSheet1);
+    ActivityDisplay = display("ActivityDisplay", "Activity", 3, right, 2, 0, TabSheet1);
+    StatusDisplay = display("StatusDisplay", "Status", 5, right, 3, 0, TabSheet1);
     MaxTravelDisplay = display("MaxTravelDisplay", "Maximum Travel Stop", 1, right, 4, 0, TabSheet1);
     right->setRowStretch(5, 1);
     grid->addLayout(right, 0, 1);
@@ -260,11 +262,13 @@ void TForm1::buildStorePage() {
         Description[i]->setObjectName("Description" + num);
         Description[i]->setMaxLength(32);
         Description[i]->setReadOnly(true);
-        Description[i]->setMinimumWidth(Description[i]->fontMetrics().horizontalAdvance("M") * 16);
+        Description[i]->setMinimumWidth(Description[i]->fontMetrics().horizontalAdvance("M") * 8);
         GoTo[i] = new QPushButton("Go To", inner);
         GoTo[i]->setObjectName("GoTo" + num);
         Delete[i] = new QPushButton("Delete", inner);
         Delete[i]->setObjectName("Delete" + num);
+        for (QPushButton* b : {GoTo[i], Delete[i]})
+            b->setFixedWidth(b->fontMetrics().horizontalAdvance(b->text()) + 24);
         grid->addWidget(label, n, 0);
         grid->addWidget(Pos[i], n, 1);
         grid->addWidget(Description[i], n, 2);

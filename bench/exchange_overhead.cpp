@@ -1,0 +1,266 @@
+// Software overhead of one serial exchange.
+//
+// Runs the real main window, with its executive on the real Qt event loop,
+// against the simulated control module over a pseudo-terminal, and measures
+// how long the program takes to send its next command after the module's
+// reply is complete: from the last reply byte the module wrote to the next
+// command byte the module read (both stamped by the simulator on its steady
+// clock). The simulator answers at once, so the figure holds the program's
+// reaction plus the pseudo-terminal and simulator thread wake-ups, with no
+// line time in it; the line time at 9600 baud is printed beside it.
+//
+// Exchanges are produced by pressing Stop whenever the window is idle: the
+// program sends 's', and on its echo sends 't' (status) by itself, and on the
+// status reply sends 'p' (position) by itself. Only those two self-driven
+// gaps of each cycle are counted; the gap before each 's' is the
+// benchmark's own doing and is left out.
+//
+// Usage: corvell-bench-exchange [--exchanges N]
+#include <QAbstractEventDispatcher>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QLabel>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/simulator.h"
+#include "ui/TForm1.h"
+
+#ifndef CORVELL_BUILD_TYPE
+#define CORVELL_BUILD_TYPE "unknown"
+#endif
+
+namespace {
+
+constexpr int kDefaultExchanges = 1000;
+constexpr int kWarmUpCycles = 20;
+constexpr double kBaud = 9600.0;
+constexpr double kBitsPerByte = 10.0;  // start bit, 8 data bits, stop bit
+
+// Pumps the event loop (where the executive runs) until `done` holds or `ms`
+// have passed; sleeps in the loop for at most 5 ms at a time.
+bool waitUntil(const std::function<bool()>& done, int ms) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() >= ms) return done();
+        QEventLoop loop;
+        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return true;
+}
+
+struct Gap {
+    char command;      // the byte the program sent on its own: 't' or 'p'
+    double overheadMs; // from the last reply byte before it to this byte
+};
+
+// Pairs each command byte the program sent with the last byte the module
+// wrote before it. A gap counts only when the program answered a complete
+// reply on its own: 't' right after the one-byte echo of 's', 'p' right
+// after the two-byte reply of 't'.
+std::vector<Gap> collectGaps(const std::vector<corvell::sim::ByteEvent>& received,
+                             const std::vector<corvell::sim::ByteEvent>& sent) {
+    std::vector<Gap> gaps;
+    size_t s = 0;  // first sent byte not yet paired
+    for (size_t i = 1; i < received.size(); ++i) {
+        const uint8_t previous = received[i - 1].byte;
+        const uint8_t current = received[i].byte;
+        // Sent bytes between the previous command and this one: the reply.
+        while (s < sent.size() && sent[s].ms < received[i - 1].ms) ++s;
+        size_t first = s;
+        while (s < sent.size() && sent[s].ms <= received[i].ms) ++s;
+        const size_t replyBytes = s - first;
+        if (replyBytes == 0) continue;
+        const corvell::sim::ByteEvent& last = sent[s - 1];
+        bool counted = false;
+        if (previous == 's' && current == 't')
+            counted = replyBytes == 1 && sent[first].byte == 's';
+        else if (previous == 't' && current == 'p')
+            counted = replyBytes == 2 && sent[first].byte == 't';
+        if (counted) gaps.push_back(Gap{static_cast<char>(current), received[i].ms - last.ms});
+    }
+    return gaps;
+}
+
+struct Summary {
+    size_t count = 0;
+    double median = 0, p99 = 0, max = 0;
+};
+
+Summary summarise(std::vector<double> v) {
+    Summary r;
+    r.count = v.size();
+    if (v.empty()) return r;
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    r.median = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
+    // Nearest rank: the smallest value with at least 99 % of the samples at or below it.
+    const size_t rank = static_cast<size_t>(std::ceil(0.99 * static_cast<double>(n)));
+    r.p99 = v[std::max<size_t>(rank, 1) - 1];
+    r.max = v.back();
+    return r;
+}
+
+void printRow(const char* label, const Summary& s) {
+    std::printf("  %-26s %9zu %9.3f %9.3f %9.3f\n", label, s.count, s.median, s.p99, s.max);
+}
+
+int usage(const char* program, FILE* to, int code) {
+    std::fprintf(to, "Usage: %s [--exchanges N]\n"
+                     "  Measures the program's time from a module reply to its next command byte\n"
+                     "  over at least N self-driven exchanges (default %d).\n",
+                 program, kDefaultExchanges);
+    return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int wanted = kDefaultExchanges;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") return usage(argv[0], stdout, 0);
+        if (arg == "--exchanges" && i + 1 < argc) {
+            char* end = nullptr;
+            const long n = std::strtol(argv[++i], &end, 10);
+            if (!end || *end != '\0' || n < 1 || n > 10000000) {
+                std::fprintf(stderr, "%s: --exchanges needs a positive whole number\n", argv[0]);
+                return 2;
+            }
+            wanted = static_cast<int>(n);
+        } else {
+            return usage(argv[0], stderr, 2);
+        }
+    }
+
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+
+    QTemporaryDir dataDir;
+    if (!dataDir.isValid()) {
+        std::fprintf(stderr, "cannot create a temporary data directory\n");
+        return 1;
+    }
+
+    corvell::sim::SimOptions simOptions;
+    simOptions.startPosition = 1000;
+    corvell::sim::Simulator sim(simOptions);
+    std::string error;
+    if (!sim.start(&error)) {
+        std::fprintf(stderr, "simulator did not start: %s\n", error.c_str());
+        return 1;
+    }
+
+    FormOptions options;
+    // Only the simulator's pseudo-terminal: the other port choices lead
+    // nowhere, so no real serial port of the machine is touched.
+    for (int i = 0; i < 5; ++i) options.portMap.paths[i] = "/nonexistent/corvell-bench-com" + std::to_string(i + 1);
+    options.portMap.paths[0] = sim.slavePath();
+    options.dataDir = dataDir.path().toStdString();
+
+    auto form = std::make_unique<TForm1>(options);
+    form->show();
+    form->activateWindow();
+    if (!waitUntil([&] { return form->started; }, 5000)) {
+        std::fprintf(stderr, "the window did not start\n");
+        return 1;
+    }
+    auto idle = [&] { return form->activeCommand == 0 && form->queuedCommand == 0; };
+    if (!waitUntil([&] { return form->Connection->text() == "Communicating" && idle(); }, 5000)) {
+        std::fprintf(stderr, "the window is not communicating with the simulated module\n");
+        return 1;
+    }
+
+    // Presses Stop each time the executive has run and left the window idle.
+    // Connected after the window's own executive, so it runs right after the
+    // executive's pass, once the loop has nothing left to do.
+    int cyclesLeft = 0;
+    QEventLoop cycleLoop;
+    auto* dispatcher = QAbstractEventDispatcher::instance();
+    QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, form.get(), [&] {
+        if (!cycleLoop.isRunning() || !idle()) return;
+        if (cyclesLeft == 0) {
+            cycleLoop.quit();
+            return;
+        }
+        --cyclesLeft;
+        form->StopButton->click();
+    });
+    // Runs `cycles` Stop cycles; false if they did not finish in time.
+    auto runCycles = [&](int cycles) {
+        cyclesLeft = cycles;
+        bool late = false;
+        QTimer deadline;
+        deadline.setSingleShot(true);
+        QObject::connect(&deadline, &QTimer::timeout, &cycleLoop, [&] {
+            late = true;
+            cycleLoop.quit();
+        });
+        deadline.start(10000 + cycles * 100);
+        // The first press comes at the loop's first idle moment.
+        cycleLoop.exec();
+        return !late;
+    };
+
+    if (!runCycles(kWarmUpCycles)) {
+        std::fprintf(stderr, "warm-up cycles did not finish\n");
+        return 1;
+    }
+
+    sim.clearTranscript();
+    std::vector<Gap> gaps;
+    int cycles = (wanted + 1) / 2;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (!runCycles(cycles)) {
+            std::fprintf(stderr, "exchange cycles did not finish\n");
+            return 1;
+        }
+        gaps = collectGaps(sim.received(), sim.sent());
+        if (static_cast<int>(gaps.size()) >= wanted) break;
+        cycles = (wanted - static_cast<int>(gaps.size()) + 1) / 2 + 1;
+    }
+    if (static_cast<int>(gaps.size()) < wanted) {
+        std::fprintf(stderr, "only %zu of %d exchanges could be measured\n", gaps.size(), wanted);
+        return 1;
+    }
+
+    std::vector<double> all, afterEcho, afterStatus;
+    for (const Gap& g : gaps) {
+        all.push_back(g.overheadMs);
+        (g.command == 't' ? afterEcho : afterStatus).push_back(g.overheadMs);
+    }
+
+    const double byteMs = 1000.0 * kBitsPerByte / kBaud;
+    const double statusExchangeMs = 3 * byteMs;  // 't' out, 't' and the status byte back
+
+    std::printf("Exchange overhead: real main window, simulated module on %s (build %s)\n",
+                sim.slavePath().c_str(), CORVELL_BUILD_TYPE);
+    std::printf("Time from the last byte of a module reply to the program's next command byte\n\n");
+    std::printf("  %-26s %9s %9s %9s %9s\n", "software overhead (ms)", "exchanges", "median", "p99", "max");
+    printRow("all self-driven", summarise(all));
+    printRow("echo of 's' -> 't'", summarise(afterEcho));
+    printRow("status reply -> 'p'", summarise(afterStatus));
+    std::printf("\n  line time at %.0f baud, %.0f bits per byte:\n", kBaud, kBitsPerByte);
+    std::printf("  %-26s %9.3f ms\n", "one byte", byteMs);
+    std::printf("  %-26s %9.3f ms\n", "status exchange (3 bytes)", statusExchangeMs);
+    std::printf("\n  median overhead is %.1f %% of the status exchange's line time\n",
+                100.0 * summarise(all).median / statusExchangeMs);
+
+    form->close();
+    form.reset();
+    sim.stop();
+    return 0;
+}

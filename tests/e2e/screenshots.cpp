@@ -1,0 +1,114 @@
+// Saves PNG pictures of every page of the main window and of each dialog,
+// with the window running against the simulated module and the Store/Recall
+// page filled. Usage: corvell-screenshots [OUTPUT_DIR]
+#include <QApplication>
+#include <QDir>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QTabWidget>
+#include <QTest>
+#include <cstdio>
+
+#include "tests/e2e/form_harness.h"
+#include "ui/Dialogs.h"
+#include "ui/RadioGroup.h"
+
+using namespace e2e;
+
+namespace {
+QString outDir;
+int saved = 0;
+
+void save(QWidget* w, const QString& name) {
+    pump(100);
+    const QString file = QDir(outDir).filePath(name + ".png");
+    if (w->grab().save(file)) {
+        std::printf("%s\n", qPrintable(file));
+        ++saved;
+    } else {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(file));
+    }
+}
+
+void goToCount(Harness& h, long count) {
+    h.form->set_command_argument(count);
+    h.form->go_to_position_command();
+    waitUntil([&] { return h.sim->position() == count && h.form->activeCommand == 0; }, 5000);
+    waitUntil([&] { return h.form->currentPosition == static_cast<unsigned>(count); }, 3000);
+}
+
+void store(Harness& h, int slot, const QString& description) {
+    h.form->Store[slot - 1]->click();
+    waitUntil([&] { return !h.form->Description[slot - 1]->isReadOnly(); }, 2000);
+    h.form->Description[slot - 1]->setText(description);
+    QTest::keyClick(h.form->Description[slot - 1], Qt::Key_Return);
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    outDir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots");
+    QDir().mkpath(outDir);
+
+    Harness h;
+    h.openWindow();
+    if (!h.waitCommunicating()) std::fprintf(stderr, "the window did not reach the module\n");
+    h.form->FocuserType->setText("8\" Newtonian");
+    h.form->BacklashEnable->button(1)->click();
+    const struct {
+        long count;
+        const char* text;
+    } stored[] = {{1200, "Eyepiece 25 mm"}, {2500, "Camera, no filter"}, {2610, "Camera + L filter"},
+                 {3400, "Barlow 2x"},      {4800, "Diagonal + 9 mm"},   {6100, "Spectroscope"}};
+    int slot = 1;
+    for (const auto& s : stored) {
+        goToCount(h, s.count);
+        store(h, slot++, s.text);
+    }
+    goToCount(h, 2500);
+
+    QTabWidget* pages = h.form->PageControl1;
+    const char* names[] = {"page-1-operate", "page-2-store-recall", "page-3-configure", "page-4-settings",
+                           "page-5-help"};
+    for (int i = 0; i < pages->count(); ++i) {
+        pages->setCurrentIndex(i);
+        save(h.form.get(), names[i]);
+    }
+    h.form->Units->button(1)->click();
+    pages->setCurrentIndex(0);
+    save(h.form.get(), "page-1-operate-cm");
+    pages->setCurrentIndex(1);
+    save(h.form.get(), "page-2-store-recall-cm");
+    h.form->Units->button(0)->click();
+    pages->setCurrentIndex(0);
+
+    h.form->SetZeroPosition->click();
+    save(h.form->AreYouSureDialog, "dialog-are-you-sure");
+    h.form->AreYouSureDialog->CancelBtn->click();
+    waitUntil([&] { return h.form->activeCommand == 0; }, 2000);
+
+    h.form->GoToPosButton->click();
+    save(h.form->GoToDialog, "dialog-go-to");
+    h.form->GoToDialog->PositionEdit->setText("2");
+    h.form->GoToDialog->OKBtn->click();
+    save(h.form->GoToDialog, "dialog-go-to-refused");
+    h.form->GoToDialog->CancelBtn->click();
+
+    h.form->StopGoToDialog->showCentred();
+    save(h.form->StopGoToDialog, "dialog-stop-go-to");
+    h.form->StopGoToDialog->hide();
+
+    h.form->TextEntryDialog->tag = 0;
+    h.form->TextEntryDialog->showCentred();
+    save(h.form->TextEntryDialog, "dialog-text-entry");
+    h.form->TextEntryDialog->CancelBtnClick();
+
+    // The silent module: time-out report on the Operate page.
+    h.sim->setSilent(true);
+    waitUntil([&] { return h.form->Connection->text() == "Not communicating"; }, 5000);
+    save(h.form.get(), "page-1-operate-not-communicating");
+    h.closeWindow();
+    std::printf("%d pictures\n", saved);
+    return saved > 0 ? 0 : 1;
+}

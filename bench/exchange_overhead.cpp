@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "sim/simulator.h"
+#include "tests/e2e/form_harness.h"
 #include "ui/TForm1.h"
 
 #ifndef CORVELL_BUILD_TYPE
@@ -47,20 +48,6 @@ constexpr int kDefaultExchanges = 1000;
 constexpr int kWarmUpCycles = 20;
 constexpr double kBaud = 9600.0;
 constexpr double kBitsPerByte = 10.0;  // start bit, 8 data bits, stop bit
-
-// Pumps the event loop (where the executive runs) until `done` holds or `ms`
-// have passed; sleeps in the loop for at most 5 ms at a time.
-bool waitUntil(const std::function<bool()>& done, int ms) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() >= ms) return done();
-        QEventLoop loop;
-        QTimer::singleShot(5, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return true;
-}
 
 struct Gap {
     char command;      // the byte the program sent on its own: 't' or 'p'
@@ -174,12 +161,12 @@ int main(int argc, char** argv) {
     auto form = std::make_unique<TForm1>(options);
     form->show();
     form->activateWindow();
-    if (!waitUntil([&] { return form->started; }, 5000)) {
+    if (!e2e::waitUntil([&] { return form->started; }, 5000)) {
         std::fprintf(stderr, "the window did not start\n");
         return 1;
     }
     auto idle = [&] { return form->activeCommand == 0 && form->queuedCommand == 0; };
-    if (!waitUntil([&] { return form->Connection->text() == "Communicating" && idle(); }, 5000)) {
+    if (!e2e::waitUntil([&] { return form->Connection->text() == "Communicating" && idle(); }, 5000)) {
         std::fprintf(stderr, "the window is not communicating with the simulated module\n");
         return 1;
     }

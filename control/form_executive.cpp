@@ -31,11 +31,8 @@ void TForm1::start_up_clean() {
     setup_com_port();
     FocuserList->clear();
     FocuserFiles->clear();
-    ProfileListing listing = list_profiles(nextFileNumber, currentFileNumber, [this](int n) -> std::optional<std::string> {
-        auto name = profile_file_name(n);
-        if (!name) return std::nullopt;
-        return read_file_head(data_path(*name), kSettingsReadLimit);
-    });
+    ProfileListing listing =
+        list_profiles(nextFileNumber, currentFileNumber, [this](int n) { return read_profile_head(n); });
     for (const ProfileRow& row : listing.rows) {
         FocuserList->addItem(QString::fromStdString(row.description));
         FocuserFiles->addItem(QString::number(row.number));
@@ -66,6 +63,35 @@ void TForm1::handle_simple_echo() {
         activity("Focuser response error", "Waiting for command");
         show_operate_page();
     }
+    read_status();
+}
+
+// Echo of a go-to or homing: on success the completion byte is awaited for
+// the given time; otherwise the operation ends with the status read.
+void TForm1::handle_motion_echo(int completionLimitMs) {
+    const bool goTo = activeCommand == 'g';
+    if (timerExpired) {
+        if (goTo) StopGoToDialog->hide();
+        show_operate_page();
+        serial_timeout();
+        return;
+    }
+    if (!reply.ready) return;
+    reply.ready = false;
+    load_timer(kPollIntervalMs);
+    ActivityDisplay->clear();
+    const uint8_t byte = reply.buffer[0];
+    if (byte == static_cast<uint8_t>(activeCommand)) {
+        activity(doneMessage1, doneMessage2);
+        activeCommand = 'c';
+        reply.reset(1);
+        load_timer(completionLimitMs);
+        if (!goTo) ReinitText->hide();
+        return;
+    }
+    activity(byte == 'r' ? "Command error" : "Focuser response error", "Waiting for command");
+    if (goTo) StopGoToDialog->hide();
+    show_operate_page();
     read_status();
 }
 
@@ -183,52 +209,10 @@ void TForm1::executiveIdle() {
         handle_completion();
         break;
     case 'g':
-        if (timerExpired) {
-            StopGoToDialog->hide();
-            show_operate_page();
-            serial_timeout();
-        } else if (reply.ready) {
-            reply.ready = false;
-            load_timer(kPollIntervalMs);
-            ActivityDisplay->clear();
-            const uint8_t byte = reply.buffer[0];
-            if (byte == 'g') {
-                activity(doneMessage1, doneMessage2);
-                activeCommand = 'c';
-                reply.reset(1);
-                load_timer(goToTimeLimit);
-                break;
-            }
-            if (byte == 'r')
-                activity("Command error", "Waiting for command");
-            else
-                activity("Focuser response error", "Waiting for command");
-            StopGoToDialog->hide();
-            show_operate_page();
-            read_status();
-        }
+        handle_motion_echo(goToTimeLimit);
         break;
     case 'h':
-        if (timerExpired) {
-            show_operate_page();
-            serial_timeout();
-        } else if (reply.ready) {
-            reply.ready = false;
-            load_timer(kPollIntervalMs);
-            ActivityDisplay->clear();
-            const uint8_t byte = reply.buffer[0];
-            if (byte == 'h') {
-                activity(doneMessage1, doneMessage2);
-                activeCommand = 'c';
-                reply.reset(1);
-                load_timer(kHomingLimitMs);
-                ReinitText->hide();
-            } else {
-                activity(byte == 'r' ? "Command error" : "Focuser response error", "Waiting for command");
-                show_operate_page();
-                read_status();
-            }
-        }
+        handle_motion_echo(kHomingLimitMs);
         break;
     case 'i':
     case 'o':

@@ -37,6 +37,12 @@ void TForm1::make_file_name(int number) {
     currentFileName = *name;
 }
 
+std::optional<std::string> TForm1::read_profile_head(int number) const {
+    auto name = profile_file_name(number);
+    if (!name) return std::nullopt;
+    return read_file_head(data_path(*name), kSettingsReadLimit);
+}
+
 FocuserProfile TForm1::current_profile() const {
     FocuserProfile p;
     p.description = FocuserType->text().toStdString();
@@ -153,11 +159,7 @@ void TForm1::restore_config_defaults() {
     nextFileNumber = 1;
     FocuserList->clear();
     FocuserFiles->clear();
-    ProfileScan scan = scan_profiles([this](int n) -> std::optional<std::string> {
-        auto name = profile_file_name(n);
-        if (!name) return std::nullopt;
-        return read_file_head(data_path(*name), kSettingsReadLimit);
-    });
+    ProfileScan scan = scan_profiles([this](int n) { return read_profile_head(n); });
     for (const ProfileRow& row : scan.rows) {
         FocuserList->addItem(QString::fromStdString(row.description));
         FocuserFiles->addItem(QString::number(row.number));

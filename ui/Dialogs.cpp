@@ -33,6 +33,15 @@ void CentredDialog::showEvent(QShowEvent* e) {
 }
 
 namespace {
+// "OK" (the default) and "Cancel".
+void make_ok_cancel(QDialog* d, QPushButton*& ok, QPushButton*& cancel) {
+    ok = new QPushButton("OK", d);
+    ok->setObjectName("OKBtn");
+    cancel = new QPushButton("Cancel", d);
+    cancel->setObjectName("CancelBtn");
+    ok->setDefault(true);
+}
+
 QHBoxLayout* button_row(std::initializer_list<QPushButton*> buttons) {
     auto* row = new QHBoxLayout;
     row->addStretch();
@@ -50,11 +59,7 @@ TAreYouSureDialog::TAreYouSureDialog(TForm1* form) : CentredDialog(form, "Are Yo
     SureText->setObjectName("SureText");
     SureText->setWordWrap(true);
     SureText->setMinimumWidth(320);
-    OKBtn = new QPushButton("OK", this);
-    OKBtn->setObjectName("OKBtn");
-    CancelBtn = new QPushButton("Cancel", this);
-    CancelBtn->setObjectName("CancelBtn");
-    OKBtn->setDefault(true);
+    make_ok_cancel(this, OKBtn, CancelBtn);
     auto* l = new QVBoxLayout(this);
     l->addWidget(SureText);
     l->addLayout(button_row({OKBtn, CancelBtn}));
@@ -97,11 +102,7 @@ TGoToDialog::TGoToDialog(TForm1* form) : CentredDialog(form, "Enter Position") {
     PositionEdit = new QLineEdit(this);
     PositionEdit->setObjectName("PositionEdit");
     PositionEdit->setMaxLength(10);
-    OKBtn = new QPushButton("OK", this);
-    OKBtn->setObjectName("OKBtn");
-    CancelBtn = new QPushButton("Cancel", this);
-    CancelBtn->setObjectName("CancelBtn");
-    OKBtn->setDefault(true);
+    make_ok_cancel(this, OKBtn, CancelBtn);
     auto* l = new QVBoxLayout(this);
     l->addWidget(GoToLabel);
     l->addWidget(PositionEdit);
@@ -209,11 +210,7 @@ TTextEntryDialog::TTextEntryDialog(TForm1* form) : CentredDialog(form, "Enter Fo
     EnterText->setObjectName("EnterText");
     EnterText->setMaxLength(32);
     EnterText->setMinimumWidth(280);
-    OKBtn = new QPushButton("OK", this);
-    OKBtn->setObjectName("OKBtn");
-    CancelBtn = new QPushButton("Cancel", this);
-    CancelBtn->setObjectName("CancelBtn");
-    OKBtn->setDefault(true);
+    make_ok_cancel(this, OKBtn, CancelBtn);
     auto* l = new QVBoxLayout(this);
     l->addWidget(TextLabel);
     l->addWidget(EnterText);

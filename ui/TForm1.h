@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "app/port_map.h"
@@ -177,6 +178,7 @@ public:
     // ---- files ----
     std::string data_path(const std::string& name) const;
     void make_file_name(int number);
+    std::optional<std::string> read_profile_head(int number) const;
     void read_focuser_file();
     void write_focuser_file();
     void restore_focuser_defaults();
@@ -207,6 +209,7 @@ private:
     void buildHelpPage();
     void handle_simple_echo();
     void handle_completion();
+    void handle_motion_echo(int completionLimitMs);
     void show_invalid_number(const QString& text);
     void open_entry_box(QLineEdit* box, bool& finished, bool& typed);
     bool entry_key(QLineEdit* box, QEvent* event, bool& typed);

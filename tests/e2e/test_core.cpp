@@ -230,6 +230,9 @@ TEST(GoTo, MissingCompletionEndsInTimeoutWithTheStopDialogHidden) {
     enterGoTo(h, "0.4");
     ASSERT_TRUE(waitUntil([&] { return h.form->activeCommand == 'c'; }, 2000));
     EXPECT_TRUE(h.form->StopGoToDialog->isVisible());
+    // Keep the module quiet so the report stays on screen long enough to be
+    // read (an answering module would bring "Communicating" back at once).
+    h.sim->setSilent(true);
     ASSERT_TRUE(waitUntil([&] { return lines(h.form->StatusDisplay).contains("Serial Communications Timeout"); }, 3000));
     EXPECT_FALSE(h.form->StopGoToDialog->isVisible());
     EXPECT_EQ(h.form->PageControl1->currentWidget(), h.form->TabSheet1);
@@ -240,6 +243,7 @@ TEST(GoTo, MissingCompletionEndsInTimeoutWithTheStopDialogHidden) {
     ASSERT_FALSE(b.empty());
     EXPECT_GT(b.front() - g.front(), 1450);
     h.sim->setSuppressCompletion(false);
+    h.sim->setSilent(false);
     EXPECT_TRUE(h.waitCommunicating());
 }
 

@@ -52,6 +52,21 @@ void TForm1::start_up_clean() {
     read_identify();
 }
 
+// The common start of a reply state: a time-out is reported (on the Operate
+// page when asked) and false returned; a complete reply is taken, the timer
+// reloaded with the poll interval, and true returned.
+bool TForm1::take_reply(bool operateOnTimeout) {
+    if (timerExpired) {
+        if (operateOnTimeout) show_operate_page();
+        serial_timeout();
+        return false;
+    }
+    if (!reply.ready) return false;
+    reply.ready = false;
+    load_timer(kPollIntervalMs);
+    return true;
+}
+
 void TForm1::handle_simple_echo() {
     ActivityDisplay->clear();
     if (reply.buffer[0] == 'r') {
@@ -70,15 +85,8 @@ void TForm1::handle_simple_echo() {
 // the given time; otherwise the operation ends with the status read.
 void TForm1::handle_motion_echo(int completionLimitMs) {
     const bool goTo = activeCommand == 'g';
-    if (timerExpired) {
-        if (goTo) StopGoToDialog->hide();
-        show_operate_page();
-        serial_timeout();
-        return;
-    }
-    if (!reply.ready) return;
-    reply.ready = false;
-    load_timer(kPollIntervalMs);
+    if (timerExpired && goTo) StopGoToDialog->hide();
+    if (!take_reply(true)) return;
     ActivityDisplay->clear();
     const uint8_t byte = reply.buffer[0];
     if (byte == static_cast<uint8_t>(activeCommand)) {
@@ -219,14 +227,7 @@ void TForm1::executiveIdle() {
     case 's':
     case 'w':
     case 'z':
-        if (timerExpired) {
-            show_operate_page();
-            serial_timeout();
-        } else if (reply.ready) {
-            reply.ready = false;
-            load_timer(kPollIntervalMs);
-            handle_simple_echo();
-        }
+        if (take_reply(true)) handle_simple_echo();
         break;
     case 'm':
         if (AreYouSureDialog->tag == 1) {
@@ -269,11 +270,7 @@ void TForm1::executiveIdle() {
         }
         break;
     case 'p':
-        if (timerExpired) {
-            serial_timeout();
-        } else if (reply.ready) {
-            reply.ready = false;
-            load_timer(kPollIntervalMs);
+        if (take_reply(false)) {
             if (reply.buffer[0] == 'p') {
                 const unsigned pos = position_from_reply(reply.buffer);
                 currentPosition = pos;
@@ -292,12 +289,7 @@ void TForm1::executiveIdle() {
         }
         break;
     case 't':
-        if (timerExpired) {
-            show_operate_page();
-            serial_timeout();
-        } else if (reply.ready) {
-            reply.ready = false;
-            load_timer(kPollIntervalMs);
+        if (take_reply(true)) {
             if (reply.buffer[0] == 't') {
                 QStringList lines;
                 for (const std::string& l : status_lines(reply.buffer[1])) lines << QString::fromStdString(l);

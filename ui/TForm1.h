@@ -207,6 +207,7 @@ private:
     void buildConfigurePage();
     void buildSettingsPage();
     void buildHelpPage();
+    bool take_reply(bool operateOnTimeout);
     void handle_simple_echo();
     void handle_completion();
     void handle_motion_echo(int completionLimitMs);

@@ -183,15 +183,27 @@ bool parse_decimal(const std::string& text, double& out) {
     return true;
 }
 
-long parse_leading_int(const char* text, size_t length) {
-    const std::string field = bounded_field(text, length);
+namespace {
+
+// Skips leading blanks and one sign of a file field; returns where the
+// digits start.
+size_t skip_blanks_and_sign(const std::string& field, bool& negative) {
     size_t i = 0;
     while (i < field.size() && is_blank(field[i])) ++i;
-    bool negative = false;
+    negative = false;
     if (i < field.size() && (field[i] == '+' || field[i] == '-')) {
         negative = field[i] == '-';
         ++i;
     }
+    return i;
+}
+
+}  // namespace
+
+long parse_leading_int(const char* text, size_t length) {
+    const std::string field = bounded_field(text, length);
+    bool negative = false;
+    size_t i = skip_blanks_and_sign(field, negative);
     // Accumulate as a negative number so that INT32_MIN is reachable, and
     // stop growing once the 32-bit range is left.
     const long long limit = negative ? -static_cast<long long>(INT32_MIN) : INT32_MAX;
@@ -205,13 +217,8 @@ long parse_leading_int(const char* text, size_t length) {
 
 double parse_leading_real(const char* text, size_t length) {
     const std::string field = bounded_field(text, length);
-    size_t i = 0;
-    while (i < field.size() && is_blank(field[i])) ++i;
     bool negative = false;
-    if (i < field.size() && (field[i] == '+' || field[i] == '-')) {
-        negative = field[i] == '-';
-        ++i;
-    }
+    size_t i = skip_blanks_and_sign(field, negative);
     if (i >= field.size()) return 0.0;
     const char first = field[i];
     // Only decimal forms: no second sign, no "inf"/"nan".

@@ -17,6 +17,15 @@ using Bytes = std::vector<uint8_t>;
 // measured are well above scheduling noise, fast enough for a quick suite.
 constexpr double kTestSpeed = 10000;
 
+// A module at the test speed standing at `position`, with a short speed test.
+inline SimOptions motionOptions(long position) {
+    SimOptions o;
+    o.countsPerSecond = kTestSpeed;
+    o.startPosition = position;
+    o.speedTestMs = 100;
+    return o;
+}
+
 struct SimSession {
     explicit SimSession(SimOptions options = {}) : sim(options) {}
 

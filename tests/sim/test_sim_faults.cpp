@@ -15,13 +15,6 @@ using namespace corvell::sim::test;
 
 namespace {
 
-SimOptions motionOptions(long position) {
-    SimOptions o;
-    o.countsPerSecond = kTestSpeed;
-    o.startPosition = position;
-    return o;
-}
-
 double cpuMs() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);

@@ -12,14 +12,6 @@ using namespace corvell::sim::test;
 
 namespace {
 
-SimOptions motionOptions(long position) {
-    SimOptions o;
-    o.countsPerSecond = kTestSpeed;
-    o.startPosition = position;
-    o.speedTestMs = 100;
-    return o;
-}
-
 // Time of the first byte `b` in a transcript, or -1.
 double timeOf(const std::vector<ByteEvent>& events, uint8_t b) {
     for (const auto& e : events)

@@ -27,6 +27,9 @@ using Clock = std::chrono::steady_clock;
 // this time is dropped, so a truncated command cannot wedge the module.
 constexpr int kArgumentTimeoutMs = 500;
 
+// A byte on the line is 10 bit times: start bit, 8 data bits, stop bit.
+constexpr long long kBitsPerByte = 10;
+
 // Letter sent in place of the echo when the wrong-echo fault is on.
 constexpr uint8_t kWrongEchoLetter = 'x';
 
@@ -73,6 +76,10 @@ int speedToInt(speed_t s) {
     }
 }
 
+Clock::duration byteTime(int baud) {
+    return std::chrono::nanoseconds(kBitsPerByte * 1000000000LL / std::max(baud, 1));
+}
+
 void closeFd(int& fd) {
     if (fd >= 0) {
         ::close(fd);
@@ -88,6 +95,7 @@ struct Simulator::Impl {
         if (opt.mechanicalLength < 0) opt.mechanicalLength = 0;
         epoch = Clock::now();
         baudSwitch = opt.baudSwitch;
+        processingDelayMs = std::max(0, opt.processingDelayMs);
         maxTravel = opt.maxTravel;
         placeAt(opt.startPosition);
     }
@@ -112,6 +120,7 @@ struct Simulator::Impl {
     bool partial = false;
     bool suppressCompletion = false;
     bool motorFault = false;
+    int processingDelayMs = 2;
     int replyDelayMs = 0;
 
     // ---- mechanics ----------------------------------------------------------
@@ -136,9 +145,33 @@ struct Simulator::Impl {
     int argCount = 0;
     Clock::time_point argDeadline;
 
-    // ---- output and transcript ---------------------------------------------
+    // ---- line, program to module --------------------------------------------
+    // Bytes read from the master that are still on their way to the module.
+    // The speed is the one the program had set when it wrote them.
+    struct InByte {
+        Clock::time_point wire;
+        Clock::time_point arrival;
+        int speed;
+        uint8_t byte;
+    };
+    std::deque<InByte> in;
+    Clock::time_point lastArrival{};
+
+    // ---- line, module to program ----------------------------------------------
+    // Bytes waiting for the line, ordered by the time they are due (equal
+    // times keep their order), and the one byte on the line now.
     struct OutByte { Clock::time_point due; uint8_t byte; };
     std::deque<OutByte> out;
+    struct Transmission {
+        OutByte b;
+        Clock::time_point start;
+        Clock::time_point end;
+    };
+    std::optional<Transmission> tx;
+    Clock::time_point lineFree{};       // when the previous byte was written to the master
+    Clock::time_point lastAnswerDue{};  // due time of the latest answer, to keep answers in order
+
+    // ---- transcript -------------------------------------------------------------
     std::vector<ByteEvent> receivedLog;
     std::vector<ByteEvent> sentLog;
 
@@ -270,47 +303,66 @@ struct Simulator::Impl {
         out.insert(it, OutByte{due, byte});
     }
 
-    void reply(std::vector<uint8_t> bytes, Clock::time_point now) {
+    // The module's own output (replies, garbage, completion bytes) leaves in
+    // the order the module produced it, even when a later answer would be
+    // due earlier (a reply delay changed in between, a go-to that completes
+    // before its echo is out).
+    void answer(uint8_t byte, Clock::time_point due) {
+        due = std::max(due, lastAnswerDue);
+        lastAnswerDue = due;
+        enqueue(byte, due);
+    }
+
+    // Answers a command whose last byte arrived at `at`: the module starts
+    // answering after its processing time, and the reply-delay fault adds to
+    // that.
+    void send(const std::vector<uint8_t>& bytes, Clock::time_point at) {
+        const auto due = at + std::chrono::milliseconds(processingDelayMs + replyDelayMs);
+        for (uint8_t b : bytes) answer(b, due);
+    }
+
+    void reply(std::vector<uint8_t> bytes, Clock::time_point at) {
         if (silent || bytes.empty()) return;
         if (wrongEcho) bytes[0] = kWrongEchoLetter;
         if (partial) bytes.resize(1);
-        const auto due = now + std::chrono::milliseconds(replyDelayMs);
-        for (uint8_t b : bytes) enqueue(b, due);
+        send(bytes, at);
     }
 
     bool complete(Clock::time_point at) {
         if (silent || suppressCompletion) return false;
-        enqueue('c', at + std::chrono::milliseconds(replyDelayMs));
+        answer('c', at + std::chrono::milliseconds(replyDelayMs));
         return true;
     }
 
-    // Writes every byte that is due. Returns true when the line is full and
-    // the rest must wait for POLLOUT.
-    bool flush(Clock::time_point now) {
-        if (masterFd < 0 || masterDead) {
-            return false;
-        }
-        uint8_t buf[256];
-        while (!out.empty() && out.front().due <= now) {
-            size_t n = 0;
-            while (n < sizeof buf && n < out.size() && out[n].due <= now) {
-                buf[n] = out[n].byte;
-                ++n;
+    // Moves the outgoing line forward to `now`: a byte starts its
+    // transmission when it is due and the previous byte has been written, and
+    // is written to the master when its transmission ends. So the program
+    // never reads a byte sooner than one byte time after the one before.
+    // Returns true when the master is full and the rest must wait for POLLOUT.
+    bool pump(Clock::time_point now) {
+        if (masterFd < 0 || masterDead) return false;
+        while (true) {
+            if (!tx) {
+                if (out.empty() || out.front().due > now) return false;
+                const OutByte b = out.front();
+                out.pop_front();
+                const auto start = std::max(b.due, lineFree);
+                tx = Transmission{b, start, start + byteTime(lineBaudOrSwitch())};
             }
-            const ssize_t w = ::write(masterFd, buf, n);
+            if (tx->end > now) return false;
+            const ssize_t w = ::write(masterFd, &tx->b.byte, 1);
             if (w < 0) {
                 if (errno == EINTR) continue;
                 if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
                 masterDead = true;
                 return false;
             }
-            const double t = msAt(Clock::now());
-            for (ssize_t i = 0; i < w; ++i) {
-                sentLog.push_back(ByteEvent{t, buf[i]});
-                out.pop_front();
-            }
+            if (w == 0) return true;
+            const auto written = Clock::now();
+            sentLog.push_back(ByteEvent{msAt(written), tx->b.byte, msAt(tx->start), msAt(tx->b.due)});
+            lineFree = written;
+            tx.reset();
         }
-        return false;
     }
 
     // ---- input ----------------------------------------------------------------
@@ -321,54 +373,83 @@ struct Simulator::Impl {
         return speedToInt(cfgetospeed(&t));
     }
 
+    int lineBaudOrSwitch() const {
+        const int speed = lineSpeed();
+        return speed > 0 ? speed : baudSwitch;
+    }
+
     void resetParser() {
         pendingLetter = 0;
         argCount = 0;
     }
 
-    void handleBytes(const uint8_t* data, size_t n, Clock::time_point now) {
-        advance(now);
-        if (pendingLetter != 0 && now >= argDeadline) resetParser();
+    // Bytes the program wrote, read from the master at `readAt`. Each one
+    // needs its line time after the previous one has arrived.
+    void take(const uint8_t* data, size_t n, Clock::time_point readAt) {
         const int speed = lineSpeed();
-        const bool understood = speed == baudSwitch;
+        const auto perByte = byteTime(speed > 0 ? speed : baudSwitch);
         for (size_t i = 0; i < n; ++i) {
-            const uint8_t b = data[i];
-            receivedLog.push_back(ByteEvent{msAt(now), b});
-            if (!understood) {
-                // A UART at the wrong speed turns each byte into junk with
-                // framing errors; it answers junk, never a command's reply.
-                resetParser();
-                if (silent) continue;
-                if (speed > baudSwitch) {
-                    enqueue(0x00, now);
-                    enqueue(0xF8, now);
-                } else {
-                    enqueue(0xF8, now);
-                }
-                continue;
-            }
-            if (silent) {
-                resetParser();
-                continue;
-            }
-            if (pendingLetter != 0) {
-                args[argCount++] = b;
-                argDeadline = now + std::chrono::milliseconds(kArgumentTimeoutMs);
-                if (argCount == 2) {
-                    const uint8_t letter = pendingLetter;
-                    resetParser();
-                    execute(letter, static_cast<uint16_t>(args[0] << 8 | args[1]), now);
-                }
-                continue;
-            }
-            if (takesArguments(b)) {
-                pendingLetter = b;
-                argCount = 0;
-                argDeadline = now + std::chrono::milliseconds(kArgumentTimeoutMs);
-                continue;
-            }
-            execute(b, 0, now);
+            lastArrival = std::max(readAt, lastArrival) + perByte;
+            in.push_back(InByte{readAt, lastArrival, speed, data[i]});
         }
+    }
+
+    // Brings the module up to `now`: every byte that has arrived by then is
+    // parsed and executed at its arrival time, in order, with the motor
+    // carried forward between them. Returns true when anything happened.
+    bool settle(Clock::time_point now) {
+        bool changed = false;
+        while (!in.empty() && in.front().arrival <= now) {
+            const InByte b = in.front();
+            in.pop_front();
+            receive(b);
+            changed = true;
+        }
+        changed |= advance(now);
+        if (pendingLetter != 0 && now >= argDeadline) {
+            resetParser();
+            changed = true;
+        }
+        return changed;
+    }
+
+    void receive(const InByte& b) {
+        const Clock::time_point at = b.arrival;
+        advance(at);
+        if (pendingLetter != 0 && at >= argDeadline) resetParser();
+        receivedLog.push_back(ByteEvent{msAt(at), b.byte, msAt(b.wire), msAt(b.wire)});
+        if (b.speed != baudSwitch) {
+            // A UART at the wrong speed turns each byte into junk with
+            // framing errors; it answers junk, never a command's reply.
+            resetParser();
+            if (silent) return;
+            if (b.speed > baudSwitch)
+                send({0x00, 0xF8}, at);
+            else
+                send({0xF8}, at);
+            return;
+        }
+        if (silent) {
+            resetParser();
+            return;
+        }
+        if (pendingLetter != 0) {
+            args[argCount++] = b.byte;
+            argDeadline = at + std::chrono::milliseconds(kArgumentTimeoutMs);
+            if (argCount == 2) {
+                const uint8_t letter = pendingLetter;
+                resetParser();
+                execute(letter, static_cast<uint16_t>(args[0] << 8 | args[1]), at);
+            }
+            return;
+        }
+        if (takesArguments(b.byte)) {
+            pendingLetter = b.byte;
+            argCount = 0;
+            argDeadline = at + std::chrono::milliseconds(kArgumentTimeoutMs);
+            return;
+        }
+        execute(b.byte, 0, at);
     }
 
     void execute(uint8_t letter, uint16_t value, Clock::time_point now) {
@@ -459,18 +540,25 @@ struct Simulator::Impl {
         std::unique_lock<std::mutex> lock(m);
         while (running) {
             const auto now = Clock::now();
-            advance(now);
-            if (pendingLetter != 0 && now >= argDeadline) resetParser();
-            const bool blocked = flush(now);
+            settle(now);
+            const bool blocked = pump(now);
 
+            // Sleep until the next thing due: a byte arriving, the motor
+            // reaching its end, an argument wait running out, or the line
+            // ready for the next outgoing byte.
             std::optional<Clock::time_point> next;
             auto consider = [&next](Clock::time_point t) {
                 if (!next || t < *next) next = t;
             };
+            if (!in.empty()) consider(in.front().arrival);
             if (motion.kind != MotionKind::None) consider(motion.end);
             if (pendingLetter != 0) consider(argDeadline);
-            if (!out.empty() && !blocked && !masterDead && out.front().due > now)
-                consider(out.front().due);
+            if (!blocked && masterFd >= 0 && !masterDead) {
+                if (tx)
+                    consider(tx->end);
+                else if (!out.empty())
+                    consider(out.front().due);
+            }
 
             pollfd fds[2];
             fds[0] = pollfd{wakeFd, POLLIN, 0};
@@ -505,7 +593,9 @@ struct Simulator::Impl {
             }
             lock.lock();
             if (lost) masterDead = true;   // stop polling a line that is gone
-            if (got > 0) handleBytes(buf, static_cast<size_t>(got), Clock::now());
+            // The read time is taken under the lock so that it never lies
+            // before a time the model has already been brought up to.
+            if (got > 0) take(buf, static_cast<size_t>(got), Clock::now());
         }
     }
 
@@ -520,7 +610,10 @@ struct Simulator::Impl {
         closeFd(masterFd);
         closeFd(slaveFd);
         closeFd(wakeFd);
+        in.clear();
         out.clear();
+        tx.reset();
+        lastArrival = lineFree = lastAnswerDue = Clock::time_point{};
         resetParser();
     }
 };
@@ -607,7 +700,7 @@ void Simulator::setBaudSwitch(int baud) {
 void Simulator::pressButton(Button b, bool down) {
     std::lock_guard<std::mutex> lock(d->m);
     const auto now = Clock::now();
-    d->advance(now);
+    d->settle(now);
     if (down) {
         // A held button takes the motor over from whatever it was doing; an
         // operation it interrupts never completes.
@@ -642,6 +735,11 @@ void Simulator::sendNoise(const std::vector<uint8_t>& bytes) {
     d->wake();
 }
 
+void Simulator::setProcessingDelayMs(int ms) {
+    std::lock_guard<std::mutex> lock(d->m);
+    d->processingDelayMs = std::max(0, ms);
+}
+
 void Simulator::setReplyDelayMs(int ms) {
     std::lock_guard<std::mutex> lock(d->m);
     d->replyDelayMs = std::max(0, ms);
@@ -667,13 +765,13 @@ void Simulator::hangUp() { d->shutdown(); }
 long Simulator::position() const {
     std::lock_guard<std::mutex> lock(d->m);
     const auto now = Clock::now();
-    if (d->advance(now)) d->wake();
+    if (d->settle(now)) d->wake();
     return d->registerAt(now) & 0xFFFF;
 }
 
 void Simulator::setPosition(long counts) {
     std::lock_guard<std::mutex> lock(d->m);
-    d->advance(Clock::now());
+    d->settle(Clock::now());
     d->placeAt(counts);
     d->wake();
 }
@@ -686,7 +784,7 @@ long Simulator::maxTravel() const {
 bool Simulator::moving() const {
     std::lock_guard<std::mutex> lock(d->m);
     const auto now = Clock::now();
-    if (d->advance(now)) d->wake();
+    if (d->settle(now)) d->wake();
     return d->movingAt(now);
 }
 
@@ -697,11 +795,13 @@ int Simulator::lineBaud() const {
 
 std::vector<ByteEvent> Simulator::received() const {
     std::lock_guard<std::mutex> lock(d->m);
+    if (d->settle(Clock::now())) d->wake();
     return d->receivedLog;
 }
 
 std::vector<uint8_t> Simulator::receivedBytes() const {
     std::lock_guard<std::mutex> lock(d->m);
+    if (d->settle(Clock::now())) d->wake();
     std::vector<uint8_t> bytes;
     bytes.reserve(d->receivedLog.size());
     for (const auto& e : d->receivedLog) bytes.push_back(e.byte);

@@ -469,16 +469,12 @@ struct Simulator::Impl {
             reply({'p', static_cast<uint8_t>(reg >> 8), static_cast<uint8_t>(reg & 0xFF)}, now);
             break;
         }
-        case 's': {
-            // A stop that interrupts a go-to or homing ends it without an
-            // echo: the program reads the position next instead.
-            const bool endsOperation = motion.kind == MotionKind::GoTo ||
-                                       motion.kind == MotionKind::SpeedTest ||
-                                       motion.kind == MotionKind::HomeDrive;
+        case 's':
+            // Ends whatever the motor does; a go-to or homing it interrupts
+            // never sends its completion byte.
             stopMotion(now);
-            if (!endsOperation) reply({'s'}, now);
+            reply({'s'}, now);
             break;
-        }
         case 'i':
             reply({'i'}, now);
             startMotion(MotionKind::Run, 0.0, now);

@@ -65,21 +65,6 @@ TEST(SimGoTo, StopsAtTheMaximumTravel) {
     EXPECT_EQ(s.readStatus(), 0x81);
 }
 
-TEST(SimGoTo, StopInterruptsWithoutEcho) {
-    SimSession s(motionOptions(0));
-    ASSERT_NO_FATAL_FAILURE(s.open());
-    EXPECT_EQ(s.ask({'g', 0x4E, 0x20}, 1), (Bytes{'g'}));   // 20000: two seconds
-    pause(100);
-    ASSERT_TRUE(s.line.write({'s'}));
-    EXPECT_TRUE(s.line.readFor(300).empty()) << "neither an echo nor a completion";
-    EXPECT_FALSE(s.sim.moving());
-    const long stoppedAt = s.readPosition();
-    EXPECT_GT(stoppedAt, 500);
-    EXPECT_LT(stoppedAt, 3000);
-    pause(50);
-    EXPECT_EQ(s.readPosition(), stoppedAt);
-}
-
 TEST(SimRuns, InThenStopMovesInwardAndStops) {
     SimSession s(motionOptions(5000));
     ASSERT_NO_FATAL_FAILURE(s.open());
@@ -181,17 +166,45 @@ TEST(SimHoming, DrivesToTheMechanicalStopNotToRegisterZero) {
     EXPECT_NEAR(timeOf(s.sim.sent(), 'c') - commandIn, 300, 50);
 }
 
-TEST(SimHoming, StopDuringHomingEndsItSilently) {
-    SimSession s(motionOptions(3000));
+// 's' is echoed whatever the motor is doing; a go-to or homing it ends sends
+// no completion byte, not even after the time it would have arrived.
+TEST(SimStop, EndsAGoToWithAnEcho) {
+    SimSession s(motionOptions(0));
+    ASSERT_NO_FATAL_FAILURE(s.open());
+    EXPECT_EQ(s.ask({'g', 0x07, 0xD0}, 1), (Bytes{'g'}));   // 2000: would complete at 200 ms
+    pause(100);
+    EXPECT_EQ(s.ask({'s'}, 1), (Bytes{'s'}));
+    EXPECT_FALSE(s.sim.moving());
+    EXPECT_TRUE(s.line.readFor(200).empty()) << "no completion after a stop";
+    const long stoppedAt = s.readPosition();
+    EXPECT_GT(stoppedAt, 500);
+    EXPECT_LT(stoppedAt, 1800);
+    EXPECT_EQ(s.readStatus(), 0x01);
+}
+
+TEST(SimStop, EndsHomingInTheSpeedTestWithAnEcho) {
+    SimSession s(motionOptions(1000));   // 100 ms speed test, then 100 ms to the stop
     ASSERT_NO_FATAL_FAILURE(s.open());
     EXPECT_EQ(s.ask({'h'}, 1), (Bytes{'h'}));
-    pause(200);   // into the drive phase; the completion would come at 400 ms
-    ASSERT_TRUE(s.line.write({'s'}));
-    EXPECT_TRUE(s.line.readFor(350).empty());
+    pause(40);
+    EXPECT_EQ(s.ask({'s'}, 1), (Bytes{'s'}));
     EXPECT_FALSE(s.sim.moving());
+    EXPECT_TRUE(s.line.readFor(250).empty()) << "no completion after a stop";
+    EXPECT_EQ(s.readPosition(), 1000) << "the speed test does not move the focuser";
+}
+
+TEST(SimStop, EndsTheHomingDriveWithAnEcho) {
+    SimSession s(motionOptions(3000));   // the completion would come at 400 ms
+    ASSERT_NO_FATAL_FAILURE(s.open());
+    EXPECT_EQ(s.ask({'h'}, 1), (Bytes{'h'}));
+    pause(200);
+    EXPECT_EQ(s.ask({'s'}, 1), (Bytes{'s'}));
+    EXPECT_FALSE(s.sim.moving());
+    EXPECT_TRUE(s.line.readFor(250).empty()) << "no completion after a stop";
     const long p = s.readPosition();
     EXPECT_GT(p, 1000);
     EXPECT_LT(p, 3000);
+    EXPECT_EQ(s.readStatus() & 0x41, 0x01) << "ready, and not homed to zero";
 }
 
 TEST(SimButtons, MotorRunsWhileHeld) {

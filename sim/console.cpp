@@ -74,7 +74,8 @@ std::string controlLineHelp() {
            "  reject on|off       answer 'r' to every command\n"
            "  wrongecho on|off    echo 'x' instead of the command letter\n"
            "  noise HEXBYTES...   write these bytes to the line now\n"
-           "  delay MS            send every reply MS milliseconds late\n"
+           "  processing MS       answer MS milliseconds after a command arrived (default 2)\n"
+           "  delay MS            send every reply MS milliseconds later still\n"
            "  partial on|off      send only the first byte of longer replies\n"
            "  nocompletion on|off never send the completion byte 'c'\n"
            "  fault on|off        motor or encoder fault (status bit 3)\n"
@@ -117,10 +118,12 @@ ConsoleResult runControlLine(Simulator& sim, const std::string& line, std::ostre
         std::vector<uint8_t> bytes;
         if (!parseHexBytes({words.begin() + 1, words.end()}, bytes)) return error("expected hex bytes");
         sim.sendNoise(bytes);
-    } else if (cmd == "delay") {
+    } else if (cmd == "delay" || cmd == "processing") {
         long ms = 0;
-        if (words.size() != 2 || !parseLong(arg, ms) || ms < 0) return error("expected milliseconds");
-        sim.setReplyDelayMs(static_cast<int>(ms));
+        if (words.size() != 2 || !parseLong(arg, ms) || ms < 0 || ms > 600000)
+            return error("expected milliseconds");
+        if (cmd == "delay") sim.setReplyDelayMs(static_cast<int>(ms));
+        else sim.setProcessingDelayMs(static_cast<int>(ms));
     } else if (cmd == "position") {
         long n = 0;
         if (words.size() != 2 || !parseLong(arg, n) || n < 0 || n > 65535)

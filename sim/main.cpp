@@ -29,9 +29,10 @@ namespace {
 
 void usage(std::ostream& out) {
     out << "Usage: corvell-sim [--link PATH] [--baud 9600|2400] [--speed COUNTS_PER_S]\n"
-           "                   [--position N] [--length N]\n"
+           "                   [--position N] [--length N] [--processing MS]\n"
            "Runs a simulated Corvell control module on a pseudo-terminal and prints\n"
-           "the path of its slave side. --link makes PATH a symlink to it (removed at exit).\n\n"
+           "the path of its slave side. --link makes PATH a symlink to it (removed at exit).\n"
+           "--processing sets the time from a command's arrival to its reply (default 2 ms).\n\n"
         << corvell::sim::controlLineHelp();
 }
 
@@ -86,6 +87,8 @@ int main(int argc, char** argv) {
             options.startPosition = static_cast<long>(n);
         } else if (a == "--length" && parseNumber(v, n) && n >= 0) {
             options.mechanicalLength = static_cast<long>(n);
+        } else if (a == "--processing" && parseNumber(v, n) && n >= 0 && n <= 600000) {
+            options.processingDelayMs = static_cast<int>(n);
         } else {
             std::cerr << "corvell-sim: bad option " << a << " " << v << " (try --help)\n";
             return 2;

@@ -1,6 +1,7 @@
 // Control lines and the corvell-sim executable.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <sstream>
@@ -45,6 +46,20 @@ TEST(SimConsole, ControlLinesDriveTheSimulator) {
     EXPECT_EQ(s.ask({'b'}, 1), (Bytes{'r'}));
     EXPECT_EQ(runControlLine(s.sim, "reject off", out), ConsoleResult::Ok);
 
+    // The processing delay: the reply is due that long after the command arrived.
+    EXPECT_EQ(runControlLine(s.sim, "processing 25", out), ConsoleResult::Ok);
+    s.sim.clearTranscript();
+    EXPECT_EQ(s.ask({'b'}, 2), (Bytes{'b', 'j'}));
+    ASSERT_EQ(s.sim.sent().size(), 2u);
+    EXPECT_NEAR(s.sim.sent()[0].dueMs - s.sim.received()[0].ms, 25, 0.001);
+    EXPECT_EQ(runControlLine(s.sim, "delay 10", out), ConsoleResult::Ok);
+    s.sim.clearTranscript();
+    EXPECT_EQ(s.ask({'b'}, 2), (Bytes{'b', 'j'}));
+    ASSERT_EQ(s.sim.sent().size(), 2u);
+    EXPECT_NEAR(s.sim.sent()[0].dueMs - s.sim.received()[0].ms, 35, 0.001) << "the reply delay adds on top";
+    EXPECT_EQ(runControlLine(s.sim, "delay 0", out), ConsoleResult::Ok);
+    EXPECT_EQ(runControlLine(s.sim, "processing 2", out), ConsoleResult::Ok);
+
     EXPECT_EQ(runControlLine(s.sim, "baud 2400", out), ConsoleResult::Ok);
     EXPECT_EQ(s.ask({'b'}, 2), (Bytes{0x00, 0xF8}));
 
@@ -57,7 +72,8 @@ TEST(SimConsole, BadLinesAreReportedAndChangeNothing) {
     ASSERT_NO_FATAL_FAILURE(s.open());
     std::ostringstream out;
     for (const char* line : {"bogus", "in sideways", "baud 4800", "silent maybe", "noise zz",
-                             "position -5", "position 70000", "delay soon", "noise"}) {
+                             "position -5", "position 70000", "delay soon", "noise",
+                             "processing", "processing -1", "processing 5ms", "processing 1 2"}) {
         out.str("");
         EXPECT_EQ(runControlLine(s.sim, line, out), ConsoleResult::Error) << line;
         EXPECT_NE(out.str().find("error"), std::string::npos) << line;
@@ -65,6 +81,8 @@ TEST(SimConsole, BadLinesAreReportedAndChangeNothing) {
     EXPECT_FALSE(s.sim.moving());
     EXPECT_EQ(s.sim.position(), 0);
     EXPECT_EQ(s.ask({'b'}, 2), (Bytes{'b', 'j'}));
+    ASSERT_EQ(s.sim.sent().size(), 2u);
+    EXPECT_NEAR(s.sim.sent()[0].dueMs - s.sim.received()[0].ms, 2, 0.001) << "processing delay unchanged";
 }
 
 namespace {
@@ -137,26 +155,33 @@ TEST(SimExecutable, LinkControlLinesAndCleanExit) {
     const std::string link = std::string(dir) + "/module";
 
     SimProcess p;
-    ASSERT_TRUE(p.spawn({"--link", link, "--position", "77", "--baud", "2400"}));
+    ASSERT_TRUE(p.spawn({"--link", link, "--position", "77", "--baud", "2400", "--processing", "40"}));
     const std::string slave = p.readLine();
     ASSERT_EQ(slave.rfind("/dev/pts/", 0), 0u) << slave;
     char target[256] = {};
     ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
     EXPECT_EQ(slave, target);
 
+    // One byte in and three out at 2400 baud (16.7 ms) after the processing
+    // delay set on the command line; then after the one set by a control line.
     PtyClient line;
     ASSERT_TRUE(line.open(link, B2400));
-    ASSERT_TRUE(line.write({'p'}));
-    EXPECT_EQ(line.read(3, 1000), (Bytes{'p', 0x00, 77}));
+    auto timedPositionRead = [&line](Bytes expected) {
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_TRUE(line.write({'p'}));
+        EXPECT_EQ(line.read(3, 1000), expected);
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    };
+    EXPECT_GE(timedPositionRead({'p', 0x00, 77}), 40 + 16.66);
 
-    p.send("position 300\nstatus\n");
+    p.send("position 300\nprocessing 80\nstatus\n");
     EXPECT_EQ(p.readLine(), "position 300 moving no maxtravel 65535 linebaud 2400");
+    EXPECT_GE(timedPositionRead({'p', 0x01, 0x2C}), 80 + 16.66);
 
     // The end of standard input does not end the simulator.
     ::close(p.toChild);
     p.toChild = -1;
-    ASSERT_TRUE(line.write({'p'}));
-    EXPECT_EQ(line.read(3, 1000), (Bytes{'p', 0x01, 0x2C}));
+    EXPECT_GE(timedPositionRead({'p', 0x01, 0x2C}), 80 + 16.66) << "still answering";
 
     kill(p.pid, SIGTERM);
     const int status = p.waitExit();
@@ -183,10 +208,12 @@ TEST(SimExecutable, QuitLineAndHelp) {
         const int status = p.waitExit();
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
-    {
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"--baud", "4800"}, {"--processing", "-1"}, {"--processing", "soon"},
+          {"--processing"}}) {
         SimProcess p;
-        ASSERT_TRUE(p.spawn({"--baud", "4800"}));
+        ASSERT_TRUE(p.spawn(bad));
         const int status = p.waitExit();
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << bad[0] << " " << bad.back();
     }
 }

@@ -76,8 +76,10 @@ int speedToInt(speed_t s) {
     }
 }
 
+// Rounded up to the nanosecond, so a byte never takes less than its time.
 Clock::duration byteTime(int baud) {
-    return std::chrono::nanoseconds(kBitsPerByte * 1000000000LL / std::max(baud, 1));
+    const long long b = std::max(baud, 1);
+    return std::chrono::nanoseconds((kBitsPerByte * 1000000000LL + b - 1) / b);
 }
 
 void closeFd(int& fd) {

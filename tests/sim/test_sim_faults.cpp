@@ -159,6 +159,23 @@ TEST(SimThread, IdleAndLongMovesCostNoCpu) {
     EXPECT_LT(cpuMs() - before, 20) << "hung up";
 }
 
+// While bytes are on the line both ways the thread sleeps from one byte's
+// time to the next.
+TEST(SimThread, ABusyLineCostsNoCpu) {
+    SimSession s;
+    ASSERT_NO_FATAL_FAILURE(s.open());
+    const Bytes commands(100, 'b');   // about 100 ms in, 210 ms of replies out
+    const double before = cpuMs();
+    ASSERT_TRUE(s.line.write(commands));
+    const Bytes replies = s.line.read(200, 2000);
+    EXPECT_LT(cpuMs() - before, 30);
+    ASSERT_EQ(replies.size(), 200u);
+    for (size_t i = 0; i < replies.size(); i += 2) {
+        EXPECT_EQ(replies[i], 'b') << i;
+        EXPECT_EQ(replies[i + 1], 'j') << i;
+    }
+}
+
 TEST(SimThread, ClosingTheProgramSideDoesNotSpin) {
     SimSession s;
     ASSERT_NO_FATAL_FAILURE(s.open());

@@ -142,20 +142,20 @@ TEST(SimThread, IdleAndLongMovesCostNoCpu) {
     EXPECT_EQ(s.ask({'b'}, 2), (Bytes{'b', 'j'}));
 
     double before = cpuMs();
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_LT(cpuMs() - before, 20) << "idle";
 
     // A two-second go-to: the thread sleeps until the arrival.
     EXPECT_EQ(s.ask({'g', 0x4E, 0x20}, 1), (Bytes{'g'}));
     before = cpuMs();
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_LT(cpuMs() - before, 20) << "moving";
     EXPECT_TRUE(s.sim.moving());
 
     // A hung-up line must not make the thread spin either.
     s.sim.hangUp();
     before = cpuMs();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_LT(cpuMs() - before, 20) << "hung up";
 }
 

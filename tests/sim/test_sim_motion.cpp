@@ -172,13 +172,13 @@ TEST(SimStop, EndsAGoToWithAnEcho) {
     SimSession s(motionOptions(0));
     ASSERT_NO_FATAL_FAILURE(s.open());
     EXPECT_EQ(s.ask({'g', 0x07, 0xD0}, 1), (Bytes{'g'}));   // 2000: would complete at 200 ms
-    pause(100);
+    pause(60);
     EXPECT_EQ(s.ask({'s'}, 1), (Bytes{'s'}));
     EXPECT_FALSE(s.sim.moving());
-    EXPECT_TRUE(s.line.readFor(200).empty()) << "no completion after a stop";
+    EXPECT_TRUE(s.line.readFor(160).empty()) << "no completion after a stop";
     const long stoppedAt = s.readPosition();
-    EXPECT_GT(stoppedAt, 500);
-    EXPECT_LT(stoppedAt, 1800);
+    EXPECT_GT(stoppedAt, 300);
+    EXPECT_LT(stoppedAt, 1900);
     EXPECT_EQ(s.readStatus(), 0x01);
 }
 
@@ -186,24 +186,24 @@ TEST(SimStop, EndsHomingInTheSpeedTestWithAnEcho) {
     SimSession s(motionOptions(1000));   // 100 ms speed test, then 100 ms to the stop
     ASSERT_NO_FATAL_FAILURE(s.open());
     EXPECT_EQ(s.ask({'h'}, 1), (Bytes{'h'}));
-    pause(40);
+    pause(20);
     EXPECT_EQ(s.ask({'s'}, 1), (Bytes{'s'}));
     EXPECT_FALSE(s.sim.moving());
-    EXPECT_TRUE(s.line.readFor(250).empty()) << "no completion after a stop";
+    EXPECT_TRUE(s.line.readFor(200).empty()) << "no completion after a stop";
     EXPECT_EQ(s.readPosition(), 1000) << "the speed test does not move the focuser";
 }
 
 TEST(SimStop, EndsTheHomingDriveWithAnEcho) {
-    SimSession s(motionOptions(3000));   // the completion would come at 400 ms
+    SimSession s(motionOptions(2500));   // the completion would come at 350 ms
     ASSERT_NO_FATAL_FAILURE(s.open());
     EXPECT_EQ(s.ask({'h'}, 1), (Bytes{'h'}));
-    pause(200);
+    pause(150);
     EXPECT_EQ(s.ask({'s'}, 1), (Bytes{'s'}));
     EXPECT_FALSE(s.sim.moving());
-    EXPECT_TRUE(s.line.readFor(250).empty()) << "no completion after a stop";
+    EXPECT_TRUE(s.line.readFor(230).empty()) << "no completion after a stop";
     const long p = s.readPosition();
-    EXPECT_GT(p, 1000);
-    EXPECT_LT(p, 3000);
+    EXPECT_GT(p, 200);
+    EXPECT_LT(p, 2450);
     EXPECT_EQ(s.readStatus() & 0x41, 0x01) << "ready, and not homed to zero";
 }
 

@@ -165,6 +165,7 @@ TEST(SimLineTiming, ProcessingDelayIsSettable) {
         EXPECT_LT(best, least + kSlackMs);
         const auto in = s.sim.received();
         const auto out = s.sim.sent();
+        ASSERT_EQ(in.size(), 3u);
         ASSERT_EQ(out.size(), 6u);
         for (size_t i = 0; i < in.size(); ++i)
             EXPECT_NEAR(out[2 * i].dueMs - in[i].ms, processingMs, kEps) << i;

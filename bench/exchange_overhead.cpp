@@ -161,11 +161,11 @@ int main(int argc, char** argv) {
     auto form = std::make_unique<TForm1>(options);
     form->show();
     form->activateWindow();
-    if (!e2e::waitUntil([&] { return form->started; }, 5000)) {
+    if (!e2e::waitUntil([&] { return form->engine().started; }, 5000)) {
         std::fprintf(stderr, "the window did not start\n");
         return 1;
     }
-    auto idle = [&] { return form->activeCommand == 0 && form->queuedCommand == 0; };
+    auto idle = [&] { return form->engine().activeCommand == 0 && form->engine().queuedCommand == 0; };
     if (!e2e::waitUntil([&] { return form->Connection->text() == "Communicating" && idle(); }, 5000)) {
         std::fprintf(stderr, "the window is not communicating with the simulated module\n");
         return 1;

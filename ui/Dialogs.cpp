@@ -7,11 +7,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "positioning/number_format.h"
-#include "positioning/units.h"
 #include "ui/TForm1.h"
-
-using namespace corvell;
+#include "ui/engine_glue.h"
 
 CentredDialog::CentredDialog(TForm1* form, const QString& caption) : QDialog(form), form_(form) {
     setWindowTitle(caption);
@@ -57,6 +54,7 @@ TAreYouSureDialog::TAreYouSureDialog(TForm1* form) : CentredDialog(form, "Are Yo
     setObjectName("AreYouSureDialog");
     SureText = new QLabel(this);
     SureText->setObjectName("SureText");
+    SureText->setTextFormat(Qt::PlainText);
     SureText->setWordWrap(true);
     SureText->setMinimumWidth(320);
     make_ok_cancel(this, OKBtn, CancelBtn);
@@ -67,28 +65,34 @@ TAreYouSureDialog::TAreYouSureDialog(TForm1* form) : CentredDialog(form, "Are Yo
     connect(CancelBtn, &QPushButton::clicked, this, &TAreYouSureDialog::CancelBtnClick);
 }
 
-void TAreYouSureDialog::FormActivate() {
-    SureText->setText(form_->messageText);
+void TAreYouSureDialog::showQuestion(const corvell::QuestionScreen& q) {
+    if (!q.visible) {
+        if (isVisible()) hide();
+        return;
+    }
+    const QString text = QString::fromStdString(q.text);
+    if (isVisible() && id_ == q.id && SureText->text() == text) return;
+    id_ = q.id;
+    SureText->setText(text);
     adjustSize();
-    OKBtn->setFocus();
+    showCentred();
 }
 
+void TAreYouSureDialog::FormActivate() { OKBtn->setFocus(); }
+
 void TAreYouSureDialog::OKBtnClick() {
-    form_->confirmAnswer = 1;
-    tag = 1;
     hide();
+    form_->engine().question_answered(id_, true);
 }
 
 void TAreYouSureDialog::CancelBtnClick() {
-    form_->confirmAnswer = 0;
-    tag = 1;
     hide();
+    form_->engine().question_answered(id_, false);
 }
 
 void TAreYouSureDialog::closeEvent(QCloseEvent* e) {
-    form_->confirmAnswer = 0;
-    tag = 1;
     QDialog::closeEvent(e);
+    form_->engine().question_answered(id_, false);
 }
 
 // ---- number entry ----
@@ -98,6 +102,7 @@ TGoToDialog::TGoToDialog(TForm1* form) : CentredDialog(form, "Enter Position") {
     GoToLabel = new QLabel(this);
     GoToLabel->setObjectName("GoToLabel");
     GoToLabel->setWordWrap(true);
+    GoToLabel->setTextFormat(Qt::PlainText);
     GoToLabel->setMinimumWidth(320);
     PositionEdit = new QLineEdit(this);
     PositionEdit->setObjectName("PositionEdit");
@@ -109,72 +114,43 @@ TGoToDialog::TGoToDialog(TForm1* form) : CentredDialog(form, "Enter Position") {
     l->addLayout(button_row({OKBtn, CancelBtn}));
     connect(OKBtn, &QPushButton::clicked, this, &TGoToDialog::OKBtnClick);
     connect(CancelBtn, &QPushButton::clicked, this, &TGoToDialog::CancelBtnClick);
-    connect(PositionEdit, &QLineEdit::textEdited, this, [this] { edited = true; });
 }
 
-QString TGoToDialog::presetText() const {
-    return QString::fromStdString(format_fixed(presetValue, presetPrecision, presetDecimals));
-}
-
-void TGoToDialog::FormActivate() {
-    okFlag = false;
-    edited = false;
-    GoToLabel->setText(prompt);
-    PositionEdit->setText(presetText());
-    PositionEdit->selectAll();
-    PositionEdit->setFocus();
-    adjustSize();
-}
-
-void TGoToDialog::refuse(const QString& line) {
-    GoToLabel->setText(line);
-    PositionEdit->setText(presetText());
+void TGoToDialog::refillEdit(const QString& text) {
+    PositionEdit->setText(text);
     PositionEdit->selectAll();
     PositionEdit->setFocus();
 }
 
-void TGoToDialog::OKBtnClick() {
-    double v = 0;
-    if (!parse_decimal(PositionEdit->text().toStdString(), v)) {
-        refuse(QString("'%1' is not a valid number.Reenter desired value.").arg(PositionEdit->text()));
+void TGoToDialog::showEntry(const corvell::EntryScreen& e, bool refill) {
+    if (!e.visible) {
+        if (isVisible()) hide();
         return;
     }
-    if (v < 0) {
-        refuse("Value must be a positive number.Reenter desired value.");
-        return;
+    id_ = e.id;
+    const QString caption = QString::fromStdString(e.caption);
+    if (windowTitle() != caption) setWindowTitle(caption);
+    const QString label = QString::fromStdString(e.label);
+    if (GoToLabel->text() != label) GoToLabel->setText(label);
+    if (refill) refillEdit(QString::fromStdString(e.preset));
+    if (!isVisible()) {
+        adjustSize();
+        showCentred();
+        PositionEdit->selectAll();
+        PositionEdit->setFocus();
     }
-    enteredValue = static_cast<float>(v);
-    if (lengthEntry) {
-        auto count = typed_length_to_counts(v, form_->inchesPerCount, form_->unit());
-        if (!count) {
-            refuse("The focuser scale (encoder counts per inch) is not set.Set the encoder count value first.");
-            return;
-        }
-        if (*count > kMaxModuleCount) {
-            refuse("Entered position is beyond the control module's range of 65535 counts. Reenter desired position.");
-            return;
-        }
-        if (travelLimitCheck && *count > form_->maxTravel) {
-            refuse("Entered position exceeds focuser travel limit. Reenter desired position.");
-            return;
-        }
-        enteredCount = *count;
-    } else {
-        enteredCount = v < 2147483647.0 ? static_cast<long>(v) : 2147483647L;
-    }
-    okFlag = true;
-    tag = 1;
-    hide();
 }
+
+void TGoToDialog::OKBtnClick() { form_->engine().entry_confirmed(id_, PositionEdit->text().toStdString()); }
 
 void TGoToDialog::CancelBtnClick() {
     hide();
-    form_->activeCommand = 0;
+    form_->engine().entry_cancelled(id_);
 }
 
 void TGoToDialog::closeEvent(QCloseEvent* e) {
-    form_->activeCommand = 0;
     QDialog::closeEvent(e);
+    form_->engine().entry_cancelled(id_);
 }
 
 // ---- stop of a running go-to ----
@@ -196,8 +172,8 @@ TStopGoToDialog::TStopGoToDialog(TForm1* form) : CentredDialog(form, "Go To In P
 }
 
 void TStopGoToDialog::OKBtnClick() {
-    form_->stopRequested = true;
     hide();
+    form_->engine().stop_go_to_pressed();
 }
 
 // ---- focuser description ----
@@ -220,7 +196,7 @@ TTextEntryDialog::TTextEntryDialog(TForm1* form) : CentredDialog(form, "Enter Fo
 }
 
 void TTextEntryDialog::FormActivate() {
-    EnterText->setText(form_->FocuserType->text());
+    EnterText->setText(shown_text(form_->engine().screen().focuserType));
     EnterText->selectAll();
     EnterText->setFocus();
 }

@@ -1,9 +1,12 @@
-// The small non-blocking dialogs. Each is shown with show(), never exec();
-// its answer is left in its tag (and in the main window's shared values),
-// which the executive polls on idle.
+// The small non-blocking dialogs. Each is shown with show(), never exec().
+// They show what the engine asks and report their answers to it, naming the
+// question or entry they were showing, so an answer can never be taken for
+// another question's.
 #pragma once
 #include <QDialog>
 #include <QString>
+
+#include "control/engine_io.h"
 
 class QLabel;
 class QLineEdit;
@@ -35,16 +38,19 @@ public:
     void OKBtnClick();
     void CancelBtnClick();
     void reject() override { CancelBtnClick(); }
+    // Shows the engine's question (or hides the dialog when none is open).
+    void showQuestion(const corvell::QuestionScreen& q);
+    int questionId() const { return id_; }
 
 protected:
     void FormActivate() override;
     void closeEvent(QCloseEvent* e) override;
+
+private:
+    int id_ = 0;
 };
 
-// Entry of a number in the current unit. In the go-to entry mode the text is
-// a length that becomes a target count; the dialog refuses negative values,
-// values beyond the module's 16-bit range and (with the travel-limit check)
-// values beyond the maximum travel. Other uses read a plain number.
+// Entry of a number (a position in the current unit for a go-to).
 class TGoToDialog : public CentredDialog {
     Q_OBJECT
 public:
@@ -53,31 +59,19 @@ public:
     QLineEdit* PositionEdit;
     QPushButton* OKBtn;
     QPushButton* CancelBtn;
-
-    // Set by the caller before showing.
-    QString prompt;
-    double presetValue = 0;
-    int presetPrecision = 5;
-    int presetDecimals = 3;
-    bool lengthEntry = true;     // text is a length in the current unit -> target count
-    bool travelLimitCheck = false;
-    // Results.
-    bool okFlag = false;
-    bool edited = false;
-    long enteredCount = 0;       // target count (length entry) or the value rounded down
-    float enteredValue = 0;      // the number as typed
-
     void OKBtnClick();
     void CancelBtnClick();
     void reject() override { CancelBtnClick(); }
+    // Shows the engine's entry; `refill` puts the preset text back into the
+    // edit box, selected.
+    void showEntry(const corvell::EntryScreen& e, bool refill);
 
 protected:
-    void FormActivate() override;
     void closeEvent(QCloseEvent* e) override;
 
 private:
-    void refuse(const QString& line);
-    QString presetText() const;
+    void refillEdit(const QString& text);
+    int id_ = 0;
 };
 
 class TStopGoToDialog : public CentredDialog {

@@ -22,6 +22,7 @@
 #include "ui/Dialogs.h"
 #include "ui/RadioGroup.h"
 #include "ui/UpDownControl.h"
+#include "ui/engine_glue.h"
 
 namespace {
 
@@ -57,7 +58,6 @@ QListWidget* display(const char* name, const QString& caption, int lines, QGridL
 TForm1::TForm1(const FormOptions& options, QWidget* parent) : QMainWindow(parent), options_(options) {
     setObjectName("Form1");
     setWindowTitle("Tav Corvell");
-    storedPositions.fill(-1);
 
     PageControl1 = named(new QTabWidget(this), "PageControl1");
     setCentralWidget(PageControl1);
@@ -101,16 +101,23 @@ TForm1::TForm1(const FormOptions& options, QWidget* parent) : QMainWindow(parent
     ComPort->OnDataAvailable = [this](TZComm* sender) { ComPortDataAvailable(sender); };
 
     SerialTimer.setTimerType(Qt::PreciseTimer);
-    connect(&SerialTimer, &QTimer::timeout, this, &TForm1::SerialTimerTimer);
+    connect(&SerialTimer, &QTimer::timeout, this, [this] { SerialTimerTimer(); });
 
     AreYouSureDialog = new TAreYouSureDialog(this);
     GoToDialog = new TGoToDialog(this);
     StopGoToDialog = new TStopGoToDialog(this);
     TextEntryDialog = new TTextEntryDialog(this);
 
+    link_ = std::make_unique<TZCommLink>(*ComPort);
+    timer_ = std::make_unique<QtReplyTimer>(SerialTimer);
+    corvell::EngineOptions engineOptions;
+    engineOptions.dataDir = options_.dataDir;
+    engine_ = std::make_unique<corvell::Engine>(*link_, *timer_, static_cast<corvell::EngineView&>(*this),
+                                                engineOptions);
+
     // The executive runs once each time the main loop has run empty.
     if (auto* dispatcher = QAbstractEventDispatcher::instance(thread()))
-        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &TForm1::executiveIdle);
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] { executiveIdle(); });
     connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
         if (state == Qt::ApplicationActive) ExecutiveActivate();
     });
@@ -124,23 +131,15 @@ TForm1::TForm1(const FormOptions& options, QWidget* parent) : QMainWindow(parent
         move(s.x() + (s.width() - width()) / 2, s.y() + (s.height() - height()) / 2);
     }
     PageControl1->setCurrentWidget(TabSheet1);
-    PositionDisplay->clear();
-    PositionDisplay->addItem("Unknown");
-    ActivityDisplay->clear();
-    ActivityDisplay->addItem("Initializing");
-    StatusDisplay->clear();
-    StatusDisplay->addItem("Unknown");
-    EncoderPosition->setText("Unknown");
-    read_config_file();
-    queuedCommand = 0;
+    engine_->construct();
 }
 
 void TForm1::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     // When the application is already active (a window shown later in the
     // run), no activation arrives: start up from the event loop instead.
-    if (!started && QGuiApplication::applicationState() == Qt::ApplicationActive)
-        QMetaObject::invokeMethod(this, &TForm1::ExecutiveActivate, Qt::QueuedConnection);
+    if (!engine_->started && QGuiApplication::applicationState() == Qt::ApplicationActive)
+        QMetaObject::invokeMethod(this, [this] { ExecutiveActivate(); }, Qt::QueuedConnection);
 }
 
 TForm1::~TForm1() {
@@ -148,7 +147,19 @@ TForm1::~TForm1() {
     if (ComPort->Connected()) ComPort->CloseConnection();
 }
 
-corvell::Unit TForm1::unit() const { return corvell::unit_from_index(Units->itemIndex()); }
+void TForm1::UnitsClick() {
+    if (!rendering_) engine_->UnitsClick(Units->itemIndex());
+}
+void TForm1::ComPortSelectClick() {
+    if (!rendering_) engine_->ComPortSelectClick(ComPortSelect->itemIndex());
+}
+void TForm1::BaudRateSelectClick() {
+    if (!rendering_) engine_->BaudRateSelectClick(BaudRateSelect->itemIndex());
+}
+void TForm1::BacklashEnableClick() {
+    if (!rendering_) engine_->BacklashEnableClick(BacklashEnable->itemIndex());
+}
+void TForm1::save_position_N(int n) { engine_->save_position_N(n, typed_text(Description[n - 1]->text())); }
 
 void TForm1::buildOperatePage() {
     auto* grid = new QGridLayout(TabSheet1);
@@ -208,6 +219,7 @@ void TForm1::buildOperatePage() {
 
     auto* right = new QGridLayout;
     FocuserType = named(new QLabel(" ", TabSheet1), "FocuserType");
+    FocuserType->setTextFormat(Qt::PlainText);
     FocuserType->setAlignment(Qt::AlignCenter);
     QFont f = FocuserType->font();
     f.setBold(true);
@@ -225,10 +237,10 @@ void TForm1::buildOperatePage() {
     right->setRowStretch(5, 1);
     grid->addLayout(right, 0, 1);
 
-    connect(StopButton, &QPushButton::clicked, this, [this] { stop_command(); });
-    connect(MoveInButton, &QPushButton::clicked, this, [this] { move_in_command(); });
-    connect(MoveOutButton, &QPushButton::clicked, this, [this] { move_out_command(); });
-    connect(GoToPosButton, &QPushButton::clicked, this, [this] { go_to_command(); });
+    connect(StopButton, &QPushButton::clicked, this, [this] { StopButtonClick(); });
+    connect(MoveInButton, &QPushButton::clicked, this, [this] { MoveInButtonClick(); });
+    connect(MoveOutButton, &QPushButton::clicked, this, [this] { MoveOutButtonClick(); });
+    connect(GoToPosButton, &QPushButton::clicked, this, [this] { GoToPosButtonClick(); });
     connect(StepInButton, &QPushButton::clicked, this, [this] { StepInButtonClick(); });
     connect(StepOutButton, &QPushButton::clicked, this, [this] { StepOutButtonClick(); });
     connect(StepUpDown, &UpDownControl::changing, this, [this](int d) { StepUpDownChangingEx(d); });
@@ -281,6 +293,7 @@ void TForm1::buildStorePage() {
         connect(Description[i], &QLineEdit::returnPressed, this, [this, n] {
             if (!Description[n - 1]->isReadOnly()) save_position_N(n);
         });
+        Pos[i]->setTextFormat(Qt::PlainText);
         Description[i]->installEventFilter(this);
     }
     grid->setColumnStretch(2, 1);
@@ -367,19 +380,11 @@ void TForm1::buildConfigurePage() {
     grid->addLayout(conn, 3, 0);
     grid->setRowStretch(4, 1);
 
-    connect(SetZeroPosition, &QPushButton::clicked, this, [this] { set_zero_command(); });
+    connect(SetZeroPosition, &QPushButton::clicked, this, [this] { SetZeroButtonClick(); });
     connect(RestoreDefaults, &QPushButton::clicked, this, [this] { RestoreDefaultsClick(); });
     connect(Units, &RadioGroup::clicked, this, [this] { UnitsClick(); });
-    connect(ComPortSelect, &RadioGroup::clicked, this, [this] {
-        if (selectionLock) return;
-        setup_com_port();
-        write_config_file();
-    });
-    connect(BaudRateSelect, &RadioGroup::clicked, this, [this] {
-        if (selectionLock) return;
-        setup_com_port();
-        write_config_file();
-    });
+    connect(ComPortSelect, &RadioGroup::clicked, this, [this] { ComPortSelectClick(); });
+    connect(BaudRateSelect, &RadioGroup::clicked, this, [this] { BaudRateSelectClick(); });
 }
 
 void TForm1::buildSettingsPage() {

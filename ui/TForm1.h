@@ -1,19 +1,17 @@
-// The main window: owner of the serial link, the protocol state, the
-// current focuser's values and every control. Its methods glue the controls
-// to the toolkit-free units (protocol, formats, motion rules, file codecs).
+// The main window: the controls, the serial component and the reply timer,
+// bound to the engine. It shows what the engine tells it (render) and hands
+// every user action to the engine; the names of the window's operations are
+// kept as one-line forwarders.
 #pragma once
 #include <QMainWindow>
 #include <QString>
 #include <QTimer>
 #include <array>
-#include <cstdint>
-#include <optional>
+#include <memory>
 #include <string>
 
 #include "app/port_map.h"
-#include "control/protocol.h"
-#include "positioning/units.h"
-#include "storage/settings_codec.h"
+#include "control/engine.h"
 
 class QLabel;
 class QLineEdit;
@@ -21,7 +19,6 @@ class QListWidget;
 class QPlainTextEdit;
 class QPushButton;
 class QTabWidget;
-class QToolButton;
 class QWidget;
 class RadioGroup;
 class TZComm;
@@ -29,8 +26,6 @@ class TAreYouSureDialog;
 class TGoToDialog;
 class TStopGoToDialog;
 class TTextEntryDialog;
-
-// The up-down arrows beside an edit box; each click reports a direction.
 class UpDownControl;
 
 struct FormOptions {
@@ -39,11 +34,15 @@ struct FormOptions {
     std::string simulatorNote;  // shown on the Settings page when a simulated module is in use
 };
 
-class TForm1 : public QMainWindow {
+class TForm1 : public QMainWindow, private corvell::EngineView {
     Q_OBJECT
 public:
     explicit TForm1(const FormOptions& options, QWidget* parent = nullptr);
     ~TForm1() override;
+
+    corvell::Engine& engine() { return *engine_; }
+    const corvell::Engine& engine() const { return *engine_; }
+    const FormOptions& options() const { return options_; }
 
     // ---- controls (object names as given) ----
     QTabWidget* PageControl1;
@@ -80,140 +79,79 @@ public:
     TStopGoToDialog* StopGoToDialog;
     TTextEntryDialog* TextEntryDialog;
 
-    // ---- protocol state ----
-    char activeCommand = 0;
-    char queuedCommand = 0;
-    char followUpCommand = 0;
-    corvell::ReplyFrame reply;  // replyBuffer, replyCount, replyLength, replyReady
-    bool timerExpired = false;
-    QString doneMessage1, doneMessage2;
-    uint8_t commandArgHigh = 0, commandArgLow = 0;
-    bool stopRequested = false;
-    int confirmAnswer = 0;
-    int sequenceCounter = 0;
-    bool reconnectPending = false;
-    int goToTimeLimit = 30000;
-    QString messageText;  // the shared text of the dialogs
+    // ---- the window's operations, carried out by the engine ----
+    void send_command() { engine_->send_command(); }
+    void load_timer(int ms) { engine_->load_timer(ms); }
+    void SerialTimerTimer() { engine_->SerialTimerTimer(); }
+    void ComPortDataAvailable(TZComm*) { engine_->ComPortDataAvailable(); }
+    void serial_timeout() { engine_->serial_timeout(); }
+    void read_identify() { engine_->read_identify(); }
+    void read_status() { engine_->read_status(); }
+    void read_position() { engine_->read_position(); }
+    void stop_command() { engine_->stop_command(); }
+    void move_in_command() { engine_->move_in_command(); }
+    void move_out_command() { engine_->move_out_command(); }
+    void home_position_command() { engine_->home_position_command(); }
+    void send_zero_command() { engine_->send_zero_command(); }
+    void set_zero_command() { engine_->set_zero_command(); }
+    void go_to_command() { engine_->go_to_command(); }
+    void go_to_position_command() { engine_->go_to_position_command(); }
+    void setup_com_port() { engine_->setup_com_port(); }
+    void executiveIdle() { engine_->executiveIdle(); }
+    void ExecutiveActivate() { engine_->ExecutiveActivate(); }
+    void start_up_clean() { engine_->start_up_clean(); }
+    void update_displays() { engine_->update_displays(); }
+    void display_stored_position() { engine_->display_stored_position(); }
+    void write_focuser_file() { engine_->write_focuser_file(); }
+    void read_focuser_file() { engine_->read_focuser_file(); }
+    void write_config_file() { engine_->write_config_file(); }
+    void read_config_file() { engine_->read_config_file(); }
+    void restore_config_defaults() { engine_->restore_config_defaults(); }
+    void restore_focuser_defaults() { engine_->restore_focuser_defaults(); }
 
-    // ---- position state ----
-    unsigned currentPosition = 0;
-    unsigned previousPosition = 0;
-    bool lastDirection = false;  // true: last move toward smaller counts
-    bool positionKnown = false;
-
-    // ---- current focuser profile ----
-    float inchesPerCount = corvell::kDefaultInchesPerCount;
-    long maxTravel = 6600;
-    long backlashCount = 733;
-    uint32_t directionFlags = 0;
-    std::array<long, corvell::kStoredSlots> storedPositions{};
-
-    // ---- program configuration ----
-    float stepIncrement = 0.01f;
-    int currentFileNumber = 1;
-    int nextFileNumber = 1;
-    std::string currentFileName = "fc00001.df1";
-
-    // ---- flags ----
-    bool selectionLock = false;
-    bool started = false;
-    int selectedSlot = 1;
-    bool descriptionEditing = false;
-    bool clippedOvershoot = false;
-    long backlashFinalTarget = 0;   // target of the leg that follows the overshoot
-    long backlashClippedTarget = 0; // the clipped first target, sent after the warning is accepted
-    bool stepEntryFinished = true, stepDigitsTyped = false;
-    bool backlashEntryFinished = true, backlashDigitsTyped = false;
-
-    corvell::Unit unit() const;
-
-    // ---- serial protocol ----
-    void send_command();
-    void load_timer(int ms);
-    void SerialTimerTimer();
-    void ComPortDataAvailable(TZComm* sender);
-    void serial_timeout();
-    void read_identify();
-    void read_status();
-    void read_position();
-    void stop_command();
-    void move_in_command();
-    void move_out_command();
-    void home_position_command();
-    void send_zero_command();
-    void set_zero_command();
-    void go_to_command();
-    void go_to_position_command();
-    void set_command_argument(long value);
-    void setup_com_port();
-
-    // ---- executive ----
-    void executiveIdle();
-    void ExecutiveActivate();
-    void start_up_clean();
-
-    // ---- displays and units ----
-    void update_displays();
+    // ---- event handlers ----
+    void StopButtonClick() { engine_->stop_command(); }
+    void MoveInButtonClick() { engine_->move_in_command(); }
+    void MoveOutButtonClick() { engine_->move_out_command(); }
+    void SetZeroButtonClick() { engine_->set_zero_command(); }
+    void GoToPosButtonClick() { engine_->go_to_command(); }
+    void StepInButtonClick() { engine_->StepInButtonClick(); }
+    void StepOutButtonClick() { engine_->StepOutButtonClick(); }
+    void StepUpDownChangingEx(int direction) { engine_->StepUpDownChangingEx(direction); }
+    void RestoreDefaultsClick() { engine_->RestoreDefaultsClick(); }
+    void StoreNClick(int n) { engine_->StoreNClick(n); }
+    void GoToNClick(int n) { engine_->GoToNClick(n); }
+    void DeleteNClick(int n) { engine_->DeleteNClick(n); }
     void UnitsClick();
-    void show_position();
-    void display_stored_position();
-
-    // ---- step moves, backlash, stored positions ----
-    void StepInButtonClick();
-    void StepOutButtonClick();
-    void step_increment_input();
-    void set_step_increment();
-    void StepUpDownChangingEx(int direction);
+    void ComPortSelectClick();
+    void BaudRateSelectClick();
     void BacklashEnableClick();
-    void backlash_count_update();
-    void StoreNClick(int n);
-    void GoToNClick(int n);
-    void DeleteNClick(int n);
-    void store_position_command();
-    void backlash_test();
-    void delete_entry();
     void save_position_N(int n);
-    void backlash_step();
-
-    // ---- files ----
-    std::string data_path(const std::string& name) const;
-    void make_file_name(int number);
-    std::optional<std::string> read_profile_head(int number) const;
-    void read_focuser_file();
-    void write_focuser_file();
-    void restore_focuser_defaults();
-    void delete_file_command();
-    void read_config_file();
-    void write_config_file();
-    void restore_config_defaults();
-    void RestoreDefaultsClick();
-    corvell::FocuserProfile current_profile() const;
-    void apply_profile(const corvell::FocuserProfile& p);
-
-    // ---- helpers ----
-    void activity(const QString& line1, const QString& line2 = QString());
-    void show_operate_page();
-    void show_confirmation(const QString& question);
-    void report_file_error(const std::string& error);
-    const FormOptions& options() const { return options_; }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
 private:
+    // corvell::EngineView
+    void render(const corvell::Screen& screen, unsigned changed) override;
+    void warnInvalidNumber(const std::string& text) override;
+    void requestPass() override;
+
     void buildOperatePage();
     void buildStorePage();
     void buildConfigurePage();
     void buildSettingsPage();
     void buildHelpPage();
-    bool take_reply(bool operateOnTimeout);
-    void handle_simple_echo();
-    void handle_completion();
-    void handle_motion_echo(int completionLimitMs);
-    void show_invalid_number(const QString& text);
-    void open_entry_box(QLineEdit* box, bool& finished, bool& typed);
-    bool entry_key(QLineEdit* box, QEvent* event, bool& typed);
+    void open_entry_box(QLineEdit* box, bool& typed);
+    void end_entry_box(QLineEdit* box, bool& typed);
 
     FormOptions options_;
+    std::unique_ptr<corvell::ModuleLink> link_;
+    std::unique_ptr<corvell::ReplyTimer> timer_;
+    std::unique_ptr<corvell::Engine> engine_;
+    bool rendering_ = false;
+    bool passPending_ = false;   // radio groups set by render never reach the engine
+    bool stepDigitsTyped_ = false, backlashDigitsTyped_ = false;
+    unsigned shownOperatePage_ = 0, shownDescriptionFocus_ = 0, shownEntryRefill_ = 0;
 };

@@ -5,6 +5,10 @@
 #include <QEventLoop>
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include "ui/Dialogs.h"
+#include <QLineEdit>
 
 namespace e2e {
 
@@ -23,10 +27,36 @@ bool waitUntil(const std::function<bool()>& done, int ms) {
 
 void pump(int ms) { waitUntil([] { return false; }, ms); }
 
+void sleepInLoop(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
 QStringList lines(QListWidget* list) {
     QStringList out;
     for (int i = 0; i < list->count(); ++i) out << list->item(i)->text();
     return out;
+}
+
+LineRecorder::LineRecorder(QListWidget* list) {
+    QObject::connect(list->model(), &QAbstractItemModel::rowsInserted, list,
+                     [this, list](const QModelIndex&, int first, int last) {
+                         for (int i = first; i <= last; ++i) seen << list->item(i)->text();
+                     });
+}
+
+double cpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+std::vector<double> timesOf(const corvell::sim::Simulator& sim, uint8_t letter, double after) {
+    std::vector<double> t;
+    for (const auto& e : sim.received())
+        if (e.byte == letter && e.ms > after) t.push_back(e.ms);
+    return t;
 }
 
 std::string letters(const std::vector<uint8_t>& bytes) {
@@ -72,7 +102,7 @@ void Harness::openWindow() {
     form = std::make_unique<TForm1>(options);
     form->show();
     form->activateWindow();
-    if (!waitUntil([this] { return form->started; }, 3000)) ADD_FAILURE() << "start-up did not run";
+    if (!waitUntil([this] { return form->engine().started; }, 3000)) ADD_FAILURE() << "start-up did not run";
 }
 
 void Harness::closeWindow() {
@@ -83,11 +113,35 @@ void Harness::closeWindow() {
 }
 
 bool Harness::waitCommunicating(int ms) {
-    return waitUntil([this] { return form->Connection->text() == "Communicating" && form->activeCommand == 0; }, ms);
+    return waitUntil([this] { return form->Connection->text() == "Communicating" && form->engine().activeCommand == 0; }, ms);
 }
 
 bool Harness::waitIdle(int ms) {
-    return waitUntil([this] { return form->activeCommand == 0 && form->queuedCommand == 0; }, ms);
+    return waitUntil([this] { return form->engine().activeCommand == 0 && form->engine().queuedCommand == 0; }, ms);
+}
+
+void Harness::goToCount(long count) {
+    const float ipc = engine().profile.inchesPerCount;
+    const double inches = count * static_cast<double>(ipc) + ipc / 2;
+    form->GoToPosButton->click();
+    form->GoToDialog->PositionEdit->setText(QString::number(inches, 'f', 6).left(10));
+    form->GoToDialog->OKBtn->click();
+    if (!waitUntil([&] { return sim->position() == count && engine().activeCommand == 0 && engine().queuedCommand == 0; },
+                   8000))
+        ADD_FAILURE() << "the go-to to " << count << " did not end; module at " << sim->position();
+    if (!waitUntil([&] { return engine().currentPosition == static_cast<unsigned>(count); }, 3000))
+        ADD_FAILURE() << "the position " << count << " was not read back";
+}
+
+std::vector<long> Harness::goToTargets(size_t from) const {
+    std::vector<long> targets;
+    auto bytes = received();
+    for (size_t i = from; i + 2 < bytes.size(); ++i)
+        if (bytes[i] == 'g') {
+            targets.push_back(bytes[i + 1] * 256 + bytes[i + 2]);
+            i += 2;
+        }
+    return targets;
 }
 
 int Harness::indexOf(uint8_t letter, size_t from) const {

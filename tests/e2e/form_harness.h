@@ -21,8 +21,23 @@ namespace e2e {
 bool waitUntil(const std::function<bool()>& done, int ms);
 // Pumps events for `ms`.
 void pump(int ms);
+// Runs the event loop for `ms` without waking it: only the program's own
+// events run, so its CPU use can be measured.
+void sleepInLoop(int ms);
 
 QStringList lines(QListWidget* list);
+
+// Records every line ever added to a list box, so that short-lived
+// messages can be asserted on.
+struct LineRecorder {
+    explicit LineRecorder(QListWidget* list);
+    QStringList seen;
+};
+
+// CPU seconds this process has used so far.
+double cpuSeconds();
+// Times (ms, simulator clock) at which `letter` arrived at the module.
+std::vector<double> timesOf(const corvell::sim::Simulator& sim, uint8_t letter, double after = -1);
 std::string letters(const std::vector<uint8_t>& bytes);  // printable view for messages
 
 struct Harness {
@@ -39,6 +54,11 @@ struct Harness {
     bool waitCommunicating(int ms = 4000);
     // Waits until the executive is idle (no exchange in progress).
     bool waitIdle(int ms = 4000);
+    // Goes to `count` with the Operate page's entry and waits for the end.
+    void goToCount(long count);
+    // The targets of every go-to the module received from index `from` on.
+    std::vector<long> goToTargets(size_t from) const;
+    corvell::Engine& engine() { return form->engine(); }
 
     std::vector<uint8_t> received() const { return sim->receivedBytes(); }
     // Index of the first `letter` received at or after `from`; -1 if none.

@@ -31,10 +31,10 @@ void save(QWidget* w, const QString& name) {
 }
 
 void goToCount(Harness& h, long count) {
-    h.form->set_command_argument(count);
-    h.form->go_to_position_command();
-    waitUntil([&] { return h.sim->position() == count && h.form->activeCommand == 0; }, 5000);
-    waitUntil([&] { return h.form->currentPosition == static_cast<unsigned>(count); }, 3000);
+    h.form->engine().set_command_argument(count);
+    h.form->engine().go_to_position_command();
+    waitUntil([&] { return h.sim->position() == count && h.form->engine().activeCommand == 0; }, 5000);
+    waitUntil([&] { return h.form->engine().currentPosition == static_cast<unsigned>(count); }, 3000);
 }
 
 void store(Harness& h, int slot, const QString& description) {
@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
     h.form->SetZeroPosition->click();
     save(h.form->AreYouSureDialog, "dialog-are-you-sure");
     h.form->AreYouSureDialog->CancelBtn->click();
-    waitUntil([&] { return h.form->activeCommand == 0; }, 2000);
+    waitUntil([&] { return h.form->engine().activeCommand == 0; }, 2000);
 
     h.form->GoToPosButton->click();
     save(h.form->GoToDialog, "dialog-go-to");

@@ -1,0 +1,250 @@
+// The engine: the protocol with the control module, the executive that
+// sequences commands and replies, and the values of the current focuser
+// profile and of the program configuration, all as plain data.
+//
+// It reaches the outside only through ModuleLink, ReplyTimer and EngineView
+// (engine_io.h). Received bytes, timer expiry, user actions and dialog
+// answers come in as calls; every call that changes what is shown ends with
+// one render of the changed parts. One executive pass is one call of
+// executiveIdle().
+#pragma once
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "control/engine_io.h"
+#include "control/protocol.h"
+#include "positioning/units.h"
+#include "storage/settings_codec.h"
+
+namespace corvell {
+
+struct EngineOptions {
+    std::string dataDir = ".";
+};
+
+class Engine {
+public:
+    Engine(ModuleLink& link, ReplyTimer& timer, EngineView& view, EngineOptions options = {});
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    const Screen& screen() const { return screen_; }
+    const EngineOptions& options() const { return options_; }
+    Unit unit() const { return unit_from_index(config.unitsIndex); }
+
+    // ---- construction and start-up ----
+    // Shows "Unknown" / "Initializing" and reads the configuration.
+    void construct();
+    void ExecutiveActivate();
+    void start_up_clean();
+
+    // ---- protocol ----
+    void send_command();
+    void load_timer(int ms);
+    void SerialTimerTimer();
+    void ComPortDataAvailable();
+    void serial_timeout();
+    void read_identify();
+    void read_status();
+    void read_position();
+    void stop_command();
+    void move_in_command();
+    void move_out_command();
+    void home_position_command();
+    void send_zero_command();
+    void set_zero_command();
+    void go_to_command();
+    void go_to_position_command();
+    void set_command_argument(long value);
+
+    // ---- port ----
+    void setup_com_port();
+    void ComPortSelectClick(int index);
+    void BaudRateSelectClick(int index);
+
+    // ---- executive ----
+    void executiveIdle();
+
+    // ---- dialog answers ----
+    // The yes/no question `id` was answered (closing it counts as no).
+    void question_answered(int id, bool yes);
+    // OK in the number entry `id` with the text typed.
+    void entry_confirmed(int id, const std::string& text);
+    // Cancel, or the entry window closed.
+    void entry_cancelled(int id);
+    // The stop button of a running go-to or homing.
+    void stop_go_to_pressed();
+
+    // ---- displays and units ----
+    void update_displays();
+    void UnitsClick(int index);
+    void show_position();
+    void display_stored_position();
+
+    // ---- step moves, backlash, stored positions ----
+    void StepInButtonClick();
+    void StepOutButtonClick();
+    // The step box was left: `typed` tells whether digits were typed.
+    void step_increment_input(bool typed, const std::string& text);
+    void set_step_increment();
+    void StepUpDownChangingEx(int direction);
+    void BacklashEnableClick(int index);
+    void backlash_count_update(bool typed, const std::string& text);
+    void StoreNClick(int n);
+    void GoToNClick(int n);
+    void DeleteNClick(int n);
+    void store_position_command();
+    void backlash_test();
+    void delete_entry();
+    // The description of slot `n` was finished with `text` (code-page bytes).
+    void save_position_N(int n, const std::string& text);
+
+    // ---- files ----
+    std::string data_path(const std::string& name) const;
+    // The first bytes of profile `number`; no value when it does not open.
+    std::optional<std::string> read_profile_head(int number) const;
+    void make_file_name(int number);
+    void read_focuser_file();
+    void write_focuser_file();
+    void restore_focuser_defaults();
+    void delete_file_command();
+    void read_config_file();
+    void write_config_file();
+    void restore_config_defaults();
+    void RestoreDefaultsClick();
+
+    // ---- protocol state ----
+    char activeCommand = 0;
+    char queuedCommand = 0;
+    char followUpCommand = 0;
+    ReplyFrame reply;  // replyBuffer, replyCount, replyLength, replyReady
+    bool timerExpired = false;
+    std::string doneMessage1, doneMessage2;
+    uint8_t commandArgHigh = 0, commandArgLow = 0;
+    bool stopRequested = false;
+    int confirmAnswer = 0;
+    int sequenceCounter = 0;
+    bool reconnectPending = false;
+    int goToTimeLimit = 30000;
+
+    // ---- position state ----
+    unsigned currentPosition = 0;
+    unsigned previousPosition = 0;
+    bool lastDirection = false;  // true: the last move went toward smaller counts
+    bool positionKnown = false;
+
+    // ---- the current profile and the program configuration ----
+    FocuserProfile profile;
+    ProgramConfig config;
+    std::string currentFileName = "fc00001.df1";
+
+    // ---- flags ----
+    bool selectionLock = false;
+    bool started = false;
+    int selectedSlot = 1;
+    bool descriptionEditing = false;
+
+    // ---- dialogs ----
+    int sureTag = 0;        // the question has been answered
+    int entryTag = 0;       // the entry has been confirmed
+    bool entryOk = false;
+    long enteredCount = 0;
+
+    // The legs of a stored go-to with backlash correction.
+    enum class Leg { None, First, AfterWarning, Final };
+    struct BacklashLegs {
+        Leg next = Leg::None;   // the leg the 'q' step runs
+        long first = 0;         // the overshoot point (or the target itself)
+        long final = 0;         // the stored count
+        bool twoLegs = false;
+    } legs;
+    bool clippedOvershoot = false;
+
+private:
+    // One render when the outermost call ends.
+    class Batch {
+    public:
+        explicit Batch(Engine& e) : e_(e) { ++e_.depth_; }
+        ~Batch();
+    private:
+        Engine& e_;
+    };
+    friend class Batch;
+
+    enum class Echo { Match, Rejected, Wrong };
+
+    // ---- states of the executive, one method a letter ----
+    void state_a();
+    void state_b();
+    void state_c();
+    void state_g();
+    void state_h();
+    void state_echo();   // 'i', 'o', 's', 'w', 'z'
+    void state_m();
+    void state_n();
+    void state_x();
+    void state_p();
+    void state_t();
+    void state_q();
+    void state_v();
+    void dispatch_queued();
+    void become_q() { activeCommand = 'q'; }
+
+    // The common start of a reply state: a time-out is reported (bringing
+    // the Operate page forward when asked) and false returned; a complete
+    // reply is taken, the timer reloaded with the poll interval, true returned.
+    bool take_reply(bool operateOnTimeout);
+    Echo echo_of(uint8_t expected) const;
+    void show_echo_failure(Echo e);
+    void motion_echo(int completionLimitMs);
+    void terminate_motion();
+    void go_to(long target);
+
+    // ---- refusals ----
+    // Why a question, an entry or a stored go-to cannot start now; empty
+    // when it can.
+    std::string busy_reason() const;
+    bool may_start(const std::string& what);
+    bool dialog_state() const;
+    bool motion_in_progress() const;
+    void drop_queued_motion();
+    void drop_legs();
+
+    // ---- screen ----
+    void activity(const std::string& line1);
+    void activity(const std::string& line1, const std::string& line2);
+    void set_status(std::vector<std::string> lines);
+    void set_position_lines(std::vector<std::string> lines);
+    void set_connection(const std::string& text);
+    void show_operate_page();
+    void show_question(const std::string& text);
+    void show_stop_go_to(bool visible);
+    void set_choices_from_config();
+    void apply_profile(const FocuserProfile& p);
+    void report_file_error(const std::string& error);
+    void list_rows(const std::vector<ProfileRow>& rows, int selected);
+    void mark(unsigned parts) { dirty_ |= parts; }
+
+    ModuleLink& link_;
+    ReplyTimer& timer_;
+    EngineView& view_;
+    EngineOptions options_;
+    Screen screen_;
+    unsigned dirty_ = 0;
+    int depth_ = 0;
+    bool inPass_ = false;
+    // Passes asked for in a row without an event between them; a bound
+    // that a sequence stepping without waiting can never exceed.
+    int chainedPasses_ = 0;
+    static constexpr int kMaxChainedPasses = 64;
+    int nextDialogId_ = 0;
+    char entryState_ = 0;      // the state that waits for the open entry
+    bool stopEndsMotion_ = false;  // the 's' in flight ends a go-to or homing
+    std::string portName_ = "com1";
+    int baud_ = 9600;
+};
+
+}  // namespace corvell

@@ -1,0 +1,117 @@
+// What the engine shows and the three narrow interfaces through which it
+// reaches the outside: the module link, the reply timer and the view.
+// Plain C++: no toolkit types cross these interfaces.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "storage/settings_codec.h"
+
+namespace corvell {
+
+// The serial line to the control module. Port names are the user's
+// choices "com1".."com5"; the implementation maps them to devices.
+class ModuleLink {
+public:
+    virtual ~ModuleLink() = default;
+    virtual bool open(const std::string& portName, int baud) = 0;
+    virtual void close() = 0;
+    virtual bool connected() const = 0;
+    // Discards queued bytes by the classic purge bits (1, 2, 4, 8).
+    virtual void purge(unsigned long flags) = 0;
+    // True when the byte was written.
+    virtual bool writeByte(uint8_t byte) = 0;
+    // Reads at most `max` waiting bytes; 0 when none wait.
+    virtual int read(uint8_t* buffer, int max) = 0;
+    // The device behind a port name, and why the last open failed, in words
+    // a user can act on (empty when it did not fail).
+    virtual std::string device(const std::string& portName) const = 0;
+    virtual std::string openFailure() const = 0;
+};
+
+// The one reply timer. After load(ms) it reports its expiry every `ms`
+// milliseconds (through Engine::SerialTimerTimer) until loaded again.
+class ReplyTimer {
+public:
+    virtual ~ReplyTimer() = default;
+    virtual void load(int ms) = 0;
+};
+
+// The open yes/no question (the "Are You Sure?" dialog).
+struct QuestionScreen {
+    bool visible = false;
+    int id = 0;            // answers carry it; an answer to another id is ignored
+    std::string text;
+};
+
+// The open number entry (the "Enter Position" dialog).
+struct EntryScreen {
+    bool visible = false;
+    int id = 0;
+    std::string caption;
+    std::string label;     // the prompt, or why the last entry was refused
+    std::string preset;    // the text the edit box is (re)filled with
+    unsigned refill = 0;   // raised each time the edit box must be refilled
+};
+
+// Everything the window shows of the engine's state. The view renders it;
+// nothing is read back from the window.
+struct Screen {
+    std::vector<std::string> activity, status, position, maxTravel;
+    std::string connection = "Not communicating";
+    std::string encoderPosition, encoderLines, encoderStep, maxTravelStop;
+    std::string stepText, backlashText;
+    bool backlashEditEnabled = true;
+    std::string focuserType;  // bytes in the files' code page
+    std::array<std::string, kStoredSlots> posText;
+    std::array<std::string, kStoredSlots> descriptions;  // bytes in the files' code page
+    int descriptionOpen = -1;       // slot index open for typing, -1 none
+    unsigned descriptionFocus = 0;  // raised when the open description takes the focus
+    std::vector<std::string> focuserList;  // descriptions, bytes
+    std::vector<int> focuserFiles;         // file number of each row
+    int focuserRow = -1;
+    int unitsIndex = 0, portIndex = 0, baudIndex = 0, backlashIndex = 1;
+    bool reinitTextVisible = false;
+    bool autoDetectTextVisible = false;
+    QuestionScreen question;
+    EntryScreen entry;
+    bool stopGoToVisible = false;
+    unsigned operatePage = 0;  // raised when the Operate page must come to the front
+};
+
+// Parts of the screen, for telling the view what changed.
+enum ScreenPart : unsigned {
+    kActivity = 1u << 0,
+    kStatus = 1u << 1,
+    kPosition = 1u << 2,
+    kConnection = 1u << 3,
+    kEncoderPosition = 1u << 4,
+    kSettingsTexts = 1u << 5,   // encoder lines/step, max travel, step, backlash
+    kStoredSlotsPart = 1u << 6, // positions, descriptions, open description
+    kFocuserType = 1u << 7,
+    kFocuserList = 1u << 8,
+    kChoices = 1u << 9,         // the four radio groups
+    kNotes = 1u << 10,          // reinit and auto-detect texts
+    kQuestion = 1u << 11,
+    kEntry = 1u << 12,
+    kStopGoTo = 1u << 13,
+    kOperatePage = 1u << 14,
+    kAllParts = (1u << 15) - 1,
+};
+
+class EngineView {
+public:
+    virtual ~EngineView() = default;
+    // Shows the parts of `screen` named in `changed`.
+    virtual void render(const Screen& screen, unsigned changed) = 0;
+    // A typed number could not be read; the value stays as it was.
+    virtual void warnInvalidNumber(const std::string& text) = 0;
+    // A pass left work that the next pass can do at once (a command queued
+    // behind the exchange that just ended): run one more pass soon, even if
+    // no other event arrives.
+    virtual void requestPass() = 0;
+};
+
+}  // namespace corvell

@@ -1,0 +1,227 @@
+// The engine's displays in the chosen unit, step moves, the backlash switch
+// and distance, and the twenty stored positions.
+#include "control/engine.h"
+#include "positioning/motion_rules.h"
+#include "positioning/number_format.h"
+#include "positioning/units.h"
+
+namespace corvell {
+
+void Engine::show_position() {
+    Batch b(*this);
+    set_position_lines({length_text(currentPosition, profile.inchesPerCount, unit(), 3)});
+}
+
+void Engine::display_stored_position() {
+    Batch b(*this);
+    const int i = selectedSlot - 1;
+    if (i < 0 || i >= kStoredSlots) return;
+    const long count = profile.positions[i];
+    std::string text = " ";
+    if (count >= 0) text = length_text(count, profile.inchesPerCount, unit(), unit() == Unit::Inches ? 3 : 2);
+    if (screen_.posText[i] != text) {
+        screen_.posText[i] = text;
+        mark(kStoredSlotsPart);
+    }
+}
+
+void Engine::update_displays() {
+    Batch b(*this);
+    const Unit u = unit();
+    const float ipc = profile.inchesPerCount;
+    screen_.encoderLines = encoder_lines_caption(u);
+    screen_.stepText = step_text(config.stepIncrement, u);
+    screen_.encoderStep = counts_per_unit_text(ipc, u);
+    screen_.maxTravel = {length_text(profile.maxTravel, ipc, u, 3)};
+    screen_.backlashText = length_text(profile.backlashCount, ipc, u, 3);
+    screen_.maxTravelStop = format_fixed(profile.maxTravel, 5, 0);
+    mark(kSettingsTexts);
+    const int keep = selectedSlot;
+    for (int n = 1; n <= kStoredSlots; ++n) {
+        selectedSlot = n;
+        display_stored_position();
+    }
+    selectedSlot = keep;
+    goToTimeLimit = goto_time_limit(profile.maxTravel, ipc);
+}
+
+void Engine::UnitsClick(int index) {
+    Batch b(*this);
+    if (selectionLock) return;
+    config.unitsIndex = index == 1 ? 1 : 0;
+    set_choices_from_config();
+    set_position_lines({});
+    config.stepIncrement = default_step_increment(unit());
+    if (positionKnown) show_position();
+    update_displays();
+    set_step_increment();
+    write_config_file();
+}
+
+// ------------------------------------------------------------ step moves ----
+
+void Engine::StepInButtonClick() {
+    Batch b(*this);
+    if (auto target = step_target(currentPosition, profile.inchesPerCount, config.stepIncrement, true)) go_to(*target);
+}
+
+void Engine::StepOutButtonClick() {
+    Batch b(*this);
+    if (auto target = step_target(currentPosition, profile.inchesPerCount, config.stepIncrement, false)) go_to(*target);
+}
+
+void Engine::set_step_increment() {
+    Batch b(*this);
+    screen_.stepText = step_text(config.stepIncrement, unit());
+    mark(kSettingsTexts);
+}
+
+void Engine::step_increment_input(bool typed, const std::string& text) {
+    Batch b(*this);
+    if (typed) {
+        double value = 0;
+        if (parse_decimal(text, value) && value >= 0) {
+            config.stepIncrement = step_increment_from_entry(value, unit());
+            // The step increment is a program setting: keep it for the next run.
+            write_config_file();
+        } else {
+            view_.warnInvalidNumber(text);
+        }
+    }
+    set_step_increment();
+}
+
+void Engine::StepUpDownChangingEx(int direction) {
+    Batch b(*this);
+    config.stepIncrement = nudge_step_increment(config.stepIncrement, unit(), direction);
+    set_step_increment();
+    write_config_file();
+}
+
+// ----------------------------------------------------- backlash correction ----
+
+void Engine::BacklashEnableClick(int index) {
+    Batch b(*this);
+    profile.backlashEnable = index == 1 ? 1 : 0;
+    set_choices_from_config();
+    if (!selectionLock) write_focuser_file();
+}
+
+void Engine::backlash_count_update(bool typed, const std::string& text) {
+    Batch b(*this);
+    if (typed && profile.inchesPerCount > 0) {
+        double value = 0;
+        if (parse_decimal(text, value) && value >= 0) {
+            if (auto counts = typed_length_to_counts(value, profile.inchesPerCount, unit())) {
+                profile.backlashCount = *counts;
+                write_focuser_file();
+            }
+        } else {
+            view_.warnInvalidNumber(text);
+        }
+    }
+    screen_.backlashText = length_text(profile.backlashCount, profile.inchesPerCount, unit(), 3);
+    mark(kSettingsTexts);
+}
+
+// ------------------------------------------------------- stored positions ----
+
+void Engine::StoreNClick(int n) {
+    Batch b(*this);
+    if (n < 1 || n > kStoredSlots) return;
+    // Never in place of another operation or question: the slot answered
+    // must be the slot asked about.
+    if (!may_start("Store Position")) return;
+    selectedSlot = n;
+    store_position_command();
+}
+
+void Engine::store_position_command() {
+    Batch b(*this);
+    activeCommand = 'm';
+    descriptionEditing = true;
+    if (profile.positions[selectedSlot - 1] >= 0) {
+        confirmAnswer = 0;
+        show_question("Are you sure you want to overwrite the existing setting?");
+    } else {
+        // An empty slot needs no question: taken as answered yes.
+        confirmAnswer = 1;
+        sureTag = 1;
+    }
+}
+
+void Engine::GoToNClick(int n) {
+    Batch b(*this);
+    if (n < 1 || n > kStoredSlots) return;
+    const long stored = profile.positions[n - 1];
+    if (stored < 0 || stored == static_cast<long>(currentPosition)) return;
+    if (!may_start("Go To")) return;
+    selectedSlot = n;
+    backlash_test();
+}
+
+void Engine::backlash_test() {
+    Batch b(*this);
+    const int i = selectedSlot - 1;
+    const bool endInward = (profile.directionFlags >> i) & 1u;
+    const ApproachPlan plan = backlash_plan(profile.positions[i], currentPosition, profile.backlashCount,
+                                            profile.maxTravel, endInward, profile.backlashEnable == 1);
+    queuedCommand = 0;
+    legs = BacklashLegs{};
+    legs.first = plan.firstTarget;
+    legs.final = plan.finalTarget;
+    legs.twoLegs = plan.twoLegs;
+    if (plan.clipped) {
+        // The overshoot is cut by a travel stop: ask first, nothing moves yet.
+        clippedOvershoot = true;
+        legs.next = Leg::AfterWarning;
+        followUpCommand = 'q';
+        activeCommand = 'a';
+        confirmAnswer = 0;
+        show_question("\nThe backlash correction is not optimal due to the mechanical stops on the focuser.");
+        return;
+    }
+    clippedOvershoot = false;
+    if (activeCommand != 0) {
+        // A position or status read is in flight: the whole go-to waits for
+        // the line, so that its second leg cannot be lost.
+        legs.next = Leg::First;
+        queuedCommand = 'q';
+        return;
+    }
+    if (plan.twoLegs) {
+        legs.next = Leg::Final;
+        queuedCommand = 'q';
+    }
+    go_to(plan.firstTarget);
+}
+
+void Engine::DeleteNClick(int n) {
+    Batch b(*this);
+    if (n < 1 || n > kStoredSlots || profile.positions[n - 1] < 0) return;
+    if (!may_start("Delete")) return;
+    selectedSlot = n;
+    delete_entry();
+}
+
+void Engine::delete_entry() {
+    Batch b(*this);
+    activeCommand = 'x';
+    confirmAnswer = 0;
+    show_question("Are you sure you want to delete this stored position?");
+}
+
+void Engine::save_position_N(int n, const std::string& text) {
+    Batch b(*this);
+    if (n < 1 || n > kStoredSlots) return;
+    const int i = n - 1;
+    if (screen_.descriptionOpen != i) return;
+    profile.descriptions[i] = text;
+    screen_.descriptions[i] = text;
+    screen_.descriptionOpen = -1;
+    mark(kStoredSlotsPart);
+    descriptionEditing = false;
+    write_focuser_file();
+}
+
+}  // namespace corvell

@@ -1,0 +1,165 @@
+// The engine's settings files: the program configuration and the current
+// focuser's profile, read into and written from the engine's values.
+#include "control/engine.h"
+#include "storage/file_store.h"
+#include "storage/settings_codec.h"
+
+namespace corvell {
+
+namespace {
+const char* const kConfigFileName = "focuser.dc1";
+}
+
+std::string Engine::data_path(const std::string& name) const {
+    if (options_.dataDir.empty()) return name;
+    return options_.dataDir + "/" + name;
+}
+
+void Engine::report_file_error(const std::string& error) { activity(error, "Settings not saved"); }
+
+void Engine::list_rows(const std::vector<ProfileRow>& rows, int selected) {
+    screen_.focuserList.clear();
+    screen_.focuserFiles.clear();
+    for (const ProfileRow& row : rows) {
+        screen_.focuserList.push_back(row.description);
+        screen_.focuserFiles.push_back(row.number);
+    }
+    screen_.focuserRow = selected;
+    mark(kFocuserList);
+}
+
+// ---------------------------------------------------------- focuser profiles ----
+
+std::optional<std::string> Engine::read_profile_head(int number) const {
+    auto name = profile_file_name(number);
+    if (!name) return std::nullopt;
+    return read_file_head(data_path(*name), kSettingsReadLimit);
+}
+
+void Engine::make_file_name(int number) {
+    auto name = profile_file_name(number);
+    if (!name) {
+        config.currentFileNumber = 1;
+        config.nextFileNumber = 1;
+        name = profile_file_name(1);
+    }
+    currentFileName = *name;
+}
+
+void Engine::apply_profile(const FocuserProfile& p) {
+    selectionLock = true;
+    profile = p;
+    screen_.focuserType = p.description;
+    screen_.descriptions = p.descriptions;
+    screen_.descriptionOpen = -1;
+    descriptionEditing = false;
+    mark(kFocuserType | kStoredSlotsPart);
+    BacklashEnableClick(p.backlashEnable == 1 ? 1 : 0);
+    selectionLock = false;
+}
+
+void Engine::write_focuser_file() {
+    Batch b(*this);
+    std::string error;
+    if (!save_file_atomically(data_path(currentFileName), encode_profile(profile), error)) report_file_error(error);
+}
+
+void Engine::read_focuser_file() {
+    Batch b(*this);
+    auto bytes = read_file_head(data_path(currentFileName), kSettingsReadLimit);
+    if (!bytes) {
+        restore_focuser_defaults();
+        return;
+    }
+    apply_profile(parse_profile(bytes->data(), bytes->size()));
+}
+
+void Engine::restore_focuser_defaults() {
+    Batch b(*this);
+    apply_profile(FocuserProfile());
+}
+
+void Engine::delete_file_command() {
+    Batch b(*this);
+    const int row = screen_.focuserRow;
+    const int before = static_cast<int>(screen_.focuserList.size());
+    std::string error;
+    if (file_exists(data_path(currentFileName)) && !remove_file(data_path(currentFileName), error)) {
+        report_file_error(error);
+        return;
+    }
+    if (row >= 0 && row < before) {
+        screen_.focuserList.erase(screen_.focuserList.begin() + row);
+        screen_.focuserFiles.erase(screen_.focuserFiles.begin() + row);
+    }
+    mark(kFocuserList);
+    if (before < 2) {
+        screen_.focuserRow = -1;
+        return;
+    }
+    int select = row;
+    if (row > before - 2 || row < 0) select = before - 2;
+    screen_.focuserRow = select;
+    config.currentFileNumber = screen_.focuserFiles[static_cast<size_t>(select)];
+    make_file_name(config.currentFileNumber);
+    write_config_file();
+    read_focuser_file();
+    update_displays();
+}
+
+// ------------------------------------------------------ program configuration ----
+
+void Engine::write_config_file() {
+    Batch b(*this);
+    std::string error;
+    if (!save_file_atomically(data_path(kConfigFileName), encode_config(config), error)) report_file_error(error);
+}
+
+void Engine::read_config_file() {
+    Batch b(*this);
+    auto bytes = read_file_head(data_path(kConfigFileName), kSettingsReadLimit);
+    if (!bytes) {
+        restore_config_defaults();
+        return;
+    }
+    selectionLock = true;
+    config = parse_config(bytes->data(), bytes->size());
+    if (config.unitsIndex != 1) config.unitsIndex = 0;
+    set_choices_from_config();
+    selectionLock = false;
+}
+
+void Engine::restore_config_defaults() {
+    Batch b(*this);
+    selectionLock = true;
+    config = ProgramConfig();
+    ProfileScan scan = scan_profiles([this](int n) { return read_profile_head(n); });
+    config.currentFileNumber = scan.currentFileNumber;
+    config.nextFileNumber = scan.nextFileNumber;
+    // The profile in use becomes the highest-numbered one found; its file
+    // (not the next free name) is the one later changes are written to.
+    make_file_name(config.currentFileNumber);
+    list_rows(scan.rows, static_cast<int>(scan.rows.size()) - 1);
+    set_choices_from_config();
+    selectionLock = false;
+    write_config_file();
+    if (started) {
+        // A restore while running also brings the port, the unit and the
+        // displays in line with the restored settings.
+        read_focuser_file();
+        setup_com_port();
+        update_displays();
+    }
+}
+
+void Engine::RestoreDefaultsClick() {
+    Batch b(*this);
+    if (!may_start("Restore Default File Settings")) return;
+    activeCommand = 'n';
+    confirmAnswer = 0;
+    show_question(
+        "Are you sure you want to Restore the Default File Settings? Use this if the program is not working "
+        "correctly.  (Focuser settings will not be deleted.)");
+}
+
+}  // namespace corvell

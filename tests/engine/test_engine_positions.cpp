@@ -1,0 +1,223 @@
+// Units and displays, step moves, backlash correction and stored positions,
+// driven through the engine.
+#include "tests/engine/engine_rig.h"
+
+#include "positioning/units.h"
+#include "storage/file_store.h"
+
+using namespace corvell;
+using namespace corvell::test;
+
+namespace {
+
+void setPosition(Rig& r, unsigned position) {
+    r.engine.read_position();
+    r.reply({'p', static_cast<uint8_t>(position >> 8), static_cast<uint8_t>(position & 0xFF)});
+}
+
+std::vector<long> goToTargets(const Rig& r, size_t from) {
+    std::vector<long> t;
+    const Bytes& w = r.link.written;
+    for (size_t i = from; i + 2 < w.size(); ++i)
+        if (w[i] == 'g') {
+            t.push_back(w[i + 1] * 256 + w[i + 2]);
+            i += 2;
+        }
+    return t;
+}
+
+// Answers each go-to as a module would until the executive is idle.
+void completeGoTos(Rig& r, unsigned endPosition) {
+    for (int i = 0; i < 4 && (r.engine.activeCommand != 0 || r.engine.queuedCommand != 0); ++i) {
+        if (r.engine.activeCommand == 'g') r.reply({'g'});
+        if (r.engine.activeCommand == 'c') r.reply({'c'});
+        if (r.engine.activeCommand == 't') r.statusAndPosition(endPosition);
+    }
+}
+
+FocuserProfile profileOnDisk(const Rig& r) {
+    auto bytes = read_file_head(r.dir.file("fc00001.df1"), 4096);
+    return bytes ? parse_profile(bytes->data(), bytes->size()) : FocuserProfile();
+}
+
+void store(Rig& r, int n, unsigned position, bool arrivedInward) {
+    // Two reads: the second decides the direction of the last move.
+    setPosition(r, arrivedInward ? position + 100 : position - 100);
+    setPosition(r, position);
+    r.engine.StoreNClick(n);
+    if (r.screen().question.visible) r.engine.question_answered(r.screen().question.id, true);
+    r.pass();
+    r.engine.save_position_N(n, "slot");
+}
+
+}  // namespace
+
+TEST(EngineUnits, ChangingUnitsRewritesTheDisplaysResetsTheStepAndSavesIt) {
+    Rig r;
+    r.startCommunicating(1000);
+    EXPECT_EQ(r.screen().encoderStep, "3666.933");
+    EXPECT_EQ(r.screen().stepText, "0.010\"");
+    EXPECT_EQ(r.screen().encoderLines, "Encoder Counts per inch:");
+    r.engine.UnitsClick(1);
+    EXPECT_EQ(r.screen().encoderLines, "  Encoder Counts per cm:");
+    EXPECT_EQ(r.screen().encoderStep, "1443.674");
+    EXPECT_EQ(r.screen().stepText, "0.20mm");
+    EXPECT_EQ(r.screen().position, (Lines{"0.693cm"}));
+    EXPECT_EQ(r.screen().maxTravel, (Lines{"4.572cm"}));
+    auto bytes = read_file_head(r.dir.file("focuser.dc1"), 1024);
+    ASSERT_TRUE(bytes);
+    ProgramConfig c = parse_config(bytes->data(), bytes->size());
+    EXPECT_EQ(c.unitsIndex, 1);
+    EXPECT_FLOAT_EQ(c.stepIncrement, 0.007874f);
+    // The lock keeps a click made while the program sets the value inert.
+    r.engine.selectionLock = true;
+    r.engine.UnitsClick(0);
+    EXPECT_EQ(r.engine.config.unitsIndex, 1);
+}
+
+TEST(EngineSteps, StepInPastZeroSendsNothingStepOutMovesByTheIncrement) {
+    Rig r;
+    r.startCommunicating(10);
+    size_t m = r.mark();
+    r.engine.StepInButtonClick();  // 0.01" is about 36 counts: below zero
+    r.pass();
+    EXPECT_EQ(r.sentFrom(m), "");
+    r.engine.StepOutButtonClick();
+    const float ipc = kDefaultInchesPerCount;
+    EXPECT_EQ(goToTargets(r, m), (std::vector<long>{static_cast<long>((10 * ipc + 0.01f) / ipc)}));
+    completeGoTos(r, 46);
+
+    // The arrows change the increment by 0.001" and never below zero; a
+    // step of zero moves nothing.
+    for (int i = 0; i < 12; ++i) r.engine.StepUpDownChangingEx(-1);
+    EXPECT_EQ(r.engine.config.stepIncrement, 0.0f);
+    EXPECT_EQ(r.screen().stepText, "0.000\"");
+    m = r.mark();
+    r.engine.StepOutButtonClick();
+    r.pass();
+    EXPECT_EQ(r.sentFrom(m), "");
+}
+
+TEST(EngineSteps, TypedIncrementsAreReadInTheUnitAndNonsenseKeepsTheValue) {
+    Rig r;
+    r.startCommunicating();
+    r.engine.UnitsClick(1);
+    r.engine.step_increment_input(true, "0.5");
+    EXPECT_EQ(r.screen().stepText, "0.50mm");
+    EXPECT_NEAR(r.engine.config.stepIncrement, 0.5 / 25.4, 1e-7);
+    r.engine.step_increment_input(true, "1.2.");
+    EXPECT_EQ(r.view.warnings, (std::vector<std::string>{"1.2."}));
+    EXPECT_NEAR(r.engine.config.stepIncrement, 0.5 / 25.4, 1e-7);
+    r.engine.step_increment_input(false, "9");
+    EXPECT_NEAR(r.engine.config.stepIncrement, 0.5 / 25.4, 1e-7) << "nothing typed: unchanged";
+}
+
+TEST(EngineBacklash, SwitchAndDistanceAreSavedAndAZeroScaleIgnoresTheDistance) {
+    Rig r;
+    r.startCommunicating();
+    r.engine.BacklashEnableClick(1);
+    EXPECT_TRUE(r.screen().backlashEditEnabled);
+    EXPECT_EQ(profileOnDisk(r).backlashEnable, 1);
+    r.engine.backlash_count_update(true, "0.1");
+    EXPECT_EQ(r.engine.profile.backlashCount, 366);
+    EXPECT_EQ(profileOnDisk(r).backlashCount, 366);
+    EXPECT_EQ(r.screen().backlashText, "0.100\"");
+    r.engine.BacklashEnableClick(0);
+    EXPECT_FALSE(r.screen().backlashEditEnabled);
+    EXPECT_EQ(profileOnDisk(r).backlashCount, 366) << "switching off keeps the distance";
+
+    r.engine.profile.inchesPerCount = 0;
+    r.engine.backlash_count_update(true, "0.2");
+    EXPECT_EQ(r.engine.profile.backlashCount, 366);
+}
+
+TEST(EngineStoredPositions, GoToOvershootsThenEndsMovingTheStoredWay) {
+    Rig r;
+    r.startCommunicating(1000);
+    r.engine.BacklashEnableClick(1);
+    store(r, 1, 3000, false);
+    EXPECT_EQ(r.screen().posText[0], "0.818\"");
+    FocuserProfile p = profileOnDisk(r);
+    EXPECT_EQ(p.positions[0], 3000);
+    EXPECT_EQ(p.directionFlags & 1u, 0u);
+
+    // From 5000 the stored position lies inward: overshoot to 3000 - 733,
+    // then come back out to 3000.
+    setPosition(r, 5000);
+    size_t m = r.mark();
+    r.engine.GoToNClick(1);
+    completeGoTos(r, 3000);
+    EXPECT_EQ(goToTargets(r, m), (std::vector<long>{2267, 3000}));
+    EXPECT_EQ(r.engine.activeCommand, 0);
+
+    // From at least the correction below: straight to 3000.
+    setPosition(r, 1000);
+    m = r.mark();
+    r.engine.GoToNClick(1);
+    completeGoTos(r, 3000);
+    EXPECT_EQ(goToTargets(r, m), (std::vector<long>{3000}));
+
+    // Correction off: straight whatever the direction; at the stored
+    // position itself, nothing.
+    r.engine.BacklashEnableClick(0);
+    setPosition(r, 5000);
+    m = r.mark();
+    r.engine.GoToNClick(1);
+    completeGoTos(r, 3000);
+    EXPECT_EQ(goToTargets(r, m), (std::vector<long>{3000}));
+    setPosition(r, 3000);
+    m = r.mark();
+    r.engine.GoToNClick(1);
+    r.engine.GoToNClick(5);  // empty
+    r.pass();
+    EXPECT_EQ(r.sentFrom(m), "");
+}
+
+TEST(EngineStoredPositions, ClippedOvershootAsksFirstAndEndsAfterTheFinalLeg) {
+    Rig r;
+    r.startCommunicating(1000);
+    r.engine.BacklashEnableClick(1);
+    // Stored at 6400 after an inward move: 6400 + 733 passes the maximum
+    // travel of 6600.
+    store(r, 2, 6400, true);
+    EXPECT_EQ(profileOnDisk(r).directionFlags & 2u, 2u);
+    setPosition(r, 3000);
+
+    size_t m = r.mark();
+    r.engine.GoToNClick(2);
+    ASSERT_TRUE(r.screen().question.visible);
+    EXPECT_EQ(r.screen().question.text,
+              "\nThe backlash correction is not optimal due to the mechanical stops on the focuser.");
+    r.engine.question_answered(r.screen().question.id, false);
+    r.pass();
+    r.advance(100);
+    EXPECT_EQ(r.sentFrom(m), "") << "declined: nothing moves";
+
+    m = r.mark();
+    r.engine.GoToNClick(2);
+    r.engine.question_answered(r.screen().question.id, true);
+    r.pass();
+    EXPECT_TRUE(r.screen().stopGoToVisible);
+    completeGoTos(r, 6400);
+    EXPECT_EQ(goToTargets(r, m), (std::vector<long>{6600, 6400}));
+    EXPECT_FALSE(r.screen().stopGoToVisible);
+    r.advance(3000);
+    EXPECT_EQ(goToTargets(r, m).size(), 2u) << "the sequence ends after the final leg";
+}
+
+TEST(EngineStoredPositions, ZeroScaleMovesNothingAndStaysReadable) {
+    Rig r;
+    r.startCommunicating(1000);
+    r.engine.profile.inchesPerCount = 0;
+    r.engine.update_displays();
+    EXPECT_EQ(r.screen().encoderStep, "0.000");
+    EXPECT_EQ(r.engine.goToTimeLimit, 30000);
+    const size_t m = r.mark();
+    r.engine.StepOutButtonClick();
+    r.engine.go_to_command();
+    r.engine.entry_confirmed(r.screen().entry.id, "0.1");
+    EXPECT_TRUE(r.screen().entry.visible);
+    r.engine.entry_cancelled(r.screen().entry.id);
+    r.pass();
+    EXPECT_EQ(r.sentFrom(m), "");
+}

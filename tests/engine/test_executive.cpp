@@ -1,0 +1,530 @@
+// Every row of the executive's state table, the queued dispatch, the
+// receive bounds and the time limits, on the scripted link and the manual
+// clock.
+#include "tests/engine/engine_rig.h"
+
+#include "positioning/units.h"
+
+using namespace corvell;
+using namespace corvell::test;
+
+namespace {
+
+// Holds the module's reply to a command and lets the executive see it.
+void goToAndEcho(Rig& r, long target) {
+    r.engine.set_command_argument(target);
+    r.engine.go_to_position_command();
+    r.reply({'g'});
+}
+
+}  // namespace
+
+// ---- start-up, idle poll, identify ('b') ----
+
+TEST(ExecutiveStart, StartUpIdentifiesOnceThenReadsStatusAndPositionThenPolls) {
+    Rig r;
+    r.start();
+    EXPECT_EQ(r.sentFrom(0), "b") << "one identify at start-up";
+    EXPECT_EQ(r.screen().activity, (Lines{"Waiting for focuser response"}));
+    r.reply({'b', 'j'});
+    EXPECT_EQ(r.sentFrom(0), "bt");
+    EXPECT_EQ(r.screen().connection, "Communicating");
+    EXPECT_EQ(r.screen().activity, (Lines{"Focuser responding", "Waiting for command"}));
+    r.reply({'t', 0x01});
+    EXPECT_EQ(r.screen().status, (Lines{"OK"}));
+    r.reply({'p', 0x03, 0xE8});
+    EXPECT_EQ(r.engine.activeCommand, 0);
+    EXPECT_EQ(r.screen().position, (Lines{"0.273\""}));
+    EXPECT_EQ(r.screen().encoderPosition, "1000");
+
+    // Idle: a position read each time the 1500 ms timer expires.
+    const size_t m = r.mark();
+    r.advance(1499);
+    EXPECT_EQ(r.sentFrom(m), "");
+    r.advance(1);
+    EXPECT_EQ(r.sentFrom(m), "p");
+    r.reply({'p', 0x03, 0xE8});
+    r.advance(1500);
+    EXPECT_EQ(r.sentFrom(m), "pp");
+}
+
+TEST(ExecutiveIdentify, SilenceReportsNotCommunicatingAndAsksAgainEvery1500ms) {
+    Rig r;
+    r.start();
+    r.advance(1499);
+    EXPECT_EQ(r.sentFrom(0), "b");
+    r.advance(1);
+    EXPECT_EQ(r.sentFrom(0), "bb");
+    EXPECT_EQ(r.screen().connection, "Not communicating");
+    r.advance(1500);
+    EXPECT_EQ(r.sentFrom(0), "bbb");
+    // The module answers: the normal chain resumes.
+    r.reply({'b', 'j'});
+    EXPECT_EQ(r.sentFrom(0), "bbbt");
+    EXPECT_EQ(r.screen().connection, "Communicating");
+}
+
+TEST(ExecutiveIdentify, WrongAnswerWaitsForThePollIntervalBeforeAskingAgain) {
+    Rig r;
+    r.start();
+    r.advance(10);
+    r.reply({'b', 'x'});
+    EXPECT_EQ(r.sentFrom(0), "b") << "a wrong answer is not followed by an identify at once";
+    EXPECT_NE(r.screen().connection, "Communicating");
+    // Garbage from a module at another line speed, many times: still nothing.
+    for (int i = 0; i < 100; ++i) r.reply({0xF8, 0x00});
+    EXPECT_EQ(r.sentFrom(0), "b");
+    r.advance(1489);
+    EXPECT_EQ(r.sentFrom(0), "b");
+    r.advance(1);
+    EXPECT_EQ(r.sentFrom(0), "bb") << "asked again when the poll interval has passed";
+}
+
+TEST(ExecutiveIdentify, WithTheWizardQueuedTheIdentifyWaitsOnly200ms) {
+    Rig r;
+    r.startCommunicating();
+    r.engine.queuedCommand = 'k';
+    r.engine.read_identify();
+    EXPECT_EQ(r.timer.loads.back(), 200);
+    r.advance(199);
+    EXPECT_EQ(r.engine.activeCommand, 'b');
+    r.advance(1);
+    EXPECT_EQ(r.engine.activeCommand, 'k');
+    EXPECT_EQ(r.engine.sequenceCounter, 100);
+
+    // Answered in time: the wizard's step advances.
+    Rig a;
+    a.startCommunicating();
+    a.engine.queuedCommand = 'k';
+    a.engine.sequenceCounter = 1;
+    a.engine.read_identify();
+    a.reply({'b', 'j'});
+    EXPECT_EQ(a.engine.activeCommand, 'k');
+    EXPECT_EQ(a.engine.sequenceCounter, 2);
+}
+
+// ---- status ('t') and position ('p') ----
+
+TEST(ExecutiveStatus, StatusBitsAreShownAndAWrongReplyIsReported) {
+    Rig r;
+    r.startCommunicating();
+    r.engine.read_status();
+    r.reply({'t', 0x48});
+    EXPECT_EQ(r.screen().status,
+              (Lines{"Motor or Encoder Error", "Please retry the command", "Focuser at Zero Position"}));
+    EXPECT_EQ(r.engine.activeCommand, 'p') << "the position read follows";
+    r.reply({'p', 0, 0});
+
+    r.engine.read_status();
+    r.reply({'x', 0x01});
+    EXPECT_EQ(r.screen().activity, (Lines{"Focuser response error", "Waiting for command"}));
+    EXPECT_EQ(r.engine.activeCommand, 'p');
+}
+
+TEST(ExecutiveStatus, TimeOutBringsTheOperatePageAndReports) {
+    Rig r;
+    r.startCommunicating();
+    r.engine.read_status();
+    const unsigned page = r.screen().operatePage;
+    r.advance(1500);
+    EXPECT_GT(r.screen().operatePage, page);
+    EXPECT_EQ(r.screen().status, (Lines{"Serial Communications Timeout", "Check Corvell connections"}));
+    EXPECT_EQ(r.engine.activeCommand, 'b');
+}
+
+TEST(ExecutivePosition, ReplyIsBigEndianCountsAndSetsTheDirection) {
+    Rig r;
+    r.startCommunicating(1000);
+    r.engine.read_position();
+    r.reply({'p', 0x01, 0x2C});
+    EXPECT_EQ(r.engine.currentPosition, 300u);
+    EXPECT_EQ(r.screen().encoderPosition, "300");
+    EXPECT_TRUE(r.engine.lastDirection) << "moved toward smaller counts";
+    r.engine.read_position();
+    r.reply({'p', 0x01, 0x2D});
+    EXPECT_TRUE(r.engine.lastDirection) << "a change of one count keeps the direction";
+    r.engine.read_position();
+    r.reply({'p', 0x02, 0x00});
+    EXPECT_FALSE(r.engine.lastDirection);
+}
+
+TEST(ExecutivePosition, WrongReplyShowsErrorAndTimeOutStaysOnThePage) {
+    Rig r;
+    r.startCommunicating();
+    r.engine.read_position();
+    r.reply({'t', 0, 0});
+    EXPECT_EQ(r.screen().position, (Lines{"ERROR"}));
+    EXPECT_EQ(r.engine.activeCommand, 0);
+
+    const unsigned page = r.screen().operatePage;
+    r.engine.read_position();
+    r.advance(1500);
+    EXPECT_EQ(r.screen().operatePage, page) << "a position time-out does not change the page";
+    EXPECT_EQ(r.screen().connection, "Not communicating");
+}
+
+// ---- simple echoes ('i', 'o', 's', 'w', 'z') ----
+
+TEST(ExecutiveEcho, MatchingEchoShowsTheDoneLinesThenReadsStatus) {
+    struct Case {
+        void (Engine::*start)();
+        char letter;
+        const char* done;
+    } cases[] = {{&Engine::move_in_command, 'i', "Moving In"},
+                 {&Engine::move_out_command, 'o', "Moving Out"},
+                 {&Engine::stop_command, 's', "Stopped"}};
+    for (const Case& c : cases) {
+        Rig r;
+        r.startCommunicating();
+        const size_t m = r.mark();
+        (r.engine.*c.start)();
+        EXPECT_EQ(r.screen().activity, (Lines{"Waiting"}));
+        r.reply({static_cast<uint8_t>(c.letter)});
+        EXPECT_EQ(r.screen().activity, (Lines{c.done, "Waiting for command"})) << c.letter;
+        EXPECT_EQ(r.sentFrom(m), (std::string{c.letter, 't'}));
+    }
+}
+
+TEST(ExecutiveEcho, RejectedAndWrongEchoesEndTheCommandOnTheOperatePage) {
+    for (uint8_t answer : {uint8_t('r'), uint8_t('q')}) {
+        Rig r;
+        r.startCommunicating();
+        const unsigned page = r.screen().operatePage;
+        r.engine.move_in_command();
+        r.reply({answer});
+        const char* first = answer == 'r' ? "Command error" : "Focuser response error";
+        EXPECT_EQ(r.screen().activity, (Lines{first, "Waiting for command"}));
+        EXPECT_GT(r.screen().operatePage, page);
+        EXPECT_EQ(r.engine.activeCommand, 't');
+    }
+}
+
+TEST(ExecutiveEcho, MovesWait7500msForTheirEchoOthers1500ms) {
+    Rig r;
+    r.startCommunicating();
+    r.engine.move_out_command();
+    EXPECT_EQ(r.timer.loads.back(), 7500);
+    r.advance(7499);
+    EXPECT_EQ(r.engine.activeCommand, 'o');
+    r.advance(1);
+    EXPECT_EQ(r.engine.activeCommand, 'b');
+    EXPECT_EQ(r.screen().status.front(), "Serial Communications Timeout");
+
+    Rig z;
+    z.startCommunicating();
+    z.engine.send_zero_command();
+    EXPECT_EQ(z.timer.loads.back(), 1500);
+    z.advance(1500);
+    EXPECT_EQ(z.engine.activeCommand, 'b');
+}
+
+// ---- go-to ('g'), homing ('h') and completion ('c') ----
+
+TEST(ExecutiveGoTo, EchoThenCompletionWithinTheGoToLimit) {
+    Rig r;
+    r.startCommunicating();
+    const size_t m = r.mark();
+    r.engine.set_command_argument(300);
+    r.engine.go_to_position_command();
+    EXPECT_EQ(r.sentFrom(m), std::string("g\x01\x2C"));
+    EXPECT_TRUE(r.screen().stopGoToVisible);
+    EXPECT_TRUE(r.screen().position.empty());
+    r.reply({'g'});
+    EXPECT_EQ(r.engine.activeCommand, 'c');
+    EXPECT_EQ(r.timer.loads.back(), r.engine.goToTimeLimit);
+    EXPECT_EQ(r.screen().activity, (Lines{"Go To command in progress", "Please wait"}));
+    r.reply({'c'});
+    EXPECT_EQ(r.screen().activity, (Lines{"Go To completed", "Waiting for command"}));
+    EXPECT_FALSE(r.screen().stopGoToVisible);
+    EXPECT_EQ(r.engine.activeCommand, 't');
+}
+
+TEST(ExecutiveGoTo, MissingCompletionEndsAtTheGoToLimitWithTheStopDialogHidden) {
+    Rig r;
+    r.startCommunicating();
+    // 6600 counts at the default scale: 20000 ms an inch plus 30000 ms.
+    EXPECT_EQ(r.engine.goToTimeLimit, goto_time_limit(6600, kDefaultInchesPerCount));
+    EXPECT_EQ(r.engine.goToTimeLimit, 65997);
+    goToAndEcho(r, 400);
+    r.advance(r.engine.goToTimeLimit - 1);
+    EXPECT_EQ(r.engine.activeCommand, 'c');
+    EXPECT_TRUE(r.screen().stopGoToVisible);
+    const unsigned page = r.screen().operatePage;
+    r.advance(1);
+    EXPECT_FALSE(r.screen().stopGoToVisible);
+    EXPECT_GT(r.screen().operatePage, page);
+    EXPECT_EQ(r.screen().status.front(), "Serial Communications Timeout");
+    EXPECT_EQ(r.engine.activeCommand, 'b');
+}
+
+TEST(ExecutiveGoTo, RejectedOrWrongEchoOrCompletionEndsTheGoTo) {
+    for (uint8_t answer : {uint8_t('r'), uint8_t('x')}) {
+        Rig r;
+        r.startCommunicating();
+        r.engine.set_command_argument(300);
+        r.engine.go_to_position_command();
+        r.reply({answer});
+        EXPECT_FALSE(r.screen().stopGoToVisible);
+        EXPECT_EQ(r.screen().activity.front(), answer == 'r' ? "Command error" : "Focuser response error");
+        EXPECT_EQ(r.engine.activeCommand, 't');
+
+        Rig c;
+        c.startCommunicating();
+        goToAndEcho(c, 300);
+        c.reply({answer});
+        EXPECT_FALSE(c.screen().stopGoToVisible);
+        EXPECT_EQ(c.screen().activity.front(), answer == 'r' ? "Command error" : "Focuser response error");
+        EXPECT_EQ(c.engine.activeCommand, 't');
+    }
+}
+
+TEST(ExecutiveGoTo, EchoTimeOutHidesTheStopDialog) {
+    Rig r;
+    r.startCommunicating();
+    r.engine.set_command_argument(300);
+    r.engine.go_to_position_command();
+    r.advance(1500);
+    EXPECT_FALSE(r.screen().stopGoToVisible);
+    EXPECT_EQ(r.engine.activeCommand, 'b');
+}
+
+TEST(ExecutiveHoming, EchoThenCompletionWaitsUpTo120000ms) {
+    Rig r;
+    r.startCommunicating();
+    r.engine.home_position_command();
+    EXPECT_EQ(r.sentFrom(r.mark() - 1), "h");
+    r.reply({'h'});
+    EXPECT_EQ(r.engine.activeCommand, 'c');
+    EXPECT_EQ(r.timer.loads.back(), 120000);
+    EXPECT_EQ(r.screen().activity, (Lines{"Focuser initialization in progress", "Please wait"}));
+    r.advance(119999);
+    EXPECT_EQ(r.engine.activeCommand, 'c');
+    r.advance(1);
+    EXPECT_EQ(r.engine.activeCommand, 'b');
+    EXPECT_EQ(r.screen().status.front(), "Serial Communications Timeout");
+}
+
+TEST(ExecutiveHoming, CompletionOfAnInitializationSaysSo) {
+    Rig r;
+    r.startCommunicating();
+    r.engine.followUpCommand = 'y';
+    r.engine.home_position_command();
+    r.reply({'h'});
+    r.reply({'c'});
+    EXPECT_EQ(r.screen().activity, (Lines{"Initialization completed", "Waiting for command"}));
+
+    Rig w;
+    w.startCommunicating();
+    w.engine.home_position_command();
+    w.reply({'r'});
+    EXPECT_EQ(w.screen().activity, (Lines{"Command error", "Waiting for command"}));
+    EXPECT_EQ(w.engine.activeCommand, 't');
+}
+
+// ---- dialog states ('a', 'm', 'n', 'x', 'v') ----
+
+TEST(ExecutiveSetZero, NoSendsNothingYesSendsTheZeroCommand) {
+    Rig r;
+    r.startCommunicating();
+    size_t m = r.mark();
+    r.engine.set_zero_command();
+    ASSERT_TRUE(r.screen().question.visible);
+    EXPECT_EQ(r.screen().question.text, "Are you sure you want to zero the position value?");
+    r.engine.question_answered(r.screen().question.id, false);
+    r.pass();
+    EXPECT_EQ(r.engine.activeCommand, 0);
+    r.pass();
+    EXPECT_EQ(r.sentFrom(m), "");
+
+    r.engine.set_zero_command();
+    r.engine.question_answered(r.screen().question.id, true);
+    r.pass();  // the answer queues the zero command, which the next pass sends
+    EXPECT_EQ(r.sentFrom(m), "z");
+    r.reply({'z'});
+    EXPECT_EQ(r.screen().activity, (Lines{"Position register set to zero", "Waiting for command"}));
+}
+
+TEST(ExecutiveGoToEntry, EnteredPositionIsSentCancelAndSamePositionSendNothing) {
+    Rig r;
+    r.startCommunicating(1000);
+    const size_t m = r.mark();
+    r.engine.go_to_command();
+    ASSERT_TRUE(r.screen().entry.visible);
+    EXPECT_EQ(r.screen().entry.caption, "Enter Focuser Go To Position");
+    EXPECT_EQ(r.screen().entry.preset, "0.273");
+    r.engine.entry_cancelled(r.screen().entry.id);
+    EXPECT_EQ(r.engine.activeCommand, 0);
+    r.pass();
+
+    // The current position itself: nothing to do.
+    r.engine.go_to_command();
+    r.engine.entry_confirmed(r.screen().entry.id, "0.2728");
+    r.pass();
+    EXPECT_EQ(r.engine.activeCommand, 0);
+    EXPECT_EQ(r.sentFrom(m), "");
+
+    r.engine.go_to_command();
+    r.engine.entry_confirmed(r.screen().entry.id, "0.5");
+    EXPECT_FALSE(r.screen().entry.visible);
+    r.pass();
+    const long target = *typed_length_to_counts(0.5, kDefaultInchesPerCount, Unit::Inches);
+    EXPECT_EQ(r.sentFrom(m), (std::string{'g', static_cast<char>(target >> 8), static_cast<char>(target & 0xFF)}));
+}
+
+TEST(ExecutiveGoToEntry, RefusedEntriesKeepTheEntryOpenAndSayWhy) {
+    Rig r;
+    r.startCommunicating(1000);
+    r.engine.go_to_command();
+    const int id = r.screen().entry.id;
+    struct Case {
+        const char* text;
+        const char* label;
+    } cases[] = {
+        {"abc", "'abc' is not a valid number.Reenter desired value."},
+        {"-0.1", "Value must be a positive number.Reenter desired value."},
+        {"20", "Entered position is beyond the control module's range of 65535 counts. Reenter desired position."},
+        {"2", "Entered position exceeds focuser travel limit. Reenter desired position."},
+    };
+    for (const Case& c : cases) {
+        const unsigned refill = r.screen().entry.refill;
+        r.engine.entry_confirmed(id, c.text);
+        EXPECT_TRUE(r.screen().entry.visible) << c.text;
+        EXPECT_EQ(r.screen().entry.label, c.label);
+        EXPECT_GT(r.screen().entry.refill, refill) << "the preset is written back";
+        EXPECT_EQ(r.screen().entry.preset, "0.273");
+    }
+    r.pass();
+    EXPECT_EQ(r.engine.activeCommand, 'v');
+    // Zero is a position like any other.
+    r.engine.entry_confirmed(id, "0");
+    EXPECT_FALSE(r.screen().entry.visible);
+}
+
+TEST(ExecutiveStoreDelete, StoreAsksOnlyForAnOccupiedSlotAndDeleteAsks) {
+    Rig r;
+    r.startCommunicating(1000);
+    r.engine.StoreNClick(3);
+    EXPECT_FALSE(r.screen().question.visible) << "an empty slot is stored without a question";
+    r.pass();
+    EXPECT_EQ(r.engine.profile.positions[2], 1000);
+    EXPECT_EQ(r.screen().descriptionOpen, 2);
+    EXPECT_EQ(r.screen().descriptions[2], "Enter a description");
+    r.engine.save_position_N(3, "Eyepiece");
+    EXPECT_EQ(r.screen().descriptionOpen, -1);
+
+    r.engine.StoreNClick(3);
+    ASSERT_TRUE(r.screen().question.visible);
+    EXPECT_EQ(r.screen().question.text, "Are you sure you want to overwrite the existing setting?");
+    r.engine.question_answered(r.screen().question.id, false);
+    r.pass();
+    EXPECT_EQ(r.engine.activeCommand, 0);
+    EXPECT_EQ(r.screen().descriptionOpen, -1);
+
+    r.engine.DeleteNClick(3);
+    ASSERT_TRUE(r.screen().question.visible);
+    EXPECT_EQ(r.screen().question.text, "Are you sure you want to delete this stored position?");
+    r.engine.question_answered(r.screen().question.id, true);
+    r.pass();
+    EXPECT_EQ(r.engine.profile.positions[2], -1);
+    EXPECT_EQ(r.screen().posText[2], " ");
+    EXPECT_EQ(r.screen().descriptions[2], " ");
+}
+
+TEST(ExecutiveRestore, RestoreDefaultsAsksAndRunsOnlyOnYes) {
+    Rig r;
+    r.startCommunicating();
+    r.engine.UnitsClick(1);
+    r.engine.RestoreDefaultsClick();
+    ASSERT_TRUE(r.screen().question.visible);
+    r.engine.question_answered(r.screen().question.id, false);
+    r.pass();
+    EXPECT_EQ(r.engine.config.unitsIndex, 1);
+    r.engine.RestoreDefaultsClick();
+    r.engine.question_answered(r.screen().question.id, true);
+    r.pass();
+    EXPECT_EQ(r.engine.config.unitsIndex, 0);
+}
+
+// ---- dispatch of the queued letter ----
+
+TEST(ExecutiveDispatch, QueuedLettersStartTheirCommandsWhenIdle) {
+    struct Case {
+        char queued;
+        const char* sent;
+    } cases[] = {{'g', "g\x01\x2C"}, {'h', "h"}, {'i', "i"}, {'o', "o"}, {'s', "s"}, {'z', "z"}};
+    for (const Case& c : cases) {
+        Rig r;
+        r.startCommunicating();
+        r.engine.set_command_argument(300);
+        r.engine.queuedCommand = c.queued;
+        const size_t m = r.mark();
+        r.pass();
+        EXPECT_EQ(r.sentFrom(m), std::string(c.sent)) << c.queued;
+        EXPECT_EQ(r.engine.queuedCommand, 0);
+        EXPECT_EQ(r.engine.activeCommand, c.queued);
+    }
+}
+
+TEST(ExecutiveDispatch, UnknownQueuedLettersAreDroppedAndOtherStatesDoNothing) {
+    Rig r;
+    r.startCommunicating();
+    const size_t m = r.mark();
+    for (char c : {'A', 'b', 'c', 'x', '\x7f'}) {
+        r.engine.queuedCommand = c;
+        r.pass();
+        EXPECT_EQ(r.engine.queuedCommand, 0);
+        EXPECT_EQ(r.engine.activeCommand, 0);
+    }
+    EXPECT_EQ(r.sentFrom(m), "");
+
+    // A state outside 'a'..'z' makes the pass do nothing, time-outs included.
+    r.engine.activeCommand = '#';
+    r.advance(5000);
+    EXPECT_EQ(r.engine.activeCommand, '#');
+    EXPECT_EQ(r.sentFrom(m), "");
+}
+
+TEST(ExecutiveDispatch, ACommandAskedForDuringAnExchangeIsSentAfterIt) {
+    Rig r;
+    r.startCommunicating();
+    r.engine.read_status();
+    const size_t m = r.mark();
+    r.engine.move_in_command();
+    EXPECT_EQ(r.sentFrom(m), "") << "nothing is sent while the status read is in progress";
+    EXPECT_EQ(r.engine.queuedCommand, 'i');
+    r.statusAndPosition(1000);
+    EXPECT_EQ(r.sentFrom(m), "pi");
+}
+
+// ---- receive bounds ----
+
+TEST(ExecutiveReceive, NeverTakesMoreThanTheReplyLengthAndExtraBytesArePurged) {
+    Rig r;
+    r.startCommunicating();
+    r.engine.read_position();
+    r.link.waiting = {'p', 0x01, 0x2C, 0xEE, 0xFF, 'q'};
+    r.engine.ComPortDataAvailable();
+    EXPECT_EQ(r.engine.reply.count, 3);
+    EXPECT_EQ(r.link.waiting.size(), 3u) << "the rest stays in the port";
+    r.engine.ComPortDataAvailable();
+    EXPECT_EQ(r.engine.reply.count, 3);
+    r.pass();
+    EXPECT_EQ(r.engine.currentPosition, 300u);
+    // The next command purges the left-overs before it is written.
+    r.engine.read_status();
+    EXPECT_TRUE(r.link.waiting.empty());
+    r.reply({'t', 0x01});
+    EXPECT_EQ(r.screen().status, (Lines{"OK"}));
+}
+
+TEST(ExecutiveReceive, AReplyInPiecesIsCollectedAcrossEvents) {
+    Rig r;
+    r.startCommunicating();
+    r.engine.read_position();
+    r.reply({'p'});
+    r.reply({0x01});
+    EXPECT_EQ(r.engine.activeCommand, 'p');
+    r.reply({0x2C});
+    EXPECT_EQ(r.engine.activeCommand, 0);
+    EXPECT_EQ(r.engine.currentPosition, 300u);
+}

@@ -186,6 +186,12 @@ std::optional<std::string> profile_file_name(int number) {
     return std::string(name);
 }
 
+bool is_settings_file_name(const std::string& name) {
+    if (name == kProgramConfigFileName) return true;
+    if (name.size() != 11 || name.compare(0, 2, "fc") != 0 || name.compare(7, 4, ".df1") != 0) return false;
+    return std::all_of(name.begin() + 2, name.begin() + 7, [](char c) { return c >= '0' && c <= '9'; });
+}
+
 ProfileListing list_profiles(int nextFileNumber, int currentFileNumber, const ProfileReader& read) {
     ProfileListing listing;
     const int last = std::min(nextFileNumber - 1, kHighestFileNumber);

@@ -81,6 +81,13 @@ std::string profile_description(const char* data, size_t length);
 // or is below 0.
 std::optional<std::string> profile_file_name(int number);
 
+// The program configuration file in the data directory.
+constexpr char kProgramConfigFileName[] = "focuser.dc1";
+
+// True for the names of the files the program saves in its data directory:
+// the configuration file and "fc" + five digits + ".df1".
+bool is_settings_file_name(const std::string& name);
+
 // Reads a profile file's first bytes (at most 1024); no value when the
 // file does not open.
 using ProfileReader = std::function<std::optional<std::string>(int number)>;

@@ -472,6 +472,16 @@ TEST(ProfileFileName, FiveDigitNumbers) {
     EXPECT_FALSE(profile_file_name(INT_MIN).has_value());
 }
 
+TEST(ProfileFileName, SettingsFileNames) {
+    for (int n : {0, 1, 50, 12345, 99999}) EXPECT_TRUE(is_settings_file_name(*profile_file_name(n))) << n;
+    EXPECT_TRUE(is_settings_file_name("focuser.dc1"));
+    for (const char* name : {"", "focuser.dat", "focuser.dc", "focuser.dc1.bak", "fc0001.df1", "fc000001.df1",
+                             "fc0000a.df1", "fc00001.df2", "FC00001.DF1", "fc00001.df1.", "fc-0001.df1",
+                             ".fc00001.df1", "xfc00001.df1"}) {
+        EXPECT_FALSE(is_settings_file_name(name)) << name;
+    }
+}
+
 TEST(ProfileList, ListsTheFilesThatOpenBelowTheNextNumber) {
     const Files files = {{1, profile_bytes("One")}, {3, profile_bytes("Three")}, {4, profile_bytes("Four")}};
     std::vector<int> asked;

@@ -9,9 +9,10 @@
 #include "storage/settings_codec.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    // A copy of exactly `size` bytes, so that a read past them is caught.
-    const std::string bytes(reinterpret_cast<const char*>(data), size);
-    const corvell::ProgramConfig config = corvell::parse_config(bytes.data(), bytes.size());
+    // libFuzzer's buffer holds exactly `size` bytes: a read past them is
+    // caught.
+    const char* bytes = reinterpret_cast<const char*>(data);
+    const corvell::ProgramConfig config = corvell::parse_config(bytes, size);
 
     const std::string encoded = corvell::encode_config(config);
     FUZZ_CHECK(encoded.size() <= corvell::kSettingsReadLimit);

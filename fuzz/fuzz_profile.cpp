@@ -21,11 +21,13 @@ std::string held(const std::string& text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace corvell;
-    const std::string bytes(reinterpret_cast<const char*>(data), size);
-    const FocuserProfile p = parse_profile(bytes.data(), bytes.size());
+    // libFuzzer's buffer holds exactly `size` bytes: a read past them is
+    // caught.
+    const char* bytes = reinterpret_cast<const char*>(data);
+    const FocuserProfile p = parse_profile(bytes, size);
     // The focuser list shows the same description that loading gives (an
     // empty file has none: loading gives the default).
-    if (size > 0) FUZZ_CHECK(p.description == profile_description(bytes.data(), bytes.size()));
+    if (size > 0) FUZZ_CHECK(p.description == profile_description(bytes, size));
     FUZZ_CHECK(p.backlashEnable == 0 || p.backlashEnable == 1);
 
     const ProfileEncoding e = encode_profile_checked(p);

@@ -49,8 +49,10 @@ constexpr mode_t kNewFileMode = 0644;
 // read-only too: the user made it so.
 int read_only_reason(const std::string& path, const struct stat& st) {
     if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return EACCES;
-    if (::access(path.c_str(), W_OK) != 0) return errno == EROFS ? EROFS : EACCES;
-    return 0;
+    if (::access(path.c_str(), W_OK) == 0) return 0;
+    // A file removed meanwhile may simply be written anew.
+    if (errno == ENOENT) return 0;
+    return errno == EROFS ? EROFS : EACCES;
 }
 
 bool write_all(int fd, const char* data, size_t size) {

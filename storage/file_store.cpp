@@ -1,10 +1,12 @@
 #include "storage/file_store.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -31,6 +33,26 @@ std::pair<std::string, std::string> split_path(const std::string& path) {
     if (slash == std::string::npos) return {".", path};
     if (slash == 0) return {"/", path.substr(1)};
     return {path.substr(0, slash), path.substr(slash + 1)};
+}
+
+// Marks a temporary file as one of this program's saves; the random part
+// that mkostemp puts after it is six letters or digits.
+constexpr char kTemporaryMarker[] = ".corvell-tmp-";
+constexpr size_t kTemporaryMarkerLength = sizeof kTemporaryMarker - 1;
+constexpr size_t kRandomLength = 6;
+
+// Mode given to a file that did not exist before the save.
+constexpr mode_t kNewFileMode = 0644;
+
+// Why an existing file must not be replaced, or 0 when it may be. Root may
+// write any file, so a file without a single write permission bit counts as
+// read-only too: the user made it so.
+int read_only_reason(const std::string& path, const struct stat& st) {
+    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return EACCES;
+    if (::access(path.c_str(), W_OK) == 0) return 0;
+    // A file removed meanwhile may simply be written anew.
+    if (errno == ENOENT) return 0;
+    return errno == EROFS ? EROFS : EACCES;
 }
 
 bool write_all(int fd, const char* data, size_t size) {
@@ -85,31 +107,49 @@ bool save_file_atomically(const std::string& path, const std::string& bytes, std
     const auto parts = split_path(path);
     const std::string& dir = parts.first;
     const std::string& name = parts.second;
-    const auto fail = [&error, &name](int err) {
-        error = "Cannot save " + name + ": " + error_text(err);
+    const auto fail_with = [&error, &name](const std::string& reason) {
+        error = "Cannot save " + name + ": " + reason;
         return false;
     };
-    if (name.empty()) return fail(EISDIR);
+    // EACCES from read_only_reason: the user's read-only mark; EROFS: the
+    // file system's.
+    const auto refuse = [&fail_with](int err) {
+        return fail_with(err == EACCES ? "File is read-only" : error_text(err));
+    };
+    if (name.empty()) return fail_with(error_text(EISDIR));
+
+    // An existing file keeps its permission bits, and one the user made
+    // read-only is left as it is.
+    mode_t mode = kNewFileMode;
+    struct stat old;
+    const bool existed = ::stat(path.c_str(), &old) == 0;
+    if (existed) {
+        if (const int err = read_only_reason(path, old)) return refuse(err);
+        mode = old.st_mode & 0777;
+    }
 
     // The temporary lies beside the target so that the rename stays within
     // one file system and replaces the old file in one step.
-    std::string tmpl = dir + "/." + name + ".tmpXXXXXX";
+    std::string tmpl = dir + "/." + name + kTemporaryMarker + std::string(kRandomLength, 'X');
     std::vector<char> tmpPath(tmpl.begin(), tmpl.end());
     tmpPath.push_back('\0');
     const int fd = ::mkostemp(tmpPath.data(), O_CLOEXEC);
-    if (fd < 0) return fail(errno);
+    if (fd < 0) return fail_with(error_text(errno));
 
-    const auto discard = [&](int err) {
+    const auto discard_with = [&](const std::string& reason) {
         ::unlink(tmpPath.data());
-        return fail(err);
+        return fail_with(reason);
     };
+    const auto discard = [&](int err) { return discard_with(error_text(err)); };
 
+    // Short writes are resumed; EFBIG (file size limit), ENOSPC and EIO end
+    // the save here with the old file untouched.
     if (!write_all(fd, bytes.data(), bytes.size())) {
         const int err = errno;
         ::close(fd);
         return discard(err);
     }
-    if (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0) {
+    if (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0) {
         const int err = errno;
         ::close(fd);
         return discard(err);
@@ -117,6 +157,16 @@ bool save_file_atomically(const std::string& path, const std::string& bytes, std
     if (::close(fd) != 0) return discard(errno);
 
     if (before_rename_hook()) before_rename_hook()();
+
+    // The file may have been made read-only while the new bytes were being
+    // written; it is still not replaced then.
+    struct stat now;
+    if (::stat(path.c_str(), &now) == 0) {
+        if (const int err = read_only_reason(path, now)) {
+            ::unlink(tmpPath.data());
+            return refuse(err);
+        }
+    }
 
     if (::rename(tmpPath.data(), path.c_str()) != 0) return discard(errno);
 
@@ -143,6 +193,53 @@ bool remove_file(const std::string& path, std::string& error) {
 bool file_exists(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;
+}
+
+std::optional<std::string> temporary_target(const std::string& fileName) {
+    // "." + target + marker + random part, with a target of one character
+    // or more.
+    const size_t fixed = 1 + kTemporaryMarkerLength + kRandomLength;
+    if (fileName.size() <= fixed || fileName[0] != '.') return std::nullopt;
+    const size_t markerAt = fileName.size() - kRandomLength - kTemporaryMarkerLength;
+    if (fileName.compare(markerAt, kTemporaryMarkerLength, kTemporaryMarker) != 0) return std::nullopt;
+    for (size_t i = fileName.size() - kRandomLength; i < fileName.size(); ++i) {
+        if (!std::isalnum(static_cast<unsigned char>(fileName[i]))) return std::nullopt;
+    }
+    return fileName.substr(1, markerAt - 1);
+}
+
+int remove_leftover_temporaries(const std::string& dir, const std::function<bool(const std::string&)>& isOurFile,
+                                std::string& error) {
+    error.clear();
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) {
+        error = "Cannot clean " + dir + ": " + error_text(errno);
+        return 0;
+    }
+    // Names first, removal after: the listing is not disturbed by it.
+    std::vector<std::string> leftovers;
+    while (const dirent* entry = ::readdir(d)) {
+        const std::string name = entry->d_name;
+        const auto target = temporary_target(name);
+        if (!target || !isOurFile || !isOurFile(*target)) continue;
+        // Only plain files: never a directory or a link that merely carries
+        // such a name.
+        struct stat st;
+        if (::fstatat(::dirfd(d), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+            leftovers.push_back(name);
+    }
+    ::closedir(d);
+
+    int removed = 0;
+    for (const std::string& name : leftovers) {
+        const std::string path = dir + "/" + name;
+        if (::unlink(path.c_str()) == 0) {
+            ++removed;
+        } else if (error.empty()) {
+            error = "Cannot delete " + name + ": " + error_text(errno);
+        }
+    }
+    return removed;
 }
 
 void set_before_rename_hook(std::function<void()> hook) {

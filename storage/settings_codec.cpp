@@ -75,9 +75,11 @@ std::string int_text(long long value) {
 }
 
 // A text field ends at its zero byte, so a zero inside the text would shift
-// every later field: only the part before it is written.
-std::string text_field(const std::string& text) {
-    return text.substr(0, text.find('\0'));
+// every later field: only the part before it is written, and of that at
+// most kDescriptionLimit bytes. Returns whether the text was shortened.
+bool text_field(const std::string& text, std::string& field) {
+    field = text.substr(0, std::min(text.find('\0'), kDescriptionLimit));
+    return field.size() != text.size();
 }
 
 void append_field(std::string& out, const std::string& text) {
@@ -113,9 +115,12 @@ FocuserProfile::FocuserProfile() {
     descriptions.fill(" ");
 }
 
-std::string encode_profile(const FocuserProfile& profile) {
-    std::string out;
-    append_field(out, text_field(profile.description));
+ProfileEncoding encode_profile_checked(const FocuserProfile& profile, size_t limit) {
+    ProfileEncoding result;
+    std::string& out = result.bytes;
+    std::string text;
+    result.descriptionShortened = text_field(profile.description, text);
+    append_field(out, text);
     append_field(out, format_general7(profile.inchesPerCount));
     append_field(out, int_text(profile.maxTravel));
     append_field(out, int_text(profile.backlashEnable));
@@ -123,8 +128,22 @@ std::string encode_profile(const FocuserProfile& profile) {
     // The flags are kept as a signed 32-bit integer in the file.
     append_field(out, std::to_string(static_cast<int32_t>(profile.directionFlags)));
     for (long position : profile.positions) append_field(out, int_text(position));
-    for (const std::string& text : profile.descriptions) append_field(out, text_field(text));
-    return out;
+    for (int slot = 1; slot <= kStoredSlots; ++slot) {
+        if (text_field(profile.descriptions[slot - 1], text)) result.shortenedSlots.push_back(slot);
+        append_field(out, text);
+    }
+    // Reading takes only the first `limit` bytes: a longer file would lose
+    // its last fields at the next read.
+    if (out.size() > limit) {
+        result.error = "the profile would take " + std::to_string(out.size()) + " bytes, more than the " +
+                       std::to_string(limit) + " that are read back";
+        out.clear();
+    }
+    return result;
+}
+
+std::string encode_profile(const FocuserProfile& profile) {
+    return encode_profile_checked(profile).bytes;
 }
 
 FocuserProfile parse_profile(const char* data, size_t length) {
@@ -165,6 +184,12 @@ std::optional<std::string> profile_file_name(int number) {
     char name[16];
     std::snprintf(name, sizeof name, "fc%05d.df1", number);
     return std::string(name);
+}
+
+bool is_settings_file_name(const std::string& name) {
+    if (name == kProgramConfigFileName) return true;
+    if (name.size() != 11 || name.compare(0, 2, "fc") != 0 || name.compare(7, 4, ".df1") != 0) return false;
+    return std::all_of(name.begin() + 2, name.begin() + 7, [](char c) { return c >= '0' && c <= '9'; });
 }
 
 ProfileListing list_profiles(int nextFileNumber, int currentFileNumber, const ProfileReader& read) {

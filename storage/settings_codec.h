@@ -41,7 +41,38 @@ struct FocuserProfile {
     FocuserProfile();
 };
 
+// A description (the focuser's and each stored position's) holds at most
+// this many bytes, one byte a character of the code page (storage/codepage.h).
+constexpr size_t kDescriptionLimit = 32;
+
+// The bytes of a profile file and what had to change to write them.
+struct ProfileEncoding {
+    // The file's bytes; empty when `error` is set.
+    std::string bytes;
+    // Descriptions written shorter than they were: cut at a zero byte (a
+    // zero ends the field in the file) and to kDescriptionLimit bytes.
+    bool descriptionShortened = false;  // field 1, the focuser description
+    std::vector<int> shortenedSlots;    // stored-position slots, 1..20
+    // Set when the layout would not fit the bytes that reading takes:
+    // nothing may be written then.
+    std::string error;
+
+    bool ok() const { return error.empty(); }
+    bool shortened() const { return descriptionShortened || !shortenedSlots.empty(); }
+};
+
+// Encodes a profile so that reading the bytes back gives every field: texts
+// are shortened as above and reported; a layout over `limit` bytes is
+// refused. With descriptions held to 32 bytes a profile takes at most 995
+// bytes, so the refusal guards the layout rather than any profile today.
+ProfileEncoding encode_profile_checked(const FocuserProfile& profile, size_t limit = kSettingsReadLimit);
+
+// The bytes of encode_profile_checked, with the shortening unreported
+// (empty on the error that cannot happen within the 1024-byte limit).
 std::string encode_profile(const FocuserProfile& profile);
+// Reads every field as it is in the file: a description longer than
+// kDescriptionLimit (an older or foreign file) is kept whole, and only the
+// next encode shortens it.
 FocuserProfile parse_profile(const char* data, size_t length);
 // The first zero-terminated field (the focuser description) of a profile.
 std::string profile_description(const char* data, size_t length);
@@ -49,6 +80,13 @@ std::string profile_description(const char* data, size_t length);
 // "fc00001.df1" for 1; no value when the number needs more than 5 digits
 // or is below 0.
 std::optional<std::string> profile_file_name(int number);
+
+// The program configuration file in the data directory.
+constexpr char kProgramConfigFileName[] = "focuser.dc1";
+
+// True for the names of the files the program saves in its data directory:
+// the configuration file and "fc" + five digits + ".df1".
+bool is_settings_file_name(const std::string& name);
 
 // Reads a profile file's first bytes (at most 1024); no value when the
 // file does not open.

@@ -94,6 +94,27 @@ std::string profile_bytes(const std::string& description) {
     return encode_profile(p);
 }
 
+// The fields joined as a file would hold them, with no shortening: what an
+// older release or another program may have written.
+std::string raw_profile_bytes(const FocuserProfile& p) {
+    std::string bytes;
+    for (const std::string& field : profile_fields(p)) {
+        bytes += field;
+        bytes.push_back('\0');
+    }
+    return bytes;
+}
+
+// Deterministic bytes 0x01..0xFF, no zero among them.
+std::string garbage(size_t n, unsigned seed) {
+    std::string s;
+    for (size_t i = 0; i < n; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        s.push_back(static_cast<char>(1 + (seed >> 16) % 255));
+    }
+    return s;
+}
+
 }  // namespace
 
 TEST(ConfigFile, DefaultBytes) {
@@ -208,16 +229,147 @@ TEST(ProfileFile, DirectionFlagsAreASigned32BitInteger) {
 }
 
 TEST(ProfileFile, EmbeddedZeroInATextDoesNotShiftTheFields) {
+    // The text is cut at its zero byte and reported as shortened; a zero
+    // beyond the 32-byte limit makes no difference.
     FocuserProfile p = sample_profile();
     p.description = "ab\0cd"s;
     p.descriptions[0] = "x\0y"s;
-    const std::string bytes = encode_profile(p);
-    EXPECT_EQ(field_spans(bytes).size(), 46u);
-    const FocuserProfile back = parse_profile(bytes);
+    p.descriptions[3] = "\0"s;
+    p.descriptions[8] = std::string(40, 'z') + '\0';
+    const ProfileEncoding e = encode_profile_checked(p);
+    ASSERT_TRUE(e.ok()) << e.error;
+    EXPECT_EQ(field_spans(e.bytes).size(), 46u);
+    EXPECT_TRUE(e.descriptionShortened);
+    EXPECT_EQ(e.shortenedSlots, (std::vector<int>{1, 4, 9}));
+    const FocuserProfile back = parse_profile(e.bytes);
     EXPECT_EQ(back.description, "ab");
     EXPECT_EQ(back.descriptions[0], "x");
+    EXPECT_EQ(back.descriptions[3], "");
+    EXPECT_EQ(back.descriptions[8], std::string(32, 'z'));
     EXPECT_EQ(back.maxTravel, 12000);
     EXPECT_EQ(back.descriptions[19], p.descriptions[19]);
+    EXPECT_EQ(encode_profile(p), e.bytes);
+}
+
+TEST(ProfileEncoding, DescriptionsAreHeldTo32BytesAndTheShortenedOnesReported) {
+    // Bytes of every value but zero, high ones included: the encoder copies
+    // bytes and never converts them.
+    const std::string text = garbage(1024, 7);
+    const size_t lengths[] = {0, 1, 31, 32, 33, 100, 1024};
+    for (size_t focuserLength : lengths) {
+        FocuserProfile p = sample_profile();
+        p.description = text.substr(0, focuserLength);
+        std::vector<int> expectedSlots;
+        for (int slot = 1; slot <= kStoredSlots; ++slot) {
+            const size_t n = lengths[(slot + focuserLength) % std::size(lengths)];
+            p.descriptions[slot - 1] = text.substr(slot, n);
+            if (n > 32u) expectedSlots.push_back(slot);
+        }
+        const ProfileEncoding e = encode_profile_checked(p);
+        ASSERT_TRUE(e.ok()) << e.error;
+        EXPECT_LE(e.bytes.size(), kSettingsReadLimit);
+        EXPECT_EQ(e.descriptionShortened, focuserLength > 32u) << focuserLength;
+        EXPECT_EQ(e.shortenedSlots, expectedSlots) << focuserLength;
+        EXPECT_EQ(e.shortened(), focuserLength > 32u || !expectedSlots.empty());
+
+        // What is read back is exactly the first 32 bytes of each text, and
+        // every other field whole.
+        FocuserProfile held = p;
+        held.description.resize(std::min<size_t>(held.description.size(), 32));
+        for (auto& d : held.descriptions) d.resize(std::min<size_t>(d.size(), 32));
+        EXPECT_EQ(profile_fields(parse_profile(e.bytes)), profile_fields(held)) << focuserLength;
+        EXPECT_EQ(e.bytes, raw_profile_bytes(held));
+    }
+    // Nothing to shorten: nothing reported.
+    const ProfileEncoding plain = encode_profile_checked(sample_profile());
+    EXPECT_FALSE(plain.shortened());
+    EXPECT_TRUE(plain.shortenedSlots.empty());
+}
+
+TEST(ProfileEncoding, WidestProfileFitsAndReadsBackWhole) {
+    // Every field at its widest text: 21 descriptions of 32 bytes, eleven-
+    // character integers, the longest real.
+    FocuserProfile p;
+    p.description = std::string(32, '\xFF');
+    p.inchesPerCount = -3.4028235e38f;
+    p.maxTravel = INT32_MIN;
+    p.backlashEnable = INT32_MIN;
+    p.backlashCount = INT32_MIN;
+    p.directionFlags = 0x80000000u;
+    p.positions.fill(INT32_MIN);
+    for (auto& d : p.descriptions) d = std::string(32, '\x80');
+    const ProfileEncoding e = encode_profile_checked(p);
+    ASSERT_TRUE(e.ok()) << e.error;
+    EXPECT_FALSE(e.shortened());
+    EXPECT_EQ(e.bytes.size(), 995u);
+    const FocuserProfile back = parse_profile(e.bytes);
+    // The switch is read back held to On/Off; everything else as written.
+    p.backlashEnable = 0;
+    // (The real number is compared as its 7-digit text: the file form.)
+    EXPECT_EQ(profile_fields(back), profile_fields(p));
+}
+
+TEST(ProfileEncoding, LayoutOverTheLimitIsRefusedWithNoBytes) {
+    const FocuserProfile p = sample_profile();
+    const std::string bytes = encode_profile_checked(p).bytes;
+    ASSERT_FALSE(bytes.empty());
+
+    const ProfileEncoding exact = encode_profile_checked(p, bytes.size());
+    EXPECT_TRUE(exact.ok()) << exact.error;
+    EXPECT_EQ(exact.bytes, bytes);
+
+    const ProfileEncoding over = encode_profile_checked(p, bytes.size() - 1);
+    EXPECT_FALSE(over.ok());
+    EXPECT_TRUE(over.bytes.empty());
+    EXPECT_EQ(over.error, "the profile would take " + std::to_string(bytes.size()) + " bytes, more than the " +
+                              std::to_string(bytes.size() - 1) + " that are read back");
+}
+
+TEST(ProfileFile, OverlongDescriptionIsReadWholeAndEveryFieldSurvivesTheNextSave) {
+    // A file that is 1024 bytes of garbage: one description, nothing else.
+    {
+        const std::string file = garbage(1024, 3);
+        GuardedBuffer data(file);
+        const FocuserProfile p = corvell::parse_profile(data.data(), data.size());
+        EXPECT_EQ(p.description, file);
+        const ProfileEncoding e = encode_profile_checked(p);
+        ASSERT_TRUE(e.ok()) << e.error;
+        EXPECT_TRUE(e.descriptionShortened);
+        EXPECT_TRUE(e.shortenedSlots.empty());
+        // The other fields were missing, so they read back as defaults.
+        FocuserProfile held;
+        held.description = file.substr(0, 32);
+        EXPECT_EQ(profile_fields(parse_profile(e.bytes)), profile_fields(held));
+    }
+    // A foreign file with long texts that still fits the read limit.
+    {
+        FocuserProfile written = sample_profile();
+        written.description = garbage(200, 11);
+        written.descriptions[2] = garbage(40, 12);
+        written.descriptions[19] = garbage(33, 13);
+        const std::string file = raw_profile_bytes(written);
+        ASSERT_LE(file.size(), kSettingsReadLimit);
+        const FocuserProfile p = parse_profile(file);
+        EXPECT_EQ(profile_fields(p), profile_fields(written));  // shown whole
+
+        const ProfileEncoding e = encode_profile_checked(p);
+        ASSERT_TRUE(e.ok()) << e.error;
+        EXPECT_TRUE(e.descriptionShortened);
+        EXPECT_EQ(e.shortenedSlots, (std::vector<int>{3, 20}));
+        const FocuserProfile back = parse_profile(e.bytes);
+        EXPECT_EQ(back.description, written.description.substr(0, 32));
+        EXPECT_EQ(back.descriptions[2], written.descriptions[2].substr(0, 32));
+        EXPECT_EQ(back.descriptions[19], written.descriptions[19].substr(0, 32));
+        FocuserProfile rest = written;
+        rest.description = back.description;
+        rest.descriptions[2] = back.descriptions[2];
+        rest.descriptions[19] = back.descriptions[19];
+        EXPECT_EQ(profile_fields(back), profile_fields(rest));
+        // A second save changes nothing more.
+        const ProfileEncoding again = encode_profile_checked(back);
+        EXPECT_EQ(again.bytes, e.bytes);
+        EXPECT_FALSE(again.shortened());
+    }
 }
 
 TEST(ProfileFile, IntegersBeyond32BitsAreWrittenSaturated) {
@@ -271,8 +423,9 @@ TEST(ProfileFile, GarbageConvertsToZeroButTheSwitchStaysOnOffOrOn) {
 
 TEST(ProfileFile, OversizedFileIsCutAt1024Bytes) {
     // A description that alone exceeds the limit: everything after it is lost.
-    const std::string longText(2000, 'd');
-    const FocuserProfile a = parse_profile(profile_bytes(longText));
+    FocuserProfile longOne;
+    longOne.description = std::string(2000, 'd');
+    const FocuserProfile a = parse_profile(raw_profile_bytes(longOne));
     EXPECT_EQ(a.description, std::string(1024, 'd'));
     EXPECT_EQ(profile_fields(a).at(1), format_general7(kDefaultInchesPerCount));
     EXPECT_EQ(a.maxTravel, 6600);
@@ -280,7 +433,7 @@ TEST(ProfileFile, OversizedFileIsCutAt1024Bytes) {
     // Long position descriptions push the last ones past the limit.
     FocuserProfile p = sample_profile();
     for (auto& d : p.descriptions) d = std::string(60, 'e');
-    const std::string bytes = encode_profile(p);
+    const std::string bytes = raw_profile_bytes(p);
     ASSERT_GT(bytes.size(), kSettingsReadLimit);
     const FocuserProfile b = parse_profile(bytes);
     const auto spans = field_spans(bytes);
@@ -317,6 +470,16 @@ TEST(ProfileFileName, FiveDigitNumbers) {
     EXPECT_FALSE(profile_file_name(INT_MAX).has_value());
     EXPECT_FALSE(profile_file_name(-1).has_value());
     EXPECT_FALSE(profile_file_name(INT_MIN).has_value());
+}
+
+TEST(ProfileFileName, SettingsFileNames) {
+    for (int n : {0, 1, 50, 12345, 99999}) EXPECT_TRUE(is_settings_file_name(*profile_file_name(n))) << n;
+    EXPECT_TRUE(is_settings_file_name("focuser.dc1"));
+    for (const char* name : {"", "focuser.dat", "focuser.dc", "focuser.dc1.bak", "fc0001.df1", "fc000001.df1",
+                             "fc0000a.df1", "fc00001.df2", "FC00001.DF1", "fc00001.df1.", "fc-0001.df1",
+                             ".fc00001.df1", "xfc00001.df1"}) {
+        EXPECT_FALSE(is_settings_file_name(name)) << name;
+    }
 }
 
 TEST(ProfileList, ListsTheFilesThatOpenBelowTheNextNumber) {

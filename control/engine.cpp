@@ -11,6 +11,9 @@ namespace corvell {
 
 namespace {
 
+// How often a port that is not open is tried again.
+constexpr int kReopenIntervalMs = 1500;
+
 bool is_motion_letter(char c) {
     return c == 'g' || c == 'h' || c == 'i' || c == 'o' || c == 'z' || c == 'q';
 }
@@ -372,14 +375,39 @@ void Engine::setup_com_port() {
         reconnectPending = false;
         read_identify();
     } else {
+        set_connection(port_trouble());
         load_timer(kReconnectDelayMs);
         reconnectPending = true;
     }
 }
 
+std::string Engine::port_trouble() const {
+    const std::string reason = link_.openFailure();
+    return "COM" + std::to_string(config.portIndex + 1) + ": " + link_.device(portName_) +
+           (reason.empty() ? std::string() : " - " + reason);
+}
+
+bool Engine::reopen_port() {
+    // A device that went away is let go; the same path is opened again,
+    // which finds the adapter once it is back.
+    link_.close();
+    if (link_.open(portName_, baud_)) return true;
+    set_connection(port_trouble());
+    return false;
+}
+
+bool Engine::may_change_port() {
+    const std::string reason = busy_reason();
+    if (reason.empty()) return true;
+    activity(reason, "Port settings not changed");
+    mark(kChoices);  // the radio groups show the settings in use again
+    return false;
+}
+
 void Engine::ComPortSelectClick(int index) {
     Batch b(*this);
     if (selectionLock) return;
+    if (!may_change_port()) return;
     config.portIndex = index;
     setup_com_port();
     write_config_file();
@@ -388,6 +416,7 @@ void Engine::ComPortSelectClick(int index) {
 void Engine::BaudRateSelectClick(int index) {
     Batch b(*this);
     if (selectionLock) return;
+    if (!may_change_port()) return;
     config.baudIndex = index;
     setup_com_port();
     write_config_file();
@@ -489,7 +518,10 @@ void Engine::stop_go_to_pressed() {
 std::string Engine::busy_reason() const {
     if (screen_.question.visible) return "Answer the open question first";
     if (screen_.entry.visible) return "Close the open entry first";
-    if (motion_in_progress()) return followUpCommand == 'y' ? "Initialization in progress" : "A Go To is in progress";
+    if (activeCommand == 'u' || screen_.autoDetect.visible) return "Auto detection in progress";
+    if (activeCommand == 'y' || ((activeCommand == 'h' || activeCommand == 'c') && followUpCommand == 'y'))
+        return "Initialization in progress";
+    if (motion_in_progress()) return activeCommand == 'h' ? "Homing in progress" : "A Go To is in progress";
     if (activeCommand == 'i' || activeCommand == 'o' || activeCommand == 's' || activeCommand == 'w' ||
         activeCommand == 'z')
         return "Waiting for the focuser's answer";
@@ -531,14 +563,20 @@ void Engine::executiveIdle() {
     if (reconnectPending && timerExpired) {
         reconnectPending = false;
         timerExpired = false;
-        if (link_.open(portName_, baud_)) read_identify();
+        if (reopen_port()) read_identify();
     }
 
     if (activeCommand == 0) {
         if (queuedCommand != 0)
             dispatch_queued();
-        else if (timerExpired)
-            read_position();
+        else if (timerExpired) {
+            if (link_.connected())
+                read_position();
+            else if (reopen_port())
+                read_identify();
+            else
+                load_timer(kReopenIntervalMs);
+        }
     } else if (is_state_letter(activeCommand)) {
         switch (activeCommand) {
         case 'a': state_a(); break;
@@ -554,6 +592,8 @@ void Engine::executiveIdle() {
         case 't': state_t(); break;
         case 'q': state_q(); break;
         case 'v': state_v(); break;
+        case 'u': auto_detect(); break;
+        case 'y': reinit_focuser_handler(); break;
         default: break;  // held by a dialog, or a sequence not built here
         }
     }
@@ -580,6 +620,7 @@ void Engine::dispatch_queued() {
         {'i', &Engine::move_in_command},        {'o', &Engine::move_out_command},
         {'s', &Engine::stop_command},           {'z', &Engine::send_zero_command},
         {'r', &Engine::delete_file_command},    {'q', &Engine::become_q},
+        {'u', &Engine::begin_auto_detect},      {'y', &Engine::begin_reinit},
     };
     const char letter = queuedCommand;
     queuedCommand = 0;
@@ -633,8 +674,15 @@ void Engine::state_b() {
             sequenceCounter = 100;
             activeCommand = 'k';
         } else {
-            set_connection("Not communicating");
             drop_queued_motion();
+            if (!link_.connected() && !reopen_port()) {
+                // Nothing to ask: the idle executive tries the port again
+                // at the next expiry.
+                activeCommand = 0;
+                load_timer(kReopenIntervalMs);
+                return;
+            }
+            set_connection("Not communicating");
             read_identify();
         }
         return;
@@ -665,12 +713,14 @@ void Engine::state_c() {
     if (timerExpired) {
         show_operate_page();
         show_stop_go_to(false);
+        show_stop_init(false);
         serial_timeout();
         return;
     }
     if (!reply.ready) return;
     reply.ready = false;
     activeCommand = 0;
+    show_stop_init(false);
     if (queuedCommand != 'q') show_stop_go_to(false);
     screen_.activity.clear();
     mark(kActivity);
@@ -697,6 +747,7 @@ void Engine::terminate_motion() {
     queuedCommand = 0;
     drop_legs();
     show_stop_go_to(false);
+    show_stop_init(false);
     activeCommand = 's';
     reply.length = 1;
     doneMessage1 = "Command terminated by user";
@@ -711,6 +762,8 @@ void Engine::terminate_motion() {
 void Engine::motion_echo(int completionLimitMs) {
     const bool goTo = activeCommand == 'g';
     if (timerExpired && goTo) show_stop_go_to(false);
+    // A homing that fails to start ends the initialization's dialog too.
+    if (timerExpired && !goTo) show_stop_init(false);
     if (!take_reply(true)) return;
     screen_.activity.clear();
     mark(kActivity);
@@ -730,6 +783,7 @@ void Engine::motion_echo(int completionLimitMs) {
     }
     show_echo_failure(e);
     stopRequested = false;
+    if (!goTo) show_stop_init(false);
     if (goTo) {
         show_stop_go_to(false);
         drop_legs();

@@ -65,6 +65,21 @@ public:
     void ComPortSelectClick(int index);
     void BaudRateSelectClick(int index);
 
+    // ---- port search ----
+    void AutoDetectClick();
+    void auto_detect();
+    void auto_detect_send();
+    // "OK" in the Auto Detect dialog `id`.
+    void AutoDetectOKClick(int id);
+
+    // ---- initialization ----
+    void ReinitializeClick();
+    void initialize_focuser();
+    void reinit_focuser_handler();
+    void reinit_focuser_send(char letter);
+    // The stop button of the Initialization In Progress dialog.
+    void StopReinitClick();
+
     // ---- executive ----
     void executiveIdle();
 
@@ -147,6 +162,12 @@ public:
     int selectedSlot = 1;
     bool descriptionEditing = false;
 
+    // ---- port search and initialization ----
+    int portTag = 0, baudTag = 0;  // the indices the port search tried last
+    int autoDetectTag = 0;         // 1 while the search's result waits for "OK"
+    char expectedReply = 0;        // the echo the initialization step waits for
+    std::vector<std::string> initNotes;  // values sent held to the module's range
+
     // ---- dialogs ----
     int sureTag = 0;        // the question has been answered
     int entryTag = 0;       // the entry has been confirmed
@@ -192,6 +213,16 @@ private:
     void state_v();
     void dispatch_queued();
     void become_q() { activeCommand = 'q'; }
+    void begin_auto_detect();
+    void begin_reinit();
+    void probe(int port, int baud);
+    void show_auto_detect_result(const std::string& message);
+    void show_stop_init(bool visible);
+    bool may_change_port();
+    // Opens the chosen port again when it is not open (gone away, or never
+    // there); true when it is open afterwards.
+    bool reopen_port();
+    std::string port_trouble() const;
 
     // The common start of a reply state: a time-out is reported (bringing
     // the Operate page forward when asked) and false returned; a complete

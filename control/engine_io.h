@@ -56,6 +56,13 @@ struct EntryScreen {
     unsigned refill = 0;   // raised each time the edit box must be refilled
 };
 
+// The result of a port search (the "Auto Detect" dialog).
+struct AutoDetectScreen {
+    bool visible = false;
+    int id = 0;
+    std::string message;
+};
+
 // Everything the window shows of the engine's state. The view renders it;
 // nothing is read back from the window.
 struct Screen {
@@ -78,6 +85,8 @@ struct Screen {
     QuestionScreen question;
     EntryScreen entry;
     bool stopGoToVisible = false;
+    bool stopInitVisible = false;
+    AutoDetectScreen autoDetect;
     unsigned operatePage = 0;  // raised when the Operate page must come to the front
 };
 
@@ -98,7 +107,9 @@ enum ScreenPart : unsigned {
     kEntry = 1u << 12,
     kStopGoTo = 1u << 13,
     kOperatePage = 1u << 14,
-    kAllParts = (1u << 15) - 1,
+    kStopInit = 1u << 15,
+    kAutoDetect = 1u << 16,
+    kAllParts = (1u << 17) - 1,
 };
 
 class EngineView {

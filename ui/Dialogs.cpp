@@ -176,6 +176,77 @@ void TStopGoToDialog::OKBtnClick() {
     form_->engine().stop_go_to_pressed();
 }
 
+// ---- initialization in progress ----
+
+TStopInitDialog::TStopInitDialog(TForm1* form) : CentredDialog(form, "Initialization In Progress") {
+    setObjectName("StopInitDialog");
+    auto* l = new QVBoxLayout(this);
+    const char* texts[] = {
+        "Focuser Initialization performs two tasks.  The first task is to determine motor speed settings.  During "
+        "this phase, the LED on the Control Module blinks.  This test cannot be interrupted.",
+        "The second task is to return the focuser to its zero position, by moving the focuser a distance slightly "
+        "greater than the Maximum Travel distance.  During this phase, the LED is constantly on.  You can manually "
+        "terminate",
+        "this phase of the test when the focuser reaches the end of its travel."};
+    for (const char* t : texts) {
+        auto* label = new QLabel(t, this);
+        label->setWordWrap(true);
+        label->setMinimumWidth(380);
+        l->addWidget(label);
+    }
+    StopReinit = new QPushButton("&Stop Initialization: The focuser is at the end of its travel.", this);
+    StopReinit->setObjectName("StopReinit");
+    StopReinit->setDefault(true);
+    l->addLayout(button_row({StopReinit}));
+    connect(StopReinit, &QPushButton::clicked, this, &TStopInitDialog::StopReinitClick);
+}
+
+void TStopInitDialog::StopReinitClick() {
+    hide();
+    form_->engine().StopReinitClick();
+}
+
+// ---- port search result ----
+
+TAutoDetectDialog::TAutoDetectDialog(TForm1* form) : CentredDialog(form, "Auto Detect") {
+    setObjectName("AutoDetectDialog");
+    AutoDetectResult = new QLabel(this);
+    AutoDetectResult->setObjectName("AutoDetectResult");
+    AutoDetectResult->setTextFormat(Qt::PlainText);
+    AutoDetectResult->setMinimumWidth(280);
+    AutoDetectResult->setAlignment(Qt::AlignCenter);
+    AutoDetectOK = new QPushButton("OK", this);
+    AutoDetectOK->setObjectName("AutoDetectOK");
+    AutoDetectOK->setDefault(true);
+    auto* l = new QVBoxLayout(this);
+    l->addWidget(AutoDetectResult);
+    l->addLayout(button_row({AutoDetectOK}));
+    connect(AutoDetectOK, &QPushButton::clicked, this, &TAutoDetectDialog::AutoDetectOKClick);
+}
+
+void TAutoDetectDialog::showResult(const corvell::AutoDetectScreen& a) {
+    if (!a.visible) {
+        if (isVisible()) hide();
+        return;
+    }
+    id_ = a.id;
+    AutoDetectResult->setText(QString::fromStdString(a.message));
+    if (!isVisible()) {
+        adjustSize();
+        showCentred();
+    }
+}
+
+void TAutoDetectDialog::AutoDetectOKClick() {
+    hide();
+    form_->engine().AutoDetectOKClick(id_);
+}
+
+void TAutoDetectDialog::closeEvent(QCloseEvent* e) {
+    QDialog::closeEvent(e);
+    form_->engine().AutoDetectOKClick(id_);
+}
+
 // ---- focuser description ----
 
 TTextEntryDialog::TTextEntryDialog(TForm1* form) : CentredDialog(form, "Enter Focuser Description") {

@@ -84,6 +84,35 @@ public:
     void reject() override {}  // Escape keeps the stop button in reach
 };
 
+// Shown while the focuser is initialized; its button stops the homing at the
+// end of travel.
+class TStopInitDialog : public CentredDialog {
+    Q_OBJECT
+public:
+    explicit TStopInitDialog(TForm1* form);
+    QPushButton* StopReinit;
+    void StopReinitClick();
+    void reject() override {}  // Escape keeps the stop button in reach
+};
+
+// The result of the port search.
+class TAutoDetectDialog : public CentredDialog {
+    Q_OBJECT
+public:
+    explicit TAutoDetectDialog(TForm1* form);
+    QLabel* AutoDetectResult;
+    QPushButton* AutoDetectOK;
+    void AutoDetectOKClick();
+    void reject() override { AutoDetectOKClick(); }
+    void showResult(const corvell::AutoDetectScreen& a);
+
+protected:
+    void closeEvent(QCloseEvent* e) override;
+
+private:
+    int id_ = 0;
+};
+
 class TTextEntryDialog : public CentredDialog {
     Q_OBJECT
 public:

@@ -53,7 +53,10 @@ void RadioGroup::setItemIndex(int index) {
 }
 
 void RadioGroup::onButton(int id) {
-    if (id == index_) return;
+    if (id == index_) {
+        emit reclicked();
+        return;
+    }
     index_ = id;
     emit clicked();
 }

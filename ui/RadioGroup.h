@@ -28,6 +28,8 @@ public:
 
 signals:
     void clicked();
+    // The user clicked the item that was already selected.
+    void reclicked();
 
 private:
     void onButton(int id);

@@ -107,6 +107,8 @@ TForm1::TForm1(const FormOptions& options, QWidget* parent) : QMainWindow(parent
     GoToDialog = new TGoToDialog(this);
     StopGoToDialog = new TStopGoToDialog(this);
     TextEntryDialog = new TTextEntryDialog(this);
+    StopInitDialog = new TStopInitDialog(this);
+    AutoDetectDialog = new TAutoDetectDialog(this);
 
     link_ = std::make_unique<TZCommLink>(*ComPort);
     timer_ = std::make_unique<QtReplyTimer>(SerialTimer);
@@ -385,6 +387,12 @@ void TForm1::buildConfigurePage() {
     connect(Units, &RadioGroup::clicked, this, [this] { UnitsClick(); });
     connect(ComPortSelect, &RadioGroup::clicked, this, [this] { ComPortSelectClick(); });
     connect(BaudRateSelect, &RadioGroup::clicked, this, [this] { BaudRateSelectClick(); });
+    // Clicking the choice already made opens the port again (an adapter
+    // plugged back in, for one).
+    connect(ComPortSelect, &RadioGroup::reclicked, this, [this] { ComPortSelectClick(); });
+    connect(BaudRateSelect, &RadioGroup::reclicked, this, [this] { BaudRateSelectClick(); });
+    connect(AutoDetect, &QPushButton::clicked, this, [this] { AutoDetectClick(); });
+    connect(ReinitializeFocuser, &QPushButton::clicked, this, [this] { ReinitializeClick(); });
 }
 
 void TForm1::buildSettingsPage() {

@@ -26,6 +26,8 @@ class TAreYouSureDialog;
 class TGoToDialog;
 class TStopGoToDialog;
 class TTextEntryDialog;
+class TStopInitDialog;
+class TAutoDetectDialog;
 class UpDownControl;
 
 struct FormOptions {
@@ -78,6 +80,8 @@ public:
     TGoToDialog* GoToDialog;
     TStopGoToDialog* StopGoToDialog;
     TTextEntryDialog* TextEntryDialog;
+    TStopInitDialog* StopInitDialog;
+    TAutoDetectDialog* AutoDetectDialog;
 
     // ---- the window's operations, carried out by the engine ----
     void send_command() { engine_->send_command(); }
@@ -119,6 +123,10 @@ public:
     void StepOutButtonClick() { engine_->StepOutButtonClick(); }
     void StepUpDownChangingEx(int direction) { engine_->StepUpDownChangingEx(direction); }
     void RestoreDefaultsClick() { engine_->RestoreDefaultsClick(); }
+    void AutoDetectClick() { engine_->AutoDetectClick(); }
+    void ReinitializeClick() { engine_->ReinitializeClick(); }
+    void initialize_focuser() { engine_->initialize_focuser(); }
+    void auto_detect() { engine_->auto_detect(); }
     void StoreNClick(int n) { engine_->StoreNClick(n); }
     void GoToNClick(int n) { engine_->GoToNClick(n); }
     void DeleteNClick(int n) { engine_->DeleteNClick(n); }

@@ -128,6 +128,13 @@ void TForm1::render(const Screen& s, unsigned changed) {
         else if (!s.stopGoToVisible && StopGoToDialog->isVisible())
             StopGoToDialog->hide();
     }
+    if (changed & kStopInit) {
+        if (s.stopInitVisible && !StopInitDialog->isVisible())
+            StopInitDialog->showCentred();
+        else if (!s.stopInitVisible && StopInitDialog->isVisible())
+            StopInitDialog->hide();
+    }
+    if (changed & kAutoDetect) AutoDetectDialog->showResult(s.autoDetect);
     rendering_ = false;
 }
 

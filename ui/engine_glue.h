@@ -17,7 +17,9 @@ public:
         return port_.OpenConnection() != 0;
     }
     void close() override { port_.CloseConnection(); }
-    bool connected() const override { return port_.Connected(); }
+    // A port whose device went away (an unplugged adapter) is not connected
+    // any more, though it is still open.
+    bool connected() const override { return port_.Connected() && !port_.LineLost(); }
     void purge(unsigned long flags) override { port_.PurgeCommPort(flags); }
     bool writeByte(uint8_t byte) override { return port_.WriteCommByte(byte) != 0; }
     int read(uint8_t* buffer, int max) override { return port_.ReadComm(buffer, max); }

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <deque>
+#include <functional>
 #include <ftw.h>
 #include <string>
 #include <unistd.h>
@@ -21,7 +22,16 @@ using Lines = std::vector<std::string>;
 
 class ScriptedLink : public ModuleLink {
 public:
-    bool opens = true;          // whether open() succeeds
+    struct Open {
+        std::string port;
+        int baud;
+        long long at;  // ms on the manual clock
+        bool opened;
+    };
+    bool opens = true;          // whether open() succeeds (unless `openable` decides)
+    std::function<bool(const std::string& port, int baud)> openable;
+    const long long* clock = nullptr;
+    std::vector<Open> openLog;
     bool isOpen = false;
     int openCalls = 0;
     std::string port;
@@ -34,9 +44,12 @@ public:
         ++openCalls;
         port = portName;
         baud = b;
-        isOpen = opens;
-        return opens;
+        isOpen = openable ? openable(portName, b) : opens;
+        lastOpenFailed = !isOpen;
+        openLog.push_back(Open{portName, b, clock ? *clock : 0, isOpen});
+        return isOpen;
     }
+    bool lastOpenFailed = false;
     void close() override { isOpen = false; }
     bool connected() const override { return isOpen; }
     void purge(unsigned long flags) override {
@@ -56,7 +69,7 @@ public:
         return n;
     }
     std::string device(const std::string& portName) const override { return "/dev/test-" + portName; }
-    std::string openFailure() const override { return opens ? std::string() : failure; }
+    std::string openFailure() const override { return lastOpenFailed ? failure : std::string(); }
 };
 
 // The reply timer on a clock that moves only when the test says so.
@@ -112,7 +125,7 @@ struct Rig {
     CountingView view;
     Engine engine;
 
-    Rig() : engine(link, timer, view, EngineOptions{dir.path}) {}
+    Rig() : engine(link, timer, view, EngineOptions{dir.path}) { link.clock = &timer.now; }
 
     // Construction and start-up: the identify goes out.
     void start() {

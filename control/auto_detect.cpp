@@ -1,0 +1,125 @@
+// The search for the module over COM1..COM5 at 9600 and 2400 baud: one step
+// each executive pass, a probe and a wait for its answer per combination.
+#include "control/engine.h"
+
+namespace corvell {
+
+namespace {
+constexpr int kUnopenablePortMs = 500;
+}
+
+void Engine::AutoDetectClick() {
+    Batch b(*this);
+    if (!may_start("COM Port AutoDetection")) return;
+    begin_auto_detect();
+}
+
+void Engine::begin_auto_detect() {
+    screen_.autoDetectTextVisible = true;
+    mark(kNotes);
+    activeCommand = 'u';
+    sequenceCounter = 0;
+    // The search owns the port now: a retry of the old choice must not
+    // reopen it behind the search's back.
+    reconnectPending = false;
+    set_connection(" ");
+    if (link_.connected()) {
+        link_.purge(kPurgeAll);
+        link_.close();
+    }
+}
+
+// Sets the radio groups to one combination (without their click work) and
+// keeps it in their tags, then probes it.
+void Engine::probe(int port, int baud) {
+    selectionLock = true;
+    config.portIndex = port;
+    config.baudIndex = baud;
+    set_choices_from_config();
+    portTag = port;
+    baudTag = baud;
+    selectionLock = false;
+    auto_detect_send();
+}
+
+void Engine::auto_detect_send() {
+    Batch b(*this);
+    if (link_.connected()) {
+        link_.purge(kPurgeAll);
+        link_.close();
+    }
+    portName_ = "com" + std::to_string(config.portIndex + 1);
+    baud_ = config.baudIndex == 1 ? 2400 : 9600;
+    if (link_.open(portName_, baud_)) {
+        link_.purge(kPurgeTxClear | kPurgeRxClear);
+        reply.reset(2);
+        link_.writeByte('b');
+        load_timer(kPollIntervalMs);
+    } else {
+        load_timer(kUnopenablePortMs);
+    }
+    ++sequenceCounter;
+}
+
+void Engine::show_auto_detect_result(const std::string& message) {
+    screen_.autoDetectTextVisible = false;
+    screen_.autoDetect.visible = true;
+    screen_.autoDetect.id = ++nextDialogId_;
+    screen_.autoDetect.message = message;
+    autoDetectTag = 1;
+    mark(kNotes | kAutoDetect);
+}
+
+void Engine::auto_detect() {
+    switch (sequenceCounter) {
+    case 0: probe(0, 0); return;
+    case 4: probe(1, 0); return;
+    case 8: probe(2, 0); return;
+    case 12: probe(3, 0); return;
+    case 16: probe(4, 0); return;
+    case 2: case 6: case 10: case 14: case 18: probe(config.portIndex, 1); return;
+    case 20:
+        sequenceCounter = 21;
+        show_auto_detect_result("Focuser not found on any COM Port.");
+        return;
+    case 21:
+        if (autoDetectTag != 0) return;
+        activeCommand = 0;
+        selectionLock = true;
+        config.portIndex = portTag;
+        config.baudIndex = baudTag;
+        set_choices_from_config();
+        selectionLock = false;
+        return;
+    default:
+        break;
+    }
+    if (sequenceCounter < 1 || sequenceCounter > 19) return;
+    // Waiting for the probe's outcome.
+    if (timerExpired) {
+        timerExpired = false;
+        ++sequenceCounter;
+        return;
+    }
+    if (!reply.ready) return;
+    reply.ready = false;
+    if (reply.buffer[1] != 'j') {
+        ++sequenceCounter;
+        return;
+    }
+    sequenceCounter = 21;
+    show_auto_detect_result("Communication with focuser established.");
+    setup_com_port();
+    write_config_file();
+    activity("Focuser responding", "Waiting for command");
+}
+
+void Engine::AutoDetectOKClick(int id) {
+    Batch b(*this);
+    if (!screen_.autoDetect.visible || id != screen_.autoDetect.id) return;
+    autoDetectTag = 0;
+    screen_.autoDetect.visible = false;
+    mark(kAutoDetect);
+}
+
+}  // namespace corvell

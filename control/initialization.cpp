@@ -1,0 +1,116 @@
+// Initialization: the focuser's speed settings and maximum travel are
+// written into the module, then the module re-homes. One step each
+// executive pass; the homing itself is the executive's 'h' and 'c' states.
+#include "control/engine.h"
+#include "control/init_values.h"
+
+namespace corvell {
+
+void Engine::ReinitializeClick() { initialize_focuser(); }
+
+void Engine::initialize_focuser() {
+    Batch b(*this);
+    if (!may_start("Initialization")) return;
+    followUpCommand = 'y';
+    activeCommand = 'a';
+    confirmAnswer = 0;
+    show_question(
+        "Are you sure you want to initialize the focuser?  The focuser will recompute its speed settings, then "
+        "return to its zero position.  This may take a minute or more to complete.");
+}
+
+void Engine::begin_reinit() {
+    activeCommand = 'y';
+    followUpCommand = 'y';
+    sequenceCounter = 0;
+    initNotes.clear();
+}
+
+void Engine::show_stop_init(bool visible) {
+    if (screen_.stopInitVisible == visible) return;
+    screen_.stopInitVisible = visible;
+    mark(kStopInit);
+}
+
+void Engine::StopReinitClick() {
+    Batch b(*this);
+    stopRequested = true;
+    show_stop_init(false);
+}
+
+void Engine::reinit_focuser_send(char letter) {
+    Batch b(*this);
+    const InitializationValues v = initialization_values(profile.inchesPerCount, profile.maxTravel);
+    uint16_t value = 0;
+    switch (letter) {
+    case 'd': value = v.d; break;
+    case 'e': value = v.e; break;
+    case 'f': value = v.f; break;
+    case 'w': value = v.w; break;
+    default: break;
+    }
+    // A value beyond the module's range is sent as the nearest it can take,
+    // never as its low 16 bits; the Activity display says so.
+    std::string note;
+    if (letter == 'd' && v.speedLimited) note = "Speed settings limited to 65535";
+    if (letter == 'w' && v.travelLimited) note = "Maximum travel sent as " + std::to_string(v.w) + " counts";
+    if (!note.empty()) {
+        initNotes.push_back(note);
+        activity("Writing focuser settings", "Please wait");
+        for (const std::string& n : initNotes) screen_.activity.push_back(n);
+    }
+    link_.purge(kPurgeRxClear);
+    reply.reset(1);
+    expectedReply = letter;
+    link_.writeByte(static_cast<uint8_t>(letter));
+    if (letter != 's') {
+        link_.writeByte(static_cast<uint8_t>(value >> 8));
+        link_.writeByte(static_cast<uint8_t>(value & 0xFF));
+    }
+    ++sequenceCounter;
+    load_timer(kPollIntervalMs);
+}
+
+void Engine::reinit_focuser_handler() {
+    stopRequested = false;
+    show_stop_init(true);
+    switch (sequenceCounter) {
+    case 0:
+        activity("Writing focuser settings", "Please wait");
+        reinit_focuser_send('s');
+        return;
+    case 2: reinit_focuser_send('d'); return;
+    case 4: reinit_focuser_send('e'); return;
+    case 6: reinit_focuser_send('f'); return;
+    case 8: reinit_focuser_send('w'); return;
+    case 10:
+        activity("Focuser settings updated", "Reinitializing the focuser");
+        for (const std::string& n : initNotes) screen_.activity.push_back(n);
+        home_position_command();
+        return;
+    case 1: case 3: case 5: case 7: case 9:
+        break;
+    default:
+        return;
+    }
+    if (timerExpired) {
+        timerExpired = false;
+        show_stop_init(false);
+        show_operate_page();
+        serial_timeout();
+        return;
+    }
+    if (!reply.ready) return;
+    reply.ready = false;
+    const Echo e = echo_of(static_cast<uint8_t>(expectedReply));
+    if (e == Echo::Match) {
+        ++sequenceCounter;
+        return;
+    }
+    show_echo_failure(e);
+    show_stop_init(false);
+    show_operate_page();
+    read_status();
+}
+
+}  // namespace corvell

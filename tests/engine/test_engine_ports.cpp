@@ -1,0 +1,239 @@
+// The port search over COM1..COM5 at both speeds, port trouble, and a port
+// that goes away and comes back.
+#include "tests/engine/engine_rig.h"
+
+#include "storage/file_store.h"
+
+using namespace corvell;
+using namespace corvell::test;
+
+namespace {
+
+struct Placement {
+    std::vector<std::string> present;  // ports that open
+    std::string modulePort;            // where a module answers ("" none)
+    int moduleBaud = 9600;
+    Bytes wrongAnswer;                 // what a present port without the module answers
+};
+
+// Runs the search to its end, answering each identify probe as the
+// placement says; returns false if it does not end within `limitMs`.
+bool runSearch(Rig& r, const Placement& p, long long limitMs = 20000) {
+    r.link.openable = [p](const std::string& port, int) {
+        for (const std::string& q : p.present)
+            if (q == port) return true;
+        return false;
+    };
+    r.engine.AutoDetectClick();
+    const long long end = r.timer.now + limitMs;
+    size_t answered = r.link.written.size();
+    while (r.timer.now < end) {
+        r.pass();
+        if (r.engine.activeCommand != 'u' || r.engine.sequenceCounter == 21) return true;
+        if (r.link.written.size() > answered && r.link.written.back() == 'b') {
+            answered = r.link.written.size();
+            if (r.link.port == p.modulePort && r.link.baud == p.moduleBaud)
+                r.reply({'b', 'j'});
+            else if (!p.wrongAnswer.empty())
+                r.reply(p.wrongAnswer);
+            continue;
+        }
+        r.advance(r.timer.nextExpiry - r.timer.now);
+    }
+    return false;
+}
+
+std::vector<std::string> attempts(const Rig& r, size_t from) {
+    std::vector<std::string> a;
+    for (size_t i = from; i < r.link.openLog.size(); ++i)
+        a.push_back(r.link.openLog[i].port + "@" + std::to_string(r.link.openLog[i].baud));
+    return a;
+}
+
+std::string readAll(const std::string& path) {
+    auto bytes = read_file_head(path, 4096);
+    return bytes ? *bytes : std::string();
+}
+
+const std::vector<std::string> kOrder = {"com1@9600", "com1@2400", "com2@9600", "com2@2400", "com3@9600",
+                                         "com3@2400", "com4@9600", "com4@2400", "com5@9600", "com5@2400"};
+
+}  // namespace
+
+TEST(EnginePortSearch, NoPortsAtAllEndsNotFoundAfterTenAttemptsOf500ms) {
+    Rig r;
+    r.startCommunicating();
+    const std::string config = readAll(r.dir.file("focuser.dc1"));
+    const size_t from = r.link.openLog.size();
+    const long long t0 = r.timer.now;
+    ASSERT_TRUE(runSearch(r, Placement{}));
+    EXPECT_EQ(attempts(r, from), kOrder);
+    EXPECT_EQ(r.timer.now - t0, 5000) << "ten attempts of 500 ms";
+    ASSERT_TRUE(r.screen().autoDetect.visible);
+    EXPECT_EQ(r.screen().autoDetect.message, "Focuser not found on any COM Port.");
+    EXPECT_FALSE(r.screen().autoDetectTextVisible);
+    EXPECT_EQ(readAll(r.dir.file("focuser.dc1")), config) << "the search never writes the configuration itself";
+    // The user presses OK: idle, the groups on the last combination tried.
+    r.engine.AutoDetectOKClick(r.screen().autoDetect.id);
+    r.pass();
+    EXPECT_EQ(r.engine.activeCommand, 0);
+    EXPECT_EQ(r.screen().portIndex, 4);
+    EXPECT_EQ(r.screen().baudIndex, 1);
+    EXPECT_EQ(readAll(r.dir.file("focuser.dc1")), config);
+}
+
+TEST(EnginePortSearch, SilentPortsCost1500msAndWrongAnswersMoveOn) {
+    Rig r;
+    r.startCommunicating();
+    Placement p;
+    p.present = {"com1", "com2"};
+    const long long t0 = r.timer.now;
+    ASSERT_TRUE(runSearch(r, p));
+    // Four silent probes of 1500 ms and six unopenable ports of 500 ms.
+    EXPECT_EQ(r.timer.now - t0, 4 * 1500 + 6 * 500);
+
+    Rig w;
+    w.startCommunicating();
+    p.wrongAnswer = {'b', 'x'};
+    const long long t1 = w.timer.now;
+    ASSERT_TRUE(runSearch(w, p));
+    EXPECT_EQ(w.timer.now - t1, 6 * 500) << "an answer without 'j' moves on at once";
+    EXPECT_EQ(w.screen().autoDetect.message, "Focuser not found on any COM Port.");
+}
+
+TEST(EnginePortSearch, ModuleAtCom3At2400IsFoundOnTheSixthAttemptAndKept) {
+    Rig r;
+    r.startCommunicating();
+    const size_t from = r.link.openLog.size();
+    Placement p;
+    p.present = {"com1", "com3", "com5"};
+    p.modulePort = "com3";
+    p.moduleBaud = 2400;
+    p.wrongAnswer = {0xF8, 0x00};  // the module's port at the wrong speed
+    ASSERT_TRUE(runSearch(r, p));
+    std::vector<std::string> tried = attempts(r, from);
+    ASSERT_GE(tried.size(), 6u);
+    EXPECT_EQ(std::vector<std::string>(tried.begin(), tried.begin() + 6),
+              std::vector<std::string>(kOrder.begin(), kOrder.begin() + 6));
+    EXPECT_EQ(r.screen().autoDetect.message, "Communication with focuser established.");
+    EXPECT_EQ(r.screen().portIndex, 2);
+    EXPECT_EQ(r.screen().baudIndex, 1);
+    EXPECT_EQ(r.screen().activity, (Lines{"Focuser responding", "Waiting for command"}));
+    EXPECT_EQ(r.link.port, "com3");
+    EXPECT_EQ(r.link.baud, 2400);
+    std::string config = readAll(r.dir.file("focuser.dc1"));
+    ProgramConfig c = parse_config(config.data(), config.size());
+    EXPECT_EQ(c.portIndex, 2);
+    EXPECT_EQ(c.baudIndex, 1);
+    // The port is set up again and identified: the normal chain follows.
+    EXPECT_EQ(r.engine.activeCommand, 'b');
+    r.reply({'b', 'j'});
+    r.statusAndPosition(1000);
+    EXPECT_EQ(r.screen().connection, "Communicating");
+}
+
+TEST(EnginePortSearch, TheEndRestoresTheGroupsFromTheirTags) {
+    Rig r;
+    r.startCommunicating();
+    ASSERT_TRUE(runSearch(r, Placement{}));
+    // Whatever the groups were set to meanwhile, the tags decide.
+    r.engine.config.portIndex = 1;
+    r.engine.config.baudIndex = 0;
+    r.engine.AutoDetectOKClick(r.screen().autoDetect.id);
+    r.pass();
+    EXPECT_EQ(r.engine.config.portIndex, 4);
+    EXPECT_EQ(r.engine.config.baudIndex, 1);
+    EXPECT_EQ(r.screen().portIndex, 4);
+}
+
+TEST(EnginePortSearch, RefusedWhileAGoToRunsAndPortClicksWaitForTheSearch) {
+    Rig r;
+    r.startCommunicating();
+    r.engine.set_command_argument(2000);
+    r.engine.go_to_position_command();
+    r.reply({'g'});
+    r.engine.AutoDetectClick();
+    EXPECT_EQ(r.engine.activeCommand, 'c');
+    EXPECT_EQ(r.screen().activity, (Lines{"A Go To is in progress", "COM Port AutoDetection not started"}));
+    const int opens = r.link.openCalls;
+    r.engine.ComPortSelectClick(3);
+    EXPECT_EQ(r.engine.config.portIndex, 0);
+    EXPECT_EQ(r.link.openCalls, opens) << "the port is not closed under a running go-to";
+    EXPECT_EQ(r.screen().activity.back(), "Port settings not changed");
+    r.reply({'c'});
+    r.statusAndPosition(2000);
+
+    r.link.openable = [](const std::string&, int) { return false; };
+    r.engine.AutoDetectClick();
+    r.pass();
+    r.engine.BaudRateSelectClick(1);
+    EXPECT_EQ(r.engine.activeCommand, 'u');
+    EXPECT_EQ(r.screen().activity, (Lines{"Auto detection in progress", "Port settings not changed"}));
+}
+
+TEST(EnginePorts, AnIndexOutsideTheGroupBecomesCom1) {
+    Rig r;
+    ProgramConfig c;
+    c.portIndex = 7;
+    c.baudIndex = 5;
+    std::string error;
+    ASSERT_TRUE(save_file_atomically(r.dir.file("focuser.dc1"), encode_config(c), error));
+    r.start();
+    EXPECT_EQ(r.link.port, "com1");
+    EXPECT_EQ(r.link.baud, 9600);
+    EXPECT_EQ(r.screen().portIndex, 0);
+    EXPECT_EQ(r.screen().baudIndex, 0);
+}
+
+TEST(EnginePorts, APortThatWillNotOpenIsNamedAndTriedAgainUntilItOpens) {
+    Rig r;
+    r.link.opens = false;
+    r.link.failure = "no such device";
+    r.start();
+    EXPECT_EQ(r.screen().connection, "COM1: /dev/test-com1 - no such device");
+    EXPECT_EQ(r.sentFrom(0), "");
+    r.advance(200);  // the one quick retry
+    EXPECT_EQ(r.link.openCalls, 2);
+    r.advance(200 + 1500 * 3);
+    EXPECT_GE(r.link.openCalls, 4) << "tried again while it stays missing";
+    EXPECT_LE(r.link.openCalls, 6) << "but not more often than every 1500 ms";
+    EXPECT_EQ(r.sentFrom(0), "") << "nothing is written to a port that is not open";
+    // The device appears: opened within one interval, identified, polled,
+    // and nothing moves.
+    r.link.opens = true;
+    r.advance(1500);
+    EXPECT_EQ(r.sentFrom(0), "b");
+    r.reply({'b', 'j'});
+    r.statusAndPosition(1000);
+    EXPECT_EQ(r.screen().connection, "Communicating");
+    EXPECT_EQ(r.sentFrom(0), "btp");
+}
+
+TEST(EnginePorts, ADeviceThatGoesAwayIsLetGoAndFoundAgain) {
+    Rig r;
+    r.startCommunicating();
+    r.engine.move_out_command();
+    r.reply({'o'});
+    r.statusAndPosition(1200);
+    // Unplugged: the port reports itself gone; the module is silent.
+    r.link.isOpen = false;
+    r.link.opens = false;
+    r.advance(1500);  // the poll is not answered
+    r.advance(1500);  // nor the identify
+    EXPECT_FALSE(r.link.isOpen);
+    EXPECT_EQ(r.screen().connection, "COM1: /dev/test-com1 - no such device");
+    const size_t m = r.mark();
+    r.advance(3000);
+    r.link.opens = true;
+    r.advance(1500);
+    EXPECT_TRUE(r.link.isOpen);
+    r.reply({'b', 'j'});
+    r.statusAndPosition(1200);
+    EXPECT_EQ(r.screen().connection, "Communicating");
+    EXPECT_EQ(r.sentFrom(m), "btp") << "no motion of its own";
+
+    // Clicking the port already chosen opens it again.
+    const int opens = r.link.openCalls;
+    r.engine.ComPortSelectClick(0);
+    EXPECT_EQ(r.link.openCalls, opens + 1);
+}

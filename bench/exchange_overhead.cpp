@@ -1,13 +1,16 @@
 // Software overhead of one serial exchange.
 //
 // Runs the real main window, with its executive on the real Qt event loop,
-// against the simulated control module over a pseudo-terminal, and measures
-// how long the program takes to send its next command after the module's
-// reply is complete: from the last reply byte the module wrote to the next
-// command byte the module read (both stamped by the simulator on its steady
-// clock). The simulator answers at once, so the figure holds the program's
-// reaction plus the pseudo-terminal and simulator thread wake-ups, with no
-// line time in it; the line time at 9600 baud is printed beside it.
+// against the simulated control module on a line with a real serial line's
+// timing, and measures how long the program takes to send its next command
+// after the module's reply is complete: from the moment the last reply byte
+// reached the program's side of the line (the simulator writes it to the
+// pseudo-terminal when its 10 bit times are over) to the moment the program
+// wrote its next command byte (when the simulator read it from the line,
+// before that byte's own line time). Both are stamped by the simulator on its
+// steady clock, so the figure is the program's reaction plus the
+// pseudo-terminal and thread wake-ups, with no line time in it; the line
+// time of the exchange is printed beside it.
 //
 // Exchanges are produced by pressing Stop whenever the window is idle: the
 // program sends 's', and on its echo sends 't' (status) by itself, and on the
@@ -65,10 +68,11 @@ std::vector<Gap> collectGaps(const std::vector<corvell::sim::ByteEvent>& receive
     for (size_t i = 1; i < received.size(); ++i) {
         const uint8_t previous = received[i - 1].byte;
         const uint8_t current = received[i].byte;
-        // Sent bytes between the previous command and this one: the reply.
-        while (s < sent.size() && sent[s].ms < received[i - 1].ms) ++s;
+        // Bytes that reached the program between its previous command and
+        // this one: the reply.
+        while (s < sent.size() && sent[s].ms < received[i - 1].wireMs) ++s;
         size_t first = s;
-        while (s < sent.size() && sent[s].ms <= received[i].ms) ++s;
+        while (s < sent.size() && sent[s].ms <= received[i].wireMs) ++s;
         const size_t replyBytes = s - first;
         if (replyBytes == 0) continue;
         const corvell::sim::ByteEvent& last = sent[s - 1];
@@ -77,7 +81,7 @@ std::vector<Gap> collectGaps(const std::vector<corvell::sim::ByteEvent>& receive
             counted = replyBytes == 1 && sent[first].byte == 's';
         else if (previous == 't' && current == 'p')
             counted = replyBytes == 2 && sent[first].byte == 't';
-        if (counted) gaps.push_back(Gap{static_cast<char>(current), received[i].ms - last.ms});
+        if (counted) gaps.push_back(Gap{static_cast<char>(current), received[i].wireMs - last.ms});
     }
     return gaps;
 }
@@ -232,8 +236,9 @@ int main(int argc, char** argv) {
 
     const double byteMs = 1000.0 * kBitsPerByte / kBaud;
     const double statusExchangeMs = 3 * byteMs;  // 't' out, 't' and the status byte back
+    const double processingMs = simOptions.processingDelayMs;
 
-    std::printf("Exchange overhead: real main window, simulated module on %s (build %s)\n",
+    std::printf("Exchange overhead: real main window, simulated module with line timing on %s (build %s)\n",
                 sim.slavePath().c_str(), CORVELL_BUILD_TYPE);
     std::printf("Time from the last byte of a module reply to the program's next command byte\n\n");
     std::printf("  %-26s %9s %9s %9s %9s\n", "software overhead (ms)", "exchanges", "median", "p99", "max");
@@ -243,6 +248,7 @@ int main(int argc, char** argv) {
     std::printf("\n  line time at %.0f baud, %.0f bits per byte:\n", kBaud, kBitsPerByte);
     std::printf("  %-26s %9.3f ms\n", "one byte", byteMs);
     std::printf("  %-26s %9.3f ms\n", "status exchange (3 bytes)", statusExchangeMs);
+    std::printf("  %-26s %9.3f ms\n", "module processing delay", processingMs);
     std::printf("\n  median overhead is %.1f %% of the status exchange's line time\n",
                 100.0 * summarise(all).median / statusExchangeMs);
 

@@ -205,10 +205,11 @@ TEST_F(SerialTest, SettingsTheLineCannotTakeFailTheOpenAndLeaveNothingOpen)
     struct Case {
         const char* what;
         void (*apply)(TZComm&);
+        const char* named;  // the refused setting, as the reason names it
     } cases[] = {
-        {"4 data bits", [](TZComm& c) { c.DataBits = databits4; }},
-        {"1.5 stop bits", [](TZComm& c) { c.StopBits = stop1x5; }},
-        {"unknown speed", [](TZComm& c) { c.BaudRate = 12345; }},
+        {"4 data bits", [](TZComm& c) { c.DataBits = databits4; }, "4 data bits"},
+        {"1.5 stop bits", [](TZComm& c) { c.StopBits = stop1x5; }, "1.5 stop bits"},
+        {"unknown speed", [](TZComm& c) { c.BaudRate = 12345; }, "12345"},
     };
     for (const Case& k : cases) {
         TZComm c;
@@ -217,6 +218,12 @@ TEST_F(SerialTest, SettingsTheLineCannotTakeFailTheOpenAndLeaveNothingOpen)
         EXPECT_EQ(c.OpenConnection(), 0) << k.what;
         EXPECT_FALSE(c.Connected()) << k.what;
         EXPECT_FALSE(c.LastError().empty()) << k.what;
+        const serial_port::OpenFailure o = c.LastOpenFailure();
+        EXPECT_EQ(o.kind, serial_port::OpenFailureKind::lineSettings) << k.what;
+        EXPECT_EQ(o.path, pty.slave()) << k.what;
+        const std::string reason = serial_port::openFailureReason(o);
+        EXPECT_EQ(reason.rfind("the port does not take the line settings: ", 0), 0u) << reason;
+        EXPECT_NE(reason.find(k.named), std::string::npos) << reason;
         EXPECT_EQ(descriptorOn(pty.slave()), -1) << k.what;
         EXPECT_EQ(threadCountReaching(baseThreads), baseThreads) << k.what;
     }

@@ -368,7 +368,9 @@ TEST_F(AppProcess, SavePastTheFileSizeLimitFailsWithoutEndingTheProgram)
     Process::Options o;
     o.fileSizeLimit = 0;
     ASSERT_TRUE(app.start(focuserArgs(dir, module.link, data), o));
-    // The settings are saved while the window is built, before it talks.
+    // A fresh data directory gets its settings file while the window is
+    // built, before the program talks (DataDirectoryIsCreatedOrRefusedClearly
+    // sees that file appear): here that save runs into the limit.
     EXPECT_TRUE(module.identifyWithin(10000)) << "the program did not come up";
     int status = 0;
     ASSERT_FALSE(app.waitExit(0, status)) << "ended with status " << status;

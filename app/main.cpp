@@ -1,9 +1,13 @@
 // corvell-focuser: the focuser control program.
 #include <QApplication>
+#include <QSocketNotifier>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 
+#include "app/data_dir.h"
 #include "app/port_map.h"
+#include "app/quit_signals.h"
 #include "sim/simulator.h"
 #include "ui/TForm1.h"
 
@@ -17,6 +21,19 @@ int main(int argc, char** argv) {
     if (!cl.error.empty()) {
         std::fprintf(stderr, "corvell-focuser: %s\n%s", cl.error.c_str(), usage_text().c_str());
         return 2;
+    }
+
+    std::string error;
+    if (!ensure_data_dir(cl.dataDir, error)) {
+        std::fprintf(stderr, "corvell-focuser: %s\n", error.c_str());
+        return 2;
+    }
+    // A save past the file-size limit fails with EFBIG and is reported like
+    // any other failed save, instead of the signal ending the program.
+    std::signal(SIGXFSZ, SIG_IGN);
+    if (!quit_signals::install(error)) {
+        std::fprintf(stderr, "corvell-focuser: cannot catch the quit signals: %s\n", error.c_str());
+        return 1;
     }
 
     QApplication app(argc, argv);
@@ -35,7 +52,6 @@ int main(int argc, char** argv) {
         so.maxTravel = 6600;
         so.speedTestMs = 3000;
         simulator = std::make_unique<corvell::sim::Simulator>(so);
-        std::string error;
         if (!simulator->start(&error)) {
             std::fprintf(stderr, "corvell-focuser: cannot start the simulated module: %s\n", error.c_str());
             return 1;
@@ -52,6 +68,19 @@ int main(int argc, char** argv) {
     // Without a window manager the application is not activated by show()
     // alone; asking for activation lets the start-up run everywhere.
     form.activateWindow();
+
+    // SIGTERM, SIGINT and SIGHUP close the window as the user would; the
+    // event loop ends and the window's destructor closes the port.
+    QSocketNotifier quitNotifier(quit_signals::descriptor(), QSocketNotifier::Read);
+    QObject::connect(&quitNotifier, &QSocketNotifier::activated, [&form] {
+        const int signo = quit_signals::take();
+        if (signo == 0)
+            return;
+        const char* name = signo == SIGTERM ? "SIGTERM" : signo == SIGINT ? "SIGINT" : "SIGHUP";
+        std::fprintf(stderr, "corvell-focuser: %s received, closing\n", name);
+        form.close();
+        QCoreApplication::quit();  // also when another window is still open
+    });
     int rc = app.exec();
     return rc;
 }

@@ -2,6 +2,7 @@
 
 #include <QEvent>
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "serial/TCommThread.h"
@@ -72,10 +73,10 @@ int TZComm::OpenConnection()
     lineLost_.store(false);
 
     const std::string path = PortResolver ? PortResolver(Port) : Port;
-    std::string error;
-    const serial_port::Handle h = serial_port::openPort(path, error);
+    const serial_port::Handle h = serial_port::openPort(path, lastOpenFailure_);
     if (h == serial_port::kNoHandle) {
-        lastError_ = error;
+        lastError_ = path.empty() ? "no port name"
+                                  : path + ": " + std::strerror(lastOpenFailure_.error);
         return 0;
     }
     handle_ = h;
@@ -91,6 +92,9 @@ int TZComm::OpenConnection()
         connected_ = false;
         serial_port::closePort(handle_);
         handle_ = serial_port::kNoHandle;
+        lastOpenFailure_.kind = serial_port::OpenFailureKind::lineSettings;
+        lastOpenFailure_.path = path;
+        lastOpenFailure_.detail = lastError_;
         return 0;
     }
 
@@ -102,6 +106,9 @@ int TZComm::OpenConnection()
         serial_port::closePort(handle_);
         handle_ = serial_port::kNoHandle;
         lastError_ = path + ": cannot start the receive thread";
+        lastOpenFailure_.kind = serial_port::OpenFailureKind::other;
+        lastOpenFailure_.path = path;
+        lastOpenFailure_.detail = "cannot start the receive thread";
         return 0;
     }
     connected_ = true;
@@ -317,6 +324,8 @@ int TZComm::MessageCOMM(int handle)
 bool TZComm::LineLost() const { return lineLost_.load(); }
 
 std::string TZComm::LastError() const { return lastError_; }
+
+serial_port::OpenFailure TZComm::LastOpenFailure() const { return lastOpenFailure_; }
 
 bool TZComm::event(QEvent* e)
 {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "serial/open_failure.h"
 #include "serial/posix_port.h"
 
 class TCommThread;
@@ -84,6 +85,9 @@ public:
     bool LineLost() const;
     // Text of the last failed open or line configuration, for display.
     std::string LastError() const;
+    // Why the last OpenConnection failed, for the user (openFailureReason);
+    // kind none after an open that succeeded.
+    serial_port::OpenFailure LastOpenFailure() const;
 
 protected:
     // Receives the receive thread's posted notification on the main thread.
@@ -107,4 +111,5 @@ private:
     bool portTimeoutsSet_ = false;
     std::string lastText_;
     std::string lastError_;
+    serial_port::OpenFailure lastOpenFailure_;
 };

@@ -79,46 +79,36 @@ void raiseSignal(int fd)
 
 }  // namespace
 
-Handle openPort(const std::string& path, std::string& error)
+Handle openPort(const std::string& path, OpenFailure& failure)
 {
-    if (path.empty()) {
-        error = "no port name";
+    failure = OpenFailure{};
+    auto fail = [&](Handle h, int err) {
+        if (h >= 0)
+            ::close(h);
+        failure = describeOpenError(path, err);
         return kNoHandle;
-    }
+    };
+    if (path.empty())
+        return fail(kNoHandle, ENOENT);
     const Handle h = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (h < 0) {
-        error = path + ": " + errorText(errno);
-        return kNoHandle;
-    }
-    if (!::isatty(h)) {
-        error = path + ": " + errorText(ENOTTY);
-        ::close(h);
-        return kNoHandle;
-    }
+    if (h < 0)
+        return fail(h, errno);
+    if (!::isatty(h))
+        return fail(h, ENOTTY);
     // The advisory lock keeps out other programs that lock (and root, whom
     // the tty's exclusive flag does not stop). It is taken before the flag is
     // touched so that a failed attempt never changes another holder's flag.
-    if (::flock(h, LOCK_EX | LOCK_NB) != 0) {
-        const int err = (errno == EWOULDBLOCK) ? EBUSY : errno;
-        error = path + ": " + errorText(err);
-        ::close(h);
-        return kNoHandle;
-    }
+    if (::flock(h, LOCK_EX | LOCK_NB) != 0)
+        return fail(h, errno == EWOULDBLOCK ? EBUSY : errno);
 #ifdef TIOCGEXCL
     // A tty already marked exclusive belongs to another program even if we
     // could open it (root may).
     int exclusive = 0;
-    if (::ioctl(h, TIOCGEXCL, &exclusive) == 0 && exclusive) {
-        error = path + ": " + errorText(EBUSY);
-        ::close(h);
-        return kNoHandle;
-    }
+    if (::ioctl(h, TIOCGEXCL, &exclusive) == 0 && exclusive)
+        return fail(h, EBUSY);
 #endif
-    if (::ioctl(h, TIOCEXCL) != 0) {
-        error = path + ": " + errorText(errno);
-        ::close(h);
-        return kNoHandle;
-    }
+    if (::ioctl(h, TIOCEXCL) != 0)
+        return fail(h, errno);
     return h;
 }
 

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "serial/open_failure.h"
+
 namespace serial_port {
 
 using Handle = int;
@@ -49,9 +51,9 @@ struct ErrorCounters {
 };
 
 // Opens the device for exclusive use, non-blocking. A device that another
-// program holds fails with "Device or resource busy". On failure returns
-// kNoHandle and puts a readable text into `error`.
-Handle openPort(const std::string& path, std::string& error);
+// program holds fails as in use (EBUSY). On failure returns kNoHandle and
+// describes why in `failure`; on success `failure` is reset.
+Handle openPort(const std::string& path, OpenFailure& failure);
 // Gives up exclusive use and closes.
 void closePort(Handle h);
 

@@ -81,6 +81,8 @@ std::string controlLineHelp() {
            "  fault on|off        motor or encoder fault (status bit 3)\n"
            "  position N          put the focuser at N counts\n"
            "  status              print position, motion, maximum travel, line speed\n"
+           "  received            print the bytes the program sent, in hex\n"
+           "  clear               forget the bytes sent and received so far\n"
            "  hangup              close the line, as an unplugged adapter\n"
            "  quit                end the simulator\n";
 }
@@ -132,6 +134,17 @@ ConsoleResult runControlLine(Simulator& sim, const std::string& line, std::ostre
     } else if (cmd == "status") {
         out << "position " << sim.position() << " moving " << (sim.moving() ? "yes" : "no")
             << " maxtravel " << sim.maxTravel() << " linebaud " << sim.lineBaud() << std::endl;
+    } else if (cmd == "received") {
+        static const char digits[] = "0123456789abcdef";
+        std::string text = "received";
+        for (uint8_t b : sim.receivedBytes()) {
+            text += ' ';
+            text += digits[b >> 4];
+            text += digits[b & 0x0f];
+        }
+        out << text << std::endl;
+    } else if (cmd == "clear") {
+        sim.clearTranscript();
     } else if (cmd == "hangup") {
         sim.hangUp();
     } else if (cmd == "help") {

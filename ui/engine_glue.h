@@ -7,6 +7,7 @@
 
 #include "control/engine_io.h"
 #include "serial/TZComm.h"
+#include "serial/open_failure.h"
 
 class TZCommLink : public corvell::ModuleLink {
 public:
@@ -26,7 +27,10 @@ public:
     std::string device(const std::string& portName) const override {
         return port_.PortResolver ? port_.PortResolver(portName) : portName;
     }
-    std::string openFailure() const override { return port_.LastError(); }
+    std::string openFailure() const override {
+        const serial_port::OpenFailure f = port_.LastOpenFailure();
+        return f.kind == serial_port::OpenFailureKind::none ? std::string() : serial_port::openFailureReason(f);
+    }
 
 private:
     TZComm& port_;

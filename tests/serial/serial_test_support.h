@@ -52,6 +52,11 @@ inline void pumpFor(int ms)
     pumpUntil([] { return false; }, ms);
 }
 
+inline double secondsSince(std::chrono::steady_clock::time_point t0)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
 inline int threadCount()
 {
     int n = 0;
@@ -60,6 +65,24 @@ inline int threadCount()
             if (e->d_name[0] != '.')
                 ++n;
         closedir(d);
+    }
+    return n;
+}
+
+// The thread count once it has reached `expected`, or the last count seen
+// when `ms` pass first. A thread that has been joined can still be listed in
+// /proc for up to a millisecond or so while the kernel finishes its exit, so
+// a check that a thread has ended looks again every millisecond (sleeping in
+// between) instead of once; a thread that really stays keeps the count off
+// `expected` and the check fails after `ms`.
+inline int threadCountReaching(int expected, int ms = 2000)
+{
+    const auto t0 = std::chrono::steady_clock::now();
+    int n = threadCount();
+    while (n != expected && secondsSince(t0) * 1000 < ms) {
+        const timespec pause{0, 1000000};
+        nanosleep(&pause, nullptr);
+        n = threadCount();
     }
     return n;
 }
@@ -90,11 +113,6 @@ inline double cpuSeconds()
     timespec ts{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
-inline double secondsSince(std::chrono::steady_clock::time_point t0)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
 // A pseudo-terminal; the test holds the master, the component opens the slave.

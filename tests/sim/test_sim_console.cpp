@@ -60,6 +60,17 @@ TEST(SimConsole, ControlLinesDriveTheSimulator) {
     EXPECT_EQ(runControlLine(s.sim, "delay 0", out), ConsoleResult::Ok);
     EXPECT_EQ(runControlLine(s.sim, "processing 2", out), ConsoleResult::Ok);
 
+    // What the program sent, in order, until cleared.
+    out.str("");
+    EXPECT_EQ(runControlLine(s.sim, "clear", out), ConsoleResult::Ok);
+    EXPECT_EQ(runControlLine(s.sim, "received", out), ConsoleResult::Ok);
+    EXPECT_EQ(s.ask({'b'}, 2), (Bytes{'b', 'j'}));  // the reply shows the byte was taken
+    EXPECT_EQ(s.ask({'t'}, 2).size(), 2u);
+    EXPECT_EQ(runControlLine(s.sim, "received", out), ConsoleResult::Ok);
+    EXPECT_EQ(runControlLine(s.sim, "clear", out), ConsoleResult::Ok);
+    EXPECT_EQ(runControlLine(s.sim, "received", out), ConsoleResult::Ok);
+    EXPECT_EQ(out.str(), "received\nreceived 62 74\nreceived\n");
+
     EXPECT_EQ(runControlLine(s.sim, "baud 2400", out), ConsoleResult::Ok);
     EXPECT_EQ(s.ask({'b'}, 2), (Bytes{0x00, 0xF8}));
 

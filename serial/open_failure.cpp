@@ -1,0 +1,174 @@
+// Classification of port open errors and their reasons in words.
+#include "serial/open_failure.h"
+
+#include <cerrno>
+#include <cstring>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace serial_port {
+
+namespace {
+
+// Runs a getgrgid_r/getpwuid_r style lookup with a buffer that grows until
+// the entry fits. False when there is no entry or the lookup failed.
+template <typename Entry, typename Lookup>
+bool lookUp(Entry& entry, std::vector<char>& buffer, Lookup lookup)
+{
+    buffer.resize(1024);
+    for (;;) {
+        Entry* found = nullptr;
+        const int r = lookup(&entry, buffer.data(), buffer.size(), &found);
+        if (r == ERANGE && buffer.size() < (1u << 20)) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        return r == 0 && found != nullptr;
+    }
+}
+
+bool processHasGroup(gid_t gid)
+{
+    if (::getegid() == gid)
+        return true;
+    const int n = ::getgroups(0, nullptr);
+    if (n <= 0)
+        return false;
+    std::vector<gid_t> groups(static_cast<size_t>(n));
+    const int got = ::getgroups(n, groups.data());
+    return got > 0 && std::find(groups.begin(), groups.begin() + got, gid) != groups.begin() + got;
+}
+
+// The owning group's name and whether the user belongs to it now, only after
+// a new login, or not at all.
+void lookUpGroup(gid_t gid, OpenFailure& f)
+{
+    group g{};
+    std::vector<char> groupBuffer;
+    const bool named = lookUp(g, groupBuffer, [gid](group* e, char* b, size_t n, group** r) {
+        return ::getgrgid_r(gid, e, b, n, r);
+    });
+    f.group = named ? std::string(g.gr_name) : std::to_string(gid);
+
+    if (processHasGroup(gid)) {
+        f.membership = GroupMembership::active;
+        return;
+    }
+    passwd pw{};
+    std::vector<char> userBuffer;
+    const uid_t uid = ::geteuid();
+    if (!lookUp(pw, userBuffer, [uid](passwd* e, char* b, size_t n, passwd** r) {
+            return ::getpwuid_r(uid, e, b, n, r);
+        })) {
+        return;  // membership unknown
+    }
+    bool listed = pw.pw_gid == gid;
+    for (char** m = named ? g.gr_mem : nullptr; m && *m && !listed; ++m)
+        listed = std::strcmp(*m, pw.pw_name) == 0;
+    f.membership = listed ? GroupMembership::afterNewLogin : GroupMembership::none;
+}
+
+std::string octalMode(unsigned mode)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", mode & 07777u);
+    return text;
+}
+
+std::string permissionReason(const OpenFailure& f)
+{
+    const bool groupMayUse = (f.mode & S_IRGRP) && (f.mode & S_IWGRP);
+    if (!f.group.empty() && groupMayUse) {
+        if (f.membership == GroupMembership::none)
+            return "permission denied: the user needs to be in the group '" + f.group +
+                   "' that owns the device";
+        if (f.membership == GroupMembership::afterNewLogin)
+            return "permission denied: the user was added to the group '" + f.group +
+                   "' that owns the device; log out and in again to use it";
+    }
+    if (f.mode == 0)
+        return "permission denied";
+    std::string text = "permission denied: the device allows this user no reading and writing (mode " +
+                       octalMode(f.mode);
+    if (!f.group.empty())
+        text += ", group '" + f.group + "'";
+    return text + ")";
+}
+
+}  // namespace
+
+OpenFailure describeOpenError(const std::string& path, int error)
+{
+    OpenFailure f;
+    f.path = path;
+    f.error = error;
+    struct stat st{};
+    const bool known = !path.empty() && ::stat(path.c_str(), &st) == 0;
+    if (known)
+        f.mode = unsigned(st.st_mode);
+
+    if (known && !S_ISCHR(st.st_mode)) {
+        f.kind = OpenFailureKind::notSerialDevice;
+        return f;
+    }
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENXIO:
+    case ENODEV:
+    case EIO:  // a device file with no port hardware behind it
+        f.kind = OpenFailureKind::noSuchDevice;
+        break;
+    case EBUSY:
+        f.kind = OpenFailureKind::inUse;
+        break;
+    case EACCES:
+    case EPERM:
+        f.kind = OpenFailureKind::permissionDenied;
+        if (known)
+            lookUpGroup(st.st_gid, f);
+        break;
+    case ENOTTY:
+    case EISDIR:
+        f.kind = OpenFailureKind::notSerialDevice;
+        break;
+    default:
+        f.kind = OpenFailureKind::other;
+        f.detail = std::strerror(error);
+        break;
+    }
+    return f;
+}
+
+std::string openFailureReason(const OpenFailure& f)
+{
+    switch (f.kind) {
+    case OpenFailureKind::none:
+        return std::string();
+    case OpenFailureKind::noSuchDevice:
+        return "no such device";
+    case OpenFailureKind::inUse:
+        return "in use by another program";
+    case OpenFailureKind::permissionDenied:
+        return permissionReason(f);
+    case OpenFailureKind::notSerialDevice:
+        if (S_ISDIR(f.mode))
+            return "not a serial device (a directory)";
+        if (S_ISREG(f.mode))
+            return "not a serial device (a regular file)";
+        return "not a serial device";
+    case OpenFailureKind::lineSettings:
+        return "the port does not take the line settings: " + f.detail;
+    case OpenFailureKind::other:
+        break;
+    }
+    return "cannot be opened: " + (f.detail.empty() ? std::string(std::strerror(f.error)) : f.detail);
+}
+
+}  // namespace serial_port

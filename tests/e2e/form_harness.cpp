@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include "ui/Dialogs.h"
 #include <QLineEdit>
@@ -86,6 +87,23 @@ Harness::Harness(corvell::sim::SimOptions simOptions, bool startSim) {
         std::string error;
         if (!sim->start(&error)) ADD_FAILURE() << "simulator did not start: " << error;
     }
+    for (int i = 0; i < 5; ++i) ports[i] = "/nonexistent/corvell-test-com" + std::to_string(i + 1);
+    ports[0] = sim->slavePath();
+}
+
+std::string Harness::useLink() {
+    ports[0] = path("com1-link");
+    if (!sim->slavePath().empty()) relink(*sim);
+    return ports[0];
+}
+
+void Harness::relink(corvell::sim::Simulator& to) {
+    // A new link under another name, renamed over the old one: the path
+    // never points at nothing in between.
+    const std::string fresh = ports[0] + ".new";
+    ::unlink(fresh.c_str());
+    if (::symlink(to.slavePath().c_str(), fresh.c_str()) != 0 || ::rename(fresh.c_str(), ports[0].c_str()) != 0)
+        ADD_FAILURE() << "cannot link " << ports[0] << " to " << to.slavePath();
 }
 
 Harness::~Harness() { closeWindow(); }
@@ -94,10 +112,7 @@ std::string Harness::path(const std::string& name) const { return dir.filePath(Q
 
 void Harness::openWindow() {
     FormOptions options;
-    // Only our own pseudo-terminal: the other choices lead nowhere, so a test
-    // never touches a real serial port of the machine.
-    for (int i = 0; i < 5; ++i) options.portMap.paths[i] = "/nonexistent/corvell-test-com" + std::to_string(i + 1);
-    options.portMap.paths[0] = sim->slavePath();
+    options.portMap.paths = ports;
     options.dataDir = dir.path().toStdString();
     form = std::make_unique<TForm1>(options);
     form->show();

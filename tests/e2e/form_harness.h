@@ -7,6 +7,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <array>
 #include <functional>
 #include <memory>
 #include <string>
@@ -66,6 +67,16 @@ struct Harness {
     size_t receivedCount() const { return sim->receivedBytes().size(); }
 
     std::string path(const std::string& name) const;
+
+    // Devices behind COM1..COM5 for the next openWindow(). By default COM1 is
+    // the simulator and the others lead nowhere, so a test never touches a
+    // real serial port of the machine.
+    std::array<std::string, 5> ports;
+    // Maps COM1 to a symbolic link in the data directory instead, pointing
+    // at the simulator; relink() points it at a new simulator, as a device
+    // node that comes back after an adapter was plugged in again.
+    std::string useLink();
+    void relink(corvell::sim::Simulator& to);
 
     QTemporaryDir dir;
     std::unique_ptr<corvell::sim::Simulator> sim;

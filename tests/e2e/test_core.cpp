@@ -1,7 +1,7 @@
 // The real main window against the simulated module on a line with real
 // timing: start-up at both speeds, polling, time-outs, queued commands,
 // go-to and its stops, actions pressed during a go-to, one question at a
-// time, a lost line, and a module that answers garbage.
+// time, and a module that answers garbage.
 #include <QLineEdit>
 #include <QTabWidget>
 #include <QTest>
@@ -229,20 +229,6 @@ TEST(Questions, OnlyTheQuestionShownIsAnswered) {
     d->OKBtn->click();
     ASSERT_TRUE(waitUntil([&] { return h.form->EncoderPosition->text() == "0"; }, 3000));
     EXPECT_EQ(h.sim->position(), 0);
-}
-
-TEST(LostLine, UnpluggedMidMoveReportsNotCommunicatingWithoutSpinning) {
-    Harness h;
-    h.openWindow();
-    ASSERT_TRUE(h.waitCommunicating());
-    h.form->MoveOutButton->click();
-    ASSERT_TRUE(waitUntil([&] { return lines(h.form->ActivityDisplay).contains("Moving Out"); }, 2000));
-    h.sim->hangUp();
-    ASSERT_TRUE(waitUntil([&] { return h.form->Connection->text() == "Not communicating"; }, 5000));
-    const double before = cpuSeconds();
-    sleepInLoop(2000);
-    EXPECT_LT(cpuSeconds() - before, 0.02) << "CPU seconds used in 2 s after the hang-up";
-    EXPECT_EQ(h.form->Connection->text(), "Not communicating");
 }
 
 TEST(BadModule, GarbageAndWrongEchoesCostNoCpu) {

@@ -372,6 +372,9 @@ void TForm1::buildConfigurePage() {
     AutoDetectText = named(new QLabel("Auto Detection In Progress:Please Wait", TabSheet2), "AutoDetectText");
     AutoDetectText->hide();
     Connection = named(new QLabel("Not communicating", TabSheet2), "Connection");
+    Connection->setTextFormat(Qt::PlainText);
+    // A port that will not open is named with its device and the reason.
+    Connection->setWordWrap(true);
     QFont bold = Connection->font();
     bold.setBold(true);
     Connection->setFont(bold);

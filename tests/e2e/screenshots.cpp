@@ -104,6 +104,55 @@ int main(int argc, char** argv) {
     save(h.form->TextEntryDialog, "dialog-text-entry");
     h.form->TextEntryDialog->CancelBtnClick();
 
+    // A go-to running, and Store pressed meanwhile: refused in Activity.
+    // (The module holds back its completion, so the go-to stays in progress.)
+    h.sim->setSuppressCompletion(true);
+    h.form->GoToPosButton->click();
+    h.form->GoToDialog->PositionEdit->setText("0.2");
+    h.form->GoToDialog->OKBtn->click();
+    waitUntil([&] { return h.form->engine().activeCommand == 'c'; }, 2000);
+    h.form->Store[5]->click();
+    pages->setCurrentIndex(0);
+    save(h.form.get(), "page-1-operate-refused-during-go-to");
+    h.form->StopGoToDialog->OKBtn->click();
+    h.sim->setSuppressCompletion(false);
+    waitUntil([&] { return h.form->engine().activeCommand == 0; }, 5000);
+
+    // Initialization: the question, then the dialog while it runs.
+    h.form->ReinitializeFocuser->click();
+    save(h.form->AreYouSureDialog, "dialog-initialize-question");
+    h.form->AreYouSureDialog->OKBtn->click();
+    waitUntil([&] { return h.form->StopInitDialog->isVisible(); }, 2000);
+    save(h.form->StopInitDialog, "dialog-initialization-in-progress");
+    waitUntil([&] { return !h.form->StopInitDialog->isVisible() && h.form->engine().activeCommand == 0; }, 8000);
+
+    // The port search: the Configure page while it runs, then both results.
+    pages->setCurrentIndex(2);
+    h.sim->setSilent(true);
+    h.form->AutoDetect->click();
+    pump(300);
+    save(h.form.get(), "page-3-configure-searching");
+    waitUntil([&] { return h.form->AutoDetectDialog->isVisible(); }, 20000);
+    save(h.form->AutoDetectDialog, "dialog-auto-detect-not-found");
+    h.form->AutoDetectDialog->AutoDetectOK->click();
+    waitUntil([&] { return h.form->engine().activeCommand != 'u'; }, 3000);
+    h.sim->setSilent(false);
+    h.form->ComPortSelect->button(0)->click();
+    h.form->BaudRateSelect->button(0)->click();
+    h.waitCommunicating();
+    h.form->AutoDetect->click();
+    waitUntil([&] { return h.form->AutoDetectDialog->isVisible(); }, 8000);
+    save(h.form->AutoDetectDialog, "dialog-auto-detect-found");
+    h.form->AutoDetectDialog->AutoDetectOK->click();
+    h.waitCommunicating();
+
+    // A port that cannot be opened, named on the Configure page.
+    h.form->ComPortSelect->button(1)->click();
+    save(h.form.get(), "page-3-configure-port-trouble");
+    h.form->ComPortSelect->button(0)->click();
+    h.waitCommunicating();
+    pages->setCurrentIndex(0);
+
     // The silent module: time-out report on the Operate page.
     h.sim->setSilent(true);
     waitUntil([&] { return h.form->Connection->text() == "Not communicating"; }, 5000);

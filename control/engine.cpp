@@ -221,48 +221,34 @@ void Engine::stop_command() {
         activity("Stopped", "Waiting for command");
         return;
     }
+    simple_command('s', "Stopped");
+}
+
+// Stop, Move In and Move Out: sent now when the line is free, else queued
+// behind the exchange in progress (a queued letter the user asked for
+// replaces the second leg of a stored go-to).
+void Engine::simple_command(char letter, const char* done) {
     if (activeCommand != 0) {
         if (queuedCommand == 'q') drop_legs();
-        queuedCommand = 's';
+        queuedCommand = letter;
         return;
     }
-    activeCommand = 's';
-    doneMessage1 = "Stopped";
+    activeCommand = letter;
+    doneMessage1 = done;
     doneMessage2 = "Waiting for command";
     reply.length = 1;
     activity("Waiting");
     send_command();
 }
 
-static void start_move(Engine& e, char letter, const char* done) {
-    e.activeCommand = letter;
-    e.doneMessage1 = done;
-    e.doneMessage2 = "Waiting for command";
-    e.reply.length = 1;
-}
-
 void Engine::move_in_command() {
     Batch b(*this);
-    if (activeCommand != 0) {
-        if (queuedCommand == 'q') drop_legs();
-        queuedCommand = 'i';
-        return;
-    }
-    start_move(*this, 'i', "Moving In");
-    activity("Waiting");
-    send_command();
+    simple_command('i', "Moving In");
 }
 
 void Engine::move_out_command() {
     Batch b(*this);
-    if (activeCommand != 0) {
-        if (queuedCommand == 'q') drop_legs();
-        queuedCommand = 'o';
-        return;
-    }
-    start_move(*this, 'o', "Moving Out");
-    activity("Waiting");
-    send_command();
+    simple_command('o', "Moving Out");
 }
 
 void Engine::home_position_command() {

@@ -232,6 +232,7 @@ private:
     void show_echo_failure(Echo e);
     void motion_echo(int completionLimitMs);
     void terminate_motion();
+    void simple_command(char letter, const char* done);
     void go_to(long target);
 
     // ---- refusals ----

@@ -181,6 +181,40 @@ struct Rig {
         reply({'p', static_cast<uint8_t>(position >> 8), static_cast<uint8_t>(position & 0xFF)});
     }
 
+    // A position read answered with `position`.
+    void setPosition(unsigned position) {
+        engine.read_position();
+        reply({'p', static_cast<uint8_t>(position >> 8), static_cast<uint8_t>(position & 0xFF)});
+    }
+
+    // A go-to sent and its echo answered: the completion is awaited.
+    void runGoTo(long target) {
+        engine.set_command_argument(target);
+        engine.go_to_position_command();
+        reply({'g'});
+    }
+
+    // The targets of every go-to written from index `from` on.
+    std::vector<long> goToTargets(size_t from) const {
+        std::vector<long> t;
+        const Bytes& w = link.written;
+        for (size_t i = from; i + 2 < w.size(); ++i)
+            if (w[i] == 'g') {
+                t.push_back(w[i + 1] * 256 + w[i + 2]);
+                i += 2;
+            }
+        return t;
+    }
+
+    // Stores the current position in slot `n` (answering the overwrite
+    // question yes) and closes its description.
+    void storeHere(int n) {
+        engine.StoreNClick(n);
+        if (engine.screen().question.visible) engine.question_answered(engine.screen().question.id, true);
+        pass();
+        engine.save_position_N(n, "slot");
+    }
+
     // The bytes written from index `from` on, as text.
     std::string sentFrom(size_t from) const {
         std::string s;

@@ -9,30 +9,8 @@ namespace {
 
 // A stored position in slot `n`, reached moving outward (mask bit clear).
 void storeAt(Rig& r, int n, unsigned position) {
-    r.engine.read_position();
-    r.reply({'p', static_cast<uint8_t>(position >> 8), static_cast<uint8_t>(position & 0xFF)});
-    r.engine.StoreNClick(n);
-    if (r.screen().question.visible) r.engine.question_answered(r.screen().question.id, true);
-    r.pass();
-    r.engine.save_position_N(n, "slot");
-}
-
-// The targets of every go-to written from `from` on.
-std::vector<long> goToTargets(const Rig& r, size_t from) {
-    std::vector<long> t;
-    const Bytes& w = r.link.written;
-    for (size_t i = from; i + 2 < w.size(); ++i)
-        if (w[i] == 'g') {
-            t.push_back(w[i + 1] * 256 + w[i + 2]);
-            i += 2;
-        }
-    return t;
-}
-
-void runGoTo(Rig& r, long target) {
-    r.engine.set_command_argument(target);
-    r.engine.go_to_position_command();
-    r.reply({'g'});
+    r.setPosition(position);
+    r.storeHere(n);
 }
 
 }  // namespace
@@ -52,7 +30,7 @@ TEST(EngineFaults, StartUpSendsOneIdentifySoTheStatusReplyIsTheStatus) {
 TEST(EngineFaults, ATerminatedGoToEndsShowingItsPosition) {
     Rig r;
     r.startCommunicating(1000);
-    runGoTo(r, 5000);
+    r.runGoTo(5000);
     r.engine.stop_go_to_pressed();
     EXPECT_FALSE(r.screen().stopGoToVisible);
     const size_t m = r.mark();
@@ -70,7 +48,7 @@ TEST(EngineFaults, ATerminatedGoToEndsShowingItsPosition) {
     // comes before the stop's echo and is passed over.
     Rig c;
     c.startCommunicating(1000);
-    runGoTo(c, 5000);
+    c.runGoTo(5000);
     c.engine.stop_go_to_pressed();
     c.pass();
     c.reply({'c'});
@@ -84,7 +62,7 @@ TEST(EngineFaults, ATerminatedGoToEndsShowingItsPosition) {
 TEST(EngineFaults, TheOperatePagesStopStopsAGoToAndAHoming) {
     Rig r;
     r.startCommunicating(1000);
-    runGoTo(r, 5000);
+    r.runGoTo(5000);
     const size_t m = r.mark();
     r.engine.stop_command();
     r.pass();
@@ -118,7 +96,7 @@ TEST(EngineFaults, ActionsDuringAGoToAreRefusedAndTheGoToEndsNormally) {
     Rig r;
     r.startCommunicating(1000);
     storeAt(r, 1, 2000);
-    runGoTo(r, 4000);
+    r.runGoTo(4000);
     ASSERT_EQ(r.engine.activeCommand, 'c');
     const size_t m = r.mark();
 
@@ -148,7 +126,7 @@ TEST(EngineFaults, ActionsDuringAGoToAreRefusedAndTheGoToEndsNormally) {
     r.advance(1500);
     EXPECT_EQ(r.engine.activeCommand, 'p');
     r.reply({'p', 0x0F, 0xA0});
-    runGoTo(r, 100);
+    r.runGoTo(100);
     r.pass();
     EXPECT_EQ(r.engine.activeCommand, 'c');
 }
@@ -220,7 +198,7 @@ TEST(EngineFaults, ATimeOutBetweenTheLegsOfAStoredGoToDropsTheSecondLeg) {
     r.reply({'b', 'j'});
     r.statusAndPosition(2267);
     r.advance(100);
-    EXPECT_EQ(goToTargets(r, m), (std::vector<long>{2267}));
+    EXPECT_EQ(r.goToTargets(m), (std::vector<long>{2267}));
     EXPECT_EQ(r.engine.activeCommand, 0);
 }
 
@@ -245,7 +223,7 @@ TEST(EngineFaults, AStoredGoToKeepsItsSecondLegWhenAReadIsInFlight) {
     r.reply({'c'});
     EXPECT_FALSE(r.screen().stopGoToVisible);
     r.statusAndPosition(3000);
-    EXPECT_EQ(goToTargets(r, m), (std::vector<long>{2267, 3000}));
+    EXPECT_EQ(r.goToTargets(m), (std::vector<long>{2267, 3000}));
     EXPECT_EQ(r.screen().activity, (Lines{"Go To completed", "Waiting for command"}));
 }
 

@@ -10,22 +10,6 @@ using namespace corvell::test;
 
 namespace {
 
-void setPosition(Rig& r, unsigned position) {
-    r.engine.read_position();
-    r.reply({'p', static_cast<uint8_t>(position >> 8), static_cast<uint8_t>(position & 0xFF)});
-}
-
-std::vector<long> goToTargets(const Rig& r, size_t from) {
-    std::vector<long> t;
-    const Bytes& w = r.link.written;
-    for (size_t i = from; i + 2 < w.size(); ++i)
-        if (w[i] == 'g') {
-            t.push_back(w[i + 1] * 256 + w[i + 2]);
-            i += 2;
-        }
-    return t;
-}
-
 // Answers each go-to as a module would until the executive is idle.
 void completeGoTos(Rig& r, unsigned endPosition) {
     for (int i = 0; i < 4 && (r.engine.activeCommand != 0 || r.engine.queuedCommand != 0); ++i) {
@@ -42,12 +26,9 @@ FocuserProfile profileOnDisk(const Rig& r) {
 
 void store(Rig& r, int n, unsigned position, bool arrivedInward) {
     // Two reads: the second decides the direction of the last move.
-    setPosition(r, arrivedInward ? position + 100 : position - 100);
-    setPosition(r, position);
-    r.engine.StoreNClick(n);
-    if (r.screen().question.visible) r.engine.question_answered(r.screen().question.id, true);
-    r.pass();
-    r.engine.save_position_N(n, "slot");
+    r.setPosition(arrivedInward ? position + 100 : position - 100);
+    r.setPosition(position);
+    r.storeHere(n);
 }
 
 }  // namespace
@@ -84,7 +65,7 @@ TEST(EngineSteps, StepInPastZeroSendsNothingStepOutMovesByTheIncrement) {
     EXPECT_EQ(r.sentFrom(m), "");
     r.engine.StepOutButtonClick();
     const float ipc = kDefaultInchesPerCount;
-    EXPECT_EQ(goToTargets(r, m), (std::vector<long>{static_cast<long>((10 * ipc + 0.01f) / ipc)}));
+    EXPECT_EQ(r.goToTargets(m), (std::vector<long>{static_cast<long>((10 * ipc + 0.01f) / ipc)}));
     completeGoTos(r, 46);
 
     // The arrows change the increment by 0.001" and never below zero; a
@@ -143,29 +124,29 @@ TEST(EngineStoredPositions, GoToOvershootsThenEndsMovingTheStoredWay) {
 
     // From 5000 the stored position lies inward: overshoot to 3000 - 733,
     // then come back out to 3000.
-    setPosition(r, 5000);
+    r.setPosition(5000);
     size_t m = r.mark();
     r.engine.GoToNClick(1);
     completeGoTos(r, 3000);
-    EXPECT_EQ(goToTargets(r, m), (std::vector<long>{2267, 3000}));
+    EXPECT_EQ(r.goToTargets(m), (std::vector<long>{2267, 3000}));
     EXPECT_EQ(r.engine.activeCommand, 0);
 
     // From at least the correction below: straight to 3000.
-    setPosition(r, 1000);
+    r.setPosition(1000);
     m = r.mark();
     r.engine.GoToNClick(1);
     completeGoTos(r, 3000);
-    EXPECT_EQ(goToTargets(r, m), (std::vector<long>{3000}));
+    EXPECT_EQ(r.goToTargets(m), (std::vector<long>{3000}));
 
     // Correction off: straight whatever the direction; at the stored
     // position itself, nothing.
     r.engine.BacklashEnableClick(0);
-    setPosition(r, 5000);
+    r.setPosition(5000);
     m = r.mark();
     r.engine.GoToNClick(1);
     completeGoTos(r, 3000);
-    EXPECT_EQ(goToTargets(r, m), (std::vector<long>{3000}));
-    setPosition(r, 3000);
+    EXPECT_EQ(r.goToTargets(m), (std::vector<long>{3000}));
+    r.setPosition(3000);
     m = r.mark();
     r.engine.GoToNClick(1);
     r.engine.GoToNClick(5);  // empty
@@ -181,7 +162,7 @@ TEST(EngineStoredPositions, ClippedOvershootAsksFirstAndEndsAfterTheFinalLeg) {
     // travel of 6600.
     store(r, 2, 6400, true);
     EXPECT_EQ(profileOnDisk(r).directionFlags & 2u, 2u);
-    setPosition(r, 3000);
+    r.setPosition(3000);
 
     size_t m = r.mark();
     r.engine.GoToNClick(2);
@@ -199,10 +180,10 @@ TEST(EngineStoredPositions, ClippedOvershootAsksFirstAndEndsAfterTheFinalLeg) {
     r.pass();
     EXPECT_TRUE(r.screen().stopGoToVisible);
     completeGoTos(r, 6400);
-    EXPECT_EQ(goToTargets(r, m), (std::vector<long>{6600, 6400}));
+    EXPECT_EQ(r.goToTargets(m), (std::vector<long>{6600, 6400}));
     EXPECT_FALSE(r.screen().stopGoToVisible);
     r.advance(3000);
-    EXPECT_EQ(goToTargets(r, m).size(), 2u) << "the sequence ends after the final leg";
+    EXPECT_EQ(r.goToTargets(m).size(), 2u) << "the sequence ends after the final leg";
 }
 
 TEST(EngineStoredPositions, ZeroScaleMovesNothingAndStaysReadable) {

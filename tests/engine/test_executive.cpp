@@ -8,16 +8,6 @@
 using namespace corvell;
 using namespace corvell::test;
 
-namespace {
-
-// Holds the module's reply to a command and lets the executive see it.
-void goToAndEcho(Rig& r, long target) {
-    r.engine.set_command_argument(target);
-    r.engine.go_to_position_command();
-    r.reply({'g'});
-}
-
-}  // namespace
 
 // ---- start-up, idle poll, identify ('b') ----
 
@@ -245,7 +235,7 @@ TEST(ExecutiveGoTo, MissingCompletionEndsAtTheGoToLimitWithTheStopDialogHidden) 
     // 6600 counts at the default scale: 20000 ms an inch plus 30000 ms.
     EXPECT_EQ(r.engine.goToTimeLimit, goto_time_limit(6600, kDefaultInchesPerCount));
     EXPECT_EQ(r.engine.goToTimeLimit, 65997);
-    goToAndEcho(r, 400);
+    r.runGoTo(400);
     r.advance(r.engine.goToTimeLimit - 1);
     EXPECT_EQ(r.engine.activeCommand, 'c');
     EXPECT_TRUE(r.screen().stopGoToVisible);
@@ -270,7 +260,7 @@ TEST(ExecutiveGoTo, RejectedOrWrongEchoOrCompletionEndsTheGoTo) {
 
         Rig c;
         c.startCommunicating();
-        goToAndEcho(c, 300);
+        c.runGoTo(300);
         c.reply({answer});
         EXPECT_FALSE(c.screen().stopGoToVisible);
         EXPECT_EQ(c.screen().activity.front(), answer == 'r' ? "Command error" : "Focuser response error");

@@ -123,6 +123,19 @@ TEST(GoTo, CompletesAndATerminatedGoToShowsItsPosition) {
     ASSERT_TRUE(h.waitCommunicating());
     LineRecorder position(h.form->PositionDisplay);
     size_t mark = h.receivedCount();
+    // A refused entry keeps the dialog open with the reason and the preset.
+    TGoToDialog* d = h.form->GoToDialog;
+    enterGoTo(h, "abc");
+    EXPECT_TRUE(d->isVisible());
+    EXPECT_EQ(d->GoToLabel->text(), "'abc' is not a valid number.Reenter desired value.");
+    EXPECT_EQ(d->PositionEdit->text(), "0.273");
+    d->PositionEdit->setText("2");
+    d->OKBtn->click();
+    EXPECT_EQ(d->GoToLabel->text(), "Entered position exceeds focuser travel limit. Reenter desired position.");
+    d->CancelBtn->click();
+    EXPECT_FALSE(d->isVisible());
+    pump(100);
+    EXPECT_EQ(h.indexOf('g', mark), -1);
     enterGoTo(h, "0.5");
     const long target = *corvell::typed_length_to_counts(0.5, corvell::kDefaultInchesPerCount, corvell::Unit::Inches);
     ASSERT_TRUE(waitUntil([&] { return lines(h.form->ActivityDisplay).contains("Go To completed"); }, 5000))

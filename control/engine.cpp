@@ -30,15 +30,20 @@ Engine::Batch::~Batch() {
 
 // ---------------------------------------------------------------- screen ----
 
-void Engine::activity(const std::string& line1) {
-    screen_.activity = {line1};
+// A pending file note keeps the display: the lines wait behind it until the
+// user acts.
+void Engine::set_activity(std::vector<std::string> lines) {
+    if (!fileNote_.lines.empty()) {
+        fileNote_.held = std::move(lines);
+        return;
+    }
+    screen_.activity = std::move(lines);
     mark(kActivity);
 }
 
-void Engine::activity(const std::string& line1, const std::string& line2) {
-    screen_.activity = {line1, line2};
-    mark(kActivity);
-}
+void Engine::activity(const std::string& line1) { set_activity({line1}); }
+
+void Engine::activity(const std::string& line1, const std::string& line2) { set_activity({line1, line2}); }
 
 void Engine::set_status(std::vector<std::string> lines) {
     if (screen_.status == lines) return;
@@ -203,6 +208,7 @@ bool Engine::motion_in_progress() const {
 
 void Engine::stop_command() {
     Batch b(*this);
+    user_acts();
     if (activeCommand == 'g' || activeCommand == 'h' || activeCommand == 'c' ||
         (activeCommand != 0 && (queuedCommand == 'q' || legs.next != Leg::None))) {
         // A go-to or homing is stopped the way its stop dialog stops it.
@@ -240,6 +246,7 @@ static void start_move(Engine& e, char letter, const char* done) {
 
 void Engine::move_in_command() {
     Batch b(*this);
+    user_acts();
     if (activeCommand != 0) {
         if (queuedCommand == 'q') drop_legs();
         queuedCommand = 'i';
@@ -252,6 +259,7 @@ void Engine::move_in_command() {
 
 void Engine::move_out_command() {
     Batch b(*this);
+    user_acts();
     if (activeCommand != 0) {
         if (queuedCommand == 'q') drop_legs();
         queuedCommand = 'o';
@@ -284,6 +292,7 @@ void Engine::send_zero_command() {
 
 void Engine::set_zero_command() {
     Batch b(*this);
+    user_acts();
     if (!may_start("Set Zero")) return;
     followUpCommand = 'z';
     activeCommand = 'a';
@@ -295,6 +304,7 @@ void Engine::set_zero_command() {
 
 void Engine::go_to_command() {
     Batch b(*this);
+    user_acts();
     if (!may_start("Go To")) return;
     activeCommand = 'v';
     entryState_ = 'v';
@@ -380,6 +390,7 @@ void Engine::setup_com_port() {
 void Engine::ComPortSelectClick(int index) {
     Batch b(*this);
     if (selectionLock) return;
+    user_acts();
     config.portIndex = index;
     setup_com_port();
     write_config_file();
@@ -388,6 +399,7 @@ void Engine::ComPortSelectClick(int index) {
 void Engine::BaudRateSelectClick(int index) {
     Batch b(*this);
     if (selectionLock) return;
+    user_acts();
     config.baudIndex = index;
     setup_com_port();
     write_config_file();
@@ -412,6 +424,7 @@ void Engine::set_choices_from_config() {
 void Engine::question_answered(int id, bool yes) {
     Batch b(*this);
     if (!screen_.question.visible || id != screen_.question.id) return;
+    user_acts();
     confirmAnswer = yes ? 1 : 0;
     sureTag = 1;
     screen_.question.visible = false;
@@ -422,6 +435,7 @@ void Engine::entry_confirmed(int id, const std::string& text) {
     Batch b(*this);
     EntryScreen& e = screen_.entry;
     if (!e.visible || id != e.id) return;
+    user_acts();
     auto refuse = [&](const std::string& line) {
         e.label = line;
         ++e.refill;
@@ -460,6 +474,7 @@ void Engine::entry_cancelled(int id) {
     Batch b(*this);
     EntryScreen& e = screen_.entry;
     if (!e.visible || id != e.id) return;
+    user_acts();
     e.visible = false;
     mark(kEntry);
     // The pending operation is dropped.
@@ -469,6 +484,7 @@ void Engine::entry_cancelled(int id) {
 
 void Engine::stop_go_to_pressed() {
     Batch b(*this);
+    user_acts();
     show_stop_go_to(false);
     if (activeCommand == 'g' || activeCommand == 'h' || activeCommand == 'c') {
         // Carried out by the executive: at once while the completion is
@@ -672,8 +688,7 @@ void Engine::state_c() {
     reply.ready = false;
     activeCommand = 0;
     if (queuedCommand != 'q') show_stop_go_to(false);
-    screen_.activity.clear();
-    mark(kActivity);
+    set_activity({});
     const Echo e = echo_of('c');
     if (e != Echo::Match) {
         show_echo_failure(e);
@@ -712,8 +727,7 @@ void Engine::motion_echo(int completionLimitMs) {
     const bool goTo = activeCommand == 'g';
     if (timerExpired && goTo) show_stop_go_to(false);
     if (!take_reply(true)) return;
-    screen_.activity.clear();
-    mark(kActivity);
+    set_activity({});
     const Echo e = echo_of(static_cast<uint8_t>(activeCommand));
     if (e == Echo::Match) {
         activity(doneMessage1, doneMessage2);
@@ -753,8 +767,7 @@ void Engine::state_echo() {
     }
     if (!take_reply(true)) return;
     stopEndsMotion_ = false;
-    screen_.activity.clear();
-    mark(kActivity);
+    set_activity({});
     const Echo e = echo_of(static_cast<uint8_t>(activeCommand));
     if (e == Echo::Match) {
         activity(doneMessage1, doneMessage2);

@@ -1,5 +1,7 @@
 // The engine's settings files: the program configuration and the current
 // focuser's profile, read into and written from the engine's values.
+#include <algorithm>
+
 #include "control/engine.h"
 #include "storage/file_store.h"
 #include "storage/settings_codec.h"
@@ -8,14 +10,38 @@ namespace corvell {
 
 namespace {
 const char* const kConfigFileName = "focuser.dc1";
-}
+}  // namespace
 
 std::string Engine::data_path(const std::string& name) const {
     if (options_.dataDir.empty()) return name;
     return options_.dataDir + "/" + name;
 }
 
-void Engine::report_file_error(const std::string& error) { activity(error, "Settings not saved"); }
+void Engine::report_file_error(const std::string& error) { note_file_problem(error, true); }
+
+// ------------------------------------------------------------ file notes ----
+
+void Engine::note_file_problem(const std::string& line, bool notSaved) {
+    if (fileNote_.lines.empty()) fileNote_.held = screen_.activity;
+    std::vector<std::string>& lines = fileNote_.lines;
+    if (std::find(lines.begin(), lines.end(), line) == lines.end()) lines.push_back(line);
+    if (lines.size() > kMaxFileNoteLines) lines.erase(lines.begin(), lines.end() - kMaxFileNoteLines);
+    fileNote_.notSaved = fileNote_.notSaved || notSaved;
+    show_file_note();
+}
+
+void Engine::show_file_note() {
+    screen_.activity = fileNote_.lines;
+    if (fileNote_.notSaved) screen_.activity.push_back("Settings not saved");
+    mark(kActivity);
+}
+
+void Engine::user_acts() {
+    if (inPass_ || fileNote_.lines.empty()) return;
+    screen_.activity = std::move(fileNote_.held);
+    mark(kActivity);
+    fileNote_ = FileNote{};
+}
 
 void Engine::list_rows(const std::vector<ProfileRow>& rows, int selected) {
     screen_.focuserList.clear();
@@ -154,6 +180,7 @@ void Engine::restore_config_defaults() {
 
 void Engine::RestoreDefaultsClick() {
     Batch b(*this);
+    user_acts();
     if (!may_start("Restore Default File Settings")) return;
     activeCommand = 'n';
     confirmAnswer = 0;

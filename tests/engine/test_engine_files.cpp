@@ -1,6 +1,9 @@
 // The configuration and profile files as the engine reads and writes them.
 #include <csignal>
+#include <dirent.h>
+#include <set>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include "tests/engine/engine_rig.h"
 
@@ -25,6 +28,60 @@ std::string readAll(const std::string& path) {
     auto bytes = read_file_head(path, 4096);
     return bytes ? *bytes : std::string();
 }
+
+// A profile's bytes as a user's file may hold them: descriptions of any
+// length, written as they are.
+std::string rawProfile(const std::string& description, const std::array<std::string, kStoredSlots>& slots,
+                       const std::string& backlash = "0") {
+    std::string out;
+    auto field = [&out](const std::string& f) { out += f + '\0'; };
+    field(description);
+    for (const char* f : {"0.0002727075", "6600"}) field(f);
+    field(backlash);
+    for (const char* f : {"733", "0"}) field(f);
+    for (int i = 0; i < kStoredSlots; ++i) field(slots[i] == " " ? "-1" : std::to_string(1000 + i));
+    for (const std::string& d : slots) field(d);
+    return out;
+}
+
+std::array<std::string, kStoredSlots> emptySlots() {
+    std::array<std::string, kStoredSlots> slots;
+    slots.fill(" ");
+    return slots;
+}
+
+void writeRaw(const std::string& path, const std::string& bytes) {
+    std::string error;
+    ASSERT_TRUE(save_file_atomically(path, bytes, error)) << error;
+}
+
+// Configuration naming profile 1 as current, 2 as the next free number.
+void writeConfigForOneProfile(const Rig& r) {
+    ProgramConfig cfg;
+    cfg.currentFileNumber = 1;
+    cfg.nextFileNumber = 2;
+    writeConfig(r, cfg);
+}
+
+std::set<std::string> filesIn(const std::string& dir) {
+    std::set<std::string> names;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (const dirent* e = ::readdir(d)) {
+            const std::string n = e->d_name;
+            if (n != "." && n != "..") names.insert(n);
+        }
+        ::closedir(d);
+    }
+    return names;
+}
+
+mode_t modeOf(const std::string& path) {
+    struct stat st {};
+    ::stat(path.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+const Lines kResponding{"Focuser responding", "Waiting for command"};
 
 }  // namespace
 
@@ -126,4 +183,85 @@ TEST(EngineFiles, DeletingTheCurrentProfileSelectsTheNeighbour) {
     EXPECT_EQ(r.screen().focuserRow, 1);
     EXPECT_EQ(r.screen().focuserType, "F2");
     EXPECT_EQ(r.engine.config.currentFileNumber, 2);
+}
+
+TEST(EngineFiles, ReadOnlyFilesAreLoadedButNeverReplaced) {
+    Rig r;
+    const std::string focuser = "Read-only refractor with a long description";
+    const std::string profileBytes = rawProfile(focuser, emptySlots());
+    writeRaw(r.dir.file("fc00001.df1"), profileBytes);
+    writeConfigForOneProfile(r);
+    const std::string configBytes = readAll(r.dir.file("focuser.dc1"));
+    ASSERT_EQ(::chmod(r.dir.file("fc00001.df1").c_str(), 0444), 0);
+    ASSERT_EQ(::chmod(r.dir.file("focuser.dc1").c_str(), 0444), 0);
+    r.startCommunicating();
+    EXPECT_EQ(r.screen().focuserType, focuser);
+
+    r.engine.BacklashEnableClick(1);
+    EXPECT_EQ(r.screen().activity, (Lines{"Cannot save fc00001.df1: File is read-only", "Settings not saved"}));
+    // Nothing was written, so nothing was shortened either.
+    EXPECT_EQ(r.screen().focuserType, focuser);
+
+    r.engine.UnitsClick(1);
+    EXPECT_EQ(r.screen().activity, (Lines{"Cannot save focuser.dc1: File is read-only", "Settings not saved"}));
+
+    EXPECT_EQ(readAll(r.dir.file("fc00001.df1")), profileBytes);
+    EXPECT_EQ(readAll(r.dir.file("focuser.dc1")), configBytes);
+    EXPECT_EQ(modeOf(r.dir.file("fc00001.df1")), 0444u);
+    EXPECT_EQ(modeOf(r.dir.file("focuser.dc1")), 0444u);
+    EXPECT_EQ(filesIn(r.dir.path), (std::set<std::string>{"fc00001.df1", "focuser.dc1"}));
+}
+
+TEST(EngineFiles, AFileNoteHoldsActivityUntilTheUserActs) {
+    Rig r;
+    FocuserProfile p;
+    p.description = "Only";
+    writeProfile(r, 1, p);
+    // The configuration names a profile that is gone: start-up falls back to
+    // profile 1 and must rewrite the configuration, which it may not.
+    ProgramConfig cfg;
+    cfg.currentFileNumber = 2;
+    cfg.nextFileNumber = 3;
+    writeConfig(r, cfg);
+    ASSERT_EQ(::chmod(r.dir.file("focuser.dc1").c_str(), 0444), 0);
+    const Lines note{"Cannot save focuser.dc1: File is read-only", "Settings not saved"};
+
+    r.start();
+    EXPECT_EQ(r.screen().activity, note);
+    // The exchanges that follow at once write their lines behind the note.
+    r.reply({'b', 'j'});
+    r.statusAndPosition(1000);
+    EXPECT_EQ(r.screen().activity, note);
+    // So do a time-out, the identify after it and a wrong status reply.
+    r.advance(1500);
+    r.advance(1500);
+    EXPECT_EQ(r.screen().status, (Lines{"Serial Communications Timeout", "Check Corvell connections"}));
+    EXPECT_EQ(r.screen().activity, note);
+    r.reply({'b', 'j'});
+    r.reply({'x', 0x01});
+    r.reply({'p', 0x03, 0xE8});
+    EXPECT_EQ(r.screen().activity, note);
+
+    // The user's next action, even one that does nothing, ends the note:
+    // Activity shows what it would show without it.
+    r.engine.GoToNClick(1);
+    EXPECT_EQ(r.screen().activity, (Lines{"Focuser response error", "Waiting for command"}));
+
+    // A command the user asked for during an exchange is dispatched by the
+    // executive: that is not another action of the user's, and a note that
+    // came in between stays.
+    r.engine.read_status();
+    r.engine.move_in_command();
+    ASSERT_EQ(r.engine.queuedCommand, 'i');
+    r.engine.UnitsClick(1);
+    EXPECT_EQ(r.screen().activity, (Lines{"Cannot save focuser.dc1: File is read-only", "Settings not saved"}));
+    const size_t m = r.mark();
+    r.statusAndPosition(1000);
+    EXPECT_EQ(r.sentFrom(m), "pi");
+    r.reply({'i'});
+    EXPECT_EQ(r.screen().activity, (Lines{"Cannot save focuser.dc1: File is read-only", "Settings not saved"}));
+    // The user stops: the note goes and the move's own lines, held behind
+    // it, are shown.
+    r.engine.stop_command();
+    EXPECT_EQ(r.screen().activity, (Lines{"Moving In", "Waiting for command"}));
 }

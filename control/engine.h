@@ -238,6 +238,8 @@ private:
     // back to the lines it held. Steps the executive takes by itself (a
     // queued command dispatched in a pass) are not the user's.
     void user_acts();
+    // The profile file now holds shortened descriptions: take them over.
+    void adopt_shortened(const ProfileEncoding& written);
 
     ModuleLink& link_;
     ReplyTimer& timer_;

@@ -185,6 +185,72 @@ TEST(EngineFiles, DeletingTheCurrentProfileSelectsTheNeighbour) {
     EXPECT_EQ(r.engine.config.currentFileNumber, 2);
 }
 
+TEST(EngineFiles, LongDescriptionsAreShownWholeAndShortenedOnceAtTheNextSave) {
+    Rig r;
+    // Code-page bytes above 0x7F among them: degree, micro, e acute, euro,
+    // curly quotes.
+    const std::string focuser = "Refractor 80/480 \xB0\xB5\xE9\x80 with reducer and flattener";
+    const std::string slot3 = "Camera at prime focus, \x93" "filter wheel\x94 in";
+    const std::string slot5 = "Eyepiece 9\xB5m \xE9t\xE9";
+    const std::string slot7 = std::string(kDescriptionLimit + 1, 'x');
+    ASSERT_GT(focuser.size(), kDescriptionLimit);
+    ASSERT_GT(slot3.size(), kDescriptionLimit);
+    auto slots = emptySlots();
+    slots[2] = slot3;
+    slots[4] = slot5;
+    slots[6] = slot7;
+    writeRaw(r.dir.file("fc00001.df1"), rawProfile(focuser, slots));
+    writeConfigForOneProfile(r);
+    r.startCommunicating();
+
+    // Shown whole, as read.
+    EXPECT_EQ(r.screen().focuserType, focuser);
+    EXPECT_EQ(r.screen().focuserList, (Lines{focuser}));
+    EXPECT_EQ(r.screen().descriptions[2], slot3);
+    EXPECT_EQ(r.screen().descriptions[4], slot5);
+
+    // The next save holds them to 32 bytes and says so.
+    r.engine.BacklashEnableClick(1);
+    auto held = slots;
+    held[2] = slot3.substr(0, kDescriptionLimit);
+    held[6] = slot7.substr(0, kDescriptionLimit);
+    const std::string shortFocuser = focuser.substr(0, kDescriptionLimit);
+    EXPECT_EQ(readAll(r.dir.file("fc00001.df1")), rawProfile(shortFocuser, held, "1"));
+    EXPECT_EQ(r.screen().activity, (Lines{"Focuser description shortened to 32 characters",
+                                          "Descriptions of positions 3 and 7 shortened to 32 characters"}));
+    // What is shown is what the file now holds.
+    EXPECT_EQ(r.screen().focuserType, shortFocuser);
+    EXPECT_EQ(r.screen().focuserList, (Lines{shortFocuser}));
+    EXPECT_EQ(r.screen().descriptions[2], held[2]);
+
+    // Saved again: nothing left to shorten, every byte as before.
+    r.engine.BacklashEnableClick(0);
+    EXPECT_EQ(readAll(r.dir.file("fc00001.df1")), rawProfile(shortFocuser, held, "0"));
+    EXPECT_EQ(r.screen().activity, kResponding);
+}
+
+TEST(EngineFiles, ShortenedPositionsAreNamedUpToThreeAndCountedBeyond) {
+    const struct {
+        std::vector<int> slots;
+        const char* line;
+    } cases[] = {
+        {{20}, "Description of position 20 shortened to 32 characters"},
+        {{1, 9, 20}, "Descriptions of positions 1, 9 and 20 shortened to 32 characters"},
+        {{2, 4, 6, 8, 10}, "Descriptions of 5 positions shortened to 32 characters"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        Rig r;
+        auto slots = emptySlots();
+        for (int n : c.slots) slots[n - 1] = std::string(40, 'a' + n);
+        writeRaw(r.dir.file("fc00001.df1"), rawProfile("Scope", slots));
+        writeConfigForOneProfile(r);
+        r.startCommunicating();
+        r.engine.BacklashEnableClick(1);
+        EXPECT_EQ(r.screen().activity, (Lines{c.line}));
+    }
+}
+
 TEST(EngineFiles, ReadOnlyFilesAreLoadedButNeverReplaced) {
     Rig r;
     const std::string focuser = "Read-only refractor with a long description";

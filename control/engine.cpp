@@ -96,6 +96,9 @@ void Engine::construct() {
     screen_.descriptions = profile.descriptions;
     screen_.posText.fill(" ");
     mark(kAllParts & ~(kOperatePage | kQuestion | kEntry | kStopGoTo));
+    // Before anything is saved: reading the configuration may already
+    // write it.
+    remove_leftovers();
     read_config_file();
     queuedCommand = 0;
 }

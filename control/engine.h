@@ -36,7 +36,9 @@ public:
     Unit unit() const { return unit_from_index(config.unitsIndex); }
 
     // ---- construction and start-up ----
-    // Shows "Unknown" / "Initializing" and reads the configuration.
+    // Shows "Unknown" / "Initializing", removes the temporaries that saves
+    // interrupted by a crash left in the data directory, and reads the
+    // configuration.
     void construct();
     void ExecutiveActivate();
     void start_up_clean();
@@ -238,6 +240,7 @@ private:
     // back to the lines it held. Steps the executive takes by itself (a
     // queued command dispatched in a pass) are not the user's.
     void user_acts();
+    void remove_leftovers();
     // The profile file now holds shortened descriptions: take them over.
     void adopt_shortened(const ProfileEncoding& written);
 

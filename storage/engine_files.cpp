@@ -59,6 +59,12 @@ void Engine::user_acts() {
     fileNote_ = FileNote{};
 }
 
+void Engine::remove_leftovers() {
+    std::string error;
+    remove_leftover_temporaries(options_.dataDir.empty() ? "." : options_.dataDir, is_settings_file_name, error);
+    if (!error.empty()) note_file_problem(error, false);
+}
+
 void Engine::list_rows(const std::vector<ProfileRow>& rows, int selected) {
     screen_.focuserList.clear();
     screen_.focuserFiles.clear();

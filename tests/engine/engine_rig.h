@@ -113,6 +113,9 @@ struct Rig {
     Engine engine;
 
     Rig() : engine(link, timer, view, EngineOptions{dir.path}) {}
+    // A data directory at `relative` inside the temporary one (which may
+    // not exist).
+    explicit Rig(const std::string& relative) : engine(link, timer, view, EngineOptions{dir.file(relative)}) {}
 
     // Construction and start-up: the identify goes out.
     void start() {

@@ -331,3 +331,44 @@ TEST(EngineFiles, AFileNoteHoldsActivityUntilTheUserActs) {
     r.engine.stop_command();
     EXPECT_EQ(r.screen().activity, (Lines{"Moving In", "Waiting for command"}));
 }
+
+TEST(EngineFiles, LeftoverTemporariesAreRemovedBeforeTheFirstSave) {
+    Rig r;
+    const std::vector<std::string> leftovers = {".focuser.dc1.corvell-tmp-Ab12Cd", ".fc00001.df1.corvell-tmp-x9Y8z7"};
+    // Named like temporaries, but not of our files, or not named quite so,
+    // or not a plain file.
+    const std::vector<std::string> lookAlikes = {".notes.txt.corvell-tmp-abc123", ".fc00001.df1.corvell-tmp-abc",
+                                                 "fc00001.df1.corvell-tmp-abc123"};
+    for (const std::string& name : leftovers) {
+        ASSERT_TRUE(temporary_target(name)) << name;
+        writeRaw(r.dir.file(name), "half a profile");
+    }
+    for (const std::string& name : lookAlikes) writeRaw(r.dir.file(name), "someone else's");
+    const std::string dirLookAlike = ".fc00002.df1.corvell-tmp-qwerty";
+    ASSERT_EQ(::mkdir(r.dir.file(dirLookAlike).c_str(), 0755), 0);
+
+    // No configuration file: construction writes one. The leftovers are
+    // gone by then.
+    std::set<std::string> atFirstSave;
+    set_before_rename_hook([&] {
+        if (atFirstSave.empty()) atFirstSave = filesIn(r.dir.path);
+    });
+    r.engine.construct();
+    set_before_rename_hook(nullptr);
+    ASSERT_FALSE(atFirstSave.empty()) << "construction saved nothing";
+    for (const std::string& name : leftovers) EXPECT_EQ(atFirstSave.count(name), 0u) << name;
+
+    const std::set<std::string> now = filesIn(r.dir.path);
+    for (const std::string& name : leftovers) EXPECT_EQ(now.count(name), 0u) << name;
+    for (const std::string& name : lookAlikes) EXPECT_EQ(now.count(name), 1u) << name;
+    EXPECT_EQ(now.count(dirLookAlike), 1u);
+    EXPECT_EQ(r.screen().activity, (Lines{"Initializing"}));
+}
+
+TEST(EngineFiles, ACleanupThatFailsIsReportedWithTheSaveThatFollows) {
+    Rig r("missing");
+    const Lines note{"Cannot clean " + r.dir.file("missing") + ": No such file or directory",
+                     "Cannot save focuser.dc1: No such file or directory", "Settings not saved"};
+    r.start();
+    EXPECT_EQ(r.screen().activity, note);
+}

@@ -1,5 +1,6 @@
 // corvell-focuser: the focuser control program.
 #include <QApplication>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 
@@ -18,6 +19,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "corvell-focuser: %s\n%s", cl.error.c_str(), usage_text().c_str());
         return 2;
     }
+
+    // A save that meets the file size limit then fails with EFBIG and is
+    // reported like any failed save, instead of ending the program.
+    std::signal(SIGXFSZ, SIG_IGN);
 
     QApplication app(argc, argv);
     FormOptions options;

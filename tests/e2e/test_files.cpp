@@ -1,12 +1,16 @@
 // The user's files through the real window: descriptions in the files'
-// code page shown, typed and written back byte for byte, and characters
-// the code page cannot hold refused as they are typed or pasted.
+// code page shown, typed and written back byte for byte, characters the
+// code page cannot hold refused as they are typed or pasted, read-only
+// files left alone, and the start-up's leftover cleanup and file reports.
 #include <QApplication>
 #include <QClipboard>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QTest>
+#include <csignal>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 #include "storage/file_store.h"
 #include "storage/settings_codec.h"
@@ -60,6 +64,8 @@ void typeChars(QWidget* box, const QString& text) {
     for (char32_t c : text.toStdU32String())
         QTest::sendKeyEvent(QTest::Click, box, Qt::Key_unknown, QString::fromUcs4(&c, 1), Qt::NoModifier);
 }
+
+QStringList activity(const Harness& h) { return lines(h.form->ActivityDisplay); }
 
 }  // namespace
 
@@ -130,4 +136,71 @@ TEST(Files, ACharacterTheCodePageCannotHoldIsRefusedAsItIsTypedOrPasted) {
     EXPECT_EQ(dialog->EnterText->text(), " ");
     EXPECT_TRUE(dialog->EnterTextHint->isVisible());
     dialog->CancelBtn->click();
+}
+
+TEST(Files, AReadOnlyProfileLoadsAndIsNeverReplaced) {
+    Harness h;
+    // Longer than a description may be: shown whole all the same.
+    const std::string camera = "Camera, off-axis guider, filter wheel at 9\xB5m";
+    ASSERT_GT(camera.size(), corvell::kDescriptionLimit);
+    const std::string bytes = rawProfile("Read-only \xB0 scope", {camera});
+    writeRaw(h.path("fc00001.df1"), bytes);
+    writeConfigForOneProfile(h);
+    ASSERT_EQ(::chmod(h.path("fc00001.df1").c_str(), 0444), 0);
+    h.openWindow();
+    ASSERT_TRUE(h.waitCommunicating());
+    EXPECT_EQ(h.form->FocuserType->text(), QString::fromUtf8("Read-only ° scope"));
+    EXPECT_EQ(h.form->Description[0]->text(), QString::fromUtf8("Camera, off-axis guider, filter wheel at 9µm"));
+
+    h.form->BacklashEnable->button(1)->click();
+    const QStringList note{"Cannot save fc00001.df1: File is read-only", "Settings not saved"};
+    EXPECT_EQ(activity(h), note);
+    EXPECT_EQ(readAll(h.path("fc00001.df1")), bytes);
+    struct stat st {};
+    ASSERT_EQ(::stat(h.path("fc00001.df1").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0444u);
+    EXPECT_EQ(QDir(h.dir.path()).entryList(QDir::Files | QDir::Hidden),
+              (QStringList{"fc00001.df1", "focuser.dc1"}));
+}
+
+TEST(Files, StartUpRemovesLeftoversAndAFailedSaveStaysInViewUntilTheUserActs) {
+    Harness h;
+    const std::vector<std::string> leftovers = {".focuser.dc1.corvell-tmp-Ab12Cd", ".fc00001.df1.corvell-tmp-x9Y8z7"};
+    const std::vector<std::string> lookAlikes = {".notes.txt.corvell-tmp-abc123", ".fc00001.df1.corvell-tmp-abc"};
+    for (const std::string& name : leftovers) {
+        ASSERT_TRUE(corvell::temporary_target(name)) << name;
+        writeRaw(h.path(name), "half a profile");
+    }
+    for (const std::string& name : lookAlikes) writeRaw(h.path(name), "someone else's");
+    writeRaw(h.path("fc00001.df1"), rawProfile("Scope", {}));
+
+    // No configuration: start-up restores the defaults and must write it, on
+    // a disk that takes no more bytes. SIGXFSZ is ignored, as the program's
+    // main does, so the write fails with EFBIG instead of ending the run.
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit none{0, old.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
+    h.openWindow();
+    const bool communicating = h.waitCommunicating();
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    ASSERT_TRUE(communicating);
+
+    // The identify, status and position exchanges have run; the report is
+    // still there.
+    EXPECT_EQ(h.indexOf('p'), 2) << letters(h.received());
+    EXPECT_EQ(activity(h), (QStringList{"Cannot save focuser.dc1: File too large", "Settings not saved"}));
+    EXPECT_FALSE(corvell::file_exists(h.path("focuser.dc1")));
+    for (const std::string& name : leftovers) EXPECT_FALSE(corvell::file_exists(h.path(name))) << name;
+    for (const std::string& name : lookAlikes) EXPECT_TRUE(corvell::file_exists(h.path(name))) << name;
+
+    // The user acts: the report goes, and what the exchanges wrote shows.
+    h.form->PageControl1->setCurrentWidget(h.form->TabSheet2);
+    h.form->Units->button(1)->click();
+    EXPECT_EQ(activity(h), (QStringList{"Focuser responding", "Waiting for command"}));
+    std::string config = readAll(h.path("focuser.dc1"));
+    EXPECT_EQ(corvell::parse_config(config.data(), config.size()).unitsIndex, 1);
+    EXPECT_TRUE(h.waitCommunicating());
 }

@@ -1,5 +1,6 @@
 // The engine's link and timer over the window's serial component and its
-// reply timer, and the conversion of the files' texts for display.
+// reply timer, and the files' texts in the window: their conversion for
+// display and typing, and the refusal of characters the files cannot hold.
 #pragma once
 #include <QLabel>
 #include <QLineEdit>

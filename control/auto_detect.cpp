@@ -10,6 +10,7 @@ constexpr int kUnopenablePortMs = 500;
 
 void Engine::AutoDetectClick() {
     Batch b(*this);
+    user_acts();
     if (!may_start("COM Port AutoDetection")) return;
     begin_auto_detect();
 }
@@ -116,6 +117,7 @@ void Engine::auto_detect() {
 
 void Engine::AutoDetectOKClick(int id) {
     Batch b(*this);
+    user_acts();
     if (!screen_.autoDetect.visible || id != screen_.autoDetect.id) return;
     autoDetectTag = 0;
     screen_.autoDetect.visible = false;

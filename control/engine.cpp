@@ -33,15 +33,20 @@ Engine::Batch::~Batch() {
 
 // ---------------------------------------------------------------- screen ----
 
-void Engine::activity(const std::string& line1) {
-    screen_.activity = {line1};
+// A pending file note keeps the display: the lines wait behind it until the
+// user acts.
+void Engine::set_activity(std::vector<std::string> lines) {
+    if (!fileNote_.lines.empty()) {
+        fileNote_.held = std::move(lines);
+        return;
+    }
+    screen_.activity = std::move(lines);
     mark(kActivity);
 }
 
-void Engine::activity(const std::string& line1, const std::string& line2) {
-    screen_.activity = {line1, line2};
-    mark(kActivity);
-}
+void Engine::activity(const std::string& line1) { set_activity({line1}); }
+
+void Engine::activity(const std::string& line1, const std::string& line2) { set_activity({line1, line2}); }
 
 void Engine::set_status(std::vector<std::string> lines) {
     if (screen_.status == lines) return;
@@ -94,6 +99,9 @@ void Engine::construct() {
     screen_.descriptions = profile.descriptions;
     screen_.posText.fill(" ");
     mark(kAllParts & ~(kOperatePage | kQuestion | kEntry | kStopGoTo));
+    // Before anything is saved: reading the configuration may already
+    // write it.
+    remove_leftovers();
     read_config_file();
     queuedCommand = 0;
 }
@@ -206,6 +214,7 @@ bool Engine::motion_in_progress() const {
 
 void Engine::stop_command() {
     Batch b(*this);
+    user_acts();
     if (activeCommand == 'g' || activeCommand == 'h' || activeCommand == 'c' ||
         (activeCommand != 0 && (queuedCommand == 'q' || legs.next != Leg::None))) {
         // A go-to or homing is stopped the way its stop dialog stops it.
@@ -243,11 +252,13 @@ void Engine::simple_command(char letter, const char* done) {
 
 void Engine::move_in_command() {
     Batch b(*this);
+    user_acts();
     simple_command('i', "Moving In");
 }
 
 void Engine::move_out_command() {
     Batch b(*this);
+    user_acts();
     simple_command('o', "Moving Out");
 }
 
@@ -273,6 +284,7 @@ void Engine::send_zero_command() {
 
 void Engine::set_zero_command() {
     Batch b(*this);
+    user_acts();
     if (!may_start("Set Zero")) return;
     followUpCommand = 'z';
     activeCommand = 'a';
@@ -284,6 +296,7 @@ void Engine::set_zero_command() {
 
 void Engine::go_to_command() {
     Batch b(*this);
+    user_acts();
     if (!may_start("Go To")) return;
     activeCommand = 'v';
     entryState_ = 'v';
@@ -393,6 +406,7 @@ bool Engine::may_change_port() {
 void Engine::ComPortSelectClick(int index) {
     Batch b(*this);
     if (selectionLock) return;
+    user_acts();
     if (!may_change_port()) return;
     config.portIndex = index;
     setup_com_port();
@@ -402,6 +416,7 @@ void Engine::ComPortSelectClick(int index) {
 void Engine::BaudRateSelectClick(int index) {
     Batch b(*this);
     if (selectionLock) return;
+    user_acts();
     if (!may_change_port()) return;
     config.baudIndex = index;
     setup_com_port();
@@ -427,6 +442,7 @@ void Engine::set_choices_from_config() {
 void Engine::question_answered(int id, bool yes) {
     Batch b(*this);
     if (!screen_.question.visible || id != screen_.question.id) return;
+    user_acts();
     confirmAnswer = yes ? 1 : 0;
     sureTag = 1;
     screen_.question.visible = false;
@@ -437,6 +453,7 @@ void Engine::entry_confirmed(int id, const std::string& text) {
     Batch b(*this);
     EntryScreen& e = screen_.entry;
     if (!e.visible || id != e.id) return;
+    user_acts();
     auto refuse = [&](const std::string& line) {
         e.label = line;
         ++e.refill;
@@ -475,6 +492,7 @@ void Engine::entry_cancelled(int id) {
     Batch b(*this);
     EntryScreen& e = screen_.entry;
     if (!e.visible || id != e.id) return;
+    user_acts();
     e.visible = false;
     mark(kEntry);
     // The pending operation is dropped.
@@ -484,6 +502,7 @@ void Engine::entry_cancelled(int id) {
 
 void Engine::stop_go_to_pressed() {
     Batch b(*this);
+    user_acts();
     show_stop_go_to(false);
     if (activeCommand == 'g' || activeCommand == 'h' || activeCommand == 'c') {
         // Carried out by the executive: at once while the completion is
@@ -708,8 +727,7 @@ void Engine::state_c() {
     activeCommand = 0;
     show_stop_init(false);
     if (queuedCommand != 'q') show_stop_go_to(false);
-    screen_.activity.clear();
-    mark(kActivity);
+    set_activity({});
     const Echo e = echo_of('c');
     if (e != Echo::Match) {
         show_echo_failure(e);
@@ -751,8 +769,7 @@ void Engine::motion_echo(int completionLimitMs) {
     // A homing that fails to start ends the initialization's dialog too.
     if (timerExpired && !goTo) show_stop_init(false);
     if (!take_reply(true)) return;
-    screen_.activity.clear();
-    mark(kActivity);
+    set_activity({});
     const Echo e = echo_of(static_cast<uint8_t>(activeCommand));
     if (e == Echo::Match) {
         activity(doneMessage1, doneMessage2);
@@ -793,8 +810,7 @@ void Engine::state_echo() {
     }
     if (!take_reply(true)) return;
     stopEndsMotion_ = false;
-    screen_.activity.clear();
-    mark(kActivity);
+    set_activity({});
     const Echo e = echo_of(static_cast<uint8_t>(activeCommand));
     if (e == Echo::Match) {
         activity(doneMessage1, doneMessage2);

@@ -36,7 +36,9 @@ public:
     Unit unit() const { return unit_from_index(config.unitsIndex); }
 
     // ---- construction and start-up ----
-    // Shows "Unknown" / "Initializing" and reads the configuration.
+    // Shows "Unknown" / "Initializing", removes the temporaries that saves
+    // interrupted by a crash left in the data directory, and reads the
+    // configuration.
     void construct();
     void ExecutiveActivate();
     void start_up_clean();
@@ -246,6 +248,7 @@ private:
     void drop_legs();
 
     // ---- screen ----
+    void set_activity(std::vector<std::string> lines);
     void activity(const std::string& line1);
     void activity(const std::string& line1, const std::string& line2);
     void set_status(std::vector<std::string> lines);
@@ -259,6 +262,19 @@ private:
     void report_file_error(const std::string& error);
     void list_rows(const std::vector<ProfileRow>& rows, int selected);
     void mark(unsigned parts) { dirty_ |= parts; }
+
+    // ---- notes about the user's files ----
+    // Adds a line to the file note in Activity; `notSaved`: a save failed,
+    // and the note ends with "Settings not saved".
+    void note_file_problem(const std::string& line, bool notSaved);
+    void show_file_note();
+    // The user acted: a pending file note has been seen and gives Activity
+    // back to the lines it held. Steps the executive takes by itself (a
+    // queued command dispatched in a pass) are not the user's.
+    void user_acts();
+    void remove_leftovers();
+    // The profile file now holds shortened descriptions: take them over.
+    void adopt_shortened(const ProfileEncoding& written);
 
     ModuleLink& link_;
     ReplyTimer& timer_;
@@ -277,6 +293,18 @@ private:
     bool stopEndsMotion_ = false;  // the 's' in flight ends a go-to or homing
     std::string portName_ = "com1";
     int baud_ = 9600;
+
+    // A note about the user's files (a failed save, a description that had
+    // to be shortened, a leftover that could not be removed). It holds the
+    // Activity display until the user's next action, so that the identify
+    // and poll lines that follow within milliseconds cannot hide it; lines
+    // written meanwhile are kept and shown when it goes.
+    struct FileNote {
+        std::vector<std::string> lines;  // distinct, oldest first; empty: none pending
+        bool notSaved = false;
+        std::vector<std::string> held;   // the lines Activity shows when the note goes
+    } fileNote_;
+    static constexpr size_t kMaxFileNoteLines = 3;
 };
 
 }  // namespace corvell

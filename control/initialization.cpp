@@ -10,6 +10,7 @@ void Engine::ReinitializeClick() { initialize_focuser(); }
 
 void Engine::initialize_focuser() {
     Batch b(*this);
+    user_acts();
     if (!may_start("Initialization")) return;
     followUpCommand = 'y';
     activeCommand = 'a';
@@ -34,6 +35,7 @@ void Engine::show_stop_init(bool visible) {
 
 void Engine::StopReinitClick() {
     Batch b(*this);
+    user_acts();
     stopRequested = true;
     show_stop_init(false);
 }
@@ -56,8 +58,9 @@ void Engine::reinit_focuser_send(char letter) {
     if (letter == 'w' && v.travelLimited) note = "Maximum travel sent as " + std::to_string(v.w) + " counts";
     if (!note.empty()) {
         initNotes.push_back(note);
-        activity("Writing focuser settings", "Please wait");
-        for (const std::string& n : initNotes) screen_.activity.push_back(n);
+        std::vector<std::string> lines{"Writing focuser settings", "Please wait"};
+        lines.insert(lines.end(), initNotes.begin(), initNotes.end());
+        set_activity(std::move(lines));
     }
     link_.purge(kPurgeRxClear);
     reply.reset(1);
@@ -83,11 +86,13 @@ void Engine::reinit_focuser_handler() {
     case 4: reinit_focuser_send('e'); return;
     case 6: reinit_focuser_send('f'); return;
     case 8: reinit_focuser_send('w'); return;
-    case 10:
-        activity("Focuser settings updated", "Reinitializing the focuser");
-        for (const std::string& n : initNotes) screen_.activity.push_back(n);
+    case 10: {
+        std::vector<std::string> lines{"Focuser settings updated", "Reinitializing the focuser"};
+        lines.insert(lines.end(), initNotes.begin(), initNotes.end());
+        set_activity(std::move(lines));
         home_position_command();
         return;
+    }
     case 1: case 3: case 5: case 7: case 9:
         break;
     default:

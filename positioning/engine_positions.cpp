@@ -48,6 +48,7 @@ void Engine::update_displays() {
 void Engine::UnitsClick(int index) {
     Batch b(*this);
     if (selectionLock) return;
+    user_acts();
     config.unitsIndex = index == 1 ? 1 : 0;
     set_choices_from_config();
     set_position_lines({});
@@ -62,11 +63,13 @@ void Engine::UnitsClick(int index) {
 
 void Engine::StepInButtonClick() {
     Batch b(*this);
+    user_acts();
     if (auto target = step_target(currentPosition, profile.inchesPerCount, config.stepIncrement, true)) go_to(*target);
 }
 
 void Engine::StepOutButtonClick() {
     Batch b(*this);
+    user_acts();
     if (auto target = step_target(currentPosition, profile.inchesPerCount, config.stepIncrement, false)) go_to(*target);
 }
 
@@ -78,6 +81,7 @@ void Engine::set_step_increment() {
 
 void Engine::step_increment_input(bool typed, const std::string& text) {
     Batch b(*this);
+    user_acts();
     if (typed) {
         double value = 0;
         if (parse_decimal(text, value) && value >= 0) {
@@ -93,6 +97,7 @@ void Engine::step_increment_input(bool typed, const std::string& text) {
 
 void Engine::StepUpDownChangingEx(int direction) {
     Batch b(*this);
+    user_acts();
     config.stepIncrement = nudge_step_increment(config.stepIncrement, unit(), direction);
     set_step_increment();
     write_config_file();
@@ -102,6 +107,8 @@ void Engine::StepUpDownChangingEx(int direction) {
 
 void Engine::BacklashEnableClick(int index) {
     Batch b(*this);
+    // Set while a profile is applied, not clicked.
+    if (!selectionLock) user_acts();
     profile.backlashEnable = index == 1 ? 1 : 0;
     set_choices_from_config();
     if (!selectionLock) write_focuser_file();
@@ -109,6 +116,7 @@ void Engine::BacklashEnableClick(int index) {
 
 void Engine::backlash_count_update(bool typed, const std::string& text) {
     Batch b(*this);
+    user_acts();
     if (typed && profile.inchesPerCount > 0) {
         double value = 0;
         if (parse_decimal(text, value) && value >= 0) {
@@ -128,6 +136,7 @@ void Engine::backlash_count_update(bool typed, const std::string& text) {
 
 void Engine::StoreNClick(int n) {
     Batch b(*this);
+    user_acts();
     if (n < 1 || n > kStoredSlots) return;
     // Never in place of another operation or question: the slot answered
     // must be the slot asked about.
@@ -152,6 +161,7 @@ void Engine::store_position_command() {
 
 void Engine::GoToNClick(int n) {
     Batch b(*this);
+    user_acts();
     if (n < 1 || n > kStoredSlots) return;
     const long stored = profile.positions[n - 1];
     if (stored < 0 || stored == static_cast<long>(currentPosition)) return;
@@ -198,6 +208,7 @@ void Engine::backlash_test() {
 
 void Engine::DeleteNClick(int n) {
     Batch b(*this);
+    user_acts();
     if (n < 1 || n > kStoredSlots || profile.positions[n - 1] < 0) return;
     if (!may_start("Delete")) return;
     selectedSlot = n;
@@ -213,6 +224,7 @@ void Engine::delete_entry() {
 
 void Engine::save_position_N(int n, const std::string& text) {
     Batch b(*this);
+    user_acts();
     if (n < 1 || n > kStoredSlots) return;
     const int i = n - 1;
     if (screen_.descriptionOpen != i) return;

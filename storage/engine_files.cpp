@@ -1,5 +1,7 @@
 // The engine's settings files: the program configuration and the current
 // focuser's profile, read into and written from the engine's values.
+#include <algorithm>
+
 #include "control/engine.h"
 #include "storage/file_store.h"
 #include "storage/settings_codec.h"
@@ -8,14 +10,60 @@ namespace corvell {
 
 namespace {
 const char* const kConfigFileName = "focuser.dc1";
+
+std::string shortened_tail() { return " shortened to " + std::to_string(kDescriptionLimit) + " characters"; }
+
+// "Description of position 3 ...", "Descriptions of positions 3, 7 and 12
+// ...", and for more than three "Descriptions of 5 positions ...".
+std::string shortened_slots_line(const std::vector<int>& slots) {
+    const std::string tail = shortened_tail();
+    if (slots.size() == 1) return "Description of position " + std::to_string(slots[0]) + tail;
+    if (slots.size() > 3) return "Descriptions of " + std::to_string(slots.size()) + " positions" + tail;
+    std::string list;
+    for (size_t i = 0; i < slots.size(); ++i) {
+        if (i > 0) list += i + 1 == slots.size() ? " and " : ", ";
+        list += std::to_string(slots[i]);
+    }
+    return "Descriptions of positions " + list + tail;
 }
+}  // namespace
 
 std::string Engine::data_path(const std::string& name) const {
     if (options_.dataDir.empty()) return name;
     return options_.dataDir + "/" + name;
 }
 
-void Engine::report_file_error(const std::string& error) { activity(error, "Settings not saved"); }
+void Engine::report_file_error(const std::string& error) { note_file_problem(error, true); }
+
+// ------------------------------------------------------------ file notes ----
+
+void Engine::note_file_problem(const std::string& line, bool notSaved) {
+    if (fileNote_.lines.empty()) fileNote_.held = screen_.activity;
+    std::vector<std::string>& lines = fileNote_.lines;
+    if (std::find(lines.begin(), lines.end(), line) == lines.end()) lines.push_back(line);
+    if (lines.size() > kMaxFileNoteLines) lines.erase(lines.begin(), lines.end() - kMaxFileNoteLines);
+    fileNote_.notSaved = fileNote_.notSaved || notSaved;
+    show_file_note();
+}
+
+void Engine::show_file_note() {
+    screen_.activity = fileNote_.lines;
+    if (fileNote_.notSaved) screen_.activity.push_back("Settings not saved");
+    mark(kActivity);
+}
+
+void Engine::user_acts() {
+    if (inPass_ || fileNote_.lines.empty()) return;
+    screen_.activity = std::move(fileNote_.held);
+    mark(kActivity);
+    fileNote_ = FileNote{};
+}
+
+void Engine::remove_leftovers() {
+    std::string error;
+    remove_leftover_temporaries(options_.dataDir.empty() ? "." : options_.dataDir, is_settings_file_name, error);
+    if (!error.empty()) note_file_problem(error, false);
+}
 
 void Engine::list_rows(const std::vector<ProfileRow>& rows, int selected) {
     screen_.focuserList.clear();
@@ -58,10 +106,48 @@ void Engine::apply_profile(const FocuserProfile& p) {
     selectionLock = false;
 }
 
+// Only bytes that reading gives back whole are written: descriptions are
+// held to 32 bytes (and the user told which were shortened), and a layout
+// over the read limit is not written at all.
 void Engine::write_focuser_file() {
     Batch b(*this);
+    const ProfileEncoding encoded = encode_profile_checked(profile);
+    if (!encoded.ok()) {
+        report_file_error("Cannot save " + currentFileName + ": " + encoded.error);
+        return;
+    }
     std::string error;
-    if (!save_file_atomically(data_path(currentFileName), encode_profile(profile), error)) report_file_error(error);
+    if (!save_file_atomically(data_path(currentFileName), encoded.bytes, error)) {
+        report_file_error(error);
+        return;
+    }
+    if (encoded.shortened()) adopt_shortened(encoded);
+}
+
+// What the engine holds and shows becomes what reading the file gives, so
+// the shortening is reported once, at the save that made it.
+void Engine::adopt_shortened(const ProfileEncoding& written) {
+    const FocuserProfile onDisk = parse_profile(written.bytes.data(), written.bytes.size());
+    if (written.descriptionShortened) {
+        profile.description = onDisk.description;
+        screen_.focuserType = onDisk.description;
+        mark(kFocuserType);
+        for (size_t row = 0; row < screen_.focuserFiles.size(); ++row) {
+            if (screen_.focuserFiles[row] != config.currentFileNumber) continue;
+            screen_.focuserList[row] = onDisk.description;
+            mark(kFocuserList);
+        }
+        note_file_problem("Focuser description" + shortened_tail(), false);
+    }
+    if (!written.shortenedSlots.empty()) {
+        for (int slot : written.shortenedSlots) {
+            const size_t i = static_cast<size_t>(slot - 1);
+            profile.descriptions[i] = onDisk.descriptions[i];
+            screen_.descriptions[i] = onDisk.descriptions[i];
+        }
+        mark(kStoredSlotsPart);
+        note_file_problem(shortened_slots_line(written.shortenedSlots), false);
+    }
 }
 
 void Engine::read_focuser_file() {
@@ -154,6 +240,7 @@ void Engine::restore_config_defaults() {
 
 void Engine::RestoreDefaultsClick() {
     Batch b(*this);
+    user_acts();
     if (!may_start("Restore Default File Settings")) return;
     activeCommand = 'n';
     confirmAnswer = 0;

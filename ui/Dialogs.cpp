@@ -253,21 +253,28 @@ TTextEntryDialog::TTextEntryDialog(TForm1* form) : CentredDialog(form, "Enter Fo
     setObjectName("TextEntryDialog");
     TextLabel = new QLabel("Enter the new Focuser Description.", this);
     TextLabel->setObjectName("TextLabel");
+    TextLabel->setTextFormat(Qt::PlainText);
     EnterText = new QLineEdit(this);
     EnterText->setObjectName("EnterText");
-    EnterText->setMaxLength(32);
+    EnterText->setMaxLength(static_cast<int>(corvell::kDescriptionLimit));
     EnterText->setMinimumWidth(280);
+    EnterTextHint = make_refusal_hint("EnterTextHint", this);
+    refuse_unstorable(EnterText, EnterTextHint);
     make_ok_cancel(this, OKBtn, CancelBtn);
     auto* l = new QVBoxLayout(this);
     l->addWidget(TextLabel);
     l->addWidget(EnterText);
+    l->addWidget(EnterTextHint);
     l->addLayout(button_row({OKBtn, CancelBtn}));
     connect(OKBtn, &QPushButton::clicked, this, &TTextEntryDialog::OKBtnClick);
     connect(CancelBtn, &QPushButton::clicked, this, &TTextEntryDialog::CancelBtnClick);
 }
 
 void TTextEntryDialog::FormActivate() {
-    EnterText->setText(shown_text(form_->engine().screen().focuserType));
+    const QString text = shown_text(form_->engine().screen().focuserType);
+    EnterTextHint->hide();
+    EnterText->setMaxLength(description_max_length(text));
+    EnterText->setText(text);
     EnterText->selectAll();
     EnterText->setFocus();
 }

@@ -119,6 +119,7 @@ public:
     explicit TTextEntryDialog(TForm1* form);
     QLabel* TextLabel;
     QLineEdit* EnterText;
+    QLabel* EnterTextHint;  // why a typed or pasted character was refused
     QPushButton* OKBtn;
     QPushButton* CancelBtn;
     void OKBtnClick();

@@ -161,7 +161,17 @@ void TForm1::BaudRateSelectClick() {
 void TForm1::BacklashEnableClick() {
     if (!rendering_) engine_->BacklashEnableClick(BacklashEnable->itemIndex());
 }
-void TForm1::save_position_N(int n) { engine_->save_position_N(n, typed_text(Description[n - 1]->text())); }
+void TForm1::save_position_N(int n) {
+    const QString text = Description[n - 1]->text();
+    // The validator keeps such characters out of the box; a text that holds
+    // one anyway stays open rather than being saved altered.
+    if (const auto c = first_unstorable(text)) {
+        DescriptionHint->setText(unstorable_hint(*c));
+        DescriptionHint->show();
+        return;
+    }
+    engine_->save_position_N(n, typed_text(text));
+}
 
 void TForm1::buildOperatePage() {
     auto* grid = new QGridLayout(TabSheet1);
@@ -274,7 +284,7 @@ void TForm1::buildStorePage() {
         Pos[i]->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
         Description[i] = new QLineEdit(" ", inner);
         Description[i]->setObjectName("Description" + num);
-        Description[i]->setMaxLength(32);
+        Description[i]->setMaxLength(static_cast<int>(corvell::kDescriptionLimit));
         Description[i]->setReadOnly(true);
         Description[i]->setMinimumWidth(Description[i]->fontMetrics().horizontalAdvance("M") * 8);
         GoTo[i] = new QPushButton("Go To", inner);
@@ -302,6 +312,10 @@ void TForm1::buildStorePage() {
     grid->setRowStretch(corvell::kStoredSlots + 1, 1);
     scroll->setWidget(inner);
     outer->addWidget(scroll);
+    // Below the rows, so it is in view whichever row is being typed in.
+    DescriptionHint = make_refusal_hint("DescriptionHint", TabSheet3);
+    outer->addWidget(DescriptionHint);
+    for (QLineEdit* d : Description) refuse_unstorable(d, DescriptionHint);
 }
 
 void TForm1::buildConfigurePage() {

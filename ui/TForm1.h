@@ -64,6 +64,7 @@ public:
     std::array<QPushButton*, corvell::kStoredSlots> Store{};
     std::array<QPushButton*, corvell::kStoredSlots> GoTo{};
     std::array<QPushButton*, corvell::kStoredSlots> Delete{};
+    QLabel* DescriptionHint;  // why a typed or pasted character was refused
     // Configure
     QListWidget *FocuserList, *FocuserFiles;
     QPushButton *AddFocuser, *DeleteFocuser, *ChangeDescription, *ManualSetupButton, *SetEncoder, *SetMaxTravel,

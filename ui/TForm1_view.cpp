@@ -78,13 +78,17 @@ void TForm1::render(const Screen& s, unsigned changed) {
             const bool open = s.descriptionOpen == i;
             if (!open || d->isReadOnly()) {
                 const QString text = shown_text(s.descriptions[i]);
-                if (d->text() != text) d->setText(text);
+                if (d->text() != text) {
+                    d->setMaxLength(description_max_length(text));
+                    d->setText(text);
+                }
             }
             if (d->isReadOnly() == open) {
                 d->setReadOnly(!open);
                 if (!open) d->deselect();
             }
         }
+        if (s.descriptionOpen < 0 && !DescriptionHint->isHidden()) DescriptionHint->hide();
         if (s.descriptionOpen >= 0 && s.descriptionFocus != shownDescriptionFocus_) {
             QLineEdit* d = Description[s.descriptionOpen];
             d->selectAll();

@@ -126,6 +126,11 @@ struct Rig {
     Engine engine;
 
     Rig() : engine(link, timer, view, EngineOptions{dir.path}) { link.clock = &timer.now; }
+    // A data directory at `relative` inside the temporary one (which may
+    // not exist).
+    explicit Rig(const std::string& relative) : engine(link, timer, view, EngineOptions{dir.file(relative)}) {
+        link.clock = &timer.now;
+    }
 
     // Construction and start-up: the identify goes out.
     void start() {

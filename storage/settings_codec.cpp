@@ -60,6 +60,10 @@ public:
         // A value beyond float range is as unusable as one that is not a
         // number, and converting it would be undefined.
         out = std::fabs(v) <= static_cast<double>(FLT_MAX) ? static_cast<float>(v) : 0.0f;
+        // A value below the smallest normal float keeps too few digits for
+        // the 7-digit text it is written with: each save would read back as
+        // another value. No step or scale is that small; it reads as 0.
+        if (std::fpclassify(out) == FP_SUBNORMAL) out = 0.0f;
         return true;
     }
 

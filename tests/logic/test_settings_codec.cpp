@@ -181,6 +181,25 @@ TEST(ConfigFile, GarbageFieldsConvertToZero) {
     EXPECT_EQ(big.nextFileNumber, 7);
 }
 
+TEST(ConfigFile, RealsTooSmallToKeepTheirDigitsReadAsZeroSoEverySaveReadsBackTheSame) {
+    // 1e-38 lies below the smallest normal float: written with 7 digits it
+    // would read back as 9.999999e-39, and so on at every save.
+    for (const char* text : {"1e-38", "-3e-40", "1.00000008e-38", "1e-45"}) {
+        std::string file = std::string("0") + '\0' + "0" + '\0' + "0" + '\0' + text + '\0' + "1" + '\0' + "1" + '\0';
+        ProgramConfig c = parse_config(file.data(), file.size());
+        EXPECT_EQ(c.stepIncrement, 0.0f) << text;
+        const std::string saved = encode_config(c);
+        EXPECT_EQ(encode_config(parse_config(saved.data(), saved.size())), saved) << text;
+    }
+    // The smallest normal float and ordinary values are kept.
+    std::string file = std::string("0") + '\0' + "0" + '\0' + "0" + '\0' + "1.175495e-38" + '\0';
+    EXPECT_GT(parse_config(file.data(), file.size()).stepIncrement, 0.0f);
+    FocuserProfile p;
+    p.inchesPerCount = 1e-39f;
+    const std::string profile = encode_profile(p);
+    EXPECT_EQ(parse_profile(profile.data(), profile.size()).inchesPerCount, 0.0f);
+}
+
 TEST(ConfigFile, OnlyTheFirst1024BytesCount) {
     // Field 1 fills bytes 0..1020, field 2 bytes 1021..1022, field 3 starts
     // at byte 1023 and its zero byte lies beyond the limit; field 4 and on

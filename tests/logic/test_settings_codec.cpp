@@ -305,6 +305,25 @@ TEST(ProfileEncoding, DescriptionsAreHeldTo32BytesAndTheShortenedOnesReported) {
     EXPECT_TRUE(plain.shortenedSlots.empty());
 }
 
+TEST(ProfileFile, EveryByteValueInTheDescriptionsLoadsAndSavesByteForByte) {
+    // Bytes 0x01..0xFF spread over the focuser description and the slots,
+    // 32 to a text, as an older release writing its code page would leave them.
+    FocuserProfile p;
+    std::vector<std::string*> texts{&p.description};
+    for (std::string& d : p.descriptions) texts.push_back(&d);
+    for (std::string* t : texts) t->clear();
+    for (int b = 1; b <= 255; ++b) texts[static_cast<size_t>((b - 1) / 32)]->push_back(static_cast<char>(b));
+    const std::string file = encode_profile(p);
+    ASSERT_LE(file.size(), kSettingsReadLimit);
+    const FocuserProfile read = parse_profile(file.data(), file.size());
+    EXPECT_EQ(read.description, p.description);
+    EXPECT_EQ(read.descriptions, p.descriptions);
+    const ProfileEncoding saved = encode_profile_checked(read);
+    ASSERT_TRUE(saved.ok());
+    EXPECT_FALSE(saved.shortened());
+    EXPECT_EQ(saved.bytes, file);
+}
+
 TEST(ProfileEncoding, WidestProfileFitsAndReadsBackWhole) {
     // Every field at its widest text: 21 descriptions of 32 bytes, eleven-
     // character integers, the longest real.

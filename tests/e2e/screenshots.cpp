@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QTabWidget>
+#include <QKeyEvent>
 #include <QTest>
 #include <cstdio>
 
@@ -75,6 +76,15 @@ int main(int argc, char** argv) {
         pages->setCurrentIndex(i);
         save(h.form.get(), names[i]);
     }
+    // A character the files' code page cannot hold, typed into a description.
+    h.form->Store[6]->click();
+    waitUntil([&] { return !h.form->Description[6]->isReadOnly(); }, 2000);
+    QKeyEvent omega(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(QChar(0x03A9)));
+    QApplication::sendEvent(h.form->Description[6], &omega);
+    pages->setCurrentIndex(1);
+    save(h.form.get(), "page-2-store-recall-refused-character");
+    QTest::keyClick(h.form->Description[6], Qt::Key_Return);
+
     h.form->Units->button(1)->click();
     pages->setCurrentIndex(0);
     save(h.form.get(), "page-1-operate-cm");

@@ -12,6 +12,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include "tests/profile_bytes.h"
 #include "storage/file_store.h"
 #include "storage/settings_codec.h"
 #include "tests/e2e/form_harness.h"
@@ -19,6 +20,7 @@
 #include "ui/RadioGroup.h"
 
 using namespace e2e;
+using corvell::test::raw_profile;
 
 namespace {
 
@@ -32,24 +34,6 @@ void writeRaw(const std::string& path, const std::string& bytes) {
     ASSERT_TRUE(corvell::save_file_atomically(path, bytes, error)) << error;
 }
 
-// A profile as a user's file holds it: descriptions byte for byte; slots
-// with a description other than " " are stored at 1000 + 100 * index.
-std::string rawProfile(const std::string& description, const std::vector<std::string>& slotTexts,
-                       const std::string& backlash = "0") {
-    std::string out;
-    auto field = [&out](const std::string& f) { out += f + '\0'; };
-    field(description);
-    for (const char* f : {"0.0002727075", "6600"}) field(f);
-    field(backlash);
-    for (const char* f : {"733", "0"}) field(f);
-    for (int i = 0; i < corvell::kStoredSlots; ++i) {
-        const bool stored = i < static_cast<int>(slotTexts.size()) && slotTexts[i] != " ";
-        field(stored ? std::to_string(1000 + 100 * i) : "-1");
-    }
-    for (int i = 0; i < corvell::kStoredSlots; ++i)
-        field(i < static_cast<int>(slotTexts.size()) ? slotTexts[i] : " ");
-    return out;
-}
 
 void writeConfigForOneProfile(const Harness& h) {
     corvell::ProgramConfig c;
@@ -75,7 +59,7 @@ TEST(Files, CodePageDescriptionsAreShownAndKeptByteForByte) {
     // each one byte; and characters that would be markup in a rich label.
     const std::string focuser = "\xB0\xB5\xE9\x80 R&amp;D <u>x</u>";
     const std::string slot3 = "\x93Ring\x94 \xB0 9\xB5m";
-    const std::string bytes = rawProfile(focuser, {" ", " ", slot3});
+    const std::string bytes = raw_profile(focuser, {" ", " ", slot3});
     writeRaw(h.path("fc00001.df1"), bytes);
     writeConfigForOneProfile(h);
     h.openWindow();
@@ -93,7 +77,7 @@ TEST(Files, CodePageDescriptionsAreShownAndKeptByteForByte) {
     // The backlash switch rewrites the profile: on, and off again, gives
     // back every byte.
     h.form->BacklashEnable->button(1)->click();
-    EXPECT_EQ(readAll(h.path("fc00001.df1")), rawProfile(focuser, {" ", " ", slot3}, "1"));
+    EXPECT_EQ(readAll(h.path("fc00001.df1")), raw_profile(focuser, {" ", " ", slot3}, "1"));
     h.form->BacklashEnable->button(0)->click();
     EXPECT_EQ(readAll(h.path("fc00001.df1")), bytes);
 }
@@ -143,7 +127,7 @@ TEST(Files, AReadOnlyProfileLoadsAndIsNeverReplaced) {
     // Longer than a description may be: shown whole all the same.
     const std::string camera = "Camera, off-axis guider, filter wheel at 9\xB5m";
     ASSERT_GT(camera.size(), corvell::kDescriptionLimit);
-    const std::string bytes = rawProfile("Read-only \xB0 scope", {camera});
+    const std::string bytes = raw_profile("Read-only \xB0 scope", {camera});
     writeRaw(h.path("fc00001.df1"), bytes);
     writeConfigForOneProfile(h);
     ASSERT_EQ(::chmod(h.path("fc00001.df1").c_str(), 0444), 0);
@@ -172,7 +156,7 @@ TEST(Files, StartUpRemovesLeftoversAndAFailedSaveStaysInViewUntilTheUserActs) {
         writeRaw(h.path(name), "half a profile");
     }
     for (const std::string& name : lookAlikes) writeRaw(h.path(name), "someone else's");
-    writeRaw(h.path("fc00001.df1"), rawProfile("Scope", {}));
+    writeRaw(h.path("fc00001.df1"), raw_profile("Scope", {}));
 
     // No configuration: start-up restores the defaults and must write it, on
     // a disk that takes no more bytes. SIGXFSZ is ignored, as the program's

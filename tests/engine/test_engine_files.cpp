@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include "tests/profile_bytes.h"
 #include "tests/engine/engine_rig.h"
 
 #include "storage/file_store.h"
@@ -29,20 +30,6 @@ std::string readAll(const std::string& path) {
     return bytes ? *bytes : std::string();
 }
 
-// A profile's bytes as a user's file may hold them: descriptions of any
-// length, written as they are.
-std::string rawProfile(const std::string& description, const std::array<std::string, kStoredSlots>& slots,
-                       const std::string& backlash = "0") {
-    std::string out;
-    auto field = [&out](const std::string& f) { out += f + '\0'; };
-    field(description);
-    for (const char* f : {"0.0002727075", "6600"}) field(f);
-    field(backlash);
-    for (const char* f : {"733", "0"}) field(f);
-    for (int i = 0; i < kStoredSlots; ++i) field(slots[i] == " " ? "-1" : std::to_string(1000 + i));
-    for (const std::string& d : slots) field(d);
-    return out;
-}
 
 std::array<std::string, kStoredSlots> emptySlots() {
     std::array<std::string, kStoredSlots> slots;
@@ -199,7 +186,7 @@ TEST(EngineFiles, LongDescriptionsAreShownWholeAndShortenedOnceAtTheNextSave) {
     slots[2] = slot3;
     slots[4] = slot5;
     slots[6] = slot7;
-    writeRaw(r.dir.file("fc00001.df1"), rawProfile(focuser, slots));
+    writeRaw(r.dir.file("fc00001.df1"), raw_profile(focuser, texts_of(slots)));
     writeConfigForOneProfile(r);
     r.startCommunicating();
 
@@ -215,7 +202,7 @@ TEST(EngineFiles, LongDescriptionsAreShownWholeAndShortenedOnceAtTheNextSave) {
     held[2] = slot3.substr(0, kDescriptionLimit);
     held[6] = slot7.substr(0, kDescriptionLimit);
     const std::string shortFocuser = focuser.substr(0, kDescriptionLimit);
-    EXPECT_EQ(readAll(r.dir.file("fc00001.df1")), rawProfile(shortFocuser, held, "1"));
+    EXPECT_EQ(readAll(r.dir.file("fc00001.df1")), raw_profile(shortFocuser, texts_of(held), "1"));
     EXPECT_EQ(r.screen().activity, (Lines{"Focuser description shortened to 32 characters",
                                           "Descriptions of positions 3 and 7 shortened to 32 characters"}));
     // What is shown is what the file now holds.
@@ -225,7 +212,7 @@ TEST(EngineFiles, LongDescriptionsAreShownWholeAndShortenedOnceAtTheNextSave) {
 
     // Saved again: nothing left to shorten, every byte as before.
     r.engine.BacklashEnableClick(0);
-    EXPECT_EQ(readAll(r.dir.file("fc00001.df1")), rawProfile(shortFocuser, held, "0"));
+    EXPECT_EQ(readAll(r.dir.file("fc00001.df1")), raw_profile(shortFocuser, texts_of(held), "0"));
     EXPECT_EQ(r.screen().activity, kResponding);
 }
 
@@ -243,7 +230,7 @@ TEST(EngineFiles, ShortenedPositionsAreNamedUpToThreeAndCountedBeyond) {
         Rig r;
         auto slots = emptySlots();
         for (int n : c.slots) slots[n - 1] = std::string(40, 'a' + n);
-        writeRaw(r.dir.file("fc00001.df1"), rawProfile("Scope", slots));
+        writeRaw(r.dir.file("fc00001.df1"), raw_profile("Scope", texts_of(slots)));
         writeConfigForOneProfile(r);
         r.startCommunicating();
         r.engine.BacklashEnableClick(1);
@@ -254,7 +241,7 @@ TEST(EngineFiles, ShortenedPositionsAreNamedUpToThreeAndCountedBeyond) {
 TEST(EngineFiles, ReadOnlyFilesAreLoadedButNeverReplaced) {
     Rig r;
     const std::string focuser = "Read-only refractor with a long description";
-    const std::string profileBytes = rawProfile(focuser, emptySlots());
+    const std::string profileBytes = raw_profile(focuser, texts_of(emptySlots()));
     writeRaw(r.dir.file("fc00001.df1"), profileBytes);
     writeConfigForOneProfile(r);
     const std::string configBytes = readAll(r.dir.file("focuser.dc1"));

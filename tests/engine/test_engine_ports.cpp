@@ -236,4 +236,17 @@ TEST(EnginePorts, ADeviceThatGoesAwayIsLetGoAndFoundAgain) {
     const int opens = r.link.openCalls;
     r.engine.ComPortSelectClick(0);
     EXPECT_EQ(r.link.openCalls, opens + 1);
+
+    // Gone while the program is asking a silent module to identify itself.
+    r.reply({'b', 'j'});
+    r.statusAndPosition(1200);
+    r.advance(1500);  // a poll, not answered
+    r.advance(1500);  // an identify, not answered
+    ASSERT_EQ(r.engine.activeCommand, 'b');
+    r.link.isOpen = false;
+    r.link.opens = false;
+    const int before = r.link.openCalls;
+    r.advance(1500);
+    EXPECT_GT(r.link.openCalls, before) << "the identify's time-out lets the device go and tries again";
+    EXPECT_EQ(r.screen().connection, "COM1: /dev/test-com1 - no such device");
 }

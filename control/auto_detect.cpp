@@ -24,10 +24,7 @@ void Engine::begin_auto_detect() {
     // reopen it behind the search's back.
     reconnectPending = false;
     set_connection(" ");
-    if (link_.connected()) {
-        link_.purge(kPurgeAll);
-        link_.close();
-    }
+    release_port();
 }
 
 // Sets the radio groups to one combination (without their click work) and
@@ -45,12 +42,8 @@ void Engine::probe(int port, int baud) {
 
 void Engine::auto_detect_send() {
     Batch b(*this);
-    if (link_.connected()) {
-        link_.purge(kPurgeAll);
-        link_.close();
-    }
-    portName_ = "com" + std::to_string(config.portIndex + 1);
-    baud_ = config.baudIndex == 1 ? 2400 : 9600;
+    release_port();
+    choose_port();
     if (link_.open(portName_, baud_)) {
         link_.purge(kPurgeTxClear | kPurgeRxClear);
         reply.reset(2);

@@ -356,18 +356,10 @@ void Engine::setup_com_port() {
     set_connection(" ");
     if (link_.connected()) link_.close();
     selectionLock = true;
-    int port = config.portIndex;
-    if (port < 1 || port > 4) {
-        port = 0;
-        config.portIndex = 0;
-    }
-    portName_ = "com" + std::to_string(port + 1);
-    if (config.baudIndex == 1) {
-        baud_ = 2400;
-    } else {
-        baud_ = 9600;
-        config.baudIndex = 0;
-    }
+    // A choice outside the groups becomes COM1 and 9600.
+    if (config.portIndex < 1 || config.portIndex > 4) config.portIndex = 0;
+    if (config.baudIndex != 1) config.baudIndex = 0;
+    choose_port();
     set_choices_from_config();
     selectionLock = false;
     if (link_.open(portName_, baud_)) {
@@ -378,6 +370,19 @@ void Engine::setup_com_port() {
         load_timer(kReconnectDelayMs);
         reconnectPending = true;
     }
+}
+
+// The port and speed of the radio groups' choices.
+void Engine::choose_port() {
+    portName_ = "com" + std::to_string(config.portIndex + 1);
+    baud_ = config.baudIndex == 1 ? 2400 : 9600;
+}
+
+// Lets the port go, with nothing left half-sent or unread in its queues.
+void Engine::release_port() {
+    if (!link_.connected()) return;
+    link_.purge(kPurgeAll);
+    link_.close();
 }
 
 std::string Engine::port_trouble() const {
@@ -395,30 +400,19 @@ bool Engine::reopen_port() {
     return false;
 }
 
-bool Engine::may_change_port() {
-    const std::string reason = busy_reason();
-    if (reason.empty()) return true;
-    activity(reason, "Port settings not changed");
-    mark(kChoices);  // the radio groups show the settings in use again
-    return false;
-}
+void Engine::ComPortSelectClick(int index) { port_choice_clicked(&ProgramConfig::portIndex, index); }
 
-void Engine::ComPortSelectClick(int index) {
+void Engine::BaudRateSelectClick(int index) { port_choice_clicked(&ProgramConfig::baudIndex, index); }
+
+void Engine::port_choice_clicked(int ProgramConfig::*choice, int index) {
     Batch b(*this);
     if (selectionLock) return;
     user_acts();
-    if (!may_change_port()) return;
-    config.portIndex = index;
-    setup_com_port();
-    write_config_file();
-}
-
-void Engine::BaudRateSelectClick(int index) {
-    Batch b(*this);
-    if (selectionLock) return;
-    user_acts();
-    if (!may_change_port()) return;
-    config.baudIndex = index;
+    if (refused_while_busy("Port settings not changed")) {
+        mark(kChoices);  // the radio groups show the settings in use again
+        return;
+    }
+    config.*choice = index;
     setup_com_port();
     write_config_file();
 }
@@ -511,8 +505,9 @@ void Engine::stop_go_to_pressed() {
         return;
     }
     // Between the legs of a stored go-to: the next leg is not sent.
-    if (queuedCommand == 'q' || queuedCommand == 'g' || legs.next != Leg::None) {
-        if (queuedCommand == 'q' || queuedCommand == 'g') queuedCommand = 0;
+    const bool legQueued = queuedCommand == 'q' || queuedCommand == 'g';
+    if (legQueued || legs.next != Leg::None) {
+        if (legQueued) queuedCommand = 0;
         drop_legs();
         activity("Command terminated by user", "Waiting for command");
     }
@@ -536,11 +531,13 @@ std::string Engine::busy_reason() const {
     return {};
 }
 
-bool Engine::may_start(const std::string& what) {
+bool Engine::may_start(const std::string& what) { return !refused_while_busy(what + " not started"); }
+
+bool Engine::refused_while_busy(const std::string& notDone) {
     const std::string reason = busy_reason();
-    if (reason.empty()) return true;
-    activity(reason, what + " not started");
-    return false;
+    if (reason.empty()) return false;
+    activity(reason, notDone);
+    return true;
 }
 
 void Engine::drop_legs() {

@@ -220,7 +220,10 @@ private:
     void probe(int port, int baud);
     void show_auto_detect_result(const std::string& message);
     void show_stop_init(bool visible);
-    bool may_change_port();
+    bool refused_while_busy(const std::string& notDone);
+    void port_choice_clicked(int ProgramConfig::*choice, int index);
+    void choose_port();
+    void release_port();
     // Opens the chosen port again when it is not open (gone away, or never
     // there); true when it is open afterwards.
     bool reopen_port();

@@ -44,6 +44,13 @@ void set_visible(QWidget* w, bool visible) {
     if (w->isVisible() != visible) w->setVisible(visible);
 }
 
+void set_visible(CentredDialog* d, bool visible) {
+    if (visible && !d->isVisible())
+        d->showCentred();
+    else if (!visible && d->isVisible())
+        d->hide();
+}
+
 }  // namespace
 
 void TForm1::render(const Screen& s, unsigned changed) {
@@ -126,18 +133,8 @@ void TForm1::render(const Screen& s, unsigned changed) {
         shownEntryRefill_ = s.entry.refill;
         GoToDialog->showEntry(s.entry, refill);
     }
-    if (changed & kStopGoTo) {
-        if (s.stopGoToVisible && !StopGoToDialog->isVisible())
-            StopGoToDialog->showCentred();
-        else if (!s.stopGoToVisible && StopGoToDialog->isVisible())
-            StopGoToDialog->hide();
-    }
-    if (changed & kStopInit) {
-        if (s.stopInitVisible && !StopInitDialog->isVisible())
-            StopInitDialog->showCentred();
-        else if (!s.stopInitVisible && StopInitDialog->isVisible())
-            StopInitDialog->hide();
-    }
+    if (changed & kStopGoTo) set_visible(StopGoToDialog, s.stopGoToVisible);
+    if (changed & kStopInit) set_visible(StopInitDialog, s.stopInitVisible);
     if (changed & kAutoDetect) AutoDetectDialog->showResult(s.autoDetect);
     rendering_ = false;
 }

@@ -215,9 +215,9 @@ bool Engine::motion_in_progress() const {
 void Engine::stop_command() {
     Batch b(*this);
     user_acts();
-    if (activeCommand == 'g' || activeCommand == 'h' || activeCommand == 'c' ||
-        (activeCommand != 0 && (queuedCommand == 'q' || legs.next != Leg::None))) {
-        // A go-to or homing is stopped the way its stop dialog stops it.
+    if (motion_in_progress()) {
+        // A go-to or homing (or a stored go-to between its legs) is stopped
+        // the way its stop dialog stops it.
         stop_go_to_pressed();
         return;
     }

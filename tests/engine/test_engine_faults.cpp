@@ -227,6 +227,32 @@ TEST(EngineFaults, AStoredGoToKeepsItsSecondLegWhenAReadIsInFlight) {
     EXPECT_EQ(r.screen().activity, (Lines{"Go To completed", "Waiting for command"}));
 }
 
+TEST(EngineFaults, StopBetweenTheLegsOfAStoredGoToSendsNoFurtherLeg) {
+    Rig r;
+    r.startCommunicating(1000);
+    r.engine.BacklashEnableClick(1);
+    storeAt(r, 1, 3000);
+    r.setPosition(5000);
+    const size_t m = r.mark();
+    r.engine.GoToNClick(1);
+    r.reply({'g'});
+    r.reply({'c'});
+    r.reply({'t', 0x01});
+    // The position reply ends the exchange; the second leg waits for the
+    // next pass, and Stop comes first.
+    for (uint8_t b : {uint8_t('p'), uint8_t(0x08), uint8_t(0xDB)}) r.link.waiting.push_back(b);
+    r.engine.ComPortDataAvailable();
+    r.engine.executiveIdle();
+    ASSERT_EQ(r.engine.activeCommand, 0);
+    ASSERT_EQ(r.engine.queuedCommand, 'q');
+    r.engine.stop_command();
+    r.pass();
+    r.advance(100);
+    EXPECT_EQ(r.goToTargets(m), (std::vector<long>{2267}));
+    EXPECT_FALSE(r.screen().stopGoToVisible);
+    EXPECT_EQ(r.screen().activity, (Lines{"Command terminated by user", "Waiting for command"}));
+}
+
 TEST(EngineFaults, StopWhileAQuestionIsOpenStopsTheMotorAtOnce) {
     Rig r;
     r.startCommunicating(1000);

@@ -220,6 +220,7 @@ private:
     void probe(int port, int baud);
     void show_auto_detect_result(const std::string& message);
     void show_stop_init(bool visible);
+    void init_activity(const std::string& line1, const std::string& line2);
     bool refused_while_busy(const std::string& notDone);
     void port_choice_clicked(int ProgramConfig::*choice, int index);
     void choose_port();

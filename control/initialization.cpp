@@ -40,6 +40,14 @@ void Engine::StopReinitClick() {
     show_stop_init(false);
 }
 
+// Two lines of the initialization's progress, and below them any value
+// that was held to the module's range.
+void Engine::init_activity(const std::string& line1, const std::string& line2) {
+    std::vector<std::string> lines{line1, line2};
+    lines.insert(lines.end(), initNotes.begin(), initNotes.end());
+    set_activity(std::move(lines));
+}
+
 void Engine::reinit_focuser_send(char letter) {
     Batch b(*this);
     const InitializationValues v = initialization_values(profile.inchesPerCount, profile.maxTravel);
@@ -58,9 +66,7 @@ void Engine::reinit_focuser_send(char letter) {
     if (letter == 'w' && v.travelLimited) note = "Maximum travel sent as " + std::to_string(v.w) + " counts";
     if (!note.empty()) {
         initNotes.push_back(note);
-        std::vector<std::string> lines{"Writing focuser settings", "Please wait"};
-        lines.insert(lines.end(), initNotes.begin(), initNotes.end());
-        set_activity(std::move(lines));
+        init_activity("Writing focuser settings", "Please wait");
     }
     link_.purge(kPurgeRxClear);
     reply.reset(1);
@@ -79,20 +85,17 @@ void Engine::reinit_focuser_handler() {
     show_stop_init(true);
     switch (sequenceCounter) {
     case 0:
-        activity("Writing focuser settings", "Please wait");
+        init_activity("Writing focuser settings", "Please wait");
         reinit_focuser_send('s');
         return;
     case 2: reinit_focuser_send('d'); return;
     case 4: reinit_focuser_send('e'); return;
     case 6: reinit_focuser_send('f'); return;
     case 8: reinit_focuser_send('w'); return;
-    case 10: {
-        std::vector<std::string> lines{"Focuser settings updated", "Reinitializing the focuser"};
-        lines.insert(lines.end(), initNotes.begin(), initNotes.end());
-        set_activity(std::move(lines));
+    case 10:
+        init_activity("Focuser settings updated", "Reinitializing the focuser");
         home_position_command();
         return;
-    }
     case 1: case 3: case 5: case 7: case 9:
         break;
     default:

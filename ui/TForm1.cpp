@@ -166,8 +166,7 @@ void TForm1::save_position_N(int n) {
     // The validator keeps such characters out of the box; a text that holds
     // one anyway stays open rather than being saved altered.
     if (const auto c = first_unstorable(text)) {
-        DescriptionHint->setText(unstorable_hint(*c));
-        DescriptionHint->show();
+        show_refusal(DescriptionHint, *c);
         return;
     }
     engine_->save_position_N(n, typed_text(text));

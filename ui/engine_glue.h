@@ -84,6 +84,12 @@ inline QString unstorable_hint(char32_t c) {
            ") cannot be stored: descriptions hold only Western European (Windows-1252) characters.";
 }
 
+// Shows in `hint` which character was refused and why.
+inline void show_refusal(QLabel* hint, char32_t c) {
+    hint->setText(unstorable_hint(c));
+    hint->show();
+}
+
 // Refuses every edit (a key, a paste, a drop) that would put a character
 // into a description box that the files cannot hold, so nothing is ever
 // replaced behind the user's back; the refused character is kept for the
@@ -117,10 +123,7 @@ inline void refuse_unstorable(QLineEdit* box, QLabel* hint) {
     auto* validator = new DescriptionValidator(box);
     box->setValidator(validator);
     QObject::connect(box, &QLineEdit::inputRejected, hint, [validator, hint] {
-        if (const auto c = validator->refused()) {
-            hint->setText(unstorable_hint(*c));
-            hint->show();
-        }
+        if (const auto c = validator->refused()) show_refusal(hint, *c);
     });
 }
 

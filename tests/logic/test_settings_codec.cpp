@@ -1,3 +1,4 @@
+#include <cmath>
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -198,6 +199,26 @@ TEST(ConfigFile, RealsTooSmallToKeepTheirDigitsReadAsZeroSoEverySaveReadsBackThe
     p.inchesPerCount = 1e-39f;
     const std::string profile = encode_profile(p);
     EXPECT_EQ(parse_profile(profile.data(), profile.size()).inchesPerCount, 0.0f);
+}
+
+TEST(ConfigFile, ARealsSevenDigitTextSettlesAfterOneReadBack) {
+    // The float just above 1e28 is written "1e+28", which reads back as the
+    // float just below 1e28, written "9.999999e+27": one change, then none.
+    ProgramConfig c;
+    c.stepIncrement = std::nextafter(1e28f, 2e28f);
+    std::string saved = encode_config(c);
+    EXPECT_NE(saved.find("1e+28"), std::string::npos);
+    ProgramConfig back = parse_config(saved.data(), saved.size());
+    const std::string settled = encode_config(back);
+    EXPECT_NE(settled.find("9.999999e+27"), std::string::npos);
+    back = parse_config(settled.data(), settled.size());
+    EXPECT_EQ(encode_config(back), settled);
+    // Steps a user has are written the same at every save.
+    for (float step : {0.01f, 0.007874f, 0.0002f, 0.5f / 25.4f, 0.123f}) {
+        c.stepIncrement = step;
+        saved = encode_config(c);
+        EXPECT_EQ(encode_config(parse_config(saved.data(), saved.size())), saved) << step;
+    }
 }
 
 TEST(ConfigFile, OnlyTheFirst1024BytesCount) {

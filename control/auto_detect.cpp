@@ -11,18 +11,23 @@ constexpr int kUnopenablePortMs = 500;
 void Engine::AutoDetectClick() {
     Batch b(*this);
     user_acts();
-    if (!may_start("COM Port AutoDetection")) return;
+    if (refuse(Action::AutoDetect)) return;
     begin_auto_detect();
 }
 
 void Engine::begin_auto_detect() {
     screen_.autoDetectTextVisible = true;
     mark(kNotes);
-    activeCommand = 'u';
+    activeCommand = state::kAutoDetect;
     sequenceCounter = 0;
+    // The choice in use, to go back to when no module answers anywhere.
+    savedPortIndex_ = config.portIndex;
+    savedBaudIndex_ = config.baudIndex;
     // The search owns the port now: a retry of the old choice must not
     // reopen it behind the search's back.
     reconnectPending = false;
+    communicating_ = false;
+    stopEchoOwed_ = false;
     set_connection(" ");
     release_port();
 }
@@ -45,10 +50,9 @@ void Engine::auto_detect_send() {
     release_port();
     choose_port();
     if (link_.open(portName_, baud_)) {
-        link_.purge(kPurgeTxClear | kPurgeRxClear);
-        reply.reset(2);
-        link_.writeByte('b');
-        load_timer(kPollIntervalMs);
+        portOpen_ = true;
+        reply.length = 2;
+        transmit(cmd::kIdentify);
     } else {
         load_timer(kUnopenablePortMs);
     }
@@ -74,16 +78,35 @@ void Engine::auto_detect() {
     case 2: case 6: case 10: case 14: case 18: probe(config.portIndex, 1); return;
     case 20:
         sequenceCounter = 21;
-        show_auto_detect_result("Focuser not found on any COM Port.");
-        return;
-    case 21:
-        if (autoDetectTag != 0) return;
-        activeCommand = 0;
+        release_port();
+        // The choices go back to the ones in use before the search (the
+        // saved ones), not the last combination tried.
+        portTag = savedPortIndex_;
+        baudTag = savedBaudIndex_;
         selectionLock = true;
         config.portIndex = portTag;
         config.baudIndex = baudTag;
         set_choices_from_config();
         selectionLock = false;
+        show_auto_detect_result("Focuser not found on any COM Port.");
+        return;
+    case 21:
+        if (autoDetectTag != 0) return;
+        activeCommand = state::kIdle;
+        selectionLock = true;
+        config.portIndex = portTag;
+        config.baudIndex = baudTag;
+        set_choices_from_config();
+        selectionLock = false;
+        if (!portOpen_) {
+            // Nothing answered: the saved choice is opened again and asked.
+            setup_com_port();
+            std::vector<std::string> lines{"Focuser not found on any COM Port",
+                                           "Back to COM" + std::to_string(config.portIndex + 1) + ": at " +
+                                               std::to_string(baud_) + " baud"};
+            if (activeCommand == cmd::kIdentify) lines.push_back("Waiting for focuser response");
+            set_activity(lines);
+        }
         return;
     default:
         break;
@@ -97,7 +120,7 @@ void Engine::auto_detect() {
     }
     if (!reply.ready) return;
     reply.ready = false;
-    if (reply.buffer[1] != 'j') {
+    if (reply.buffer[1] != answer::kIdentified) {
         ++sequenceCounter;
         return;
     }

@@ -1,9 +1,10 @@
 // The engine's protocol and executive: starting each command, collecting
 // replies, the reply timer, the time-out report, the port set-up, dialog
-// answers, and one pass of the executive.
+// answers, the busy rules, and one pass of the executive.
 #include "control/engine.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "positioning/number_format.h"
 
@@ -15,8 +16,17 @@ namespace {
 constexpr int kReopenIntervalMs = 1500;
 
 bool is_motion_letter(char c) {
-    return c == 'g' || c == 'h' || c == 'i' || c == 'o' || c == 'z' || c == 'q';
+    return c == cmd::kGoTo || c == cmd::kHome || c == cmd::kMoveIn || c == cmd::kMoveOut || c == cmd::kZero ||
+           c == state::kBacklashLeg;
 }
+
+// Commands whose echo ends the exchange (a go-to's and a homing's echo
+// starts the wait for their completion instead).
+bool is_simple_command(char c) {
+    return c == cmd::kMoveIn || c == cmd::kMoveOut || c == cmd::kStop || c == cmd::kMaxTravel || c == cmd::kZero;
+}
+
+bool is_read(char c) { return c == cmd::kPosition || c == cmd::kStatus || c == cmd::kIdentify; }
 
 }  // namespace
 
@@ -134,17 +144,58 @@ void Engine::start_up_clean() {
     // the port opened; a second identify would answer the status request
     // that follows the first. A port that did not open is retried by the
     // executive.
-    if (activeCommand != 'b' && !reconnectPending) read_identify();
+    if (activeCommand != cmd::kIdentify && !reconnectPending) read_identify();
 }
 
 // ------------------------------------------------------------- protocol ----
 
-void Engine::send_command() {
-    Batch b(*this);
-    link_.purge(kPurgeRxClear);
+void Engine::transmit(char letter, unsigned argument) {
+    link_.discardReceived();
     reply.reset(reply.length);
-    link_.writeByte(static_cast<uint8_t>(activeCommand));
-    load_timer(reply_time_limit(activeCommand, queuedCommand));
+    link_.writeByte(static_cast<uint8_t>(letter));
+    const CommandSpec* c = command_spec(letter);
+    if (c && c->argumentBytes == 2) {
+        set_command_argument(static_cast<long>(argument));
+        link_.writeByte(commandArgHigh);
+        link_.writeByte(commandArgLow);
+    }
+    load_timer(reply_time_limit(letter, queuedCommand));
+}
+
+void Engine::send(char letter, unsigned argument) {
+    activeCommand = letter;
+    if (const CommandSpec* c = command_spec(letter)) {
+        reply.length = c->replyLength;
+        if (c->done1) {
+            doneMessage1 = c->done1;
+            doneMessage2 = c->done2;
+        }
+    }
+    send_command_with(argument);
+}
+
+void Engine::send_command() { send_command_with(static_cast<unsigned>(commandArgHigh) * 256u + commandArgLow); }
+
+// Every command leaves here. A stop written over the exchange that just
+// ended is answered first: its echo is awaited instead of sending more.
+void Engine::send_command_with(unsigned argument) {
+    Batch b(*this);
+    if (stopEchoOwed_) {
+        await_stop_echo();
+        return;
+    }
+    transmit(activeCommand, argument);
+}
+
+void Engine::await_stop_echo() {
+    stopEchoOwed_ = false;
+    activeCommand = cmd::kStop;
+    doneMessage1 = stopLines_.size() > 0 ? stopLines_[0] : "Stopped";
+    doneMessage2 = stopLines_.size() > 1 ? stopLines_[1] : "Waiting for command";
+    reply.reset(1);
+    load_timer(kPollIntervalMs);
+    // The echo may be waiting already.
+    take_waiting_bytes();
 }
 
 void Engine::load_timer(int ms) {
@@ -155,8 +206,18 @@ void Engine::load_timer(int ms) {
 void Engine::SerialTimerTimer() { timerExpired = true; }
 
 void Engine::ComPortDataAvailable() {
+    Batch b(*this);
+    // The receive thread also reports a device that went away.
+    if (portOpen_ && !link_.connected()) {
+        port_gone();
+        return;
+    }
+    take_waiting_bytes();
+}
+
+void Engine::take_waiting_bytes() {
     // Only what the reply still lacks is taken; anything beyond it stays in
-    // the port's queue until the next command purges it.
+    // the port's queue until the next command discards it.
     uint8_t scratch[3];
     const int want = std::clamp(reply.length - reply.count, 0, 3);
     if (want == 0) return;
@@ -168,39 +229,33 @@ void Engine::serial_timeout() {
     Batch b(*this);
     timerExpired = false;
     stopEndsMotion_ = false;
+    stopEchoOwed_ = false;
+    communicating_ = false;
     set_status({"Serial Communications Timeout", "Check Corvell connections"});
     set_connection("Not communicating");
     // Motion asked for before the module fell silent must not start by
     // itself when it answers again, perhaps minutes later.
-    drop_queued_motion();
+    const std::string dropped = drop_queued_motion();
     read_identify();
+    if (!dropped.empty()) activity("Waiting for focuser response", dropped);
 }
 
 void Engine::read_identify() {
     Batch b(*this);
-    activeCommand = 'b';
-    reply.length = 2;
+    identifyDue_ = false;
     activity("Waiting for focuser response");
-    send_command();
+    send(cmd::kIdentify);
 }
 
-void Engine::read_status() {
-    Batch b(*this);
-    activeCommand = 't';
-    reply.length = 2;
-    send_command();
-}
+void Engine::read_status() { send(cmd::kStatus); }
 
-void Engine::read_position() {
-    Batch b(*this);
-    activeCommand = 'p';
-    reply.length = 3;
-    send_command();
-}
+void Engine::read_position() { send(cmd::kPosition); }
 
 bool Engine::dialog_state() const {
     switch (activeCommand) {
-    case 'a': case 'm': case 'n': case 'x': case 'v': case 'd': case 'e': case 'l': case 'f': case 'r':
+    case state::kConfirm: case state::kStoreConfirm: case state::kRestoreConfirm: case state::kDeleteConfirm:
+    case state::kGoToEntry: case state::kEncoderEntry: case state::kMaxTravelEntry: case state::kTravelDistanceEntry:
+    case state::kDialogHeld: case state::kDeleteFocuser:
         return true;
     default:
         return false;
@@ -208,86 +263,100 @@ bool Engine::dialog_state() const {
 }
 
 bool Engine::motion_in_progress() const {
-    return activeCommand == 'g' || activeCommand == 'h' || activeCommand == 'c' || activeCommand == 'q' ||
-           queuedCommand == 'q' || legs.next != Leg::None;
+    return activeCommand == cmd::kGoTo || activeCommand == cmd::kHome || activeCommand == state::kCompletion ||
+           activeCommand == state::kBacklashLeg || queuedCommand == state::kBacklashLeg || legs.next != Leg::None;
 }
 
+// Stop acts at once in every state: the stop goes out on the line now. An
+// exchange already on the line ends first and the stop's echo follows it;
+// a go-to or homing ends with it; nothing the user asked for before it is
+// sent after it.
 void Engine::stop_command() {
     Batch b(*this);
     user_acts();
-    if (motion_in_progress()) {
-        // A go-to or homing (or a stored go-to between its legs) is stopped
-        // the way its stop dialog stops it.
-        stop_go_to_pressed();
+    const bool legsPending = queuedCommand == state::kBacklashLeg || legs.next != Leg::None;
+    drop_queued_motion();
+    if (!link_.connected()) {
+        activity("The port is not open", "Stop not sent");
         return;
     }
-    if (dialog_state()) {
-        // The line is free while a question is open: stop the motor now
-        // rather than after the answer. Its echo is dropped by the purge of
-        // the next command.
-        link_.purge(kPurgeRxClear);
-        link_.writeByte('s');
-        activity("Stopped", "Waiting for command");
+    stopLines_ = {"Stopped", "Waiting for command"};
+    const char a = activeCommand;
+    if (a == cmd::kGoTo || a == cmd::kHome || a == state::kCompletion) {
+        terminate_motion();
         return;
     }
-    simple_command('s', "Stopped");
+    if (a == state::kIdle) {
+        if (legsPending) {
+            // Between the legs of a stored go-to: the next leg is not sent.
+            stopLines_ = {"Command terminated by user", "Waiting for command"};
+        }
+        activity("Waiting");
+        send(cmd::kStop);
+        doneMessage1 = stopLines_[0];
+        return;
+    }
+    link_.writeByte(static_cast<uint8_t>(cmd::kStop));
+    if (a == state::kReinit) {
+        // The settings write on the line may finish; no homing follows.
+        initStopped_ = true;
+        stopEchoOwed_ = true;
+        activity("Waiting");
+        return;
+    }
+    if (is_read(a) || is_simple_command(a)) {
+        stopEchoOwed_ = true;
+        activity("Waiting");
+        return;
+    }
+    // A question, an entry or the port search holds the executive: the
+    // motor stops now, and the echo is dropped with the next command.
+    activity("Stopped", "Waiting for command");
 }
 
-// Stop, Move In and Move Out: sent now when the line is free, else queued
-// behind the exchange in progress (a queued letter the user asked for
-// replaces the second leg of a stored go-to).
-void Engine::simple_command(char letter, const char* done) {
-    if (activeCommand != 0) {
-        if (queuedCommand == 'q') drop_legs();
-        queuedCommand = letter;
+// A motion the user asked for acts now, after the exchange on the line, or
+// is refused with a line saying why.
+void Engine::move_command(Action action, char letter) {
+    Batch b(*this);
+    user_acts();
+    if (refuse(action)) return;
+    if (activeCommand != state::kIdle) {
+        queue_command(letter, action);
         return;
     }
-    activeCommand = letter;
-    doneMessage1 = done;
-    doneMessage2 = "Waiting for command";
-    reply.length = 1;
     activity("Waiting");
-    send_command();
+    send(letter);
 }
 
-void Engine::move_in_command() {
-    Batch b(*this);
-    user_acts();
-    simple_command('i', "Moving In");
+void Engine::queue_command(char letter, Action action) {
+    queuedCommand = letter;
+    queuedAction_ = action;
+    queuedStep_ = false;
 }
 
-void Engine::move_out_command() {
-    Batch b(*this);
-    user_acts();
-    simple_command('o', "Moving Out");
-}
+void Engine::move_in_command() { move_command(Action::MoveIn, cmd::kMoveIn); }
+
+void Engine::move_out_command() { move_command(Action::MoveOut, cmd::kMoveOut); }
 
 void Engine::home_position_command() {
     Batch b(*this);
-    activeCommand = 'h';
-    reply.length = 1;
-    doneMessage1 = "Focuser initialization in progress";
-    doneMessage2 = "Please wait";
     set_status({});
     set_position_lines({});
-    stopRequested = false;
-    send_command();
+    send(cmd::kHome);
 }
 
 void Engine::send_zero_command() {
     Batch b(*this);
-    activeCommand = 'z';
-    reply.length = 1;
     activity("Waiting");
-    send_command();
+    send(cmd::kZero);
 }
 
 void Engine::set_zero_command() {
     Batch b(*this);
     user_acts();
-    if (!may_start("Set Zero")) return;
-    followUpCommand = 'z';
-    activeCommand = 'a';
+    if (refuse(Action::SetZero)) return;
+    followUpCommand = cmd::kZero;
+    activeCommand = state::kConfirm;
     confirmAnswer = 0;
     doneMessage1 = "Position register set to zero";
     doneMessage2 = "Waiting for command";
@@ -297,9 +366,9 @@ void Engine::set_zero_command() {
 void Engine::go_to_command() {
     Batch b(*this);
     user_acts();
-    if (!may_start("Go To")) return;
-    activeCommand = 'v';
-    entryState_ = 'v';
+    if (refuse(Action::GoTo)) return;
+    activeCommand = state::kGoToEntry;
+    entryState_ = state::kGoToEntry;
     doneMessage1 = "Go To command in progress";
     doneMessage2 = "Please wait";
     EntryScreen& e = screen_.entry;
@@ -320,25 +389,15 @@ void Engine::set_command_argument(long value) {
 
 void Engine::go_to_position_command() {
     Batch b(*this);
-    if (activeCommand != 0) {
+    if (activeCommand != state::kIdle) {
         // Queued behind the exchange in progress; never in place of the
         // second leg of a stored go-to or of a sequence's letter.
-        if (queuedCommand == 0 || queuedCommand == 'g') {
-            queuedCommand = 'g';
-        } else {
-            activity("Another operation is in progress", "Go To not started");
-        }
+        if (queuedCommand == 0 || queuedCommand == cmd::kGoTo) queuedCommand = cmd::kGoTo;
         return;
     }
-    activeCommand = 'g';
-    followUpCommand = 'g';
-    reply.length = 1;
-    stopRequested = false;
-    send_command();
-    link_.writeByte(commandArgHigh);
-    link_.writeByte(commandArgLow);
-    doneMessage1 = "Go To command in progress";
-    doneMessage2 = "Please wait";
+    followUpCommand = cmd::kGoTo;
+    send(cmd::kGoTo, static_cast<unsigned>(commandArgHigh) * 256u + commandArgLow);
+    if (activeCommand != cmd::kGoTo) return;  // a stop's echo came first
     set_status({});
     set_position_lines({});
     show_stop_go_to(true);
@@ -354,7 +413,8 @@ void Engine::go_to(long target) {
 void Engine::setup_com_port() {
     Batch b(*this);
     set_connection(" ");
-    if (link_.connected()) link_.close();
+    release_port();
+    communicating_ = false;
     selectionLock = true;
     // A choice outside the groups becomes COM1 and 9600.
     if (config.portIndex < 1 || config.portIndex > 4) config.portIndex = 0;
@@ -363,6 +423,7 @@ void Engine::setup_com_port() {
     set_choices_from_config();
     selectionLock = false;
     if (link_.open(portName_, baud_)) {
+        portOpen_ = true;
         reconnectPending = false;
         read_identify();
     } else {
@@ -378,10 +439,9 @@ void Engine::choose_port() {
     baud_ = config.baudIndex == 1 ? 2400 : 9600;
 }
 
-// Lets the port go, with nothing left half-sent or unread in its queues.
+// Lets the port go; closing discards whatever is still queued.
 void Engine::release_port() {
-    if (!link_.connected()) return;
-    link_.purge(kPurgeAll);
+    portOpen_ = false;
     link_.close();
 }
 
@@ -394,10 +454,53 @@ std::string Engine::port_trouble() const {
 bool Engine::reopen_port() {
     // A device that went away is let go; the same path is opened again,
     // which finds the adapter once it is back.
-    link_.close();
-    if (link_.open(portName_, baud_)) return true;
+    release_port();
+    if (link_.open(portName_, baud_)) {
+        portOpen_ = true;
+        return true;
+    }
     set_connection(port_trouble());
     return false;
+}
+
+void Engine::port_gone() {
+    Batch b(*this);
+    const std::string where = "COM" + std::to_string(config.portIndex + 1) + ": " + link_.device(portName_);
+    release_port();
+    communicating_ = false;
+    if (activeCommand == state::kAutoDetect) return;  // the probe's wait ends it
+    const Situations was = situations();
+    std::string ended;
+    if (was & situation_bit(Situation::GoTo)) ended = "Go To not completed";
+    if (was & (situation_bit(Situation::InitSettings) | situation_bit(Situation::InitHoming)))
+        ended = "Initialization not completed";
+    if (was & situation_bit(Situation::Homing)) ended = "Homing not completed";
+    const std::string dropped = drop_queued_motion();
+    if (ended.empty()) ended = dropped;
+    stopEchoOwed_ = stopEndsMotion_ = initStopped_ = false;
+    show_stop_go_to(false);
+    show_stop_init(false);
+    // An operation on the line ends; a question or an entry stays open.
+    if (!dialog_state()) {
+        activeCommand = state::kIdle;
+        followUpCommand = 0;
+        queuedCommand = 0;
+    }
+    positionKnown = false;
+    set_position_lines({"Unknown"});
+    if (screen_.encoderPosition != "Unknown") {
+        screen_.encoderPosition = "Unknown";
+        mark(kEncoderPosition);
+    }
+    set_status({"Unknown"});
+    const std::string why = where + " - the device went away (unplugged or hung up)";
+    set_connection(why);
+    std::vector<std::string> lines{"Not communicating", why};
+    if (!ended.empty()) lines.push_back(ended);
+    set_activity(lines);
+    if (!ended.empty()) show_operate_page();
+    reconnectPending = true;
+    load_timer(kReconnectDelayMs);
 }
 
 void Engine::ComPortSelectClick(int index) { port_choice_clicked(&ProgramConfig::portIndex, index); }
@@ -408,10 +511,12 @@ void Engine::port_choice_clicked(int ProgramConfig::*choice, int index) {
     Batch b(*this);
     if (selectionLock) return;
     user_acts();
-    if (refused_while_busy("Port settings not changed")) {
+    if (refuse(Action::PortChoice)) {
         mark(kChoices);  // the radio groups show the settings in use again
         return;
     }
+    // A read on the line is given up with the port.
+    if (is_read(activeCommand)) activeCommand = state::kIdle;
     config.*choice = index;
     setup_com_port();
     write_config_file();
@@ -448,34 +553,37 @@ void Engine::entry_confirmed(int id, const std::string& text) {
     EntryScreen& e = screen_.entry;
     if (!e.visible || id != e.id) return;
     user_acts();
-    auto refuse = [&](const std::string& line) {
+    auto refuse_entry = [&](const std::string& line) {
         e.label = line;
         ++e.refill;
         mark(kEntry);
     };
+    // The first reason that applies, in this order: not a number, negative,
+    // beyond the travel limit, beyond what the module can hold.
     double v = 0;
     if (!parse_decimal(text, v)) {
-        refuse("'" + text + "' is not a valid number.Reenter desired value.");
+        refuse_entry("'" + text + "' is not a valid number.Reenter desired value.");
         return;
     }
     if (v < 0) {
-        refuse("Value must be a positive number.Reenter desired value.");
+        refuse_entry("Value must be a positive number.Reenter desired value.");
         return;
     }
-    auto count = typed_length_to_counts(v, profile.inchesPerCount, unit());
-    if (!count) {
-        refuse("The focuser scale (encoder counts per inch) is not set.Set the encoder count value first.");
+    if (!(profile.inchesPerCount > 0)) {
+        refuse_entry("The focuser scale (encoder counts per inch) is not set.Set the encoder count value first.");
         return;
     }
-    if (*count > kMaxModuleCount) {
-        refuse("Entered position is beyond the control module's range of 65535 counts. Reenter desired position.");
+    const double inches = unit() == Unit::Centimetres ? v * 0.3937007874015748 : v;
+    const double counts = std::floor(inches / static_cast<double>(profile.inchesPerCount));
+    if (counts > static_cast<double>(profile.maxTravel)) {
+        refuse_entry("Entered position exceeds focuser travel limit. Reenter desired position.");
         return;
     }
-    if (*count > profile.maxTravel) {
-        refuse("Entered position exceeds focuser travel limit. Reenter desired position.");
+    if (counts > static_cast<double>(kMaxModuleCount)) {
+        refuse_entry("Entered position is beyond the control module's range of 65535 counts. Reenter desired position.");
         return;
     }
-    enteredCount = *count;
+    enteredCount = static_cast<long>(counts);
     entryOk = true;
     entryTag = 1;
     e.visible = false;
@@ -490,53 +598,57 @@ void Engine::entry_cancelled(int id) {
     e.visible = false;
     mark(kEntry);
     // The pending operation is dropped.
-    if (activeCommand == entryState_) activeCommand = 0;
+    if (activeCommand == entryState_) activeCommand = state::kIdle;
     entryState_ = 0;
 }
 
+// The stop button of the go-to and initialization dialogs: the same stop
+// as the main window's.
 void Engine::stop_go_to_pressed() {
     Batch b(*this);
-    user_acts();
     show_stop_go_to(false);
-    if (activeCommand == 'g' || activeCommand == 'h' || activeCommand == 'c') {
-        // Carried out by the executive: at once while the completion is
-        // awaited, or as soon as the echo has arrived.
-        stopRequested = true;
-        return;
-    }
-    // Between the legs of a stored go-to: the next leg is not sent.
-    const bool legQueued = queuedCommand == 'q' || queuedCommand == 'g';
-    if (legQueued || legs.next != Leg::None) {
-        if (legQueued) queuedCommand = 0;
-        drop_legs();
-        activity("Command terminated by user", "Waiting for command");
-    }
+    stop_command();
 }
 
 // -------------------------------------------------------------- refusals ----
 
-std::string Engine::busy_reason() const {
-    if (screen_.question.visible) return "Answer the open question first";
-    if (screen_.entry.visible) return "Close the open entry first";
-    if (activeCommand == 'u' || screen_.autoDetect.visible) return "Auto detection in progress";
-    if (activeCommand == 'y' || ((activeCommand == 'h' || activeCommand == 'c') && followUpCommand == 'y'))
-        return "Initialization in progress";
-    if (motion_in_progress()) return activeCommand == 'h' ? "Homing in progress" : "A Go To is in progress";
-    if (activeCommand == 'i' || activeCommand == 'o' || activeCommand == 's' || activeCommand == 'w' ||
-        activeCommand == 'z')
-        return "Waiting for the focuser's answer";
-    if (activeCommand != 0 && activeCommand != 'p' && activeCommand != 't' && activeCommand != 'b')
-        return "Another operation is in progress";
-    if (queuedCommand != 0) return "A command is waiting to be sent";
-    return {};
+Situations Engine::situations() const {
+    Situations s = 0;
+    auto add = [&s](Situation x) { s |= situation_bit(x); };
+    const char a = activeCommand;
+    if (a == state::kAutoDetect || screen_.autoDetect.visible) add(Situation::AutoDetect);
+    if (a == state::kReinit) add(Situation::InitSettings);
+    const bool homing = a == cmd::kHome || (a == state::kCompletion && followUpCommand != cmd::kGoTo);
+    if (homing) add(followUpCommand == state::kReinit ? Situation::InitHoming : Situation::Homing);
+    if (a == cmd::kGoTo || (a == state::kCompletion && followUpCommand == cmd::kGoTo) || a == state::kBacklashLeg ||
+        queuedCommand == state::kBacklashLeg || legs.next != Leg::None)
+        add(Situation::GoTo);
+    if (screen_.question.visible) add(Situation::Question);
+    if (screen_.entry.visible) add(Situation::Entry);
+    if (is_simple_command(a) || stopEchoOwed_) add(Situation::Command);
+    if (queuedCommand == cmd::kGoTo && queuedStep_)
+        add(Situation::QueuedStep);
+    else if (queuedCommand != 0)
+        add(Situation::Queued);
+    // A question answered, or an empty slot stored, waits for the pass that
+    // carries it out.
+    if (dialog_state() && !screen_.question.visible && !screen_.entry.visible) add(Situation::Queued);
+    if (!link_.connected() || !communicating_) add(Situation::NotCommunicating);
+    if (screen_.descriptionOpen >= 0) add(Situation::Description);
+    if (is_read(a)) add(Situation::Poll);
+    return s;
 }
 
-bool Engine::may_start(const std::string& what) { return !refused_while_busy(what + " not started"); }
-
-bool Engine::refused_while_busy(const std::string& notDone) {
-    const std::string reason = busy_reason();
+bool Engine::refuse(Action action) {
+    const std::string reason = refusal(situations(), action);
     if (reason.empty()) return false;
-    activity(reason, notDone);
+    activity(reason, refused_line(action));
+    return true;
+}
+
+bool Engine::refuse_without_module(Action action) {
+    if (link_.connected() && communicating_) return false;
+    activity(situation_reason(Situation::NotCommunicating), refused_line(action));
     return true;
 }
 
@@ -546,9 +658,16 @@ void Engine::drop_legs() {
     clippedOvershoot = false;
 }
 
-void Engine::drop_queued_motion() {
-    if (is_motion_letter(queuedCommand)) queuedCommand = 0;
+std::string Engine::drop_queued_motion() {
+    std::string line;
+    if (is_motion_letter(queuedCommand)) {
+        if (queuedAction_ != Action::Count) line = refused_line(queuedAction_);
+        queuedCommand = 0;
+    }
+    queuedAction_ = Action::Count;
+    queuedStep_ = false;
     drop_legs();
+    return line;
 }
 
 // ------------------------------------------------------------- executive ----
@@ -562,40 +681,60 @@ void Engine::executiveIdle() {
     const char active = activeCommand, queued = queuedCommand;
     const int step = sequenceCounter;
 
-    if (reconnectPending && timerExpired) {
-        reconnectPending = false;
-        timerExpired = false;
-        if (reopen_port()) read_identify();
-    }
+    // A write that found the device gone.
+    if (portOpen_ && !link_.connected()) port_gone();
 
-    if (activeCommand == 0) {
-        if (queuedCommand != 0)
-            dispatch_queued();
-        else if (timerExpired) {
-            if (link_.connected())
-                read_position();
-            else if (reopen_port())
+    // The chosen port is tried again at each expiry, whatever runs.
+    if (reconnectPending && timerExpired && activeCommand != state::kAutoDetect) {
+        timerExpired = false;
+        if (reopen_port()) {
+            reconnectPending = false;
+            // A question or entry holds the executive: the module is asked
+            // as soon as it closes.
+            if (activeCommand == state::kIdle)
                 read_identify();
             else
-                load_timer(kReopenIntervalMs);
+                identifyDue_ = true;
+        } else {
+            load_timer(kReopenIntervalMs);
+        }
+    }
+
+    if (activeCommand == state::kIdle) {
+        if (stopEchoOwed_)
+            await_stop_echo();
+        else if (identifyDue_ && link_.connected()) {
+            identifyDue_ = false;
+            read_identify();
+        } else if (queuedCommand != 0)
+            dispatch_queued();
+        else if (timerExpired) {
+            if (!link_.connected())
+                reconnectPending = true;  // tried again at the next expiry
+            else if (!communicating_)
+                read_identify();
+            else
+                read_position();
         }
     } else if (is_state_letter(activeCommand)) {
         switch (activeCommand) {
-        case 'a': state_a(); break;
-        case 'b': state_b(); break;
-        case 'c': state_c(); break;
-        case 'g': state_g(); break;
-        case 'h': state_h(); break;
-        case 'i': case 'o': case 's': case 'w': case 'z': state_echo(); break;
-        case 'm': state_m(); break;
-        case 'n': state_n(); break;
-        case 'x': state_x(); break;
-        case 'p': state_p(); break;
-        case 't': state_t(); break;
-        case 'q': state_q(); break;
-        case 'v': state_v(); break;
-        case 'u': auto_detect(); break;
-        case 'y': reinit_focuser_handler(); break;
+        case state::kConfirm: state_a(); break;
+        case cmd::kIdentify: state_b(); break;
+        case state::kCompletion: state_c(); break;
+        case cmd::kGoTo: state_g(); break;
+        case cmd::kHome: state_h(); break;
+        case cmd::kMoveIn: case cmd::kMoveOut: case cmd::kStop: case cmd::kMaxTravel: case cmd::kZero:
+            state_echo();
+            break;
+        case state::kStoreConfirm: state_m(); break;
+        case state::kRestoreConfirm: state_n(); break;
+        case state::kDeleteConfirm: state_x(); break;
+        case cmd::kPosition: state_p(); break;
+        case cmd::kStatus: state_t(); break;
+        case state::kBacklashLeg: state_q(); break;
+        case state::kGoToEntry: state_v(); break;
+        case state::kAutoDetect: auto_detect(); break;
+        case state::kReinit: reinit_focuser_handler(); break;
         default: break;  // held by a dialog, or a sequence not built here
         }
     }
@@ -618,14 +757,22 @@ void Engine::dispatch_queued() {
         void (Engine::*run)();
     };
     static const Queued table[] = {
-        {'g', &Engine::go_to_position_command}, {'h', &Engine::home_position_command},
-        {'i', &Engine::move_in_command},        {'o', &Engine::move_out_command},
-        {'s', &Engine::stop_command},           {'z', &Engine::send_zero_command},
-        {'r', &Engine::delete_file_command},    {'q', &Engine::become_q},
-        {'u', &Engine::begin_auto_detect},      {'y', &Engine::begin_reinit},
+        {cmd::kGoTo, &Engine::go_to_position_command}, {cmd::kHome, &Engine::home_position_command},
+        {cmd::kMoveIn, &Engine::move_in_command},      {cmd::kMoveOut, &Engine::move_out_command},
+        {cmd::kStop, &Engine::stop_command},           {cmd::kZero, &Engine::send_zero_command},
+        {state::kDeleteFocuser, &Engine::delete_file_command}, {state::kBacklashLeg, &Engine::become_q},
+        {state::kAutoDetect, &Engine::begin_auto_detect},       {state::kReinit, &Engine::begin_reinit},
     };
     const char letter = queuedCommand;
     queuedCommand = 0;
+    queuedAction_ = Action::Count;
+    queuedStep_ = false;
+    // A move the user asked for goes out now: it was allowed when clicked.
+    if (letter == cmd::kMoveIn || letter == cmd::kMoveOut) {
+        activity("Waiting");
+        send(letter);
+        return;
+    }
     for (const Queued& q : table) {
         if (q.letter == letter) {
             (this->*q.run)();
@@ -650,7 +797,7 @@ bool Engine::take_reply(bool operateOnTimeout) {
 Engine::Echo Engine::echo_of(uint8_t expected) const {
     const uint8_t byte = reply.buffer[0];
     if (byte == expected) return Echo::Match;
-    return byte == 'r' ? Echo::Rejected : Echo::Wrong;
+    return byte == answer::kRejected ? Echo::Rejected : Echo::Wrong;
 }
 
 void Engine::show_echo_failure(Echo e) {
@@ -660,11 +807,17 @@ void Engine::show_echo_failure(Echo e) {
 // Set-zero (and other) confirmation.
 void Engine::state_a() {
     if (sureTag != 1) return;
-    activeCommand = 0;
+    activeCommand = state::kIdle;
     if (confirmAnswer == 1) {
+        if (followUpCommand == cmd::kZero && refuse_without_module(Action::SetZero)) return;
+        if (followUpCommand == state::kReinit && refuse_without_module(Action::Initialize)) return;
+        if (followUpCommand == state::kBacklashLeg && refuse_without_module(Action::StoredGoTo)) {
+            drop_legs();
+            return;
+        }
         queuedCommand = followUpCommand;
         activity("Waiting");
-    } else if (followUpCommand == 'q') {
+    } else if (followUpCommand == state::kBacklashLeg) {
         drop_legs();  // the clipped overshoot was declined: nothing moves
     }
 }
@@ -672,31 +825,26 @@ void Engine::state_a() {
 // Identify.
 void Engine::state_b() {
     if (timerExpired) {
-        if (queuedCommand == 'k') {
+        if (queuedCommand == state::kWizard) {
             sequenceCounter = 100;
-            activeCommand = 'k';
+            activeCommand = state::kWizard;
         } else {
-            drop_queued_motion();
-            if (!link_.connected() && !reopen_port()) {
-                // Nothing to ask: the idle executive tries the port again
-                // at the next expiry.
-                activeCommand = 0;
-                load_timer(kReopenIntervalMs);
-                return;
-            }
+            const std::string dropped = drop_queued_motion();
             set_connection("Not communicating");
             read_identify();
+            if (!dropped.empty()) activity("Waiting for focuser response", dropped);
         }
         return;
     }
     if (!reply.ready) return;
     reply.ready = false;
-    if (reply.buffer[0] == 'b' && reply.buffer[1] == 'j') {
+    if (reply.buffer[0] == cmd::kIdentify && reply.buffer[1] == answer::kIdentified) {
+        communicating_ = true;
         activity("Focuser responding", "Waiting for command");
         set_connection("Communicating");
-        if (queuedCommand == 'k') {
+        if (queuedCommand == state::kWizard) {
             ++sequenceCounter;
-            activeCommand = 'k';
+            activeCommand = state::kWizard;
         } else {
             read_status();
         }
@@ -708,10 +856,6 @@ void Engine::state_b() {
 
 // Completion byte of a go-to or homing.
 void Engine::state_c() {
-    if (stopRequested) {
-        terminate_motion();
-        return;
-    }
     if (timerExpired) {
         show_operate_page();
         show_stop_go_to(false);
@@ -721,47 +865,46 @@ void Engine::state_c() {
     }
     if (!reply.ready) return;
     reply.ready = false;
-    activeCommand = 0;
+    activeCommand = state::kIdle;
     show_stop_init(false);
-    if (queuedCommand != 'q') show_stop_go_to(false);
+    if (queuedCommand != state::kBacklashLeg) show_stop_go_to(false);
     set_activity({});
-    const Echo e = echo_of('c');
+    const Echo e = echo_of(answer::kCompletion);
     if (e != Echo::Match) {
         show_echo_failure(e);
         show_operate_page();
         drop_legs();
-        if (queuedCommand == 'q') queuedCommand = 0;
-    } else if (followUpCommand == 'g') {
+        if (queuedCommand == state::kBacklashLeg) queuedCommand = 0;
+    } else if (followUpCommand == cmd::kGoTo) {
         activity("Go To completed", "Waiting for command");
-    } else if (followUpCommand == 'y') {
+    } else if (followUpCommand == state::kReinit) {
         activity("Initialization completed", "Waiting for command");
     }
     read_status();
 }
 
-// A user stop while the completion is awaited: the stop command is sent at
+// A user stop while a go-to or homing runs: the stop command is sent at
 // once and the motion ends. The module echoes the stop; the echo is
 // awaited like any other, so that it cannot be taken for the position
-// reply that follows.
+// reply that follows. The go-to's echo and its completion byte may still
+// come ahead of it.
 void Engine::terminate_motion() {
-    stopRequested = false;
+    stopEchoOwed_ = false;
     queuedCommand = 0;
     drop_legs();
     show_stop_go_to(false);
     show_stop_init(false);
-    activeCommand = 's';
-    reply.length = 1;
+    stopEndsMotion_ = true;
+    send(cmd::kStop);
     doneMessage1 = "Command terminated by user";
     doneMessage2 = "Waiting for command";
-    stopEndsMotion_ = true;
-    send_command();
     activity(doneMessage1, doneMessage2);
 }
 
 // Echo of a go-to or homing: on success the completion byte is awaited for
 // the given time; otherwise the operation ends with the status read.
 void Engine::motion_echo(int completionLimitMs) {
-    const bool goTo = activeCommand == 'g';
+    const bool goTo = activeCommand == cmd::kGoTo;
     if (timerExpired && goTo) show_stop_go_to(false);
     // A homing that fails to start ends the initialization's dialog too.
     if (timerExpired && !goTo) show_stop_init(false);
@@ -770,7 +913,7 @@ void Engine::motion_echo(int completionLimitMs) {
     const Echo e = echo_of(static_cast<uint8_t>(activeCommand));
     if (e == Echo::Match) {
         activity(doneMessage1, doneMessage2);
-        activeCommand = 'c';
+        activeCommand = state::kCompletion;
         reply.reset(1);
         load_timer(completionLimitMs);
         if (!goTo && screen_.reinitTextVisible) {
@@ -778,16 +921,15 @@ void Engine::motion_echo(int completionLimitMs) {
             mark(kNotes);
         }
         // A completion that came with the echo is already waiting.
-        ComPortDataAvailable();
+        take_waiting_bytes();
         return;
     }
     show_echo_failure(e);
-    stopRequested = false;
     if (!goTo) show_stop_init(false);
     if (goTo) {
         show_stop_go_to(false);
         drop_legs();
-        if (queuedCommand == 'q') queuedCommand = 0;
+        if (queuedCommand == state::kBacklashLeg) queuedCommand = 0;
     }
     show_operate_page();
     read_status();
@@ -798,12 +940,15 @@ void Engine::state_h() { motion_echo(kHomingLimitMs); }
 
 // Echo of 'i', 'o', 's', 'w' or 'z'.
 void Engine::state_echo() {
-    if (activeCommand == 's' && stopEndsMotion_ && reply.ready && reply.buffer[0] == 'c') {
-        // The motion completed just as the stop went out: its completion
-        // byte came first. The stop's echo follows.
-        reply.reset(1);
-        ComPortDataAvailable();
-        return;
+    if (activeCommand == cmd::kStop && stopEndsMotion_ && reply.ready) {
+        const uint8_t first = reply.buffer[0];
+        if (first == answer::kCompletion || first == cmd::kGoTo || first == cmd::kHome) {
+            // The motion's echo or its completion byte came ahead of the
+            // stop's echo: passed over, the stop's echo follows.
+            reply.reset(1);
+            take_waiting_bytes();
+            return;
+        }
     }
     if (!take_reply(true)) return;
     stopEndsMotion_ = false;
@@ -821,10 +966,16 @@ void Engine::state_echo() {
 // Store confirmation.
 void Engine::state_m() {
     if (sureTag != 1) return;
-    activeCommand = 0;
+    activeCommand = state::kIdle;
     const int i = selectedSlot - 1;
     if (!confirmAnswer || i < 0 || i >= kStoredSlots) {
         descriptionEditing = false;
+        return;
+    }
+    if (!positionKnown) {
+        // The module went away while the question was open.
+        descriptionEditing = false;
+        activity("The focuser position is not known", refused_line(Action::Store));
         return;
     }
     if (profile.positions[i] < 0) profile.descriptions[i] = "Enter a description";
@@ -844,14 +995,14 @@ void Engine::state_m() {
 // Restore-defaults confirmation.
 void Engine::state_n() {
     if (sureTag != 1) return;
-    activeCommand = 0;
+    activeCommand = state::kIdle;
     if (confirmAnswer) restore_config_defaults();
 }
 
 // Delete confirmation.
 void Engine::state_x() {
     if (sureTag != 1) return;
-    activeCommand = 0;
+    activeCommand = state::kIdle;
     const int i = selectedSlot - 1;
     if (confirmAnswer != 1 || i < 0 || i >= kStoredSlots) return;
     profile.positions[i] = -1;
@@ -869,7 +1020,7 @@ void Engine::state_x() {
 // Position reply.
 void Engine::state_p() {
     if (!take_reply(false)) return;
-    if (reply.buffer[0] == 'p') {
+    if (reply.buffer[0] == cmd::kPosition) {
         const unsigned pos = position_from_reply(reply.buffer);
         currentPosition = pos;
         const std::string count = format_fixed(pos, 5, 0);
@@ -885,13 +1036,13 @@ void Engine::state_p() {
     } else {
         set_position_lines({"ERROR"});
     }
-    activeCommand = 0;
+    activeCommand = state::kIdle;
 }
 
 // Status reply.
 void Engine::state_t() {
     if (!take_reply(true)) return;
-    if (reply.buffer[0] == 't')
+    if (reply.buffer[0] == cmd::kStatus)
         set_status(status_lines(reply.buffer[1]));
     else
         show_echo_failure(Echo::Wrong);
@@ -900,7 +1051,7 @@ void Engine::state_t() {
 
 // A leg of a stored go-to.
 void Engine::state_q() {
-    activeCommand = 0;
+    activeCommand = state::kIdle;
     queuedCommand = 0;
     const BacklashLegs l = legs;
     switch (l.next) {
@@ -908,7 +1059,7 @@ void Engine::state_q() {
         // The stored go-to waited for the line to become free.
         if (l.twoLegs) {
             legs.next = Leg::Final;
-            queuedCommand = 'q';
+            queuedCommand = state::kBacklashLeg;
         } else {
             legs = BacklashLegs{};
         }
@@ -919,7 +1070,7 @@ void Engine::state_q() {
         // it, and the final leg follows once it completes.
         if (confirmAnswer) {
             legs.next = Leg::Final;
-            queuedCommand = 'q';
+            queuedCommand = state::kBacklashLeg;
             go_to(l.first);
         } else {
             drop_legs();
@@ -938,9 +1089,11 @@ void Engine::state_q() {
 // Go-to entry.
 void Engine::state_v() {
     if (entryTag != 1) return;
-    activeCommand = 0;
+    activeCommand = state::kIdle;
     entryState_ = 0;
-    if (entryOk && enteredCount != static_cast<long>(currentPosition)) go_to(enteredCount);
+    if (!entryOk || enteredCount == static_cast<long>(currentPosition)) return;
+    if (refuse_without_module(Action::GoTo)) return;
+    go_to(enteredCount);
 }
 
 }  // namespace corvell

@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "control/busy_rules.h"
 #include "control/engine_io.h"
+#include "control/letters.h"
 #include "control/protocol.h"
 #include "positioning/units.h"
 #include "storage/settings_codec.h"
@@ -84,6 +86,12 @@ public:
 
     // ---- executive ----
     void executiveIdle();
+    // The situations the engine is in now (busy_rules.h).
+    Situations situations() const;
+    // Why the action may not act now; empty when it acts.
+    std::string refusal_reason(Action a) const { return refusal(situations(), a); }
+    // Whether the module answers on an open port.
+    bool communicating() const { return communicating_; }
 
     // ---- dialog answers ----
     // The yes/no question `id` was answered (closing it counts as no).
@@ -141,7 +149,6 @@ public:
     bool timerExpired = false;
     std::string doneMessage1, doneMessage2;
     uint8_t commandArgHigh = 0, commandArgLow = 0;
-    bool stopRequested = false;
     int confirmAnswer = 0;
     int sequenceCounter = 0;
     bool reconnectPending = false;
@@ -214,14 +221,13 @@ private:
     void state_q();
     void state_v();
     void dispatch_queued();
-    void become_q() { activeCommand = 'q'; }
+    void become_q() { activeCommand = state::kBacklashLeg; }
     void begin_auto_detect();
     void begin_reinit();
     void probe(int port, int baud);
     void show_auto_detect_result(const std::string& message);
     void show_stop_init(bool visible);
     void init_activity(const std::string& line1, const std::string& line2);
-    bool refused_while_busy(const std::string& notDone);
     void port_choice_clicked(int ProgramConfig::*choice, int index);
     void choose_port();
     void release_port();
@@ -229,6 +235,12 @@ private:
     // there); true when it is open afterwards.
     bool reopen_port();
     std::string port_trouble() const;
+    // The port went away under the program (an adapter unplugged, a line
+    // hung up): whatever ran on it ends at once and says so, and the port
+    // is tried again.
+    void port_gone();
+    // Bytes waiting in the port, taken into the reply as far as it needs.
+    void take_waiting_bytes();
 
     // The common start of a reply state: a time-out is reported (bringing
     // the Operate page forward when asked) and false returned; a complete
@@ -238,18 +250,35 @@ private:
     void show_echo_failure(Echo e);
     void motion_echo(int completionLimitMs);
     void terminate_motion();
-    void simple_command(char letter, const char* done);
+    void move_command(Action action, char letter);
+    void step_command(Action action);
     void go_to(long target);
+    // Puts a command on the line: the letter and its argument bytes, after
+    // discarding whatever waits in the port; the reply is then awaited for
+    // the command's time limit. `send` makes it the executive's state.
+    void transmit(char letter, unsigned argument = 0);
+    void send(char letter, unsigned argument = 0);
+    void send_command_with(unsigned argument);
+    // A stop was written while another exchange was on the line: that
+    // exchange ended, and the stop's echo is awaited now.
+    void await_stop_echo();
+    void end_init_stopped();
 
     // ---- refusals ----
-    // Why a question, an entry or a stored go-to cannot start now; empty
-    // when it can.
-    std::string busy_reason() const;
-    bool may_start(const std::string& what);
+    // True, with the reason and "<action> not started" shown, when the
+    // action may not act now.
+    bool refuse(Action action);
+    // After a question or entry closes: a follow-up that needs the module
+    // is refused when the module no longer answers.
+    bool refuse_without_module(Action action);
     bool dialog_state() const;
     bool motion_in_progress() const;
-    void drop_queued_motion();
+    // Drops a command the user asked for that still waits behind the
+    // exchange on the line (and the legs of a stored go-to); returns the
+    // line that says so, empty when nothing was dropped.
+    std::string drop_queued_motion();
     void drop_legs();
+    void queue_command(char letter, Action action);
 
     // ---- screen ----
     void set_activity(std::vector<std::string> lines);
@@ -295,6 +324,17 @@ private:
     int nextDialogId_ = 0;
     char entryState_ = 0;      // the state that waits for the open entry
     bool stopEndsMotion_ = false;  // the 's' in flight ends a go-to or homing
+    bool stopEchoOwed_ = false;    // a stop went out over another exchange; its echo follows
+    std::vector<std::string> stopLines_;  // Activity lines when that stop echoes
+    bool initStopped_ = false;     // Stop during the settings phase: no homing follows
+    bool communicating_ = false;   // the module answered the identify since the last time-out
+    bool portOpen_ = false;        // the port was opened and not let go since
+    bool identifyDue_ = false;     // the port came back while a dialog held the executive
+    // The user's command waiting behind the exchange on the line.
+    Action queuedAction_ = Action::Count;
+    bool queuedStep_ = false;      // it is a step: the next step starts from its target
+    long queuedTarget_ = 0;
+    int savedPortIndex_ = 0, savedBaudIndex_ = 0;  // the choice before a port search
     std::string portName_ = "com1";
     int baud_ = 9600;
 

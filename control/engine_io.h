@@ -18,9 +18,10 @@ public:
     virtual ~ModuleLink() = default;
     virtual bool open(const std::string& portName, int baud) = 0;
     virtual void close() = 0;
+    // Open, and the device has not gone away under it.
     virtual bool connected() const = 0;
-    // Discards queued bytes by the classic purge bits (1, 2, 4, 8).
-    virtual void purge(unsigned long flags) = 0;
+    // Discards what the module sent that has not been read yet.
+    virtual void discardReceived() = 0;
     // True when the byte was written.
     virtual bool writeByte(uint8_t byte) = 0;
     // Reads at most `max` waiting bytes; 0 when none wait.

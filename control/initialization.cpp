@@ -11,9 +11,9 @@ void Engine::ReinitializeClick() { initialize_focuser(); }
 void Engine::initialize_focuser() {
     Batch b(*this);
     user_acts();
-    if (!may_start("Initialization")) return;
-    followUpCommand = 'y';
-    activeCommand = 'a';
+    if (refuse(Action::Initialize)) return;
+    followUpCommand = state::kReinit;
+    activeCommand = state::kConfirm;
     confirmAnswer = 0;
     show_question(
         "Are you sure you want to initialize the focuser?  The focuser will recompute its speed settings, then "
@@ -21,9 +21,10 @@ void Engine::initialize_focuser() {
 }
 
 void Engine::begin_reinit() {
-    activeCommand = 'y';
-    followUpCommand = 'y';
+    activeCommand = state::kReinit;
+    followUpCommand = state::kReinit;
     sequenceCounter = 0;
+    initStopped_ = false;
     initNotes.clear();
 }
 
@@ -33,11 +34,24 @@ void Engine::show_stop_init(bool visible) {
     mark(kStopInit);
 }
 
+// The dialog's stop button stops as the main window's Stop does: in the
+// homing it ends the homing, before it no homing follows.
 void Engine::StopReinitClick() {
     Batch b(*this);
-    user_acts();
-    stopRequested = true;
     show_stop_init(false);
+    stop_command();
+}
+
+// Stop was pressed while the settings were written: the write on the line
+// has ended, and the sequence ends without homing.
+void Engine::end_init_stopped() {
+    initStopped_ = false;
+    show_stop_init(false);
+    activeCommand = state::kIdle;
+    followUpCommand = 0;
+    stopLines_ = {"Initialization stopped before homing", "Waiting for command"};
+    init_activity(stopLines_[0], stopLines_[1]);
+    if (stopEchoOwed_) await_stop_echo();
 }
 
 // Two lines of the initialization's progress, and below them any value
@@ -53,45 +67,43 @@ void Engine::reinit_focuser_send(char letter) {
     const InitializationValues v = initialization_values(profile.inchesPerCount, profile.maxTravel);
     uint16_t value = 0;
     switch (letter) {
-    case 'd': value = v.d; break;
-    case 'e': value = v.e; break;
-    case 'f': value = v.f; break;
-    case 'w': value = v.w; break;
+    case cmd::kSpeedD: value = v.d; break;
+    case cmd::kSpeedE: value = v.e; break;
+    case cmd::kSpeedF: value = v.f; break;
+    case cmd::kMaxTravel: value = v.w; break;
     default: break;
     }
     // A value beyond the module's range is sent as the nearest it can take,
     // never as its low 16 bits; the Activity display says so.
     std::string note;
-    if (letter == 'd' && v.speedLimited) note = "Speed settings limited to 65535";
-    if (letter == 'w' && v.travelLimited) note = "Maximum travel sent as " + std::to_string(v.w) + " counts";
+    if (letter == cmd::kSpeedD && v.speedLimited) note = "Speed settings limited to 65535";
+    if (letter == cmd::kMaxTravel && v.travelLimited) note = "Maximum travel sent as " + std::to_string(v.w) + " counts";
     if (!note.empty()) {
         initNotes.push_back(note);
         init_activity("Writing focuser settings", "Please wait");
     }
-    link_.purge(kPurgeRxClear);
-    reply.reset(1);
+    reply.length = 1;
     expectedReply = letter;
-    link_.writeByte(static_cast<uint8_t>(letter));
-    if (letter != 's') {
-        link_.writeByte(static_cast<uint8_t>(value >> 8));
-        link_.writeByte(static_cast<uint8_t>(value & 0xFF));
-    }
+    transmit(letter, value);
     ++sequenceCounter;
-    load_timer(kPollIntervalMs);
 }
 
 void Engine::reinit_focuser_handler() {
-    stopRequested = false;
+    const bool sending = sequenceCounter >= 0 && sequenceCounter <= 10 && sequenceCounter % 2 == 0;
+    if (initStopped_ && sending) {
+        end_init_stopped();
+        return;
+    }
     show_stop_init(true);
     switch (sequenceCounter) {
     case 0:
         init_activity("Writing focuser settings", "Please wait");
-        reinit_focuser_send('s');
+        reinit_focuser_send(cmd::kStop);
         return;
-    case 2: reinit_focuser_send('d'); return;
-    case 4: reinit_focuser_send('e'); return;
-    case 6: reinit_focuser_send('f'); return;
-    case 8: reinit_focuser_send('w'); return;
+    case 2: reinit_focuser_send(cmd::kSpeedD); return;
+    case 4: reinit_focuser_send(cmd::kSpeedE); return;
+    case 6: reinit_focuser_send(cmd::kSpeedF); return;
+    case 8: reinit_focuser_send(cmd::kMaxTravel); return;
     case 10:
         init_activity("Focuser settings updated", "Reinitializing the focuser");
         home_position_command();
@@ -103,6 +115,7 @@ void Engine::reinit_focuser_handler() {
     }
     if (timerExpired) {
         timerExpired = false;
+        initStopped_ = false;
         show_stop_init(false);
         show_operate_page();
         serial_timeout();
@@ -113,6 +126,7 @@ void Engine::reinit_focuser_handler() {
     const Echo e = echo_of(static_cast<uint8_t>(expectedReply));
     if (e == Echo::Match) {
         ++sequenceCounter;
+        if (initStopped_) end_init_stopped();
         return;
     }
     show_echo_failure(e);

@@ -5,12 +5,40 @@
 
 namespace corvell {
 
+namespace {
+constexpr const char* kWaiting = "Waiting for command";
+
+// Every command the program sends. The module may take a while before it
+// echoes a move; a go-to and a homing echo at once and send their
+// completion byte later (its limits are the executive's).
+const CommandSpec kCommands[] = {
+    {cmd::kIdentify, 0, 2, kPollIntervalMs, nullptr, nullptr},
+    {cmd::kStatus, 0, 2, kPollIntervalMs, nullptr, nullptr},
+    {cmd::kPosition, 0, 3, kPollIntervalMs, nullptr, nullptr},
+    {cmd::kStop, 0, 1, kPollIntervalMs, "Stopped", kWaiting},
+    {cmd::kMoveIn, 0, 1, kMoveEchoLimitMs, "Moving In", kWaiting},
+    {cmd::kMoveOut, 0, 1, kMoveEchoLimitMs, "Moving Out", kWaiting},
+    {cmd::kHome, 0, 1, kPollIntervalMs, "Focuser initialization in progress", "Please wait"},
+    {cmd::kZero, 0, 1, kPollIntervalMs, "Position register set to zero", kWaiting},
+    {cmd::kGoTo, 2, 1, kPollIntervalMs, "Go To command in progress", "Please wait"},
+    {cmd::kMaxTravel, 2, 1, kPollIntervalMs, "Maximum travel value updated", kWaiting},
+    {cmd::kSpeedD, 2, 1, kPollIntervalMs, nullptr, nullptr},
+    {cmd::kSpeedE, 2, 1, kPollIntervalMs, nullptr, nullptr},
+    {cmd::kSpeedF, 2, 1, kPollIntervalMs, nullptr, nullptr},
+};
+}  // namespace
+
+const CommandSpec* command_spec(char letter) {
+    for (const CommandSpec& c : kCommands)
+        if (c.letter == letter) return &c;
+    return nullptr;
+}
+
 int reply_time_limit(char activeCommand, char queuedCommand) {
     // The add-focuser wizard probes for a module and must not wait long.
-    if (queuedCommand == 'k') return kAddFocuserIdentifyMs;
-    // The module may take a while before it echoes a move.
-    if (activeCommand == 'i' || activeCommand == 'o') return kMoveEchoLimitMs;
-    return kPollIntervalMs;
+    if (queuedCommand == state::kWizard) return kAddFocuserIdentifyMs;
+    const CommandSpec* c = command_spec(activeCommand);
+    return c ? c->replyLimitMs : kPollIntervalMs;
 }
 
 std::vector<std::string> status_lines(uint8_t status) {

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "control/letters.h"
+
 namespace corvell {
 
 constexpr int kPollIntervalMs = 1500;     // reply limit of most commands, idle poll period
@@ -12,12 +14,19 @@ constexpr int kAddFocuserIdentifyMs = 200;
 constexpr int kHomingLimitMs = 120000;    // completion byte of 'h'
 constexpr int kReconnectDelayMs = 200;
 
-// Purge flags of PurgeCommPort.
-constexpr unsigned long kPurgeTxAbort = 1;
-constexpr unsigned long kPurgeRxAbort = 2;
-constexpr unsigned long kPurgeTxClear = 4;
-constexpr unsigned long kPurgeRxClear = 8;
-constexpr unsigned long kPurgeAll = 15;
+// One command of the module: what goes on the line, what comes back, how
+// long the echo may take, and the two Activity lines shown when it echoes.
+struct CommandSpec {
+    char letter;
+    int argumentBytes;     // 0, or 2 (high byte, then low byte)
+    int replyLength;       // bytes of the reply, echo included
+    int replyLimitMs;      // time allowed for the reply
+    const char* done1;     // Activity lines on a matching echo (null: none)
+    const char* done2;
+};
+
+// The command with this letter; null for a letter that is never sent.
+const CommandSpec* command_spec(char letter);
 
 // Reply time limit for a command just sent.
 int reply_time_limit(char activeCommand, char queuedCommand);

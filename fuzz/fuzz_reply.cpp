@@ -47,9 +47,7 @@ public:
     bool open(const std::string&, int) override { return isOpen = true; }
     void close() override { isOpen = false; }
     bool connected() const override { return isOpen; }
-    void purge(unsigned long flags) override {
-        if (flags & kPurgeRxClear) waiting.clear();
-    }
+    void discardReceived() override { waiting.clear(); }
     bool writeByte(uint8_t) override { return isOpen; }
     int read(uint8_t* buffer, int max) override {
         // The engine asks only for what the reply still lacks.

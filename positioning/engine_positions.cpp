@@ -49,6 +49,10 @@ void Engine::UnitsClick(int index) {
     Batch b(*this);
     if (selectionLock) return;
     user_acts();
+    if (refuse(Action::Units)) {
+        mark(kChoices);  // the group shows the units in use again
+        return;
+    }
     config.unitsIndex = index == 1 ? 1 : 0;
     set_choices_from_config();
     set_position_lines({});
@@ -61,16 +65,29 @@ void Engine::UnitsClick(int index) {
 
 // ------------------------------------------------------------ step moves ----
 
-void Engine::StepInButtonClick() {
-    Batch b(*this);
-    user_acts();
-    if (auto target = step_target(currentPosition, profile.inchesPerCount, config.stepIncrement, true)) go_to(*target);
-}
+void Engine::StepInButtonClick() { step_command(Action::StepIn); }
 
-void Engine::StepOutButtonClick() {
+void Engine::StepOutButtonClick() { step_command(Action::StepOut); }
+
+// A step starts from where the focuser is going: a step still waiting
+// behind the exchange on the line takes the next one further, so quick
+// clicks each move one step.
+void Engine::step_command(Action action) {
     Batch b(*this);
     user_acts();
-    if (auto target = step_target(currentPosition, profile.inchesPerCount, config.stepIncrement, false)) go_to(*target);
+    if (refuse(action)) return;
+    const bool queuedStep = queuedCommand == cmd::kGoTo && queuedStep_;
+    const long from = queuedStep ? queuedTarget_ : static_cast<long>(currentPosition);
+    const auto target = step_target(from, profile.inchesPerCount, config.stepIncrement, action == Action::StepIn);
+    if (!target) return;
+    if (activeCommand != state::kIdle) {
+        set_command_argument(*target);
+        queue_command(cmd::kGoTo, action);
+        queuedStep_ = true;
+        queuedTarget_ = *target;
+        return;
+    }
+    go_to(*target);
 }
 
 void Engine::set_step_increment() {
@@ -108,7 +125,13 @@ void Engine::StepUpDownChangingEx(int direction) {
 void Engine::BacklashEnableClick(int index) {
     Batch b(*this);
     // Set while a profile is applied, not clicked.
-    if (!selectionLock) user_acts();
+    if (!selectionLock) {
+        user_acts();
+        if (refuse(Action::BacklashSwitch)) {
+            mark(kChoices);
+            return;
+        }
+    }
     profile.backlashEnable = index == 1 ? 1 : 0;
     set_choices_from_config();
     if (!selectionLock) write_focuser_file();
@@ -140,14 +163,14 @@ void Engine::StoreNClick(int n) {
     if (n < 1 || n > kStoredSlots) return;
     // Never in place of another operation or question: the slot answered
     // must be the slot asked about.
-    if (!may_start("Store Position")) return;
+    if (refuse(Action::Store)) return;
     selectedSlot = n;
     store_position_command();
 }
 
 void Engine::store_position_command() {
     Batch b(*this);
-    activeCommand = 'm';
+    activeCommand = state::kStoreConfirm;
     descriptionEditing = true;
     if (profile.positions[selectedSlot - 1] >= 0) {
         confirmAnswer = 0;
@@ -165,7 +188,7 @@ void Engine::GoToNClick(int n) {
     if (n < 1 || n > kStoredSlots) return;
     const long stored = profile.positions[n - 1];
     if (stored < 0 || stored == static_cast<long>(currentPosition)) return;
-    if (!may_start("Go To")) return;
+    if (refuse(Action::StoredGoTo)) return;
     selectedSlot = n;
     backlash_test();
 }
@@ -185,23 +208,23 @@ void Engine::backlash_test() {
         // The overshoot is cut by a travel stop: ask first, nothing moves yet.
         clippedOvershoot = true;
         legs.next = Leg::AfterWarning;
-        followUpCommand = 'q';
-        activeCommand = 'a';
+        followUpCommand = state::kBacklashLeg;
+        activeCommand = state::kConfirm;
         confirmAnswer = 0;
         show_question("\nThe backlash correction is not optimal due to the mechanical stops on the focuser.");
         return;
     }
     clippedOvershoot = false;
-    if (activeCommand != 0) {
-        // A position or status read is in flight: the whole go-to waits for
-        // the line, so that its second leg cannot be lost.
+    if (activeCommand != state::kIdle) {
+        // An exchange is on the line: the whole go-to follows it, so that
+        // its second leg cannot be lost.
         legs.next = Leg::First;
-        queuedCommand = 'q';
+        queue_command(state::kBacklashLeg, Action::StoredGoTo);
         return;
     }
     if (plan.twoLegs) {
         legs.next = Leg::Final;
-        queuedCommand = 'q';
+        queuedCommand = state::kBacklashLeg;
     }
     go_to(plan.firstTarget);
 }
@@ -210,14 +233,14 @@ void Engine::DeleteNClick(int n) {
     Batch b(*this);
     user_acts();
     if (n < 1 || n > kStoredSlots || profile.positions[n - 1] < 0) return;
-    if (!may_start("Delete")) return;
+    if (refuse(Action::Delete)) return;
     selectedSlot = n;
     delete_entry();
 }
 
 void Engine::delete_entry() {
     Batch b(*this);
-    activeCommand = 'x';
+    activeCommand = state::kDeleteConfirm;
     confirmAnswer = 0;
     show_question("Are you sure you want to delete this stored position?");
 }

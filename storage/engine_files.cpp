@@ -241,8 +241,8 @@ void Engine::restore_config_defaults() {
 void Engine::RestoreDefaultsClick() {
     Batch b(*this);
     user_acts();
-    if (!may_start("Restore Default File Settings")) return;
-    activeCommand = 'n';
+    if (refuse(Action::RestoreDefaults)) return;
+    activeCommand = state::kRestoreConfirm;
     confirmAnswer = 0;
     show_question(
         "Are you sure you want to Restore the Default File Settings? Use this if the program is not working "

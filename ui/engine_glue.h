@@ -28,7 +28,7 @@ public:
     // A port whose device went away (an unplugged adapter) is not connected
     // any more, though it is still open.
     bool connected() const override { return port_.Connected() && !port_.LineLost(); }
-    void purge(unsigned long flags) override { port_.PurgeCommPort(flags); }
+    void discardReceived() override { port_.PurgeCommPort(kPurgeReceived); }
     bool writeByte(uint8_t byte) override { return port_.WriteCommByte(byte) != 0; }
     int read(uint8_t* buffer, int max) override { return port_.ReadComm(buffer, max); }
     std::string device(const std::string& portName) const override {
@@ -40,6 +40,7 @@ public:
     }
 
 private:
+    static constexpr unsigned long kPurgeReceived = 8;  // the receive queue's clear bit
     TZComm& port_;
 };
 

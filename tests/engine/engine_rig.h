@@ -5,6 +5,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <deque>
 #include <functional>
@@ -20,8 +21,74 @@ namespace corvell::test {
 using Bytes = std::vector<uint8_t>;
 using Lines = std::vector<std::string>;
 
+// A module behind the scripted link that answers on its own, on the manual
+// clock: each command is answered `replyDelayMs` after it was written, in
+// order (a reply is never sent before an earlier one), as a module with a
+// slow line would. A go-to or homing sends its completion `travelMs` after
+// its echo. Switched on by `enabled`.
+struct ModuleModel {
+    bool enabled = false;
+    bool silent = false;
+    long long replyDelayMs = 3;
+    long long travelMs = 2000;
+    unsigned position = 1000;
+    uint8_t status = 0x01;
+    struct Out {
+        long long at;
+        uint8_t byte;
+    };
+    std::deque<Out> out;        // bytes not yet sent, in order
+    std::vector<uint8_t> pending;  // the command being received
+    long long lastDue = 0;
+
+    void send(long long due, std::initializer_list<uint8_t> bytes) {
+        due = std::max(due, lastDue);
+        lastDue = due;
+        for (uint8_t b : bytes) out.push_back(Out{due, b});
+    }
+    // A byte the program wrote at `now`.
+    void received(uint8_t byte, long long now) {
+        if (!enabled) return;
+        pending.push_back(byte);
+        const char letter = static_cast<char>(pending[0]);
+        const size_t need = (letter == 'g' || letter == 'w' || letter == 'd' || letter == 'e' || letter == 'f') ? 3 : 1;
+        if (pending.size() < need) return;
+        const std::vector<uint8_t> c = pending;
+        pending.clear();
+        if (silent) return;
+        const long long due = now + replyDelayMs;
+        switch (letter) {
+        case 'b': send(due, {'b', 'j'}); break;
+        case 't': send(due, {'t', status}); break;
+        case 'p': send(due, {'p', static_cast<uint8_t>(position >> 8), static_cast<uint8_t>(position & 0xFF)}); break;
+        case 'g':
+            send(due, {'g'});
+            position = c[1] * 256u + c[2];
+            send(due + travelMs, {'c'});
+            break;
+        case 'h':
+            send(due, {'h'});
+            position = 0;
+            send(due + travelMs, {'c'});
+            break;
+        case 'z': position = 0; send(due, {'z'}); break;
+        case 's':
+            // A stop ends a go-to or homing: its completion is not sent.
+            while (!out.empty() && out.back().byte == 'c' && out.back().at > now) out.pop_back();
+            send(due, {'s'});
+            break;
+        case 'i': case 'o': case 'w': case 'd': case 'e': case 'f':
+            send(due, {c[0]});
+            break;
+        default: send(due, {'r'}); break;
+        }
+    }
+    long long nextDue() const { return out.empty() ? -1 : out.front().at; }
+};
+
 class ScriptedLink : public ModuleLink {
 public:
+    ModuleModel module;
     struct Open {
         std::string port;
         int baud;
@@ -46,18 +113,26 @@ public:
         baud = b;
         isOpen = openable ? openable(portName, b) : opens;
         lastOpenFailed = !isOpen;
+        if (isOpen) lost = false;
         openLog.push_back(Open{portName, b, clock ? *clock : 0, isOpen});
         return isOpen;
     }
     bool lastOpenFailed = false;
-    void close() override { isOpen = false; }
-    bool connected() const override { return isOpen; }
-    void purge(unsigned long flags) override {
-        if (flags & kPurgeRxClear) waiting.clear();
+    bool lost = false;  // the device went away while open
+    // The adapter is pulled out: the port stays open but is gone, and
+    // opening it fails until `opens` is set again.
+    void unplug() {
+        lost = true;
+        opens = false;
+        waiting.clear();
     }
+    void close() override { isOpen = false; }
+    bool connected() const override { return isOpen && !lost; }
+    void discardReceived() override { waiting.clear(); }
     bool writeByte(uint8_t byte) override {
-        if (!isOpen) return false;
+        if (!isOpen || lost) return false;
         written.push_back(byte);
+        module.received(byte, clock ? *clock : 0);
         return true;
     }
     int read(uint8_t* buffer, int max) override {
@@ -86,16 +161,124 @@ public:
     }
 };
 
+// Copies the parts named in `parts` of one screen into another, as a view
+// that renders them would show them.
+inline void copy_parts(Screen& to, const Screen& from, unsigned parts) {
+    if (parts & kActivity) to.activity = from.activity;
+    if (parts & kStatus) to.status = from.status;
+    if (parts & kPosition) to.position = from.position;
+    if (parts & kConnection) to.connection = from.connection;
+    if (parts & kEncoderPosition) to.encoderPosition = from.encoderPosition;
+    if (parts & kSettingsTexts) {
+        to.encoderLines = from.encoderLines;
+        to.encoderStep = from.encoderStep;
+        to.maxTravelStop = from.maxTravelStop;
+        to.maxTravel = from.maxTravel;
+        to.stepText = from.stepText;
+        to.backlashText = from.backlashText;
+    }
+    if (parts & kStoredSlotsPart) {
+        to.posText = from.posText;
+        to.descriptions = from.descriptions;
+        to.descriptionOpen = from.descriptionOpen;
+        to.descriptionFocus = from.descriptionFocus;
+    }
+    if (parts & kFocuserType) to.focuserType = from.focuserType;
+    if (parts & kFocuserList) {
+        to.focuserList = from.focuserList;
+        to.focuserFiles = from.focuserFiles;
+        to.focuserRow = from.focuserRow;
+    }
+    if (parts & kChoices) {
+        to.unitsIndex = from.unitsIndex;
+        to.portIndex = from.portIndex;
+        to.baudIndex = from.baudIndex;
+        to.backlashIndex = from.backlashIndex;
+        to.backlashEditEnabled = from.backlashEditEnabled;
+    }
+    if (parts & kNotes) {
+        to.reinitTextVisible = from.reinitTextVisible;
+        to.autoDetectTextVisible = from.autoDetectTextVisible;
+    }
+    if (parts & kQuestion) to.question = from.question;
+    if (parts & kEntry) to.entry = from.entry;
+    if (parts & kStopGoTo) to.stopGoToVisible = from.stopGoToVisible;
+    if (parts & kOperatePage) to.operatePage = from.operatePage;
+    if (parts & kStopInit) to.stopInitVisible = from.stopInitVisible;
+    if (parts & kAutoDetect) to.autoDetect = from.autoDetect;
+}
+
+// Whether two screens agree on one part.
+inline bool same_part(const Screen& a, const Screen& b, unsigned part) {
+    switch (part) {
+    case kActivity: return a.activity == b.activity;
+    case kStatus: return a.status == b.status;
+    case kPosition: return a.position == b.position;
+    case kConnection: return a.connection == b.connection;
+    case kEncoderPosition: return a.encoderPosition == b.encoderPosition;
+    case kSettingsTexts:
+        return a.encoderLines == b.encoderLines && a.encoderStep == b.encoderStep &&
+               a.maxTravelStop == b.maxTravelStop && a.maxTravel == b.maxTravel && a.stepText == b.stepText &&
+               a.backlashText == b.backlashText;
+    case kStoredSlotsPart:
+        return a.posText == b.posText && a.descriptions == b.descriptions && a.descriptionOpen == b.descriptionOpen &&
+               a.descriptionFocus == b.descriptionFocus;
+    case kFocuserType: return a.focuserType == b.focuserType;
+    case kFocuserList:
+        return a.focuserList == b.focuserList && a.focuserFiles == b.focuserFiles && a.focuserRow == b.focuserRow;
+    case kChoices:
+        return a.unitsIndex == b.unitsIndex && a.portIndex == b.portIndex && a.baudIndex == b.baudIndex &&
+               a.backlashIndex == b.backlashIndex && a.backlashEditEnabled == b.backlashEditEnabled;
+    case kNotes:
+        return a.reinitTextVisible == b.reinitTextVisible && a.autoDetectTextVisible == b.autoDetectTextVisible;
+    case kQuestion:
+        return a.question.visible == b.question.visible && a.question.id == b.question.id &&
+               a.question.text == b.question.text;
+    case kEntry:
+        return a.entry.visible == b.entry.visible && a.entry.id == b.entry.id && a.entry.label == b.entry.label &&
+               a.entry.caption == b.entry.caption && a.entry.preset == b.entry.preset &&
+               a.entry.refill == b.entry.refill;
+    case kStopGoTo: return a.stopGoToVisible == b.stopGoToVisible;
+    case kOperatePage: return a.operatePage == b.operatePage;
+    case kStopInit: return a.stopInitVisible == b.stopInitVisible;
+    case kAutoDetect:
+        return a.autoDetect.visible == b.autoDetect.visible && a.autoDetect.id == b.autoDetect.id &&
+               a.autoDetect.message == b.autoDetect.message;
+    default: return true;
+    }
+}
+
+// The parts in which two screens differ.
+inline unsigned differing_parts(const Screen& a, const Screen& b) {
+    unsigned differ = 0;
+    for (unsigned part = 1; part & kAllParts; part <<= 1)
+        if (!same_part(a, b, part)) differ |= part;
+    return differ;
+}
+
+// A view that keeps what it was told to show, so tests can check that
+// every change of the engine's screen reached it.
 class CountingView : public EngineView {
 public:
     int renders = 0;
     unsigned lastChanged = 0;
     int passRequests = 0;
+    Screen shown;
     void requestPass() override { ++passRequests; }
     std::vector<std::string> warnings;
-    void render(const Screen&, unsigned changed) override {
+    std::vector<std::vector<std::string>> activityLog;  // every Activity shown, in order
+    void render(const Screen& screen, unsigned changed) override {
         ++renders;
         lastChanged = changed;
+        copy_parts(shown, screen, changed);
+        if (changed & kActivity) activityLog.push_back(screen.activity);
+    }
+    // Whether a line was shown in Activity since entry `from` of the log.
+    bool showedSince(size_t from, const std::string& line) const {
+        for (size_t i = from; i < activityLog.size(); ++i)
+            for (const std::string& l : activityLog[i])
+                if (l == line) return true;
+        return false;
     }
     void warnInvalidNumber(const std::string& text) override { warnings.push_back(text); }
 };
@@ -116,6 +299,12 @@ public:
     }
     std::string file(const std::string& name) const { return path + "/" + name; }
     std::string path;
+};
+
+// A command the program wrote: its letter and its argument (0 for none).
+struct SentCommand {
+    char letter;
+    unsigned argument;
 };
 
 struct Rig {
@@ -139,6 +328,7 @@ struct Rig {
     }
 
     // One pass, and the further passes it asks for, as the event loop runs them.
+    // After them the window shows what the engine's screen holds.
     void pass() {
         view.passRequests = 0;
         engine.executiveIdle();
@@ -147,6 +337,14 @@ struct Rig {
             engine.executiveIdle();
         }
         EXPECT_EQ(view.passRequests, 0) << "the engine keeps asking for passes";
+        EXPECT_EQ(differing_parts(view.shown, engine.screen()), 0u) << "a change that never reached the window";
+    }
+
+    // The adapter is pulled out; the receive thread reports it.
+    void unplug() {
+        link.unplug();
+        engine.ComPortDataAvailable();
+        pass();
     }
 
     // Bytes from the module: they wait in the port, the data-available
@@ -159,16 +357,31 @@ struct Rig {
 
     // Moves the clock on by `ms`, firing the reply timer at each of its
     // expiries with a pass after each, as the event loop would.
+    // With the module model on, its bytes arrive at their times as well,
+    // each as a data event followed by a pass.
     void advance(long long ms) {
         const long long until = timer.now + ms;
-        while (timer.nextExpiry >= 0 && timer.nextExpiry <= until) {
-            timer.now = timer.nextExpiry;
+        for (;;) {
+            const long long expiry = timer.nextExpiry;
+            const long long due = link.isOpen && !link.lost ? link.module.nextDue() : -1;
+            if (due >= 0 && due <= until && (expiry < 0 || due < expiry)) {
+                timer.now = std::max(timer.now, due);
+                while (!link.module.out.empty() && link.module.out.front().at <= timer.now) {
+                    link.waiting.push_back(link.module.out.front().byte);
+                    link.module.out.pop_front();
+                }
+                engine.ComPortDataAvailable();
+                pass();
+                continue;
+            }
+            if (expiry < 0 || expiry > until) break;
+            timer.now = expiry;
             timer.nextExpiry += timer.interval;
             engine.SerialTimerTimer();
             pass();
         }
+        // Time passing alone wakes nothing: passes follow events.
         timer.now = until;
-        pass();
     }
 
     // Start-up answered by a module at `position` with status "ready":
@@ -218,6 +431,23 @@ struct Rig {
         if (engine.screen().question.visible) engine.question_answered(engine.screen().question.id, true);
         pass();
         engine.save_position_N(n, "slot");
+    }
+
+    // The commands written from index `from` on.
+    std::vector<SentCommand> commandsFrom(size_t from) const {
+        std::vector<SentCommand> out;
+        const Bytes& w = link.written;
+        for (size_t i = from; i < w.size(); ++i) {
+            const char letter = static_cast<char>(w[i]);
+            const CommandSpec* c = command_spec(letter);
+            unsigned argument = 0;
+            if (c && c->argumentBytes == 2 && i + 2 < w.size()) {
+                argument = w[i + 1] * 256u + w[i + 2];
+                i += 2;
+            }
+            out.push_back(SentCommand{letter, argument});
+        }
+        return out;
     }
 
     // The bytes written from index `from` on, as text.

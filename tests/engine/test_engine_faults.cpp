@@ -31,11 +31,11 @@ TEST(EngineFaults, ATerminatedGoToEndsShowingItsPosition) {
     Rig r;
     r.startCommunicating(1000);
     r.runGoTo(5000);
+    const size_t m = r.mark();
     r.engine.stop_go_to_pressed();
     EXPECT_FALSE(r.screen().stopGoToVisible);
-    const size_t m = r.mark();
+    EXPECT_EQ(r.sentFrom(m), "s") << "at once";
     r.pass();
-    EXPECT_EQ(r.sentFrom(m), "s");
     EXPECT_EQ(r.screen().activity, (Lines{"Command terminated by user", "Waiting for command"}));
     // The module echoes the stop; the echo is not the position reply.
     r.reply({'s'});
@@ -71,15 +71,20 @@ TEST(EngineFaults, TheOperatePagesStopStopsAGoToAndAHoming) {
     r.reply({'s'});
     EXPECT_EQ(r.engine.activeCommand, 't');
 
-    // Pressed before the go-to's echo: carried out as soon as it arrives.
+    // Pressed before the go-to's echo: sent at once; the go-to's echo that
+    // comes ahead of the stop's is passed over.
     Rig e;
     e.startCommunicating(1000);
     e.engine.set_command_argument(5000);
     e.engine.go_to_position_command();
-    e.engine.stop_command();
     const size_t me = e.mark();
-    e.reply({'g'});
+    e.engine.stop_command();
     EXPECT_EQ(e.sentFrom(me), "s");
+    e.reply({'g'});
+    e.reply({'s'});
+    e.statusAndPosition(1500);
+    EXPECT_EQ(e.sentFrom(me), "stp");
+    EXPECT_EQ(e.screen().activity, (Lines{"Command terminated by user", "Waiting for command"}));
 
     Rig h;
     h.startCommunicating(1000);
@@ -161,18 +166,22 @@ TEST(EngineFaults, AConfirmationAnswersOnlyTheQuestionShown) {
     EXPECT_EQ(r.engine.activeCommand, 0);
 }
 
-TEST(EngineFaults, ATimeOutDropsQueuedMotion) {
+TEST(EngineFaults, ATimeOutDropsQueuedMotionAndSaysSo) {
     Rig r;
     r.startCommunicating(1000);
-    // The module falls silent: a poll times out and identification starts.
+    // A go-to clicked while a poll is on the line waits for it; the poll
+    // times out: the go-to is dropped, with a line, and never sent later.
     r.advance(1500);
+    ASSERT_EQ(r.engine.activeCommand, 'p');
+    r.engine.StepOutButtonClick();
+    EXPECT_EQ(r.engine.queuedCommand, 'g');
     r.advance(1500);
-    ASSERT_EQ(r.screen().connection, "Not communicating");
-    ASSERT_EQ(r.engine.activeCommand, 'b');
+    EXPECT_EQ(r.engine.queuedCommand, 0);
+    EXPECT_EQ(r.screen().activity, (Lines{"Waiting for focuser response", "Step Out not started"}));
+    // While the module is silent, motion is refused at once.
     r.engine.move_in_command();
-    EXPECT_EQ(r.engine.queuedCommand, 'i');
-    r.advance(1500);
-    EXPECT_EQ(r.engine.queuedCommand, 0) << "dropped by the identify's time-out";
+    EXPECT_EQ(r.engine.queuedCommand, 0);
+    EXPECT_EQ(r.screen().activity, (Lines{"The focuser is not communicating", "Move In not started"}));
     // Communication returns: nothing moves by itself.
     const size_t m = r.mark();
     r.reply({'b', 'j'});
@@ -247,10 +256,13 @@ TEST(EngineFaults, StopBetweenTheLegsOfAStoredGoToSendsNoFurtherLeg) {
     ASSERT_EQ(r.engine.queuedCommand, 'q');
     r.engine.stop_command();
     r.pass();
+    r.reply({'s'});
+    r.statusAndPosition(2267);
     r.advance(100);
     EXPECT_EQ(r.goToTargets(m), (std::vector<long>{2267}));
     EXPECT_FALSE(r.screen().stopGoToVisible);
     EXPECT_EQ(r.screen().activity, (Lines{"Command terminated by user", "Waiting for command"}));
+    EXPECT_TRUE(r.engine.refusal_reason(Action::MoveIn).empty()) << "no legs left behind";
 }
 
 TEST(EngineFaults, StopWhileAQuestionIsOpenStopsTheMotorAtOnce) {
@@ -270,4 +282,262 @@ TEST(EngineFaults, StopWhileAQuestionIsOpenStopsTheMotorAtOnce) {
     r.pass();
     EXPECT_EQ(r.engine.activeCommand, 0);
     EXPECT_EQ(r.sentFrom(m), "s");
+}
+
+// A module with a slow line answers each command a few ms late; the
+// clicks come faster than a step completes.
+TEST(EngineFaults, QuickStepClicksMoveOneStepEachOrAreRefusedWithALine) {
+    Rig r;
+    r.link.module.enabled = true;
+    r.link.module.travelMs = 400;
+    r.start();
+    r.advance(50);
+    const size_t m = r.mark();
+    // Three clicks 150 ms apart: the first step runs, the others would wait
+    // behind it and are refused, each with its line.
+    r.engine.StepOutButtonClick();
+    r.advance(150);
+    r.engine.StepOutButtonClick();
+    EXPECT_EQ(r.screen().activity, (Lines{"A Go To is in progress", "Step Out not started"}));
+    r.advance(150);
+    r.engine.StepOutButtonClick();
+    EXPECT_EQ(r.screen().activity, (Lines{"A Go To is in progress", "Step Out not started"}));
+    r.advance(3000);
+    EXPECT_EQ(r.goToTargets(m), (std::vector<long>{1036}));
+    // Three clicks while a poll is on the line: each starts from the target
+    // of the one before, so none is lost.
+    r.advance(r.timer.nextExpiry - r.timer.now);
+    ASSERT_EQ(r.engine.activeCommand, 'p');
+    const size_t q = r.mark();
+    for (int i = 0; i < 3; ++i) r.engine.StepOutButtonClick();
+    r.advance(3000);
+    EXPECT_EQ(r.goToTargets(q), (std::vector<long>{1144}));
+    EXPECT_EQ(r.link.module.position, 1144u) << "three steps of 36.67 counts from 1036";
+}
+
+// The adapter is pulled out in each state: the window says so at once, a
+// go-to or homing ends with its dialog, queued motion is dropped, the port
+// is tried again within about 2 s whatever is open, and Stop reaches the
+// module that answers there again.
+TEST(EngineFaults, AModuleThatGoesAwayIsShownAtOnceAndFoundAgainInEveryState) {
+    struct Case {
+        const char* name;
+        std::function<void(Rig&)> enter;
+        const char* ended;  // third Activity line, if any
+    } cases[] = {
+        {"idle", [](Rig&) {}, nullptr},
+        {"moving in",
+         [](Rig& r) {
+             r.engine.move_in_command();
+             r.advance(20);
+         },
+         nullptr},
+        {"go-to", [](Rig& r) { r.runGoTo(5000); }, "Go To not completed"},
+        {"go-to with a step queued behind a poll",
+         [](Rig& r) {
+             r.advance(r.timer.nextExpiry - r.timer.now);
+             r.engine.StepOutButtonClick();
+         },
+         "Step Out not started"},
+        {"initialization homing",
+         [](Rig& r) {
+             r.engine.ReinitializeClick();
+             r.engine.question_answered(r.screen().question.id, true);
+             r.pass();
+             r.advance(50);
+             ASSERT_EQ(r.engine.activeCommand, 'c');
+         },
+         "Initialization not completed"},
+        {"question open", [](Rig& r) { r.engine.set_zero_command(); }, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig r;
+        r.link.module.enabled = true;
+        r.start();
+        r.advance(50);
+        c.enter(r);
+        const unsigned page = r.screen().operatePage;
+        r.unplug();
+        Lines activity{"Not communicating", "COM1: /dev/test-com1 - the device went away (unplugged or hung up)"};
+        if (c.ended) activity.push_back(c.ended);
+        EXPECT_EQ(r.screen().activity, activity);
+        EXPECT_EQ(r.screen().position, (Lines{"Unknown"}));
+        EXPECT_EQ(r.screen().status, (Lines{"Unknown"}));
+        EXPECT_FALSE(r.screen().stopGoToVisible);
+        EXPECT_FALSE(r.screen().stopInitVisible);
+        if (c.ended) {
+            EXPECT_GT(r.screen().operatePage, page);
+        }
+        EXPECT_EQ(r.engine.queuedCommand, 0);
+        EXPECT_NE(r.engine.activeCommand, 'c');
+        // Motion is refused while it is gone.
+        r.engine.move_out_command();
+        EXPECT_EQ(r.screen().activity.back(), "Move Out not started");
+        // A new module at the same place.
+        r.link.opens = true;
+        r.link.module.out.clear();
+        r.link.module.lastDue = 0;
+        const long long gone = r.timer.now;
+        while (!r.link.connected() && r.timer.now - gone < 5000) r.advance(10);
+        EXPECT_LE(r.timer.now - gone, 2000) << "reopened within about 2 s";
+        if (r.screen().question.visible) r.engine.question_answered(r.screen().question.id, false);
+        r.pass();
+        r.advance(100);
+        EXPECT_EQ(r.screen().connection, "Communicating");
+        const size_t m = r.mark();
+        r.engine.stop_command();
+        EXPECT_EQ(r.sentFrom(m), "s") << "Stop goes out at once";
+        r.advance(100);
+        EXPECT_EQ(r.screen().activity, (Lines{"Stopped", "Waiting for command"}));
+        r.advance(10000);
+        for (const SentCommand& s : r.commandsFrom(m))
+            EXPECT_TRUE(s.letter == 's' || s.letter == 'p' || s.letter == 't') << "sent by itself: " << s.letter;
+    }
+}
+
+// The module answers 5 s late for a while (its replies pile up behind each
+// other), then on time again: once the late replies have drained, the
+// program communicates and the next click is carried out.
+TEST(EngineFaults, AfterSlowRepliesTheNextClickIsCarriedOut) {
+    for (long long lateFor : {6000LL, 20000LL, 31000LL}) {
+        SCOPED_TRACE(lateFor);
+        Rig r;
+        r.link.module.enabled = true;
+        r.start();
+        r.advance(50);
+        r.link.module.replyDelayMs = 5000;
+        r.advance(lateFor);
+        r.link.module.replyDelayMs = 3;
+        // Late replies still drain for up to 5 s; a click meanwhile acts or
+        // says why not.
+        for (int t = 0; t < 8; ++t) {
+            const size_t m = r.mark();
+            const size_t log = r.view.activityLog.size();
+            r.engine.move_out_command();
+            // Sent, or said not to be, within the exchange on the line.
+            r.advance(1600);
+            EXPECT_TRUE(r.view.showedSince(log, "Move Out not started") || r.sentFrom(m).find('o') != std::string::npos)
+                << "neither sent nor refused, click " << t << ": " << r.sentFrom(m);
+            r.engine.stop_command();
+            r.advance(500);
+        }
+        // Answering on time for a while: the click works.
+        r.advance(3000);
+        ASSERT_EQ(r.screen().connection, "Communicating");
+        const size_t m = r.mark();
+        r.engine.move_out_command();
+        r.advance(30);
+        EXPECT_NE(r.sentFrom(m).find('o'), std::string::npos);
+        EXPECT_EQ(r.screen().activity, (Lines{"Moving Out", "Waiting for command"}));
+    }
+}
+
+// A stored go-to with an overshoot leg: clicks during its legs are refused
+// and leave the legs as they were; however it ends (completion, a rejected
+// echo, a failed completion, Stop between legs), the next action acts.
+TEST(EngineFaults, StoredGoToLegsSurviveRefusedClicksAndEndCleanly) {
+    enum End { Complete, RejectedEcho, WrongCompletion, StopBetween };
+    for (End end : {Complete, RejectedEcho, WrongCompletion, StopBetween}) {
+        SCOPED_TRACE(end);
+        Rig r;
+        r.startCommunicating(1000);
+        r.engine.BacklashEnableClick(1);
+        storeAt(r, 1, 3000);  // reached moving outward
+        r.setPosition(5000);
+        const size_t m = r.mark();
+        r.engine.GoToNClick(1);
+        for (auto click : {&Engine::StepOutButtonClick, &Engine::move_in_command, &Engine::StepInButtonClick}) {
+            (r.engine.*click)();
+            EXPECT_EQ(r.screen().activity[0], "A Go To is in progress");
+        }
+        if (end == RejectedEcho) {
+            r.reply({'r'});
+            r.statusAndPosition(5000);
+        } else {
+            r.reply({'g'});
+            for (auto click : {&Engine::StepOutButtonClick, &Engine::move_out_command}) {
+                (r.engine.*click)();
+                EXPECT_EQ(r.screen().activity[0], "A Go To is in progress");
+            }
+            if (end == WrongCompletion) {
+                r.reply({'x'});
+                r.statusAndPosition(2267);
+            } else {
+                r.reply({'c'});
+                r.reply({'t', 0x01});
+                if (end == StopBetween) {
+                    r.link.waiting.insert(r.link.waiting.end(), {'p', 0x08, 0xDB});
+                    r.engine.ComPortDataAvailable();
+                    r.engine.executiveIdle();
+                    r.engine.stop_command();
+                    r.pass();
+                    r.reply({'s'});
+                    r.statusAndPosition(2267);
+                } else {
+                    r.reply({'p', 0x08, 0xDB});
+                    r.reply({'g'});
+                    r.reply({'c'});
+                    r.statusAndPosition(3000);
+                }
+            }
+        }
+        const std::vector<long> expected = end == Complete ? std::vector<long>{2267, 3000} : std::vector<long>{2267};
+        EXPECT_EQ(r.goToTargets(m), expected);
+        EXPECT_FALSE(r.screen().stopGoToVisible);
+        EXPECT_EQ(r.engine.refusal_reason(Action::MoveIn), "") << "no legs left behind";
+        const size_t after = r.mark();
+        r.engine.move_in_command();
+        EXPECT_EQ(r.sentFrom(after), "i");
+    }
+}
+
+// The completion byte can come in the same read as the go-to's echo, or
+// in a second data event before the executive's pass: either way the go-to
+// ends at once.
+TEST(EngineFaults, ACompletionThatComesWithTheEchoEndsTheGoToAtOnce) {
+    for (bool secondEvent : {false, true}) {
+        Rig r;
+        r.startCommunicating(1000);
+        r.engine.set_command_argument(1010);
+        r.engine.go_to_position_command();
+        r.link.waiting.push_back('g');
+        if (!secondEvent) r.link.waiting.push_back('c');
+        r.engine.ComPortDataAvailable();
+        if (secondEvent) {
+            r.link.waiting.push_back('c');
+            r.engine.ComPortDataAvailable();
+        }
+        r.pass();
+        EXPECT_EQ(r.engine.activeCommand, 't') << "the status read follows the completion";
+        EXPECT_EQ(r.screen().activity, (Lines{"Go To completed", "Waiting for command"}));
+        EXPECT_FALSE(r.screen().stopGoToVisible);
+    }
+}
+
+// Late in a long session a command queued behind a poll still goes out
+// right after the poll's reply; the poll interval runs from the reply.
+TEST(EngineFaults, LongSessionsDispatchAtOnceAndPollFromTheReply) {
+    Rig r;
+    r.link.module.enabled = true;
+    r.link.module.replyDelayMs = 100;
+    r.start();
+    r.advance(400);
+    for (int i = 0; i < 300; ++i) r.advance(1600);
+    // A poll goes out; its reply comes 100 ms later; the next poll 1500 ms
+    // after that reply.
+    r.advance(r.timer.nextExpiry - r.timer.now);
+    ASSERT_EQ(r.engine.activeCommand, 'p');
+    const long long sentAt = r.timer.now;
+    r.engine.move_in_command();
+    const size_t m = r.mark();
+    r.advance(100);
+    EXPECT_EQ(r.sentFrom(m), "i") << "sent with the reply that freed the line";
+    r.advance(400);
+    const size_t polls = r.mark();
+    const long long replyAt = sentAt + 100 + 100 + 100 + 100;  // p, i, t and p replies
+    r.advance(replyAt + 1499 - r.timer.now);
+    EXPECT_EQ(r.sentFrom(polls), "");
+    r.advance(1);
+    EXPECT_EQ(r.sentFrom(polls), "p");
 }

@@ -313,10 +313,12 @@ TEST(EngineFiles, AFileNoteHoldsActivityUntilTheUserActs) {
     EXPECT_EQ(r.sentFrom(m), "pi");
     r.reply({'i'});
     EXPECT_EQ(r.screen().activity, (Lines{"Cannot save focuser.dc1: File is read-only", "Settings not saved"}));
-    // The user stops: the note goes and the move's own lines, held behind
-    // it, are shown.
+    // The user stops: the note goes and the stop's lines are shown.
     r.engine.stop_command();
-    EXPECT_EQ(r.screen().activity, (Lines{"Moving In", "Waiting for command"}));
+    EXPECT_EQ(r.screen().activity, (Lines{"Waiting"}));
+    r.reply({'t', 0x01});  // the status read on the line ends, then the stop echoes
+    r.reply({'s'});
+    EXPECT_EQ(r.screen().activity, (Lines{"Stopped", "Waiting for command"}));
 }
 
 TEST(EngineFiles, LeftoverTemporariesAreRemovedBeforeTheFirstSave) {

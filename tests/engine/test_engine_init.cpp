@@ -152,22 +152,58 @@ TEST(EngineInitialization, TheStopButtonEndsTheHomingAndReadsThePosition) {
     r.startCommunicating();
     exampleFocuser(r);
     startInit(r);
-    // Pressed while the settings are written: that phase cannot be
-    // interrupted, the sequence goes on.
-    r.engine.StopReinitClick();
     echoSettings(r);
     r.reply({'h'});
     r.advance(5000);
     const size_t m = r.mark();
     r.engine.StopReinitClick();
     EXPECT_FALSE(r.screen().stopInitVisible);
-    r.pass();
     EXPECT_EQ(r.sentFrom(m), "s");
+    r.pass();
     r.reply({'s'});
     r.statusAndPosition(40);
     EXPECT_EQ(r.sentFrom(m), "stp");
     EXPECT_EQ(r.screen().encoderPosition, "40");
     EXPECT_EQ(r.screen().activity, (Lines{"Command terminated by user", "Waiting for command"}));
+}
+
+TEST(EngineInitialization, StopWhileTheSettingsAreWrittenEndsItBeforeHoming) {
+    // By the main window's Stop and by the dialog's button, while a write
+    // is on the line and between two writes.
+    for (int which = 0; which < 4; ++which) {
+        Rig r;
+        r.startCommunicating();
+        exampleFocuser(r);
+        startInit(r);
+        r.reply({'s'});
+        r.reply({'d'});
+        r.reply({'e'});
+        ASSERT_EQ(r.engine.activeCommand, 'y');
+        ASSERT_EQ(r.engine.sequenceCounter, 7) << "the 'f' write is on the line";
+        if (which >= 2) {
+            // Between writes: the echo has come, the next pass would send 'w'.
+            r.link.waiting.push_back('f');
+            r.engine.ComPortDataAvailable();
+            r.engine.executiveIdle();
+            ASSERT_EQ(r.engine.sequenceCounter, 8);
+        }
+        const size_t m = r.mark();
+        if (which % 2 == 0)
+            r.engine.stop_command();
+        else
+            r.engine.StopReinitClick();
+        EXPECT_EQ(r.sentFrom(m), "s") << "sent at once";
+        if (which < 2) r.reply({'f'});  // the write on the line finishes
+        r.pass();
+        r.reply({'s'});
+        EXPECT_EQ(r.screen().activity, (Lines{"Initialization stopped before homing", "Waiting for command"}));
+        r.statusAndPosition(40);
+        r.advance(200000);
+        EXPECT_EQ(r.sentFrom(m).find('h'), std::string::npos) << "no homing after Stop";
+        EXPECT_EQ(r.sentFrom(m).find('w'), std::string::npos) << "no further settings";
+        EXPECT_FALSE(r.screen().stopInitVisible);
+        EXPECT_NE(r.engine.activeCommand, 'y');
+    }
 }
 
 TEST(EngineInitialization, ValuesBeyondTheModulesRangeAreHeldAndSaidSo) {

@@ -60,9 +60,13 @@ const std::vector<std::string> kOrder = {"com1@9600", "com1@2400", "com2@9600", 
 
 }  // namespace
 
-TEST(EnginePortSearch, NoPortsAtAllEndsNotFoundAfterTenAttemptsOf500ms) {
+TEST(EnginePortSearch, NoPortsAtAllEndsNotFoundAfterTenAttemptsOf500msAndGoesBackToTheSavedChoice) {
     Rig r;
     r.startCommunicating();
+    r.engine.ComPortSelectClick(2);
+    r.engine.BaudRateSelectClick(1);
+    r.reply({'b', 'j'});
+    r.statusAndPosition(1000);
     const std::string config = readAll(r.dir.file("focuser.dc1"));
     const size_t from = r.link.openLog.size();
     const long long t0 = r.timer.now;
@@ -73,12 +77,20 @@ TEST(EnginePortSearch, NoPortsAtAllEndsNotFoundAfterTenAttemptsOf500ms) {
     EXPECT_EQ(r.screen().autoDetect.message, "Focuser not found on any COM Port.");
     EXPECT_FALSE(r.screen().autoDetectTextVisible);
     EXPECT_EQ(readAll(r.dir.file("focuser.dc1")), config) << "the search never writes the configuration itself";
-    // The user presses OK: idle, the groups on the last combination tried.
+    // The groups show the choice that is saved, not the last one tried.
+    EXPECT_EQ(r.screen().portIndex, 2);
+    EXPECT_EQ(r.screen().baudIndex, 1);
+    // The user presses OK: the saved choice is opened and asked again, and
+    // Activity says so.
+    const size_t m = r.mark();
+    r.link.openable = nullptr;
     r.engine.AutoDetectOKClick(r.screen().autoDetect.id);
     r.pass();
-    EXPECT_EQ(r.engine.activeCommand, 0);
-    EXPECT_EQ(r.screen().portIndex, 4);
-    EXPECT_EQ(r.screen().baudIndex, 1);
+    EXPECT_EQ(r.link.port, "com3");
+    EXPECT_EQ(r.link.baud, 2400);
+    EXPECT_EQ(r.sentFrom(m), "b");
+    EXPECT_EQ(r.screen().activity,
+              (Lines{"Focuser not found on any COM Port", "Back to COM3: at 2400 baud", "Waiting for focuser response"}));
     EXPECT_EQ(readAll(r.dir.file("focuser.dc1")), config);
 }
 
@@ -136,14 +148,16 @@ TEST(EnginePortSearch, TheEndRestoresTheGroupsFromTheirTags) {
     Rig r;
     r.startCommunicating();
     ASSERT_TRUE(runSearch(r, Placement{}));
-    // Whatever the groups were set to meanwhile, the tags decide.
+    // Whatever the groups were set to meanwhile, the tags (the saved
+    // choice, COM1 at 9600) decide.
     r.engine.config.portIndex = 1;
-    r.engine.config.baudIndex = 0;
+    r.engine.config.baudIndex = 1;
     r.engine.AutoDetectOKClick(r.screen().autoDetect.id);
     r.pass();
-    EXPECT_EQ(r.engine.config.portIndex, 4);
-    EXPECT_EQ(r.engine.config.baudIndex, 1);
-    EXPECT_EQ(r.screen().portIndex, 4);
+    EXPECT_EQ(r.engine.config.portIndex, 0);
+    EXPECT_EQ(r.engine.config.baudIndex, 0);
+    EXPECT_EQ(r.screen().portIndex, 0);
+    EXPECT_EQ(r.link.port, "com1");
 }
 
 TEST(EnginePortSearch, RefusedWhileAGoToRunsAndPortClicksWaitForTheSearch) {
@@ -171,18 +185,31 @@ TEST(EnginePortSearch, RefusedWhileAGoToRunsAndPortClicksWaitForTheSearch) {
     EXPECT_EQ(r.screen().activity, (Lines{"Auto detection in progress", "Port settings not changed"}));
 }
 
-TEST(EnginePorts, AnIndexOutsideTheGroupBecomesCom1) {
+TEST(EnginePorts, EachChoiceOpensItsOwnPortAndAnIndexOutsideTheGroupBecomesCom1) {
     Rig r;
     ProgramConfig c;
     c.portIndex = 7;
     c.baudIndex = 5;
+    c.unitsIndex = 9;
     std::string error;
     ASSERT_TRUE(save_file_atomically(r.dir.file("focuser.dc1"), encode_config(c), error));
+    const std::string onDisk = encode_config(c);
     r.start();
     EXPECT_EQ(r.link.port, "com1");
     EXPECT_EQ(r.link.baud, 9600);
     EXPECT_EQ(r.screen().portIndex, 0);
     EXPECT_EQ(r.screen().baudIndex, 0);
+    // A units index outside the group reads as inches, and reading alone
+    // does not write the file back.
+    EXPECT_EQ(r.screen().unitsIndex, 0);
+    EXPECT_EQ(r.screen().encoderLines, "Encoder Counts per inch:");
+    auto bytes = read_file_head(r.dir.file("focuser.dc1"), 4096);
+    EXPECT_EQ(bytes.value_or(""), onDisk);
+    for (int index = 0; index < 5; ++index) {
+        r.engine.ComPortSelectClick(index);
+        EXPECT_EQ(r.link.port, "com" + std::to_string(index + 1));
+        EXPECT_EQ(r.screen().connection, " ") << "asked, not yet answered";
+    }
 }
 
 TEST(EnginePorts, APortThatWillNotOpenIsNamedAndTriedAgainUntilItOpens) {
@@ -215,18 +242,28 @@ TEST(EnginePorts, ADeviceThatGoesAwayIsLetGoAndFoundAgain) {
     r.engine.move_out_command();
     r.reply({'o'});
     r.statusAndPosition(1200);
-    // Unplugged: the port reports itself gone; the module is silent.
-    r.link.isOpen = false;
-    r.link.opens = false;
-    r.advance(1500);  // the poll is not answered
-    r.advance(1500);  // nor the identify
-    EXPECT_FALSE(r.link.isOpen);
+    // Unplugged while the focuser moves out: said at once, not after a
+    // time-out, with the position no longer shown as current.
+    r.unplug();
+    EXPECT_EQ(r.screen().activity,
+              (Lines{"Not communicating", "COM1: /dev/test-com1 - the device went away (unplugged or hung up)"}));
+    EXPECT_EQ(r.screen().position, (Lines{"Unknown"}));
+    EXPECT_EQ(r.screen().encoderPosition, "Unknown");
+    EXPECT_EQ(r.screen().status, (Lines{"Unknown"}));
+    EXPECT_FALSE(r.engine.positionKnown);
+    // Tried again after 200 ms, then every 1.5 s; each failure named.
+    const int before = r.link.openCalls;
+    r.advance(200);
+    EXPECT_EQ(r.link.openCalls, before + 1);
     EXPECT_EQ(r.screen().connection, "COM1: /dev/test-com1 - no such device");
+    r.advance(1499);
+    EXPECT_EQ(r.link.openCalls, before + 1);
+    r.advance(1);
+    EXPECT_EQ(r.link.openCalls, before + 2);
     const size_t m = r.mark();
-    r.advance(3000);
     r.link.opens = true;
     r.advance(1500);
-    EXPECT_TRUE(r.link.isOpen);
+    EXPECT_TRUE(r.link.connected());
     r.reply({'b', 'j'});
     r.statusAndPosition(1200);
     EXPECT_EQ(r.screen().connection, "Communicating");
@@ -236,17 +273,4 @@ TEST(EnginePorts, ADeviceThatGoesAwayIsLetGoAndFoundAgain) {
     const int opens = r.link.openCalls;
     r.engine.ComPortSelectClick(0);
     EXPECT_EQ(r.link.openCalls, opens + 1);
-
-    // Gone while the program is asking a silent module to identify itself.
-    r.reply({'b', 'j'});
-    r.statusAndPosition(1200);
-    r.advance(1500);  // a poll, not answered
-    r.advance(1500);  // an identify, not answered
-    ASSERT_EQ(r.engine.activeCommand, 'b');
-    r.link.isOpen = false;
-    r.link.opens = false;
-    const int before = r.link.openCalls;
-    r.advance(1500);
-    EXPECT_GT(r.link.openCalls, before) << "the identify's time-out lets the device go and tries again";
-    EXPECT_EQ(r.screen().connection, "COM1: /dev/test-com1 - no such device");
 }

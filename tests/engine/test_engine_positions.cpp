@@ -202,3 +202,26 @@ TEST(EngineStoredPositions, ZeroScaleMovesNothingAndStaysReadable) {
     r.pass();
     EXPECT_EQ(r.sentFrom(m), "");
 }
+
+TEST(EngineStoredPositions, TheLastSlotAndASlotAtCountZeroAreStoredSlots) {
+    Rig r;
+    r.startCommunicating(0);
+    // Slot 20 stores like any other; a slot holding count 0 is occupied:
+    // storing over it asks first, deleting it asks too.
+    store(r, 20, 700, false);
+    EXPECT_EQ(r.engine.profile.positions[19], 700);
+    EXPECT_EQ(profileOnDisk(r).positions[19], 700);
+    r.setPosition(0);
+    r.engine.StoreNClick(5);
+    r.pass();
+    r.engine.save_position_N(5, "zero");
+    ASSERT_EQ(r.engine.profile.positions[4], 0);
+    r.setPosition(50);
+    r.engine.StoreNClick(5);
+    EXPECT_TRUE(r.screen().question.visible) << "count 0 is a stored position";
+    r.engine.question_answered(r.screen().question.id, true);
+    r.pass();
+    EXPECT_EQ(r.engine.profile.positions[4], 50);
+    EXPECT_EQ(r.screen().descriptions[4], "zero") << "an occupied slot keeps its description";
+}
+

@@ -372,8 +372,15 @@ TEST(ExecutiveGoToEntry, RefusedEntriesKeepTheEntryOpenAndSayWhy) {
     } cases[] = {
         {"abc", "'abc' is not a valid number.Reenter desired value."},
         {"-0.1", "Value must be a positive number.Reenter desired value."},
-        {"20", "Entered position is beyond the control module's range of 65535 counts. Reenter desired position."},
         {"2", "Entered position exceeds focuser travel limit. Reenter desired position."},
+        // Beyond the travel limit and the module's range: the travel limit
+        // is the reason; huge and exponent entries are numbers, not a
+        // missing scale.
+        {"20", "Entered position exceeds focuser travel limit. Reenter desired position."},
+        {"1e30", "Entered position exceeds focuser travel limit. Reenter desired position."},
+        {"9999999999", "Entered position exceeds focuser travel limit. Reenter desired position."},
+        {"inf", "'inf' is not a valid number.Reenter desired value."},
+        {"nan", "'nan' is not a valid number.Reenter desired value."},
     };
     for (const Case& c : cases) {
         const unsigned refill = r.screen().entry.refill;
@@ -388,6 +395,30 @@ TEST(ExecutiveGoToEntry, RefusedEntriesKeepTheEntryOpenAndSayWhy) {
     // Zero is a position like any other.
     r.engine.entry_confirmed(id, "0");
     EXPECT_FALSE(r.screen().entry.visible);
+
+    // With a travel limit beyond the module's range, the module's range is
+    // the reason; exactly the travel limit is accepted.
+    Rig big;
+    big.startCommunicating(1000);
+    big.engine.profile.inchesPerCount = 0.0001f;
+    big.engine.profile.maxTravel = 70000;
+    big.engine.go_to_command();
+    big.engine.entry_confirmed(big.screen().entry.id, "6.6");
+    EXPECT_EQ(big.screen().entry.label,
+              "Entered position is beyond the control module's range of 65535 counts. Reenter desired position.");
+    big.engine.profile.maxTravel = 6600;
+    big.engine.entry_confirmed(big.screen().entry.id, "0.66");
+    EXPECT_FALSE(big.screen().entry.visible) << "exactly the maximum travel";
+    EXPECT_EQ(big.engine.enteredCount, 6600);
+
+    // Only a scale of 0 gives the scale message.
+    Rig zero;
+    zero.startCommunicating(1000);
+    zero.engine.profile.inchesPerCount = 0;
+    zero.engine.go_to_command();
+    zero.engine.entry_confirmed(zero.screen().entry.id, "1");
+    EXPECT_EQ(zero.screen().entry.label,
+              "The focuser scale (encoder counts per inch) is not set.Set the encoder count value first.");
 }
 
 TEST(ExecutiveStoreDelete, StoreAsksOnlyForAnOccupiedSlotAndDeleteAsks) {

@@ -474,6 +474,9 @@ void TForm1::buildHelpPage() {
         "\"Serial Communications Timeout\" and \"Not communicating\": check the cable, the power of the Control "
         "Module, the COM port and the baud rate.  The program keeps trying to reach the module every 1.5 "
         "seconds.\n"
-        "\"Motor or Encoder Error\": check the focuser cable and retry the command.\n");
+        "\"Motor or Encoder Error\": check the focuser cable and retry the command.\n\n"
+        "ABOUT\n"
+        "Tav Corvell version " CORVELL_VERSION ".  The command line is described by corvell-focuser --help and "
+        "in the manual page (man corvell-focuser).\n");
     l->addWidget(HelpText);
 }

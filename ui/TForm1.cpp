@@ -445,6 +445,8 @@ void TForm1::buildHelpPage() {
     HelpText = named(new QPlainTextEdit(TabSheet7), "HelpText");
     HelpText->setReadOnly(true);
     HelpText->setPlainText(
+        "Tav Corvell version " CORVELL_VERSION ".  The command line is described by corvell-focuser --help and "
+        "in the manual page (man corvell-focuser).\n\n"
         "GETTING STARTED\n"
         "1. Connect the Control Module to a serial port and turn it on.\n"
         "2. On the Configure page choose the COM port and baud rate, or press \"COM Port AutoDetection\".  "
@@ -474,9 +476,6 @@ void TForm1::buildHelpPage() {
         "\"Serial Communications Timeout\" and \"Not communicating\": check the cable, the power of the Control "
         "Module, the COM port and the baud rate.  The program keeps trying to reach the module every 1.5 "
         "seconds.\n"
-        "\"Motor or Encoder Error\": check the focuser cable and retry the command.\n\n"
-        "ABOUT\n"
-        "Tav Corvell version " CORVELL_VERSION ".  The command line is described by corvell-focuser --help and "
-        "in the manual page (man corvell-focuser).\n");
+        "\"Motor or Encoder Error\": check the focuser cable and retry the command.\n");
     l->addWidget(HelpText);
 }

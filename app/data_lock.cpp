@@ -43,7 +43,8 @@ DataFolderLock::Result DataFolderLock::acquire(const std::string& dir, std::stri
     const std::string path = dir + "/" + kFileName;
     short kind = F_WRLCK;
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
-    if (fd < 0 && (errno == EACCES || errno == EROFS)) {
+    const int openError = errno;
+    if (fd < 0 && (openError == EACCES || openError == EROFS)) {
         // A lock file this user may only read still keeps two programs
         // apart: a read lock conflicts with the write lock of a program
         // that may write it.
@@ -51,7 +52,8 @@ DataFolderLock::Result DataFolderLock::acquire(const std::string& dir, std::stri
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
     }
     if (fd < 0) {
-        message = "cannot lock the data folder " + dir + " (" + path + ": " + error_text(errno) +
+        // Without a lock file here, nothing can be saved here either.
+        message = "cannot lock the data folder " + dir + " (" + path + ": " + error_text(openError) +
                   "); going on without the lock";
         return Result::unavailable;
     }

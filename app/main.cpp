@@ -1,15 +1,48 @@
 // corvell-focuser: the focuser control program.
 #include <QApplication>
+#include <QMessageBox>
 #include <QSocketNotifier>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <memory>
 
 #include "app/data_dir.h"
+#include "app/data_lock.h"
 #include "app/port_map.h"
 #include "app/quit_signals.h"
 #include "sim/simulator.h"
 #include "ui/TForm1.h"
+
+namespace {
+
+// Exit status of a program refused because another one uses its data folder.
+constexpr int kFolderInUse = 3;
+
+// Whether a window can be shown to say so: a display is named, and Qt is not
+// told to draw off screen.
+bool display_available() {
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    if (platform.startsWith("offscreen") || platform.startsWith("minimal")) return false;
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+// A program started from a menu has no terminal: the refusal is also shown
+// in a message box, until it is closed.
+int show_refusal(int argc, char** argv, const std::string& message) {
+    QApplication app(argc, argv);
+    QString text = QString::fromStdString(message) + ".";
+    text[0] = text[0].toUpper();
+    QMessageBox box(QMessageBox::Warning, "Tav Corvell", text, QMessageBox::Ok);
+    QObject::connect(&box, &QDialog::finished, &app, &QCoreApplication::quit);
+    box.show();
+    box.raise();
+    box.activateWindow();
+    app.exec();
+    return kFolderInUse;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
@@ -22,15 +55,42 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "corvell-focuser: %s\n%s", cl.error.c_str(), usage_text().c_str());
         return 2;
     }
+    if (cl.version) {
+        std::fputs("corvell-focuser " CORVELL_VERSION "\n", stdout);
+        return 0;
+    }
+
+    // A save past the file-size limit fails with EFBIG and is reported like
+    // any other failed save, instead of the signal ending the program; so
+    // does the note in the lock file.
+    std::signal(SIGXFSZ, SIG_IGN);
 
     std::string error;
-    if (!ensure_data_dir(cl.dataDir, error)) {
+    // Without a folder chosen, the user's data folder; one made here is the
+    // user's alone.
+    unsigned folderMode = 0777;
+    if (cl.dataDir.empty()) {
+        cl.dataDir = default_data_dir(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"), error);
+        folderMode = 0700;
+    }
+    if (cl.dataDir.empty() || !ensure_data_dir(cl.dataDir, error, folderMode)) {
         std::fprintf(stderr, "corvell-focuser: %s\n", error.c_str());
         return 2;
     }
-    // A save past the file-size limit fails with EFBIG and is reported like
-    // any other failed save, instead of the signal ending the program.
-    std::signal(SIGXFSZ, SIG_IGN);
+    // One program per data folder, for as long as it runs. Taken before the
+    // window and its engine exist: the start-up clean-up of leftover
+    // temporaries runs only while this process owns the folder.
+    DataFolderLock folderLock;
+    switch (folderLock.acquire(cl.dataDir, error)) {
+    case DataFolderLock::Result::locked:
+        break;
+    case DataFolderLock::Result::unavailable:
+        std::fprintf(stderr, "corvell-focuser: %s\n", error.c_str());
+        break;
+    case DataFolderLock::Result::inUse:
+        std::fprintf(stderr, "corvell-focuser: %s\n", error.c_str());
+        return display_available() ? show_refusal(argc, argv, error) : kFolderInUse;
+    }
     if (!quit_signals::install(error)) {
         std::fprintf(stderr, "corvell-focuser: cannot catch the quit signals: %s\n", error.c_str());
         return 1;

@@ -22,6 +22,7 @@ void PortMap::apply_environment() {
 CommandLine parse_command_line(const std::vector<std::string>& args) {
     CommandLine cl;
     cl.portMap.apply_environment();
+    if (const char* v = std::getenv("CORVELL_DATA_DIR"); v && *v) cl.dataDir = v;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&](std::string& into) {
@@ -35,6 +36,8 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
             cl.simulate = true;
         } else if (a == "--help" || a == "-h") {
             cl.help = true;
+        } else if (a == "--version") {
+            cl.version = true;
         } else if (a == "--data-dir") {
             value(cl.dataDir);
         } else if (a.size() == 6 && a.compare(0, 5, "--com") == 0 && a[5] >= '1' && a[5] <= '5') {
@@ -49,8 +52,12 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
 
 std::string usage_text() {
     return "Usage: corvell-focuser [--simulate] [--data-dir DIR] [--com1 PATH] .. [--com5 PATH]\n"
+           "       corvell-focuser --help | --version\n"
            "  --simulate      run against a built-in simulated control module (mapped to COM1)\n"
-           "  --data-dir DIR  directory of focuser.dc1 and the focuser profiles (default: .)\n"
+           "  --data-dir DIR  folder of focuser.dc1 and the focuser profiles (also CORVELL_DATA_DIR;\n"
+           "                  default: $XDG_DATA_HOME/corvell-focuser or ~/.local/share/corvell-focuser)\n"
            "  --comN PATH     device used for COMn (also CORVELL_COMn in the environment)\n"
+           "  --help          show this text and exit\n"
+           "  --version       show the version and exit\n"
            "Defaults: COM1 /dev/ttyS0, COM2 /dev/ttyS1, COM3 /dev/ttyS2, COM4 /dev/ttyS3, COM5 /dev/ttyUSB0\n";
 }

@@ -16,9 +16,12 @@ struct PortMap {
 
 struct CommandLine {
     PortMap portMap;
-    std::string dataDir = ".";
+    // The data folder chosen with --data-dir, or else CORVELL_DATA_DIR;
+    // empty when neither chose one (the program then takes its default).
+    std::string dataDir;
     bool simulate = false;
     bool help = false;
+    bool version = false;
     std::string error;  // non-empty when the command line is wrong
 };
 

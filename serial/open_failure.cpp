@@ -87,7 +87,8 @@ std::string permissionReason(const OpenFailure& f)
     if (!f.group.empty() && groupMayUse) {
         if (f.membership == GroupMembership::none)
             return "permission denied: the user needs to be in the group '" + f.group +
-                   "' that owns the device";
+                   "' that owns the device (sudo usermod -aG " + f.group +
+                   " $USER, then log out and in again)";
         if (f.membership == GroupMembership::afterNewLogin)
             return "permission denied: the user was added to the group '" + f.group +
                    "' that owns the device; log out and in again to use it";

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -103,21 +104,41 @@ std::optional<std::string> read_file_head(const std::string& path, size_t limit)
     return bytes;
 }
 
-bool save_file_atomically(const std::string& path, const std::string& bytes, std::string& error) {
-    const auto parts = split_path(path);
-    const std::string& dir = parts.first;
-    const std::string& name = parts.second;
+bool save_file_atomically(const std::string& linkOrPath, const std::string& bytes, std::string& error) {
+    // Reports name the file as the caller knows it, a link's own name.
+    const std::string name = split_path(linkOrPath).second;
     const auto fail_with = [&error, &name](const std::string& reason) {
         error = "Cannot save " + name + ": " + reason;
         return false;
     };
+    if (name.empty()) return fail_with(error_text(EISDIR));
+
+    // A file that is a symbolic link is saved through it: the file the link
+    // leads to is replaced, within its own folder, and the link stays as it
+    // is. A link that leads nowhere is not replaced by a plain file.
+    std::string path = linkOrPath;
+    struct stat entry;
+    if (::lstat(linkOrPath.c_str(), &entry) == 0 && S_ISLNK(entry.st_mode)) {
+        char* resolved = ::realpath(linkOrPath.c_str(), nullptr);
+        if (!resolved) {
+            const int err = errno;
+            if (err != ENOENT) return fail_with(error_text(err));
+            std::vector<char> to(PATH_MAX, '\0');
+            const ssize_t n = ::readlink(linkOrPath.c_str(), to.data(), to.size());
+            return fail_with("it links to " + std::string(to.data(), n > 0 ? static_cast<size_t>(n) : 0) +
+                             ", which does not exist");
+        }
+        path = resolved;
+        std::free(resolved);
+    }
+    const auto parts = split_path(path);
+    const std::string& dir = parts.first;
+    const std::string& targetName = parts.second;
     // EACCES from read_only_reason: the user's read-only mark; EROFS: the
     // file system's.
     const auto refuse = [&fail_with](int err) {
         return fail_with(err == EACCES ? "File is read-only" : error_text(err));
     };
-    if (name.empty()) return fail_with(error_text(EISDIR));
-
     // An existing file keeps its permission bits, and one the user made
     // read-only is left as it is.
     mode_t mode = kNewFileMode;
@@ -130,7 +151,7 @@ bool save_file_atomically(const std::string& path, const std::string& bytes, std
 
     // The temporary lies beside the target so that the rename stays within
     // one file system and replaces the old file in one step.
-    std::string tmpl = dir + "/." + name + kTemporaryMarker + std::string(kRandomLength, 'X');
+    std::string tmpl = dir + "/." + targetName + kTemporaryMarker + std::string(kRandomLength, 'X');
     std::vector<char> tmpPath(tmpl.begin(), tmpl.end());
     tmpPath.push_back('\0');
     const int fd = ::mkostemp(tmpPath.data(), O_CLOEXEC);

@@ -20,6 +20,11 @@ std::optional<std::string> read_file_head(const std::string& path, size_t limit)
 // "File is read-only". A replaced file keeps its permission bits; a new one
 // gets 0644. A write refused by the file size limit fails with "File too
 // large" (EFBIG) provided SIGXFSZ is ignored, as the program does.
+//
+// A `path` that is a symbolic link is saved through the link: the file it
+// finally leads to is replaced as above, with the temporary in that file's
+// own folder, and the link stays. A link that leads to no file fails the
+// save with "it links to <link text>, which does not exist".
 bool save_file_atomically(const std::string& path, const std::string& bytes, std::string& error);
 
 // Temporary files of a save are named "." + target name + ".corvell-tmp-" +

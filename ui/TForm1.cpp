@@ -445,6 +445,8 @@ void TForm1::buildHelpPage() {
     HelpText = named(new QPlainTextEdit(TabSheet7), "HelpText");
     HelpText->setReadOnly(true);
     HelpText->setPlainText(
+        "Tav Corvell version " CORVELL_VERSION ".  The command line is described by corvell-focuser --help and "
+        "in the manual page (man corvell-focuser).\n\n"
         "GETTING STARTED\n"
         "1. Connect the Control Module to a serial port and turn it on.\n"
         "2. On the Configure page choose the COM port and baud rate, or press \"COM Port AutoDetection\".  "

@@ -3,6 +3,7 @@
 // a save past the file-size limit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -74,6 +76,7 @@ public:
         bool pipes = false;
         std::string errorFile = "/dev/null";
         long fileSizeLimit = -1;  // RLIMIT_FSIZE in bytes; -1 leaves it
+        std::string workDir;      // the child's working folder; empty leaves it
     };
 
     Process() = default;
@@ -119,6 +122,8 @@ public:
                 const rlimit limit{rlim_t(o.fileSizeLimit), rlim_t(o.fileSizeLimit)};
                 ::setrlimit(RLIMIT_FSIZE, &limit);
             }
+            if (!o.workDir.empty() && ::chdir(o.workDir.c_str()) != 0)
+                ::_exit(126);
             ::execv(args[0], args.data());
             ::_exit(127);
         }
@@ -186,7 +191,7 @@ public:
 
     void start()
     {
-        ASSERT_TRUE(sim.start({CORVELL_SIM_EXE, "--link", link}, {true}));
+        ASSERT_TRUE(sim.start({CORVELL_SIM_EXE, "--link", link}, {true, "/dev/null", -1, ""}));
         slave = sim.readLine();
         ASSERT_EQ(slave.rfind("/dev/pts/", 0), 0u) << slave;
     }
@@ -223,8 +228,13 @@ public:
 std::vector<std::string> focuserArgs(const TempDir& dir, const std::string& com1,
                                      const std::string& dataDir)
 {
-    // COM2..COM5 lead nowhere, so nothing of the machine's is touched.
-    std::vector<std::string> args{CORVELL_FOCUSER_EXE, "--com1", com1, "--data-dir", dataDir};
+    // COM2..COM5 lead nowhere, so nothing of the machine's is touched. An
+    // empty `dataDir` leaves the choice to the program.
+    std::vector<std::string> args{CORVELL_FOCUSER_EXE, "--com1", com1};
+    if (!dataDir.empty()) {
+        args.push_back("--data-dir");
+        args.push_back(dataDir);
+    }
     for (int n = 2; n <= 5; ++n) {
         args.push_back("--com" + std::to_string(n));
         args.push_back(dir.file("absent-com" + std::to_string(n)));
@@ -239,8 +249,33 @@ protected:
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
         for (int n = 1; n <= 5; ++n)
             ::unsetenv(("CORVELL_COM" + std::to_string(n)).c_str());
+        ::unsetenv("CORVELL_DATA_DIR");
     }
 };
+
+// The names in a folder with each file's bytes and modification time: what
+// "nothing was touched" compares.
+std::string folderState(const std::string& dir)
+{
+    std::vector<std::string> lines;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (const dirent* e = ::readdir(d)) {
+            const std::string name = e->d_name;
+            if (name == "." || name == "..")
+                continue;
+            struct stat st{};
+            ::lstat((dir + "/" + name).c_str(), &st);
+            lines.push_back(name + " " + std::to_string(st.st_mtim.tv_sec) + "." +
+                            std::to_string(st.st_mtim.tv_nsec) + " " + readFile(dir + "/" + name));
+        }
+        ::closedir(d);
+    }
+    std::sort(lines.begin(), lines.end());
+    std::string all;
+    for (const std::string& l : lines)
+        all += l + "\n";
+    return all;
+}
 
 }  // namespace
 
@@ -266,7 +301,7 @@ TEST_F(AppProcess, QuitSignalsCloseTheProgramAndFreeThePort)
         module.clear();
         Process app;
         const std::string errors = dir.file(std::string("stderr-") + s.name);
-        ASSERT_TRUE(app.start(focuserArgs(dir, module.link, data), {false, errors}));
+        ASSERT_TRUE(app.start(focuserArgs(dir, module.link, data), {false, errors, -1, ""}));
         // The first start may have to wait for a cold start of the toolkit;
         // every later one must find the port free and talk within a second.
         const int limitMs = first ? 10000 : 1000;
@@ -343,7 +378,7 @@ TEST_F(AppProcess, DataDirectoryIsCreatedOrRefusedClearly)
     for (const auto& k : refused) {
         const std::string errors = dir.file("stderr-refused");
         Process bad;
-        ASSERT_TRUE(bad.start(focuserArgs(dir, module.link, k.dataDir), {false, errors}));
+        ASSERT_TRUE(bad.start(focuserArgs(dir, module.link, k.dataDir), {false, errors, -1, ""}));
         int code = 0;
         ASSERT_TRUE(bad.waitExit(5000, code)) << k.dataDir;
         EXPECT_TRUE(WIFEXITED(code) && WEXITSTATUS(code) == 2) << k.dataDir << " status " << code;
@@ -380,4 +415,125 @@ TEST_F(AppProcess, SavePastTheFileSizeLimitFailsWithoutEndingTheProgram)
     ASSERT_TRUE(app.waitExit(5000, status));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
         << "status " << status << (WIFSIGNALED(status) ? " (killed by a signal)" : "");
+}
+
+// Without --data-dir the settings go to the user's data folder (made on
+// first use, for the user alone), never into the working folder; the
+// environment and the command line choose another, the command line first.
+TEST_F(AppProcess, WithoutADataFolderTheUsersDataFolderIsUsed)
+{
+    TempDir dir;
+    Module module(dir);
+    ASSERT_NO_FATAL_FAILURE(module.start());
+    const std::string home = dir.file("home"), work = dir.file("work");
+    ASSERT_EQ(::mkdir(home.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(work.c_str(), 0755), 0);
+    const std::string userFolder = home + "/.local/share/corvell-focuser";
+    const std::string xdg = dir.file("xdg"), fromEnv = dir.file("env"), fromArg = dir.file("arg");
+    ::setenv("HOME", home.c_str(), 1);
+
+    const struct {
+        const char* what;
+        const char* xdgDataHome;  // null: unset
+        const char* env;          // CORVELL_DATA_DIR, null: unset
+        std::string arg;          // --data-dir, empty: none
+        std::string folder;       // where the settings must go
+    } cases[] = {
+        {"XDG_DATA_HOME unset", nullptr, nullptr, "", userFolder},
+        {"XDG_DATA_HOME empty", "", nullptr, "", userFolder},
+        {"XDG_DATA_HOME relative", "share", nullptr, "", userFolder},
+        {"XDG_DATA_HOME absolute", xdg.c_str(), nullptr, "", xdg + "/corvell-focuser"},
+        {"CORVELL_DATA_DIR", xdg.c_str(), fromEnv.c_str(), "", fromEnv},
+        {"--data-dir over CORVELL_DATA_DIR", nullptr, fromEnv.c_str(), fromArg, fromArg},
+        {"--data-dir .", nullptr, fromEnv.c_str(), ".", work},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::system(("rm -rf '" + home + "/.local' '" + xdg + "' '" + fromEnv + "' '" + fromArg + "'").c_str());
+        c.xdgDataHome ? ::setenv("XDG_DATA_HOME", c.xdgDataHome, 1) : ::unsetenv("XDG_DATA_HOME");
+        c.env ? ::setenv("CORVELL_DATA_DIR", c.env, 1) : ::unsetenv("CORVELL_DATA_DIR");
+        module.clear();
+        Process app;
+        Process::Options o;
+        o.workDir = work;
+        o.errorFile = dir.file("stderr");
+        ASSERT_TRUE(app.start(focuserArgs(dir, module.link, c.arg), o));
+        EXPECT_TRUE(module.identifyWithin(10000)) << readFile(o.errorFile);
+        // The settings file is written while the window is built.
+        EXPECT_TRUE(exists(c.folder + "/focuser.dc1")) << readFile(o.errorFile);
+        EXPECT_TRUE(exists(c.folder + "/.corvell-focuser.lock"));
+        if (c.folder != work) {
+            EXPECT_EQ(folderState(work), "") << "written into the working folder";
+        }
+        if (c.folder == userFolder) {
+            struct stat st{};
+            ASSERT_EQ(::stat(userFolder.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, 0700u);
+        }
+        ::kill(app.pid(), SIGTERM);
+        int status = 0;
+        ASSERT_TRUE(app.waitExit(5000, status));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    ::unsetenv("XDG_DATA_HOME");
+    ::unsetenv("CORVELL_DATA_DIR");
+}
+
+// One program per data folder. A second one on the same folder, by its name
+// or another, says which process has it and exits with status 3 before it
+// touches a file or the port: a save of the first one that is in progress
+// (its temporary beside the file) is left alone. Killed, the first one
+// leaves no stale lock: the next program takes the folder and, holding it,
+// clears what the interrupted save left.
+TEST_F(AppProcess, SecondProgramOnTheSameDataFolderIsRefusedAndTouchesNothing)
+{
+    TempDir dir;
+    Module module(dir);
+    ASSERT_NO_FATAL_FAILURE(module.start());
+    const std::string data = dir.file("data");
+    ASSERT_EQ(::mkdir(data.c_str(), 0755), 0);
+    ASSERT_EQ(::symlink(data.c_str(), dir.file("same-data").c_str()), 0);
+
+    Process first;
+    ASSERT_TRUE(first.start(focuserArgs(dir, module.link, data), {}));
+    ASSERT_TRUE(module.identifyWithin(10000));
+    const std::string pending = data + "/.focuser.dc1.corvell-tmp-Ab12Cd";
+    std::ofstream(pending) << "a save in progress";
+    const std::string before = folderState(data);
+    ASSERT_NE(before.find("focuser.dc1 "), std::string::npos) << before;
+
+    for (const std::string& name : {data, dir.file("same-data")}) {
+        SCOPED_TRACE(name);
+        module.clear();
+        Process second;
+        const std::string errors = dir.file("stderr-second");
+        Process::Options o;
+        o.errorFile = errors;
+        ASSERT_TRUE(second.start(focuserArgs(dir, module.link, name), o));
+        int status = 0;
+        ASSERT_TRUE(second.waitExit(10000, status)) << "the second program kept running";
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << "status " << status;
+        EXPECT_NE(readFile(errors).find("the data folder " + name + " is in use by corvell-focuser (process " +
+                                        std::to_string(first.pid()) + ")"),
+                  std::string::npos)
+            << readFile(errors);
+        EXPECT_EQ(folderState(data), before);
+        // The first program polls; the second never identifies the module.
+        EXPECT_EQ(module.received().find("62"), std::string::npos) << "the second program talked to the module";
+    }
+    int status = 0;
+    EXPECT_FALSE(first.waitExit(0, status)) << "the first program ended";
+
+    ASSERT_EQ(::kill(first.pid(), SIGKILL), 0);
+    ASSERT_TRUE(first.waitExit(5000, status));
+    Process third;
+    ASSERT_TRUE(third.start(focuserArgs(dir, module.link, data), {}));
+    for (int i = 0; i < 500 && exists(pending); ++i)
+        sleepMs(20);
+    EXPECT_FALSE(exists(pending)) << "the leftover temporary was not cleared";
+    EXPECT_EQ(readFile(data + "/.corvell-focuser.lock"), std::to_string(third.pid()) + " corvell-focuser\n");
+    EXPECT_TRUE(exists(data + "/focuser.dc1"));
+    ::kill(third.pid(), SIGTERM);
+    ASSERT_TRUE(third.waitExit(5000, status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }

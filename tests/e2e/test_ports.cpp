@@ -114,7 +114,7 @@ TEST(PortTrouble, AUserWithoutAccessToTheDeviceIsToldWhichGroupIsNeeded) {
     ::close(master);
     const std::string group = dialout ? "dialout" : "root";
     EXPECT_EQ(line, "COM1: " + slave + " - permission denied: the user needs to be in the group '" + group +
-                        "' that owns the device\n");
+                        "' that owns the device (sudo usermod -aG " + group + " $USER, then log out and in again)\n");
 }
 
 TEST(PortSearch, FindsTheModuleOnCom3At2400AndKeepsTheChoice) {

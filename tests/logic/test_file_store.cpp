@@ -409,3 +409,54 @@ TEST_F(FileStore, ExistsAndRemove) {
     EXPECT_FALSE(remove_file(path("focuser.dat"), error));
     EXPECT_EQ(error, "Cannot delete focuser.dat: No such file or directory");
 }
+
+TEST_F(FileStore, LinkedFileIsSavedThroughTheLink) {
+    // The user keeps the real files elsewhere and links them into the data
+    // folder: by an absolute link, a relative one, and a chain of two.
+    fs::create_directory(path("elsewhere"));
+    const std::string elsewhere = path("elsewhere");
+    struct Case {
+        const char* name;
+        std::string linkText;  // what the link in the data folder says
+        std::string target;    // the file it finally leads to
+    };
+    put(elsewhere + "/real2", "");
+    fs::create_symlink(elsewhere + "/real2", elsewhere + "/hop");
+    const Case cases[] = {
+        {"focuser.dc1", elsewhere + "/focuser.dc1", elsewhere + "/focuser.dc1"},
+        {"fc00001.df1", "elsewhere/fc00001.df1", elsewhere + "/fc00001.df1"},
+        {"fc00002.df1", "elsewhere/hop", elsewhere + "/real2"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        put(c.target, "old\0"s);
+        ASSERT_EQ(::chmod(c.target.c_str(), 0640), 0);
+        fs::create_symlink(c.linkText, path(c.name));
+
+        std::string error;
+        ASSERT_TRUE(save_file_atomically(path(c.name), "new\0"s + c.name, error)) << error;
+        EXPECT_TRUE(fs::is_symlink(path(c.name))) << "the link was replaced by a plain file";
+        EXPECT_EQ(fs::read_symlink(path(c.name)).string(), c.linkText);
+        EXPECT_EQ(contents(c.target), "new\0"s + c.name);
+        EXPECT_EQ(mode_of(c.target), 0640u);
+
+        // A target made read-only is still never replaced.
+        ASSERT_EQ(::chmod(c.target.c_str(), 0444), 0);
+        EXPECT_FALSE(save_file_atomically(path(c.name), "newer\0"s, error));
+        EXPECT_EQ(error, "Cannot save "s + c.name + ": File is read-only");
+        EXPECT_EQ(contents(c.target), "new\0"s + c.name);
+    }
+    // No temporary is left in either folder.
+    EXPECT_TRUE(temporaries().empty());
+    for (const auto& e : fs::directory_iterator(elsewhere))
+        EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
+
+    // A link that leads nowhere is reported and left as it is.
+    fs::create_symlink("gone/fc00003.df1", path("fc00003.df1"));
+    std::string error;
+    EXPECT_FALSE(save_file_atomically(path("fc00003.df1"), "new\0"s, error));
+    EXPECT_EQ(error, "Cannot save fc00003.df1: it links to gone/fc00003.df1, which does not exist");
+    EXPECT_TRUE(fs::is_symlink(path("fc00003.df1")));
+    EXPECT_FALSE(fs::exists(path("gone")));
+    EXPECT_TRUE(temporaries().empty());
+}

@@ -264,7 +264,7 @@ TEST(SerialOpenFailure, PermissionDeniedNamesTheGroupThatOwnsTheDevice)
         std::string reason;
     } cases[] = {
         {0660, "permission denied: the user needs to be in the group '" + groupName +
-                   "' that owns the device"},
+                   "' that owns the device (sudo usermod -aG " + groupName + " $USER, then log out and in again)"},
         {0600, "permission denied: the device allows this user no reading and writing (mode "
                "0600, group '" + groupName + "')"},
     };

@@ -50,6 +50,12 @@ public:
     void setLimits(const HttpLimits& limits);
     void setMainThreadWait(std::chrono::milliseconds wait) { mainThreadWait_ = wait; }
     const RouterState& routerState() const { return state_; }
+    int openConnections() const { return http_->openConnections(); }
+    // Requests handed to the main thread and not answered yet.
+    int waitingRequests() {
+        std::lock_guard<std::mutex> lock(pendingMutex_);
+        return static_cast<int>(pending_.size());
+    }
 
 signals:
     void statusChanged(const QString& text);

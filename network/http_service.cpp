@@ -28,6 +28,10 @@ using std::chrono::milliseconds;
 // Set on the accepting thread while a connection beyond the limit is being
 // turned away.
 thread_local bool t_turnAway = false;
+// Set on a connection's thread when a request reached the handler; a request
+// the library answered on its own (malformed, too long, too large) closes the
+// connection after its answer.
+thread_local bool t_handled = false;
 
 // What the listeners of one run share: the handler, the limits, the wake-up
 // descriptor that ends every wait when the service stops, and the connection
@@ -283,6 +287,7 @@ public:
 
 private:
     void serve(const httplib::Request& req, httplib::Response& res) {
+        t_handled = true;
         const HttpReply reply = shared_.handler(HttpRequest{req.method, req.target, req.body});
         res.status = reply.status;
         res.set_content(reply.body, reply.contentType.c_str());
@@ -298,8 +303,9 @@ private:
                 if (!stream.wait_for_request()) break;
                 stream.begin_request();
                 bool closed = false;
+                t_handled = false;
                 ret = process_request(stream, left == 1 || shared_.stopping, closed, nullptr);
-                if (!ret || closed) break;
+                if (!ret || closed || !t_handled) break;
             }
         }
         ::shutdown(sock, SHUT_RDWR);

@@ -18,6 +18,7 @@ struct CommandLine {
     PortMap portMap;
     std::string dataDir = ".";
     bool simulate = false;
+    int alpacaPort = 0;  // --alpaca PORT: the network server on, on this port; 0 when not given
     bool help = false;
     std::string error;  // non-empty when the command line is wrong
 };

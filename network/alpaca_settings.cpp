@@ -87,7 +87,10 @@ AlpacaSettings load_settings(const std::string& dataDir, bool* madeId) {
 bool save_settings(const std::string& dataDir, const AlpacaSettings& settings, std::string& error) {
     const QString path = settings_path(dataDir);
     QFileInfo info(path);
-    if (info.exists() && !info.isWritable()) {
+    // No write bit at all is the user's read-only mark, which holds for root
+    // too.
+    const auto writeBits = QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther;
+    if (info.exists() && (!(info.permissions() & writeBits) || !info.isWritable())) {
         error = "Cannot save " + std::string(kSettingsFileName) + ": File is read-only";
         return false;
     }

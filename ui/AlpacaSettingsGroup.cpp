@@ -39,7 +39,7 @@ AlpacaSettingsGroup::AlpacaSettingsGroup(AlpacaServer& server, QWidget* parent)
     status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
     auto* grid = new QGridLayout(this);
-    grid->addWidget(enabled_, 0, 0, 1, 4);
+    grid->addWidget(enabled_, 0, 0, 1, 5);
     grid->addWidget(new QLabel("HTTP port:"), 1, 0);
     grid->addWidget(httpPort_, 1, 1);
     grid->addWidget(new QLabel("Discovery port (UDP):"), 1, 2);
@@ -49,10 +49,10 @@ AlpacaSettingsGroup::AlpacaSettingsGroup(AlpacaServer& server, QWidget* parent)
     who->addWidget(thisComputer_);
     who->addWidget(localNetwork_);
     who->addStretch();
-    grid->addLayout(who, 2, 1, 1, 3);
-    grid->addWidget(networkNote_, 3, 0, 1, 4);
-    grid->addWidget(status_, 4, 0, 1, 4);
-    grid->setColumnStretch(3, 1);
+    grid->addLayout(who, 2, 1, 1, 4);
+    grid->addWidget(networkNote_, 3, 0, 1, 5);
+    grid->addWidget(status_, 4, 0, 1, 5);
+    grid->setColumnStretch(4, 1);
 
     showSettings();
     showStatus(server_.statusText());
@@ -86,5 +86,7 @@ void AlpacaSettingsGroup::apply() {
 }
 
 void AlpacaSettingsGroup::showStatus(const QString& text) {
+    // The server may have been restarted from elsewhere (the command line).
+    showSettings();
     if (status_->text() != "Status: " + text) status_->setText("Status: " + text);
 }

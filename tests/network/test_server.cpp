@@ -8,6 +8,9 @@
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryDir>
+#include <fstream>
+#include <sys/stat.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -248,6 +251,34 @@ TEST(AlpacaDiscovery, AnswersOnLoopbackAndSharesThePort) {
     if (!has_ipv6_loopback()) GTEST_SKIP() << "no IPv6 loopback on this host";
     EXPECT_EQ(ours.families(), "IPv4 and IPv6");
     EXPECT_EQ(ask(AF_INET6), "{\"AlpacaPort\":11123}");
+}
+
+TEST(AlpacaServer, SettingsAndUniqueIdAreKeptInTheDataFolder) {
+    QTemporaryDir dir;
+    const std::string path = dir.path().toStdString();
+    FakeFocuser device;
+    std::string id;
+    {
+        AlpacaServer first(device, path);
+        id = first.settings().uniqueId;
+        AlpacaSettings s = first.settings();
+        s.discoveryPort = 40001;
+        first.applySettings(s);  // off: saved, nothing listens
+        EXPECT_EQ(first.statusText(), "Off");
+    }
+    AlpacaServer again(device, path);
+    EXPECT_FALSE(id.empty());
+    EXPECT_EQ(again.settings().uniqueId, id);
+    EXPECT_EQ(again.settings().discoveryPort, 40001);
+
+    // A file made read-only is not replaced, and the status says so.
+    const std::string file = path + "/alpaca.cfg";
+    chmod(file.c_str(), 0444);
+    AlpacaSettings s = again.settings();
+    s.discoveryPort = 40002;
+    again.applySettings(s);
+    EXPECT_TRUE(again.statusText().contains("read-only")) << again.statusText().toStdString();
+    EXPECT_EQ(AlpacaServer(device, path).settings().discoveryPort, 40001);
 }
 
 int main(int argc, char** argv) {

@@ -61,7 +61,7 @@ AlpacaServer::AlpacaServer(FocuserDevice& device, const std::string& dataDir, QO
     state_.info.uniqueId = settings_.uniqueId;
 }
 
-AlpacaServer::~AlpacaServer() { stop(); }
+AlpacaServer::~AlpacaServer() { shutdown(); }
 
 void AlpacaServer::switchOnForThisRun(int httpPort) {
     settings_.enabled = true;
@@ -78,13 +78,13 @@ void AlpacaServer::applySettings(const AlpacaSettings& settings) {
 }
 
 void AlpacaServer::setLimits(const HttpLimits& limits) {
-    if (http_) stop();
+    if (http_) shutdown();
     http_ = std::make_unique<HttpService>([this](const HttpRequest& r) { return handleOnConnectionThread(r); },
                                           limits);
 }
 
 void AlpacaServer::start() {
-    stop();
+    shutdown();
     const QString saveNote =
         saveError_.empty() ? QString() : QString(" (%1)").arg(QString::fromStdString(saveError_));
     if (!settings_.enabled) {
@@ -117,6 +117,11 @@ void AlpacaServer::start() {
 }
 
 void AlpacaServer::stop() {
+    shutdown();
+    if (status_ != "Off") setStatus("Off");
+}
+
+void AlpacaServer::shutdown() {
     {
         // Requests waiting for this (the main) thread are answered now: the
         // connection threads can then end, and joining them cannot wait on us.
@@ -130,7 +135,6 @@ void AlpacaServer::stop() {
         std::lock_guard<std::mutex> lock(pendingMutex_);
         stopping_ = false;
     }
-    if (status_ != "Off") setStatus("Off");
 }
 
 void AlpacaServer::setStatus(const QString& text) {

@@ -63,6 +63,8 @@ signals:
 private:
     struct PendingCall;
     HttpReply handleOnConnectionThread(const HttpRequest& request);
+    // Stops serving without a new status (start() follows with one).
+    void shutdown();
     void setStatus(const QString& text);
 
     FocuserDevice& device_;

@@ -38,6 +38,14 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
             cl.help = true;
         } else if (a == "--version") {
             cl.version = true;
+        } else if (a == "--alpaca") {
+            std::string port;
+            value(port);
+            char* end = nullptr;
+            const long n = port.empty() ? 0 : std::strtol(port.c_str(), &end, 10);
+            if (cl.error.empty() && (!end || *end || n < 1 || n > 65535))
+                cl.error = "--alpaca needs a port number 1..65535, not '" + port + "'";
+            cl.alpacaPort = static_cast<int>(n);
         } else if (a == "--data-dir") {
             value(cl.dataDir);
         } else if (a.size() == 6 && a.compare(0, 5, "--com") == 0 && a[5] >= '1' && a[5] <= '5') {
@@ -51,12 +59,13 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
 }
 
 std::string usage_text() {
-    return "Usage: corvell-focuser [--simulate] [--data-dir DIR] [--com1 PATH] .. [--com5 PATH]\n"
+    return "Usage: corvell-focuser [--simulate] [--data-dir DIR] [--com1 PATH] .. [--com5 PATH] [--alpaca PORT]\n"
            "       corvell-focuser --help | --version\n"
            "  --simulate      run against a built-in simulated control module (mapped to COM1)\n"
            "  --data-dir DIR  folder of focuser.dc1 and the focuser profiles (also CORVELL_DATA_DIR;\n"
            "                  default: $XDG_DATA_HOME/corvell-focuser or ~/.local/share/corvell-focuser)\n"
            "  --comN PATH     device used for COMn (also CORVELL_COMn in the environment)\n"
+           "  --alpaca PORT   switch the ASCOM Alpaca network server on, on HTTP port PORT, for this run\n"
            "  --help          show this text and exit\n"
            "  --version       show the version and exit\n"
            "Defaults: COM1 /dev/ttyS0, COM2 /dev/ttyS1, COM3 /dev/ttyS2, COM4 /dev/ttyS3, COM5 /dev/ttyUSB0\n";

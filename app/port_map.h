@@ -20,6 +20,7 @@ struct CommandLine {
     // empty when neither chose one (the program then takes its default).
     std::string dataDir;
     bool simulate = false;
+    int alpacaPort = 0;  // --alpaca PORT: the network server on, on this port; 0 when not given
     bool help = false;
     bool version = false;
     std::string error;  // non-empty when the command line is wrong

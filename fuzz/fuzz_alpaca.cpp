@@ -1,0 +1,63 @@
+// The Alpaca routes and their parameter parsing on arbitrary requests: the
+// input is split into method, target and body, and sent, several requests in
+// a row, through one server state against a fake focuser. Whatever comes in,
+// the answer is a 400 with a reason, a 404, or a 200 with the reply fields,
+// server transaction ids rise by one, and a move never leaves 0..maxstep.
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "fuzz/fuzz_check.h"
+#include "network/alpaca_router.h"
+#include "tests/network/fake_focuser.h"
+
+using namespace corvell::alpaca;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    FakeFocuser device;
+    RouterState state;
+    // Requests are separated by '\n'; within one, method, target and body by
+    // '\t'. The first byte of a request picks the device's state.
+    size_t start = 0;
+    uint32_t expectedId = 0;
+    while (start < input.size()) {
+        size_t end = input.find('\n', start);
+        if (end == std::string::npos) end = input.size();
+        const std::string line = input.substr(start, end - start);
+        start = end + 1;
+        if (line.empty()) continue;
+        const unsigned flags = static_cast<unsigned char>(line[0]);
+        device.talking = !(flags & 1);
+        device.isMoving = flags & 2;
+        device.refusal = (flags & 4) ? "A Go To is in progress" : "";
+        if (flags & 8) device.pos.reset(); else device.pos = 1200;
+        device.travel = (flags & 16) ? 0 : 6600;
+        const size_t t1 = line.find('\t', 1);
+        const size_t t2 = t1 == std::string::npos ? std::string::npos : line.find('\t', t1 + 1);
+        HttpRequest request;
+        request.method = line.substr(1, t1 == std::string::npos ? std::string::npos : t1 - 1);
+        if (t1 != std::string::npos) request.target = line.substr(t1 + 1, t2 == std::string::npos ? std::string::npos : t2 - t1 - 1);
+        if (t2 != std::string::npos) request.body = line.substr(t2 + 1);
+
+        const size_t movesBefore = device.moves.size();
+        const HttpReply reply = route(request, device, state);
+        FUZZ_CHECK(!reply.body.empty());
+        FUZZ_CHECK(reply.status == 200 || reply.status == 400 || reply.status == 404);
+        if (reply.status == 200 && reply.contentType == "application/json") {
+            QJsonParseError error{};
+            const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(reply.body), &error).object();
+            FUZZ_CHECK(error.error == QJsonParseError::NoError);
+            FUZZ_CHECK(o.contains("ClientTransactionID") && o.contains("ErrorNumber") && o.contains("ErrorMessage"));
+            FUZZ_CHECK(o["ServerTransactionID"].toInteger() == ++expectedId);
+            FUZZ_CHECK((o["ErrorNumber"].toInt() == 0) == o["ErrorMessage"].toString().isEmpty());
+        } else {
+            FUZZ_CHECK(reply.status != 200 || reply.contentType.rfind("text/html", 0) == 0);
+        }
+        FUZZ_CHECK(device.moves.size() <= movesBefore + 1);
+        for (long m : device.moves) FUZZ_CHECK(m >= 0 && m <= 6600);
+    }
+    return 0;
+}

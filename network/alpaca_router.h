@@ -1,0 +1,69 @@
+// The ASCOM Alpaca requests and their answers, without sockets: a function
+// from (method, target, body) and the server's state to (status, content type,
+// body). The HTTP server calls it on the main thread for every request; tests
+// and the fuzzer call it directly.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "network/focuser_device.h"
+
+namespace corvell::alpaca {
+
+struct HttpRequest {
+    std::string method;  // "GET", "PUT", ...
+    std::string target;  // path and query as sent, e.g. "/api/v1/focuser/0/position?ClientTransactionID=3"
+    std::string body;    // form body of a PUT (application/x-www-form-urlencoded)
+};
+
+struct HttpReply {
+    int status = 200;
+    std::string contentType;
+    std::string body;
+};
+
+// ASCOM error numbers of the replies.
+enum ErrorNumber : int {
+    kOk = 0,
+    kNotImplemented = 0x400,
+    kInvalidValue = 0x401,
+    kNotConnected = 0x407,
+    kInvalidOperation = 0x40B,
+    kActionNotImplemented = 0x40C,
+    // The program's own errors.
+    kModuleNotCommunicating = 0x500,
+    kPositionNotKnown = 0x501,
+};
+
+// Texts of the management and setup answers.
+struct ServerInfo {
+    std::string uniqueId;          // the focuser's UniqueID, kept in the server's settings file
+    std::string serverName = "Tav Corvell focuser";
+    std::string manufacturer = "Tav Corvell";
+    std::string manufacturerVersion = "1.0";
+    std::string location = "This computer";
+    std::string listening;         // where the server answers, for the setup page
+};
+
+// What the server keeps between requests. Lives on the main thread.
+struct RouterState {
+    uint32_t lastServerTransactionId = 0;
+    // One connection state for all clients: Alpaca's Connected belongs to the
+    // device, not to a client.
+    bool clientConnected = false;
+    ServerInfo info;
+};
+
+// A query string or form body split into decoded (name, value) pairs, in
+// order. '+' is a space; a '%' not followed by two hex digits stays as it is.
+std::vector<std::pair<std::string, std::string>> parse_form(const std::string& text);
+
+// Reads a decimal integer within [min, max]; no sign other than a leading '-',
+// no spaces. False when the text is not such a number.
+bool parse_integer(const std::string& text, long long min, long long max, long long& out);
+
+HttpReply route(const HttpRequest& request, FocuserDevice& device, RouterState& state);
+
+}  // namespace corvell::alpaca

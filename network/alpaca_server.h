@@ -1,0 +1,86 @@
+// The ASCOM Alpaca server inside the program: HTTP on its own threads, UDP
+// discovery, the settings file. Lives on the main thread; every request is
+// handed to the main thread, answered there from the device's known state,
+// and the answer goes back to the connection's thread. The program goes on
+// without the server when it cannot listen; statusText() says why.
+#pragma once
+#include <QObject>
+#include <QString>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "network/alpaca_router.h"
+#include "network/alpaca_settings.h"
+#include "network/discovery.h"
+#include "network/focuser_device.h"
+#include "network/http_service.h"
+
+namespace corvell::alpaca {
+
+class AlpacaServer : public QObject {
+    Q_OBJECT
+public:
+    // Reads the settings from "alpaca.cfg" in `dataDir` (and writes the file
+    // when it had no UniqueID yet). With an empty `dataDir` the settings are
+    // kept in memory only. Does not start: call start().
+    AlpacaServer(FocuserDevice& device, const std::string& dataDir, QObject* parent = nullptr);
+    ~AlpacaServer() override;
+
+    const AlpacaSettings& settings() const { return settings_; }
+    // The command line's --alpaca PORT: on, on that port, for this run; the
+    // file keeps what it had until the settings are changed.
+    void switchOnForThisRun(int httpPort);
+    // New settings from the Settings page: saved, then the server restarts
+    // with them (or stops, when switched off).
+    void applySettings(const AlpacaSettings& settings);
+
+    // Starts as the settings say (nothing when switched off), or restarts.
+    void start();
+    void stop();
+    bool listening() const { return http_->running(); }
+    // "Off", "Listening on ...", or why the server is not listening.
+    QString statusText() const { return status_; }
+
+    // For tests: the limits of the next start, and how long a request waits
+    // for the main thread.
+    void setLimits(const HttpLimits& limits);
+    void setMainThreadWait(std::chrono::milliseconds wait) { mainThreadWait_ = wait; }
+    const RouterState& routerState() const { return state_; }
+    int openConnections() const { return http_->openConnections(); }
+    // Requests handed to the main thread and not answered yet.
+    int waitingRequests() {
+        std::lock_guard<std::mutex> lock(pendingMutex_);
+        return static_cast<int>(pending_.size());
+    }
+
+signals:
+    void statusChanged(const QString& text);
+
+private:
+    struct PendingCall;
+    HttpReply handleOnConnectionThread(const HttpRequest& request);
+    // Stops serving without a new status (start() follows with one).
+    void shutdown();
+    void setStatus(const QString& text);
+
+    FocuserDevice& device_;
+    std::string dataDir_;
+    AlpacaSettings settings_;
+    std::string saveError_;
+    RouterState state_;
+    std::unique_ptr<HttpService> http_;
+    DiscoveryResponder discovery_;
+    QObject* mainThreadContext_;
+    QString status_ = "Off";
+    std::chrono::milliseconds mainThreadWait_{5000};
+
+    std::mutex pendingMutex_;
+    bool stopping_ = false;
+    std::set<std::shared_ptr<PendingCall>> pending_;
+};
+
+}  // namespace corvell::alpaca

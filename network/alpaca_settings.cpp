@@ -1,0 +1,109 @@
+#include "network/alpaca_settings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QUuid>
+
+#include "network/alpaca_router.h"
+
+namespace corvell::alpaca {
+
+namespace {
+
+std::string trim(const std::string& s) {
+    const size_t b = s.find_first_not_of(" \t\r");
+    if (b == std::string::npos) return {};
+    const size_t e = s.find_last_not_of(" \t\r");
+    return s.substr(b, e - b + 1);
+}
+
+bool valid_unique_id(const std::string& id) {
+    if (id.empty() || id.size() > 64) return false;
+    for (char c : id)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-')) return false;
+    return true;
+}
+
+}  // namespace
+
+AlpacaSettings parse_settings(const std::string& text) {
+    AlpacaSettings s;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = trim(text.substr(start, end - start));
+        start = end + 1;
+        const size_t eq = line.find('=');
+        if (line.empty() || line[0] == '#' || eq == std::string::npos) continue;
+        const std::string key = trim(line.substr(0, eq));
+        const std::string value = trim(line.substr(eq + 1));
+        long long n = 0;
+        if (key == "enabled" && (value == "0" || value == "1")) {
+            s.enabled = value == "1";
+        } else if (key == "http_port" && parse_integer(value, 1, 65535, n)) {
+            s.httpPort = static_cast<int>(n);
+        } else if (key == "discovery_port" && parse_integer(value, 1, 65535, n)) {
+            s.discoveryPort = static_cast<int>(n);
+        } else if (key == "answer_on" && (value == "this-computer" || value == "local-network")) {
+            s.localNetwork = value == "local-network";
+        } else if (key == "unique_id" && valid_unique_id(value)) {
+            s.uniqueId = value;
+        }
+    }
+    return s;
+}
+
+std::string encode_settings(const AlpacaSettings& s) {
+    return "# ASCOM Alpaca server of the focuser program\n"
+           "enabled=" + std::string(s.enabled ? "1" : "0") + "\n" +
+           "http_port=" + std::to_string(s.httpPort) + "\n" +
+           "discovery_port=" + std::to_string(s.discoveryPort) + "\n" +
+           "answer_on=" + (s.localNetwork ? "local-network" : "this-computer") + "\n" +
+           "unique_id=" + s.uniqueId + "\n";
+}
+
+std::string make_unique_id() { return QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString(); }
+
+static QString settings_path(const std::string& dataDir) {
+    return QDir(QString::fromStdString(dataDir)).filePath(kSettingsFileName);
+}
+
+AlpacaSettings load_settings(const std::string& dataDir, bool* madeId) {
+    QFile file(settings_path(dataDir));
+    std::string text;
+    if (file.open(QIODevice::ReadOnly)) text = file.read(kSettingsFileLimit).toStdString();
+    AlpacaSettings s = parse_settings(text);
+    if (madeId) *madeId = false;
+    if (s.uniqueId.empty()) {
+        s.uniqueId = make_unique_id();
+        if (madeId) *madeId = true;
+    }
+    return s;
+}
+
+bool save_settings(const std::string& dataDir, const AlpacaSettings& settings, std::string& error) {
+    const QString path = settings_path(dataDir);
+    QFileInfo info(path);
+    // No write bit at all is the user's read-only mark, which holds for root
+    // too.
+    const auto writeBits = QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther;
+    if (info.exists() && (!(info.permissions() & writeBits) || !info.isWritable())) {
+        error = "Cannot save " + std::string(kSettingsFileName) + ": File is read-only";
+        return false;
+    }
+    // Through a link, the file it points to is replaced.
+    QSaveFile file(info.isSymLink() ? info.symLinkTarget() : path);
+    const std::string bytes = encode_settings(settings);
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write(bytes.data(), static_cast<qint64>(bytes.size())) != static_cast<qint64>(bytes.size()) ||
+        !file.commit()) {
+        error = "Cannot save " + std::string(kSettingsFileName) + ": " + file.errorString().toStdString();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace corvell::alpaca

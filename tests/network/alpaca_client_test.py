@@ -1,0 +1,308 @@
+#!/usr/bin/env python3
+"""An independent ASCOM Alpaca client (python3's standard library only) that
+checks a running focuser program over real sockets: every member, the error
+cases, transaction ids, discovery on 127.0.0.1 and ::1, and the sequence an
+autofocus routine runs (connect, read maxstep, move out and back in steps of
+maxstep/10 polling position and ismoving every 100 ms, clamped moves, halt
+during a move).
+
+Against a running program:
+    alpaca_client_test.py --url http://127.0.0.1:11111 --discovery-port 32227
+        [--question-on-cmd CMD --question-off-cmd CMD]   (shell commands that
+         open and close a question in the window, for the refusal check)
+Against the fake host, started and driven by the script itself:
+    alpaca_client_test.py --spawn build/corvell-alpaca-fakehost
+"""
+import argparse
+import http.client
+import json
+import os
+import socket
+import subprocess
+import sys
+import time
+import urllib.parse
+
+API = "/api/v1/focuser/0/"
+
+
+class Checks:
+    def __init__(self):
+        self.passed = 0
+        self.failed = 0
+
+    def check(self, cond, what):
+        if cond:
+            self.passed += 1
+        else:
+            self.failed += 1
+            print("FAIL:", what, flush=True)
+        return cond
+
+
+class Client:
+    """One kept-alive HTTP connection, reopened when the server closed it."""
+
+    def __init__(self, host, port):
+        self.host, self.port = host, port
+        self.conn = None
+        self.client_id = 4711
+        self.transaction = 0
+        self.last_server_id = 0
+
+    def raw(self, method, path, body=None):
+        headers = {}
+        if body is not None:
+            headers["Content-Type"] = "application/x-www-form-urlencoded"
+        for attempt in (1, 2):
+            if self.conn is None:
+                self.conn = http.client.HTTPConnection(self.host, self.port, timeout=10)
+            try:
+                self.conn.request(method, path, body=body, headers=headers)
+                r = self.conn.getresponse()
+                return r.status, r.getheader("Content-Type", ""), r.read().decode("utf-8")
+            except (http.client.HTTPException, ConnectionError, OSError):
+                self.conn.close()
+                self.conn = None
+                if attempt == 2:
+                    raise
+
+    def get(self, member, extra=""):
+        self.transaction += 1
+        q = "ClientID=%d&ClientTransactionID=%d%s" % (self.client_id, self.transaction, extra)
+        return self.raw("GET", API + member + "?" + q)
+
+    def put(self, member, params=None):
+        self.transaction += 1
+        p = dict(params or {})
+        p.update(ClientID=self.client_id, ClientTransactionID=self.transaction)
+        return self.raw("PUT", API + member, urllib.parse.urlencode(p))
+
+    def value(self, checks, method, member, params=None, error=0):
+        """Calls a member, checks the reply fields and the error number, and
+        returns the reply object."""
+        sent = self.transaction + 1
+        status, ctype, body = self.get(member) if method == "GET" else self.put(member, params)
+        if not checks.check(status == 200, "%s %s: HTTP %d %s" % (method, member, status, body.strip())):
+            return {}
+        reply = json.loads(body)
+        checks.check(ctype.startswith("application/json"), "%s %s: content type %s" % (method, member, ctype))
+        checks.check(reply.get("ClientTransactionID") == sent, "%s %s: ClientTransactionID %r, sent %d"
+                     % (method, member, reply.get("ClientTransactionID"), sent))
+        sid = reply.get("ServerTransactionID", 0)
+        checks.check(sid > self.last_server_id, "%s %s: ServerTransactionID %r not rising" % (method, member, sid))
+        self.last_server_id = max(self.last_server_id, sid)
+        checks.check(reply.get("ErrorNumber") == error, "%s %s: ErrorNumber %r (%r), expected %d"
+                     % (method, member, reply.get("ErrorNumber"), reply.get("ErrorMessage"), error))
+        checks.check((reply.get("ErrorMessage") == "") == (reply.get("ErrorNumber") == 0),
+                     "%s %s: ErrorMessage %r" % (method, member, reply.get("ErrorMessage")))
+        return reply
+
+
+def discover(address, port):
+    family = socket.AF_INET6 if ":" in address else socket.AF_INET
+    try:
+        s = socket.socket(family, socket.SOCK_DGRAM)
+    except OSError:
+        return None
+    with s:
+        s.settimeout(3)
+        try:
+            s.sendto(b"alpacadiscovery1", (address, port))
+            data, _ = s.recvfrom(1024)
+            return json.loads(data.decode())
+        except (OSError, ValueError):
+            return None
+
+
+def has_ipv6_loopback():
+    try:
+        with socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+def wait_still(client, checks, target, maxstep, log):
+    """Polls ismoving and position every 100 ms until the move has ended;
+    returns the final position."""
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline:
+        time.sleep(0.1)
+        moving = client.value(checks, "GET", "ismoving").get("Value")
+        position = client.value(checks, "GET", "position").get("Value")
+        if position is not None:
+            checks.check(0 <= position <= maxstep, "position %r outside 0..%d" % (position, maxstep))
+            log.append(position)
+        if moving is False:
+            # The position read right after ismoving turned false is final.
+            return client.value(checks, "GET", "position").get("Value")
+    checks.check(False, "move to %d did not end within 120 s" % target)
+    return None
+
+
+def run(args, control):
+    checks = Checks()
+    url = urllib.parse.urlparse(args.url)
+    client = Client(url.hostname, url.port or 80)
+
+    # Management and setup.
+    status, _, body = client.raw("GET", "/management/apiversions?ClientTransactionID=1")
+    checks.check(status == 200 and json.loads(body)["Value"] == [1], "apiversions: %s" % body)
+    status, _, body = client.raw("GET", "/management/v1/description")
+    checks.check(status == 200 and "ServerName" in json.loads(body)["Value"], "description: %s" % body)
+    status, _, body = client.raw("GET", "/management/v1/configureddevices")
+    devices = json.loads(body)["Value"] if status == 200 else []
+    checks.check(len(devices) == 1 and devices[0]["DeviceType"] == "Focuser" and devices[0]["DeviceNumber"] == 0
+                 and devices[0]["UniqueID"], "configureddevices: %s" % body)
+    for page in ("/setup", "/setup/v1/focuser/0/setup"):
+        status, ctype, body = client.raw("GET", page)
+        checks.check(status == 200 and ctype.startswith("text/html"), "%s: %d %s" % (page, status, ctype))
+
+    # Discovery.
+    for address in ["127.0.0.1"] + (["::1"] if has_ipv6_loopback() else []):
+        answer = discover(address, args.discovery_port)
+        checks.check(answer == {"AlpacaPort": client.port}, "discovery on %s: %r" % (address, answer))
+    if not has_ipv6_loopback():
+        print("skipped: discovery on ::1 (no IPv6 loopback on this host)")
+
+    # Errors that are HTTP 400.
+    bad = [("PUT", API + "connected", "connected=True"), ("PUT", API + "move", "position=10"),
+           ("PUT", API + "move", ""), ("PUT", API + "move", "Position=ten"), ("GET", API + "bogus", None),
+           ("GET", API + "Position", None), ("GET", "/api/v1/focuser/1/position", None),
+           ("GET", "/api/v2/focuser/0/position", None), ("GET", "/api/v1/telescope/0/position", None),
+           ("GET", API + "move", None)]
+    for method, path, body in bad:
+        status, ctype, text = client.raw(method, path, body)
+        checks.check(status == 400 and ctype.startswith("text/plain") and text.strip(),
+                     "%s %s [%s]: HTTP %d %r, expected 400 with a reason" % (method, path, body, status, text))
+
+    # Not connected yet: members that need the module say so.
+    client.value(checks, "PUT", "connected", {"Connected": "False"})
+    client.value(checks, "GET", "position", error=0x407)
+    client.value(checks, "PUT", "move", {"Position": 100}, error=0x407)
+    # GET parameter names in any case.
+    status, _, body = client.raw("GET", API + "name?clienttransactionid=99&CLIENTID=1")
+    checks.check(status == 200 and json.loads(body)["ClientTransactionID"] == 99, "lower-case GET names: %s" % body)
+
+    if control:
+        control("silent on")
+        reply = client.value(checks, "PUT", "connected", {"Connected": "True"}, error=0x500)
+        checks.check("Not communicating" in reply.get("ErrorMessage", ""), "connect while silent: %r" % reply)
+        control("silent off")
+
+    # Every member.
+    client.value(checks, "PUT", "connected", {"Connected": "True"})
+    checks.check(client.value(checks, "GET", "connected").get("Value") is True, "connected after connecting")
+    client.value(checks, "PUT", "connect")
+    checks.check(client.value(checks, "GET", "connecting").get("Value") is False, "connecting")
+    for member, kind in [("description", str), ("driverinfo", str), ("driverversion", str), ("name", str),
+                         ("stepsize", (int, float))]:
+        v = client.value(checks, "GET", member).get("Value")
+        checks.check(isinstance(v, kind), "%s: %r" % (member, v))
+    for member, want in [("interfaceversion", 4), ("supportedactions", []), ("absolute", True),
+                         ("tempcompavailable", False), ("tempcomp", False), ("ismoving", False)]:
+        v = client.value(checks, "GET", member).get("Value")
+        checks.check(v == want, "%s: %r, expected %r" % (member, v, want))
+    maxstep = client.value(checks, "GET", "maxstep").get("Value")
+    checks.check(client.value(checks, "GET", "maxincrement").get("Value") == maxstep, "maxincrement == maxstep")
+    client.value(checks, "GET", "temperature", error=0x400)
+    client.value(checks, "PUT", "tempcomp", {"TempComp": "true"}, error=0x400)
+    client.value(checks, "PUT", "tempcomp", {"TempComp": "false"})
+    client.value(checks, "PUT", "action", {"Action": "x", "Parameters": ""}, error=0x40C)
+    for member in ("commandblind", "commandbool", "commandstring"):
+        client.value(checks, "PUT", member, {"Command": "x", "Raw": "true"}, error=0x400)
+    state = client.value(checks, "GET", "devicestate").get("Value", [])
+    names = [item.get("Name") for item in state]
+    checks.check("IsMoving" in names and "TimeStamp" in names, "devicestate: %r" % state)
+
+    # The autofocus routine.
+    step = max(1, maxstep // 10)
+    log = []
+    client.value(checks, "PUT", "move", {"Position": 0})
+    checks.check(wait_still(client, checks, 0, maxstep, log) == 0, "start at 0")
+    targets = [min(maxstep, k * step) for k in range(1, 11)] + [max(0, maxstep - k * step) for k in range(1, 11)]
+    for target in targets[:args.steps]:
+        started = time.monotonic()
+        client.value(checks, "PUT", "move", {"Position": target})
+        final = wait_still(client, checks, target, maxstep, log)
+        checks.check(final == target, "move to %d ended at %r" % (target, final))
+        print("move to %5d: final %5d after %.1f s" % (target, final if final is not None else -1,
+                                                          time.monotonic() - started), flush=True)
+    for wanted, clamped in [(-10, 0), (maxstep + 10, maxstep)]:
+        client.value(checks, "PUT", "move", {"Position": wanted})
+        final = wait_still(client, checks, clamped, maxstep, log)
+        checks.check(final == clamped, "move to %d clamped to %d, ended at %r" % (wanted, clamped, final))
+
+    # Halt during a move (from maxstep, where the clamped move left it): as
+    # soon as the focuser has left, it is stopped short of the target.
+    client.value(checks, "PUT", "move", {"Position": 0})
+    deadline = time.monotonic() + 30
+    moving, position = None, maxstep
+    while time.monotonic() < deadline and not (moving and position < maxstep):
+        time.sleep(0.02)
+        moving = client.value(checks, "GET", "ismoving").get("Value")
+        position = client.value(checks, "GET", "position").get("Value")
+    checks.check(moving is True, "moving before halt")
+    client.value(checks, "PUT", "halt")
+    final = wait_still(client, checks, 0, maxstep, log)
+    checks.check(final is not None and 0 < final < maxstep, "halt stopped the move short of 0: %r" % final)
+    if control:
+        checks.check(" halts 1" in control("status"), "the focuser heard the halt once")
+
+    # A move while a question is open in the window is refused.
+    if control or args.question_on_cmd:
+        (control or (lambda _: subprocess.run(args.question_on_cmd, shell=True, check=False)))("question on")
+        reply = client.value(checks, "PUT", "move", {"Position": 10}, error=0x40B)
+        print("refused while a question is open:", reply.get("ErrorMessage"))
+        (control or (lambda _: subprocess.run(args.question_off_cmd, shell=True, check=False)))("question off")
+    else:
+        print("skipped: move while a question is open (give --question-on-cmd and --question-off-cmd)")
+
+    client.value(checks, "PUT", "disconnect")
+    checks.check(client.value(checks, "GET", "connected").get("Value") is False, "disconnected")
+    return checks
+
+
+def free_port(kind):
+    with socket.socket(socket.AF_INET, kind) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--url", default="http://127.0.0.1:11111")
+    parser.add_argument("--discovery-port", type=int, default=32227)
+    parser.add_argument("--spawn", help="start this fake host on free ports and drive it")
+    parser.add_argument("--steps", type=int, default=20, help="moves of the autofocus sequence (at most 20)")
+    parser.add_argument("--question-on-cmd")
+    parser.add_argument("--question-off-cmd")
+    args = parser.parse_args()
+
+    host = None
+    control = None
+    if args.spawn:
+        port, dport = free_port(socket.SOCK_STREAM), free_port(socket.SOCK_DGRAM)
+        host = subprocess.Popen([args.spawn, "--port", str(port), "--discovery-port", str(dport), "--speed", "10000"],
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        print("host:", host.stdout.readline().strip(), flush=True)
+        args.url, args.discovery_port = "http://127.0.0.1:%d" % port, dport
+
+        def control(line):
+            host.stdin.write(line + "\n")
+            host.stdin.flush()
+            return host.stdout.readline()
+    try:
+        checks = run(args, control)
+    finally:
+        if host:
+            host.stdin.close()
+            host.wait(timeout=10)
+    print("%d passed, %d failed" % (checks.passed, checks.failed))
+    return 1 if checks.failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

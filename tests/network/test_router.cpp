@@ -1,0 +1,287 @@
+// The Alpaca routes against a fake focuser: every member, every error case,
+// transaction ids, moves and the connection rules; and the settings file.
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cmath>
+
+#include "network/alpaca_router.h"
+#include "network/alpaca_settings.h"
+#include "tests/network/fake_focuser.h"
+
+using namespace corvell::alpaca;
+
+namespace {
+
+QJsonObject json_of(const HttpReply& r) { return QJsonDocument::fromJson(QByteArray::fromStdString(r.body)).object(); }
+
+HttpReply call(FakeFocuser& d, RouterState& s, const char* method, const std::string& target,
+               const std::string& body = "") {
+    return route(HttpRequest{method, target, body}, d, s);
+}
+
+const std::string kApi = "/api/v1/focuser/0/";
+constexpr int kBad = -1;  // an HTTP 400, no ASCOM error number
+const char* kAbsent = "absent";
+
+struct Case {
+    const char* method;
+    std::string target;
+    const char* body;
+    bool connected;
+    int error;          // ErrorNumber, or kBad for HTTP 400
+    const char* value;  // the Value as JSON, kAbsent, or nullptr for "not checked"
+};
+
+}  // namespace
+
+TEST(AlpacaRouter, EveryMemberAndErrorCase) {
+    const std::vector<Case> cases = {
+        // Common members.
+        {"GET", kApi + "connected", "", false, 0, "false"},
+        {"GET", kApi + "connected", "", true, 0, "true"},
+        {"PUT", kApi + "connected", "Connected=True&ClientID=3", false, 0, kAbsent},
+        {"PUT", kApi + "connected", "Connected=false", true, 0, kAbsent},
+        {"PUT", kApi + "connected", "connected=True", false, kBad, nullptr},  // wrong case in a PUT name
+        {"PUT", kApi + "connected", "", false, kBad, nullptr},                // missing
+        {"PUT", kApi + "connected", "Connected=yes", false, kBad, nullptr},   // unreadable
+        {"PUT", kApi + "connected?Connected=True", "", false, kBad, nullptr}, // PUT parameters are in the body
+        {"PUT", kApi + "connect", "", false, 0, kAbsent},
+        {"PUT", kApi + "disconnect", "", true, 0, kAbsent},
+        {"GET", kApi + "connecting", "", false, 0, "false"},
+        {"GET", kApi + "description", "", false, 0, "\"Corvell control module with focuser Main scope\""},
+        {"GET", kApi + "driverinfo", "", false, 0, nullptr},
+        {"GET", kApi + "driverversion", "", false, 0, "\"1.0\""},
+        {"GET", kApi + "interfaceversion", "", false, 0, "4"},
+        {"GET", kApi + "name", "", false, 0, "\"Tav Corvell focuser\""},
+        {"GET", kApi + "supportedactions", "", false, 0, "[]"},
+        {"PUT", kApi + "action", "Action=Dance&Parameters=", true, 0x40C, kAbsent},
+        {"PUT", kApi + "action", "Action=Dance", true, kBad, nullptr},
+        {"PUT", kApi + "commandblind", "Command=x&Raw=true", true, 0x400, kAbsent},
+        {"PUT", kApi + "commandbool", "Command=x&Raw=false", true, 0x400, kAbsent},
+        {"PUT", kApi + "commandstring", "Command=x&Raw=true", true, 0x400, kAbsent},
+        {"PUT", kApi + "commandstring", "Raw=true", true, kBad, nullptr},
+        {"GET", kApi + "devicestate", "", false, 0x407, kAbsent},
+        // Focuser members.
+        {"GET", kApi + "absolute", "", false, 0, "true"},
+        {"GET", kApi + "maxstep", "", false, 0, "6600"},
+        {"GET", kApi + "maxincrement", "", false, 0, "6600"},
+        {"GET", kApi + "stepsize", "", false, 0, "6.926769484"},
+        {"GET", kApi + "tempcompavailable", "", false, 0, "false"},
+        {"GET", kApi + "tempcomp", "", false, 0, "false"},
+        {"PUT", kApi + "tempcomp", "TempComp=true", true, 0x400, kAbsent},
+        {"PUT", kApi + "tempcomp", "TempComp=False", true, 0, kAbsent},
+        {"PUT", kApi + "tempcomp", "tempcomp=False", true, kBad, nullptr},
+        {"GET", kApi + "temperature", "", true, 0x400, kAbsent},
+        {"GET", kApi + "position", "", true, 0, "1200"},
+        {"GET", kApi + "position", "", false, 0x407, kAbsent},
+        {"GET", kApi + "ismoving", "", true, 0, "false"},
+        {"GET", kApi + "ismoving", "", false, 0x407, kAbsent},
+        {"PUT", kApi + "halt", "", true, 0, kAbsent},
+        {"PUT", kApi + "halt", "", false, 0x407, kAbsent},
+        {"PUT", kApi + "move", "Position=100", true, 0, kAbsent},
+        {"PUT", kApi + "move", "Position=100", false, 0x407, kAbsent},
+        {"PUT", kApi + "move", "Position=abc", false, kBad, nullptr},  // read before the connection is checked
+        {"PUT", kApi + "move", "Position=1.5", true, kBad, nullptr},
+        {"PUT", kApi + "move", "Position=2147483648", true, kBad, nullptr},
+        {"PUT", kApi + "move", "position=100", true, kBad, nullptr},
+        {"PUT", kApi + "move", "", true, kBad, nullptr},
+        // GET names in any case.
+        {"GET", kApi + "position?CLIENTID=1&clienttransactionid=9", "", true, 0, "1200"},
+        // Unknown device type, number, member, version; wrong method.
+        {"GET", "/api/v1/focuser/1/position", "", true, kBad, nullptr},
+        {"GET", "/api/v1/focuser/x/position", "", true, kBad, nullptr},
+        {"GET", "/api/v2/focuser/0/position", "", true, kBad, nullptr},
+        {"GET", "/api/v1/telescope/0/position", "", true, kBad, nullptr},
+        {"GET", "/api/v1/Focuser/0/position", "", true, kBad, nullptr},
+        {"GET", kApi + "Position", "", true, kBad, nullptr},
+        {"GET", kApi + "bogus", "", true, kBad, nullptr},
+        {"GET", kApi + "move", "", true, kBad, nullptr},
+        {"PUT", kApi + "position", "Position=1", true, kBad, nullptr},
+        {"DELETE", kApi + "position", "", true, kBad, nullptr},
+        {"GET", "/api/v1/focuser/0", "", true, kBad, nullptr},
+        {"GET", kApi + "position/", "", true, kBad, nullptr},
+        // Management.
+        {"GET", "/management/apiversions", "", false, 0, "[1]"},
+        {"GET", "/management/v1/description", "", false, 0, nullptr},
+        {"GET", "/management/v1/configureddevices", "", false, 0,
+         "[{\"DeviceName\":\"Tav Corvell focuser\",\"DeviceNumber\":0,\"DeviceType\":\"Focuser\",\"UniqueID\":\"id-1\"}]"},
+        {"GET", "/management/v2/description", "", false, kBad, nullptr},
+        {"GET", "/management/v1/bogus", "", false, kBad, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.method) + " " + c.target + " [" + c.body + "]");
+        FakeFocuser device;
+        RouterState state;
+        state.info.uniqueId = "id-1";
+        state.clientConnected = c.connected;
+        const HttpReply reply = call(device, state, c.method, c.target, c.body);
+        if (c.error == kBad) {
+            EXPECT_EQ(reply.status, 400);
+            EXPECT_EQ(reply.contentType.rfind("text/plain", 0), 0u);
+            EXPECT_FALSE(reply.body.empty());
+            continue;
+        }
+        ASSERT_EQ(reply.status, 200) << reply.body;
+        const QJsonObject o = json_of(reply);
+        EXPECT_EQ(o["ErrorNumber"].toInt(-1), c.error) << reply.body;
+        EXPECT_EQ(o["ErrorMessage"].toString().isEmpty(), c.error == 0) << reply.body;
+        EXPECT_TRUE(o.contains("ClientTransactionID") && o.contains("ServerTransactionID")) << reply.body;
+        if (!c.value) continue;
+        if (c.value == kAbsent) {
+            EXPECT_FALSE(o.contains("Value")) << reply.body;
+            continue;
+        }
+        const QJsonValue want = QJsonDocument::fromJson(QByteArray("[") + c.value + "]").array().at(0);
+        if (want.isDouble())
+            EXPECT_NEAR(o["Value"].toDouble(), want.toDouble(), 1e-6) << reply.body;
+        else
+            EXPECT_EQ(o["Value"], want) << reply.body;
+    }
+}
+
+TEST(AlpacaRouter, TransactionIds) {
+    FakeFocuser d;
+    RouterState s;
+    struct Row {
+        const char* method;
+        std::string target;
+        const char* body;
+        long long client;  // expected ClientTransactionID, -1 for a 400 (no transaction)
+    };
+    const std::vector<Row> rows = {
+        {"GET", kApi + "name?ClientTransactionID=77", "", 77},
+        {"GET", kApi + "name?clienttransactionid=78", "", 78},
+        {"GET", kApi + "name?ClientTransactionID=abc", "", 0},
+        {"GET", kApi + "name?ClientTransactionID=-1", "", 0},
+        {"GET", kApi + "name?ClientTransactionID=4294967295", "", 4294967295LL},
+        {"GET", kApi + "name?ClientTransactionID=4294967296", "", 0},
+        {"GET", kApi + "bogus?ClientTransactionID=5", "", -1},
+        {"PUT", kApi + "connected", "Connected=true&ClientTransactionID=5", 5},
+        {"PUT", kApi + "connected", "Connected=true&clienttransactionid=5", 0},  // PUT names are exact
+        {"PUT", kApi + "connected?ClientTransactionID=6", "Connected=true", 0},
+        {"GET", "/management/apiversions?ClientTransactionID=8", "", 8},
+    };
+    long long server = 0;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.target);
+        const HttpReply reply = call(d, s, r.method, r.target, r.body);
+        if (r.client < 0) {
+            EXPECT_EQ(reply.status, 400);
+            continue;
+        }
+        const QJsonObject o = json_of(reply);
+        EXPECT_EQ(o["ClientTransactionID"].toInteger(), r.client);
+        EXPECT_EQ(o["ServerTransactionID"].toInteger(), ++server);  // rising from 1; a 400 takes none
+    }
+}
+
+TEST(AlpacaRouter, MovesClampRefuseAndHalt) {
+    FakeFocuser d;
+    RouterState s;
+    s.clientConnected = true;
+    const auto move = [&](const std::string& to) {
+        return json_of(call(d, s, "PUT", kApi + "move", "Position=" + to + "&ClientTransactionID=1"));
+    };
+    EXPECT_EQ(move("-10")["ErrorNumber"].toInt(), 0);
+    EXPECT_EQ(move("6610")["ErrorNumber"].toInt(), 0);
+    EXPECT_EQ(move("2147483647")["ErrorNumber"].toInt(), 0);
+    EXPECT_EQ(move("3300")["ErrorNumber"].toInt(), 0);
+    EXPECT_EQ(d.moves, (std::vector<long>{0, 6600, 6600, 3300}));
+    EXPECT_EQ(json_of(call(d, s, "GET", kApi + "ismoving"))["Value"], QJsonValue(true));
+
+    EXPECT_EQ(json_of(call(d, s, "PUT", kApi + "halt"))["ErrorNumber"].toInt(), 0);
+    EXPECT_EQ(d.halts, 1);
+    EXPECT_EQ(json_of(call(d, s, "GET", kApi + "ismoving"))["Value"], QJsonValue(false));
+
+    d.refusal = "A Go To is in progress";
+    const QJsonObject refused = move("100");
+    EXPECT_EQ(refused["ErrorNumber"].toInt(), 0x40B);
+    EXPECT_EQ(refused["ErrorMessage"].toString(), "A Go To is in progress");
+    EXPECT_EQ(d.moves.size(), 4u);
+
+    // Switching focusers changes the limits at once.
+    d.refusal.clear();
+    d.travel = 1000;
+    d.scale = 0.001;
+    EXPECT_EQ(json_of(call(d, s, "GET", kApi + "maxstep"))["Value"].toInt(), 1000);
+    EXPECT_NEAR(json_of(call(d, s, "GET", kApi + "stepsize"))["Value"].toDouble(), 25.4, 1e-9);
+    move("5000");
+    EXPECT_EQ(d.moves.back(), 1000);
+}
+
+TEST(AlpacaRouter, ConnectionFollowsTheModule) {
+    FakeFocuser d;
+    RouterState s;
+    d.talking = false;
+    QJsonObject o = json_of(call(d, s, "PUT", kApi + "connected", "Connected=True"));
+    EXPECT_EQ(o["ErrorNumber"].toInt(), 0x500);
+    EXPECT_EQ(o["ErrorMessage"].toString().toStdString(), d.problem);
+    EXPECT_FALSE(s.clientConnected);
+    EXPECT_EQ(json_of(call(d, s, "PUT", kApi + "connect"))["ErrorNumber"].toInt(), 0x500);
+
+    d.talking = true;
+    EXPECT_EQ(json_of(call(d, s, "PUT", kApi + "connect"))["ErrorNumber"].toInt(), 0);
+    EXPECT_TRUE(s.clientConnected);
+
+    // The module stops answering: the client stays connected, reads answer
+    // from what is known, and moves fail with the reason.
+    d.talking = false;
+    EXPECT_EQ(json_of(call(d, s, "GET", kApi + "connected"))["Value"], QJsonValue(true));
+    EXPECT_EQ(json_of(call(d, s, "GET", kApi + "position"))["Value"].toInt(), 1200);
+    o = json_of(call(d, s, "PUT", kApi + "move", "Position=10"));
+    EXPECT_EQ(o["ErrorNumber"].toInt(), 0x500);
+    EXPECT_EQ(o["ErrorMessage"].toString().toStdString(), d.problem);
+    EXPECT_TRUE(d.moves.empty());
+
+    // What is not known is left out of devicestate, or is an error of its own.
+    d.pos.reset();
+    EXPECT_EQ(json_of(call(d, s, "GET", kApi + "position"))["ErrorNumber"].toInt(), 0x500);
+    d.talking = true;
+    EXPECT_EQ(json_of(call(d, s, "GET", kApi + "position"))["ErrorNumber"].toInt(), 0x501);
+    QJsonArray state = json_of(call(d, s, "GET", kApi + "devicestate"))["Value"].toArray();
+    QStringList names;
+    for (const auto& item : state) names << item.toObject()["Name"].toString();
+    EXPECT_EQ(names, (QStringList{"IsMoving", "TimeStamp"}));
+    d.pos = 42;
+    state = json_of(call(d, s, "GET", kApi + "devicestate"))["Value"].toArray();
+    EXPECT_EQ(state.at(1).toObject()["Name"].toString(), "Position");
+    EXPECT_EQ(state.at(1).toObject()["Value"].toInt(), 42);
+
+    const HttpReply setup = call(d, s, "GET", "/setup/v1/focuser/0/setup");
+    EXPECT_EQ(setup.contentType.rfind("text/html", 0), 0u);
+    EXPECT_NE(setup.body.find("Main scope"), std::string::npos);
+    EXPECT_NE(setup.body.find("Settings page"), std::string::npos);
+}
+
+TEST(AlpacaRouter, FormParsing) {
+    const auto p = parse_form("a=1&b=%41+c&&=x&d&e=%zz%4");
+    const std::vector<std::pair<std::string, std::string>> want = {
+        {"a", "1"}, {"b", "A c"}, {"", "x"}, {"d", ""}, {"e", "%zz%4"}};
+    EXPECT_EQ(p, want);
+}
+
+TEST(AlpacaSettingsFile, MalformedKeysKeepTheirDefaultsAndLoseNothingElse) {
+    AlpacaSettings d;
+    struct Row {
+        std::string text;
+        AlpacaSettings want;
+    };
+    AlpacaSettings all{true, 8080, 40000, true, "abc-123"};
+    AlpacaSettings portsOnly = d;
+    portsOnly.httpPort = 8080;
+    AlpacaSettings truncated = d;
+    truncated.enabled = true;
+    const std::vector<Row> rows = {
+        {"", d},
+        {encode_settings(all), all},
+        {"http_port=8080\ndiscovery_port=70000\nenabled=yes\nanswer_on=moon\nunique_id=a b\n", portsOnly},
+        {"junk\n" + std::string(1, '\0') + "\xff=\n enabled = 1 \r\nhttp_po", truncated},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.text);
+        EXPECT_EQ(parse_settings(r.text), r.want);
+    }
+}

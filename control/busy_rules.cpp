@@ -12,7 +12,8 @@ constexpr int kSituations = static_cast<int>(Situation::Count);
 constexpr char R = 'R', A = 'A';
 
 // Columns in the order of Action:
-//  MoveIn MoveOut StepIn StepOut GoTo StoredGoTo Store Delete SetZero Restore Initialize AutoDetect Port Units Backlash
+//  MoveIn MoveOut StepIn StepOut GoTo StoredGoTo Store Delete SetZero Restore Initialize AutoDetect Port Units
+//  Backlash MoveTo
 //
 // A question or an entry holds the executive until it is answered, so it
 // cannot open while a motion, a sequence, another question or a command's
@@ -21,19 +22,19 @@ constexpr char R = 'R', A = 'A';
 // module that does not answer can be searched for and its port changed,
 // but nothing is sent to it; a stored position needs a position read.
 constexpr char kTable[kSituations][kActions + 1] = {
-    /* AutoDetect       */ {R, R, R, R, R, R, R, R, R, R, R, R, R, A, A},
-    /* InitSettings     */ {R, R, R, R, R, R, R, R, R, R, R, R, R, A, A},
-    /* InitHoming       */ {R, R, R, R, R, R, R, R, R, R, R, R, R, A, A},
-    /* Homing           */ {R, R, R, R, R, R, R, R, R, R, R, R, R, A, A},
-    /* GoTo             */ {R, R, R, R, R, R, R, R, R, R, R, R, R, A, A},
-    /* Question         */ {R, R, R, R, R, R, R, R, R, R, R, R, R, A, A},
-    /* Entry            */ {R, R, R, R, R, R, R, R, R, R, R, R, R, R, A},
-    /* Command          */ {A, A, A, A, R, A, R, R, R, R, R, R, R, A, A},
-    /* QueuedStep       */ {R, R, A, A, R, R, R, R, R, R, R, R, R, A, A},
-    /* Queued           */ {R, R, R, R, R, R, R, R, R, R, R, R, R, A, A},
-    /* NotCommunicating */ {R, R, R, R, R, R, R, A, R, A, R, A, A, A, A},
-    /* Description      */ {A, A, A, A, A, A, R, R, A, R, A, A, A, A, A},
-    /* Poll             */ {A, A, A, A, A, A, A, A, A, A, A, A, A, A, A},
+    /* AutoDetect       */ {R, R, R, R, R, R, R, R, R, R, R, R, R, A, A, R},
+    /* InitSettings     */ {R, R, R, R, R, R, R, R, R, R, R, R, R, A, A, R},
+    /* InitHoming       */ {R, R, R, R, R, R, R, R, R, R, R, R, R, A, A, R},
+    /* Homing           */ {R, R, R, R, R, R, R, R, R, R, R, R, R, A, A, R},
+    /* GoTo             */ {R, R, R, R, R, R, R, R, R, R, R, R, R, A, A, R},
+    /* Question         */ {R, R, R, R, R, R, R, R, R, R, R, R, R, A, A, R},
+    /* Entry            */ {R, R, R, R, R, R, R, R, R, R, R, R, R, R, A, R},
+    /* Command          */ {A, A, A, A, R, A, R, R, R, R, R, R, R, A, A, A},
+    /* QueuedStep       */ {R, R, A, A, R, R, R, R, R, R, R, R, R, A, A, R},
+    /* Queued           */ {R, R, R, R, R, R, R, R, R, R, R, R, R, A, A, R},
+    /* NotCommunicating */ {R, R, R, R, R, R, R, A, R, A, R, A, A, A, A, R},
+    /* Description      */ {A, A, A, A, A, A, R, R, A, R, A, A, A, A, A, A},
+    /* Poll             */ {A, A, A, A, A, A, A, A, A, A, A, A, A, A, A, A},
 };
 
 }  // namespace
@@ -55,6 +56,7 @@ const char* action_name(Action a) {
     case Action::PortChoice: return "Port settings";
     case Action::Units: return "Units";
     case Action::BacklashSwitch: return "Backlash correction";
+    case Action::MoveTo: return "Go To";
     case Action::Count: break;
     }
     return "";
@@ -103,7 +105,7 @@ std::string refusal(Situations present, Action a) {
 bool uses_line(Action a) {
     switch (a) {
     case Action::MoveIn: case Action::MoveOut: case Action::StepIn: case Action::StepOut:
-    case Action::StoredGoTo:
+    case Action::StoredGoTo: case Action::MoveTo:
         return true;
     default:
         return false;

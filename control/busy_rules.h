@@ -25,6 +25,7 @@ enum class Action {
     PortChoice,  // a click on a port or speed choice
     Units,
     BacklashSwitch,
+    MoveTo,      // a go-to to a count asked for by another front end (the network)
     Count
 };
 

@@ -231,6 +231,7 @@ void Engine::serial_timeout() {
     stopEndsMotion_ = false;
     stopEchoOwed_ = false;
     communicating_ = false;
+    moving_ = continuousMove_ = false;
     set_status({"Serial Communications Timeout", "Check Corvell connections"});
     set_connection("Not communicating");
     // Motion asked for before the module fell silent must not start by
@@ -340,6 +341,7 @@ void Engine::move_out_command() { move_command(Action::MoveOut, cmd::kMoveOut); 
 
 void Engine::home_position_command() {
     Batch b(*this);
+    moving_ = true;
     set_status({});
     set_position_lines({});
     send(cmd::kHome);
@@ -396,6 +398,7 @@ void Engine::go_to_position_command() {
         return;
     }
     followUpCommand = cmd::kGoTo;
+    moving_ = true;
     send(cmd::kGoTo, static_cast<unsigned>(commandArgHigh) * 256u + commandArgLow);
     if (activeCommand != cmd::kGoTo) return;  // a stop's echo came first
     set_status({});
@@ -478,6 +481,7 @@ void Engine::port_gone() {
     const std::string dropped = drop_queued_motion();
     if (ended.empty()) ended = dropped;
     stopEchoOwed_ = stopEndsMotion_ = initStopped_ = false;
+    moving_ = continuousMove_ = false;
     show_stop_go_to(false);
     show_stop_init(false);
     // An operation on the line ends; a question or an entry stays open.
@@ -956,6 +960,8 @@ void Engine::state_echo() {
     const Echo e = echo_of(static_cast<uint8_t>(activeCommand));
     if (e == Echo::Match) {
         activity(doneMessage1, doneMessage2);
+        if (activeCommand == cmd::kMoveIn || activeCommand == cmd::kMoveOut) moving_ = continuousMove_ = true;
+        if (activeCommand == cmd::kStop) continuousMove_ = false;
     } else {
         show_echo_failure(e);
         show_operate_page();
@@ -1028,6 +1034,8 @@ void Engine::state_p() {
             screen_.encoderPosition = count;
             mark(kEncoderPosition);
         }
+        // A continuous move has ended when two reads in a row agree.
+        if (continuousMove_ && positionKnown && pos == previousPosition) continuousMove_ = false;
         positionKnown = true;
         const long diff = static_cast<long>(pos) - static_cast<long>(previousPosition);
         if (diff > 1 || diff < -1) lastDirection = pos < previousPosition;
@@ -1037,6 +1045,9 @@ void Engine::state_p() {
         set_position_lines({"ERROR"});
     }
     activeCommand = state::kIdle;
+    // A motion has ended once this read follows it and nothing more of it
+    // is to come.
+    if (moving_ && !continuousMove_ && !motion_in_progress() && !stopEchoOwed_ && queuedCommand == 0) moving_ = false;
 }
 
 // Status reply.
@@ -1094,6 +1105,40 @@ void Engine::state_v() {
     if (!entryOk || enteredCount == static_cast<long>(currentPosition)) return;
     if (refuse_without_module(Action::GoTo)) return;
     go_to(enteredCount);
+}
+
+// --------------------------------------------------------- intent operations ----
+
+std::string Engine::move_to(long count) {
+    Batch b(*this);
+    if (count < 0 || count > kMaxModuleCount) return "The position is beyond the control module's range";
+    const std::string reason = refusal(situations(), Action::MoveTo);
+    if (!reason.empty()) return reason;
+    if (positionKnown && count == static_cast<long>(currentPosition) && activeCommand == state::kIdle) return {};
+    moving_ = true;
+    set_command_argument(count);
+    if (activeCommand != state::kIdle) {
+        queue_command(cmd::kGoTo, Action::MoveTo);
+        return {};
+    }
+    go_to_position_command();
+    return {};
+}
+
+std::optional<long> Engine::position() const {
+    if (!positionKnown) return std::nullopt;
+    return static_cast<long>(currentPosition);
+}
+
+std::string Engine::communication_problem() const {
+    if (communicating_ && link_.connected()) return {};
+    if (!link_.connected()) return "Not communicating: " + screen_.connection;
+    return "Not communicating: the control module does not answer";
+}
+
+void Engine::front_end_note(const std::vector<std::string>& lines) {
+    Batch b(*this);
+    set_activity(lines);
 }
 
 }  // namespace corvell

@@ -37,6 +37,31 @@ public:
     const EngineOptions& options() const { return options_; }
     Unit unit() const { return unit_from_index(config.unitsIndex); }
 
+    // ---- intent operations, for every front end (the window, the network) ----
+    // Starts a go-to to `count` as the Go To button does: sent now, or right
+    // after the exchange on the line. Empty when accepted; otherwise the
+    // reason the window would give. A count outside the module's range is
+    // refused.
+    std::string move_to(long count);
+    // What Stop does.
+    void halt() { stop_command(); }
+    // The last position read; none while it is not known.
+    std::optional<long> position() const;
+    // True from the moment a motion is accepted until it has ended and the
+    // position after it has been read; a continuous move counts until it is
+    // stopped or two position reads in a row agree.
+    bool moving() const { return moving_; }
+    long max_travel() const { return profile.maxTravel; }
+    float inches_per_count() const { return profile.inchesPerCount; }
+    // The current focuser's description, in the files' code page.
+    const std::string& focuser_description() const { return profile.description; }
+    // Why the module cannot be reached, in the window's words; empty while
+    // it answers.
+    std::string communication_problem() const;
+    // Lines of another front end's own (a network server that cannot
+    // start) shown in Activity.
+    void front_end_note(const std::vector<std::string>& lines);
+
     // ---- construction and start-up ----
     // Shows "Unknown" / "Initializing", removes the temporaries that saves
     // interrupted by a crash left in the data directory, and reads the
@@ -330,6 +355,8 @@ private:
     bool communicating_ = false;   // the module answered the identify since the last time-out
     bool portOpen_ = false;        // the port was opened and not let go since
     bool identifyDue_ = false;     // the port came back while a dialog held the executive
+    bool moving_ = false;          // see moving()
+    bool continuousMove_ = false;  // a Move In or Move Out runs until stopped
     // The user's command waiting behind the exchange on the line.
     Action queuedAction_ = Action::Count;
     bool queuedStep_ = false;      // it is a step: the next step starts from its target

@@ -127,7 +127,9 @@ const std::vector<SituationCase>& situationCases() {
 // What an action does when it acts, and how its effect is seen.
 struct ActionCase {
     Action action;
-    std::function<void(Rig&)> click;
+    // The click; a front end other than the window is told the refusal
+    // instead of Activity showing it (the returned reason).
+    std::function<std::string(Rig&)> click;
     // True when the action's effect is there (its command sent since
     // `from`, its question or entry open, its choice changed).
     std::function<bool(Rig&, size_t from, const Screen& before)> acted;
@@ -159,27 +161,27 @@ const std::vector<ActionCase>& actionCases() {
     auto no = [](Rig& r) { answerQuestion(r, false); };
     auto nothing = [](Rig&) {};
     static const std::vector<ActionCase> cases = {
-        {Action::MoveIn, [](Rig& r) { r.engine.move_in_command(); }, sent('i'), nothing, 'i', -1},
-        {Action::MoveOut, [](Rig& r) { r.engine.move_out_command(); }, sent('o'), nothing, 'o', -1},
-        {Action::StepIn, [](Rig& r) { r.engine.StepInButtonClick(); }, sent('g'), nothing, 0, -1},
-        {Action::StepOut, [](Rig& r) { r.engine.StepOutButtonClick(); }, sent('g'), nothing, 0, -1},
-        {Action::GoTo, [](Rig& r) { r.engine.go_to_command(); },
+        {Action::MoveIn, [](Rig& r) { r.engine.move_in_command(); return std::string(); }, sent('i'), nothing, 'i', -1},
+        {Action::MoveOut, [](Rig& r) { r.engine.move_out_command(); return std::string(); }, sent('o'), nothing, 'o', -1},
+        {Action::StepIn, [](Rig& r) { r.engine.StepInButtonClick(); return std::string(); }, sent('g'), nothing, 0, -1},
+        {Action::StepOut, [](Rig& r) { r.engine.StepOutButtonClick(); return std::string(); }, sent('g'), nothing, 0, -1},
+        {Action::GoTo, [](Rig& r) { r.engine.go_to_command(); return std::string(); },
          [](Rig& r, size_t, const Screen& before) {
              return r.screen().entry.visible && r.screen().entry.id != before.entry.id;
          },
          [](Rig& r) { r.engine.entry_cancelled(r.screen().entry.id); }, 0, -1},
-        {Action::StoredGoTo, [](Rig& r) { r.engine.GoToNClick(1); }, sent('g', 2000), nothing, 'g', 2000},
-        {Action::Store, [](Rig& r) { r.engine.StoreNClick(2); },
+        {Action::StoredGoTo, [](Rig& r) { r.engine.GoToNClick(1); return std::string(); }, sent('g', 2000), nothing, 'g', 2000},
+        {Action::Store, [](Rig& r) { r.engine.StoreNClick(2); return std::string(); },
          [](Rig& r, size_t, const Screen&) { return r.engine.profile.positions[1] >= 0; },
          [](Rig& r) { r.engine.save_position_N(2, "two"); }, 0, -1},
-        {Action::Delete, [](Rig& r) { r.engine.DeleteNClick(1); }, question("delete this stored position"), no, 0,
+        {Action::Delete, [](Rig& r) { r.engine.DeleteNClick(1); return std::string(); }, question("delete this stored position"), no, 0,
          -1},
-        {Action::SetZero, [](Rig& r) { r.engine.set_zero_command(); }, question("zero the position"), no, 'z', -1},
-        {Action::RestoreDefaults, [](Rig& r) { r.engine.RestoreDefaultsClick(); }, question("Restore the Default"),
+        {Action::SetZero, [](Rig& r) { r.engine.set_zero_command(); return std::string(); }, question("zero the position"), no, 'z', -1},
+        {Action::RestoreDefaults, [](Rig& r) { r.engine.RestoreDefaultsClick(); return std::string(); }, question("Restore the Default"),
          no, 0, -1},
-        {Action::Initialize, [](Rig& r) { r.engine.ReinitializeClick(); }, question("initialize the focuser"), no,
+        {Action::Initialize, [](Rig& r) { r.engine.ReinitializeClick(); return std::string(); }, question("initialize the focuser"), no,
          'h', -1},
-        {Action::AutoDetect, [](Rig& r) { r.engine.AutoDetectClick(); },
+        {Action::AutoDetect, [](Rig& r) { r.engine.AutoDetectClick(); return std::string(); },
          [](Rig& r, size_t, const Screen& before) {
              const bool searching = r.screen().autoDetectTextVisible || r.screen().autoDetect.visible;
              return searching && !before.autoDetectTextVisible && !before.autoDetect.visible;
@@ -190,12 +192,13 @@ const std::vector<ActionCase>& actionCases() {
              r.advance(20);
          },
          0, -1},
-        {Action::PortChoice, [](Rig& r) { r.engine.BaudRateSelectClick(1); },
+        {Action::PortChoice, [](Rig& r) { r.engine.BaudRateSelectClick(1); return std::string(); },
          [](Rig& r, size_t, const Screen&) { return r.engine.config.baudIndex == 1 && r.link.baud == 2400; },
          nothing, 0, -1},
-        {Action::Units, [](Rig& r) { r.engine.UnitsClick(1); },
+        {Action::Units, [](Rig& r) { r.engine.UnitsClick(1); return std::string(); },
          [](Rig& r, size_t, const Screen&) { return r.engine.config.unitsIndex == 1; }, nothing, 0, -1},
-        {Action::BacklashSwitch, [](Rig& r) { r.engine.BacklashEnableClick(1); },
+        {Action::MoveTo, [](Rig& r) { return r.engine.move_to(3000); }, sent('g', 3000), nothing, 'g', 3000},
+        {Action::BacklashSwitch, [](Rig& r) { r.engine.BacklashEnableClick(1); return std::string(); },
          [](Rig& r, size_t, const Screen&) { return r.engine.profile.backlashEnable == 1; }, nothing, 0, -1},
     };
     return cases;
@@ -237,14 +240,18 @@ TEST(BusyTable, EveryActionInEverySituationActsNowOrSaysWhyAndNothingFiresLater)
             const long stepFrom = r.engine.queuedCommand == 'g' ? 1000 + kStep : 1000;
             const Screen before = r.screen();
             const size_t from = r.mark();
-            ac.click(r);
+            const std::string told = ac.click(r);
             r.pass();  // a click is an event: the executive's pass follows it
             const std::string reason = refusal(sc.present, ac.action);
             if (!reason.empty()) {
-                EXPECT_EQ(r.screen().activity, (Lines{reason, refused_line(ac.action)}));
+                if (ac.action == Action::MoveTo)
+                    EXPECT_EQ(told, reason);
+                else
+                    EXPECT_EQ(r.screen().activity, (Lines{reason, refused_line(ac.action)}));
                 EXPECT_EQ(r.sentFrom(from), "") << "nothing sent for a refused click";
                 EXPECT_FALSE(ac.acted(r, from, before));
             } else {
+                EXPECT_EQ(told, "");
                 // At once, or after the exchange on the line (a few ms here).
                 r.advance(10);
                 EXPECT_TRUE(ac.acted(r, from, before)) << "did not act";

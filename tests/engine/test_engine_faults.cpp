@@ -541,3 +541,56 @@ TEST(EngineFaults, LongSessionsDispatchAtOnceAndPollFromTheReply) {
     r.advance(1);
     EXPECT_EQ(r.sentFrom(polls), "p");
 }
+
+// What another front end (the network) sees of a motion: moving from the
+// moment it is accepted until it has ended and the position after it has
+// been read, whatever ends it.
+TEST(IntentOperations, MovingSpansAMotionUntilThePositionAfterItIsRead) {
+    Rig r;
+    r.startCommunicating(1000);
+    EXPECT_FALSE(r.engine.moving());
+    EXPECT_EQ(r.engine.position(), std::optional<long>(1000));
+    // Completed.
+    EXPECT_EQ(r.engine.move_to(1500), "");
+    EXPECT_TRUE(r.engine.moving()) << "before the echo";
+    r.reply({'g'});
+    r.reply({'c'});
+    r.reply({'t', 0x01});
+    EXPECT_TRUE(r.engine.moving()) << "the position after it is not read yet";
+    r.reply({'p', 0x05, 0xDC});
+    EXPECT_FALSE(r.engine.moving());
+    EXPECT_EQ(r.engine.position(), std::optional<long>(1500));
+    EXPECT_EQ(r.screen().activity, (Lines{"Go To completed", "Waiting for command"})) << "shown as a Go To";
+    // Queued behind a poll, then halted.
+    r.advance(1500);
+    ASSERT_EQ(r.engine.activeCommand, 'p');
+    EXPECT_EQ(r.engine.move_to(100), "");
+    EXPECT_TRUE(r.engine.moving());
+    r.reply({'p', 0x05, 0xDC});
+    r.reply({'g'});
+    r.engine.halt();
+    r.reply({'s'});
+    EXPECT_TRUE(r.engine.moving());
+    r.statusAndPosition(1200);
+    EXPECT_FALSE(r.engine.moving());
+    // A go-to whose completion never comes ends with the time-out.
+    EXPECT_EQ(r.engine.move_to(2000), "");
+    r.reply({'g'});
+    r.advance(r.engine.goToTimeLimit);
+    EXPECT_FALSE(r.engine.moving());
+    EXPECT_EQ(r.engine.move_to(2000), "The focuser is not communicating");
+    EXPECT_EQ(r.engine.move_to(70000), "The position is beyond the control module's range");
+    // A continuous move: until two reads agree.
+    r.reply({'b', 'j'});
+    r.statusAndPosition(1200);
+    r.engine.move_out_command();
+    r.reply({'o'});
+    r.statusAndPosition(1300);
+    EXPECT_TRUE(r.engine.moving());
+    r.advance(1500);
+    r.reply({'p', 0x05, 0x78});  // 1400
+    EXPECT_TRUE(r.engine.moving());
+    r.advance(1500);
+    r.reply({'p', 0x05, 0x78});
+    EXPECT_FALSE(r.engine.moving()) << "stopped at its end";
+}

@@ -10,15 +10,37 @@
 #include "ui/TForm1.h"
 #include "ui/engine_glue.h"
 
-CentredDialog::CentredDialog(TForm1* form, const QString& caption) : QDialog(form), form_(form) {
+CentredDialog::CentredDialog(TForm1* form, const QString& caption, Focus focus)
+    : QDialog(form), form_(form), focus_(focus) {
     setWindowTitle(caption);
     setModal(false);
+    if (focus_ == Focus::Leave) {
+        setAttribute(Qt::WA_ShowWithoutActivating);
+        setFocusPolicy(Qt::NoFocus);
+    }
 }
 
 void CentredDialog::showCentred() {
     show();
     raise();
-    activateWindow();
+    if (focus_ == Focus::Take) {
+        activateWindow();
+        return;
+    }
+    touched_ = false;
+}
+
+// Some platforms activate every window they show: until the user reaches
+// for the dialog with the mouse, the keyboard goes back to the main window.
+void CentredDialog::changeEvent(QEvent* e) {
+    QDialog::changeEvent(e);
+    if (e->type() == QEvent::ActivationChange && focus_ == Focus::Leave && isActiveWindow() && !touched_)
+        QMetaObject::invokeMethod(form_, [f = form_] { f->activateWindow(); }, Qt::QueuedConnection);
+}
+
+bool CentredDialog::event(QEvent* e) {
+    if (e->type() == QEvent::MouseButtonPress || e->type() == QEvent::NonClientAreaMouseButtonPress) touched_ = true;
+    return QDialog::event(e);
 }
 
 void CentredDialog::showEvent(QShowEvent* e) {
@@ -155,7 +177,7 @@ void TGoToDialog::closeEvent(QCloseEvent* e) {
 
 // ---- stop of a running go-to ----
 
-TStopGoToDialog::TStopGoToDialog(TForm1* form) : CentredDialog(form, "Go To In Progress") {
+TStopGoToDialog::TStopGoToDialog(TForm1* form) : CentredDialog(form, "Go To In Progress", Focus::Leave) {
     setObjectName("StopGoToDialog");
     StopText = new QLabel(
         "A Go To Position command is in progress.  You can manually terminate this command prior to its completion.",
@@ -178,7 +200,8 @@ void TStopGoToDialog::OKBtnClick() {
 
 // ---- initialization in progress ----
 
-TStopInitDialog::TStopInitDialog(TForm1* form) : CentredDialog(form, "Initialization In Progress") {
+TStopInitDialog::TStopInitDialog(TForm1* form)
+    : CentredDialog(form, "Initialization In Progress", Focus::Leave) {
     setObjectName("StopInitDialog");
     auto* l = new QVBoxLayout(this);
     const char* texts[] = {

@@ -13,19 +13,26 @@ class QLineEdit;
 class QPushButton;
 class TForm1;
 
-// Base: centres itself on the main window each time it is shown and takes
-// the keyboard focus, so its default button answers Return.
+// Base: centres itself on the main window each time it is shown and, when it
+// asks something, takes the keyboard focus, so its default button answers
+// Return. A dialog that only reports progress leaves the keyboard to the
+// main window, where keys keep their meaning.
 class CentredDialog : public QDialog {
     Q_OBJECT
 public:
-    CentredDialog(TForm1* form, const QString& caption);
+    enum class Focus { Take, Leave };
+    CentredDialog(TForm1* form, const QString& caption, Focus focus = Focus::Take);
     int tag = 0;
     void showCentred();
 
 protected:
     void showEvent(QShowEvent* e) override;
+    void changeEvent(QEvent* e) override;
+    bool event(QEvent* e) override;
     virtual void FormActivate() {}
     TForm1* form_;
+    Focus focus_;
+    bool touched_ = false;  // the user pressed the mouse on it since it was shown
 };
 
 class TAreYouSureDialog : public CentredDialog {

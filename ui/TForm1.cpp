@@ -20,6 +20,7 @@
 
 #include "serial/TZComm.h"
 #include "ui/Dialogs.h"
+#include "ui/ElidedLabel.h"
 #include "ui/RadioGroup.h"
 #include "ui/UpDownControl.h"
 #include "ui/engine_glue.h"
@@ -144,6 +145,18 @@ void TForm1::showEvent(QShowEvent* event) {
         QMetaObject::invokeMethod(this, [this] { ExecutiveActivate(); }, Qt::QueuedConnection);
 }
 
+// The window never stays smaller than the size at which every control is
+// whole: a window manager keeps to the minimum the window asks for, but
+// without one (or with one that ignores it) the window takes it back itself.
+void TForm1::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    const QSize least = minimumSize().expandedTo(minimumSizeHint());
+    if (width() < least.width() || height() < least.height()) {
+        QMetaObject::invokeMethod(
+            this, [this, least] { resize(size().expandedTo(least)); }, Qt::QueuedConnection);
+    }
+}
+
 TForm1::~TForm1() {
     SerialTimer.stop();
     if (ComPort->Connected()) ComPort->CloseConnection();
@@ -229,8 +242,8 @@ void TForm1::buildOperatePage() {
     grid->addLayout(left, 0, 0);
 
     auto* right = new QGridLayout;
-    FocuserType = named(new QLabel(" ", TabSheet1), "FocuserType");
-    FocuserType->setTextFormat(Qt::PlainText);
+    // A long description is cut to the room there is, never widening the window.
+    FocuserType = named(new ElidedLabel(" ", TabSheet1), "FocuserType");
     FocuserType->setAlignment(Qt::AlignCenter);
     QFont f = FocuserType->font();
     f.setBold(true);

@@ -76,6 +76,22 @@ int main(int argc, char** argv) {
         pages->setCurrentIndex(i);
         save(h.form.get(), names[i]);
     }
+    // The window at its smallest, and with a description of 200 characters.
+    const QSize normal = h.form->size();
+    h.form->resize(1, 1);
+    pages->setCurrentIndex(0);
+    save(h.form.get(), "window-minimum-size-operate");
+    pages->setCurrentIndex(2);
+    save(h.form.get(), "window-minimum-size-configure");
+    std::printf("normal %dx%d, minimum %dx%d\n", normal.width(), normal.height(), h.form->width(), h.form->height());
+    h.form->resize(normal);
+    const QString typeShown = h.form->FocuserType->text();
+    h.form->FocuserType->setText(QString(200, QChar('D')).replace(50, 1, QStringLiteral(" long description ")));
+    pages->setCurrentIndex(0);
+    save(h.form.get(), "page-1-operate-200-character-description");
+    std::printf("with the long description %dx%d\n", h.form->width(), h.form->height());
+    h.form->FocuserType->setText(typeShown);
+
     // A character the files' code page cannot hold, typed into a description.
     h.form->Store[6]->click();
     waitUntil([&] { return !h.form->Description[6]->isReadOnly(); }, 2000);

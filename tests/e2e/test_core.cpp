@@ -2,6 +2,7 @@
 // timing: start-up at both speeds, polling, time-outs, queued commands,
 // go-to and its stops, actions pressed during a go-to, one question at a
 // time, and a module that answers garbage.
+#include <QApplication>
 #include <QLineEdit>
 #include <QTabWidget>
 #include <QTest>
@@ -183,8 +184,24 @@ TEST(GoTo, ActionsPressedDuringAGoToAreRefusedAndTheGoToEnds) {
     h.form->Store[0]->click();  // slot 1 holds 1000
     ASSERT_TRUE(waitUntil([&] { return !h.form->Description[0]->isReadOnly(); }, 2000));
     QTest::keyClick(h.form->Description[0], Qt::Key_Return);
+    h.form->activateWindow();
+    h.form->StepOutButton->setFocus();
     enterGoTo(h, "0.8");
     ASSERT_TRUE(waitUntil([&] { return h.engine().activeCommand == 'c'; }, 3000));
+    // The progress dialog leaves the keyboard to the main window: Space still
+    // presses the focused Step Out (refused, with its line), not Terminate.
+    ASSERT_TRUE(h.form->StopGoToDialog->isVisible());
+    pump(100);
+    EXPECT_EQ(QApplication::activeWindow(), h.form.get())
+        << (QApplication::activeWindow() ? QApplication::activeWindow()->objectName().toStdString() : "none");
+    ASSERT_EQ(QApplication::focusWidget(), h.form->StepOutButton)
+        << (QApplication::focusWidget() ? QApplication::focusWidget()->objectName().toStdString() : "none");
+    // Space, typed to the widget that has the keyboard: the focused Step Out.
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+    EXPECT_EQ(lines(h.form->ActivityDisplay), (QStringList{"A Go To is in progress", "Step Out not started"}));
+    h.form->MoveOutButton->click();
+    EXPECT_EQ(lines(h.form->ActivityDisplay), (QStringList{"A Go To is in progress", "Move Out not started"}));
+    EXPECT_TRUE(h.form->StopGoToDialog->isVisible()) << "the go-to was not terminated by a key";
     h.form->PageControl1->setCurrentWidget(h.form->TabSheet3);
     h.form->Store[1]->click();
     EXPECT_EQ(lines(h.form->ActivityDisplay), (QStringList{"A Go To is in progress", "Store Position not started"}));

@@ -4,7 +4,12 @@
 // files left alone, and the start-up's leftover cleanup and file reports.
 #include <QApplication>
 #include <QClipboard>
+#include <QAbstractButton>
+#include <QGroupBox>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QTabWidget>
+#include <QWindow>
 #include <QRadioButton>
 #include <QTest>
 #include <csignal>
@@ -187,4 +192,52 @@ TEST(Files, StartUpRemovesLeftoversAndAFailedSaveStaysInViewUntilTheUserActs) {
     std::string config = readAll(h.path("focuser.dc1"));
     EXPECT_EQ(corvell::parse_config(config.data(), config.size()).unitsIndex, 1);
     EXPECT_TRUE(h.waitCommunicating());
+}
+
+// Every control the user can see on a page is whole: at least its smallest
+// size, and inside its parent.
+std::vector<std::string> brokenControls(QWidget* page) {
+    std::vector<std::string> broken;
+    for (QWidget* w : page->findChildren<QWidget*>()) {
+        if (!w->isVisible() || w->isWindow()) continue;
+        if (!qobject_cast<QAbstractButton*>(w) && !qobject_cast<QLineEdit*>(w) && !qobject_cast<QGroupBox*>(w) &&
+            !qobject_cast<QListWidget*>(w))
+            continue;
+        // A size the control was given (a fixed width, say) counts over its hint.
+        const QSize hint = w->minimumSizeHint();
+        const QSize least(w->minimumWidth() > 0 ? w->minimumWidth() : hint.width(),
+                          w->minimumHeight() > 0 ? w->minimumHeight() : hint.height());
+        const QRect inParent(QPoint(0, 0), w->parentWidget()->size());
+        if (w->width() < least.width() || w->height() < least.height() || !inParent.contains(w->geometry()))
+            broken.push_back(w->metaObject()->className() + std::string(" ") + w->objectName().toStdString() +
+                             " '" + w->property("text").toString().toStdString() + "' " +
+                             std::to_string(w->width()) + "x" + std::to_string(w->height()) + " < " +
+                             std::to_string(least.width()) + "x" + std::to_string(least.height()));
+    }
+    return broken;
+}
+
+TEST(Files, ALongDescriptionNeverWidensTheWindowAndTheWindowNeverCutsAControl) {
+    Harness h;
+    // The longest description reading can give: the whole 1023 bytes.
+    const std::string longest(1023, 'D');
+    writeRaw(h.path("fc00001.df1"), longest);
+    writeConfigForOneProfile(h);
+    h.openWindow();
+    ASSERT_TRUE(h.waitCommunicating());
+    const QSize normal = h.form->size();
+    EXPECT_LE(normal.width(), 600) << "the description is cut to the room there is";
+    EXPECT_EQ(h.form->FocuserType->text().size(), 1023) << "and kept whole";
+    // Made as small as it will go (by a window manager, or without one):
+    // every control on every page stays whole.
+    h.form->windowHandle()->resize(300, 250);  // as the window system would, past the widget's own limits
+    pump(200);
+    EXPECT_GE(h.form->width(), h.form->minimumSizeHint().width());
+    for (int i = 0; i < h.form->PageControl1->count(); ++i) {
+        h.form->PageControl1->setCurrentIndex(i);
+        pump(50);
+        EXPECT_EQ(brokenControls(h.form->PageControl1->currentWidget()), std::vector<std::string>{})
+            << "page " << i << " at " << h.form->width() << "x" << h.form->height();
+    }
+    h.closeWindow();
 }

@@ -7,35 +7,60 @@ namespace {
 constexpr int kActions = static_cast<int>(Action::Count);
 constexpr int kSituations = static_cast<int>(Situation::Count);
 
+// For each action, one letter a situation, in the order of Situation:
+//
+//   AutoDetect InitSettings InitHoming Homing GoTo Setup Question Entry Command
+//   QueuedStep Queued NotCommunicating Description Poll
+//
 // R: refused in this situation. A: acts (a command on the line goes out
 // right after the exchange in flight).
-constexpr char R = 'R', A = 'A';
-
-// Columns in the order of Action:
-//  MoveIn MoveOut StepIn StepOut GoTo StoredGoTo Store Delete SetZero Restore Initialize AutoDetect Port Units
-//  Backlash MoveTo
 //
 // A question or an entry holds the executive until it is answered, so it
 // cannot open while a motion, a sequence, another question or a command's
 // echo holds it. The units stay while a number is being typed in them; the
 // backlash switch only chooses how the next stored go-to approaches. A
 // module that does not answer can be searched for and its port changed,
-// but nothing is sent to it; a stored position needs a position read.
-constexpr char kTable[kSituations][kActions + 1] = {
-    /* AutoDetect       */ {R, R, R, R, R, R, R, R, R, R, R, R, R, A, A, R},
-    /* InitSettings     */ {R, R, R, R, R, R, R, R, R, R, R, R, R, A, A, R},
-    /* InitHoming       */ {R, R, R, R, R, R, R, R, R, R, R, R, R, A, A, R},
-    /* Homing           */ {R, R, R, R, R, R, R, R, R, R, R, R, R, A, A, R},
-    /* GoTo             */ {R, R, R, R, R, R, R, R, R, R, R, R, R, A, A, R},
-    /* Question         */ {R, R, R, R, R, R, R, R, R, R, R, R, R, A, A, R},
-    /* Entry            */ {R, R, R, R, R, R, R, R, R, R, R, R, R, R, A, R},
-    /* Command          */ {A, A, A, A, R, A, R, R, R, R, R, R, R, A, A, A},
-    /* QueuedStep       */ {R, R, A, A, R, R, R, R, R, R, R, R, R, A, A, R},
-    /* Queued           */ {R, R, R, R, R, R, R, R, R, R, R, R, R, A, A, R},
-    /* NotCommunicating */ {R, R, R, R, R, R, R, A, R, A, R, A, A, A, A, R},
-    /* Description      */ {A, A, A, A, A, A, R, R, A, R, A, A, A, A, A, A},
-    /* Poll             */ {A, A, A, A, A, A, A, A, A, A, A, A, A, A, A, A},
+// but nothing is sent to it; a stored position needs a position read. The
+// focuser in use does not change under a motion, a setup, a question, an
+// entry, a command waiting with its values, or an open description.
+struct Rule {
+    Action action;
+    const char* verdicts;
 };
+constexpr Rule kRules[] = {
+    //                             AIIHGSQECQQNDP
+    {Action::MoveIn,              "RRRRRRRRARRRAA"},
+    {Action::MoveOut,             "RRRRRRRRARRRAA"},
+    {Action::StepIn,              "RRRRRRRRAARRAA"},
+    {Action::StepOut,             "RRRRRRRRAARRAA"},
+    {Action::GoTo,                "RRRRRRRRRRRRAA"},
+    {Action::StoredGoTo,          "RRRRRRRRARRRAA"},
+    {Action::Store,               "RRRRRRRRRRRRRA"},
+    {Action::Delete,              "RRRRRRRRRRRARA"},
+    {Action::SetZero,             "RRRRRRRRRRRRAA"},
+    {Action::RestoreDefaults,     "RRRRRRRRRRRARA"},
+    {Action::Initialize,          "RRRRRRRRRRRRAA"},
+    {Action::AutoDetect,          "RRRRRRRRRRRAAA"},
+    {Action::PortChoice,          "RRRRRRRRRRRAAA"},
+    {Action::Units,               "AAAAARARAAAAAA"},
+    {Action::BacklashSwitch,      "AAAAARAAAAAAAA"},
+    {Action::MoveTo,              "RRRRRRRRARRRAA"},
+    {Action::ChooseFocuser,       "RRRRRRRRARRARA"},
+    {Action::AddFocuser,          "RRRRRRRRRRRARA"},
+    {Action::ManualSetup,         "RRRRRRRRRRRARA"},
+    {Action::DeleteFocuser,       "RRRRRRRRRRRARA"},
+    {Action::RenameFocuser,       "RRRRRRRRRRRAAA"},
+    {Action::SetEncoder,          "RRRRRRRRRRRAAA"},
+    {Action::SetMaxTravel,        "RRRRRRRRRRRAAA"},
+    {Action::SetMaxTravelDistance,"RRRRRRRRRRRAAA"},
+};
+static_assert(sizeof(kRules) / sizeof(kRules[0]) == kActions, "one rule for every action");
+
+const char* verdicts_of(Action a) {
+    for (const Rule& r : kRules)
+        if (r.action == a) return r.verdicts;
+    return nullptr;
+}
 
 }  // namespace
 
@@ -57,6 +82,14 @@ const char* action_name(Action a) {
     case Action::Units: return "Units";
     case Action::BacklashSwitch: return "Backlash correction";
     case Action::MoveTo: return "Go To";
+    case Action::ChooseFocuser: return "Focuser";
+    case Action::AddFocuser: return "Add New Focuser";
+    case Action::ManualSetup: return "Manual Setup";
+    case Action::DeleteFocuser: return "Delete Focuser";
+    case Action::RenameFocuser: return "Change Focuser Description";
+    case Action::SetEncoder: return "Change Encoder Count Value";
+    case Action::SetMaxTravel: return "Change Maximum Travel Count";
+    case Action::SetMaxTravelDistance: return "Change Maximum Travel Distance";
     case Action::Count: break;
     }
     return "";
@@ -65,7 +98,7 @@ const char* action_name(Action a) {
 std::string refused_line(Action a) {
     // Choices are changed, not started.
     switch (a) {
-    case Action::PortChoice: case Action::Units: case Action::BacklashSwitch:
+    case Action::PortChoice: case Action::Units: case Action::BacklashSwitch: case Action::ChooseFocuser:
         return std::string(action_name(a)) + " not changed";
     default:
         return std::string(action_name(a)) + " not started";
@@ -78,6 +111,7 @@ const char* situation_reason(Situation s) {
     case Situation::InitSettings: case Situation::InitHoming: return "Initialization in progress";
     case Situation::Homing: return "Homing in progress";
     case Situation::GoTo: return "A Go To is in progress";
+    case Situation::Setup: return "The focuser setup is open";
     case Situation::Question: return "Answer the open question first";
     case Situation::Entry: return "Close the open entry first";
     case Situation::Command: return "Waiting for the focuser's answer";
@@ -90,8 +124,9 @@ const char* situation_reason(Situation s) {
 }
 
 bool refuses(Situation s, Action a) {
-    if (s == Situation::Count || a == Action::Count) return false;
-    return kTable[static_cast<int>(s)][static_cast<int>(a)] == R;
+    const char* v = verdicts_of(a);
+    const int i = static_cast<int>(s);
+    return v && i >= 0 && i < kSituations && v[i] == 'R';
 }
 
 std::string refusal(Situations present, Action a) {

@@ -26,6 +26,14 @@ enum class Action {
     Units,
     BacklashSwitch,
     MoveTo,      // a go-to to a count asked for by another front end (the network)
+    ChooseFocuser,
+    AddFocuser,
+    ManualSetup,
+    DeleteFocuser,
+    RenameFocuser,
+    SetEncoder,
+    SetMaxTravel,
+    SetMaxTravelDistance,
     Count
 };
 
@@ -37,8 +45,9 @@ enum class Situation {
     InitHoming,        // the initialization's homing
     Homing,            // a homing of its own
     GoTo,              // a go-to runs, or a stored go-to has legs to come
+    Setup,             // the add-focuser setup or the manual setup runs
     Question,          // a yes/no question is open
-    Entry,             // a number entry is open
+    Entry,             // a number or text entry is open
     Command,           // a command's echo is awaited (or a stop's)
     QueuedStep,        // a step waits behind the exchange on the line
     Queued,            // another command waits behind the exchange on the line

@@ -6,7 +6,13 @@
 #include <algorithm>
 #include <cmath>
 
+#include "control/add_focuser.h"
+#include "control/conversion.h"
+#include "control/initialization.h"
+#include "control/number_entries.h"
+#include "control/port_search.h"
 #include "positioning/number_format.h"
+#include "storage/file_store.h"
 
 namespace corvell {
 
@@ -31,7 +37,17 @@ bool is_read(char c) { return c == cmd::kPosition || c == cmd::kStatus || c == c
 }  // namespace
 
 Engine::Engine(ModuleLink& link, ReplyTimer& timer, EngineView& view, EngineOptions options)
-    : link_(link), timer_(timer), view_(view), options_(std::move(options)) {}
+    : link_(link),
+      timer_(timer),
+      view_(view),
+      options_(std::move(options)),
+      portSearch_(std::make_unique<PortSearch>(*this, host())),
+      init_(std::make_unique<Initialization>(*this, host())),
+      setup_(std::make_unique<AddFocuser>(*this, host())),
+      conversion_(std::make_unique<Conversion>(*this, host())),
+      entries_(std::make_unique<NumberEntries>(*this, host())) {}
+
+Engine::~Engine() = default;
 
 Engine::Batch::~Batch() {
     if (--e_.depth_ == 0 && e_.dirty_ != 0) {
@@ -118,10 +134,11 @@ void Engine::construct() {
 
 void Engine::ExecutiveActivate() {
     Batch b(*this);
-    if (started) return;
-    // A parameter file of an older release is converted by its own sequence;
-    // until that exists the ordinary start-up runs.
-    start_up_clean();
+    if (started || activated_) return;
+    activated_ = true;
+    // A parameter file of an older release is offered for conversion first;
+    // the conversion runs the ordinary start-up when it is done.
+    if (!conversion_->offer()) start_up_clean();
 }
 
 void Engine::start_up_clean() {
@@ -149,9 +166,9 @@ void Engine::start_up_clean() {
 
 // ------------------------------------------------------------- protocol ----
 
-void Engine::transmit(char letter, unsigned argument) {
+void Engine::transmit(char letter, unsigned argument, int replyLength) {
     link_.discardReceived();
-    reply.reset(reply.length);
+    reply.reset(replyLength);
     link_.writeByte(static_cast<uint8_t>(letter));
     const CommandSpec* c = command_spec(letter);
     if (c && c->argumentBytes == 2) {
@@ -184,7 +201,7 @@ void Engine::send_command_with(unsigned argument) {
         await_stop_echo();
         return;
     }
-    transmit(activeCommand, argument);
+    transmit(activeCommand, argument, reply.length);
 }
 
 void Engine::await_stop_echo() {
@@ -300,7 +317,7 @@ void Engine::stop_command() {
     link_.writeByte(static_cast<uint8_t>(cmd::kStop));
     if (a == state::kReinit) {
         // The settings write on the line may finish; no homing follows.
-        initStopped_ = true;
+        init_->stop();
         stopEchoOwed_ = true;
         activity("Waiting");
         return;
@@ -369,16 +386,22 @@ void Engine::go_to_command() {
     Batch b(*this);
     user_acts();
     if (refuse(Action::GoTo)) return;
-    activeCommand = state::kGoToEntry;
-    entryState_ = state::kGoToEntry;
     doneMessage1 = "Go To command in progress";
     doneMessage2 = "Please wait";
+    open_entry(state::kGoToEntry, "Enter Focuser Go To Position", "\nEnter the desired focuser position.",
+               format_fixed(length_of_counts(currentPosition, profile.inchesPerCount, unit()), 5, 3));
+}
+
+void Engine::open_entry(char entryState, const std::string& caption, const std::string& prompt,
+                        const std::string& preset) {
+    activeCommand = entryState;
+    entryState_ = entryState;
     EntryScreen& e = screen_.entry;
     e.visible = true;
     e.id = ++nextDialogId_;
-    e.caption = "Enter Focuser Go To Position";
-    e.label = "\nEnter the desired focuser position.";
-    e.preset = format_fixed(length_of_counts(currentPosition, profile.inchesPerCount, unit()), 5, 3);
+    e.caption = caption;
+    e.label = prompt;
+    e.preset = preset;
     ++e.refill;
     entryTag = 0;
     entryOk = false;
@@ -480,7 +503,7 @@ void Engine::port_gone() {
     if (was & situation_bit(Situation::Homing)) ended = "Homing not completed";
     const std::string dropped = drop_queued_motion();
     if (ended.empty()) ended = dropped;
-    stopEchoOwed_ = stopEndsMotion_ = initStopped_ = false;
+    stopEchoOwed_ = stopEndsMotion_ = false;
     moving_ = continuousMove_ = false;
     show_stop_go_to(false);
     show_stop_init(false);
@@ -552,7 +575,7 @@ void Engine::question_answered(int id, bool yes) {
     mark(kQuestion);
 }
 
-void Engine::entry_confirmed(int id, const std::string& text) {
+void Engine::entry_confirmed(int id, const std::string& text, bool edited) {
     Batch b(*this);
     EntryScreen& e = screen_.entry;
     if (!e.visible || id != e.id) return;
@@ -562,6 +585,17 @@ void Engine::entry_confirmed(int id, const std::string& text) {
         ++e.refill;
         mark(kEntry);
     };
+    if (entryState_ != state::kGoToEntry) {
+        const std::string why = entries_->confirm(entryState_, text, edited);
+        if (!why.empty()) {
+            refuse_entry(why);
+            return;
+        }
+        entryTag = 1;
+        e.visible = false;
+        mark(kEntry);
+        return;
+    }
     // The first reason that applies, in this order: not a number, negative,
     // beyond the travel limit, beyond what the module can hold.
     double v = 0;
@@ -627,16 +661,19 @@ Situations Engine::situations() const {
     if (a == cmd::kGoTo || (a == state::kCompletion && followUpCommand == cmd::kGoTo) || a == state::kBacklashLeg ||
         queuedCommand == state::kBacklashLeg || legs.next != Leg::None)
         add(Situation::GoTo);
+    if (setup_->running() || a == state::kWizard || queuedCommand == state::kWizard) add(Situation::Setup);
     if (screen_.question.visible) add(Situation::Question);
-    if (screen_.entry.visible) add(Situation::Entry);
+    if (screen_.entry.visible || screen_.textEntry.visible) add(Situation::Entry);
     if (is_simple_command(a) || stopEchoOwed_) add(Situation::Command);
     if (queuedCommand == cmd::kGoTo && queuedStep_)
         add(Situation::QueuedStep);
-    else if (queuedCommand != 0)
+    else if (queuedCommand != 0 && queuedCommand != state::kWizard)  // the setup's own reads: Setup
         add(Situation::Queued);
-    // A question answered, or an empty slot stored, waits for the pass that
-    // carries it out.
-    if (dialog_state() && !screen_.question.visible && !screen_.entry.visible) add(Situation::Queued);
+    // A question answered, an empty slot stored, or a conversion step,
+    // waits for the pass that carries it out.
+    if ((dialog_state() || a == state::kConversion) && !screen_.question.visible && !screen_.entry.visible &&
+        !screen_.textEntry.visible)
+        add(Situation::Queued);
     if (!link_.connected() || !communicating_) add(Situation::NotCommunicating);
     if (screen_.descriptionOpen >= 0) add(Situation::Description);
     if (is_read(a)) add(Situation::Poll);
@@ -739,6 +776,15 @@ void Engine::executiveIdle() {
         case state::kGoToEntry: state_v(); break;
         case state::kAutoDetect: auto_detect(); break;
         case state::kReinit: reinit_focuser_handler(); break;
+        case state::kWizard: add_focuser(); break;
+        case state::kConversion: convert_old_format(); break;
+        case state::kEncoderEntry: case state::kMaxTravelEntry: case state::kTravelDistanceEntry:
+            if (entryTag == 1) {
+                entryTag = 0;
+                entryState_ = 0;
+                entries_->apply(activeCommand);
+            }
+            break;
         default: break;  // held by a dialog, or a sequence not built here
         }
     }
@@ -766,6 +812,7 @@ void Engine::dispatch_queued() {
         {cmd::kStop, &Engine::stop_command},           {cmd::kZero, &Engine::send_zero_command},
         {state::kDeleteFocuser, &Engine::delete_file_command}, {state::kBacklashLeg, &Engine::become_q},
         {state::kAutoDetect, &Engine::begin_auto_detect},       {state::kReinit, &Engine::begin_reinit},
+        {state::kConversion, &Engine::become_j},                {state::kWizard, &Engine::become_k},
     };
     const char letter = queuedCommand;
     queuedCommand = 0;
@@ -812,6 +859,11 @@ void Engine::show_echo_failure(Echo e) {
 void Engine::state_a() {
     if (sureTag != 1) return;
     activeCommand = state::kIdle;
+    if (followUpCommand == state::kConversion) {
+        // The conversion goes on whatever the answer: "no" removes the file.
+        queuedCommand = state::kConversion;
+        return;
+    }
     if (confirmAnswer == 1) {
         if (followUpCommand == cmd::kZero && refuse_without_module(Action::SetZero)) return;
         if (followUpCommand == state::kReinit && refuse_without_module(Action::Initialize)) return;
@@ -830,6 +882,8 @@ void Engine::state_a() {
 void Engine::state_b() {
     if (timerExpired) {
         if (queuedCommand == state::kWizard) {
+            // The add-focuser setup's probe: no module answered.
+            timerExpired = false;
             sequenceCounter = 100;
             activeCommand = state::kWizard;
         } else {
@@ -1037,6 +1091,7 @@ void Engine::state_p() {
         // A continuous move has ended when two reads in a row agree.
         if (continuousMove_ && positionKnown && pos == previousPosition) continuousMove_ = false;
         positionKnown = true;
+        positionRead_ = true;
         const long diff = static_cast<long>(pos) - static_cast<long>(previousPosition);
         if (diff > 1 || diff < -1) lastDirection = pos < previousPosition;
         previousPosition = pos;

@@ -10,6 +10,7 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "control/engine_io.h"
 #include "control/letters.h"
 #include "control/protocol.h"
+#include "control/sequence_host.h"
 #include "positioning/units.h"
 #include "storage/settings_codec.h"
 
@@ -27,9 +29,16 @@ struct EngineOptions {
     std::string dataDir = ".";
 };
 
-class Engine {
+class PortSearch;
+class Initialization;
+class AddFocuser;
+class Conversion;
+class NumberEntries;
+
+class Engine : private SequenceHost {
 public:
     Engine(ModuleLink& link, ReplyTimer& timer, EngineView& view, EngineOptions options = {});
+    ~Engine() override;
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
@@ -109,6 +118,31 @@ public:
     // The stop button of the Initialization In Progress dialog.
     void StopReinitClick();
 
+    // ---- focusers: the list, the add-focuser setup, the number entries ----
+    void FocuserListClick(int row);
+    void AddFocuserClick();
+    void ManualSetupButtonClick();
+    void add_focuser();
+    void DeleteFocuserClick();
+    void ChangeDescriptionClick();
+    void SetEncoderClick();
+    void SetMaxTravelClick();
+    void MaxTravelOverrideClick();
+    // The setup dialog's answers, each for the page `id` it showed.
+    void setup_ok(int id, const std::string& description, const std::string& maximum);
+    void setup_cancelled(int id);
+    void setup_choice(int id, int index);
+    void setup_description_entered(int id, const std::string& text);
+    void setup_maximum_entered(int id, const std::string& text);
+    void setup_maximum_typed(int id);
+
+    // ---- the older release's parameter file, and renaming ----
+    void convert_old_format();
+    // OK in the text entry `id` with the text (code-page bytes); Cancel or
+    // closing it.
+    void text_entered(int id, const std::string& text);
+    void text_entry_cancelled(int id);
+
     // ---- executive ----
     void executiveIdle();
     // The situations the engine is in now (busy_rules.h).
@@ -121,8 +155,9 @@ public:
     // ---- dialog answers ----
     // The yes/no question `id` was answered (closing it counts as no).
     void question_answered(int id, bool yes);
-    // OK in the number entry `id` with the text typed.
-    void entry_confirmed(int id, const std::string& text);
+    // OK in the number entry `id` with the text typed; `edited`: the user
+    // changed the text the entry showed.
+    void entry_confirmed(int id, const std::string& text, bool edited = true);
     // Cancel, or the entry window closed.
     void entry_cancelled(int id);
     // The stop button of a running go-to or homing.
@@ -196,11 +231,6 @@ public:
     int selectedSlot = 1;
     bool descriptionEditing = false;
 
-    // ---- port search and initialization ----
-    int portTag = 0, baudTag = 0;  // the indices the port search tried last
-    int autoDetectTag = 0;         // 1 while the search's result waits for "OK"
-    char expectedReply = 0;        // the echo the initialization step waits for
-    std::vector<std::string> initNotes;  // values sent held to the module's range
 
     // ---- dialogs ----
     int sureTag = 0;        // the question has been answered
@@ -247,15 +277,48 @@ private:
     void state_v();
     void dispatch_queued();
     void become_q() { activeCommand = state::kBacklashLeg; }
+    void become_j() { activeCommand = state::kConversion; }
+    void become_k() { activeCommand = state::kWizard; }
     void begin_auto_detect();
     void begin_reinit();
-    void probe(int port, int baud);
-    void show_auto_detect_result(const std::string& message);
-    void show_stop_init(bool visible);
-    void init_activity(const std::string& line1, const std::string& line2);
     void port_choice_clicked(int ProgramConfig::*choice, int index);
     void choose_port();
-    void release_port();
+    // The entry opened by a click (go-to position, or a number of the
+    // Configure page) in executive state `entryState`.
+    void open_entry(char entryState, const std::string& caption, const std::string& prompt,
+                    const std::string& preset);
+
+    // ---- SequenceHost ----
+    SequenceHost& host() { return *this; }
+    void transmit(char letter, unsigned argument, int replyLength) override;
+    const uint8_t* take_reply() override;
+    bool take_expiry() override;
+    bool take_position_read() override;
+    bool open_probe_port(int portIndex, int baudIndex) override;
+    void release_port() override;
+    bool port_open() const override { return link_.connected(); }
+    void stop_echo_follows(const std::vector<std::string>& doneLines) override;
+    void show_activity(std::vector<std::string> lines) override { set_activity(std::move(lines)); }
+    void show_operate_page() override;
+    void show_setup(const SetupScreen& page) override;
+    void hide_setup() override;
+    void show_text_entry(const std::string& text) override;
+    void show_auto_detect_text(bool visible) override;
+    void show_auto_detect_result(const std::string& message) override;
+    bool auto_detect_result_open() const override { return screen_.autoDetect.visible; }
+    void show_stop_init(bool visible) override;
+    void show_reinit_text(bool visible) override;
+    void show_focuser_type() override;
+    void set_choices(int portIndex, int baudIndex) override;
+    void report_file_problem(const std::string& line) override { note_file_problem(line, false); }
+    void append_focuser(const std::string& description, int number) override;
+    void rename_selected_focuser(const std::string& description) override;
+    int free_file_number() override;
+    void open_number_entry(char entryState, const std::string& caption, const std::string& prompt,
+                           const std::string& preset) override {
+        open_entry(entryState, caption, prompt, preset);
+    }
+    void ask_question(const std::string& text) override { show_question(text); }
     // Opens the chosen port again when it is not open (gone away, or never
     // there); true when it is open afterwards.
     bool reopen_port();
@@ -281,13 +344,11 @@ private:
     // Puts a command on the line: the letter and its argument bytes, after
     // discarding whatever waits in the port; the reply is then awaited for
     // the command's time limit. `send` makes it the executive's state.
-    void transmit(char letter, unsigned argument = 0);
     void send(char letter, unsigned argument = 0);
     void send_command_with(unsigned argument);
     // A stop was written while another exchange was on the line: that
     // exchange ended, and the stop's echo is awaited now.
     void await_stop_echo();
-    void end_init_stopped();
 
     // ---- refusals ----
     // True, with the reason and "<action> not started" shown, when the
@@ -312,7 +373,6 @@ private:
     void set_status(std::vector<std::string> lines);
     void set_position_lines(std::vector<std::string> lines);
     void set_connection(const std::string& text);
-    void show_operate_page();
     void show_question(const std::string& text);
     void show_stop_go_to(bool visible);
     void set_choices_from_config();
@@ -351,7 +411,8 @@ private:
     bool stopEndsMotion_ = false;  // the 's' in flight ends a go-to or homing
     bool stopEchoOwed_ = false;    // a stop went out over another exchange; its echo follows
     std::vector<std::string> stopLines_;  // Activity lines when that stop echoes
-    bool initStopped_ = false;     // Stop during the settings phase: no homing follows
+    bool activated_ = false;       // the first activation has run
+    bool positionRead_ = false;    // a position reply came (for a sequence that watches it)
     bool communicating_ = false;   // the module answered the identify since the last time-out
     bool portOpen_ = false;        // the port was opened and not let go since
     bool identifyDue_ = false;     // the port came back while a dialog held the executive
@@ -361,7 +422,13 @@ private:
     Action queuedAction_ = Action::Count;
     bool queuedStep_ = false;      // it is a step: the next step starts from its target
     long queuedTarget_ = 0;
-    int savedPortIndex_ = 0, savedBaudIndex_ = 0;  // the choice before a port search
+    // The sequences, each a unit of its own reaching the engine through
+    // SequenceHost.
+    std::unique_ptr<PortSearch> portSearch_;
+    std::unique_ptr<Initialization> init_;
+    std::unique_ptr<AddFocuser> setup_;
+    std::unique_ptr<Conversion> conversion_;
+    std::unique_ptr<NumberEntries> entries_;
     std::string portName_ = "com1";
     int baud_ = 9600;
 

@@ -57,6 +57,41 @@ struct EntryScreen {
     unsigned refill = 0;   // raised each time the edit box must be refilled
 };
 
+// The open text entry (the "Enter Focuser Description" dialog).
+struct TextEntryScreen {
+    bool visible = false;
+    int id = 0;
+    std::string text;      // the description it starts from (code-page bytes)
+};
+
+// One page of the add-focuser setup (the "Add New Focuser" dialog): what it
+// shows at the step `id` names. Texts are plain; edits are refilled when
+// their refill count rises.
+struct SetupScreen {
+    bool visible = false;
+    int id = 0;                      // answers carry it; an answer to another page is ignored
+    std::string caption = "Add New Focuser";
+    std::string text1, text2;        // instruction lines; empty: hidden
+    bool showPosition = false;       // the live encoder count and its caption
+    std::string position;
+    bool showDescription = false;    // the first edit: description, scale or distance
+    std::string description;
+    unsigned descriptionRefill = 0;
+    std::string entryLabel;          // caption of the first edit on the parameters page; empty: hidden
+    bool showMaximum = false;        // the maximum travel count edit and its caption
+    std::string maximum;
+    unsigned maximumRefill = 0;
+    std::vector<std::string> choices;  // the radio group; empty: hidden
+    int choice = -1;
+    bool showOk = false, okEnabled = true;
+    std::string okCaption = "OK";
+    bool showCancel = false;
+    std::string cancelCaption = "Cancel";
+    bool okDefault = false;          // else Cancel is the default button
+    enum class Focus { None, Description, Maximum, Ok } focus = Focus::None;
+    unsigned focusCount = 0;         // raised when the focus must move
+};
+
 // The result of a port search (the "Auto Detect" dialog).
 struct AutoDetectScreen {
     bool visible = false;
@@ -85,6 +120,8 @@ struct Screen {
     bool autoDetectTextVisible = false;
     QuestionScreen question;
     EntryScreen entry;
+    TextEntryScreen textEntry;
+    SetupScreen setup;
     bool stopGoToVisible = false;
     bool stopInitVisible = false;
     AutoDetectScreen autoDetect;
@@ -110,7 +147,9 @@ enum ScreenPart : unsigned {
     kOperatePage = 1u << 14,
     kStopInit = 1u << 15,
     kAutoDetect = 1u << 16,
-    kAllParts = (1u << 17) - 1,
+    kTextEntry = 1u << 17,
+    kSetup = 1u << 18,
+    kAllParts = (1u << 19) - 1,
 };
 
 class EngineView {

@@ -1,70 +1,29 @@
-// Initialization: the focuser's speed settings and maximum travel are
-// written into the module, then the module re-homes. One step each
-// executive pass; the homing itself is the executive's 'h' and 'c' states.
+#include "control/initialization.h"
+
 #include "control/engine.h"
 #include "control/init_values.h"
+#include "control/sequence_host.h"
 
 namespace corvell {
 
-void Engine::ReinitializeClick() { initialize_focuser(); }
-
-void Engine::initialize_focuser() {
-    Batch b(*this);
-    user_acts();
-    if (refuse(Action::Initialize)) return;
-    followUpCommand = state::kReinit;
-    activeCommand = state::kConfirm;
-    confirmAnswer = 0;
-    show_question(
-        "Are you sure you want to initialize the focuser?  The focuser will recompute its speed settings, then "
-        "return to its zero position.  This may take a minute or more to complete.");
-}
-
-void Engine::begin_reinit() {
-    activeCommand = state::kReinit;
-    followUpCommand = state::kReinit;
-    sequenceCounter = 0;
-    initStopped_ = false;
-    initNotes.clear();
-}
-
-void Engine::show_stop_init(bool visible) {
-    if (screen_.stopInitVisible == visible) return;
-    screen_.stopInitVisible = visible;
-    mark(kStopInit);
-}
-
-// The dialog's stop button stops as the main window's Stop does: in the
-// homing it ends the homing, before it no homing follows.
-void Engine::StopReinitClick() {
-    Batch b(*this);
-    show_stop_init(false);
-    stop_command();
-}
-
-// Stop was pressed while the settings were written: the write on the line
-// has ended, and the sequence ends without homing.
-void Engine::end_init_stopped() {
-    initStopped_ = false;
-    show_stop_init(false);
-    activeCommand = state::kIdle;
-    followUpCommand = 0;
-    stopLines_ = {"Initialization stopped before homing", "Waiting for command"};
-    init_activity(stopLines_[0], stopLines_[1]);
-    if (stopEchoOwed_) await_stop_echo();
+void Initialization::begin() {
+    e_.activeCommand = state::kReinit;
+    e_.followUpCommand = state::kReinit;
+    e_.sequenceCounter = kWriteStop;
+    stopped_ = false;
+    notes_.clear();
 }
 
 // Two lines of the initialization's progress, and below them any value
 // that was held to the module's range.
-void Engine::init_activity(const std::string& line1, const std::string& line2) {
-    std::vector<std::string> lines{line1, line2};
-    lines.insert(lines.end(), initNotes.begin(), initNotes.end());
-    set_activity(std::move(lines));
+void Initialization::lines(const std::string& line1, const std::string& line2) {
+    std::vector<std::string> all{line1, line2};
+    all.insert(all.end(), notes_.begin(), notes_.end());
+    h_.show_activity(std::move(all));
 }
 
-void Engine::reinit_focuser_send(char letter) {
-    Batch b(*this);
-    const InitializationValues v = initialization_values(profile.inchesPerCount, profile.maxTravel);
+void Initialization::send(char letter) {
+    const InitializationValues v = initialization_values(e_.profile.inchesPerCount, e_.profile.maxTravel);
     uint16_t value = 0;
     switch (letter) {
     case cmd::kSpeedD: value = v.d; break;
@@ -79,60 +38,67 @@ void Engine::reinit_focuser_send(char letter) {
     if (letter == cmd::kSpeedD && v.speedLimited) note = "Speed settings limited to 65535";
     if (letter == cmd::kMaxTravel && v.travelLimited) note = "Maximum travel sent as " + std::to_string(v.w) + " counts";
     if (!note.empty()) {
-        initNotes.push_back(note);
-        init_activity("Writing focuser settings", "Please wait");
+        notes_.push_back(note);
+        lines("Writing focuser settings", "Please wait");
     }
-    reply.length = 1;
-    expectedReply = letter;
-    transmit(letter, value);
-    ++sequenceCounter;
+    expected_ = letter;
+    h_.transmit(letter, value, 1);
+    ++e_.sequenceCounter;
 }
 
-void Engine::reinit_focuser_handler() {
-    const bool sending = sequenceCounter >= 0 && sequenceCounter <= 10 && sequenceCounter % 2 == 0;
-    if (initStopped_ && sending) {
-        end_init_stopped();
+void Initialization::endStopped() {
+    stopped_ = false;
+    h_.show_stop_init(false);
+    e_.activeCommand = state::kIdle;
+    e_.followUpCommand = 0;
+    lines("Initialization stopped before homing", "Waiting for command");
+    h_.stop_echo_follows({"Initialization stopped before homing", "Waiting for command"});
+}
+
+void Initialization::step() {
+    int& step = e_.sequenceCounter;
+    const bool sending = step >= kWriteStop && step <= kHome && step % 2 == 0;
+    if (stopped_ && sending) {
+        endStopped();
         return;
     }
-    show_stop_init(true);
-    switch (sequenceCounter) {
-    case 0:
-        init_activity("Writing focuser settings", "Please wait");
-        reinit_focuser_send(cmd::kStop);
+    h_.show_stop_init(true);
+    switch (step) {
+    case kWriteStop:
+        lines("Writing focuser settings", "Please wait");
+        send(cmd::kStop);
         return;
-    case 2: reinit_focuser_send(cmd::kSpeedD); return;
-    case 4: reinit_focuser_send(cmd::kSpeedE); return;
-    case 6: reinit_focuser_send(cmd::kSpeedF); return;
-    case 8: reinit_focuser_send(cmd::kMaxTravel); return;
-    case 10:
-        init_activity("Focuser settings updated", "Reinitializing the focuser");
-        home_position_command();
+    case kWriteSpeedD: send(cmd::kSpeedD); return;
+    case kWriteSpeedE: send(cmd::kSpeedE); return;
+    case kWriteSpeedF: send(cmd::kSpeedF); return;
+    case kWriteMaxTravel: send(cmd::kMaxTravel); return;
+    case kHome:
+        lines("Focuser settings updated", "Reinitializing the focuser");
+        e_.home_position_command();
         return;
-    case 1: case 3: case 5: case 7: case 9:
-        break;
     default:
+        break;
+    }
+    if (step < kWriteStop || step > kHome) return;
+    // Waiting for the echo of the write on the line.
+    if (h_.take_expiry()) {
+        stopped_ = false;
+        h_.show_stop_init(false);
+        h_.show_operate_page();
+        e_.serial_timeout();
         return;
     }
-    if (timerExpired) {
-        timerExpired = false;
-        initStopped_ = false;
-        show_stop_init(false);
-        show_operate_page();
-        serial_timeout();
+    const uint8_t* reply = h_.take_reply();
+    if (!reply) return;
+    if (reply[0] == static_cast<uint8_t>(expected_)) {
+        ++step;
+        if (stopped_) endStopped();
         return;
     }
-    if (!reply.ready) return;
-    reply.ready = false;
-    const Echo e = echo_of(static_cast<uint8_t>(expectedReply));
-    if (e == Echo::Match) {
-        ++sequenceCounter;
-        if (initStopped_) end_init_stopped();
-        return;
-    }
-    show_echo_failure(e);
-    show_stop_init(false);
-    show_operate_page();
-    read_status();
+    h_.show_activity({reply[0] == answer::kRejected ? "Command error" : "Focuser response error", "Waiting for command"});
+    h_.show_stop_init(false);
+    h_.show_operate_page();
+    e_.read_status();
 }
 
 }  // namespace corvell

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <system_error>
@@ -205,6 +206,15 @@ bool save_file_atomically(const std::string& linkOrPath, const std::string& byte
 bool remove_file(const std::string& path, std::string& error) {
     if (::unlink(path.c_str()) != 0) {
         error = "Cannot delete " + split_path(path).second + ": " + error_text(errno);
+        return false;
+    }
+    error.clear();
+    return true;
+}
+
+bool rename_file(const std::string& from, const std::string& to, std::string& error) {
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        error = "Cannot move " + split_path(from).second + ": " + error_text(errno);
         return false;
     }
     error.clear();

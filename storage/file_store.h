@@ -41,6 +41,9 @@ int remove_leftover_temporaries(const std::string& dir, const std::function<bool
                                 std::string& error);
 
 bool remove_file(const std::string& path, std::string& error);
+// Renames a file within its folder; `error` says why not ("Cannot move
+// <name>: <reason>").
+bool rename_file(const std::string& from, const std::string& to, std::string& error);
 bool file_exists(const std::string& path);
 
 // Test hook: called after the temporary file is written and before the

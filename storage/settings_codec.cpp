@@ -93,6 +93,25 @@ void append_field(std::string& out, const std::string& text) {
 
 }  // namespace
 
+LegacyParameters::LegacyParameters() {
+    positions.fill(-1);
+    descriptions.fill(" ");
+}
+
+LegacyParameters parse_legacy(const char* data, size_t length) {
+    LegacyParameters p;
+    FieldReader r(data, length);
+    const bool read = r.next_int(p.baudIndex) && r.next_int(p.portIndex) && r.next_int(p.unitsIndex) &&
+                      r.next_int(p.encoderCode) && r.next_int(p.focuserCode) && r.next_int(p.variantCode) &&
+                      r.next_int(p.maxTravel) && r.next_float(p.stepIncrement);
+    if (!read) return p;
+    for (long& position : p.positions)
+        if (!r.next_int(position)) return p;
+    for (std::string& text : p.descriptions)
+        if (!r.next_text(text)) return p;
+    return p;
+}
+
 std::string encode_config(const ProgramConfig& config) {
     std::string out;
     append_field(out, int_text(config.baudIndex));

@@ -77,6 +77,23 @@ FocuserProfile parse_profile(const char* data, size_t length);
 // The first zero-terminated field (the focuser description) of a profile.
 std::string profile_description(const char* data, size_t length);
 
+// The parameter file of the older release, "focuser.dat": program settings
+// and one focuser's settings together, 48 zero-terminated fields.
+struct LegacyParameters {
+    int baudIndex = 0, portIndex = 0, unitsIndex = 0;
+    int encoderCode = 0;   // selects the encoder's counts per revolution
+    int focuserCode = 0;   // selects the travel length
+    int variantCode = 0;   // refines it for some focuser models
+    long maxTravel = -1;   // counts; -1: follows from the codes
+    float stepIncrement = 0.01f;
+    std::array<long, kStoredSlots> positions;
+    std::array<std::string, kStoredSlots> descriptions;
+    LegacyParameters();
+};
+constexpr char kLegacyFileName[] = "focuser.dat";
+// Never reads past the bytes given; missing fields keep their defaults.
+LegacyParameters parse_legacy(const char* data, size_t length);
+
 // "fc00001.df1" for 1; no value when the number needs more than 5 digits
 // or is below 0.
 std::optional<std::string> profile_file_name(int number);

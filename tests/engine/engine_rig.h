@@ -206,6 +206,8 @@ inline void copy_parts(Screen& to, const Screen& from, unsigned parts) {
     if (parts & kOperatePage) to.operatePage = from.operatePage;
     if (parts & kStopInit) to.stopInitVisible = from.stopInitVisible;
     if (parts & kAutoDetect) to.autoDetect = from.autoDetect;
+    if (parts & kTextEntry) to.textEntry = from.textEntry;
+    if (parts & kSetup) to.setup = from.setup;
 }
 
 // Whether two screens agree on one part.
@@ -244,6 +246,21 @@ inline bool same_part(const Screen& a, const Screen& b, unsigned part) {
     case kAutoDetect:
         return a.autoDetect.visible == b.autoDetect.visible && a.autoDetect.id == b.autoDetect.id &&
                a.autoDetect.message == b.autoDetect.message;
+    case kTextEntry:
+        return a.textEntry.visible == b.textEntry.visible && a.textEntry.id == b.textEntry.id &&
+               a.textEntry.text == b.textEntry.text;
+    case kSetup: {
+        const SetupScreen &x = a.setup, &y = b.setup;
+        return x.visible == y.visible && x.id == y.id && x.caption == y.caption && x.text1 == y.text1 &&
+               x.text2 == y.text2 && x.showPosition == y.showPosition && x.position == y.position &&
+               x.showDescription == y.showDescription && x.description == y.description &&
+               x.descriptionRefill == y.descriptionRefill && x.entryLabel == y.entryLabel &&
+               x.showMaximum == y.showMaximum && x.maximum == y.maximum && x.maximumRefill == y.maximumRefill &&
+               x.choices == y.choices && x.choice == y.choice && x.showOk == y.showOk &&
+               x.okEnabled == y.okEnabled && x.okCaption == y.okCaption && x.showCancel == y.showCancel &&
+               x.cancelCaption == y.cancelCaption && x.okDefault == y.okDefault && x.focus == y.focus &&
+               x.focusCount == y.focusCount;
+    }
     default: return true;
     }
 }

@@ -70,27 +70,28 @@ TEST(ExecutiveIdentify, WrongAnswerWaitsForThePollIntervalBeforeAskingAgain) {
     EXPECT_EQ(r.sentFrom(0), "bb") << "asked again when the poll interval has passed";
 }
 
-TEST(ExecutiveIdentify, WithTheWizardQueuedTheIdentifyWaitsOnly200ms) {
+TEST(ExecutiveIdentify, TheAddFocuserProbeWaitsOnly200ms) {
+    // No answer within 200 ms: the setup says there is no module.
     Rig r;
     r.startCommunicating();
-    r.engine.queuedCommand = 'k';
-    r.engine.read_identify();
+    r.engine.AddFocuserClick();
+    r.pass();
+    EXPECT_EQ(r.engine.activeCommand, 'b');
     EXPECT_EQ(r.timer.loads.back(), 200);
     r.advance(199);
     EXPECT_EQ(r.engine.activeCommand, 'b');
     r.advance(1);
-    EXPECT_EQ(r.engine.activeCommand, 'k');
-    EXPECT_EQ(r.engine.sequenceCounter, 100);
+    EXPECT_EQ(r.engine.activeCommand, 0);
+    EXPECT_EQ(r.screen().setup.text1.rfind("There is no communication", 0), 0u) << r.screen().setup.text1;
 
-    // Answered in time: the wizard's step advances.
+    // Answered in time: the setup's next page.
     Rig a;
     a.startCommunicating();
-    a.engine.queuedCommand = 'k';
-    a.engine.sequenceCounter = 1;
-    a.engine.read_identify();
+    a.engine.AddFocuserClick();
+    a.pass();
     a.reply({'b', 'j'});
     EXPECT_EQ(a.engine.activeCommand, 'k');
-    EXPECT_EQ(a.engine.sequenceCounter, 2);
+    EXPECT_EQ(a.screen().setup.text1, "A Corvell Controller has been found.");
 }
 
 // ---- status ('t') and position ('p') ----

@@ -1,0 +1,491 @@
+#include "control/add_focuser.h"
+
+#include <cmath>
+
+#include "control/engine.h"
+#include "control/sequence_host.h"
+#include "positioning/focuser_models.h"
+#include "positioning/number_format.h"
+#include "positioning/units.h"
+
+namespace corvell {
+
+namespace {
+// How often the live encoder count is read while the push buttons move the
+// focuser: often enough to follow the motor.
+constexpr int kWatchIntervalMs = 250;
+const char* const kIncorrect = "Incorrect entry";
+}  // namespace
+
+void AddFocuser::start(bool adding) {
+    adding_ = adding;
+    cancelled_ = false;
+    fresh_page();
+    e_.sequenceCounter = adding ? kProbe : kManualRunAsk;
+    e_.activeCommand = state::kWizard;
+    e_.queuedCommand = state::kWizard;
+}
+
+void AddFocuser::fresh_page() {
+    const int id = page_.id;
+    page_ = SetupScreen{};
+    page_.id = id;
+    page_.visible = true;
+}
+
+void AddFocuser::ask() {
+    waiting_ = true;
+    ++page_.id;
+}
+
+void AddFocuser::show() { h_.show_setup(page_); }
+
+// ---- the dialog's answers ----
+
+void AddFocuser::ok(int id, const std::string& description, const std::string& maximum) {
+    if (!current(id) || !page_.showOk || !page_.okEnabled) return;
+    typedDescription_ = description;
+    if (e_.sequenceCounter >= kMaximumKeyWait && e_.sequenceCounter <= kParametersWait && !maximumAccepted_) {
+        // OK on the parameters page takes the maximum as Enter would.
+        typedMaximum_ = maximum;
+        maximumEntered_ = true;
+        if (e_.sequenceCounter == kMaximumKeyWait) e_.sequenceCounter = kMaximumEntryRead;
+    }
+    waiting_ = false;
+}
+
+void AddFocuser::cancel(int id) {
+    if (!current(id)) return;
+    cancelled_ = true;
+    e_.sequenceCounter = kEnd;
+    page_.visible = false;
+    h_.hide_setup();
+}
+
+void AddFocuser::choose(int id, int index) {
+    if (!current(id) || page_.choices.empty()) return;
+    int& step = e_.sequenceCounter;
+    page_.choice = index;
+    switch (step) {
+    case kModeWait:
+        page_.choices.clear();
+        step = index == 0 ? kModelAsk : index == 1 ? kParametersAsk : kManualAsk;
+        break;
+    case kModelWait: model_ = index; ++step; break;
+    case kDrawtubeWait: drawtube_ = index; ++step; break;
+    case kEncoderWait: encoder_ = index; ++step; break;
+    default: break;
+    }
+}
+
+void AddFocuser::enter_description(int id, const std::string& text) {
+    if (!current(id)) return;
+    typedDescription_ = text;
+    descriptionEntered_ = true;
+}
+
+void AddFocuser::enter_maximum(int id, const std::string& text) {
+    if (!current(id)) return;
+    typedMaximum_ = text;
+    maximumEntered_ = true;
+    if (e_.sequenceCounter == kMaximumKeyWait) e_.sequenceCounter = kMaximumEntryRead;
+}
+
+void AddFocuser::maximum_typed(int id) {
+    if (!current(id) || e_.sequenceCounter != kMaximumKeyWait) return;
+    page_.okEnabled = true;
+    e_.sequenceCounter = kMaximumEntryRead;
+    show();
+}
+
+// ---- the steps ----
+
+void AddFocuser::read_position() {
+    h_.take_position_read();
+    e_.queuedCommand = state::kWizard;
+    e_.read_position();
+    ++e_.sequenceCounter;
+}
+
+// Waits for OK while showing the encoder count the module reports.
+void AddFocuser::watch_position() {
+    int& step = e_.sequenceCounter;
+    if (!waiting_) {
+        ++step;
+        return;
+    }
+    if (h_.take_position_read()) {
+        page_.position = format_fixed(e_.currentPosition, 5, 0);
+        show();
+        e_.queuedCommand = state::kWizard;
+        e_.load_timer(kWatchIntervalMs);
+    } else if (h_.take_expiry()) {
+        --step;  // read it again
+    }
+}
+
+void AddFocuser::show_scale_and_travel() { e_.update_displays(); }
+
+void AddFocuser::step() {
+    int& step = e_.sequenceCounter;
+    if (cancelled_ && step != kEnd) step = kEnd;
+    const bool cm = e_.unit() == Unit::Centimetres;
+    switch (step) {
+    case kProbe:
+        fresh_page();
+        page_.text1 = "Testing for connection to a Corvell controller.";
+        show();
+        // The executive moves the step on when the module answers, or to
+        // kNoModule when it does not.
+        if (h_.port_open())
+            e_.read_identify();
+        else
+            step = kNoModule;
+        return;
+    case kFoundAsk:
+        page_.text1 = "A Corvell Controller has been found.";
+        page_.text2 = "Are you sure it is connected to the focuser you intend to add?";
+        page_.showOk = page_.showCancel = page_.okDefault = true;
+        page_.focus = SetupScreen::Focus::Ok;
+        ++page_.focusCount;
+        ask();
+        break;
+    case kFoundWait: case kDescriptionWait: case kManualRunWait: case kZeroWait: case kDrawtubeWait:
+    case kEncoderWait: case kParametersWait: case kInitializeWait:
+        if (waiting_) return;
+        if (step == kInitializeWait) {
+            end();
+            page_.visible = false;
+            h_.hide_setup();
+            e_.initialize_focuser();
+            return;
+        }
+        break;
+    case kDescriptionAsk:
+        page_.text1 = "Enter a description for the focuser you are adding.";
+        page_.text2.clear();
+        page_.showDescription = true;
+        page_.description = default_focuser_description(h_.free_file_number());
+        ++page_.descriptionRefill;
+        page_.focus = SetupScreen::Focus::Description;
+        ++page_.focusCount;
+        ask();
+        break;
+    case kModeAsk:
+        e_.profile.description = typedDescription_;
+        h_.show_focuser_type();
+        page_.text1 = "Select the desired setup mode.";
+        page_.text2.clear();
+        page_.showDescription = false;
+        page_.choices = {"Tav Focuser Setup", "Specify Focuser Parameters", "Manual Setup Procedure"};
+        page_.choice = -1;
+        page_.showOk = false;
+        ask();
+        break;
+    case kModeWait: case kModelWait:
+        return;  // a choice moves the step on
+    case kManualAsk:
+        page_.choices.clear();
+        page_.text1 = "Verify that the Motor Direction Switch in the Corvell controller unit is set correctly.";
+        page_.text2 = "Observe the Encoder Count below as you move the focuser using the pushbuttons on the Corvell "
+                      "Controller.";
+        page_.showDescription = false;
+        page_.showOk = page_.showCancel = page_.okDefault = true;
+        page_.showPosition = true;
+        page_.position = format_fixed(e_.currentPosition, 5, 0);
+        ask();
+        break;
+    case kManualRead: case kDistanceRead: case kMaximumRead:
+        show();
+        read_position();
+        return;
+    case kManualWatch: case kDistanceWatch: case kMaximumWatch:
+        watch_position();
+        return;
+    case kZeroAsk:
+        page_.text1 = "Move the focuser to the end of travel which is to be the zero position.  When the focuser is "
+                      "at the zero position, click on the 'OK' button.";
+        page_.text2.clear();
+        page_.showPosition = false;
+        ask();
+        break;
+    case kZeroAndDistanceAsk:
+        e_.queuedCommand = state::kWizard;
+        e_.send_zero_command();  // the module's count becomes 0 here
+        page_.showPosition = true;
+        page_.text1 = cm ? "Move the focuser out two cm from the zero position.Precise accuracy is not required.  "
+                           "When the focuser is at the correct position, click on the 'OK' button."
+                         : "Move the focuser out one inch from the zero position.Precise accuracy is not required.  "
+                           "When the focuser is at the correct position, click on the 'OK' button.";
+        page_.text2 = cm ? "You can enter a distance if your focuser does not have two cm of travel, or if you wish "
+                           "to enter a more precise value."
+                         : "You can enter a distance if your focuser does not have one inch of travel, or if you "
+                           "wish to enter a more precise value.";
+        page_.showDescription = true;
+        page_.description = cm ? "2.000" : "1.000";
+        ++page_.descriptionRefill;
+        ask();
+        ++step;
+        show();
+        return;
+    case kScaleMeasure: {
+        double distance = 0;
+        const bool typed = parse_decimal(typedDescription_, distance);
+        if (e_.currentPosition == 0) {
+            page_.text1 = "The focuser has not moved from the zero position.Verify that the focuser is working "
+                          "correctly.  ";
+            page_.text2 = "To repeat this step, click on the 'OK' button.";
+            page_.showDescription = false;
+            ask();
+            step = kZeroWait;
+            show();
+            return;
+        }
+        if (!typed || !(distance > 0)) {
+            // The distance must be a length: asked again, the count still shown.
+            page_.description = kIncorrect;
+            ++page_.descriptionRefill;
+            page_.focus = SetupScreen::Focus::Description;
+            ++page_.focusCount;
+            ask();
+            step = kDistanceRead;
+            show();
+            return;
+        }
+        const double inches = cm ? distance / 2.54 : distance;
+        e_.profile.inchesPerCount = static_cast<float>(inches / static_cast<double>(e_.currentPosition));
+        show_scale_and_travel();
+        page_.text1 = "Move the focuser to the desired maximum travel position. This should be approximately 1/16 "
+                      "\" (1.5mm) from the physical travel stop of the focuser.  When the focuser is at the correct "
+                      "position, click on the 'OK' button.";
+        page_.text2 = "Be sure to stop before hitting the focuser end of travel, otherwise the focuser positioning "
+                      "will be inaccurate.  If you overshoot the end, return the focuser to its zero position and try "
+                      "again.";
+        page_.showDescription = false;
+        ask();
+        break;
+    }
+    case kMaximumTake:
+        e_.profile.maxTravel = static_cast<long>(e_.currentPosition);
+        show_scale_and_travel();
+        page_.showPosition = false;
+        step = kComplete;
+        show();
+        return;
+    case kModelAsk:
+        page_.text1 = "Select the Tav Focuser model.";
+        page_.text2.clear();
+        page_.showOk = page_.showCancel = true;
+        page_.choices.clear();
+        for (const FocuserModel& m : focuser_models()) page_.choices.push_back(m.name);
+        page_.choice = -1;
+        model_ = drawtube_ = encoder_ = -1;
+        ask();
+        break;
+    case kDrawtubeAsk: {
+        const auto& models = focuser_models();
+        const FocuserModel& m = models[static_cast<size_t>(model_ >= 0 && model_ < static_cast<int>(models.size())
+                                                               ? model_
+                                                               : 0)];
+        page_.text1 = "Select the focuser drawtube length.";
+        roller_ = m.rollerDiameter;
+        travel_ = m.travel;
+        page_.choices.assign(m.drawtubes.begin(), m.drawtubes.end());
+        page_.choice = -1;
+        ask();
+        break;
+    }
+    case kEncoderAsk:
+        travel_ = travel_for_drawtube(travel_, drawtube_);
+        page_.text1 = "Select the encoder resolution (lines per revolution).";
+        page_.choices.assign(encoder_choices().begin(), encoder_choices().end());
+        page_.choice = -1;
+        ask();
+        break;
+    case kModelResult: {
+        e_.profile.inchesPerCount = inches_per_count_of(roller_, encoder_lines(encoder_));
+        e_.profile.maxTravel = travel_counts(travel_, e_.profile.inchesPerCount).value_or(0);
+        show_scale_and_travel();
+        page_.choices.clear();
+        step = kComplete;
+        show();
+        return;
+    }
+    case kManualRunAsk:
+        fresh_page();
+        page_.text1 = "Do you want to run the Manual Setup procedure on this focuser?";
+        page_.showDescription = true;
+        page_.description = e_.profile.description;
+        ++page_.descriptionRefill;
+        page_.focus = SetupScreen::Focus::Description;
+        ++page_.focusCount;
+        page_.showOk = page_.showCancel = page_.okDefault = true;
+        ask();
+        break;
+    case kManualRunAnswered:
+        e_.profile.description = typedDescription_;
+        h_.show_focuser_type();
+        step = kManualAsk;
+        return;
+    case kParametersAsk:
+        page_.choices.clear();
+        page_.text1 = cm ? "Enter the desired values for encoder lines per cm of travel, and maximum travel count."
+                         : "Enter the desired values for encoder lines per inch of travel, and maximum travel count.";
+        page_.text2.clear();
+        page_.entryLabel = cm ? "Encoder lines per cm" : "Encoder lines per inch";
+        page_.showDescription = page_.showMaximum = true;
+        page_.description = page_.maximum = " ";
+        ++page_.descriptionRefill;
+        ++page_.maximumRefill;
+        page_.focus = SetupScreen::Focus::Description;
+        ++page_.focusCount;
+        page_.showOk = page_.showCancel = true;
+        page_.okEnabled = false;
+        page_.showPosition = true;
+        page_.position = format_fixed(e_.currentPosition, 5, 0);
+        descriptionEntered_ = maximumEntered_ = scaleAccepted_ = maximumAccepted_ = false;
+        ask();
+        break;
+    case kScaleRead: {
+        if (!descriptionEntered_) return;
+        descriptionEntered_ = false;
+        ++step;
+        double perUnit = 0;
+        // A scale must be a finite number of counts, more than one per unit.
+        if (parse_decimal(typedDescription_, perUnit) && perUnit > 1) {
+            e_.profile.inchesPerCount = static_cast<float>(cm ? 1.0 / (perUnit * 2.54) : 1.0 / perUnit);
+            show_scale_and_travel();
+            page_.focus = SetupScreen::Focus::Maximum;
+            ++page_.focusCount;
+            scaleAccepted_ = true;
+            show();
+        }
+        return;
+    }
+    case kScaleCheck:
+        if (scaleAccepted_) break;
+        page_.description = kIncorrect;
+        ++page_.descriptionRefill;
+        page_.focus = SetupScreen::Focus::Description;
+        ++page_.focusCount;
+        step = kScaleRead;
+        show();
+        return;
+    case kMaximumKeyWait:
+        return;  // a key in the maximum edit moves the step on
+    case kMaximumEntryRead: {
+        if (!maximumEntered_) return;
+        maximumEntered_ = false;
+        ++step;
+        double count = 0;
+        maximumRefusal_ = kIncorrect;
+        if (!parse_decimal(typedMaximum_, count)) return;
+        count = std::trunc(count);
+        if (count < 2) return;
+        if (count > static_cast<double>(kMaxModuleCount)) {
+            maximumRefusal_ = "The control module's range is 65535 counts";
+            return;
+        }
+        e_.profile.maxTravel = static_cast<long>(count);
+        show_scale_and_travel();
+        page_.maximum = format_fixed(count, 5, 0);
+        ++page_.maximumRefill;
+        page_.focus = SetupScreen::Focus::Ok;
+        ++page_.focusCount;
+        maximumAccepted_ = true;
+        // OK may already have been pressed with the value.
+        if (waiting_) ask();
+        show();
+        return;
+    }
+    case kMaximumEntryCheck:
+        if (maximumAccepted_) break;
+        page_.maximum = maximumRefusal_;
+        ++page_.maximumRefill;
+        page_.focus = SetupScreen::Focus::Maximum;
+        ++page_.focusCount;
+        waiting_ = true;
+        step = kMaximumEntryRead;
+        show();
+        return;
+    case kParametersDone:
+        page_.showDescription = page_.showMaximum = page_.showPosition = false;
+        page_.entryLabel.clear();
+        step = kComplete;
+        show();
+        return;
+    case kComplete:
+        complete();
+        break;
+    case kNoModule:
+        fresh_page();
+        page_.text1 = "There is no communication established with a Corvell controller.  Make sure the controller "
+                      "is connected and turned on.";
+        page_.text2 = "View the 'Settings' page for information on serial port settings.  Click on 'COM PORT Auto "
+                      "Detect' to automatically locate the focuser.";
+        page_.showCancel = true;
+        page_.cancelCaption = "Close";
+        ask();
+        show();
+        end();
+        return;
+    case kEnd:
+        end();
+        return;
+    default:
+        break;
+    }
+    ++step;
+    show();
+}
+
+// The last page: the new focuser joins the list with its file, or the
+// current focuser's file takes the measured values.
+void AddFocuser::complete() {
+    page_.text1 = "Setup is now complete.";
+    page_.text2 = "The focuser must be initialized for the new settings to take affect.  Do you wish to run the "
+                  "Initialize Focuser routine now?";
+    page_.showOk = page_.showCancel = page_.okDefault = true;
+    page_.okEnabled = true;
+    page_.okCaption = "Initialize now";
+    page_.cancelCaption = "Initialize later";
+    page_.focus = SetupScreen::Focus::Ok;
+    ++page_.focusCount;
+    ask();
+    FocuserProfile& p = e_.profile;
+    if (adding_) {
+        const int number = h_.free_file_number();
+        p.backlashEnable = 0;
+        p.directionFlags = 0;
+        const double backlashInches = e_.unit() == Unit::Centimetres ? 0.5 / 2.54 : 0.2;
+        p.backlashCount = travel_counts(backlashInches, p.inchesPerCount).value_or(0);
+        p.positions.fill(-1);
+        p.descriptions.fill(" ");
+        e_.config.currentFileNumber = number;
+        e_.config.nextFileNumber = number + 1;
+        e_.make_file_name(number);
+        e_.write_focuser_file();
+        h_.append_focuser(p.description, number);
+        e_.write_config_file();
+    } else {
+        e_.make_file_name(e_.config.currentFileNumber);
+        e_.write_focuser_file();
+    }
+    h_.show_reinit_text(true);
+    e_.update_displays();
+}
+
+// The setup has ended: what it changed in memory and did not save gives
+// way to the current focuser's file again.
+void AddFocuser::end() {
+    const bool saved = e_.sequenceCounter == kInitializeWait;
+    e_.activeCommand = state::kIdle;
+    e_.queuedCommand = 0;
+    if (!saved) {
+        e_.make_file_name(e_.config.currentFileNumber);
+        e_.read_focuser_file();
+    }
+    e_.update_displays();
+}
+
+}  // namespace corvell

@@ -1,0 +1,113 @@
+// The add-focuser setup: a new focuser's scale (inches per encoder count)
+// and maximum travel, by the maker's model tables, by typed parameters, or
+// by the manual setup with the module's push buttons; the manual setup also
+// runs alone on the current focuser. A step machine run by the executive,
+// one step a pass, showing its pages in one dialog (SetupScreen) whose
+// answers carry the page they answer.
+#pragma once
+#include <string>
+
+#include "control/engine_io.h"
+
+namespace corvell {
+
+class Engine;
+class SequenceHost;
+
+class AddFocuser {
+public:
+    AddFocuser(Engine& engine, SequenceHost& host) : e_(engine), h_(host) {}
+
+    // Starts the setup of a new focuser (`adding`) or the manual setup of
+    // the current one.
+    void start(bool adding);
+    // One step (the executive's pass while the setup runs).
+    void step();
+
+    // The dialog's answers, each for the page `id` it showed.
+    void ok(int id, const std::string& description, const std::string& maximum);
+    void cancel(int id);
+    void choose(int id, int index);
+    void enter_description(int id, const std::string& text);
+    void enter_maximum(int id, const std::string& text);
+    void maximum_typed(int id);
+
+    // True while the setup runs or shows its last page.
+    bool running() const { return page_.visible; }
+
+private:
+    // Steps, in sequenceCounter.
+    enum Step {
+        kProbe = 0,
+        kFoundAsk = 1,
+        kFoundWait = 2,
+        kDescriptionAsk = 3,
+        kDescriptionWait = 4,
+        kModeAsk = 5,
+        kModeWait = 6,
+        kManualAsk = 20,
+        kManualRead = 21,
+        kManualWatch = 22,
+        kZeroAsk = 23,
+        kZeroWait = 24,
+        kZeroAndDistanceAsk = 25,
+        kDistanceRead = 26,
+        kDistanceWatch = 27,
+        kScaleMeasure = 28,
+        kMaximumRead = 29,
+        kMaximumWatch = 30,
+        kMaximumTake = 31,
+        kModelAsk = 50,
+        kModelWait = 51,
+        kDrawtubeAsk = 52,
+        kDrawtubeWait = 53,
+        kEncoderAsk = 54,
+        kEncoderWait = 55,
+        kModelResult = 56,
+        kManualRunAsk = 70,
+        kManualRunWait = 71,
+        kManualRunAnswered = 72,
+        kParametersAsk = 80,
+        kScaleRead = 81,
+        kScaleCheck = 82,
+        kMaximumKeyWait = 83,
+        kMaximumEntryRead = 84,
+        kMaximumEntryCheck = 85,
+        kParametersWait = 86,
+        kParametersDone = 87,
+        kComplete = 90,
+        kInitializeWait = 91,
+        kNoModule = 100,
+        kEnd = 101,
+    };
+
+    // A new page that waits for the user: answers to older pages are ignored.
+    void ask();
+    // Everything hidden; the page keeps its number.
+    void fresh_page();
+    void show();
+    void read_position();
+    void watch_position();
+    void complete();
+    void end();
+    // Counts per unit and the maximum travel shown on the Configure page.
+    void show_scale_and_travel();
+    bool current(int id) const { return page_.visible && id == page_.id; }
+
+    Engine& e_;
+    SequenceHost& h_;
+    SetupScreen page_;
+    bool adding_ = true;
+    bool waiting_ = false;    // a page waits for OK
+    bool cancelled_ = false;
+    // Model tables.
+    int model_ = -1, drawtube_ = -1, encoder_ = -1;
+    float roller_ = 0, travel_ = 0;
+    // The typed parameters: Enter pressed in an edit, and accepted.
+    bool descriptionEntered_ = false, maximumEntered_ = false;
+    bool scaleAccepted_ = false, maximumAccepted_ = false;
+    std::string typedDescription_, typedMaximum_;
+    std::string maximumRefusal_;
+};
+
+}  // namespace corvell

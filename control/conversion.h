@@ -1,0 +1,47 @@
+// The conversion of the older release's parameter file ("focuser.dat")
+// into a focuser profile and the program settings, offered at the first
+// start; and the renaming of the current focuser, which ends in the same
+// step function. Both wait for the text entry.
+#pragma once
+#include <string>
+
+namespace corvell {
+
+class Engine;
+class SequenceHost;
+
+class Conversion {
+public:
+    Conversion(Engine& engine, SequenceHost& host) : e_(engine), h_(host) {}
+    // At the first start: offers the conversion when the file is there.
+    // False when there is nothing to convert (the ordinary start follows).
+    bool offer();
+    // Starts the rename of the current focuser.
+    void rename();
+    // One step (the executive's pass while the conversion or rename runs).
+    void step();
+    // The text entry's answer: OK with the text, or cancelled.
+    void entered(const std::string& text);
+    void cancelled();
+
+private:
+    // Steps, in sequenceCounter.
+    enum Step {
+        kAskDescription = 0,
+        kConvert = 1,
+        kFinish = 2,
+        kRename = 20,
+        kRenamed = 21,
+    };
+    std::string legacy_path() const;
+    std::string aside_path() const;
+    void convert();
+    void finish();
+
+    Engine& e_;
+    SequenceHost& h_;
+    enum class Answer { None, Ok, Cancelled } answer_ = Answer::None;
+    std::string text_;
+};
+
+}  // namespace corvell

@@ -1,0 +1,347 @@
+// The engine's side of its multi-pass sequences: the clicks that start
+// them (each under the busy rules), the executive's forwarders into their
+// units, their dialogs' answers, and the SequenceHost they reach it through.
+#include <algorithm>
+
+#include "control/add_focuser.h"
+#include "control/conversion.h"
+#include "control/engine.h"
+#include "control/initialization.h"
+#include "control/number_entries.h"
+#include "control/port_search.h"
+#include "storage/file_store.h"
+
+namespace corvell {
+
+// ------------------------------------------------------------ port search ----
+
+void Engine::AutoDetectClick() {
+    Batch b(*this);
+    user_acts();
+    if (refuse(Action::AutoDetect)) return;
+    begin_auto_detect();
+}
+
+void Engine::begin_auto_detect() {
+    // The search owns the port now: a retry of the old choice must not
+    // reopen it behind the search's back.
+    reconnectPending = false;
+    communicating_ = false;
+    stopEchoOwed_ = false;
+    set_connection(" ");
+    portSearch_->begin();
+}
+
+void Engine::auto_detect() { portSearch_->step(); }
+
+void Engine::auto_detect_send() {
+    Batch b(*this);
+    portSearch_->send();
+}
+
+void Engine::AutoDetectOKClick(int id) {
+    Batch b(*this);
+    user_acts();
+    if (!screen_.autoDetect.visible || id != screen_.autoDetect.id) return;
+    screen_.autoDetect.visible = false;
+    mark(kAutoDetect);
+}
+
+// --------------------------------------------------------- initialization ----
+
+void Engine::ReinitializeClick() { initialize_focuser(); }
+
+void Engine::initialize_focuser() {
+    Batch b(*this);
+    user_acts();
+    if (refuse(Action::Initialize)) return;
+    followUpCommand = state::kReinit;
+    activeCommand = state::kConfirm;
+    confirmAnswer = 0;
+    show_question(
+        "Are you sure you want to initialize the focuser?  The focuser will recompute its speed settings, then "
+        "return to its zero position.  This may take a minute or more to complete.");
+}
+
+void Engine::begin_reinit() { init_->begin(); }
+
+void Engine::reinit_focuser_handler() { init_->step(); }
+
+void Engine::reinit_focuser_send(char letter) {
+    Batch b(*this);
+    init_->send(letter);
+}
+
+// The dialog's stop button stops as the main window's Stop does: in the
+// homing it ends the homing, before it no homing follows.
+void Engine::StopReinitClick() {
+    Batch b(*this);
+    show_stop_init(false);
+    stop_command();
+}
+
+// --------------------------------------------------------------- focusers ----
+
+void Engine::FocuserListClick(int row) {
+    Batch b(*this);
+    user_acts();
+    if (row < 0 || row >= static_cast<int>(screen_.focuserFiles.size()) || row == screen_.focuserRow) {
+        mark(kFocuserList);
+        return;
+    }
+    if (refuse(Action::ChooseFocuser)) {
+        mark(kFocuserList);  // the list shows the focuser in use again
+        return;
+    }
+    screen_.focuserRow = row;
+    mark(kFocuserList);
+    config.currentFileNumber = screen_.focuserFiles[static_cast<size_t>(row)];
+    write_config_file();
+    make_file_name(config.currentFileNumber);
+    read_focuser_file();
+    update_displays();
+}
+
+void Engine::AddFocuserClick() {
+    Batch b(*this);
+    user_acts();
+    if (refuse(Action::AddFocuser)) return;
+    setup_->start(true);
+}
+
+void Engine::ManualSetupButtonClick() {
+    Batch b(*this);
+    user_acts();
+    if (refuse(Action::ManualSetup)) return;
+    setup_->start(false);
+}
+
+void Engine::add_focuser() { setup_->step(); }
+
+void Engine::DeleteFocuserClick() {
+    Batch b(*this);
+    user_acts();
+    if (refuse(Action::DeleteFocuser)) return;
+    followUpCommand = state::kDeleteFocuser;
+    activeCommand = state::kConfirm;
+    confirmAnswer = 0;
+    show_question(
+        "Are you sure you want to delete the selected focuser?  This will permanently remove the focuser from the "
+        "Focuser List.");
+}
+
+void Engine::ChangeDescriptionClick() {
+    Batch b(*this);
+    user_acts();
+    if (refuse(Action::RenameFocuser)) return;
+    conversion_->rename();
+}
+
+void Engine::SetEncoderClick() {
+    Batch b(*this);
+    user_acts();
+    if (refuse(Action::SetEncoder)) return;
+    entries_->open_encoder();
+}
+
+void Engine::SetMaxTravelClick() {
+    Batch b(*this);
+    user_acts();
+    if (refuse(Action::SetMaxTravel)) return;
+    entries_->open_max_travel();
+}
+
+void Engine::MaxTravelOverrideClick() {
+    Batch b(*this);
+    user_acts();
+    if (refuse(Action::SetMaxTravelDistance)) return;
+    entries_->open_travel_distance();
+}
+
+void Engine::setup_ok(int id, const std::string& description, const std::string& maximum) {
+    Batch b(*this);
+    user_acts();
+    setup_->ok(id, description, maximum);
+}
+
+void Engine::setup_cancelled(int id) {
+    Batch b(*this);
+    user_acts();
+    setup_->cancel(id);
+}
+
+void Engine::setup_choice(int id, int index) {
+    Batch b(*this);
+    user_acts();
+    setup_->choose(id, index);
+}
+
+void Engine::setup_description_entered(int id, const std::string& text) {
+    Batch b(*this);
+    user_acts();
+    setup_->enter_description(id, text);
+}
+
+void Engine::setup_maximum_entered(int id, const std::string& text) {
+    Batch b(*this);
+    user_acts();
+    setup_->enter_maximum(id, text);
+}
+
+void Engine::setup_maximum_typed(int id) {
+    Batch b(*this);
+    setup_->maximum_typed(id);
+}
+
+// --------------------------------------------- conversion and renaming ----
+
+void Engine::convert_old_format() { conversion_->step(); }
+
+void Engine::text_entered(int id, const std::string& text) {
+    Batch b(*this);
+    if (!screen_.textEntry.visible || id != screen_.textEntry.id) return;
+    user_acts();
+    screen_.textEntry.visible = false;
+    mark(kTextEntry);
+    conversion_->entered(text);
+}
+
+void Engine::text_entry_cancelled(int id) {
+    Batch b(*this);
+    if (!screen_.textEntry.visible || id != screen_.textEntry.id) return;
+    user_acts();
+    screen_.textEntry.visible = false;
+    mark(kTextEntry);
+    conversion_->cancelled();
+}
+
+// ---------------------------------------------------------- SequenceHost ----
+
+const uint8_t* Engine::take_reply() {
+    if (!reply.ready) return nullptr;
+    reply.ready = false;
+    return reply.buffer;
+}
+
+bool Engine::take_expiry() {
+    if (!timerExpired) return false;
+    timerExpired = false;
+    return true;
+}
+
+bool Engine::take_position_read() {
+    const bool read = positionRead_;
+    positionRead_ = false;
+    return read;
+}
+
+bool Engine::open_probe_port(int portIndex, int baudIndex) {
+    release_port();
+    config.portIndex = portIndex;
+    config.baudIndex = baudIndex;
+    choose_port();
+    portOpen_ = link_.open(portName_, baud_);
+    return portOpen_;
+}
+
+void Engine::stop_echo_follows(const std::vector<std::string>& doneLines) {
+    stopLines_ = doneLines;
+    if (stopEchoOwed_) await_stop_echo();
+}
+
+void Engine::show_setup(const SetupScreen& page) {
+    screen_.setup = page;
+    screen_.setup.visible = true;
+    mark(kSetup);
+}
+
+void Engine::hide_setup() {
+    if (!screen_.setup.visible) return;
+    screen_.setup.visible = false;
+    mark(kSetup);
+}
+
+void Engine::show_text_entry(const std::string& text) {
+    screen_.textEntry.visible = true;
+    screen_.textEntry.id = ++nextDialogId_;
+    screen_.textEntry.text = text;
+    mark(kTextEntry);
+}
+
+void Engine::show_auto_detect_text(bool visible) {
+    if (screen_.autoDetectTextVisible == visible) return;
+    screen_.autoDetectTextVisible = visible;
+    mark(kNotes);
+}
+
+void Engine::show_auto_detect_result(const std::string& message) {
+    show_auto_detect_text(false);
+    screen_.autoDetect.visible = true;
+    screen_.autoDetect.id = ++nextDialogId_;
+    screen_.autoDetect.message = message;
+    mark(kAutoDetect);
+}
+
+void Engine::show_stop_init(bool visible) {
+    if (screen_.stopInitVisible == visible) return;
+    screen_.stopInitVisible = visible;
+    mark(kStopInit);
+}
+
+void Engine::show_reinit_text(bool visible) {
+    if (screen_.reinitTextVisible == visible) return;
+    screen_.reinitTextVisible = visible;
+    mark(kNotes);
+}
+
+void Engine::show_focuser_type() {
+    screen_.focuserType = profile.description;
+    mark(kFocuserType);
+}
+
+void Engine::set_choices(int portIndex, int baudIndex) {
+    selectionLock = true;
+    config.portIndex = portIndex;
+    config.baudIndex = baudIndex;
+    set_choices_from_config();
+    selectionLock = false;
+}
+
+void Engine::append_focuser(const std::string& description, int number) {
+    screen_.focuserList.push_back(description);
+    screen_.focuserFiles.push_back(number);
+    screen_.focuserRow = static_cast<int>(screen_.focuserList.size()) - 1;
+    mark(kFocuserList);
+}
+
+void Engine::rename_selected_focuser(const std::string& description) {
+    auto& files = screen_.focuserFiles;
+    const auto it = std::find(files.begin(), files.end(), config.currentFileNumber);
+    if (it == files.end()) {
+        // The focuser in use had no row yet (its file is written now).
+        append_focuser(description, config.currentFileNumber);
+        return;
+    }
+    const auto row = static_cast<size_t>(it - files.begin());
+    screen_.focuserList[row] = description;
+    screen_.focuserRow = static_cast<int>(row);
+    mark(kFocuserList);
+}
+
+// A new focuser never takes the number of a profile that exists: the first
+// number at or above the next one whose file is not there (then, past the
+// last five-digit number, the first free one from the start).
+int Engine::free_file_number() {
+    auto freeAt = [this](int n) {
+        const auto name = profile_file_name(n);
+        return name && !file_exists(data_path(*name));
+    };
+    const int next = std::max(1, config.nextFileNumber);
+    for (int n = next; n <= 99999; ++n)
+        if (freeAt(n)) return n;
+    for (int n = 1; n < next && n <= 99999; ++n)
+        if (freeAt(n)) return n;
+    return next;
+}
+
+}  // namespace corvell

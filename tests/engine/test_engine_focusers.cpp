@@ -1,0 +1,530 @@
+// Focusers: the add-focuser setup by model tables, typed parameters and the
+// manual setup with the module's push buttons; the focuser list, renaming
+// and deleting; the three number entries; the older release's file.
+#include <sys/stat.h>
+
+#include <cmath>
+
+#include "positioning/focuser_models.h"
+#include "positioning/units.h"
+#include "storage/file_store.h"
+#include "tests/engine/engine_rig.h"
+
+using namespace corvell;
+using namespace corvell::test;
+
+namespace {
+
+std::optional<FocuserProfile> profileFile(Rig& r, int number) {
+    auto bytes = read_file_head(r.dir.file(*profile_file_name(number)), 4096);
+    if (!bytes) return std::nullopt;
+    return parse_profile(bytes->data(), bytes->size());
+}
+
+ProgramConfig configFile(Rig& r) {
+    auto bytes = read_file_head(r.dir.file("focuser.dc1"), 4096);
+    return bytes ? parse_config(bytes->data(), bytes->size()) : ProgramConfig();
+}
+
+void writeProfile(Rig& r, int number, const std::string& description, float ipc = kDefaultInchesPerCount) {
+    FocuserProfile p;
+    p.description = description;
+    p.inchesPerCount = ipc;
+    std::string error;
+    ASSERT_TRUE(save_file_atomically(r.dir.file(*profile_file_name(number)), encode_profile(p), error)) << error;
+}
+
+void writeConfig(Rig& r, int current, int next, int units = 0) {
+    ProgramConfig c;
+    c.currentFileNumber = current;
+    c.nextFileNumber = next;
+    c.unitsIndex = units;
+    std::string error;
+    ASSERT_TRUE(save_file_atomically(r.dir.file("focuser.dc1"), encode_config(c), error)) << error;
+}
+
+// A rig whose module answers by itself.
+void startWithModule(Rig& r) {
+    r.link.module.enabled = true;
+    r.start();
+    r.advance(50);
+}
+
+const SetupScreen& page(Rig& r) { return r.screen().setup; }
+
+void ok(Rig& r, const std::string& description = "", const std::string& maximum = "") {
+    r.engine.setup_ok(page(r).id, description.empty() ? page(r).description : description, maximum);
+    r.pass();
+    r.advance(50);
+}
+void choose(Rig& r, int index) {
+    r.engine.setup_choice(page(r).id, index);
+    r.pass();
+    r.advance(50);
+}
+void enterDescription(Rig& r, const std::string& text) {
+    r.engine.setup_description_entered(page(r).id, text);
+    r.pass();
+    r.advance(50);
+}
+void enterMaximum(Rig& r, const std::string& text) {
+    r.engine.setup_maximum_typed(page(r).id);
+    r.pass();
+    r.engine.setup_maximum_entered(page(r).id, text);
+    r.pass();
+    r.advance(50);
+}
+
+// Through the first pages of the add-focuser setup to the choice of mode.
+void toModes(Rig& r, const std::string& description) {
+    r.engine.AddFocuserClick();
+    r.pass();
+    r.advance(50);
+    ASSERT_EQ(page(r).text1, "A Corvell Controller has been found.");
+    ok(r);
+    ASSERT_EQ(page(r).text1, "Enter a description for the focuser you are adding.");
+    ok(r, description);
+    ASSERT_EQ(page(r).choices.size(), 3u);
+}
+
+}  // namespace
+
+TEST(AddFocuser, ModelTablesGiveTheScaleAndTheTravel) {
+    struct Case {
+        int model, drawtube, encoder;
+        double roller, travel, lines;
+    } cases[] = {
+        {3, 3, 2, 0.1875, 3.4, 4096},   // Mavrel 3, 4.60", 4096
+        {4, 1, 0, 0.1875, 1.8, 1440},   // Nusset (all), 3.00": 1.8"
+        {0, 0, 1, 0.125, 0.6, 2160},    // Kestin
+        {2, 4, 2, 0.125, 4.55, 4096},   // Mavrel 1 or 2, 5.75"
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.model);
+        Rig r;
+        writeProfile(r, 1, "Old");
+        writeConfig(r, 1, 2);
+        startWithModule(r);
+        toModes(r, "By the tables");
+        choose(r, 0);
+        EXPECT_EQ(page(r).text1, "Select the Tav Focuser model.");
+        choose(r, c.model);
+        EXPECT_EQ(page(r).text1, "Select the focuser drawtube length.");
+        EXPECT_EQ(page(r).choices, focuser_models()[c.model].drawtubes.size() == 0 ? Lines{} :
+                  Lines(focuser_models()[c.model].drawtubes.begin(), focuser_models()[c.model].drawtubes.end()));
+        choose(r, c.drawtube);
+        EXPECT_EQ(page(r).choices, (Lines{"1440", "2160", "4096"}));
+        choose(r, c.encoder);
+        EXPECT_EQ(page(r).text1, "Setup is now complete.");
+        const float ipc = static_cast<float>(c.roller * 3.14159 / c.lines);
+        EXPECT_EQ(r.engine.profile.inchesPerCount, ipc);
+        EXPECT_EQ(r.engine.profile.maxTravel, static_cast<long>(std::floor(static_cast<float>(c.travel) / static_cast<double>(ipc))));
+        // The new focuser: its own file, a row of its own, selected, current.
+        auto saved = profileFile(r, 2);
+        ASSERT_TRUE(saved);
+        EXPECT_EQ(saved->description, "By the tables");
+        EXPECT_EQ(saved->maxTravel, r.engine.profile.maxTravel);
+        EXPECT_EQ(saved->backlashEnable, 0);
+        EXPECT_EQ(saved->backlashCount, static_cast<long>(std::floor(0.2 / static_cast<double>(ipc))));
+        for (int i = 0; i < kStoredSlots; ++i) {
+            EXPECT_EQ(saved->positions[i], -1);
+            EXPECT_EQ(saved->descriptions[i], " ");
+        }
+        EXPECT_EQ(r.screen().focuserList, (Lines{"Old", "By the tables"}));
+        EXPECT_EQ(r.screen().focuserRow, 1);
+        EXPECT_EQ(configFile(r).currentFileNumber, 2);
+        EXPECT_EQ(configFile(r).nextFileNumber, 3);
+        EXPECT_TRUE(r.screen().reinitTextVisible);
+        EXPECT_EQ(page(r).okCaption, "Initialize now");
+        // "Initialize now" asks the initialization's own question.
+        ok(r);
+        EXPECT_FALSE(page(r).visible);
+        EXPECT_EQ(r.screen().question.text.rfind("Are you sure you want to initialize", 0), 0u);
+    }
+}
+
+TEST(AddFocuser, TypedParametersThatAreNoScaleOrBeyondTheModuleAreAskedAgain) {
+    for (int units : {0, 1}) {
+        SCOPED_TRACE(units);
+        Rig r;
+        writeConfig(r, 1, 1, units);
+        startWithModule(r);
+        toModes(r, "Typed");
+        choose(r, 1);
+        EXPECT_EQ(page(r).entryLabel, units ? "Encoder lines per cm" : "Encoder lines per inch");
+        EXPECT_FALSE(page(r).okEnabled);
+        for (const char* wrong : {"0", "-5", "1", "nan", "inf", "abc", ""}) {
+            enterDescription(r, wrong);
+            EXPECT_EQ(page(r).description, "Incorrect entry") << wrong;
+        }
+        enterDescription(r, units ? "500" : "2000");
+        EXPECT_EQ(r.engine.profile.inchesPerCount, units ? static_cast<float>(1.0 / (500 * 2.54)) : 0.0005f);
+        EXPECT_EQ(page(r).focus, SetupScreen::Focus::Maximum);
+        enterMaximum(r, "1");
+        EXPECT_EQ(page(r).maximum, "Incorrect entry");
+        enterMaximum(r, "70000");
+        EXPECT_EQ(page(r).maximum, "The control module's range is 65535 counts");
+        EXPECT_EQ(r.engine.profile.maxTravel, 6600) << "not taken";
+        enterMaximum(r, "6000.9");
+        EXPECT_EQ(page(r).maximum, "6000");
+        ok(r);
+        EXPECT_EQ(page(r).text1, "Setup is now complete.");
+        EXPECT_EQ(profileFile(r, 1)->maxTravel, 6000);
+        // "Initialize later": nothing more.
+        r.engine.setup_cancelled(page(r).id);
+        r.pass();
+        r.advance(50);
+        EXPECT_FALSE(r.screen().question.visible);
+        EXPECT_EQ(r.engine.profile.maxTravel, 6000);
+    }
+}
+
+TEST(AddFocuser, TheManualSetupMeasuresWithThePushButtons) {
+    Rig r;
+    writeProfile(r, 1, "A");
+    writeConfig(r, 1, 7, 1);  // cm
+    startWithModule(r);
+    r.engine.AddFocuserClick();
+    r.pass();
+    r.advance(50);
+    ok(r);
+    EXPECT_EQ(page(r).description, "Focuser 00007");
+    ok(r, "Pushed");
+    choose(r, 2);
+    EXPECT_TRUE(page(r).showPosition);
+    // The count follows the module's buttons.
+    r.link.module.position = 1234;
+    r.advance(600);
+    EXPECT_EQ(page(r).position, "1234");
+    ok(r);
+    EXPECT_EQ(page(r).text1.rfind("Move the focuser to the end of travel", 0), 0u);
+    r.link.module.position = 40;
+    const size_t zero = r.mark();
+    ok(r);
+    EXPECT_NE(r.sentFrom(zero).find('z'), std::string::npos) << "the count becomes 0";
+    EXPECT_EQ(page(r).description, "2.000");
+    EXPECT_EQ(page(r).text1.rfind("Move the focuser out two cm", 0), 0u);
+    // Not moved: the zero step again.
+    ok(r);
+    EXPECT_EQ(page(r).text1.rfind("The focuser has not moved from the zero position", 0), 0u);
+    ok(r);
+    EXPECT_EQ(page(r).description, "2.000") << "zeroed and asked again";
+    // A distance that is no length is asked again; 2 cm at count 1000.
+    r.link.module.position = 1000;
+    r.advance(600);
+    for (const char* wrong : {"0", "-2", "nan", "x"}) {
+        ok(r, wrong);
+        EXPECT_EQ(page(r).description, "Incorrect entry") << wrong;
+    }
+    ok(r, "2.000");
+    EXPECT_EQ(r.screen().encoderStep, "500.000") << "counts per cm";
+    r.link.module.position = 5000;
+    r.advance(600);
+    ok(r);
+    EXPECT_EQ(page(r).text1, "Setup is now complete.");
+    EXPECT_EQ(r.engine.profile.maxTravel, 5000);
+    EXPECT_EQ(r.screen().focuserFiles, (std::vector<int>{1, 7}));
+    EXPECT_TRUE(profileFile(r, 7));
+
+    // Run alone on the current focuser: its own file takes the values, no row is added.
+    r.engine.setup_cancelled(page(r).id);
+    r.pass();
+    r.advance(50);
+    r.engine.ManualSetupButtonClick();
+    r.pass();
+    r.advance(50);
+    EXPECT_EQ(page(r).text1, "Do you want to run the Manual Setup procedure on this focuser?");
+    EXPECT_EQ(page(r).description, "Pushed");
+    ok(r, "Pushed again");
+    ok(r);  // watch
+    ok(r);  // zero
+    r.link.module.position = 2000;
+    r.advance(600);
+    ok(r, "2");
+    r.link.module.position = 3000;
+    r.advance(600);
+    ok(r);
+    EXPECT_EQ(r.screen().focuserFiles, (std::vector<int>{1, 7}));
+    EXPECT_EQ(profileFile(r, 7)->description, "Pushed again");
+    EXPECT_EQ(profileFile(r, 7)->maxTravel, 3000);
+}
+
+TEST(AddFocuser, CancelOrCloseAtAnyPageLeavesNoFileNoRowAndTheStoredValues) {
+    // Each case goes that many answers into the setup, then cancels.
+    const std::vector<std::function<void(Rig&)>> walks = {
+        [](Rig&) {},                                                       // found
+        [](Rig& r) { ok(r); },                                             // description
+        [](Rig& r) { toModes(r, "X"); },                                   // mode
+        [](Rig& r) { toModes(r, "X"); choose(r, 0); },                     // model
+        [](Rig& r) { toModes(r, "X"); choose(r, 0); choose(r, 3); },       // drawtube
+        [](Rig& r) { toModes(r, "X"); choose(r, 0); choose(r, 3); choose(r, 1); },  // encoder
+        [](Rig& r) { toModes(r, "X"); choose(r, 1); enterDescription(r, "3000"); },  // parameters
+        [](Rig& r) { toModes(r, "X"); choose(r, 2); ok(r); ok(r); },       // distance
+    };
+    for (size_t w = 0; w < walks.size(); ++w) {
+        SCOPED_TRACE(w);
+        Rig r;
+        writeProfile(r, 1, "Kept", 0.0004f);
+        writeConfig(r, 1, 2);
+        startWithModule(r);
+        const std::string configBefore = *read_file_head(r.dir.file("focuser.dc1"), 4096);
+        r.engine.AddFocuserClick();
+        r.pass();
+        r.advance(50);
+        if (w > 0) walks[w](r);
+        ASSERT_TRUE(page(r).visible);
+        r.engine.setup_cancelled(page(r).id);
+        r.pass();
+        r.advance(50);
+        EXPECT_FALSE(page(r).visible);
+        EXPECT_EQ(r.engine.activeCommand, 0);
+        EXPECT_FALSE(file_exists(r.dir.file("fc00002.df1")));
+        EXPECT_EQ(r.screen().focuserList, (Lines{"Kept"}));
+        EXPECT_EQ(*read_file_head(r.dir.file("focuser.dc1"), 4096), configBefore);
+        EXPECT_EQ(r.engine.profile.description, "Kept");
+        EXPECT_EQ(r.screen().focuserType, "Kept");
+        EXPECT_EQ(r.engine.profile.inchesPerCount, 0.0004f);
+        EXPECT_EQ(r.engine.refusal_reason(Action::MoveIn), "") << "the setup is over";
+    }
+}
+
+TEST(AddFocuser, ANewFocuserNeverTakesTheNumberOfAFileThatExists) {
+    // A first run: profiles 1 and 2 exist while the next number is still 1;
+    // a configuration naming a missing current number is no help either.
+    Rig r;
+    writeProfile(r, 1, "One");
+    writeProfile(r, 2, "Two");
+    writeConfig(r, 5, 1);
+    startWithModule(r);
+    toModes(r, "Three");
+    choose(r, 1);
+    enterDescription(r, "3000");
+    enterMaximum(r, "4000");
+    ok(r);
+    EXPECT_EQ(profileFile(r, 1)->description, "One");
+    EXPECT_EQ(profileFile(r, 2)->description, "Two");
+    EXPECT_EQ(profileFile(r, 3)->description, "Three");
+    EXPECT_EQ(configFile(r).currentFileNumber, 3);
+    EXPECT_EQ(configFile(r).nextFileNumber, 4);
+    EXPECT_EQ(default_focuser_description(123456), "Unknown focuser");
+}
+
+TEST(FocuserList, ChooseRenameAndDeleteKeepTheListAndTheFilesTogether) {
+    Rig r;
+    writeProfile(r, 1, "One", 0.0005f);
+    writeProfile(r, 2, "Two", 0.001f);
+    writeProfile(r, 4, "Four");
+    writeConfig(r, 1, 5);
+    startWithModule(r);
+    // A click rewrites the configuration and loads that profile.
+    r.engine.FocuserListClick(1);
+    r.pass();
+    EXPECT_EQ(configFile(r).currentFileNumber, 2);
+    EXPECT_EQ(r.engine.profile.inchesPerCount, 0.001f);
+    EXPECT_EQ(r.screen().encoderStep, "1000.000");
+    // Refused during a go-to: the list shows the focuser in use again.
+    r.runGoTo(3000);
+    r.engine.FocuserListClick(0);
+    r.pass();
+    EXPECT_EQ(r.screen().activity, (Lines{"A Go To is in progress", "Focuser not changed"}));
+    EXPECT_EQ(r.screen().focuserRow, 1);
+    r.advance(3000);
+    // Rename: cancelled changes nothing, OK renames the row and the file.
+    r.engine.ChangeDescriptionClick();
+    r.pass();
+    ASSERT_TRUE(r.screen().textEntry.visible);
+    EXPECT_EQ(r.screen().textEntry.text, "Two");
+    r.engine.text_entry_cancelled(r.screen().textEntry.id);
+    r.pass();
+    r.advance(10);
+    EXPECT_EQ(r.screen().focuserList, (Lines{"One", "Two", "Four"}));
+    EXPECT_EQ(profileFile(r, 2)->description, "Two");
+    r.engine.ChangeDescriptionClick();
+    r.pass();
+    r.engine.text_entered(r.screen().textEntry.id, "Second");
+    r.pass();
+    r.advance(10);
+    EXPECT_EQ(r.screen().focuserList, (Lines{"One", "Second", "Four"}));
+    EXPECT_EQ(r.screen().focuserType, "Second");
+    EXPECT_EQ(profileFile(r, 2)->description, "Second");
+    // Delete the last row of three: the new last row is selected and loaded.
+    r.engine.FocuserListClick(2);
+    r.pass();
+    r.engine.DeleteFocuserClick();
+    r.pass();
+    r.engine.question_answered(r.screen().question.id, true);
+    r.pass();
+    r.advance(10);
+    EXPECT_FALSE(file_exists(r.dir.file("fc00004.df1")));
+    EXPECT_EQ(r.screen().focuserList, (Lines{"One", "Second"}));
+    EXPECT_EQ(r.screen().focuserRow, 1);
+    EXPECT_EQ(r.engine.profile.description, "Second");
+    // "No" deletes nothing; the only row left deleted empties the list.
+    r.engine.DeleteFocuserClick();
+    r.pass();
+    r.engine.question_answered(r.screen().question.id, false);
+    r.pass();
+    r.advance(10);
+    EXPECT_EQ(r.screen().focuserList.size(), 2u);
+    for (int i = 0; i < 2; ++i) {
+        r.engine.DeleteFocuserClick();
+        r.pass();
+        r.engine.question_answered(r.screen().question.id, true);
+        r.pass();
+        r.advance(10);
+    }
+    EXPECT_TRUE(r.screen().focuserList.empty());
+    EXPECT_EQ(r.screen().focuserRow, -1);
+    EXPECT_EQ(r.screen().focuserFiles.size(), r.screen().focuserList.size());
+}
+
+TEST(NumberEntries, EachEntryIsCheckedSavedAndTheTravelSentToTheModule) {
+    Rig r;
+    writeProfile(r, 1, "One");
+    writeConfig(r, 1, 2);
+    startWithModule(r);
+    auto confirm = [&r](const std::string& text, bool edited = true) {
+        r.engine.entry_confirmed(r.screen().entry.id, text, edited);
+        r.pass();
+        r.advance(20);
+    };
+    // Encoder counts per inch.
+    r.engine.SetEncoderClick();
+    r.pass();
+    EXPECT_EQ(r.screen().entry.caption, "Enter Encoder Count value");
+    EXPECT_EQ(r.screen().entry.preset, "3666.933");
+    for (const char* wrong : {"0", "nan", "inf", "-1"}) {
+        confirm(wrong);
+        EXPECT_TRUE(r.screen().entry.visible) << wrong;
+    }
+    EXPECT_EQ(r.screen().entry.label, "Value must be a positive number.Reenter desired value.");
+    const size_t m = r.mark();
+    confirm("2000");
+    EXPECT_EQ(r.engine.profile.inchesPerCount, 0.0005f);
+    EXPECT_EQ(profileFile(r, 1)->inchesPerCount, 0.0005f);
+    EXPECT_TRUE(r.screen().reinitTextVisible);
+    EXPECT_EQ(r.sentFrom(m).find_first_not_of("tp"), std::string::npos) << "nothing sent but polls";
+    // OK without editing changes and sends nothing.
+    r.engine.SetMaxTravelClick();
+    r.pass();
+    EXPECT_EQ(r.screen().entry.preset, "6600");
+    const size_t n = r.mark();
+    confirm("6600", false);
+    EXPECT_EQ(r.sentFrom(n).find('w'), std::string::npos);
+    // A count: saved and sent as 'w' and two bytes; beyond 65535 refused.
+    r.engine.SetMaxTravelClick();
+    r.pass();
+    confirm("70000");
+    EXPECT_EQ(r.screen().entry.label,
+              "Entered value is beyond the control module's range of 65535 counts. Reenter desired value.");
+    const size_t w = r.mark();
+    confirm("300");
+    EXPECT_EQ(r.sentFrom(w).substr(0, 3), std::string("w\x01\x2C", 3));
+    EXPECT_EQ(profileFile(r, 1)->maxTravel, 300);
+    EXPECT_EQ(r.screen().activity, (Lines{"Maximum travel value updated", "Waiting for command"}));
+    // A distance, in cm: 1.27 cm at 0.0005" a count is 1000 counts (999 as
+    // the entry rounds down after the conversion to inches).
+    r.engine.UnitsClick(1);
+    r.pass();
+    r.engine.MaxTravelOverrideClick();
+    r.pass();
+    EXPECT_EQ(r.screen().entry.caption, "Enter Maximum Travel Distance");
+    confirm("100");
+    EXPECT_TRUE(r.screen().entry.visible) << "beyond the module's range";
+    confirm("1.27");
+    EXPECT_NEAR(r.engine.profile.maxTravel, 1000, 1);
+    // Not communicating: saved, and said not to be sent.
+    r.link.module.silent = true;
+    r.advance(4000);
+    r.engine.SetMaxTravelClick();
+    r.pass();
+    const size_t s = r.mark();
+    confirm("2000");
+    EXPECT_EQ(profileFile(r, 1)->maxTravel, 2000);
+    EXPECT_EQ(r.sentFrom(s).find('w'), std::string::npos);
+    EXPECT_EQ(r.screen().activity, (Lines{"Maximum travel not sent", "The focuser is not communicating"}));
+}
+
+TEST(Conversion, TheOlderReleasesFileIsOfferedConvertedAndRemoved) {
+    // Encoder code 0, focuser code 4, maximum travel -1, two stored positions.
+    std::string legacy;
+    auto field = [&legacy](const std::string& f) { legacy += f + '\0'; };
+    for (const char* f : {"1", "2", "0", "0", "4", "0", "-1", "0.02"}) field(f);
+    for (int i = 0; i < kStoredSlots; ++i) field(i < 2 ? std::to_string(100 * (i + 1)) : "-1");
+    for (int i = 0; i < kStoredSlots; ++i) field(i < 2 ? "slot " + std::to_string(i + 1) : " ");
+    auto writeLegacy = [&legacy](Rig& r) {
+        std::string error;
+        ASSERT_TRUE(save_file_atomically(r.dir.file("focuser.dat"), legacy, error));
+    };
+
+    // Yes, and a description.
+    Rig r;
+    writeLegacy(r);
+    r.start();
+    ASSERT_TRUE(r.screen().question.visible);
+    EXPECT_EQ(r.screen().question.text.rfind("A parameter file from a previous software version has been found.This", 0),
+              0u);
+    EXPECT_EQ(r.sentFrom(0), "") << "the start-up waits for the answer";
+    r.engine.question_answered(r.screen().question.id, true);
+    r.pass();
+    ASSERT_TRUE(r.screen().textEntry.visible);
+    EXPECT_EQ(r.screen().textEntry.text, "Legacy Focuser Settings");
+    r.engine.text_entered(r.screen().textEntry.id, "From the old release");
+    r.pass();
+    auto p = profileFile(r, 1);
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->description, "From the old release");
+    EXPECT_EQ(p->inchesPerCount, static_cast<float>(0.1875 * 3.14159 / 1440));
+    EXPECT_EQ(p->maxTravel, 6111);
+    EXPECT_EQ(p->positions[1], 200);
+    EXPECT_EQ(p->descriptions[0], "slot 1");
+    EXPECT_EQ(p->backlashEnable, 0);
+    EXPECT_EQ(configFile(r).baudIndex, 1);
+    EXPECT_EQ(configFile(r).portIndex, 2);
+    EXPECT_EQ(configFile(r).stepIncrement, 0.02f);
+    EXPECT_FALSE(file_exists(r.dir.file("focuser.dat")));
+    EXPECT_EQ(r.screen().focuserList, (Lines{"From the old release"}));
+    EXPECT_EQ(r.link.port, "com3") << "started on the converted settings";
+    EXPECT_EQ(r.engine.profile.positions[0], 100) << "the converted profile is in use";
+
+    // No: the file is removed, nothing is converted, the start goes on.
+    Rig no;
+    writeLegacy(no);
+    no.start();
+    no.engine.question_answered(no.screen().question.id, false);
+    no.pass();
+    EXPECT_FALSE(file_exists(no.dir.file("focuser.dat")));
+    EXPECT_FALSE(profileFile(no, 1));
+    EXPECT_EQ(no.sentFrom(0), "b");
+
+    // The description entry cancelled: nothing written, the file kept for the next start.
+    Rig later;
+    writeLegacy(later);
+    later.start();
+    later.engine.question_answered(later.screen().question.id, true);
+    later.pass();
+    later.engine.text_entry_cancelled(later.screen().textEntry.id);
+    later.pass();
+    EXPECT_TRUE(file_exists(later.dir.file("focuser.dat")));
+    EXPECT_FALSE(profileFile(later, 1));
+    EXPECT_EQ(later.sentFrom(0), "b");
+
+    // Without the file no question at all.
+    Rig none;
+    none.start();
+    EXPECT_FALSE(none.screen().question.visible);
+    EXPECT_EQ(none.sentFrom(0), "b");
+
+    // A file that cannot be removed is said so, and never converted.
+    Rig stuck;
+    writeLegacy(stuck);
+    ASSERT_EQ(::mkdir(stuck.dir.file(".focuser.dat.corvell-converting").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(stuck.dir.file(".focuser.dat.corvell-converting/x").c_str(), 0755), 0);
+    stuck.start();
+    EXPECT_FALSE(stuck.screen().question.visible);
+    ASSERT_FALSE(stuck.screen().activity.empty());
+    EXPECT_EQ(stuck.screen().activity[0].rfind("focuser.dat is not converted: it cannot be removed (Cannot move", 0), 0u)
+        << stuck.screen().activity[0];
+    EXPECT_FALSE(profileFile(stuck, 1));
+    EXPECT_EQ(stuck.sentFrom(0), "b");
+}

@@ -56,10 +56,14 @@ void AddFocuser::ok(int id, const std::string& description, const std::string& m
 
 void AddFocuser::cancel(int id) {
     if (!current(id)) return;
-    cancelled_ = true;
-    e_.sequenceCounter = kEnd;
     page_.visible = false;
     h_.hide_setup();
+    if (e_.activeCommand != state::kWizard && e_.queuedCommand != state::kWizard) return;  // ended already
+    // Ends at once; an exchange of the setup's still on the line finishes
+    // on its own.
+    cancelled_ = true;
+    e_.sequenceCounter = kEnd;
+    end();
 }
 
 void AddFocuser::choose(int id, int index) {
@@ -128,7 +132,10 @@ void AddFocuser::show_scale_and_travel() { e_.update_displays(); }
 
 void AddFocuser::step() {
     int& step = e_.sequenceCounter;
-    if (cancelled_ && step != kEnd) step = kEnd;
+    if (cancelled_) {
+        end();
+        return;
+    }
     const bool cm = e_.unit() == Unit::Centimetres;
     switch (step) {
     case kProbe:
@@ -145,7 +152,8 @@ void AddFocuser::step() {
     case kFoundAsk:
         page_.text1 = "A Corvell Controller has been found.";
         page_.text2 = "Are you sure it is connected to the focuser you intend to add?";
-        page_.showOk = page_.showCancel = page_.okDefault = true;
+        page_.showOk = page_.showCancel = true;
+        page_.defaultButton = SetupScreen::Default::Ok;
         page_.focus = SetupScreen::Focus::Ok;
         ++page_.focusCount;
         ask();
@@ -180,6 +188,7 @@ void AddFocuser::step() {
         page_.choices = {"Tav Focuser Setup", "Specify Focuser Parameters", "Manual Setup Procedure"};
         page_.choice = -1;
         page_.showOk = false;
+        page_.defaultButton = SetupScreen::Default::None;
         ask();
         break;
     case kModeWait: case kModelWait:
@@ -190,7 +199,8 @@ void AddFocuser::step() {
         page_.text2 = "Observe the Encoder Count below as you move the focuser using the pushbuttons on the Corvell "
                       "Controller.";
         page_.showDescription = false;
-        page_.showOk = page_.showCancel = page_.okDefault = true;
+        page_.showOk = page_.showCancel = true;
+        page_.defaultButton = SetupScreen::Default::Ok;
         page_.showPosition = true;
         page_.position = format_fixed(e_.currentPosition, 5, 0);
         ask();
@@ -276,6 +286,7 @@ void AddFocuser::step() {
         page_.text1 = "Select the Tav Focuser model.";
         page_.text2.clear();
         page_.showOk = page_.showCancel = true;
+        page_.defaultButton = SetupScreen::Default::None;
         page_.choices.clear();
         for (const FocuserModel& m : focuser_models()) page_.choices.push_back(m.name);
         page_.choice = -1;
@@ -319,7 +330,8 @@ void AddFocuser::step() {
         ++page_.descriptionRefill;
         page_.focus = SetupScreen::Focus::Description;
         ++page_.focusCount;
-        page_.showOk = page_.showCancel = page_.okDefault = true;
+        page_.showOk = page_.showCancel = true;
+        page_.defaultButton = SetupScreen::Default::Ok;
         ask();
         break;
     case kManualRunAnswered:
@@ -341,6 +353,7 @@ void AddFocuser::step() {
         ++page_.focusCount;
         page_.showOk = page_.showCancel = true;
         page_.okEnabled = false;
+        page_.defaultButton = SetupScreen::Default::None;
         page_.showPosition = true;
         page_.position = format_fixed(e_.currentPosition, 5, 0);
         descriptionEntered_ = maximumEntered_ = scaleAccepted_ = maximumAccepted_ = false;
@@ -390,6 +403,8 @@ void AddFocuser::step() {
         show_scale_and_travel();
         page_.maximum = format_fixed(count, 5, 0);
         ++page_.maximumRefill;
+        page_.okEnabled = true;
+        page_.defaultButton = SetupScreen::Default::Ok;
         page_.focus = SetupScreen::Focus::Ok;
         ++page_.focusCount;
         maximumAccepted_ = true;
@@ -425,6 +440,7 @@ void AddFocuser::step() {
                       "Detect' to automatically locate the focuser.";
         page_.showCancel = true;
         page_.cancelCaption = "Close";
+        page_.defaultButton = SetupScreen::Default::Cancel;
         ask();
         show();
         end();
@@ -445,7 +461,8 @@ void AddFocuser::complete() {
     page_.text1 = "Setup is now complete.";
     page_.text2 = "The focuser must be initialized for the new settings to take affect.  Do you wish to run the "
                   "Initialize Focuser routine now?";
-    page_.showOk = page_.showCancel = page_.okDefault = true;
+    page_.showOk = page_.showCancel = true;
+        page_.defaultButton = SetupScreen::Default::Ok;
     page_.okEnabled = true;
     page_.okCaption = "Initialize now";
     page_.cancelCaption = "Initialize later";
@@ -479,8 +496,8 @@ void AddFocuser::complete() {
 // way to the current focuser's file again.
 void AddFocuser::end() {
     const bool saved = e_.sequenceCounter == kInitializeWait;
-    e_.activeCommand = state::kIdle;
-    e_.queuedCommand = 0;
+    if (e_.activeCommand == state::kWizard) e_.activeCommand = state::kIdle;
+    if (e_.queuedCommand == state::kWizard) e_.queuedCommand = 0;
     if (!saved) {
         e_.make_file_name(e_.config.currentFileNumber);
         e_.read_focuser_file();

@@ -87,7 +87,8 @@ struct SetupScreen {
     std::string okCaption = "OK";
     bool showCancel = false;
     std::string cancelCaption = "Cancel";
-    bool okDefault = false;          // else Cancel is the default button
+    // The button Return presses; none where Return belongs to an edit or a choice.
+    enum class Default { Cancel, Ok, None } defaultButton = Default::Cancel;
     enum class Focus { None, Description, Maximum, Ok } focus = Focus::None;
     unsigned focusCount = 0;         // raised when the focus must move
 };

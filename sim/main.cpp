@@ -12,6 +12,9 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <vector>
+#include <chrono>
+#include <algorithm>
 
 #include <poll.h>
 #include <sys/signalfd.h>
@@ -22,6 +25,7 @@
 #include "sim/simulator.h"
 
 using corvell::sim::ConsoleResult;
+using corvell::sim::Button;
 using corvell::sim::SimOptions;
 using corvell::sim::Simulator;
 
@@ -29,11 +33,38 @@ namespace {
 
 void usage(std::ostream& out) {
     out << "Usage: corvell-sim [--link PATH] [--baud 9600|2400] [--speed COUNTS_PER_S]\n"
-           "                   [--position N] [--length N] [--processing MS]\n"
+           "                   [--position N] [--length N] [--processing MS] [--press in|out|wait:MS ...]\n"
            "Runs a simulated Corvell control module on a pseudo-terminal and prints\n"
            "the path of its slave side. --link makes PATH a symlink to it (removed at exit).\n"
-           "--processing sets the time from a command's arrival to its reply (default 2 ms).\n\n"
+           "--processing sets the time from a command's arrival to its reply (default 2 ms).\n"
+           "--press holds the module's In or Out push button for MS milliseconds (or waits\n"
+           "MS with wait:MS); given several times, the presses follow one another from the start.\n\n"
         << corvell::sim::controlLineHelp();
+}
+
+// One step of a scripted series of push-button presses.
+struct Press {
+    enum { In, Out, Wait } what;
+    int ms;
+};
+
+bool parsePress(const std::string& text, Press& press) {
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos) return false;
+    const std::string what = text.substr(0, colon);
+    char* end = nullptr;
+    const long ms = std::strtol(text.c_str() + colon + 1, &end, 10);
+    if (*end != '\0' || ms < 0 || ms > 600000 || end == text.c_str() + colon + 1) return false;
+    if (what == "in")
+        press.what = Press::In;
+    else if (what == "out")
+        press.what = Press::Out;
+    else if (what == "wait")
+        press.what = Press::Wait;
+    else
+        return false;
+    press.ms = static_cast<int>(ms);
+    return true;
 }
 
 bool parseNumber(const char* text, double& value) {
@@ -65,6 +96,7 @@ bool makeLink(const std::string& target, const std::string& path) {
 int main(int argc, char** argv) {
     SimOptions options;
     std::string link;
+    std::vector<Press> presses;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--help" || a == "-h") {
@@ -89,6 +121,8 @@ int main(int argc, char** argv) {
             options.mechanicalLength = static_cast<long>(n);
         } else if (a == "--processing" && parseNumber(v, n) && n >= 0 && n <= 600000) {
             options.processingDelayMs = static_cast<int>(n);
+        } else if (Press p{}; a == "--press" && parsePress(v, p)) {
+            presses.push_back(p);
         } else {
             std::cerr << "corvell-sim: bad option " << a << " " << v << " (try --help)\n";
             return 2;
@@ -123,12 +157,44 @@ int main(int argc, char** argv) {
     bool inputOpen = true;
     bool quit = false;
     std::string pending;
+    // The scripted presses: the button of the current one is held until its
+    // time is up, then the next one starts.
+    using Clock = std::chrono::steady_clock;
+    size_t nextPress = 0;
+    bool held = false;
+    Button heldButton = Button::In;
+    Clock::time_point pressEnds = Clock::now();
+    auto runPresses = [&] {
+        while (Clock::now() >= pressEnds) {
+            if (held) {
+                sim.pressButton(heldButton, false);
+                held = false;
+            }
+            if (nextPress >= presses.size()) return;
+            const Press& p = presses[nextPress++];
+            pressEnds = Clock::now() + std::chrono::milliseconds(p.ms);
+            if (p.what != Press::Wait) {
+                heldButton = p.what == Press::In ? Button::In : Button::Out;
+                sim.pressButton(heldButton, true);
+                held = true;
+            }
+        }
+    };
+    runPresses();
     while (!quit) {
         pollfd fds[2] = {{sigFd, POLLIN, 0}, {inputOpen ? STDIN_FILENO : -1, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
+        int timeout = -1;
+        if (held || nextPress < presses.size()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(pressEnds - Clock::now()).count();
+            timeout = static_cast<int>(std::max<long long>(0, left) + 1);
+        }
+        const int ready = ::poll(fds, 2, timeout);
+        if (ready < 0) {
             if (errno == EINTR) continue;
             break;
         }
+        runPresses();
+        if (ready == 0) continue;
         if (fds[0].revents & POLLIN) break;
         if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
             char buf[1024];

@@ -1,6 +1,10 @@
 #include "ui/Dialogs.h"
 
+#include <QAbstractButton>
+#include <QRadioButton>
 #include <QCloseEvent>
+#include <QGridLayout>
+#include <QKeyEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -8,6 +12,7 @@
 #include <QVBoxLayout>
 
 #include "ui/TForm1.h"
+#include "ui/RadioGroup.h"
 #include "ui/engine_glue.h"
 
 CentredDialog::CentredDialog(TForm1* form, const QString& caption, Focus focus)
@@ -136,12 +141,14 @@ TGoToDialog::TGoToDialog(TForm1* form) : CentredDialog(form, "Enter Position") {
     l->addLayout(button_row({OKBtn, CancelBtn}));
     connect(OKBtn, &QPushButton::clicked, this, &TGoToDialog::OKBtnClick);
     connect(CancelBtn, &QPushButton::clicked, this, &TGoToDialog::CancelBtnClick);
+    connect(PositionEdit, &QLineEdit::textEdited, this, [this] { edited_ = true; });
 }
 
 void TGoToDialog::refillEdit(const QString& text) {
     PositionEdit->setText(text);
     PositionEdit->selectAll();
     PositionEdit->setFocus();
+    edited_ = false;
 }
 
 void TGoToDialog::showEntry(const corvell::EntryScreen& e, bool refill) {
@@ -163,7 +170,7 @@ void TGoToDialog::showEntry(const corvell::EntryScreen& e, bool refill) {
     }
 }
 
-void TGoToDialog::OKBtnClick() { form_->engine().entry_confirmed(id_, PositionEdit->text().toStdString()); }
+void TGoToDialog::OKBtnClick() { form_->engine().entry_confirmed(id_, PositionEdit->text().toStdString(), edited_); }
 
 void TGoToDialog::CancelBtnClick() {
     hide();
@@ -293,18 +300,254 @@ TTextEntryDialog::TTextEntryDialog(TForm1* form) : CentredDialog(form, "Enter Fo
     connect(CancelBtn, &QPushButton::clicked, this, &TTextEntryDialog::CancelBtnClick);
 }
 
-void TTextEntryDialog::FormActivate() {
-    const QString text = shown_text(form_->engine().screen().focuserType);
+void TTextEntryDialog::showEntry(const corvell::TextEntryScreen& e) {
+    if (!e.visible) {
+        if (isVisible()) hide();
+        return;
+    }
+    if (isVisible() && id_ == e.id) return;
+    id_ = e.id;
+    const QString text = shown_text(e.text);
     EnterTextHint->hide();
     EnterText->setMaxLength(description_max_length(text));
     EnterText->setText(text);
     EnterText->selectAll();
+    adjustSize();
+    showCentred();
     EnterText->setFocus();
 }
 
 void TTextEntryDialog::OKBtnClick() {
-    tag = 1;
+    const QString text = EnterText->text();
+    // The validator keeps such characters out; a text holding one anyway
+    // stays in the entry rather than being saved altered.
+    if (const auto c = first_unstorable(text)) {
+        show_refusal(EnterTextHint, *c);
+        return;
+    }
     hide();
+    form_->engine().text_entered(id_, typed_text(text));
 }
 
-void TTextEntryDialog::CancelBtnClick() { hide(); }
+void TTextEntryDialog::CancelBtnClick() {
+    hide();
+    form_->engine().text_entry_cancelled(id_);
+}
+
+void TTextEntryDialog::closeEvent(QCloseEvent* e) {
+    QDialog::closeEvent(e);
+    form_->engine().text_entry_cancelled(id_);
+}
+
+// ---- add-focuser setup ----
+
+TSetupDialog::TSetupDialog(TForm1* form) : CentredDialog(form, "Add New Focuser") {
+    setObjectName("SetupDialog");
+    auto label = [this](const char* name) {
+        auto* l = new QLabel(this);
+        l->setObjectName(name);
+        l->setTextFormat(Qt::PlainText);
+        return l;
+    };
+    SetupText1 = label("SetupText1");
+    SetupText2 = label("SetupText2");
+    for (QLabel* l : {SetupText1, SetupText2}) {
+        l->setWordWrap(true);
+        l->setMinimumWidth(380);
+    }
+    EncoderLabel = label("EncoderLabel");
+    EncoderLabel->setText("Encoder Count");
+    SetupPosition = label("SetupPosition");
+    QFont big = SetupPosition->font();
+    big.setBold(true);
+    SetupPosition->setFont(big);
+    EncoderEntry = label("EncoderEntry");
+    MaximumEntry = label("MaximumEntry");
+    MaximumEntry->setText("Maximum Travel Count");
+    FocuserDescription = new QLineEdit(this);
+    FocuserDescription->setObjectName("FocuserDescription");
+    FocuserDescription->setMaxLength(static_cast<int>(corvell::kDescriptionLimit));
+    FocuserDescription->setMinimumWidth(FocuserDescription->fontMetrics().horizontalAdvance("M") * 16);
+    DescriptionHint = make_refusal_hint("SetupDescriptionHint", this);
+    refuse_unstorable(FocuserDescription, DescriptionHint);
+    MaximumEdit = new QLineEdit(this);
+    MaximumEdit->setObjectName("MaximumEdit");
+    MaximumEdit->setMaxLength(48);  // long enough for the reason of a refused entry
+    SetupModeSelect = new RadioGroup(QString(), {}, this);
+    SetupModeSelect->setObjectName("SetupModeSelect");
+    SetupModeSelect->setFlat(true);
+    OKBtn = new QPushButton("OK", this);
+    OKBtn->setObjectName("OKBtn");
+    CancelBtn = new QPushButton("Cancel", this);
+    CancelBtn->setObjectName("CancelBtn");
+
+    auto* l = new QVBoxLayout(this);
+    l->addWidget(SetupText1);
+    l->addWidget(SetupText2);
+    auto* count = new QHBoxLayout;
+    count->addWidget(EncoderLabel);
+    count->addWidget(SetupPosition);
+    count->addStretch();
+    l->addLayout(count);
+    auto* edits = new QGridLayout;
+    edits->addWidget(EncoderEntry, 0, 0);
+    edits->addWidget(FocuserDescription, 0, 1);
+    edits->addWidget(MaximumEntry, 1, 0);
+    edits->addWidget(MaximumEdit, 1, 1);
+    edits->setColumnStretch(1, 1);
+    l->addLayout(edits);
+    l->addWidget(DescriptionHint);
+    l->addWidget(SetupModeSelect);
+    l->addStretch();
+    l->addLayout(button_row({OKBtn, CancelBtn}));
+
+    connect(OKBtn, &QPushButton::clicked, this, &TSetupDialog::OKBtnClick);
+    connect(CancelBtn, &QPushButton::clicked, this, &TSetupDialog::CancelBtnClick);
+    connect(SetupModeSelect, &RadioGroup::clicked, this, &TSetupDialog::SetupModeSelectClick);
+    connect(FocuserDescription, &QLineEdit::returnPressed, this, [this] {
+        form_->engine().setup_description_entered(id_, typed_text(FocuserDescription->text()));
+    });
+    connect(MaximumEdit, &QLineEdit::textEdited, this, [this] { form_->engine().setup_maximum_typed(id_); });
+    connect(MaximumEdit, &QLineEdit::returnPressed, this, [this] {
+        form_->engine().setup_maximum_entered(id_, MaximumEdit->text().toStdString());
+    });
+}
+
+void TSetupDialog::showPage(const corvell::SetupScreen& p) {
+    if (!p.visible) {
+        if (isVisible()) hide();
+        return;
+    }
+    rendering_ = true;
+    id_ = p.id;
+    auto text = [](QLabel* l, const std::string& t) {
+        const QString q = QString::fromStdString(t);
+        if (l->text() != q) l->setText(q);
+        l->setVisible(!t.empty());
+    };
+    text(SetupText1, p.text1);
+    text(SetupText2, p.text2);
+    EncoderLabel->setVisible(p.showPosition);
+    text(SetupPosition, p.showPosition ? p.position : std::string());
+    text(EncoderEntry, p.entryLabel);
+    FocuserDescription->setVisible(p.showDescription);
+    if (p.descriptionRefill != descriptionRefill_) {
+        descriptionRefill_ = p.descriptionRefill;
+        const QString shown = shown_text(p.description);
+        FocuserDescription->setMaxLength(description_max_length(shown));
+        FocuserDescription->setText(shown);
+        FocuserDescription->selectAll();
+    }
+    if (!p.showDescription) DescriptionHint->hide();
+    MaximumEntry->setVisible(p.showMaximum);
+    MaximumEdit->setVisible(p.showMaximum);
+    if (p.maximumRefill != maximumRefill_) {
+        maximumRefill_ = p.maximumRefill;
+        MaximumEdit->setText(QString::fromStdString(p.maximum));
+        MaximumEdit->selectAll();
+    }
+    QStringList choices;
+    for (const std::string& c : p.choices) choices << QString::fromStdString(c);
+    if (choices != choices_) {
+        choices_ = choices;
+        SetupModeSelect->setItems(choices);
+        for (int i = 0; i < choices.size(); ++i) {
+            QRadioButton* b = SetupModeSelect->button(i);
+            b->installEventFilter(this);
+            b->show();  // now, so that it can take the focus at once
+        }
+    }
+    if (SetupModeSelect->itemIndex() != p.choice) SetupModeSelect->setItemIndex(p.choice);
+    SetupModeSelect->setVisible(!choices.isEmpty());
+    OKBtn->setVisible(p.showOk);
+    OKBtn->setEnabled(p.okEnabled);
+    OKBtn->setText(QString::fromStdString(p.okCaption));
+    CancelBtn->setVisible(p.showCancel);
+    CancelBtn->setText(QString::fromStdString(p.cancelCaption));
+    if (!isVisible()) {
+        adjustSize();
+        showCentred();
+    } else {
+        adjustSize();
+    }
+    using Default = corvell::SetupScreen::Default;
+    // A new page, or a page that moves the focus: the focus goes where the
+    // page says, else to its default button, else to its first choice.
+    if (p.focusCount != focusCount_ || p.id != focusedPage_) {
+        focusCount_ = p.focusCount;
+        focusedPage_ = p.id;
+        QWidget* target = nullptr;
+        switch (p.focus) {
+        case corvell::SetupScreen::Focus::Description: target = FocuserDescription; break;
+        case corvell::SetupScreen::Focus::Maximum: target = MaximumEdit; break;
+        case corvell::SetupScreen::Focus::Ok: target = OKBtn; break;
+        case corvell::SetupScreen::Focus::None: break;
+        }
+        if (!target || !target->isVisible()) {
+            if (p.defaultButton == Default::Ok && OKBtn->isVisible())
+                target = OKBtn;
+            else if (!choices_.isEmpty())
+                target = SetupModeSelect->button(0);
+            else if (p.defaultButton == Default::Cancel)
+                target = CancelBtn;
+        }
+        if (target && target->isVisible()) {
+            target->setFocus();
+            if (auto* edit = qobject_cast<QLineEdit*>(target)) edit->selectAll();
+        }
+    }
+    // Set after the focus moved: a button that had the focus on an earlier
+    // page must not stay the default.
+    OKBtn->setAutoDefault(p.defaultButton != Default::None);
+    CancelBtn->setAutoDefault(p.defaultButton != Default::None);
+    OKBtn->setDefault(p.defaultButton == Default::Ok);
+    CancelBtn->setDefault(p.defaultButton == Default::Cancel);
+    rendering_ = false;
+}
+
+void TSetupDialog::OKBtnClick() {
+    const QString description = FocuserDescription->text();
+    if (const auto c = first_unstorable(description)) {
+        show_refusal(DescriptionHint, *c);
+        return;
+    }
+    form_->engine().setup_ok(id_, typed_text(description), MaximumEdit->text().toStdString());
+}
+
+void TSetupDialog::CancelBtnClick() {
+    hide();
+    form_->engine().setup_cancelled(id_);
+}
+
+void TSetupDialog::closeEvent(QCloseEvent* e) {
+    QDialog::closeEvent(e);
+    form_->engine().setup_cancelled(id_);
+}
+
+void TSetupDialog::SetupModeSelectClick() {
+    if (rendering_ || SetupModeSelect->itemIndex() < 0) return;
+    form_->engine().setup_choice(id_, SetupModeSelect->itemIndex());
+}
+
+// On the choices, the arrow keys move between them without choosing, and
+// Space or Return chooses the one that has the focus: a choice moves the
+// setup on at once, so a keyboard user reaches the wanted one first.
+bool TSetupDialog::eventFilter(QObject* watched, QEvent* event) {
+    auto* button = qobject_cast<QAbstractButton*>(watched);
+    if (!button || event->type() != QEvent::KeyPress) return CentredDialog::eventFilter(watched, event);
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    const int at = choices_.indexOf(button->text());
+    switch (key) {
+    case Qt::Key_Up: case Qt::Key_Left: case Qt::Key_Down: case Qt::Key_Right: {
+        const int step = key == Qt::Key_Up || key == Qt::Key_Left ? -1 : 1;
+        const int next = (at + step + static_cast<int>(choices_.size())) % static_cast<int>(choices_.size());
+        if (QWidget* b = SetupModeSelect->button(next)) b->setFocus();
+        return true;
+    }
+    case Qt::Key_Return: case Qt::Key_Enter:
+        button->click();
+        return true;
+    default:
+        return CentredDialog::eventFilter(watched, event);
+    }
+}

@@ -79,6 +79,7 @@ protected:
 private:
     void refillEdit(const QString& text);
     int id_ = 0;
+    bool edited_ = false;  // the user changed the text since it was filled
 };
 
 class TStopGoToDialog : public CentredDialog {
@@ -132,7 +133,44 @@ public:
     void OKBtnClick();
     void CancelBtnClick();
     void reject() override { CancelBtnClick(); }
+    // Shows the engine's text entry (or hides the dialog when none is open).
+    void showEntry(const corvell::TextEntryScreen& e);
 
 protected:
-    void FormActivate() override;
+    void closeEvent(QCloseEvent* e) override;
+
+private:
+    int id_ = 0;
+};
+
+class RadioGroup;
+
+// The add-focuser setup: one dialog whose texts, edits, choices and buttons
+// change from page to page as the engine's setup says; every answer names
+// the page it answers.
+class TSetupDialog : public CentredDialog {
+    Q_OBJECT
+public:
+    explicit TSetupDialog(TForm1* form);
+    QLabel *SetupText1, *SetupText2, *EncoderLabel, *SetupPosition, *EncoderEntry, *MaximumEntry;
+    QLineEdit *FocuserDescription, *MaximumEdit;
+    QLabel* DescriptionHint;  // why a typed or pasted character was refused
+    RadioGroup* SetupModeSelect;
+    QPushButton *OKBtn, *CancelBtn;
+    void OKBtnClick();
+    void CancelBtnClick();
+    void reject() override { CancelBtnClick(); }
+    void showPage(const corvell::SetupScreen& page);
+
+protected:
+    void closeEvent(QCloseEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void SetupModeSelectClick();
+    int id_ = 0;
+    unsigned descriptionRefill_ = 0, maximumRefill_ = 0, focusCount_ = 0;
+    int focusedPage_ = -1;
+    QStringList choices_;
+    bool rendering_ = false;
 };

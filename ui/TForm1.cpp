@@ -110,6 +110,7 @@ TForm1::TForm1(const FormOptions& options, QWidget* parent) : QMainWindow(parent
     TextEntryDialog = new TTextEntryDialog(this);
     StopInitDialog = new TStopInitDialog(this);
     AutoDetectDialog = new TAutoDetectDialog(this);
+    SetupDialog = new TSetupDialog(this);
 
     link_ = std::make_unique<TZCommLink>(*ComPort);
     timer_ = std::make_unique<QtReplyTimer>(SerialTimer);
@@ -170,6 +171,9 @@ void TForm1::ComPortSelectClick() {
 }
 void TForm1::BaudRateSelectClick() {
     if (!rendering_) engine_->BaudRateSelectClick(BaudRateSelect->itemIndex());
+}
+void TForm1::FocuserListClick() {
+    if (!rendering_) engine_->FocuserListClick(FocuserList->currentRow());
 }
 void TForm1::BacklashEnableClick() {
     if (!rendering_) engine_->BacklashEnableClick(BacklashEnable->itemIndex());
@@ -337,6 +341,10 @@ void TForm1::buildConfigurePage() {
     auto* lv = new QVBoxLayout(listBox);
     FocuserList = named(new QListWidget(listBox), "FocuserList");
     FocuserList->setMinimumHeight(FocuserList->fontMetrics().height() * 5);
+    // A long description is cut with an ellipsis, never widening the page.
+    FocuserList->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    FocuserList->setTextElideMode(Qt::ElideRight);
+    FocuserList->setUniformItemSizes(true);
     FocuserFiles = named(new QListWidget(listBox), "FocuserFiles");
     FocuserFiles->hide();
     lv->addWidget(FocuserList);
@@ -412,6 +420,15 @@ void TForm1::buildConfigurePage() {
     grid->setRowStretch(4, 1);
 
     connect(SetZeroPosition, &QPushButton::clicked, this, [this] { SetZeroButtonClick(); });
+    connect(AddFocuser, &QPushButton::clicked, this, [this] { AddFocuserClick(); });
+    connect(DeleteFocuser, &QPushButton::clicked, this, [this] { DeleteFocuserClick(); });
+    connect(ChangeDescription, &QPushButton::clicked, this, [this] { ChangeDescriptionClick(); });
+    connect(ManualSetupButton, &QPushButton::clicked, this, [this] { ManualSetupButtonClick(); });
+    connect(SetEncoder, &QPushButton::clicked, this, [this] { SetEncoderClick(); });
+    connect(SetMaxTravel, &QPushButton::clicked, this, [this] { SetMaxTravelClick(); });
+    connect(MaxTravelOverride, &QPushButton::clicked, this, [this] { MaxTravelOverrideClick(); });
+    // A row chosen with the mouse or the keyboard.
+    connect(FocuserList, &QListWidget::currentRowChanged, this, [this] { FocuserListClick(); });
     connect(RestoreDefaults, &QPushButton::clicked, this, [this] { RestoreDefaultsClick(); });
     connect(Units, &RadioGroup::clicked, this, [this] { UnitsClick(); });
     connect(ComPortSelect, &RadioGroup::clicked, this, [this] { ComPortSelectClick(); });

@@ -28,6 +28,7 @@ class TStopGoToDialog;
 class TTextEntryDialog;
 class TStopInitDialog;
 class TAutoDetectDialog;
+class TSetupDialog;
 class UpDownControl;
 
 struct FormOptions {
@@ -83,6 +84,7 @@ public:
     TTextEntryDialog* TextEntryDialog;
     TStopInitDialog* StopInitDialog;
     TAutoDetectDialog* AutoDetectDialog;
+    TSetupDialog* SetupDialog;
 
     // ---- the window's operations, carried out by the engine ----
     void send_command() { engine_->send_command(); }
@@ -128,6 +130,16 @@ public:
     void ReinitializeClick() { engine_->ReinitializeClick(); }
     void initialize_focuser() { engine_->initialize_focuser(); }
     void auto_detect() { engine_->auto_detect(); }
+    void FocuserListClick();
+    void AddFocuserClick() { engine_->AddFocuserClick(); }
+    void DeleteFocuserClick() { engine_->DeleteFocuserClick(); }
+    void ChangeDescriptionClick() { engine_->ChangeDescriptionClick(); }
+    void ManualSetupButtonClick() { engine_->ManualSetupButtonClick(); }
+    void SetEncoderClick() { engine_->SetEncoderClick(); }
+    void SetMaxTravelClick() { engine_->SetMaxTravelClick(); }
+    void MaxTravelOverrideClick() { engine_->MaxTravelOverrideClick(); }
+    void add_focuser() { engine_->add_focuser(); }
+    void convert_old_format() { engine_->convert_old_format(); }
     void StoreNClick(int n) { engine_->StoreNClick(n); }
     void GoToNClick(int n) { engine_->GoToNClick(n); }
     void DeleteNClick(int n) { engine_->DeleteNClick(n); }

@@ -136,6 +136,8 @@ void TForm1::render(const Screen& s, unsigned changed) {
     if (changed & kStopGoTo) set_visible(StopGoToDialog, s.stopGoToVisible);
     if (changed & kStopInit) set_visible(StopInitDialog, s.stopInitVisible);
     if (changed & kAutoDetect) AutoDetectDialog->showResult(s.autoDetect);
+    if (changed & kTextEntry) TextEntryDialog->showEntry(s.textEntry);
+    if (changed & kSetup) SetupDialog->showPage(s.setup);
     rendering_ = false;
 }
 

@@ -120,7 +120,9 @@ TEST(Files, ACharacterTheCodePageCannotHoldIsRefusedAsItIsTypedOrPasted) {
 
     // The focuser description's entry refuses the same way.
     TTextEntryDialog* dialog = h.form->TextEntryDialog;
-    dialog->showCentred();
+    ASSERT_TRUE(h.waitIdle());
+    h.form->ChangeDescription->click();
+    ASSERT_TRUE(waitUntil([&] { return dialog->isVisible(); }, 1000));
     typeChars(dialog->EnterText, QString::fromUtf8("Ω"));
     EXPECT_EQ(dialog->EnterText->text(), " ");
     EXPECT_TRUE(dialog->EnterTextHint->isVisible());

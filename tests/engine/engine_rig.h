@@ -258,7 +258,7 @@ inline bool same_part(const Screen& a, const Screen& b, unsigned part) {
                x.showMaximum == y.showMaximum && x.maximum == y.maximum && x.maximumRefill == y.maximumRefill &&
                x.choices == y.choices && x.choice == y.choice && x.showOk == y.showOk &&
                x.okEnabled == y.okEnabled && x.okCaption == y.okCaption && x.showCancel == y.showCancel &&
-               x.cancelCaption == y.cancelCaption && x.okDefault == y.okDefault && x.focus == y.focus &&
+               x.cancelCaption == y.cancelCaption && x.defaultButton == y.defaultButton && x.focus == y.focus &&
                x.focusCount == y.focusCount;
     }
     default: return true;

@@ -1115,6 +1115,9 @@ std::string Engine::move_to(long count) {
     const std::string reason = refusal(situations(), Action::MoveTo);
     if (!reason.empty()) return reason;
     if (positionKnown && count == static_cast<long>(currentPosition) && activeCommand == state::kIdle) return {};
+    // An accepted move is the user's action, as a click on Go To is: a note
+    // held in Activity gives way to the move's lines.
+    user_acts();
     moving_ = true;
     set_command_argument(count);
     if (activeCommand != state::kIdle) {
@@ -1136,9 +1139,13 @@ std::string Engine::communication_problem() const {
     return "Not communicating: the control module does not answer";
 }
 
-void Engine::front_end_note(const std::vector<std::string>& lines) {
+void Engine::front_end_note(const std::vector<std::string>& lines, bool hold) {
     Batch b(*this);
-    set_activity(lines);
+    if (!hold) {
+        set_activity(lines);
+        return;
+    }
+    for (const std::string& line : lines) note_file_problem(line, false);
 }
 
 }  // namespace corvell

@@ -58,9 +58,10 @@ public:
     // Why the module cannot be reached, in the window's words; empty while
     // it answers.
     std::string communication_problem() const;
-    // Lines of another front end's own (a network server that cannot
-    // start) shown in Activity.
-    void front_end_note(const std::vector<std::string>& lines);
+    // Lines of another front end's own shown in Activity. With `hold` (a
+    // network server that cannot start) they stay there until the user's
+    // next action, as a note about the files does.
+    void front_end_note(const std::vector<std::string>& lines, bool hold = false);
 
     // ---- construction and start-up ----
     // Shows "Unknown" / "Initializing", removes the temporaries that saves

@@ -1141,11 +1141,26 @@ std::string Engine::communication_problem() const {
 
 void Engine::front_end_note(const std::vector<std::string>& lines, bool hold) {
     Batch b(*this);
+    // The front end's last held note gives way to its next note (a server
+    // that could not start and now listens), whatever else still holds.
+    std::vector<std::string>& held = fileNote_.lines;
+    if (!frontEndHeld_.empty() && !held.empty()) {
+        for (const std::string& line : frontEndHeld_) held.erase(std::remove(held.begin(), held.end(), line), held.end());
+        if (held.empty()) {
+            screen_.activity = std::move(fileNote_.held);
+            fileNote_ = FileNote{};
+            mark(kActivity);
+        } else {
+            show_file_note();
+        }
+    }
+    frontEndHeld_.clear();
     if (!hold) {
         set_activity(lines);
         return;
     }
     for (const std::string& line : lines) note_file_problem(line, false);
+    frontEndHeld_ = lines;
 }
 
 }  // namespace corvell

@@ -88,7 +88,7 @@ void AlpacaServer::start() {
     const QString saveNote =
         saveError_.empty() ? QString() : QString(" (%1)").arg(QString::fromStdString(saveError_));
     if (!settings_.enabled) {
-        setStatus("Off" + saveNote, !saveError_.empty());
+        setStatus("Off" + saveNote, QString::fromStdString(saveError_));
         return;
     }
     if (idUnsaved_) {
@@ -111,7 +111,7 @@ void AlpacaServer::start() {
         setStatus(QString("Not listening: %1. The program goes on without the network server.")
                           .arg(QString::fromStdString(error)) +
                       saveNote,
-                  true);
+                  QString::fromStdString(error));
         return;
     }
     QString text = settings_.localNetwork
@@ -127,7 +127,8 @@ void AlpacaServer::start() {
                     .arg(QString::fromStdString(discovery_.families()));
     else
         text += QString("; no discovery: %1").arg(QString::fromStdString(discoveryError));
-    setStatus(text + saveNote, !discovering || !saveError_.empty());
+    setStatus(text + saveNote, !discovering ? QString("no discovery: %1").arg(QString::fromStdString(discoveryError))
+                                            : QString::fromStdString(saveError_));
 }
 
 void AlpacaServer::stop() {
@@ -151,9 +152,9 @@ void AlpacaServer::shutdown() {
     }
 }
 
-void AlpacaServer::setStatus(const QString& text, bool troubled) {
+void AlpacaServer::setStatus(const QString& text, const QString& problem) {
     status_ = text;
-    troubled_ = troubled;
+    problem_ = problem;
     state_.info.listening = text.toStdString();
     emit statusChanged(text);
 }

@@ -46,9 +46,9 @@ public:
     bool listening() const { return http_->running(); }
     // "Off", "Listening on ...", or why the server is not listening.
     QString statusText() const { return status_; }
-    // The status says that the server could not do all it was asked to (not
-    // listening, no discovery, settings not saved).
-    bool troubled() const { return troubled_; }
+    // What kept the server from doing all it was asked to, in a few words
+    // (a port in use, no discovery, settings not saved); empty when nothing.
+    QString problem() const { return problem_; }
 
     // For tests: the limits of the next start, and how long a request waits
     // for the main thread.
@@ -70,7 +70,7 @@ private:
     HttpReply handleOnConnectionThread(const HttpRequest& request);
     // Stops serving without a new status (start() follows with one).
     void shutdown();
-    void setStatus(const QString& text, bool troubled = false);
+    void setStatus(const QString& text, const QString& problem = QString());
 
     FocuserDevice& device_;
     std::string dataDir_;
@@ -81,7 +81,7 @@ private:
     DiscoveryResponder discovery_;
     QObject* mainThreadContext_;
     QString status_ = "Off";
-    bool troubled_ = false;
+    QString problem_;
     // What the file holds, and whether the UniqueID in settings_ is not in
     // it yet.
     AlpacaSettings saved_;

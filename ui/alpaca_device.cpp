@@ -25,17 +25,32 @@ double EngineFocuser::inchesPerCount() const {
     return std::strtod(text, nullptr);
 }
 
+// Without the blanks that pad a description in the files.
 std::string EngineFocuser::focuserDescription() const {
-    return corvell::cp1252_to_utf8(engine_.focuser_description());
+    const std::string text = corvell::cp1252_to_utf8(engine_.focuser_description());
+    const size_t first = text.find_first_not_of(' ');
+    return first == std::string::npos ? std::string() : text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
 std::string EngineFocuser::moveTo(long count) { return engine_.move_to(count); }
 
 void EngineFocuser::halt() { engine_.halt(); }
 
+// Activity is three short lines high: the status in a few words there, in
+// full on the Settings page.
 void show_server_status_in_activity(corvell::alpaca::AlpacaServer& server, corvell::Engine& engine) {
-    QObject::connect(&server, &corvell::alpaca::AlpacaServer::statusChanged, &server,
-                     [&server, &engine](const QString& text) {
-                         engine.front_end_note({"Alpaca server: " + text.toStdString()}, server.troubled());
-                     });
+    QObject::connect(&server, &corvell::alpaca::AlpacaServer::statusChanged, &server, [&server, &engine] {
+        const auto& settings = server.settings();
+        std::vector<std::string> lines;
+        if (server.listening())
+            lines.push_back("Alpaca server on, port " + std::to_string(settings.httpPort) +
+                            (settings.localNetwork ? " (local network)" : " (this computer only)"));
+        else if (settings.enabled)
+            lines.push_back("Alpaca server not listening:");
+        else
+            lines.push_back("Alpaca server off");
+        const std::string problem = server.problem().toStdString();
+        if (!problem.empty()) lines.push_back(problem);
+        engine.front_end_note(lines, !problem.empty());
+    });
 }

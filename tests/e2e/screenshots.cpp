@@ -7,10 +7,20 @@
 #include <QRadioButton>
 #include <QTabWidget>
 #include <QKeyEvent>
+#include <QCheckBox>
+#include <QPainter>
+#include <QSpinBox>
 #include <QTest>
+#include <arpa/inet.h>
+#include <atomic>
 #include <cstdio>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 #include "tests/e2e/form_harness.h"
+#include "ui/AlpacaSettingsGroup.h"
 #include "ui/Dialogs.h"
 #include "ui/RadioGroup.h"
 
@@ -29,6 +39,64 @@ void save(QWidget* w, const QString& name) {
     } else {
         std::fprintf(stderr, "cannot write %s\n", qPrintable(file));
     }
+}
+
+// The window with a dialog of its own drawn over it where it stands.
+void saveWithDialog(QWidget* w, QWidget* dialog, const QString& name) {
+    pump(100);
+    QPixmap picture = w->grab();
+    QPainter painter(&picture);
+    painter.drawPixmap(dialog->geometry().topLeft() - w->geometry().topLeft(), dialog->grab());
+    painter.end();
+    const QString file = QDir(outDir).filePath(name + ".png");
+    if (picture.save(file)) {
+        std::printf("%s\n", qPrintable(file));
+        ++saved;
+    }
+}
+
+// A TCP socket listening on a free port of 127.0.0.1; the port is in use
+// while the socket is open.
+int listenOnFreePort(int& port) {
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(s, 1) != 0 ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        port = 0;
+    else
+        port = ntohs(a.sin_port);
+    return s;
+}
+
+// One request to the window's own Alpaca server, as a client on another
+// thread sends it while the window's event loop runs.
+std::string alpaca(int port, const std::string& method, const std::string& member, const std::string& body = "") {
+    std::string reply;
+    std::atomic<bool> done{false};
+    std::thread client([&] {
+        const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+            const std::string request = method + " /api/v1/focuser/0/" + member +
+                                        " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+                                        "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                                        std::to_string(body.size()) + "\r\n\r\n" + body;
+            (void)!::send(s, request.data(), request.size(), MSG_NOSIGNAL);
+            char buffer[4096];
+            for (ssize_t n; (n = ::recv(s, buffer, sizeof buffer, 0)) > 0;) reply.append(buffer, n);
+        }
+        ::close(s);
+        done = true;
+    });
+    waitUntil([&] { return done.load(); }, 10000);
+    client.join();
+    return reply.substr(reply.find("\r\n\r\n") + 4);
 }
 
 void goToCount(Harness& h, long count) {
@@ -127,6 +195,37 @@ int main(int argc, char** argv) {
     h.form->StopGoToDialog->OKBtn->click();
     h.sim->setSuppressCompletion(false);
     waitUntil([&] { return h.form->engine().activeCommand == 0; }, 5000);
+
+    // The network server: switched on in the Settings page's group, on a
+    // free port; then on a port another program holds.
+    QSpinBox* httpPort = h.form->AlpacaGroup->findChild<QSpinBox*>("AlpacaHttpPort");
+    QCheckBox* serverOn = h.form->AlpacaGroup->findChild<QCheckBox*>("AlpacaEnabled");
+    int port = 0, takenPort = 0;
+    ::close(listenOnFreePort(port));
+    const int taken = listenOnFreePort(takenPort);
+    httpPort->setValue(port);
+    serverOn->setChecked(true);
+    pages->setCurrentIndex(3);
+    save(h.form.get(), "page-4-settings-alpaca-on");
+    // A move from an imaging program: shown as the Go To button's own (the
+    // module holds back its completion, so the go-to stays in progress).
+    std::printf("%s\n", alpaca(port, "PUT", "connected", "Connected=True").c_str());
+    h.sim->setSuppressCompletion(true);
+    std::printf("%s\n", alpaca(port, "PUT", "move", "Position=3000").c_str());
+    waitUntil([&] { return h.form->engine().activeCommand == 'c'; }, 2000);
+    pages->setCurrentIndex(0);
+    saveWithDialog(h.form.get(), h.form->StopGoToDialog, "page-1-operate-network-go-to");
+    std::printf("%s\n", alpaca(port, "PUT", "halt").c_str());
+    h.sim->setSuppressCompletion(false);
+    waitUntil([&] { return h.form->engine().activeCommand == 0 && !h.form->engine().moving(); }, 5000);
+    httpPort->setValue(takenPort);
+    pump(100);
+    save(h.form.get(), "page-1-operate-alpaca-port-taken");
+    pages->setCurrentIndex(3);
+    save(h.form.get(), "page-4-settings-alpaca-port-taken");
+    serverOn->setChecked(false);
+    ::close(taken);
+    pages->setCurrentIndex(0);
 
     // Initialization: the question, then the dialog while it runs.
     h.form->ReinitializeFocuser->click();

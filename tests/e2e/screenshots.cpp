@@ -11,12 +11,7 @@
 #include <QPainter>
 #include <QSpinBox>
 #include <QTest>
-#include <arpa/inet.h>
-#include <atomic>
 #include <cstdio>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 #include "tests/e2e/form_harness.h"
@@ -53,50 +48,6 @@ void saveWithDialog(QWidget* w, QWidget* dialog, const QString& name) {
         std::printf("%s\n", qPrintable(file));
         ++saved;
     }
-}
-
-// A TCP socket listening on a free port of 127.0.0.1; the port is in use
-// while the socket is open.
-int listenOnFreePort(int& port) {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(s, 1) != 0 ||
-        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        port = 0;
-    else
-        port = ntohs(a.sin_port);
-    return s;
-}
-
-// One request to the window's own Alpaca server, as a client on another
-// thread sends it while the window's event loop runs.
-std::string alpaca(int port, const std::string& method, const std::string& member, const std::string& body = "") {
-    std::string reply;
-    std::atomic<bool> done{false};
-    std::thread client([&] {
-        const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-            const std::string request = method + " /api/v1/focuser/0/" + member +
-                                        " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
-                                        "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
-                                        std::to_string(body.size()) + "\r\n\r\n" + body;
-            (void)!::send(s, request.data(), request.size(), MSG_NOSIGNAL);
-            char buffer[4096];
-            for (ssize_t n; (n = ::recv(s, buffer, sizeof buffer, 0)) > 0;) reply.append(buffer, n);
-        }
-        ::close(s);
-        done = true;
-    });
-    waitUntil([&] { return done.load(); }, 10000);
-    client.join();
-    return reply.substr(reply.find("\r\n\r\n") + 4);
 }
 
 void goToCount(Harness& h, long count) {
@@ -209,13 +160,13 @@ int main(int argc, char** argv) {
     save(h.form.get(), "page-4-settings-alpaca-on");
     // A move from an imaging program: shown as the Go To button's own (the
     // module holds back its completion, so the go-to stays in progress).
-    std::printf("%s\n", alpaca(port, "PUT", "connected", "Connected=True").c_str());
+    std::printf("%s\n", alpacaRequest(port, "PUT", "connected", "Connected=True").c_str());
     h.sim->setSuppressCompletion(true);
-    std::printf("%s\n", alpaca(port, "PUT", "move", "Position=3000").c_str());
+    std::printf("%s\n", alpacaRequest(port, "PUT", "move", "Position=3000").c_str());
     waitUntil([&] { return h.form->engine().activeCommand == 'c'; }, 2000);
     pages->setCurrentIndex(0);
     saveWithDialog(h.form.get(), h.form->StopGoToDialog, "page-1-operate-network-go-to");
-    std::printf("%s\n", alpaca(port, "PUT", "halt").c_str());
+    std::printf("%s\n", alpacaRequest(port, "PUT", "halt").c_str());
     h.sim->setSuppressCompletion(false);
     waitUntil([&] { return h.form->engine().activeCommand == 0 && !h.form->engine().moving(); }, 5000);
     httpPort->setValue(takenPort);

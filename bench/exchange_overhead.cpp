@@ -170,12 +170,16 @@ public:
                 }
                 std::lock_guard<std::mutex> lock(mutex_);
                 latencies_.insert(latencies_.end(), mine.begin(), mine.end());
+                ++done_;
             });
     }
     ~PollingClients() { finish(); }
     // Stops the clients and returns their latencies.
     std::vector<double> finish() {
         stop_ = true;
+        // Their last requests are answered on this thread: it runs the loop
+        // until they are done.
+        e2e::waitUntil([this] { return done_ == static_cast<int>(threads_.size()); }, 10000);
         for (auto& t : threads_) t.join();
         threads_.clear();
         return latencies_;
@@ -186,6 +190,7 @@ private:
     using Clock = std::chrono::steady_clock;
     std::atomic<bool> stop_{false};
     std::atomic<long> wrong_{0};
+    std::atomic<int> done_{0};
     std::mutex mutex_;
     std::vector<double> latencies_;
     std::vector<std::thread> threads_;

@@ -150,7 +150,9 @@ void TForm1::showEvent(QShowEvent* event) {
 }
 
 TForm1::~TForm1() {
-    // No request reaches the engine from here on.
+    // No request reaches the engine from here on; the group goes first, so
+    // that nothing it does on its way out reaches a server that is gone.
+    delete AlpacaGroup;
     alpaca_.reset();
     SerialTimer.stop();
     if (ComPort->Connected()) ComPort->CloseConnection();

@@ -23,7 +23,6 @@ import subprocess
 import sys
 import tempfile
 import time
-import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import alpaca_client_test as client_test  # noqa: E402

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include "network/alpaca_server.h"
 #include "storage/codepage.h"
@@ -39,8 +40,15 @@ void EngineFocuser::halt() { engine_.halt(); }
 // Activity is three short lines high: the status in a few words there, in
 // full on the Settings page.
 void show_server_status_in_activity(corvell::alpaca::AlpacaServer& server, corvell::Engine& engine) {
-    QObject::connect(&server, &corvell::alpaca::AlpacaServer::statusChanged, &server, [&server, &engine] {
+    // A server that is off and stays off has nothing to say (every start of
+    // a program that does not use it).
+    auto off = std::make_shared<bool>(true);
+    QObject::connect(&server, &corvell::alpaca::AlpacaServer::statusChanged, &server, [&server, &engine, off] {
         const auto& settings = server.settings();
+        const std::string problem = server.problem().toStdString();
+        const bool wasOff = *off;
+        *off = !settings.enabled && problem.empty();
+        if (*off && wasOff) return;
         std::vector<std::string> lines;
         if (server.listening())
             lines.push_back("Alpaca server on, port " + std::to_string(settings.httpPort) +
@@ -49,7 +57,6 @@ void show_server_status_in_activity(corvell::alpaca::AlpacaServer& server, corve
             lines.push_back("Alpaca server not listening:");
         else
             lines.push_back("Alpaca server off");
-        const std::string problem = server.problem().toStdString();
         if (!problem.empty()) lines.push_back(problem);
         engine.front_end_note(lines, !problem.empty());
     });

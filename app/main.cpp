@@ -100,6 +100,7 @@ int main(int argc, char** argv) {
     FormOptions options;
     options.portMap = cl.portMap;
     options.dataDir = cl.dataDir;
+    options.alpacaPort = cl.alpacaPort;
 
     // With --simulate a simulated control module answers on a pseudo-terminal
     // mapped to COM1, moving at a focuser's pace.

@@ -18,7 +18,15 @@
 // gaps of each cycle are counted; the gap before each 's' is the
 // benchmark's own doing and is left out.
 //
-// Usage: corvell-bench-exchange [--exchanges N]
+// With --alpaca-clients N the window's own Alpaca server is switched on
+// (127.0.0.1, a free port) and N clients poll `position` every 100 ms over
+// kept-alive connections for the whole measurement: their requests are
+// answered on the same thread as the exchanges, so the figures show what
+// serving them costs the line. Their own latencies are printed beside.
+//
+// Usage: corvell-bench-exchange [--exchanges N] [--alpaca-clients N]
+#include <httplib.h>
+
 #include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QElapsedTimer>
@@ -37,6 +45,15 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <atomic>
+#include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "network/alpaca_server.h"
 #include "sim/simulator.h"
 #include "tests/e2e/form_harness.h"
 #include "ui/TForm1.h"
@@ -110,20 +127,88 @@ void printRow(const char* label, const Summary& s) {
 }
 
 int usage(const char* program, FILE* to, int code) {
-    std::fprintf(to, "Usage: %s [--exchanges N]\n"
+    std::fprintf(to, "Usage: %s [--exchanges N] [--alpaca-clients N]\n"
                      "  Measures the program's time from a module reply to its next command byte\n"
-                     "  over at least N self-driven exchanges (default %d).\n",
+                     "  over at least N self-driven exchanges (default %d), optionally while N\n"
+                     "  Alpaca clients poll the position every 100 ms (at most 200).\n",
                  program, kDefaultExchanges);
     return code;
 }
+
+int freeLoopbackPort() {
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = 0;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    ::close(s);
+    return port;
+}
+
+// Clients polling the position every 100 ms, each on its own kept-alive
+// connection, until stopped.
+class PollingClients {
+public:
+    PollingClients(int port, int count) {
+        for (int c = 0; c < count; ++c)
+            threads_.emplace_back([this, port, c, count] {
+                httplib::Client client("127.0.0.1", port);
+                client.set_keep_alive(true);
+                std::vector<double> mine;
+                auto next = Clock::now() + std::chrono::milliseconds(100 * c / count);
+                while (!stop_) {
+                    std::this_thread::sleep_until(next);
+                    next += std::chrono::milliseconds(100);
+                    const auto t0 = Clock::now();
+                    auto r = client.Get("/api/v1/focuser/0/position");
+                    mine.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+                    if (!r || r->status != 200 || r->body.find("\"ErrorNumber\":0") == std::string::npos) ++wrong_;
+                }
+                std::lock_guard<std::mutex> lock(mutex_);
+                latencies_.insert(latencies_.end(), mine.begin(), mine.end());
+                ++done_;
+            });
+    }
+    ~PollingClients() { finish(); }
+    // Stops the clients and returns their latencies.
+    std::vector<double> finish() {
+        stop_ = true;
+        // Their last requests are answered on this thread: it runs the loop
+        // until they are done.
+        e2e::waitUntil([this] { return done_ == static_cast<int>(threads_.size()); }, 10000);
+        for (auto& t : threads_) t.join();
+        threads_.clear();
+        return latencies_;
+    }
+    long wrong() const { return wrong_; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    std::atomic<bool> stop_{false};
+    std::atomic<long> wrong_{0};
+    std::atomic<int> done_{0};
+    std::mutex mutex_;
+    std::vector<double> latencies_;
+    std::vector<std::thread> threads_;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
     int wanted = kDefaultExchanges;
+    int alpacaClients = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") return usage(argv[0], stdout, 0);
+        if (arg == "--alpaca-clients" && i + 1 < argc) {
+            alpacaClients = std::atoi(argv[++i]);
+            if (alpacaClients < 1 || alpacaClients > 200) return usage(argv[0], stderr, 2);
+            continue;
+        }
         if (arg == "--exchanges" && i + 1 < argc) {
             char* end = nullptr;
             const long n = std::strtol(argv[++i], &end, 10);
@@ -211,6 +296,28 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    std::unique_ptr<PollingClients> clients;
+    if (alpacaClients > 0) {
+        corvell::alpaca::AlpacaServer& server = form->alpacaServer();
+        const int port = freeLoopbackPort();
+        server.switchOnForThisRun(port);
+        server.start();
+        if (!server.listening()) {
+            std::fprintf(stderr, "the Alpaca server did not start: %s\n", qPrintable(server.statusText()));
+            return 1;
+        }
+        std::string answer;
+        std::thread connect([&] {
+            httplib::Client c("127.0.0.1", port);
+            if (auto r = c.Put("/api/v1/focuser/0/connected", "Connected=True", "application/x-www-form-urlencoded"))
+                answer = r->body;
+        });
+        e2e::waitUntil([&] { return !answer.empty(); }, 5000);
+        connect.join();
+        clients = std::make_unique<PollingClients>(port, alpacaClients);
+        e2e::pump(1000);  // every client has connected and polls
+    }
+
     sim.clearTranscript();
     std::vector<Gap> gaps;
     int cycles = (wanted + 1) / 2;
@@ -226,6 +333,13 @@ int main(int argc, char** argv) {
     if (static_cast<int>(gaps.size()) < wanted) {
         std::fprintf(stderr, "only %zu of %d exchanges could be measured\n", gaps.size(), wanted);
         return 1;
+    }
+
+    std::vector<double> requests;
+    long wrongReplies = 0;
+    if (clients) {
+        requests = clients->finish();
+        wrongReplies = clients->wrong();
     }
 
     std::vector<double> all, afterEcho, afterStatus;
@@ -251,6 +365,12 @@ int main(int argc, char** argv) {
     std::printf("  %-26s %9.3f ms\n", "module processing delay", processingMs);
     std::printf("\n  median overhead is %.1f %% of the status exchange's line time\n",
                 100.0 * summarise(all).median / statusExchangeMs);
+    if (alpacaClients > 0) {
+        std::printf("\n  meanwhile %d Alpaca clients polled the position every 100 ms on 127.0.0.1:\n", alpacaClients);
+        std::printf("  %-26s %9s %9s %9s %9s\n", "request latency (ms)", "requests", "median", "p99", "max");
+        printRow("GET position", summarise(requests));
+        std::printf("  replies with an error or none: %ld\n", wrongReplies);
+    }
 
     form->close();
     form.reset();

@@ -1170,6 +1170,9 @@ std::string Engine::move_to(long count) {
     const std::string reason = refusal(situations(), Action::MoveTo);
     if (!reason.empty()) return reason;
     if (positionKnown && count == static_cast<long>(currentPosition) && activeCommand == state::kIdle) return {};
+    // An accepted move is the user's action, as a click on Go To is: a note
+    // held in Activity gives way to the move's lines.
+    user_acts();
     moving_ = true;
     set_command_argument(count);
     if (activeCommand != state::kIdle) {
@@ -1191,9 +1194,28 @@ std::string Engine::communication_problem() const {
     return "Not communicating: the control module does not answer";
 }
 
-void Engine::front_end_note(const std::vector<std::string>& lines) {
+void Engine::front_end_note(const std::vector<std::string>& lines, bool hold) {
     Batch b(*this);
-    set_activity(lines);
+    // The front end's last held note gives way to its next note (a server
+    // that could not start and now listens), whatever else still holds.
+    std::vector<std::string>& held = fileNote_.lines;
+    if (!frontEndHeld_.empty() && !held.empty()) {
+        for (const std::string& line : frontEndHeld_) held.erase(std::remove(held.begin(), held.end(), line), held.end());
+        if (held.empty()) {
+            screen_.activity = std::move(fileNote_.held);
+            fileNote_ = FileNote{};
+            mark(kActivity);
+        } else {
+            show_file_note();
+        }
+    }
+    frontEndHeld_.clear();
+    if (!hold) {
+        set_activity(lines);
+        return;
+    }
+    for (const std::string& line : lines) note_file_problem(line, false);
+    frontEndHeld_ = lines;
 }
 
 }  // namespace corvell

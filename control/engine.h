@@ -67,9 +67,11 @@ public:
     // Why the module cannot be reached, in the window's words; empty while
     // it answers.
     std::string communication_problem() const;
-    // Lines of another front end's own (a network server that cannot
-    // start) shown in Activity.
-    void front_end_note(const std::vector<std::string>& lines);
+    // Lines of another front end's own shown in Activity. With `hold` (a
+    // network server that cannot start) they stay there until the user's
+    // next action, as a note about the files does, or until the front end's
+    // next note.
+    void front_end_note(const std::vector<std::string>& lines, bool hold = false);
 
     // ---- construction and start-up ----
     // Shows "Unknown" / "Initializing", removes the temporaries that saves
@@ -443,6 +445,8 @@ private:
         std::vector<std::string> held;   // the lines Activity shows when the note goes
     } fileNote_;
     static constexpr size_t kMaxFileNoteLines = 3;
+    // The lines of the last note a front end asked to hold.
+    std::vector<std::string> frontEndHeld_;
 };
 
 }  // namespace corvell

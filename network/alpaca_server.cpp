@@ -50,11 +50,8 @@ AlpacaServer::AlpacaServer(FocuserDevice& device, const std::string& dataDir, QO
       mainThreadContext_(new QObject(this)) {
     setLimits(HttpLimits{});
     if (!dataDir_.empty()) {
-        bool madeId = false;
-        settings_ = load_settings(dataDir_, &madeId);
-        if (madeId && !save_settings(dataDir_, settings_, saveError_)) {
-            // The server works all the same; its UniqueID changes at the next start.
-        }
+        settings_ = load_settings(dataDir_, &idUnsaved_);
+        saved_ = settings_;
     } else {
         settings_.uniqueId = make_unique_id();
     }
@@ -72,7 +69,10 @@ void AlpacaServer::applySettings(const AlpacaSettings& settings) {
     AlpacaSettings next = settings;
     next.uniqueId = settings_.uniqueId;
     saveError_.clear();
-    if (!dataDir_.empty()) save_settings(dataDir_, next, saveError_);
+    if (!dataDir_.empty() && save_settings(dataDir_, next, saveError_)) {
+        saved_ = next;
+        idUnsaved_ = false;
+    }
     settings_ = next;
     start();
 }
@@ -88,8 +88,20 @@ void AlpacaServer::start() {
     const QString saveNote =
         saveError_.empty() ? QString() : QString(" (%1)").arg(QString::fromStdString(saveError_));
     if (!settings_.enabled) {
-        setStatus("Off" + saveNote);
+        setStatus("Off" + saveNote, QString::fromStdString(saveError_));
         return;
+    }
+    if (idUnsaved_) {
+        // The first time it serves: the UniqueID is kept from now on, beside
+        // what the file held (not a switch-on for this run only). Should the
+        // save fail, the server works all the same and tries again next time.
+        AlpacaSettings file = saved_;
+        file.uniqueId = settings_.uniqueId;
+        std::string ignored;
+        if (save_settings(dataDir_, file, ignored)) {
+            saved_ = file;
+            idUnsaved_ = false;
+        }
     }
     const int port = settings_.httpPort;
     const std::vector<std::string> hosts =
@@ -97,8 +109,9 @@ void AlpacaServer::start() {
     std::string error;
     if (!http_->start(hosts, port, error)) {
         setStatus(QString("Not listening: %1. The program goes on without the network server.")
-                      .arg(QString::fromStdString(error)) +
-                  saveNote);
+                          .arg(QString::fromStdString(error)) +
+                      saveNote,
+                  QString::fromStdString(error));
         return;
     }
     QString text = settings_.localNetwork
@@ -107,13 +120,15 @@ void AlpacaServer::start() {
                              .arg(QString::fromStdString(with_port(hosts[0], port)),
                                   QString::fromStdString(with_port(hosts[1], port)));
     std::string discoveryError;
-    if (discovery_.start(settings_.discoveryPort, port, !settings_.localNetwork, discoveryError))
+    const bool discovering = discovery_.start(settings_.discoveryPort, port, !settings_.localNetwork, discoveryError);
+    if (discovering)
         text += QString("; discovery on UDP port %1 (%2)")
                     .arg(settings_.discoveryPort)
                     .arg(QString::fromStdString(discovery_.families()));
     else
         text += QString("; no discovery: %1").arg(QString::fromStdString(discoveryError));
-    setStatus(text + saveNote);
+    setStatus(text + saveNote, !discovering ? QString("no discovery: %1").arg(QString::fromStdString(discoveryError))
+                                            : QString::fromStdString(saveError_));
 }
 
 void AlpacaServer::stop() {
@@ -137,8 +152,9 @@ void AlpacaServer::shutdown() {
     }
 }
 
-void AlpacaServer::setStatus(const QString& text) {
+void AlpacaServer::setStatus(const QString& text, const QString& problem) {
     status_ = text;
+    problem_ = problem;
     state_.info.listening = text.toStdString();
     emit statusChanged(text);
 }

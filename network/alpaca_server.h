@@ -24,9 +24,11 @@ namespace corvell::alpaca {
 class AlpacaServer : public QObject {
     Q_OBJECT
 public:
-    // Reads the settings from "alpaca.cfg" in `dataDir` (and writes the file
-    // when it had no UniqueID yet). With an empty `dataDir` the settings are
-    // kept in memory only. Does not start: call start().
+    // Reads the settings from "alpaca.cfg" in `dataDir`. A UniqueID made
+    // because the file had none is written there the first time the server
+    // serves (or its settings are changed): a program whose server stays off
+    // adds no file. With an empty `dataDir` the settings are kept in memory
+    // only. Does not start: call start().
     AlpacaServer(FocuserDevice& device, const std::string& dataDir, QObject* parent = nullptr);
     ~AlpacaServer() override;
 
@@ -44,6 +46,9 @@ public:
     bool listening() const { return http_->running(); }
     // "Off", "Listening on ...", or why the server is not listening.
     QString statusText() const { return status_; }
+    // What kept the server from doing all it was asked to, in a few words
+    // (a port in use, no discovery, settings not saved); empty when nothing.
+    QString problem() const { return problem_; }
 
     // For tests: the limits of the next start, and how long a request waits
     // for the main thread.
@@ -65,7 +70,7 @@ private:
     HttpReply handleOnConnectionThread(const HttpRequest& request);
     // Stops serving without a new status (start() follows with one).
     void shutdown();
-    void setStatus(const QString& text);
+    void setStatus(const QString& text, const QString& problem = QString());
 
     FocuserDevice& device_;
     std::string dataDir_;
@@ -76,6 +81,11 @@ private:
     DiscoveryResponder discovery_;
     QObject* mainThreadContext_;
     QString status_ = "Off";
+    QString problem_;
+    // What the file holds, and whether the UniqueID in settings_ is not in
+    // it yet.
+    AlpacaSettings saved_;
+    bool idUnsaved_ = false;
     std::chrono::milliseconds mainThreadWait_{5000};
 
     std::mutex pendingMutex_;

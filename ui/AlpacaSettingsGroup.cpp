@@ -15,7 +15,7 @@ using corvell::alpaca::AlpacaSettings;
 AlpacaSettingsGroup::AlpacaSettingsGroup(AlpacaServer& server, QWidget* parent)
     : QGroupBox("Network (ASCOM Alpaca)", parent), server_(server) {
     setObjectName("AlpacaSettingsGroup");
-    enabled_ = new QCheckBox("Let imaging and autofocus programs move the focuser (ASCOM Alpaca server)");
+    enabled_ = new QCheckBox("Let imaging and autofocus programs move the focuser");
     enabled_->setObjectName("AlpacaEnabled");
     const auto portBox = [](const char* name) {
         auto* box = new QSpinBox;

@@ -18,11 +18,14 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "network/alpaca_server.h"
 #include "serial/TZComm.h"
+#include "ui/AlpacaSettingsGroup.h"
 #include "ui/Dialogs.h"
 #include "ui/ElidedLabel.h"
 #include "ui/RadioGroup.h"
 #include "ui/UpDownControl.h"
+#include "ui/alpaca_device.h"
 #include "ui/engine_glue.h"
 
 namespace {
@@ -118,6 +121,7 @@ TForm1::TForm1(const FormOptions& options, QWidget* parent) : QMainWindow(parent
     engineOptions.dataDir = options_.dataDir;
     engine_ = std::make_unique<corvell::Engine>(*link_, *timer_, static_cast<corvell::EngineView&>(*this),
                                                 engineOptions);
+    buildAlpacaGroup();
 
     // The executive runs once each time the main loop has run empty.
     if (auto* dispatcher = QAbstractEventDispatcher::instance(thread()))
@@ -136,6 +140,7 @@ TForm1::TForm1(const FormOptions& options, QWidget* parent) : QMainWindow(parent
     }
     PageControl1->setCurrentWidget(TabSheet1);
     engine_->construct();
+    alpaca_->start();
 }
 
 void TForm1::showEvent(QShowEvent* event) {
@@ -159,6 +164,10 @@ void TForm1::resizeEvent(QResizeEvent* event) {
 }
 
 TForm1::~TForm1() {
+    // No request reaches the engine from here on; the group goes first, so
+    // that nothing it does on its way out reaches a server that is gone.
+    delete AlpacaGroup;
+    alpaca_.reset();
     SerialTimer.stop();
     if (ComPort->Connected()) ComPort->CloseConnection();
 }
@@ -468,6 +477,17 @@ void TForm1::buildSettingsPage() {
     text += "\nSettings and focuser profiles are kept in: " + QString::fromStdString(options_.dataDir) + "\n";
     SettingsText->setPlainText(text);
     l->addWidget(SettingsText);
+}
+
+// The network server's group, below the text: the server serves the engine,
+// so both are made once the engine is.
+void TForm1::buildAlpacaGroup() {
+    alpacaDevice_ = std::make_unique<EngineFocuser>(*engine_);
+    alpaca_ = std::make_unique<corvell::alpaca::AlpacaServer>(*alpacaDevice_, options_.dataDir);
+    if (options_.alpacaPort > 0) alpaca_->switchOnForThisRun(options_.alpacaPort);
+    show_server_status_in_activity(*alpaca_, *engine_);
+    AlpacaGroup = new AlpacaSettingsGroup(*alpaca_, TabSheet4);
+    TabSheet4->layout()->addWidget(AlpacaGroup);
 }
 
 void TForm1::buildHelpPage() {

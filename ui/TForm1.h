@@ -30,11 +30,17 @@ class TStopInitDialog;
 class TAutoDetectDialog;
 class TSetupDialog;
 class UpDownControl;
+class AlpacaSettingsGroup;
+class EngineFocuser;
+namespace corvell::alpaca {
+class AlpacaServer;
+}
 
 struct FormOptions {
     PortMap portMap;
     std::string dataDir = ".";
     std::string simulatorNote;  // shown on the Settings page when a simulated module is in use
+    int alpacaPort = 0;         // the network server on, on this port, for this run; 0: as its settings say
 };
 
 class TForm1 : public QMainWindow, private corvell::EngineView {
@@ -46,6 +52,7 @@ public:
     corvell::Engine& engine() { return *engine_; }
     const corvell::Engine& engine() const { return *engine_; }
     const FormOptions& options() const { return options_; }
+    corvell::alpaca::AlpacaServer& alpacaServer() { return *alpaca_; }
 
     // ---- controls (object names as given) ----
     QTabWidget* PageControl1;
@@ -74,6 +81,7 @@ public:
     QLabel *AutoDetectText, *Connection, *EncoderPosition, *EncoderLines, *EncoderStep, *ReinitText, *MaxTravelStop;
     // Settings, Help
     QPlainTextEdit *SettingsText, *HelpText;
+    AlpacaSettingsGroup* AlpacaGroup;
 
     // ---- components ----
     TZComm* ComPort;
@@ -164,6 +172,7 @@ private:
     void buildStorePage();
     void buildConfigurePage();
     void buildSettingsPage();
+    void buildAlpacaGroup();
     void buildHelpPage();
     void open_entry_box(QLineEdit* box, bool& typed);
     void end_entry_box(QLineEdit* box, bool& typed);
@@ -172,6 +181,10 @@ private:
     std::unique_ptr<corvell::ModuleLink> link_;
     std::unique_ptr<corvell::ReplyTimer> timer_;
     std::unique_ptr<corvell::Engine> engine_;
+    // The ASCOM Alpaca server, a front end of the engine beside the window;
+    // stopped before the engine goes.
+    std::unique_ptr<EngineFocuser> alpacaDevice_;
+    std::unique_ptr<corvell::alpaca::AlpacaServer> alpaca_;
     bool rendering_ = false;
     bool passPending_ = false;   // radio groups set by render never reach the engine
     bool stepDigitsTyped_ = false, backlashDigitsTyped_ = false;

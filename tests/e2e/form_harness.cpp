@@ -8,6 +8,12 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+#include <atomic>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+
 #include "ui/Dialogs.h"
 #include <QLineEdit>
 
@@ -69,6 +75,46 @@ std::string letters(const std::vector<uint8_t>& bytes) {
             s += "<" + std::to_string(b) + ">";
     }
     return s;
+}
+
+int listenOnFreePort(int& port) {
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(s, 1) != 0 ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        port = 0;
+    else
+        port = ntohs(a.sin_port);
+    return s;
+}
+
+std::string alpacaRequest(int port, const std::string& method, const std::string& member, const std::string& body) {
+    std::string reply;
+    std::atomic<bool> done{false};
+    std::thread client([&] {
+        const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+            const std::string request = method + " /api/v1/focuser/0/" + member +
+                                        " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+                                        "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                                        std::to_string(body.size()) + "\r\n\r\n" + body;
+            (void)!::send(s, request.data(), request.size(), MSG_NOSIGNAL);
+            char buffer[4096];
+            for (ssize_t n; (n = ::recv(s, buffer, sizeof buffer, 0)) > 0;) reply.append(buffer, n);
+        }
+        ::close(s);
+        done = true;
+    });
+    waitUntil([&] { return done.load(); }, 10000);
+    client.join();
+    return reply.substr(reply.find("\r\n\r\n") + 4);
 }
 
 corvell::sim::SimOptions Harness::fastModule() {

@@ -41,6 +41,15 @@ double cpuSeconds();
 std::vector<double> timesOf(const corvell::sim::Simulator& sim, uint8_t letter, double after = -1);
 std::string letters(const std::vector<uint8_t>& bytes);  // printable view for messages
 
+// A TCP socket listening on a free port of 127.0.0.1: the port is in use
+// until close(fd).
+int listenOnFreePort(int& port);
+// One request to an Alpaca server of this process, made on another thread
+// while the event loop runs (the server answers from the main thread);
+// returns the reply's body.
+std::string alpacaRequest(int port, const std::string& method, const std::string& member,
+                          const std::string& body = "");
+
 struct Harness {
     explicit Harness(corvell::sim::SimOptions simOptions = fastModule(), bool startSim = true);
     ~Harness();

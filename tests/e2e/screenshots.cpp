@@ -7,10 +7,15 @@
 #include <QRadioButton>
 #include <QTabWidget>
 #include <QKeyEvent>
+#include <QCheckBox>
+#include <QPainter>
+#include <QSpinBox>
 #include <QTest>
 #include <cstdio>
+#include <unistd.h>
 
 #include "tests/e2e/form_harness.h"
+#include "ui/AlpacaSettingsGroup.h"
 #include "ui/Dialogs.h"
 #include "ui/RadioGroup.h"
 
@@ -28,6 +33,20 @@ void save(QWidget* w, const QString& name) {
         ++saved;
     } else {
         std::fprintf(stderr, "cannot write %s\n", qPrintable(file));
+    }
+}
+
+// The window with a dialog of its own drawn over it where it stands.
+void saveWithDialog(QWidget* w, QWidget* dialog, const QString& name) {
+    pump(100);
+    QPixmap picture = w->grab();
+    QPainter painter(&picture);
+    painter.drawPixmap(dialog->geometry().topLeft() - w->geometry().topLeft(), dialog->grab());
+    painter.end();
+    const QString file = QDir(outDir).filePath(name + ".png");
+    if (picture.save(file)) {
+        std::printf("%s\n", qPrintable(file));
+        ++saved;
     }
 }
 
@@ -143,6 +162,37 @@ int main(int argc, char** argv) {
     h.form->StopGoToDialog->OKBtn->click();
     h.sim->setSuppressCompletion(false);
     waitUntil([&] { return h.form->engine().activeCommand == 0; }, 5000);
+
+    // The network server: switched on in the Settings page's group, on a
+    // free port; then on a port another program holds.
+    QSpinBox* httpPort = h.form->AlpacaGroup->findChild<QSpinBox*>("AlpacaHttpPort");
+    QCheckBox* serverOn = h.form->AlpacaGroup->findChild<QCheckBox*>("AlpacaEnabled");
+    int port = 0, takenPort = 0;
+    ::close(listenOnFreePort(port));
+    const int taken = listenOnFreePort(takenPort);
+    httpPort->setValue(port);
+    serverOn->setChecked(true);
+    pages->setCurrentIndex(3);
+    save(h.form.get(), "page-4-settings-alpaca-on");
+    // A move from an imaging program: shown as the Go To button's own (the
+    // module holds back its completion, so the go-to stays in progress).
+    std::printf("%s\n", alpacaRequest(port, "PUT", "connected", "Connected=True").c_str());
+    h.sim->setSuppressCompletion(true);
+    std::printf("%s\n", alpacaRequest(port, "PUT", "move", "Position=3000").c_str());
+    waitUntil([&] { return h.form->engine().activeCommand == 'c'; }, 2000);
+    pages->setCurrentIndex(0);
+    saveWithDialog(h.form.get(), h.form->StopGoToDialog, "page-1-operate-network-go-to");
+    std::printf("%s\n", alpacaRequest(port, "PUT", "halt").c_str());
+    h.sim->setSuppressCompletion(false);
+    waitUntil([&] { return h.form->engine().activeCommand == 0 && !h.form->engine().moving(); }, 5000);
+    httpPort->setValue(takenPort);
+    pump(100);
+    save(h.form.get(), "page-1-operate-alpaca-port-taken");
+    pages->setCurrentIndex(3);
+    save(h.form.get(), "page-4-settings-alpaca-port-taken");
+    serverOn->setChecked(false);
+    ::close(taken);
+    pages->setCurrentIndex(0);
 
     // Initialization: the question, then the dialog while it runs.
     h.form->ReinitializeFocuser->click();

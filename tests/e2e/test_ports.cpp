@@ -173,12 +173,15 @@ TEST(Initialization, WritesTheSettingsInOrderAndHomesWithTheDialogUp) {
 
 TEST(Replug, AnAdapterPulledOutAndPluggedBackInIsFoundAgain) {
     Harness h;
-    h.useLink();
+    const std::string link = h.useLink();
     h.openWindow();
     ASSERT_TRUE(h.waitCommunicating());
     h.form->MoveOutButton->click();
     ASSERT_TRUE(waitUntil([&] { return lines(h.form->ActivityDisplay).contains("Moving Out"); }, 2000));
+    // Pulled out: the line hangs up and the device node goes with it (the
+    // freed pseudo-terminal may be another program's next).
     h.sim->hangUp();
+    ::unlink(link.c_str());
     // Said on the Operate page at once, the position no longer shown as current.
     ASSERT_TRUE(waitUntil([&] { return lines(h.form->ActivityDisplay).contains("Not communicating"); }, 1000));
     EXPECT_TRUE(h.form->Connection->text().contains("the device went away")) << h.form->Connection->text().toStdString();

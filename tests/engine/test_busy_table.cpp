@@ -23,6 +23,9 @@ int count(const std::vector<SentCommand>& sent, char letter, long argument = -1)
 }
 
 struct SituationCase {
+    SituationCase(const char* n, Situations p, std::function<void(Rig&)> e, std::function<void(Rig&)> l,
+                  std::string o = {})
+        : name(n), present(p), enter(std::move(e)), leave(std::move(l)), own(std::move(o)) {}
     const char* name;
     Situations present;
     std::function<void(Rig&)> enter;

@@ -594,3 +594,26 @@ TEST(IntentOperations, MovingSpansAMotionUntilThePositionAfterItIsRead) {
     r.reply({'p', 0x05, 0x78});
     EXPECT_FALSE(r.engine.moving()) << "stopped at its end";
 }
+
+// A network server that cannot start says so in Activity; the start-up lines
+// that follow within milliseconds do not hide it, its next note (listening
+// after all) replaces it, and a move from the network is the user's action,
+// as Go To is.
+TEST(IntentOperations, AFrontEndsHeldNoteStaysUntilItsNextNoteOrTheUsersAction) {
+    Rig r;
+    r.start();
+    const Lines taken{"Alpaca server not listening:", "port 11111 is in use by another program"};
+    r.engine.front_end_note(taken, true);
+    r.reply({'b', 'j'});
+    r.statusAndPosition(1000);
+    EXPECT_EQ(r.screen().activity, taken);
+    r.engine.front_end_note({"Alpaca server on, port 11112 (this computer only)"});
+    EXPECT_EQ(r.screen().activity, (Lines{"Alpaca server on, port 11112 (this computer only)"}));
+
+    r.engine.front_end_note(taken, true);
+    EXPECT_EQ(r.engine.move_to(1000), "") << "already there: nothing to do, the note stays";
+    EXPECT_EQ(r.screen().activity, taken);
+    EXPECT_EQ(r.engine.move_to(1500), "");
+    r.reply({'g'});
+    EXPECT_EQ(r.screen().activity, (Lines{"Go To command in progress", "Please wait"}));
+}

@@ -230,26 +230,46 @@ def run(args, control):
         checks.check(final == target, "move to %d ended at %r" % (target, final))
         print("move to %5d: final %5d after %.1f s" % (target, final if final is not None else -1,
                                                           time.monotonic() - started), flush=True)
+    # A client that polls without pause: the first ismoving that is false is
+    # followed by the final position, never by the one before the move.
+    for target in (step, 0):
+        client.value(checks, "PUT", "move", {"Position": target})
+        deadline = time.monotonic() + 120
+        while client.value(checks, "GET", "ismoving").get("Value") is not False and time.monotonic() < deadline:
+            pass
+        final = client.value(checks, "GET", "position").get("Value")
+        checks.check(final == target, "polled without pause, the move to %d ended at %r" % (target, final))
     for wanted, clamped in [(-10, 0), (maxstep + 10, maxstep)]:
         client.value(checks, "PUT", "move", {"Position": wanted})
         final = wait_still(client, checks, clamped, maxstep, log)
         checks.check(final == clamped, "move to %d clamped to %d, ended at %r" % (wanted, clamped, final))
 
     # Halt during a move (from maxstep, where the clamped move left it): as
-    # soon as the focuser has left, it is stopped short of the target.
+    # soon as the focuser has left, it is stopped short of the target. A
+    # program may go on answering the position it read before the move until
+    # the move ends, so the focuser's own position (from the host's control
+    # lines) says when it has left; without them, a short while after the
+    # move began.
+    def module_position():
+        words = control("status").split()
+        return int(words[words.index("position") + 1])
+
     client.value(checks, "PUT", "move", {"Position": 0})
     deadline = time.monotonic() + 30
-    moving, position = None, maxstep
-    while time.monotonic() < deadline and not (moving and position < maxstep):
+    moving, began = None, None
+    while time.monotonic() < deadline:
         time.sleep(0.02)
         moving = client.value(checks, "GET", "ismoving").get("Value")
-        position = client.value(checks, "GET", "position").get("Value")
+        began = began or (time.monotonic() if moving else None)
+        if moving and (module_position() < maxstep if control else time.monotonic() - began > 0.3):
+            break
     checks.check(moving is True, "moving before halt")
     client.value(checks, "PUT", "halt")
     final = wait_still(client, checks, 0, maxstep, log)
     checks.check(final is not None and 0 < final < maxstep, "halt stopped the move short of 0: %r" % final)
     if control:
         checks.check(" halts 1" in control("status"), "the focuser heard the halt once")
+        checks.check(final == module_position(), "position after the halt %r is where the focuser stopped" % final)
 
     # A move while a question is open in the window is refused.
     if control or args.question_on_cmd:

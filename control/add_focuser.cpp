@@ -396,7 +396,7 @@ void AddFocuser::step() {
         count = std::trunc(count);
         if (count < 2) return;
         if (count > static_cast<double>(kMaxModuleCount)) {
-            maximumRefusal_ = "The control module's range is 65535 counts";
+            maximumRefusal_ = "Beyond the module's range of 65535";
             return;
         }
         e_.profile.maxTravel = static_cast<long>(count);

@@ -18,6 +18,9 @@
 #include "ui/AlpacaSettingsGroup.h"
 #include "ui/Dialogs.h"
 #include "ui/RadioGroup.h"
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 
 using namespace e2e;
 
@@ -63,6 +66,98 @@ void store(Harness& h, int slot, const QString& description) {
     h.form->Description[slot - 1]->setText(description);
     QTest::keyClick(h.form->Description[slot - 1], Qt::Key_Return);
 }
+void setupShot(Harness& h, const QString& name) {
+    pump(150);
+    save(h.form->SetupDialog, "setup-" + name);
+}
+
+void setupOk(Harness& h, const QString& description = QString()) {
+    if (!description.isNull()) h.form->SetupDialog->FocuserDescription->setText(description);
+    h.form->SetupDialog->OKBtn->click();
+    pump(150);
+}
+
+void setupChoose(Harness& h, int index) {
+    h.form->SetupDialog->SetupModeSelect->button(index)->click();
+    pump(150);
+}
+
+void setupEnter(QLineEdit* edit, const QString& text) {
+    edit->setText(text);
+    QTest::keyClick(edit, Qt::Key_Return);
+    pump(150);
+}
+
+void setupStartPage(Harness& h) {
+    h.waitIdle();
+    h.form->PageControl1->setCurrentWidget(h.form->TabSheet2);
+    h.form->AddFocuser->click();
+}
+
+void setupStart(Harness& h) {
+    setupStartPage(h);
+    waitUntil([&] { return h.form->SetupDialog->SetupText1->text().startsWith("A Corvell"); }, 3000);
+}
+
+// Walks the three methods of the add-focuser setup, saving each page, and
+// adds a focuser by each.
+void setupPages(Harness& h, const QString& units) {
+    TSetupDialog* d = h.form->SetupDialog;
+    setupStart(h);
+    setupShot(h, units + "-01-found");
+    setupOk(h);
+    setupShot(h, units + "-02-description");
+    setupOk(h, "Mavrel 3, 4.60\" drawtube");
+    setupShot(h, units + "-03-mode");
+    setupChoose(h, 0);
+    setupShot(h, units + "-04-model");
+    setupChoose(h, 3);
+    setupShot(h, units + "-05-drawtube");
+    setupChoose(h, 3);
+    setupShot(h, units + "-06-encoder");
+    setupChoose(h, 2);
+    setupShot(h, units + "-07-complete");
+    d->CancelBtn->click();
+
+    setupStart(h);
+    setupOk(h);
+    setupOk(h, "Typed parameters");
+    setupChoose(h, 1);
+    setupShot(h, units + "-08-parameters");
+    setupEnter(d->FocuserDescription, "0");
+    setupShot(h, units + "-09-parameters-refused");
+    setupEnter(d->FocuserDescription, "2000");
+    setupEnter(d->MaximumEdit, "70000");
+    setupShot(h, units + "-10-parameters-beyond-range");
+    setupEnter(d->MaximumEdit, "6000");
+    setupOk(h);
+    d->CancelBtn->click();
+
+    setupStart(h);
+    setupOk(h);
+    setupOk(h, "Manual setup");
+    setupChoose(h, 2);
+    setupShot(h, units + "-11-manual-direction");
+    setupOk(h);
+    setupShot(h, units + "-12-manual-zero");
+    setupOk(h);
+    waitUntil([&] { return h.sim->position() == 0; }, 2000);
+    setupShot(h, units + "-13-manual-distance");
+    setupOk(h);
+    setupShot(h, units + "-14-manual-not-moved");
+    setupOk(h);
+    h.sim->setPosition(2000);
+    waitUntil([&] { return d->SetupPosition->text() == "2000"; }, 3000);
+    setupShot(h, units + "-15-manual-distance-at-2000");
+    setupOk(h);
+    h.sim->setPosition(6000);
+    waitUntil([&] { return d->SetupPosition->text() == "6000"; }, 3000);
+    setupShot(h, units + "-16-manual-maximum");
+    setupOk(h);
+    d->CancelBtn->click();
+    h.waitIdle();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -144,10 +239,42 @@ int main(int argc, char** argv) {
     save(h.form->StopGoToDialog, "dialog-stop-go-to");
     h.form->StopGoToDialog->hide();
 
-    h.form->TextEntryDialog->tag = 0;
-    h.form->TextEntryDialog->showCentred();
+    h.waitIdle();
+    h.form->ChangeDescription->click();
+    waitUntil([&] { return h.form->TextEntryDialog->isVisible(); }, 1000);
     save(h.form->TextEntryDialog, "dialog-text-entry");
     h.form->TextEntryDialog->CancelBtnClick();
+
+    // Every page of the add-focuser setup, in inches and in cm, and the
+    // number entries of the Configure page.
+    for (int units : {0, 1}) {
+        h.waitIdle();
+        h.form->Units->button(units)->click();
+        setupPages(h, units ? "cm" : "inch");
+    }
+    h.form->Units->button(0)->click();
+    // No module answers the setup's probe.
+    h.sim->setSilent(true);
+    setupStartPage(h);
+    waitUntil([&] { return h.form->SetupDialog->SetupText1->text().startsWith("There is no communication"); }, 3000);
+    setupShot(h, "no-module");
+    h.form->SetupDialog->CancelBtn->click();
+    h.sim->setSilent(false);
+    pages->setCurrentIndex(2);
+    h.waitIdle();
+    h.form->SetEncoder->click();
+    save(h.form->GoToDialog, "dialog-entry-encoder-count");
+    h.form->GoToDialog->CancelBtn->click();
+    h.form->SetMaxTravel->click();
+    h.form->GoToDialog->PositionEdit->selectAll();
+    QTest::keyClicks(h.form->GoToDialog->PositionEdit, "70000");
+    h.form->GoToDialog->OKBtn->click();
+    save(h.form->GoToDialog, "dialog-entry-maximum-travel-count-refused");
+    h.form->GoToDialog->CancelBtn->click();
+    h.form->MaxTravelOverride->click();
+    save(h.form->GoToDialog, "dialog-entry-maximum-travel-distance");
+    h.form->GoToDialog->CancelBtn->click();
+    save(h.form.get(), "page-3-configure-five-focusers");
 
     // A go-to running, and Store pressed meanwhile: refused in Activity.
     // (The module holds back its completion, so the go-to stays in progress.)

@@ -163,7 +163,7 @@ TEST(AddFocuser, TypedParametersThatAreNoScaleOrBeyondTheModuleAreAskedAgain) {
         enterMaximum(r, "1");
         EXPECT_EQ(page(r).maximum, "Incorrect entry");
         enterMaximum(r, "70000");
-        EXPECT_EQ(page(r).maximum, "The control module's range is 65535 counts");
+        EXPECT_EQ(page(r).maximum, "Beyond the module's range of 65535");
         EXPECT_EQ(r.engine.profile.maxTravel, 6600) << "not taken";
         enterMaximum(r, "6000.9");
         EXPECT_EQ(page(r).maximum, "6000");

@@ -520,9 +520,10 @@ void Engine::port_gone() {
         mark(kEncoderPosition);
     }
     set_status({"Unknown"});
-    const std::string why = where + " - the device went away (unplugged or hung up)";
-    set_connection(why);
-    std::vector<std::string> lines{"Not communicating", why};
+    set_connection(where + " - the device went away (unplugged or hung up)");
+    // Short enough for one line of Activity; the connection line names the device.
+    std::vector<std::string> lines{"Not communicating",
+                                   "COM" + std::to_string(config.portIndex + 1) + ": the device went away"};
     if (!ended.empty()) lines.push_back(ended);
     set_activity(lines);
     if (!ended.empty()) show_operate_page();

@@ -130,7 +130,7 @@ TEST(PortSearch, FindsTheModuleOnCom3At2400AndKeepsTheChoice) {
     EXPECT_TRUE(h.form->AutoDetectText->isVisible());
     // During the search the program sets the groups itself: no file is written.
     const std::string before = *corvell::read_file_head(h.path("focuser.dc1"), 1024);
-    ASSERT_TRUE(waitUntil([&] { return h.form->AutoDetectDialog->isVisible(); }, 8000));
+    ASSERT_TRUE(waitUntil([&] { return h.form->AutoDetectDialog->isVisible(); }, 20000));
     EXPECT_EQ(h.form->AutoDetectDialog->windowTitle(), "Auto Detect");
     EXPECT_EQ(h.form->AutoDetectDialog->AutoDetectResult->text(), "Communication with focuser established.");
     EXPECT_FALSE(h.form->AutoDetectText->isVisible());
@@ -198,7 +198,7 @@ TEST(Replug, AnAdapterPulledOutAndPluggedBackInIsFoundAgain) {
     corvell::sim::Simulator back(Harness::fastModule());
     ASSERT_TRUE(back.start());
     h.relink(back);
-    ASSERT_TRUE(waitUntil([&] { return h.form->Connection->text() == "Communicating"; }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return h.form->Connection->text() == "Communicating"; }, 15000));
     ASSERT_TRUE(h.waitIdle());
     for (uint8_t b : back.receivedBytes())
         EXPECT_TRUE(b == 'b' || b == 't' || b == 'p') << "no motion of its own: " << letters(back.receivedBytes());
@@ -214,7 +214,7 @@ TEST(Replug, ADeviceThatAppearsAfterTheStartIsOpened) {
     pump(1000);
     ASSERT_TRUE(h.sim->start());
     h.relink(*h.sim);
-    ASSERT_TRUE(waitUntil([&] { return h.form->Connection->text() == "Communicating"; }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return h.form->Connection->text() == "Communicating"; }, 15000));
     ASSERT_TRUE(h.waitIdle());
     for (uint8_t b : h.received()) EXPECT_TRUE(b == 'b' || b == 't' || b == 'p') << letters(h.received());
 }

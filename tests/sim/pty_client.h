@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,9 +23,13 @@ public:
     PtyClient& operator=(const PtyClient&) = delete;
     ~PtyClient() { close(); }
 
+    // Takes the line for itself as the program does (an exclusive lock), so
+    // that a program elsewhere on the machine that is retrying a path which
+    // once led to a pseudo-terminal with this number cannot join in.
     bool open(const std::string& path, speed_t speed = B9600) {
         fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd_ < 0) return false;
+        if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) return false;
         return setSpeed(speed);
     }
 

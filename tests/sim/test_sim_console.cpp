@@ -125,13 +125,13 @@ struct SimProcess {
         return r == 0;
     }
 
-    // One line of the child's output (1 s limit).
+    // One line of the child's output (given up after 10 s).
     std::string readLine() {
         std::string line;
         char c;
         while (true) {
             pollfd p{fromChild, POLLIN, 0};
-            if (poll(&p, 1, 1000) != 1) return line;
+            if (poll(&p, 1, 10000) != 1) return line;
             if (::read(fromChild, &c, 1) != 1 || c == '\n') return line;
             line += c;
         }

@@ -1,8 +1,16 @@
 // Motion of the simulated focuser: go-to, runs, stops, homing, push buttons,
 // all timed on the steady clock.
+//
+// Where a motion ends and when its completion is due are checked against the
+// simulator's own clock: the arrival times of the commands and the due times
+// of the answers in its transcript, which a busy machine does not change. A
+// test that must act while a motion is still under way gives itself a motion
+// that lasts many times longer than the test needs to act.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <thread>
 
 #include "tests/sim/sim_session.h"
@@ -12,44 +20,66 @@ using namespace corvell::sim::test;
 
 namespace {
 
-// Time of the first byte `b` in a transcript, or -1.
-double timeOf(const std::vector<ByteEvent>& events, uint8_t b) {
-    for (const auto& e : events)
-        if (e.byte == b) return e.ms;
-    return -1;
-}
-
 double lastTime(const std::vector<ByteEvent>& events) {
     return events.empty() ? -1 : events.back().ms;
 }
 
+// The first event of byte `b`; fails the test when there is none.
+ByteEvent eventOf(const std::vector<ByteEvent>& events, uint8_t b) {
+    for (const auto& e : events)
+        if (e.byte == b) return e;
+    ADD_FAILURE() << "no byte '" << char(b) << "' in the transcript";
+    return ByteEvent{-1, b};
+}
+
 void pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// Register value after moving for `ms` at the test speed from `from`.
+long travelled(long from, double ms, int direction) {
+    return from + direction * std::lround(ms * kTestSpeed / 1000);
+}
+
+// Everything that arrives until the simulator's clock is 60 ms past `simMs`.
+Bytes readUntilSimTime(SimSession& s, double simMs) {
+    const int left = static_cast<int>(simMs - s.sim.nowMs()) + 60;
+    return s.line.readFor(std::max(left, 60));
+}
+
+constexpr double kByteMs = 10000.0 / 9600;
+constexpr double kProcessingMs = 2;
+// Waits for a byte that is due in a fraction of this: only for giving up.
+constexpr int kDeadlineMs = 10000;
 
 }  // namespace
 
 TEST(SimGoTo, EchoesThenCompletesAtTheTarget) {
     SimSession s(motionOptions(0));
     ASSERT_NO_FATAL_FAILURE(s.open());
-    // 2000 counts at 10000 counts/s: 200 ms.
-    EXPECT_EQ(s.ask({'g', 0x07, 0xD0}, 1), (Bytes{'g'}));
+    // 10000 counts at 10000 counts/s: 1000 ms.
+    EXPECT_EQ(s.ask({'g', 0x27, 0x10}, 1), (Bytes{'g'}));
     EXPECT_TRUE(s.sim.moving());
     EXPECT_EQ(s.readStatus() & 0x01, 0) << "not ready while moving";
-    EXPECT_EQ(s.line.read(1, 1000), (Bytes{'c'}));
-    EXPECT_EQ(s.readPosition(), 2000);
+    EXPECT_EQ(s.line.read(1, kDeadlineMs), (Bytes{'c'}));
+    EXPECT_EQ(s.readPosition(), 10000);
     EXPECT_EQ(s.readStatus(), 0x01);
 
-    const double commandIn = s.sim.received()[2].ms;   // the low byte completes 'g'
-    const double echoOut = timeOf(s.sim.sent(), 'g');
-    const double doneOut = timeOf(s.sim.sent(), 'c');
-    EXPECT_LT(echoOut - commandIn, 50);
-    EXPECT_NEAR(doneOut - commandIn, 200, 40);
+    // The echo is due the processing delay after the low byte completed the
+    // command, the completion the travel time after it; each leaves after
+    // its line time.
+    const double commandIn = s.sim.received().at(2).ms;
+    const ByteEvent echo = eventOf(s.sim.sent(), 'g');
+    const ByteEvent done = eventOf(s.sim.sent(), 'c');
+    EXPECT_NEAR(echo.dueMs - commandIn, kProcessingMs, 0.001);
+    EXPECT_NEAR(done.dueMs - commandIn, 1000, 0.01);
+    EXPECT_GE(echo.ms - echo.dueMs, kByteMs - 0.001);
+    EXPECT_GE(done.ms - done.dueMs, kByteMs - 0.001);
 }
 
 TEST(SimGoTo, InwardAndToThePositionItIsAt) {
     SimSession s(motionOptions(3000));
     ASSERT_NO_FATAL_FAILURE(s.open());
     EXPECT_EQ(s.ask({'g', 0x03, 0xE8}, 1), (Bytes{'g'}));
-    EXPECT_EQ(s.line.read(1, 1000), (Bytes{'c'}));
+    EXPECT_EQ(s.line.read(1, kDeadlineMs), (Bytes{'c'}));
     EXPECT_EQ(s.readPosition(), 1000);
     // A go-to to where it already is completes at once.
     EXPECT_EQ(s.ask({'g', 0x03, 0xE8}, 2), (Bytes{'g', 'c'}));
@@ -60,7 +90,7 @@ TEST(SimGoTo, StopsAtTheMaximumTravel) {
     ASSERT_NO_FATAL_FAILURE(s.open());
     EXPECT_EQ(s.ask({'w', 0x03, 0xE8}, 1), (Bytes{'w'}));
     EXPECT_EQ(s.ask({'g', 0x13, 0x88}, 1), (Bytes{'g'}));   // 5000
-    EXPECT_EQ(s.line.read(1, 1000), (Bytes{'c'}));
+    EXPECT_EQ(s.line.read(1, kDeadlineMs), (Bytes{'c'}));
     EXPECT_EQ(s.readPosition(), 1000);
     EXPECT_EQ(s.readStatus(), 0x81);
 }
@@ -72,8 +102,13 @@ TEST(SimRuns, InThenStopMovesInwardAndStops) {
     pause(100);
     EXPECT_EQ(s.ask({'s'}, 1), (Bytes{'s'})) << "a stop of a run is echoed";
     const long stoppedAt = s.readPosition();
-    EXPECT_LT(stoppedAt, 4500);
-    EXPECT_GT(stoppedAt, 2000);
+    // Where the motor was when the 's' arrived (at the zero stop on a
+    // machine slow enough to take 500 ms for it).
+    const auto in = s.sim.received();
+    ASSERT_GE(in.size(), 2u);
+    const double ran = in[1].ms - in[0].ms;
+    EXPECT_GE(ran, 100);
+    EXPECT_NEAR(stoppedAt, std::max(0L, travelled(5000, ran, -1)), 1);
     EXPECT_EQ(s.readStatus(), 0x01);
     pause(50);
     EXPECT_EQ(s.readPosition(), stoppedAt);
@@ -111,8 +146,13 @@ TEST(SimRuns, LoweringMaximumTravelDuringARunStopsIt) {
     EXPECT_EQ(s.ask({'w', 0x00, 0x64}, 1), (Bytes{'w'}));   // 100, already passed
     EXPECT_FALSE(s.sim.moving());
     const long stoppedAt = s.readPosition();
+    // Stopped where it was when the 'w' was complete.
+    const auto in = s.sim.received();
+    ASSERT_GE(in.size(), 4u);
+    const double ran = in[3].ms - in[0].ms;
+    EXPECT_GE(ran, 50);
     EXPECT_GT(stoppedAt, 100);
-    EXPECT_LT(stoppedAt, 2000);
+    EXPECT_NEAR(stoppedAt, std::min(30000L, travelled(0, ran, 1)), 1);
 }
 
 TEST(SimRuns, OutRunsToTheMechanicalStop) {
@@ -137,19 +177,21 @@ TEST(SimRuns, RegisterWrapsBelowZero) {
 }
 
 TEST(SimHoming, SpeedTestThenZeroStopThenCompletion) {
-    SimSession s(motionOptions(3000));
+    SimOptions o = motionOptions(3000);
+    o.speedTestMs = 1000;
+    SimSession s(o);
     ASSERT_NO_FATAL_FAILURE(s.open());
     EXPECT_EQ(s.ask({'h'}, 1), (Bytes{'h'}));
     // Speed-test phase: busy, still where it was.
     EXPECT_EQ(s.readStatus() & 0x01, 0);
     EXPECT_EQ(s.readPosition(), 3000);
     EXPECT_TRUE(s.sim.moving());
-    EXPECT_EQ(s.line.read(1, 2000), (Bytes{'c'}));
+    EXPECT_EQ(s.line.read(1, kDeadlineMs), (Bytes{'c'}));
     EXPECT_EQ(s.readPosition(), 0);
     EXPECT_EQ(s.readStatus(), 0x41);
-    // 100 ms speed test + 3000 counts at 10000 counts/s.
-    const double commandIn = s.sim.received()[0].ms;
-    EXPECT_NEAR(timeOf(s.sim.sent(), 'c') - commandIn, 400, 50);
+    // 1000 ms speed test + 3000 counts at 10000 counts/s.
+    const double commandIn = s.sim.received().at(0).ms;
+    EXPECT_NEAR(eventOf(s.sim.sent(), 'c').dueMs - commandIn, 1300, 0.01);
 }
 
 TEST(SimHoming, DrivesToTheMechanicalStopNotToRegisterZero) {
@@ -158,52 +200,65 @@ TEST(SimHoming, DrivesToTheMechanicalStopNotToRegisterZero) {
     EXPECT_EQ(s.ask({'z'}, 1), (Bytes{'z'}));   // register 0, 2000 counts out
     s.sim.clearTranscript();
     EXPECT_EQ(s.ask({'h'}, 1), (Bytes{'h'}));
-    EXPECT_EQ(s.line.read(1, 2000), (Bytes{'c'}));
+    EXPECT_EQ(s.line.read(1, kDeadlineMs), (Bytes{'c'}));
     EXPECT_EQ(s.readPosition(), 0);
     EXPECT_EQ(s.readStatus(), 0x41);
     // 100 ms speed test + the 2000 counts to the stop.
-    const double commandIn = s.sim.received()[0].ms;
-    EXPECT_NEAR(timeOf(s.sim.sent(), 'c') - commandIn, 300, 50);
+    const double commandIn = s.sim.received().at(0).ms;
+    EXPECT_NEAR(eventOf(s.sim.sent(), 'c').dueMs - commandIn, 300, 0.01);
 }
 
 // 's' is echoed whatever the motor is doing; a go-to or homing it ends sends
-// no completion byte, not even after the time it would have arrived.
+// no completion byte, not even after the time it would have arrived. Each
+// motion lasts about a second, so the stop, sent a few tens of
+// milliseconds in, arrives while it runs even on a busy machine.
 TEST(SimStop, EndsAGoToWithAnEcho) {
     SimSession s(motionOptions(0));
     ASSERT_NO_FATAL_FAILURE(s.open());
-    EXPECT_EQ(s.ask({'g', 0x07, 0xD0}, 1), (Bytes{'g'}));   // 2000: would complete at 200 ms
+    EXPECT_EQ(s.ask({'g', 0x27, 0x10}, 1), (Bytes{'g'}));   // 10000: would complete after 1000 ms
     pause(60);
     EXPECT_EQ(s.ask({'s'}, 1), (Bytes{'s'}));
     EXPECT_FALSE(s.sim.moving());
-    EXPECT_TRUE(s.line.readFor(160).empty()) << "no completion after a stop";
+    const auto in = s.sim.received();
+    ASSERT_EQ(in.size(), 4u);
+    EXPECT_TRUE(readUntilSimTime(s, in[2].ms + 1000).empty()) << "no completion after a stop";
     const long stoppedAt = s.readPosition();
-    EXPECT_GT(stoppedAt, 300);
-    EXPECT_LT(stoppedAt, 1900);
+    const double ran = in[3].ms - in[2].ms;
+    EXPECT_GE(ran, 60);
+    EXPECT_NEAR(stoppedAt, std::min(10000L, travelled(0, ran, 1)), 1);
     EXPECT_EQ(s.readStatus(), 0x01);
 }
 
 TEST(SimStop, EndsHomingInTheSpeedTestWithAnEcho) {
-    SimSession s(motionOptions(1000));   // 100 ms speed test, then 100 ms to the stop
+    SimOptions o = motionOptions(1000);
+    o.speedTestMs = 1000;   // then 100 ms to the stop
+    SimSession s(o);
     ASSERT_NO_FATAL_FAILURE(s.open());
     EXPECT_EQ(s.ask({'h'}, 1), (Bytes{'h'}));
     pause(20);
     EXPECT_EQ(s.ask({'s'}, 1), (Bytes{'s'}));
     EXPECT_FALSE(s.sim.moving());
-    EXPECT_TRUE(s.line.readFor(200).empty()) << "no completion after a stop";
+    const auto in = s.sim.received();
+    ASSERT_EQ(in.size(), 2u);
+    EXPECT_TRUE(readUntilSimTime(s, in[0].ms + 1100).empty()) << "no completion after a stop";
     EXPECT_EQ(s.readPosition(), 1000) << "the speed test does not move the focuser";
 }
 
 TEST(SimStop, EndsTheHomingDriveWithAnEcho) {
-    SimSession s(motionOptions(2500));   // the completion would come at 350 ms
+    SimSession s(motionOptions(10000));   // 100 ms speed test, then 1000 ms to the stop
     ASSERT_NO_FATAL_FAILURE(s.open());
     EXPECT_EQ(s.ask({'h'}, 1), (Bytes{'h'}));
     pause(150);
     EXPECT_EQ(s.ask({'s'}, 1), (Bytes{'s'}));
     EXPECT_FALSE(s.sim.moving());
-    EXPECT_TRUE(s.line.readFor(230).empty()) << "no completion after a stop";
+    const auto in = s.sim.received();
+    ASSERT_EQ(in.size(), 2u);
+    EXPECT_TRUE(readUntilSimTime(s, in[0].ms + 1100).empty()) << "no completion after a stop";
+    // Driven inward from the end of the speed test until the 's' arrived.
+    const double drove = in[1].ms - in[0].ms - 100;
+    EXPECT_GE(drove, 50);
     const long p = s.readPosition();
-    EXPECT_GT(p, 200);
-    EXPECT_LT(p, 2450);
+    EXPECT_NEAR(p, std::max(0L, travelled(10000, drove, -1)), 1);
     EXPECT_EQ(s.readStatus() & 0x41, 0x01) << "ready, and not homed to zero";
 }
 
@@ -223,8 +278,9 @@ TEST(SimButtons, MotorRunsWhileHeld) {
     EXPECT_EQ(s.readStatus(), 0x01);
     EXPECT_TRUE(s.line.readFor(50).empty()) << "buttons send nothing on the line";
 
+    // Held longer than the way back to the zero stop takes.
     s.sim.pressButton(Button::In, true);
-    pause(250);
+    pause(static_cast<int>(released * 1000 / kTestSpeed) + 50);
     EXPECT_EQ(s.readPosition(), 0) << "held past the zero stop";
     s.sim.pressButton(Button::In, false);
 }

@@ -102,8 +102,12 @@ TEST(SimArguments, TruncatedCommandIsDropped) {
     SimSession s(at(100));
     ASSERT_NO_FATAL_FAILURE(s.open());
     ASSERT_TRUE(s.line.write({'g', 0x01}));
-    // Longer than the module's wait for the missing byte.
-    EXPECT_TRUE(s.line.readFor(650).empty());
+    // Past the module's 500 ms wait for the missing byte, by its own clock
+    // from when the first argument byte arrived.
+    std::vector<corvell::sim::ByteEvent> in;
+    for (int i = 0; i < 1000 && (in = s.sim.received()).size() < 2; ++i) s.line.readFor(10);
+    ASSERT_EQ(in.size(), 2u);
+    EXPECT_TRUE(s.line.readFor(static_cast<int>(in[1].ms + 500 - s.sim.nowMs()) + 50).empty());
     EXPECT_EQ(s.ask({'b'}, 2), (Bytes{'b', 'j'})) << "the module must not still be waiting";
     EXPECT_FALSE(s.sim.moving());
     EXPECT_EQ(s.sim.position(), 100);
@@ -139,7 +143,8 @@ TEST(SimLineSpeed, SlowerLineGetsOneGarbageByte) {
     SimSession s;
     ASSERT_NO_FATAL_FAILURE(s.open(B2400));
     EXPECT_EQ(s.line.write({'b'}), true);
-    EXPECT_EQ(s.line.readFor(150), (Bytes{0xF8}));
+    EXPECT_EQ(s.line.read(1, 1000), (Bytes{0xF8}));
+    EXPECT_TRUE(s.line.readFor(100).empty()) << "one byte only";
     s.sim.setBaudSwitch(2400);
     EXPECT_EQ(s.ask({'b'}, 2), (Bytes{'b', 'j'}));
 }

@@ -2,10 +2,14 @@
 // directions, the module's processing delay, and the order in which what the
 // module sends leaves.
 //
-// Times measured from the program's side have a tight lower bound (the line
-// cannot be faster than its bytes) and a generous upper bound taken on the
-// best of a few tries, so a loaded machine does not make them fail. The
-// module's own transcript is exact and is checked to the microsecond.
+// The simulator's plan is exact and is checked to the microsecond: when each
+// byte arrives, when each answer is due, and that each outgoing byte starts
+// when it is due or when the byte ahead of it has been written, whichever is
+// later. Times that depend on how fast the machine wakes its threads (when a
+// byte was really written, when the program had its reply) are checked
+// against lower bounds only: on a busy machine a byte can be late, never
+// early. How late it is on this machine is measured by the exchange
+// benchmark (bench/), not here.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,8 +32,6 @@ constexpr double kDefaultProcessingMs = 2;
 
 // Transcript times are exact up to the clock's rounding.
 constexpr double kEps = 0.001;
-// Upper-bound slack for the best of kTries exchanges timed by the program.
-constexpr double kSlackMs = 8;
 constexpr int kTries = 5;
 
 struct LineSpeed {
@@ -58,39 +60,34 @@ double timeExchange(SimSession& s, const Bytes& command, size_t n, Bytes& got) {
     return msSince(t0);
 }
 
-// What every outgoing byte obeys: it starts no earlier than it was due and
-// not before the byte ahead of it was written, and it is written a full byte
-// time after it started.
+// What every outgoing byte obeys: it starts exactly when it is due or when
+// the byte ahead of it was written, whichever is later (never before, and
+// no gap after), and it is written no sooner than a full byte time after it
+// started. `sent` is a whole transcript from the simulator's start.
 void expectSerialized(const std::vector<ByteEvent>& sent, double byteMs) {
     for (size_t i = 0; i < sent.size(); ++i) {
-        EXPECT_GE(sent[i].wireMs, sent[i].dueMs - kEps) << "byte " << i;
+        const double lineFree = i > 0 ? sent[i - 1].ms : sent[i].dueMs;
+        EXPECT_NEAR(sent[i].wireMs, std::max(sent[i].dueMs, lineFree), kEps) << "byte " << i;
         EXPECT_GE(sent[i].ms - sent[i].wireMs, byteMs - kEps) << "byte " << i;
-        if (i > 0) {
-            EXPECT_GE(sent[i].wireMs, sent[i - 1].ms - kEps) << "byte " << i;
-        }
     }
 }
 
 }  // namespace
 
-// A 'p' exchange: one byte in, the processing delay, three bytes out. At 2400
-// baud the lower bound (18.7 ms) lies above the upper bound at 9600 (14.2 ms),
-// so the test also shows that the time scales with the line speed.
+// A 'p' exchange: one byte in, the processing delay, three bytes out, at
+// both line speeds.
 TEST(SimLineTiming, PositionReplyTakesItsLineTime) {
     for (const LineSpeed& sp : kSpeeds) {
         SCOPED_TRACE(sp.baud);
         SimSession s(switchAt(sp.baud));
         ASSERT_NO_FATAL_FAILURE(s.open(sp.flag));
         const double least = sp.byteMs + kDefaultProcessingMs + 3 * sp.byteMs;
-        double best = 1e9;
         for (int i = 0; i < kTries; ++i) {
             Bytes got;
             const double ms = timeExchange(s, {'p'}, 3, got);
             ASSERT_EQ(got, (Bytes{'p', 0x01, 0x2C}));
             EXPECT_GE(ms, least - kEps);
-            best = std::min(best, ms);
         }
-        EXPECT_LT(best, least + kSlackMs);
 
         const auto in = s.sim.received();
         const auto out = s.sim.sent();
@@ -154,15 +151,12 @@ TEST(SimLineTiming, ProcessingDelayIsSettable) {
         SCOPED_TRACE(processingMs);
         s.sim.clearTranscript();
         const double least = kByteMs9600 + processingMs + 2 * kByteMs9600;
-        double best = 1e9;
         for (int i = 0; i < 3; ++i) {
             Bytes got;
             const double ms = timeExchange(s, {'b'}, 2, got);
             ASSERT_EQ(got, (Bytes{'b', 'j'}));
             EXPECT_GE(ms, least - kEps);
-            best = std::min(best, ms);
         }
-        EXPECT_LT(best, least + kSlackMs);
         const auto in = s.sim.received();
         const auto out = s.sim.sent();
         ASSERT_EQ(in.size(), 3u);

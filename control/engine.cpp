@@ -105,11 +105,15 @@ void Engine::show_question(const std::string& text) {
     mark(kQuestion);
 }
 
-void Engine::show_stop_go_to(bool visible) {
-    if (screen_.stopGoToVisible == visible) return;
-    screen_.stopGoToVisible = visible;
-    mark(kStopGoTo);
+// Shows or hides one thing on the screen, marking its part only when it
+// really changes.
+void Engine::set_shown(bool& shown, bool visible, unsigned part) {
+    if (shown == visible) return;
+    shown = visible;
+    mark(part);
 }
+
+void Engine::show_stop_go_to(bool visible) { set_shown(screen_.stopGoToVisible, visible, kStopGoTo); }
 
 // ------------------------------------------------------------ start-up -----
 
@@ -975,10 +979,7 @@ void Engine::motion_echo(int completionLimitMs) {
         activeCommand = state::kCompletion;
         reply.reset(1);
         load_timer(completionLimitMs);
-        if (!goTo && screen_.reinitTextVisible) {
-            screen_.reinitTextVisible = false;
-            mark(kNotes);
-        }
+        if (!goTo) show_reinit_text(false);
         // A completion that came with the echo is already waiting.
         take_waiting_bytes();
         return;

@@ -377,6 +377,7 @@ private:
     void set_connection(const std::string& text);
     void show_question(const std::string& text);
     void show_stop_go_to(bool visible);
+    void set_shown(bool& shown, bool visible, unsigned part);
     void set_choices_from_config();
     void apply_profile(const FocuserProfile& p);
     void report_file_error(const std::string& error);

@@ -268,11 +268,7 @@ void Engine::show_text_entry(const std::string& text) {
     mark(kTextEntry);
 }
 
-void Engine::show_auto_detect_text(bool visible) {
-    if (screen_.autoDetectTextVisible == visible) return;
-    screen_.autoDetectTextVisible = visible;
-    mark(kNotes);
-}
+void Engine::show_auto_detect_text(bool visible) { set_shown(screen_.autoDetectTextVisible, visible, kNotes); }
 
 void Engine::show_auto_detect_result(const std::string& message) {
     show_auto_detect_text(false);
@@ -282,17 +278,9 @@ void Engine::show_auto_detect_result(const std::string& message) {
     mark(kAutoDetect);
 }
 
-void Engine::show_stop_init(bool visible) {
-    if (screen_.stopInitVisible == visible) return;
-    screen_.stopInitVisible = visible;
-    mark(kStopInit);
-}
+void Engine::show_stop_init(bool visible) { set_shown(screen_.stopInitVisible, visible, kStopInit); }
 
-void Engine::show_reinit_text(bool visible) {
-    if (screen_.reinitTextVisible == visible) return;
-    screen_.reinitTextVisible = visible;
-    mark(kNotes);
-}
+void Engine::show_reinit_text(bool visible) { set_shown(screen_.reinitTextVisible, visible, kNotes); }
 
 void Engine::show_focuser_type() {
     screen_.focuserType = profile.description;

@@ -40,6 +40,21 @@ void AddFocuser::ask() {
 
 void AddFocuser::show() { h_.show_setup(page_); }
 
+void AddFocuser::move_focus(SetupScreen::Focus to) {
+    page_.focus = to;
+    ++page_.focusCount;
+}
+
+void AddFocuser::fill_description(const std::string& text) {
+    page_.description = text;
+    ++page_.descriptionRefill;
+}
+
+void AddFocuser::fill_maximum(const std::string& text) {
+    page_.maximum = text;
+    ++page_.maximumRefill;
+}
+
 // ---- the dialog's answers ----
 
 void AddFocuser::ok(int id, const std::string& description, const std::string& maximum) {
@@ -154,8 +169,7 @@ void AddFocuser::step() {
         page_.text2 = "Are you sure it is connected to the focuser you intend to add?";
         page_.showOk = page_.showCancel = true;
         page_.defaultButton = SetupScreen::Default::Ok;
-        page_.focus = SetupScreen::Focus::Ok;
-        ++page_.focusCount;
+        move_focus(SetupScreen::Focus::Ok);
         ask();
         break;
     case kFoundWait: case kDescriptionWait: case kManualRunWait: case kZeroWait: case kDrawtubeWait:
@@ -173,10 +187,8 @@ void AddFocuser::step() {
         page_.text1 = "Enter a description for the focuser you are adding.";
         page_.text2.clear();
         page_.showDescription = true;
-        page_.description = default_focuser_description(h_.free_file_number());
-        ++page_.descriptionRefill;
-        page_.focus = SetupScreen::Focus::Description;
-        ++page_.focusCount;
+        fill_description(default_focuser_description(h_.free_file_number()));
+        move_focus(SetupScreen::Focus::Description);
         ask();
         break;
     case kModeAsk:
@@ -232,8 +244,7 @@ void AddFocuser::step() {
                          : "You can enter a distance if your focuser does not have one inch of travel, or if you "
                            "wish to enter a more precise value.";
         page_.showDescription = true;
-        page_.description = cm ? "2.000" : "1.000";
-        ++page_.descriptionRefill;
+        fill_description(cm ? "2.000" : "1.000");
         ask();
         ++step;
         show();
@@ -253,10 +264,8 @@ void AddFocuser::step() {
         }
         if (!typed || !(distance > 0)) {
             // The distance must be a length: asked again, the count still shown.
-            page_.description = kIncorrect;
-            ++page_.descriptionRefill;
-            page_.focus = SetupScreen::Focus::Description;
-            ++page_.focusCount;
+            fill_description(kIncorrect);
+            move_focus(SetupScreen::Focus::Description);
             ask();
             step = kDistanceRead;
             show();
@@ -326,10 +335,8 @@ void AddFocuser::step() {
         fresh_page();
         page_.text1 = "Do you want to run the Manual Setup procedure on this focuser?";
         page_.showDescription = true;
-        page_.description = e_.profile.description;
-        ++page_.descriptionRefill;
-        page_.focus = SetupScreen::Focus::Description;
-        ++page_.focusCount;
+        fill_description(e_.profile.description);
+        move_focus(SetupScreen::Focus::Description);
         page_.showOk = page_.showCancel = true;
         page_.defaultButton = SetupScreen::Default::Ok;
         ask();
@@ -346,11 +353,9 @@ void AddFocuser::step() {
         page_.text2.clear();
         page_.entryLabel = cm ? "Encoder lines per cm" : "Encoder lines per inch";
         page_.showDescription = page_.showMaximum = true;
-        page_.description = page_.maximum = " ";
-        ++page_.descriptionRefill;
-        ++page_.maximumRefill;
-        page_.focus = SetupScreen::Focus::Description;
-        ++page_.focusCount;
+        fill_description(" ");
+        fill_maximum(" ");
+        move_focus(SetupScreen::Focus::Description);
         page_.showOk = page_.showCancel = true;
         page_.okEnabled = false;
         page_.defaultButton = SetupScreen::Default::None;
@@ -368,8 +373,7 @@ void AddFocuser::step() {
         if (parse_decimal(typedDescription_, perUnit) && perUnit > 1) {
             e_.profile.inchesPerCount = static_cast<float>(cm ? 1.0 / (perUnit * 2.54) : 1.0 / perUnit);
             show_scale_and_travel();
-            page_.focus = SetupScreen::Focus::Maximum;
-            ++page_.focusCount;
+            move_focus(SetupScreen::Focus::Maximum);
             scaleAccepted_ = true;
             show();
         }
@@ -377,10 +381,8 @@ void AddFocuser::step() {
     }
     case kScaleCheck:
         if (scaleAccepted_) break;
-        page_.description = kIncorrect;
-        ++page_.descriptionRefill;
-        page_.focus = SetupScreen::Focus::Description;
-        ++page_.focusCount;
+        fill_description(kIncorrect);
+        move_focus(SetupScreen::Focus::Description);
         step = kScaleRead;
         show();
         return;
@@ -401,12 +403,10 @@ void AddFocuser::step() {
         }
         e_.profile.maxTravel = static_cast<long>(count);
         show_scale_and_travel();
-        page_.maximum = format_fixed(count, 5, 0);
-        ++page_.maximumRefill;
+        fill_maximum(format_fixed(count, 5, 0));
         page_.okEnabled = true;
         page_.defaultButton = SetupScreen::Default::Ok;
-        page_.focus = SetupScreen::Focus::Ok;
-        ++page_.focusCount;
+        move_focus(SetupScreen::Focus::Ok);
         maximumAccepted_ = true;
         // OK may already have been pressed with the value.
         if (waiting_) ask();
@@ -415,10 +415,8 @@ void AddFocuser::step() {
     }
     case kMaximumEntryCheck:
         if (maximumAccepted_) break;
-        page_.maximum = maximumRefusal_;
-        ++page_.maximumRefill;
-        page_.focus = SetupScreen::Focus::Maximum;
-        ++page_.focusCount;
+        fill_maximum(maximumRefusal_);
+        move_focus(SetupScreen::Focus::Maximum);
         waiting_ = true;
         step = kMaximumEntryRead;
         show();
@@ -466,8 +464,7 @@ void AddFocuser::complete() {
     page_.okEnabled = true;
     page_.okCaption = "Initialize now";
     page_.cancelCaption = "Initialize later";
-    page_.focus = SetupScreen::Focus::Ok;
-    ++page_.focusCount;
+    move_focus(SetupScreen::Focus::Ok);
     ask();
     FocuserProfile& p = e_.profile;
     if (adding_) {

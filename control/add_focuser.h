@@ -86,6 +86,11 @@ private:
     // Everything hidden; the page keeps its number.
     void fresh_page();
     void show();
+    // The focus moves to a control, and an edit is filled anew (both even
+    // when the page asks for what it asked before).
+    void move_focus(SetupScreen::Focus to);
+    void fill_description(const std::string& text);
+    void fill_maximum(const std::string& text);
     void read_position();
     void watch_position();
     void complete();

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "app/core.h"
 #include "app/data_dir.h"
 #include "app/data_lock.h"
 #include "app/port_map.h"
@@ -97,7 +98,7 @@ int main(int argc, char** argv) {
     }
 
     QApplication app(argc, argv);
-    FormOptions options;
+    corvell::app::CoreOptions options;
     options.portMap = cl.portMap;
     options.dataDir = cl.dataDir;
     options.alpacaPort = cl.alpacaPort;
@@ -124,7 +125,9 @@ int main(int argc, char** argv) {
                      simulator->slavePath().c_str());
     }
 
-    TForm1 form(options);
+    corvell::app::Core core(options);
+    TForm1 form(core);
+    core.start();
     form.show();
     // Without a window manager the application is not activated by show()
     // alone; asking for activation lets the start-up run everywhere.

@@ -246,14 +246,16 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    FormOptions options;
+    corvell::app::CoreOptions options;
     // Only the simulator's pseudo-terminal: the other port choices lead
     // nowhere, so no real serial port of the machine is touched.
     for (int i = 0; i < 5; ++i) options.portMap.paths[i] = "/nonexistent/corvell-bench-com" + std::to_string(i + 1);
     options.portMap.paths[0] = sim.slavePath();
     options.dataDir = dataDir.path().toStdString();
 
-    auto form = std::make_unique<TForm1>(options);
+    corvell::app::Core core(options);
+    auto form = std::make_unique<TForm1>(core);
+    core.start();
     form->show();
     form->activateWindow();
     if (!e2e::waitUntil([&] { return form->engine().started; }, 5000)) {

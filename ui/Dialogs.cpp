@@ -11,12 +11,11 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "ui/TForm1.h"
 #include "ui/RadioGroup.h"
-#include "ui/engine_glue.h"
+#include "ui/description_text.h"
 
-CentredDialog::CentredDialog(TForm1* form, const QString& caption, Focus focus)
-    : QDialog(form), form_(form), focus_(focus) {
+CentredDialog::CentredDialog(QWidget* mainWindow, const QString& caption, Focus focus)
+    : QDialog(mainWindow), main_(mainWindow), focus_(focus) {
     setWindowTitle(caption);
     setModal(false);
     if (focus_ == Focus::Leave) {
@@ -40,7 +39,7 @@ void CentredDialog::showCentred() {
 void CentredDialog::changeEvent(QEvent* e) {
     QDialog::changeEvent(e);
     if (e->type() == QEvent::ActivationChange && focus_ == Focus::Leave && isActiveWindow() && !touched_)
-        QMetaObject::invokeMethod(form_, [f = form_] { f->activateWindow(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(main_, [m = main_] { m->activateWindow(); }, Qt::QueuedConnection);
 }
 
 bool CentredDialog::event(QEvent* e) {
@@ -51,7 +50,7 @@ bool CentredDialog::event(QEvent* e) {
 void CentredDialog::showEvent(QShowEvent* e) {
     QDialog::showEvent(e);
     adjustSize();
-    const QRect m = form_->frameGeometry();
+    const QRect m = main_->frameGeometry();
     move(m.left() + (m.width() - width()) / 2, m.top() + (m.height() - height()) / 2);
     FormActivate();
 }
@@ -77,7 +76,7 @@ QHBoxLayout* button_row(std::initializer_list<QPushButton*> buttons) {
 
 // ---- yes/no question ----
 
-TAreYouSureDialog::TAreYouSureDialog(TForm1* form) : CentredDialog(form, "Are You Sure?") {
+TAreYouSureDialog::TAreYouSureDialog(QWidget* mainWindow) : CentredDialog(mainWindow, "Are You Sure?") {
     setObjectName("AreYouSureDialog");
     SureText = new QLabel(this);
     SureText->setObjectName("SureText");
@@ -109,22 +108,22 @@ void TAreYouSureDialog::FormActivate() { OKBtn->setFocus(); }
 
 void TAreYouSureDialog::OKBtnClick() {
     hide();
-    form_->engine().question_answered(id_, true);
+    emit answered(id_, true);
 }
 
 void TAreYouSureDialog::CancelBtnClick() {
     hide();
-    form_->engine().question_answered(id_, false);
+    emit answered(id_, false);
 }
 
 void TAreYouSureDialog::closeEvent(QCloseEvent* e) {
     QDialog::closeEvent(e);
-    form_->engine().question_answered(id_, false);
+    emit answered(id_, false);
 }
 
 // ---- number entry ----
 
-TGoToDialog::TGoToDialog(TForm1* form) : CentredDialog(form, "Enter Position") {
+TGoToDialog::TGoToDialog(QWidget* mainWindow) : CentredDialog(mainWindow, "Enter Position") {
     setObjectName("GoToDialog");
     GoToLabel = new QLabel(this);
     GoToLabel->setObjectName("GoToLabel");
@@ -170,21 +169,21 @@ void TGoToDialog::showEntry(const corvell::EntryScreen& e, bool refill) {
     }
 }
 
-void TGoToDialog::OKBtnClick() { form_->engine().entry_confirmed(id_, PositionEdit->text().toStdString(), edited_); }
+void TGoToDialog::OKBtnClick() { emit confirmed(id_, PositionEdit->text(), edited_); }
 
 void TGoToDialog::CancelBtnClick() {
     hide();
-    form_->engine().entry_cancelled(id_);
+    emit cancelled(id_);
 }
 
 void TGoToDialog::closeEvent(QCloseEvent* e) {
     QDialog::closeEvent(e);
-    form_->engine().entry_cancelled(id_);
+    emit cancelled(id_);
 }
 
 // ---- stop of a running go-to ----
 
-TStopGoToDialog::TStopGoToDialog(TForm1* form) : CentredDialog(form, "Go To In Progress", Focus::Leave) {
+TStopGoToDialog::TStopGoToDialog(QWidget* mainWindow) : CentredDialog(mainWindow, "Go To In Progress", Focus::Leave) {
     setObjectName("StopGoToDialog");
     StopText = new QLabel(
         "A Go To Position command is in progress.  You can manually terminate this command prior to its completion.",
@@ -202,13 +201,13 @@ TStopGoToDialog::TStopGoToDialog(TForm1* form) : CentredDialog(form, "Go To In P
 
 void TStopGoToDialog::OKBtnClick() {
     hide();
-    form_->engine().stop_go_to_pressed();
+    emit stopPressed();
 }
 
 // ---- initialization in progress ----
 
-TStopInitDialog::TStopInitDialog(TForm1* form)
-    : CentredDialog(form, "Initialization In Progress", Focus::Leave) {
+TStopInitDialog::TStopInitDialog(QWidget* mainWindow)
+    : CentredDialog(mainWindow, "Initialization In Progress", Focus::Leave) {
     setObjectName("StopInitDialog");
     auto* l = new QVBoxLayout(this);
     const char* texts[] = {
@@ -233,12 +232,12 @@ TStopInitDialog::TStopInitDialog(TForm1* form)
 
 void TStopInitDialog::StopReinitClick() {
     hide();
-    form_->engine().StopReinitClick();
+    emit stopPressed();
 }
 
 // ---- port search result ----
 
-TAutoDetectDialog::TAutoDetectDialog(TForm1* form) : CentredDialog(form, "Auto Detect") {
+TAutoDetectDialog::TAutoDetectDialog(QWidget* mainWindow) : CentredDialog(mainWindow, "Auto Detect") {
     setObjectName("AutoDetectDialog");
     AutoDetectResult = new QLabel(this);
     AutoDetectResult->setObjectName("AutoDetectResult");
@@ -269,17 +268,17 @@ void TAutoDetectDialog::showResult(const corvell::AutoDetectScreen& a) {
 
 void TAutoDetectDialog::AutoDetectOKClick() {
     hide();
-    form_->engine().AutoDetectOKClick(id_);
+    emit acknowledged(id_);
 }
 
 void TAutoDetectDialog::closeEvent(QCloseEvent* e) {
     QDialog::closeEvent(e);
-    form_->engine().AutoDetectOKClick(id_);
+    emit acknowledged(id_);
 }
 
 // ---- focuser description ----
 
-TTextEntryDialog::TTextEntryDialog(TForm1* form) : CentredDialog(form, "Enter Focuser Description") {
+TTextEntryDialog::TTextEntryDialog(QWidget* mainWindow) : CentredDialog(mainWindow, "Enter Focuser Description") {
     setObjectName("TextEntryDialog");
     TextLabel = new QLabel("Enter the new Focuser Description.", this);
     TextLabel->setObjectName("TextLabel");
@@ -326,22 +325,22 @@ void TTextEntryDialog::OKBtnClick() {
         return;
     }
     hide();
-    form_->engine().text_entered(id_, typed_text(text));
+    emit entered(id_, text);
 }
 
 void TTextEntryDialog::CancelBtnClick() {
     hide();
-    form_->engine().text_entry_cancelled(id_);
+    emit cancelled(id_);
 }
 
 void TTextEntryDialog::closeEvent(QCloseEvent* e) {
     QDialog::closeEvent(e);
-    form_->engine().text_entry_cancelled(id_);
+    emit cancelled(id_);
 }
 
 // ---- add-focuser setup ----
 
-TSetupDialog::TSetupDialog(TForm1* form) : CentredDialog(form, "Add New Focuser") {
+TSetupDialog::TSetupDialog(QWidget* mainWindow) : CentredDialog(mainWindow, "Add New Focuser") {
     setObjectName("SetupDialog");
     auto label = [this](const char* name) {
         auto* l = new QLabel(this);
@@ -405,11 +404,11 @@ TSetupDialog::TSetupDialog(TForm1* form) : CentredDialog(form, "Add New Focuser"
     connect(CancelBtn, &QPushButton::clicked, this, &TSetupDialog::CancelBtnClick);
     connect(SetupModeSelect, &RadioGroup::clicked, this, &TSetupDialog::SetupModeSelectClick);
     connect(FocuserDescription, &QLineEdit::returnPressed, this, [this] {
-        form_->engine().setup_description_entered(id_, typed_text(FocuserDescription->text()));
+        emit descriptionEntered(id_, FocuserDescription->text());
     });
-    connect(MaximumEdit, &QLineEdit::textEdited, this, [this] { form_->engine().setup_maximum_typed(id_); });
+    connect(MaximumEdit, &QLineEdit::textEdited, this, [this] { emit maximumTyped(id_); });
     connect(MaximumEdit, &QLineEdit::returnPressed, this, [this] {
-        form_->engine().setup_maximum_entered(id_, MaximumEdit->text().toStdString());
+        emit maximumEntered(id_, MaximumEdit->text());
     });
 }
 
@@ -511,22 +510,22 @@ void TSetupDialog::OKBtnClick() {
         show_refusal(DescriptionHint, *c);
         return;
     }
-    form_->engine().setup_ok(id_, typed_text(description), MaximumEdit->text().toStdString());
+    emit okPressed(id_, description, MaximumEdit->text());
 }
 
 void TSetupDialog::CancelBtnClick() {
     hide();
-    form_->engine().setup_cancelled(id_);
+    emit cancelled(id_);
 }
 
 void TSetupDialog::closeEvent(QCloseEvent* e) {
     QDialog::closeEvent(e);
-    form_->engine().setup_cancelled(id_);
+    emit cancelled(id_);
 }
 
 void TSetupDialog::SetupModeSelectClick() {
     if (rendering_ || SetupModeSelect->itemIndex() < 0) return;
-    form_->engine().setup_choice(id_, SetupModeSelect->itemIndex());
+    emit chosen(id_, SetupModeSelect->itemIndex());
 }
 
 // On the choices, the arrow keys move between them without choosing, and

@@ -1,7 +1,8 @@
 // The small non-blocking dialogs. Each is shown with show(), never exec().
-// They show what the engine asks and report their answers to it, naming the
-// question or entry they were showing, so an answer can never be taken for
-// another question's.
+// They show what the engine asks and hand back their answers as signals,
+// naming the question or entry they were showing, so an answer can never be
+// taken for another question's. They know nothing of the main window but
+// its place on the screen.
 #pragma once
 #include <QDialog>
 #include <QString>
@@ -11,9 +12,8 @@
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class TForm1;
 
-// Base: centres itself on the main window each time it is shown and, when it
+// Base: centres itself on `mainWindow` each time it is shown and, when it
 // asks something, takes the keyboard focus, so its default button answers
 // Return. A dialog that only reports progress leaves the keyboard to the
 // main window, where keys keep their meaning.
@@ -21,7 +21,7 @@ class CentredDialog : public QDialog {
     Q_OBJECT
 public:
     enum class Focus { Take, Leave };
-    CentredDialog(TForm1* form, const QString& caption, Focus focus = Focus::Take);
+    CentredDialog(QWidget* mainWindow, const QString& caption, Focus focus = Focus::Take);
     int tag = 0;
     void showCentred();
 
@@ -30,7 +30,7 @@ protected:
     void changeEvent(QEvent* e) override;
     bool event(QEvent* e) override;
     virtual void FormActivate() {}
-    TForm1* form_;
+    QWidget* main_;
     Focus focus_;
     bool touched_ = false;  // the user pressed the mouse on it since it was shown
 };
@@ -38,7 +38,7 @@ protected:
 class TAreYouSureDialog : public CentredDialog {
     Q_OBJECT
 public:
-    explicit TAreYouSureDialog(TForm1* form);
+    explicit TAreYouSureDialog(QWidget* mainWindow);
     QLabel* SureText;
     QPushButton* OKBtn;
     QPushButton* CancelBtn;
@@ -48,6 +48,9 @@ public:
     // Shows the engine's question (or hides the dialog when none is open).
     void showQuestion(const corvell::QuestionScreen& q);
     int questionId() const { return id_; }
+
+signals:
+    void answered(int id, bool yes);
 
 protected:
     void FormActivate() override;
@@ -61,7 +64,7 @@ private:
 class TGoToDialog : public CentredDialog {
     Q_OBJECT
 public:
-    explicit TGoToDialog(TForm1* form);
+    explicit TGoToDialog(QWidget* mainWindow);
     QLabel* GoToLabel;
     QLineEdit* PositionEdit;
     QPushButton* OKBtn;
@@ -72,6 +75,12 @@ public:
     // Shows the engine's entry; `refill` puts the preset text back into the
     // edit box, selected.
     void showEntry(const corvell::EntryScreen& e, bool refill);
+
+signals:
+    // OK with the text typed; `edited`: the user changed the text shown.
+    void confirmed(int id, const QString& text, bool edited);
+    // Cancel, or the window closed.
+    void cancelled(int id);
 
 protected:
     void closeEvent(QCloseEvent* e) override;
@@ -85,11 +94,14 @@ private:
 class TStopGoToDialog : public CentredDialog {
     Q_OBJECT
 public:
-    explicit TStopGoToDialog(TForm1* form);
+    explicit TStopGoToDialog(QWidget* mainWindow);
     QLabel* StopText;
     QPushButton* OKBtn;
     void OKBtnClick();
     void reject() override {}  // Escape keeps the stop button in reach
+
+signals:
+    void stopPressed();
 };
 
 // Shown while the focuser is initialized; its button stops the homing at the
@@ -97,22 +109,29 @@ public:
 class TStopInitDialog : public CentredDialog {
     Q_OBJECT
 public:
-    explicit TStopInitDialog(TForm1* form);
+    explicit TStopInitDialog(QWidget* mainWindow);
     QPushButton* StopReinit;
     void StopReinitClick();
     void reject() override {}  // Escape keeps the stop button in reach
+
+signals:
+    void stopPressed();
 };
 
 // The result of the port search.
 class TAutoDetectDialog : public CentredDialog {
     Q_OBJECT
 public:
-    explicit TAutoDetectDialog(TForm1* form);
+    explicit TAutoDetectDialog(QWidget* mainWindow);
     QLabel* AutoDetectResult;
     QPushButton* AutoDetectOK;
     void AutoDetectOKClick();
     void reject() override { AutoDetectOKClick(); }
     void showResult(const corvell::AutoDetectScreen& a);
+
+signals:
+    // OK, or the window closed.
+    void acknowledged(int id);
 
 protected:
     void closeEvent(QCloseEvent* e) override;
@@ -124,7 +143,7 @@ private:
 class TTextEntryDialog : public CentredDialog {
     Q_OBJECT
 public:
-    explicit TTextEntryDialog(TForm1* form);
+    explicit TTextEntryDialog(QWidget* mainWindow);
     QLabel* TextLabel;
     QLineEdit* EnterText;
     QLabel* EnterTextHint;  // why a typed or pasted character was refused
@@ -135,6 +154,11 @@ public:
     void reject() override { CancelBtnClick(); }
     // Shows the engine's text entry (or hides the dialog when none is open).
     void showEntry(const corvell::TextEntryScreen& e);
+
+signals:
+    void entered(int id, const QString& text);
+    // Cancel, or the window closed.
+    void cancelled(int id);
 
 protected:
     void closeEvent(QCloseEvent* e) override;
@@ -151,7 +175,7 @@ class RadioGroup;
 class TSetupDialog : public CentredDialog {
     Q_OBJECT
 public:
-    explicit TSetupDialog(TForm1* form);
+    explicit TSetupDialog(QWidget* mainWindow);
     QLabel *SetupText1, *SetupText2, *EncoderLabel, *SetupPosition, *EncoderEntry, *MaximumEntry;
     QLineEdit *FocuserDescription, *MaximumEdit;
     QLabel* DescriptionHint;  // why a typed or pasted character was refused
@@ -161,6 +185,17 @@ public:
     void CancelBtnClick();
     void reject() override { CancelBtnClick(); }
     void showPage(const corvell::SetupScreen& page);
+
+signals:
+    void okPressed(int id, const QString& description, const QString& maximum);
+    // Cancel, or the window closed.
+    void cancelled(int id);
+    void chosen(int id, int index);
+    // Return in the description (or scale) edit, and in the maximum edit.
+    void descriptionEntered(int id, const QString& text);
+    void maximumEntered(int id, const QString& text);
+    // A key typed into the maximum edit.
+    void maximumTyped(int id);
 
 protected:
     void closeEvent(QCloseEvent* e) override;

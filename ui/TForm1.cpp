@@ -19,14 +19,12 @@
 #include <QVBoxLayout>
 
 #include "network/alpaca_server.h"
-#include "serial/TZComm.h"
 #include "ui/AlpacaSettingsGroup.h"
 #include "ui/Dialogs.h"
 #include "ui/ElidedLabel.h"
 #include "ui/RadioGroup.h"
 #include "ui/UpDownControl.h"
-#include "ui/alpaca_device.h"
-#include "ui/engine_glue.h"
+#include "ui/description_text.h"
 
 namespace {
 
@@ -59,7 +57,8 @@ QListWidget* display(const char* name, const QString& caption, int lines, QGridL
 
 }  // namespace
 
-TForm1::TForm1(const FormOptions& options, QWidget* parent) : QMainWindow(parent), options_(options) {
+TForm1::TForm1(corvell::app::Core& core, QWidget* parent)
+    : QMainWindow(parent), ComPort(&core.port()), SerialTimer(core.replyTimer()), core_(core) {
     setObjectName("Form1");
     setWindowTitle("Tav Corvell");
 
@@ -81,32 +80,6 @@ TForm1::TForm1(const FormOptions& options, QWidget* parent) : QMainWindow(parent
     buildSettingsPage();
     buildHelpPage();
 
-    // The serial link with the values the module needs: 16-byte queues, no
-    // parity checking, no software flow control, 1500 ms driver time-outs.
-    ComPort = new TZComm(this);
-    ComPort->setObjectName("ComPort");
-    ComPort->Port = "com1";
-    ComPort->MaxReadLength = 16;
-    ComPort->InputQueueSize = 16;
-    ComPort->OutputQueueSize = 16;
-    ComPort->EnableParity = false;
-    ComPort->XOuputFlowCtl = false;
-    ComPort->XInputFlowCtl = false;
-    ComPort->ErrorReplace = true;
-    ComPort->ErrorChar = '~';
-    ComPort->AbortOnError = false;
-    ComPort->TimeoutReadInterval = 0;
-    ComPort->TimeoutReadMultiplier = 1;
-    ComPort->TimeoutReadConstant = 1500;
-    ComPort->TimeoutWriteMultiplier = 1;
-    ComPort->TimeoutWriteConstant = 1500;
-    PortMap map = options_.portMap;
-    ComPort->PortResolver = [map](const std::string& name) { return map.resolve(name); };
-    ComPort->OnDataAvailable = [this](TZComm* sender) { ComPortDataAvailable(sender); };
-
-    SerialTimer.setTimerType(Qt::PreciseTimer);
-    connect(&SerialTimer, &QTimer::timeout, this, [this] { SerialTimerTimer(); });
-
     AreYouSureDialog = new TAreYouSureDialog(this);
     GoToDialog = new TGoToDialog(this);
     StopGoToDialog = new TStopGoToDialog(this);
@@ -114,23 +87,12 @@ TForm1::TForm1(const FormOptions& options, QWidget* parent) : QMainWindow(parent
     StopInitDialog = new TStopInitDialog(this);
     AutoDetectDialog = new TAutoDetectDialog(this);
     SetupDialog = new TSetupDialog(this);
+    // The network server's group, below the Settings text.
+    AlpacaGroup = new AlpacaSettingsGroup(core_.alpacaServer(), TabSheet4);
+    TabSheet4->layout()->addWidget(AlpacaGroup);
+    wire();
 
-    link_ = std::make_unique<TZCommLink>(*ComPort);
-    timer_ = std::make_unique<QtReplyTimer>(SerialTimer);
-    corvell::EngineOptions engineOptions;
-    engineOptions.dataDir = options_.dataDir;
-    engine_ = std::make_unique<corvell::Engine>(*link_, *timer_, static_cast<corvell::EngineView&>(*this),
-                                                engineOptions);
-    buildAlpacaGroup();
-
-    // The executive runs once each time the main loop has run empty.
-    if (auto* dispatcher = QAbstractEventDispatcher::instance(thread()))
-        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] { executiveIdle(); });
-    connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
-        if (state == Qt::ApplicationActive) ExecutiveActivate();
-    });
-
-    // Construction: centred, Operate page, "Unknown"/"Initializing", settings.
+    // Construction: centred, Operate page.
     QSize size(504, 470);
     size = size.expandedTo(minimumSizeHint());
     resize(size);
@@ -139,15 +101,96 @@ TForm1::TForm1(const FormOptions& options, QWidget* parent) : QMainWindow(parent
         move(s.x() + (s.width() - width()) / 2, s.y() + (s.height() - height()) / 2);
     }
     PageControl1->setCurrentWidget(TabSheet1);
-    engine_->construct();
-    alpaca_->start();
+    // What the engine shows already (the core may have started before the
+    // window was made).
+    render(core_.screen(), corvell::kAllParts);
+}
+
+void TForm1::wire() {
+    connect(&core_, &corvell::app::Core::rendered, this, [this](unsigned changed) { render(core_.screen(), changed); });
+    connect(&core_, &corvell::app::Core::invalidNumber, this, &TForm1::warnInvalidNumber);
+    // The start-up runs at the first activation.
+    connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
+        if (state == Qt::ApplicationActive) ExecutiveActivate();
+    });
+
+    // Operate
+    connect(StopButton, &QPushButton::clicked, this, [this] { StopButtonClick(); });
+    connect(MoveInButton, &QPushButton::clicked, this, [this] { MoveInButtonClick(); });
+    connect(MoveOutButton, &QPushButton::clicked, this, [this] { MoveOutButtonClick(); });
+    connect(GoToPosButton, &QPushButton::clicked, this, [this] { GoToPosButtonClick(); });
+    connect(StepInButton, &QPushButton::clicked, this, [this] { StepInButtonClick(); });
+    connect(StepOutButton, &QPushButton::clicked, this, [this] { StepOutButtonClick(); });
+    connect(StepUpDown, &UpDownControl::changing, this, [this](int d) { StepUpDownChangingEx(d); });
+    connect(BacklashEnable, &RadioGroup::clicked, this, [this] { BacklashEnableClick(); });
+    StepEdit->installEventFilter(this);
+    BacklashEdit->installEventFilter(this);
+
+    // Store/Recall
+    for (int i = 0; i < corvell::kStoredSlots; ++i) {
+        const int n = i + 1;
+        connect(Store[i], &QPushButton::clicked, this, [this, n] { StoreNClick(n); });
+        connect(GoTo[i], &QPushButton::clicked, this, [this, n] { GoToNClick(n); });
+        connect(Delete[i], &QPushButton::clicked, this, [this, n] { DeleteNClick(n); });
+        connect(Description[i], &QLineEdit::returnPressed, this, [this, n] {
+            if (!Description[n - 1]->isReadOnly()) save_position_N(n);
+        });
+        Description[i]->installEventFilter(this);
+    }
+
+    // Configure
+    connect(SetZeroPosition, &QPushButton::clicked, this, [this] { SetZeroButtonClick(); });
+    connect(AddFocuser, &QPushButton::clicked, this, [this] { AddFocuserClick(); });
+    connect(DeleteFocuser, &QPushButton::clicked, this, [this] { DeleteFocuserClick(); });
+    connect(ChangeDescription, &QPushButton::clicked, this, [this] { ChangeDescriptionClick(); });
+    connect(ManualSetupButton, &QPushButton::clicked, this, [this] { ManualSetupButtonClick(); });
+    connect(SetEncoder, &QPushButton::clicked, this, [this] { SetEncoderClick(); });
+    connect(SetMaxTravel, &QPushButton::clicked, this, [this] { SetMaxTravelClick(); });
+    connect(MaxTravelOverride, &QPushButton::clicked, this, [this] { MaxTravelOverrideClick(); });
+    // A row chosen with the mouse or the keyboard.
+    connect(FocuserList, &QListWidget::currentRowChanged, this, [this] { FocuserListClick(); });
+    connect(RestoreDefaults, &QPushButton::clicked, this, [this] { RestoreDefaultsClick(); });
+    connect(Units, &RadioGroup::clicked, this, [this] { UnitsClick(); });
+    connect(ComPortSelect, &RadioGroup::clicked, this, [this] { ComPortSelectClick(); });
+    connect(BaudRateSelect, &RadioGroup::clicked, this, [this] { BaudRateSelectClick(); });
+    // Clicking the choice already made opens the port again (an adapter
+    // plugged back in, for one).
+    connect(ComPortSelect, &RadioGroup::reclicked, this, [this] { ComPortSelectClick(); });
+    connect(BaudRateSelect, &RadioGroup::reclicked, this, [this] { BaudRateSelectClick(); });
+    connect(AutoDetect, &QPushButton::clicked, this, [this] { AutoDetectClick(); });
+    connect(ReinitializeFocuser, &QPushButton::clicked, this, [this] { ReinitializeClick(); });
+
+    // The dialogs' answers, each naming the question, entry or page it answers.
+    corvell::Engine* e = &core_.engine();
+    connect(AreYouSureDialog, &TAreYouSureDialog::answered, this,
+            [e](int id, bool yes) { e->question_answered(id, yes); });
+    connect(GoToDialog, &TGoToDialog::confirmed, this,
+            [e](int id, const QString& text, bool edited) { e->entry_confirmed(id, text.toStdString(), edited); });
+    connect(GoToDialog, &TGoToDialog::cancelled, this, [e](int id) { e->entry_cancelled(id); });
+    connect(StopGoToDialog, &TStopGoToDialog::stopPressed, this, [e] { e->stop_go_to_pressed(); });
+    connect(StopInitDialog, &TStopInitDialog::stopPressed, this, [e] { e->StopReinitClick(); });
+    connect(AutoDetectDialog, &TAutoDetectDialog::acknowledged, this, [e](int id) { e->AutoDetectOKClick(id); });
+    connect(TextEntryDialog, &TTextEntryDialog::entered, this,
+            [e](int id, const QString& text) { e->text_entered(id, typed_text(text)); });
+    connect(TextEntryDialog, &TTextEntryDialog::cancelled, this, [e](int id) { e->text_entry_cancelled(id); });
+    connect(SetupDialog, &TSetupDialog::okPressed, this,
+            [e](int id, const QString& description, const QString& maximum) {
+                e->setup_ok(id, typed_text(description), maximum.toStdString());
+            });
+    connect(SetupDialog, &TSetupDialog::cancelled, this, [e](int id) { e->setup_cancelled(id); });
+    connect(SetupDialog, &TSetupDialog::chosen, this, [e](int id, int index) { e->setup_choice(id, index); });
+    connect(SetupDialog, &TSetupDialog::descriptionEntered, this,
+            [e](int id, const QString& text) { e->setup_description_entered(id, typed_text(text)); });
+    connect(SetupDialog, &TSetupDialog::maximumTyped, this, [e](int id) { e->setup_maximum_typed(id); });
+    connect(SetupDialog, &TSetupDialog::maximumEntered, this,
+            [e](int id, const QString& text) { e->setup_maximum_entered(id, text.toStdString()); });
 }
 
 void TForm1::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     // When the application is already active (a window shown later in the
     // run), no activation arrives: start up from the event loop instead.
-    if (!engine_->started && QGuiApplication::applicationState() == Qt::ApplicationActive)
+    if (!engine().started && QGuiApplication::applicationState() == Qt::ApplicationActive)
         QMetaObject::invokeMethod(this, [this] { ExecutiveActivate(); }, Qt::QueuedConnection);
 }
 
@@ -163,29 +206,24 @@ void TForm1::resizeEvent(QResizeEvent* event) {
     }
 }
 
-TForm1::~TForm1() {
-    // No request reaches the engine from here on; the group goes first, so
-    // that nothing it does on its way out reaches a server that is gone.
-    delete AlpacaGroup;
-    alpaca_.reset();
-    SerialTimer.stop();
-    if (ComPort->Connected()) ComPort->CloseConnection();
-}
+// The group goes first, so that nothing it does on its way out reaches the
+// server; the core, which outlives the window, keeps the port.
+TForm1::~TForm1() { delete AlpacaGroup; }
 
 void TForm1::UnitsClick() {
-    if (!rendering_) engine_->UnitsClick(Units->itemIndex());
+    if (!rendering_) engine().UnitsClick(Units->itemIndex());
 }
 void TForm1::ComPortSelectClick() {
-    if (!rendering_) engine_->ComPortSelectClick(ComPortSelect->itemIndex());
+    if (!rendering_) engine().ComPortSelectClick(ComPortSelect->itemIndex());
 }
 void TForm1::BaudRateSelectClick() {
-    if (!rendering_) engine_->BaudRateSelectClick(BaudRateSelect->itemIndex());
+    if (!rendering_) engine().BaudRateSelectClick(BaudRateSelect->itemIndex());
 }
 void TForm1::FocuserListClick() {
-    if (!rendering_) engine_->FocuserListClick(FocuserList->currentRow());
+    if (!rendering_) engine().FocuserListClick(FocuserList->currentRow());
 }
 void TForm1::BacklashEnableClick() {
-    if (!rendering_) engine_->BacklashEnableClick(BacklashEnable->itemIndex());
+    if (!rendering_) engine().BacklashEnableClick(BacklashEnable->itemIndex());
 }
 void TForm1::save_position_N(int n) {
     const QString text = Description[n - 1]->text();
@@ -195,7 +233,7 @@ void TForm1::save_position_N(int n) {
         show_refusal(DescriptionHint, *c);
         return;
     }
-    engine_->save_position_N(n, typed_text(text));
+    engine().save_position_N(n, typed_text(text));
 }
 
 void TForm1::buildOperatePage() {
@@ -273,17 +311,6 @@ void TForm1::buildOperatePage() {
     MaxTravelDisplay = display("MaxTravelDisplay", "Maximum Travel Stop", 1, right, 4, 0, TabSheet1);
     right->setRowStretch(5, 1);
     grid->addLayout(right, 0, 1);
-
-    connect(StopButton, &QPushButton::clicked, this, [this] { StopButtonClick(); });
-    connect(MoveInButton, &QPushButton::clicked, this, [this] { MoveInButtonClick(); });
-    connect(MoveOutButton, &QPushButton::clicked, this, [this] { MoveOutButtonClick(); });
-    connect(GoToPosButton, &QPushButton::clicked, this, [this] { GoToPosButtonClick(); });
-    connect(StepInButton, &QPushButton::clicked, this, [this] { StepInButtonClick(); });
-    connect(StepOutButton, &QPushButton::clicked, this, [this] { StepOutButtonClick(); });
-    connect(StepUpDown, &UpDownControl::changing, this, [this](int d) { StepUpDownChangingEx(d); });
-    connect(BacklashEnable, &RadioGroup::clicked, this, [this] { BacklashEnableClick(); });
-    StepEdit->installEventFilter(this);
-    BacklashEdit->installEventFilter(this);
 }
 
 void TForm1::buildStorePage() {
@@ -324,14 +351,7 @@ void TForm1::buildStorePage() {
         grid->addWidget(Store[i], n, 3);
         grid->addWidget(GoTo[i], n, 4);
         grid->addWidget(Delete[i], n, 5);
-        connect(Store[i], &QPushButton::clicked, this, [this, n] { StoreNClick(n); });
-        connect(GoTo[i], &QPushButton::clicked, this, [this, n] { GoToNClick(n); });
-        connect(Delete[i], &QPushButton::clicked, this, [this, n] { DeleteNClick(n); });
-        connect(Description[i], &QLineEdit::returnPressed, this, [this, n] {
-            if (!Description[n - 1]->isReadOnly()) save_position_N(n);
-        });
         Pos[i]->setTextFormat(Qt::PlainText);
-        Description[i]->installEventFilter(this);
     }
     grid->setColumnStretch(2, 1);
     grid->setRowStretch(corvell::kStoredSlots + 1, 1);
@@ -428,26 +448,6 @@ void TForm1::buildConfigurePage() {
     grid->addLayout(conn, 3, 0);
     grid->setRowStretch(4, 1);
 
-    connect(SetZeroPosition, &QPushButton::clicked, this, [this] { SetZeroButtonClick(); });
-    connect(AddFocuser, &QPushButton::clicked, this, [this] { AddFocuserClick(); });
-    connect(DeleteFocuser, &QPushButton::clicked, this, [this] { DeleteFocuserClick(); });
-    connect(ChangeDescription, &QPushButton::clicked, this, [this] { ChangeDescriptionClick(); });
-    connect(ManualSetupButton, &QPushButton::clicked, this, [this] { ManualSetupButtonClick(); });
-    connect(SetEncoder, &QPushButton::clicked, this, [this] { SetEncoderClick(); });
-    connect(SetMaxTravel, &QPushButton::clicked, this, [this] { SetMaxTravelClick(); });
-    connect(MaxTravelOverride, &QPushButton::clicked, this, [this] { MaxTravelOverrideClick(); });
-    // A row chosen with the mouse or the keyboard.
-    connect(FocuserList, &QListWidget::currentRowChanged, this, [this] { FocuserListClick(); });
-    connect(RestoreDefaults, &QPushButton::clicked, this, [this] { RestoreDefaultsClick(); });
-    connect(Units, &RadioGroup::clicked, this, [this] { UnitsClick(); });
-    connect(ComPortSelect, &RadioGroup::clicked, this, [this] { ComPortSelectClick(); });
-    connect(BaudRateSelect, &RadioGroup::clicked, this, [this] { BaudRateSelectClick(); });
-    // Clicking the choice already made opens the port again (an adapter
-    // plugged back in, for one).
-    connect(ComPortSelect, &RadioGroup::reclicked, this, [this] { ComPortSelectClick(); });
-    connect(BaudRateSelect, &RadioGroup::reclicked, this, [this] { BaudRateSelectClick(); });
-    connect(AutoDetect, &QPushButton::clicked, this, [this] { AutoDetectClick(); });
-    connect(ReinitializeFocuser, &QPushButton::clicked, this, [this] { ReinitializeClick(); });
 }
 
 void TForm1::buildSettingsPage() {
@@ -456,7 +456,7 @@ void TForm1::buildSettingsPage() {
     SettingsText->setReadOnly(true);
     QString ports;
     for (int i = 0; i < 5; ++i)
-        ports += QString("    COM%1:  %2\n").arg(i + 1).arg(QString::fromStdString(options_.portMap.paths[i]));
+        ports += QString("    COM%1:  %2\n").arg(i + 1).arg(QString::fromStdString(core_.options().portMap.paths[i]));
     QString text =
         "CONTROL MODULE SWITCHES\n"
         "The Control Module has three switches beside its serial connector.\n\n"
@@ -473,21 +473,10 @@ void TForm1::buildSettingsPage() {
         "Each COM choice on the Configure page uses this device (set with --com1 .. --com5 or CORVELL_COM1 .. "
         "CORVELL_COM5):\n" +
         ports;
-    if (!options_.simulatorNote.empty()) text += "\n" + QString::fromStdString(options_.simulatorNote) + "\n";
-    text += "\nSettings and focuser profiles are kept in: " + QString::fromStdString(options_.dataDir) + "\n";
+    if (!core_.options().simulatorNote.empty()) text += "\n" + QString::fromStdString(core_.options().simulatorNote) + "\n";
+    text += "\nSettings and focuser profiles are kept in: " + QString::fromStdString(core_.options().dataDir) + "\n";
     SettingsText->setPlainText(text);
     l->addWidget(SettingsText);
-}
-
-// The network server's group, below the text: the server serves the engine,
-// so both are made once the engine is.
-void TForm1::buildAlpacaGroup() {
-    alpacaDevice_ = std::make_unique<EngineFocuser>(*engine_);
-    alpaca_ = std::make_unique<corvell::alpaca::AlpacaServer>(*alpacaDevice_, options_.dataDir);
-    if (options_.alpacaPort > 0) alpaca_->switchOnForThisRun(options_.alpacaPort);
-    show_server_status_in_activity(*alpaca_, *engine_);
-    AlpacaGroup = new AlpacaSettingsGroup(*alpaca_, TabSheet4);
-    TabSheet4->layout()->addWidget(AlpacaGroup);
 }
 
 void TForm1::buildHelpPage() {

@@ -1,7 +1,7 @@
-// The main window: the controls, the serial component and the reply timer,
-// bound to the engine. It shows what the engine tells it (render) and hands
-// every user action to the engine; the names of the window's operations are
-// kept as one-line forwarders.
+// The main window: a view of the program's core. It shows what the engine
+// tells it (render) and hands every user action to the engine; the names of
+// the window's operations are kept as one-line forwarders. The serial
+// component and the reply timer are the core's; the window names them.
 #pragma once
 #include <QMainWindow>
 #include <QString>
@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "app/port_map.h"
+#include "app/core.h"
 #include "control/engine.h"
 
 class QLabel;
@@ -31,28 +31,18 @@ class TAutoDetectDialog;
 class TSetupDialog;
 class UpDownControl;
 class AlpacaSettingsGroup;
-class EngineFocuser;
-namespace corvell::alpaca {
-class AlpacaServer;
-}
 
-struct FormOptions {
-    PortMap portMap;
-    std::string dataDir = ".";
-    std::string simulatorNote;  // shown on the Settings page when a simulated module is in use
-    int alpacaPort = 0;         // the network server on, on this port, for this run; 0: as its settings say
-};
-
-class TForm1 : public QMainWindow, private corvell::EngineView {
+class TForm1 : public QMainWindow {
     Q_OBJECT
 public:
-    explicit TForm1(const FormOptions& options, QWidget* parent = nullptr);
+    // Attaches to `core` and shows what its engine shows now.
+    explicit TForm1(corvell::app::Core& core, QWidget* parent = nullptr);
     ~TForm1() override;
 
-    corvell::Engine& engine() { return *engine_; }
-    const corvell::Engine& engine() const { return *engine_; }
-    const FormOptions& options() const { return options_; }
-    corvell::alpaca::AlpacaServer& alpacaServer() { return *alpaca_; }
+    corvell::app::Core& core() { return core_; }
+    corvell::Engine& engine() { return core_.engine(); }
+    const corvell::Engine& engine() const { return core_.engine(); }
+    corvell::alpaca::AlpacaServer& alpacaServer() { return core_.alpacaServer(); }
 
     // ---- controls (object names as given) ----
     QTabWidget* PageControl1;
@@ -83,9 +73,9 @@ public:
     QPlainTextEdit *SettingsText, *HelpText;
     AlpacaSettingsGroup* AlpacaGroup;
 
-    // ---- components ----
+    // ---- components (the core's) ----
     TZComm* ComPort;
-    QTimer SerialTimer;
+    QTimer& SerialTimer;
     TAreYouSureDialog* AreYouSureDialog;
     TGoToDialog* GoToDialog;
     TStopGoToDialog* StopGoToDialog;
@@ -95,62 +85,62 @@ public:
     TSetupDialog* SetupDialog;
 
     // ---- the window's operations, carried out by the engine ----
-    void send_command() { engine_->send_command(); }
-    void load_timer(int ms) { engine_->load_timer(ms); }
-    void SerialTimerTimer() { engine_->SerialTimerTimer(); }
-    void ComPortDataAvailable(TZComm*) { engine_->ComPortDataAvailable(); }
-    void serial_timeout() { engine_->serial_timeout(); }
-    void read_identify() { engine_->read_identify(); }
-    void read_status() { engine_->read_status(); }
-    void read_position() { engine_->read_position(); }
-    void stop_command() { engine_->stop_command(); }
-    void move_in_command() { engine_->move_in_command(); }
-    void move_out_command() { engine_->move_out_command(); }
-    void home_position_command() { engine_->home_position_command(); }
-    void send_zero_command() { engine_->send_zero_command(); }
-    void set_zero_command() { engine_->set_zero_command(); }
-    void go_to_command() { engine_->go_to_command(); }
-    void go_to_position_command() { engine_->go_to_position_command(); }
-    void setup_com_port() { engine_->setup_com_port(); }
-    void executiveIdle() { engine_->executiveIdle(); }
-    void ExecutiveActivate() { engine_->ExecutiveActivate(); }
-    void start_up_clean() { engine_->start_up_clean(); }
-    void update_displays() { engine_->update_displays(); }
-    void display_stored_position() { engine_->display_stored_position(); }
-    void write_focuser_file() { engine_->write_focuser_file(); }
-    void read_focuser_file() { engine_->read_focuser_file(); }
-    void write_config_file() { engine_->write_config_file(); }
-    void read_config_file() { engine_->read_config_file(); }
-    void restore_config_defaults() { engine_->restore_config_defaults(); }
-    void restore_focuser_defaults() { engine_->restore_focuser_defaults(); }
+    void send_command() { core_.engine().send_command(); }
+    void load_timer(int ms) { core_.engine().load_timer(ms); }
+    void SerialTimerTimer() { core_.engine().SerialTimerTimer(); }
+    void ComPortDataAvailable(TZComm*) { core_.engine().ComPortDataAvailable(); }
+    void serial_timeout() { core_.engine().serial_timeout(); }
+    void read_identify() { core_.engine().read_identify(); }
+    void read_status() { core_.engine().read_status(); }
+    void read_position() { core_.engine().read_position(); }
+    void stop_command() { core_.engine().stop_command(); }
+    void move_in_command() { core_.engine().move_in_command(); }
+    void move_out_command() { core_.engine().move_out_command(); }
+    void home_position_command() { core_.engine().home_position_command(); }
+    void send_zero_command() { core_.engine().send_zero_command(); }
+    void set_zero_command() { core_.engine().set_zero_command(); }
+    void go_to_command() { core_.engine().go_to_command(); }
+    void go_to_position_command() { core_.engine().go_to_position_command(); }
+    void setup_com_port() { core_.engine().setup_com_port(); }
+    void executiveIdle() { core_.engine().executiveIdle(); }
+    void ExecutiveActivate() { core_.engine().ExecutiveActivate(); }
+    void start_up_clean() { core_.engine().start_up_clean(); }
+    void update_displays() { core_.engine().update_displays(); }
+    void display_stored_position() { core_.engine().display_stored_position(); }
+    void write_focuser_file() { core_.engine().write_focuser_file(); }
+    void read_focuser_file() { core_.engine().read_focuser_file(); }
+    void write_config_file() { core_.engine().write_config_file(); }
+    void read_config_file() { core_.engine().read_config_file(); }
+    void restore_config_defaults() { core_.engine().restore_config_defaults(); }
+    void restore_focuser_defaults() { core_.engine().restore_focuser_defaults(); }
 
     // ---- event handlers ----
-    void StopButtonClick() { engine_->stop_command(); }
-    void MoveInButtonClick() { engine_->move_in_command(); }
-    void MoveOutButtonClick() { engine_->move_out_command(); }
-    void SetZeroButtonClick() { engine_->set_zero_command(); }
-    void GoToPosButtonClick() { engine_->go_to_command(); }
-    void StepInButtonClick() { engine_->StepInButtonClick(); }
-    void StepOutButtonClick() { engine_->StepOutButtonClick(); }
-    void StepUpDownChangingEx(int direction) { engine_->StepUpDownChangingEx(direction); }
-    void RestoreDefaultsClick() { engine_->RestoreDefaultsClick(); }
-    void AutoDetectClick() { engine_->AutoDetectClick(); }
-    void ReinitializeClick() { engine_->ReinitializeClick(); }
-    void initialize_focuser() { engine_->initialize_focuser(); }
-    void auto_detect() { engine_->auto_detect(); }
+    void StopButtonClick() { core_.engine().stop_command(); }
+    void MoveInButtonClick() { core_.engine().move_in_command(); }
+    void MoveOutButtonClick() { core_.engine().move_out_command(); }
+    void SetZeroButtonClick() { core_.engine().set_zero_command(); }
+    void GoToPosButtonClick() { core_.engine().go_to_command(); }
+    void StepInButtonClick() { core_.engine().StepInButtonClick(); }
+    void StepOutButtonClick() { core_.engine().StepOutButtonClick(); }
+    void StepUpDownChangingEx(int direction) { core_.engine().StepUpDownChangingEx(direction); }
+    void RestoreDefaultsClick() { core_.engine().RestoreDefaultsClick(); }
+    void AutoDetectClick() { core_.engine().AutoDetectClick(); }
+    void ReinitializeClick() { core_.engine().ReinitializeClick(); }
+    void initialize_focuser() { core_.engine().initialize_focuser(); }
+    void auto_detect() { core_.engine().auto_detect(); }
     void FocuserListClick();
-    void AddFocuserClick() { engine_->AddFocuserClick(); }
-    void DeleteFocuserClick() { engine_->DeleteFocuserClick(); }
-    void ChangeDescriptionClick() { engine_->ChangeDescriptionClick(); }
-    void ManualSetupButtonClick() { engine_->ManualSetupButtonClick(); }
-    void SetEncoderClick() { engine_->SetEncoderClick(); }
-    void SetMaxTravelClick() { engine_->SetMaxTravelClick(); }
-    void MaxTravelOverrideClick() { engine_->MaxTravelOverrideClick(); }
-    void add_focuser() { engine_->add_focuser(); }
-    void convert_old_format() { engine_->convert_old_format(); }
-    void StoreNClick(int n) { engine_->StoreNClick(n); }
-    void GoToNClick(int n) { engine_->GoToNClick(n); }
-    void DeleteNClick(int n) { engine_->DeleteNClick(n); }
+    void AddFocuserClick() { core_.engine().AddFocuserClick(); }
+    void DeleteFocuserClick() { core_.engine().DeleteFocuserClick(); }
+    void ChangeDescriptionClick() { core_.engine().ChangeDescriptionClick(); }
+    void ManualSetupButtonClick() { core_.engine().ManualSetupButtonClick(); }
+    void SetEncoderClick() { core_.engine().SetEncoderClick(); }
+    void SetMaxTravelClick() { core_.engine().SetMaxTravelClick(); }
+    void MaxTravelOverrideClick() { core_.engine().MaxTravelOverrideClick(); }
+    void add_focuser() { core_.engine().add_focuser(); }
+    void convert_old_format() { core_.engine().convert_old_format(); }
+    void StoreNClick(int n) { core_.engine().StoreNClick(n); }
+    void GoToNClick(int n) { core_.engine().GoToNClick(n); }
+    void DeleteNClick(int n) { core_.engine().DeleteNClick(n); }
     void UnitsClick();
     void ComPortSelectClick();
     void BaudRateSelectClick();
@@ -163,30 +153,22 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
-    // corvell::EngineView
-    void render(const corvell::Screen& screen, unsigned changed) override;
-    void warnInvalidNumber(const std::string& text) override;
-    void requestPass() override;
+    // Shows the parts `changed` of the engine's screen.
+    void render(const corvell::Screen& screen, unsigned changed);
+    void warnInvalidNumber(const QString& text);
+    // Every signal of the window's controls and dialogs, in one place.
+    void wire();
 
     void buildOperatePage();
     void buildStorePage();
     void buildConfigurePage();
     void buildSettingsPage();
-    void buildAlpacaGroup();
     void buildHelpPage();
     void open_entry_box(QLineEdit* box, bool& typed);
     void end_entry_box(QLineEdit* box, bool& typed);
 
-    FormOptions options_;
-    std::unique_ptr<corvell::ModuleLink> link_;
-    std::unique_ptr<corvell::ReplyTimer> timer_;
-    std::unique_ptr<corvell::Engine> engine_;
-    // The ASCOM Alpaca server, a front end of the engine beside the window;
-    // stopped before the engine goes.
-    std::unique_ptr<EngineFocuser> alpacaDevice_;
-    std::unique_ptr<corvell::alpaca::AlpacaServer> alpaca_;
-    bool rendering_ = false;
-    bool passPending_ = false;   // radio groups set by render never reach the engine
+    corvell::app::Core& core_;
+    bool rendering_ = false;     // radio groups set by render never reach the engine
     bool stepDigitsTyped_ = false, backlashDigitsTyped_ = false;
     unsigned shownOperatePage_ = 0, shownDescriptionFocus_ = 0, shownEntryRefill_ = 0;
 };

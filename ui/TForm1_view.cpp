@@ -15,7 +15,7 @@
 #include "ui/Dialogs.h"
 #include "ui/RadioGroup.h"
 #include "ui/TForm1.h"
-#include "ui/engine_glue.h"
+#include "ui/description_text.h"
 
 using corvell::Screen;
 
@@ -141,23 +141,14 @@ void TForm1::render(const Screen& s, unsigned changed) {
     rendering_ = false;
 }
 
-void TForm1::warnInvalidNumber(const std::string& text) {
-    auto* box = new QMessageBox(QMessageBox::Warning, "Tav Corvell",
-                                QString("'%1' is not a valid number.").arg(QString::fromStdString(text)),
+void TForm1::warnInvalidNumber(const QString& text) {
+    auto* box = new QMessageBox(QMessageBox::Warning, "Tav Corvell", QString("'%1' is not a valid number.").arg(text),
                                 QMessageBox::Ok, this);
     box->setObjectName("InvalidNumberMessage");
     box->setTextFormat(Qt::PlainText);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setModal(false);
     box->show();
-}
-
-// One event, so the loop wakes and the executive makes its next pass when
-// the loop is about to sleep again.
-void TForm1::requestPass() {
-    if (passPending_) return;
-    passPending_ = true;
-    QMetaObject::invokeMethod(this, [this] { passPending_ = false; }, Qt::QueuedConnection);
 }
 
 // ---- entry boxes (step increment, backlash distance) ----
@@ -180,11 +171,11 @@ void TForm1::end_entry_box(QLineEdit* box, bool& typed) {
     box->setMaxLength(32767);
     box->deselect();
     if (box == StepEdit)
-        engine_->step_increment_input(wasTyped, text);
+        engine().step_increment_input(wasTyped, text);
     else
-        engine_->backlash_count_update(wasTyped, text);
+        engine().backlash_count_update(wasTyped, text);
     // Shown again even when the value did not change.
-    const corvell::Screen& s = engine_->screen();
+    const corvell::Screen& s = engine().screen();
     set_box(box, QString::fromStdString(box == StepEdit ? s.stepText : s.backlashText));
 }
 

@@ -18,10 +18,12 @@ int main(int argc, char** argv) {
         return 2;
     }
     QApplication app(argc, argv);
-    FormOptions options;
+    corvell::app::CoreOptions options;
     options.portMap = cl.portMap;
     options.dataDir = cl.dataDir;
-    TForm1 form(options);
+    corvell::app::Core core(options);
+    TForm1 form(core);
+    core.start();
     form.show();
     form.activateWindow();
     e2e::waitUntil([&] { return form.engine().started && form.Connection->text().trimmed().size() > 0; }, 3000);

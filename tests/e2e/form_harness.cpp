@@ -157,10 +157,12 @@ Harness::~Harness() { closeWindow(); }
 std::string Harness::path(const std::string& name) const { return dir.filePath(QString::fromStdString(name)).toStdString(); }
 
 void Harness::openWindow() {
-    FormOptions options;
+    corvell::app::CoreOptions options;
     options.portMap.paths = ports;
     options.dataDir = dir.path().toStdString();
-    form = std::make_unique<TForm1>(options);
+    core = std::make_unique<corvell::app::Core>(options);
+    form = std::make_unique<TForm1>(*core);
+    core->start();
     form->show();
     form->activateWindow();
     if (!waitUntil([this] { return form->engine().started; }, 3000)) ADD_FAILURE() << "start-up did not run";
@@ -170,6 +172,7 @@ void Harness::closeWindow() {
     if (!form) return;
     form->close();
     form.reset();
+    core.reset();
     pump(20);
 }
 

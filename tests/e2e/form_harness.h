@@ -89,6 +89,7 @@ struct Harness {
 
     QTemporaryDir dir;
     std::unique_ptr<corvell::sim::Simulator> sim;
+    std::unique_ptr<corvell::app::Core> core;
     std::unique_ptr<TForm1> form;
 };
 

@@ -1,4 +1,4 @@
-#include "ui/alpaca_device.h"
+#include "app/alpaca_device.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,61 +1,15 @@
-// The engine's link and timer over the window's serial component and its
-// reply timer, and the files' texts in the window: their conversion for
-// display and typing, and the refusal of characters the files cannot hold.
+// The files' texts in the window: their conversion for display and typing,
+// and the refusal of characters the files cannot hold.
 #pragma once
 #include <QLabel>
 #include <QLineEdit>
 #include <QString>
-#include <QTimer>
 #include <QValidator>
 #include <algorithm>
 #include <optional>
 #include <string>
 
-#include "control/engine_io.h"
-#include "serial/TZComm.h"
-#include "serial/open_failure.h"
 #include "storage/codepage.h"
-
-class TZCommLink : public corvell::ModuleLink {
-public:
-    explicit TZCommLink(TZComm& port) : port_(port) {}
-    bool open(const std::string& portName, int baud) override {
-        port_.Port = portName;
-        port_.BaudRate = baud;
-        return port_.OpenConnection() != 0;
-    }
-    void close() override { port_.CloseConnection(); }
-    // A port whose device went away (an unplugged adapter) is not connected
-    // any more, though it is still open.
-    bool connected() const override { return port_.Connected() && !port_.LineLost(); }
-    void discardReceived() override { port_.PurgeCommPort(kPurgeReceived); }
-    bool writeByte(uint8_t byte) override { return port_.WriteCommByte(byte) != 0; }
-    int read(uint8_t* buffer, int max) override { return port_.ReadComm(buffer, max); }
-    std::string device(const std::string& portName) const override {
-        return port_.PortResolver ? port_.PortResolver(portName) : portName;
-    }
-    std::string openFailure() const override {
-        const serial_port::OpenFailure f = port_.LastOpenFailure();
-        return f.kind == serial_port::OpenFailureKind::none ? std::string() : serial_port::openFailureReason(f);
-    }
-
-private:
-    static constexpr unsigned long kPurgeReceived = 8;  // the receive queue's clear bit
-    TZComm& port_;
-};
-
-class QtReplyTimer : public corvell::ReplyTimer {
-public:
-    explicit QtReplyTimer(QTimer& timer) : timer_(timer) {}
-    void load(int ms) override {
-        timer_.stop();
-        timer_.setInterval(ms);
-        timer_.start();
-    }
-
-private:
-    QTimer& timer_;
-};
 
 // Texts in the settings files (descriptions) are bytes of the Windows-1252
 // code page, one byte a character. Every byte shows as its character, so

@@ -1,0 +1,83 @@
+#include "app/core.h"
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+
+#include "app/alpaca_device.h"
+#include "app/module_link.h"
+#include "network/alpaca_server.h"
+#include "serial/TZComm.h"
+
+namespace corvell::app {
+
+Core::Core(const CoreOptions& options, QObject* parent) : QObject(parent), options_(options) {
+    // The serial link with the values the module needs: 16-byte queues, no
+    // parity checking, no software flow control, 1500 ms driver time-outs.
+    port_ = new TZComm(this);
+    port_->setObjectName("ComPort");
+    port_->Port = "com1";
+    port_->MaxReadLength = 16;
+    port_->InputQueueSize = 16;
+    port_->OutputQueueSize = 16;
+    port_->EnableParity = false;
+    port_->XOuputFlowCtl = false;
+    port_->XInputFlowCtl = false;
+    port_->ErrorReplace = true;
+    port_->ErrorChar = '~';
+    port_->AbortOnError = false;
+    port_->TimeoutReadInterval = 0;
+    port_->TimeoutReadMultiplier = 1;
+    port_->TimeoutReadConstant = 1500;
+    port_->TimeoutWriteMultiplier = 1;
+    port_->TimeoutWriteConstant = 1500;
+    const PortMap map = options_.portMap;
+    port_->PortResolver = [map](const std::string& name) { return map.resolve(name); };
+    port_->OnDataAvailable = [this](TZComm*) { engine_->ComPortDataAvailable(); };
+
+    timer_.setObjectName("SerialTimer");
+    timer_.setTimerType(Qt::PreciseTimer);
+    connect(&timer_, &QTimer::timeout, this, [this] { engine_->SerialTimerTimer(); });
+
+    link_ = std::make_unique<TZCommLink>(*port_);
+    replyTimer_ = std::make_unique<QtReplyTimer>(timer_);
+    EngineOptions engineOptions;
+    engineOptions.dataDir = options_.dataDir;
+    engine_ = std::make_unique<Engine>(*link_, *replyTimer_, static_cast<EngineView&>(*this), engineOptions);
+
+    alpacaDevice_ = std::make_unique<EngineFocuser>(*engine_);
+    alpaca_ = std::make_unique<alpaca::AlpacaServer>(*alpacaDevice_, options_.dataDir);
+    if (options_.alpacaPort > 0) alpaca_->switchOnForThisRun(options_.alpacaPort);
+    show_server_status_in_activity(*alpaca_, *engine_);
+
+    // The executive runs once each time the main loop has run empty.
+    if (auto* dispatcher = QAbstractEventDispatcher::instance(thread()))
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] { engine_->executiveIdle(); });
+}
+
+Core::~Core() {
+    // No request reaches the engine from here on.
+    alpaca_.reset();
+    timer_.stop();
+    if (port_->Connected()) port_->CloseConnection();
+}
+
+void Core::start() {
+    engine_->construct();
+    alpaca_->start();
+}
+
+void Core::activate() { engine_->ExecutiveActivate(); }
+
+void Core::render(const Screen&, unsigned changed) { emit rendered(changed); }
+
+void Core::warnInvalidNumber(const std::string& text) { emit invalidNumber(QString::fromStdString(text)); }
+
+// One event, so the loop wakes and the executive makes its next pass when
+// the loop is about to sleep again.
+void Core::requestPass() {
+    if (passPending_) return;
+    passPending_ = true;
+    QMetaObject::invokeMethod(this, [this] { passPending_ = false; }, Qt::QueuedConnection);
+}
+
+}  // namespace corvell::app

@@ -1,0 +1,90 @@
+// The program's core: the engine, the serial link to the module, the reply
+// timer, the files (through the engine) and the ASCOM Alpaca server. It
+// runs on QCoreApplication and needs no display; the window, the headless
+// log and the INDI driver attach to it as views and act only through the
+// engine's operations.
+//
+// The core runs the executive once each time the event loop has run empty
+// and is about to sleep, so the program idles without polling.
+#pragma once
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <memory>
+#include <string>
+
+#include "app/port_map.h"
+#include "control/engine.h"
+
+class TZComm;
+class EngineFocuser;
+namespace corvell::alpaca {
+class AlpacaServer;
+}
+
+namespace corvell::app {
+
+struct CoreOptions {
+    PortMap portMap;
+    std::string dataDir = ".";
+    // The network server on, on this port, for this run; 0: as its settings say.
+    int alpacaPort = 0;
+    // Every byte on the line, with its time and direction, to standard error.
+    bool trace = false;
+    // Said on the window's Settings page and in the log when a simulated
+    // module answers on COM1.
+    std::string simulatorNote;
+};
+
+class Core : public QObject, private EngineView {
+    Q_OBJECT
+public:
+    explicit Core(const CoreOptions& options, QObject* parent = nullptr);
+    ~Core() override;
+    Core(const Core&) = delete;
+    Core& operator=(const Core&) = delete;
+
+    Engine& engine() { return *engine_; }
+    const Engine& engine() const { return *engine_; }
+    const Screen& screen() const { return engine_->screen(); }
+    const CoreOptions& options() const { return options_; }
+    // The serial component (the window's `ComPort`) and the reply timer
+    // (its `SerialTimer`).
+    TZComm& port() { return *port_; }
+    QTimer& replyTimer() { return timer_; }
+    alpaca::AlpacaServer& alpacaServer() { return *alpaca_; }
+
+    // The engine's state before the start-up: "Unknown" and "Initializing"
+    // shown, the configuration read; the Alpaca server starts as its
+    // settings say. Views attached before this see it all.
+    void start();
+    // The start-up (once; later calls do nothing): the port opens, the
+    // focusers are listed and the module is asked to identify itself.
+    void activate();
+
+signals:
+    // The engine changed the parts `changed` of screen().
+    void rendered(unsigned changed);
+    // A typed number could not be read; the value stays as it was.
+    void invalidNumber(const QString& text);
+
+private:
+    // EngineView
+    void render(const Screen& screen, unsigned changed) override;
+    void warnInvalidNumber(const std::string& text) override;
+    void requestPass() override;
+
+    CoreOptions options_;
+    TZComm* port_;
+    QTimer timer_;
+    std::unique_ptr<ModuleLink> link_;
+    std::unique_ptr<ReplyTimer> replyTimer_;
+    std::unique_ptr<Engine> engine_;
+    // The Alpaca server, a front end beside the others; stopped before the
+    // engine goes.
+    std::unique_ptr<EngineFocuser> alpacaDevice_;
+    std::unique_ptr<alpaca::AlpacaServer> alpaca_;
+    bool passPending_ = false;
+};
+
+}  // namespace corvell::app

@@ -42,6 +42,7 @@ Core::Core(const CoreOptions& options, QObject* parent) : QObject(parent), optio
     replyTimer_ = std::make_unique<QtReplyTimer>(timer_);
     EngineOptions engineOptions;
     engineOptions.dataDir = options_.dataDir;
+    engineOptions.offerConversion = options_.offerConversion;
     engine_ = std::make_unique<Engine>(*link_, *replyTimer_, static_cast<EngineView&>(*this), engineOptions);
 
     alpacaDevice_ = std::make_unique<EngineFocuser>(*engine_);

@@ -31,6 +31,9 @@ struct CoreOptions {
     int alpacaPort = 0;
     // Every byte on the line, with its time and direction, to standard error.
     bool trace = false;
+    // False for a front end that cannot ask the user (headless, INDI): an
+    // older release's file is then left for the window to convert.
+    bool offerConversion = true;
     // Said on the window's Settings page and in the log when a simulated
     // module answers on COM1.
     std::string simulatorNote;

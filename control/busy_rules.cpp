@@ -53,6 +53,10 @@ constexpr Rule kRules[] = {
     {Action::SetEncoder,          "RRRRRRRRRRRAAA"},
     {Action::SetMaxTravel,        "RRRRRRRRRRRAAA"},
     {Action::SetMaxTravelDistance,"RRRRRRRRRRRAAA"},
+    {Action::Sync,                "RRRRRRRRARRRAA"},
+    {Action::WriteMaxTravel,      "RRRRRRRRARRRAA"},
+    {Action::InitializeNow,       "RRRRRRRRRRRRAA"},
+    {Action::BacklashDistance,    "AAAAARAAAAAAAA"},
 };
 static_assert(sizeof(kRules) / sizeof(kRules[0]) == kActions, "one rule for every action");
 
@@ -90,6 +94,10 @@ const char* action_name(Action a) {
     case Action::SetEncoder: return "Change Encoder Count Value";
     case Action::SetMaxTravel: return "Change Maximum Travel Count";
     case Action::SetMaxTravelDistance: return "Change Maximum Travel Distance";
+    case Action::Sync: return "Set Zero";
+    case Action::WriteMaxTravel: return "Maximum travel";
+    case Action::InitializeNow: return "Initialization";
+    case Action::BacklashDistance: return "Backlash correction distance";
     case Action::Count: break;
     }
     return "";
@@ -99,6 +107,7 @@ std::string refused_line(Action a) {
     // Choices are changed, not started.
     switch (a) {
     case Action::PortChoice: case Action::Units: case Action::BacklashSwitch: case Action::ChooseFocuser:
+    case Action::WriteMaxTravel: case Action::BacklashDistance:
         return std::string(action_name(a)) + " not changed";
     default:
         return std::string(action_name(a)) + " not started";
@@ -140,7 +149,8 @@ std::string refusal(Situations present, Action a) {
 bool uses_line(Action a) {
     switch (a) {
     case Action::MoveIn: case Action::MoveOut: case Action::StepIn: case Action::StepOut:
-    case Action::StoredGoTo: case Action::MoveTo:
+    case Action::StoredGoTo: case Action::MoveTo: case Action::Sync: case Action::WriteMaxTravel:
+    case Action::InitializeNow:
         return true;
     default:
         return false;

@@ -34,6 +34,14 @@ enum class Action {
     SetEncoder,
     SetMaxTravel,
     SetMaxTravelDistance,
+    // Asked for by another front end (the INDI driver), each without the
+    // window's question or entry: the position register set to zero, a
+    // maximum travel written to the module, the initialization, the
+    // backlash correction distance.
+    Sync,
+    WriteMaxTravel,
+    InitializeNow,
+    BacklashDistance,
     Count
 };
 

@@ -18,6 +18,8 @@ const char* const kAsideName = ".focuser.dat.corvell-converting";
 std::string Conversion::legacy_path() const { return e_.data_path(kLegacyFileName); }
 std::string Conversion::aside_path() const { return e_.data_path(kAsideName); }
 
+bool Conversion::pending() const { return file_exists(legacy_path()) || file_exists(aside_path()); }
+
 bool Conversion::offer() {
     std::string error;
     if (!file_exists(legacy_path()) && file_exists(aside_path())) rename_file(aside_path(), legacy_path(), error);

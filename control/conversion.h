@@ -16,6 +16,8 @@ public:
     // At the first start: offers the conversion when the file is there.
     // False when there is nothing to convert (the ordinary start follows).
     bool offer();
+    // An older release's file waits to be converted.
+    bool pending() const;
     // Starts the rename of the current focuser.
     void rename();
     // One step (the executive's pass while the conversion or rename runs).

@@ -21,9 +21,11 @@ namespace {
 // How often a port that is not open is tried again.
 constexpr int kReopenIntervalMs = 1500;
 
-bool is_motion_letter(char c) {
+// Commands a user or a front end asked for, which must not go out by
+// themselves once whatever they waited behind has failed.
+bool is_user_letter(char c) {
     return c == cmd::kGoTo || c == cmd::kHome || c == cmd::kMoveIn || c == cmd::kMoveOut || c == cmd::kZero ||
-           c == state::kBacklashLeg;
+           c == cmd::kMaxTravel || c == state::kBacklashLeg || c == state::kReinit;
 }
 
 // Commands whose echo ends the exchange (a go-to's and a homing's echo
@@ -142,7 +144,15 @@ void Engine::ExecutiveActivate() {
     activated_ = true;
     // A parameter file of an older release is offered for conversion first;
     // the conversion runs the ordinary start-up when it is done.
-    if (!conversion_->offer()) start_up_clean();
+    if (!options_.offerConversion) {
+        if (conversion_->pending())
+            note_file_problem(std::string(kLegacyFileName) +
+                                  " is not converted here: start the program with its window once to convert it",
+                              false);
+    } else if (conversion_->offer()) {
+        return;
+    }
+    start_up_clean();
 }
 
 void Engine::start_up_clean() {
@@ -706,7 +716,7 @@ void Engine::drop_legs() {
 
 std::string Engine::drop_queued_motion() {
     std::string line;
-    if (is_motion_letter(queuedCommand)) {
+    if (is_user_letter(queuedCommand)) {
         if (queuedAction_ != Action::Count) line = refused_line(queuedAction_);
         queuedCommand = 0;
     }
@@ -815,6 +825,7 @@ void Engine::dispatch_queued() {
         {cmd::kGoTo, &Engine::go_to_position_command}, {cmd::kHome, &Engine::home_position_command},
         {cmd::kMoveIn, &Engine::move_in_command},      {cmd::kMoveOut, &Engine::move_out_command},
         {cmd::kStop, &Engine::stop_command},           {cmd::kZero, &Engine::send_zero_command},
+        {cmd::kMaxTravel, &Engine::send_max_travel},
         {state::kDeleteFocuser, &Engine::delete_file_command}, {state::kBacklashLeg, &Engine::become_q},
         {state::kAutoDetect, &Engine::begin_auto_detect},       {state::kReinit, &Engine::begin_reinit},
         {state::kConversion, &Engine::become_j},                {state::kWizard, &Engine::become_k},
@@ -1162,62 +1173,6 @@ void Engine::state_v() {
     if (!entryOk || enteredCount == static_cast<long>(currentPosition)) return;
     if (refuse_without_module(Action::GoTo)) return;
     go_to(enteredCount);
-}
-
-// --------------------------------------------------------- intent operations ----
-
-std::string Engine::move_to(long count) {
-    Batch b(*this);
-    if (count < 0 || count > kMaxModuleCount) return "The position is beyond the control module's range";
-    const std::string reason = refusal(situations(), Action::MoveTo);
-    if (!reason.empty()) return reason;
-    if (positionKnown && count == static_cast<long>(currentPosition) && activeCommand == state::kIdle) return {};
-    // An accepted move is the user's action, as a click on Go To is: a note
-    // held in Activity gives way to the move's lines.
-    user_acts();
-    moving_ = true;
-    set_command_argument(count);
-    if (activeCommand != state::kIdle) {
-        queue_command(cmd::kGoTo, Action::MoveTo);
-        return {};
-    }
-    go_to_position_command();
-    return {};
-}
-
-std::optional<long> Engine::position() const {
-    if (!positionKnown) return std::nullopt;
-    return static_cast<long>(currentPosition);
-}
-
-std::string Engine::communication_problem() const {
-    if (communicating_ && link_.connected()) return {};
-    if (!link_.connected()) return "Not communicating: " + screen_.connection;
-    return "Not communicating: the control module does not answer";
-}
-
-void Engine::front_end_note(const std::vector<std::string>& lines, bool hold) {
-    Batch b(*this);
-    // The front end's last held note gives way to its next note (a server
-    // that could not start and now listens), whatever else still holds.
-    std::vector<std::string>& held = fileNote_.lines;
-    if (!frontEndHeld_.empty() && !held.empty()) {
-        for (const std::string& line : frontEndHeld_) held.erase(std::remove(held.begin(), held.end(), line), held.end());
-        if (held.empty()) {
-            screen_.activity = std::move(fileNote_.held);
-            fileNote_ = FileNote{};
-            mark(kActivity);
-        } else {
-            show_file_note();
-        }
-    }
-    frontEndHeld_.clear();
-    if (!hold) {
-        set_activity(lines);
-        return;
-    }
-    for (const std::string& line : lines) note_file_problem(line, false);
-    frontEndHeld_ = lines;
 }
 
 }  // namespace corvell

@@ -27,6 +27,10 @@ namespace corvell {
 
 struct EngineOptions {
     std::string dataDir = ".";
+    // Whether the start-up offers to convert an older release's file. A
+    // front end that cannot ask the question (headless, INDI) leaves the
+    // file for the window and says so.
+    bool offerConversion = true;
 };
 
 class PortSearch;
@@ -67,6 +71,27 @@ public:
     // Why the module cannot be reached, in the window's words; empty while
     // it answers.
     std::string communication_problem() const;
+    // The initialization (its settings or its homing) runs or is about to.
+    bool initializing() const;
+    // What the window does with a question or an entry first, for front ends
+    // that cannot ask: each acts now (after the exchange on the line) or
+    // returns the reason it may not. The position register set to zero;
+    // a maximum travel saved in the profile and written to the module; the
+    // initialization; the backlash correction on or off, and its distance.
+    std::string set_zero();
+    std::string set_max_travel(long count);
+    std::string initialize();
+    std::string set_backlash(bool on);
+    bool backlash_on() const { return profile.backlashEnable == 1; }
+    std::string set_backlash_count(long count);
+    long backlash_count() const { return profile.backlashCount; }
+    // Stored position `n` (1..20): a go-to by the approach rule, and what it holds.
+    std::string go_to_stored(int n);
+    struct StoredPosition {
+        long count = -1;          // -1: empty
+        std::string description;  // code-page bytes
+    };
+    StoredPosition stored_position(int n) const;
     // Lines of another front end's own shown in Activity. With `hold` (a
     // network server that cannot start) they stay there until the user's
     // next action, as a note about the files does, or until the front end's
@@ -281,6 +306,7 @@ private:
     void become_q() { activeCommand = state::kBacklashLeg; }
     void become_j() { activeCommand = state::kConversion; }
     void become_k() { activeCommand = state::kWizard; }
+    void send_max_travel();
     void begin_auto_detect();
     void begin_reinit();
     void port_choice_clicked(int ProgramConfig::*choice, int index);

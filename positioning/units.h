@@ -11,6 +11,8 @@ enum class Unit { Inches = 0, Centimetres = 1 };
 constexpr float kDefaultInchesPerCount = 0.00027270746f;
 // Largest position the module's 16-bit register can hold.
 constexpr long kMaxModuleCount = 65535;
+// The least maximum travel a focuser can be given.
+constexpr long kMinMaxTravel = 2;
 
 inline Unit unit_from_index(int index) { return index == 1 ? Unit::Centimetres : Unit::Inches; }
 

@@ -1,0 +1,155 @@
+// The engine's intent operations: what every front end (the window's
+// handlers, the Alpaca server, the INDI driver) asks of the focuser in its
+// own terms. Each acts now, after the one exchange on the line, or returns
+// the reason the busy table gives; none waits for anything to end.
+#include <algorithm>
+
+#include "control/engine.h"
+
+namespace corvell {
+
+std::string Engine::move_to(long count) {
+    Batch b(*this);
+    if (count < 0 || count > kMaxModuleCount) return "The position is beyond the control module's range";
+    const std::string reason = refusal(situations(), Action::MoveTo);
+    if (!reason.empty()) return reason;
+    if (positionKnown && count == static_cast<long>(currentPosition) && activeCommand == state::kIdle) return {};
+    // An accepted move is the user's action, as a click on Go To is: a note
+    // held in Activity gives way to the move's lines.
+    user_acts();
+    moving_ = true;
+    set_command_argument(count);
+    if (activeCommand != state::kIdle) {
+        queue_command(cmd::kGoTo, Action::MoveTo);
+        return {};
+    }
+    go_to_position_command();
+    return {};
+}
+
+std::optional<long> Engine::position() const {
+    if (!positionKnown) return std::nullopt;
+    return static_cast<long>(currentPosition);
+}
+
+std::string Engine::communication_problem() const {
+    if (communicating_ && link_.connected()) return {};
+    if (!link_.connected()) return "Not communicating: " + screen_.connection;
+    return "Not communicating: the control module does not answer";
+}
+
+bool Engine::initializing() const {
+    const Situations s = situations();
+    return (s & (situation_bit(Situation::InitSettings) | situation_bit(Situation::InitHoming))) != 0 ||
+           queuedCommand == state::kReinit;
+}
+
+std::string Engine::set_zero() {
+    Batch b(*this);
+    const std::string reason = refusal(situations(), Action::Sync);
+    if (!reason.empty()) return reason;
+    user_acts();
+    if (activeCommand != state::kIdle) {
+        queue_command(cmd::kZero, Action::Sync);
+        return {};
+    }
+    send_zero_command();
+    return {};
+}
+
+std::string Engine::set_max_travel(long count) {
+    Batch b(*this);
+    if (count < kMinMaxTravel || count > kMaxModuleCount)
+        return "The maximum travel must be " + std::to_string(kMinMaxTravel) + " to " +
+               std::to_string(kMaxModuleCount) + " counts";
+    const std::string reason = refusal(situations(), Action::WriteMaxTravel);
+    if (!reason.empty()) return reason;
+    user_acts();
+    profile.maxTravel = count;
+    write_focuser_file();
+    update_displays();
+    set_command_argument(count);
+    if (activeCommand != state::kIdle) {
+        queue_command(cmd::kMaxTravel, Action::WriteMaxTravel);
+        return {};
+    }
+    send_max_travel();
+    return {};
+}
+
+void Engine::send_max_travel() {
+    send(cmd::kMaxTravel, static_cast<unsigned>(commandArgHigh) * 256u + commandArgLow);
+}
+
+std::string Engine::initialize() {
+    Batch b(*this);
+    const std::string reason = refusal(situations(), Action::InitializeNow);
+    if (!reason.empty()) return reason;
+    user_acts();
+    // The sequence starts at the next pass, right after the exchange on the line.
+    queue_command(state::kReinit, Action::InitializeNow);
+    view_.requestPass();
+    return {};
+}
+
+std::string Engine::set_backlash(bool on) {
+    Batch b(*this);
+    const std::string reason = refusal(situations(), Action::BacklashSwitch);
+    if (!reason.empty()) return reason;
+    BacklashEnableClick(on ? 1 : 0);
+    return {};
+}
+
+std::string Engine::set_backlash_count(long count) {
+    Batch b(*this);
+    if (count < 0 || count > kMaxModuleCount)
+        return "The backlash correction distance must be 0 to " + std::to_string(kMaxModuleCount) + " counts";
+    const std::string reason = refusal(situations(), Action::BacklashDistance);
+    if (!reason.empty()) return reason;
+    user_acts();
+    profile.backlashCount = count;
+    write_focuser_file();
+    update_displays();
+    return {};
+}
+
+std::string Engine::go_to_stored(int n) {
+    Batch b(*this);
+    if (n < 1 || n > kStoredSlots) return "There is no stored position " + std::to_string(n);
+    if (profile.positions[n - 1] < 0) return "Stored position " + std::to_string(n) + " is empty";
+    const std::string reason = refusal(situations(), Action::StoredGoTo);
+    if (!reason.empty()) return reason;
+    GoToNClick(n);
+    return {};
+}
+
+Engine::StoredPosition Engine::stored_position(int n) const {
+    if (n < 1 || n > kStoredSlots) return {};
+    return StoredPosition{profile.positions[n - 1], profile.descriptions[n - 1]};
+}
+
+void Engine::front_end_note(const std::vector<std::string>& lines, bool hold) {
+    Batch b(*this);
+    // The front end's last held note gives way to its next note (a server
+    // that could not start and now listens), whatever else still holds.
+    std::vector<std::string>& held = fileNote_.lines;
+    if (!frontEndHeld_.empty() && !held.empty()) {
+        for (const std::string& line : frontEndHeld_) held.erase(std::remove(held.begin(), held.end(), line), held.end());
+        if (held.empty()) {
+            screen_.activity = std::move(fileNote_.held);
+            fileNote_ = FileNote{};
+            mark(kActivity);
+        } else {
+            show_file_note();
+        }
+    }
+    frontEndHeld_.clear();
+    if (!hold) {
+        set_activity(lines);
+        return;
+    }
+    for (const std::string& line : lines) note_file_problem(line, false);
+    frontEndHeld_ = lines;
+}
+
+}  // namespace corvell

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "control/engine.h"
+#include "control/letters.h"
 #include "control/sequence_host.h"
 #include "positioning/focuser_models.h"
 #include "positioning/number_format.h"
@@ -21,9 +21,9 @@ void AddFocuser::start(bool adding) {
     adding_ = adding;
     cancelled_ = false;
     fresh_page();
-    e_.sequenceCounter = adding ? kProbe : kManualRunAsk;
-    e_.activeCommand = state::kWizard;
-    e_.queuedCommand = state::kWizard;
+    h_.sequence_counter() = adding ? kProbe : kManualRunAsk;
+    h_.set_active(state::kWizard);
+    h_.set_queued(state::kWizard);
 }
 
 void AddFocuser::fresh_page() {
@@ -60,11 +60,11 @@ void AddFocuser::fill_maximum(const std::string& text) {
 void AddFocuser::ok(int id, const std::string& description, const std::string& maximum) {
     if (!current(id) || !page_.showOk || !page_.okEnabled) return;
     typedDescription_ = description;
-    if (e_.sequenceCounter >= kMaximumKeyWait && e_.sequenceCounter <= kParametersWait && !maximumAccepted_) {
+    if (h_.sequence_counter() >= kMaximumKeyWait && h_.sequence_counter() <= kParametersWait && !maximumAccepted_) {
         // OK on the parameters page takes the maximum as Enter would.
         typedMaximum_ = maximum;
         maximumEntered_ = true;
-        if (e_.sequenceCounter == kMaximumKeyWait) e_.sequenceCounter = kMaximumEntryRead;
+        if (h_.sequence_counter() == kMaximumKeyWait) h_.sequence_counter() = kMaximumEntryRead;
     }
     waiting_ = false;
 }
@@ -73,17 +73,17 @@ void AddFocuser::cancel(int id) {
     if (!current(id)) return;
     page_.visible = false;
     h_.hide_setup();
-    if (e_.activeCommand != state::kWizard && e_.queuedCommand != state::kWizard) return;  // ended already
+    if (h_.active() != state::kWizard && h_.queued() != state::kWizard) return;  // ended already
     // Ends at once; an exchange of the setup's still on the line finishes
     // on its own.
     cancelled_ = true;
-    e_.sequenceCounter = kEnd;
+    h_.sequence_counter() = kEnd;
     end();
 }
 
 void AddFocuser::choose(int id, int index) {
     if (!current(id) || page_.choices.empty()) return;
-    int& step = e_.sequenceCounter;
+    int& step = h_.sequence_counter();
     page_.choice = index;
     switch (step) {
     case kModeWait:
@@ -107,13 +107,13 @@ void AddFocuser::enter_maximum(int id, const std::string& text) {
     if (!current(id)) return;
     typedMaximum_ = text;
     maximumEntered_ = true;
-    if (e_.sequenceCounter == kMaximumKeyWait) e_.sequenceCounter = kMaximumEntryRead;
+    if (h_.sequence_counter() == kMaximumKeyWait) h_.sequence_counter() = kMaximumEntryRead;
 }
 
 void AddFocuser::maximum_typed(int id) {
-    if (!current(id) || e_.sequenceCounter != kMaximumKeyWait) return;
+    if (!current(id) || h_.sequence_counter() != kMaximumKeyWait) return;
     page_.okEnabled = true;
-    e_.sequenceCounter = kMaximumEntryRead;
+    h_.sequence_counter() = kMaximumEntryRead;
     show();
 }
 
@@ -121,37 +121,37 @@ void AddFocuser::maximum_typed(int id) {
 
 void AddFocuser::read_position() {
     h_.take_position_read();
-    e_.queuedCommand = state::kWizard;
-    e_.read_position();
-    ++e_.sequenceCounter;
+    h_.set_queued(state::kWizard);
+    h_.read_position();
+    ++h_.sequence_counter();
 }
 
 // Waits for OK while showing the encoder count the module reports.
 void AddFocuser::watch_position() {
-    int& step = e_.sequenceCounter;
+    int& step = h_.sequence_counter();
     if (!waiting_) {
         ++step;
         return;
     }
     if (h_.take_position_read()) {
-        page_.position = format_fixed(e_.currentPosition, 5, 0);
+        page_.position = format_fixed(h_.position_count(), 5, 0);
         show();
-        e_.queuedCommand = state::kWizard;
-        e_.load_timer(kWatchIntervalMs);
+        h_.set_queued(state::kWizard);
+        h_.load_timer(kWatchIntervalMs);
     } else if (h_.take_expiry()) {
         --step;  // read it again
     }
 }
 
-void AddFocuser::show_scale_and_travel() { e_.update_displays(); }
+void AddFocuser::show_scale_and_travel() { h_.update_displays(); }
 
 void AddFocuser::step() {
-    int& step = e_.sequenceCounter;
+    int& step = h_.sequence_counter();
     if (cancelled_) {
         end();
         return;
     }
-    const bool cm = e_.unit() == Unit::Centimetres;
+    const bool cm = h_.unit() == Unit::Centimetres;
     switch (step) {
     case kProbe:
         fresh_page();
@@ -160,7 +160,7 @@ void AddFocuser::step() {
         // The executive moves the step on when the module answers, or to
         // kNoModule when it does not.
         if (h_.port_open())
-            e_.read_identify();
+            h_.read_identify();
         else
             step = kNoModule;
         return;
@@ -179,7 +179,7 @@ void AddFocuser::step() {
             end();
             page_.visible = false;
             h_.hide_setup();
-            e_.initialize_focuser();
+            h_.initialize_focuser();
             return;
         }
         break;
@@ -192,7 +192,7 @@ void AddFocuser::step() {
         ask();
         break;
     case kModeAsk:
-        e_.profile.description = typedDescription_;
+        h_.profile().description = typedDescription_;
         h_.show_focuser_type();
         page_.text1 = "Select the desired setup mode.";
         page_.text2.clear();
@@ -214,7 +214,7 @@ void AddFocuser::step() {
         page_.showOk = page_.showCancel = true;
         page_.defaultButton = SetupScreen::Default::Ok;
         page_.showPosition = true;
-        page_.position = format_fixed(e_.currentPosition, 5, 0);
+        page_.position = format_fixed(h_.position_count(), 5, 0);
         ask();
         break;
     case kManualRead: case kDistanceRead: case kMaximumRead:
@@ -232,8 +232,8 @@ void AddFocuser::step() {
         ask();
         break;
     case kZeroAndDistanceAsk:
-        e_.queuedCommand = state::kWizard;
-        e_.send_zero_command();  // the module's count becomes 0 here
+        h_.set_queued(state::kWizard);
+        h_.send_zero_command();  // the module's count becomes 0 here
         page_.showPosition = true;
         page_.text1 = cm ? "Move the focuser out two cm from the zero position.Precise accuracy is not required.  "
                            "When the focuser is at the correct position, click on the 'OK' button."
@@ -252,7 +252,7 @@ void AddFocuser::step() {
     case kScaleMeasure: {
         double distance = 0;
         const bool typed = parse_decimal(typedDescription_, distance);
-        if (e_.currentPosition == 0) {
+        if (h_.position_count() == 0) {
             page_.text1 = "The focuser has not moved from the zero position.Verify that the focuser is working "
                           "correctly.  ";
             page_.text2 = "To repeat this step, click on the 'OK' button.";
@@ -272,7 +272,7 @@ void AddFocuser::step() {
             return;
         }
         const double inches = cm ? distance / 2.54 : distance;
-        e_.profile.inchesPerCount = static_cast<float>(inches / static_cast<double>(e_.currentPosition));
+        h_.profile().inchesPerCount = static_cast<float>(inches / static_cast<double>(h_.position_count()));
         show_scale_and_travel();
         page_.text1 = "Move the focuser to the desired maximum travel position. This should be approximately 1/16 "
                       "\" (1.5mm) from the physical travel stop of the focuser.  When the focuser is at the correct "
@@ -285,7 +285,7 @@ void AddFocuser::step() {
         break;
     }
     case kMaximumTake:
-        e_.profile.maxTravel = static_cast<long>(e_.currentPosition);
+        h_.profile().maxTravel = static_cast<long>(h_.position_count());
         show_scale_and_travel();
         page_.showPosition = false;
         step = kComplete;
@@ -323,8 +323,8 @@ void AddFocuser::step() {
         ask();
         break;
     case kModelResult: {
-        e_.profile.inchesPerCount = inches_per_count_of(roller_, encoder_lines(encoder_));
-        e_.profile.maxTravel = travel_counts(travel_, e_.profile.inchesPerCount).value_or(0);
+        h_.profile().inchesPerCount = inches_per_count_of(roller_, encoder_lines(encoder_));
+        h_.profile().maxTravel = travel_counts(travel_, h_.profile().inchesPerCount).value_or(0);
         show_scale_and_travel();
         page_.choices.clear();
         step = kComplete;
@@ -335,14 +335,14 @@ void AddFocuser::step() {
         fresh_page();
         page_.text1 = "Do you want to run the Manual Setup procedure on this focuser?";
         page_.showDescription = true;
-        fill_description(e_.profile.description);
+        fill_description(h_.profile().description);
         move_focus(SetupScreen::Focus::Description);
         page_.showOk = page_.showCancel = true;
         page_.defaultButton = SetupScreen::Default::Ok;
         ask();
         break;
     case kManualRunAnswered:
-        e_.profile.description = typedDescription_;
+        h_.profile().description = typedDescription_;
         h_.show_focuser_type();
         step = kManualAsk;
         return;
@@ -360,7 +360,7 @@ void AddFocuser::step() {
         page_.okEnabled = false;
         page_.defaultButton = SetupScreen::Default::None;
         page_.showPosition = true;
-        page_.position = format_fixed(e_.currentPosition, 5, 0);
+        page_.position = format_fixed(h_.position_count(), 5, 0);
         descriptionEntered_ = maximumEntered_ = scaleAccepted_ = maximumAccepted_ = false;
         ask();
         break;
@@ -371,7 +371,7 @@ void AddFocuser::step() {
         double perUnit = 0;
         // A scale must be a finite number of counts, more than one per unit.
         if (parse_decimal(typedDescription_, perUnit) && perUnit > 1) {
-            e_.profile.inchesPerCount = static_cast<float>(cm ? 1.0 / (perUnit * 2.54) : 1.0 / perUnit);
+            h_.profile().inchesPerCount = static_cast<float>(cm ? 1.0 / (perUnit * 2.54) : 1.0 / perUnit);
             show_scale_and_travel();
             move_focus(SetupScreen::Focus::Maximum);
             scaleAccepted_ = true;
@@ -401,7 +401,7 @@ void AddFocuser::step() {
             maximumRefusal_ = "Beyond the module's range of 65535";
             return;
         }
-        e_.profile.maxTravel = static_cast<long>(count);
+        h_.profile().maxTravel = static_cast<long>(count);
         show_scale_and_travel();
         fill_maximum(format_fixed(count, 5, 0));
         page_.okEnabled = true;
@@ -466,40 +466,40 @@ void AddFocuser::complete() {
     page_.cancelCaption = "Initialize later";
     move_focus(SetupScreen::Focus::Ok);
     ask();
-    FocuserProfile& p = e_.profile;
+    FocuserProfile& p = h_.profile();
     if (adding_) {
         const int number = h_.free_file_number();
         p.backlashEnable = 0;
         p.directionFlags = 0;
-        const double backlashInches = e_.unit() == Unit::Centimetres ? 0.5 / 2.54 : 0.2;
+        const double backlashInches = h_.unit() == Unit::Centimetres ? 0.5 / 2.54 : 0.2;
         p.backlashCount = travel_counts(backlashInches, p.inchesPerCount).value_or(0);
         p.positions.fill(-1);
         p.descriptions.fill(" ");
-        e_.config.currentFileNumber = number;
-        e_.config.nextFileNumber = number + 1;
-        e_.make_file_name(number);
-        e_.write_focuser_file();
+        h_.config().currentFileNumber = number;
+        h_.config().nextFileNumber = number + 1;
+        h_.make_file_name(number);
+        h_.write_focuser_file();
         h_.append_focuser(p.description, number);
-        e_.write_config_file();
+        h_.write_config_file();
     } else {
-        e_.make_file_name(e_.config.currentFileNumber);
-        e_.write_focuser_file();
+        h_.make_file_name(h_.config().currentFileNumber);
+        h_.write_focuser_file();
     }
     h_.show_reinit_text(true);
-    e_.update_displays();
+    h_.update_displays();
 }
 
 // The setup has ended: what it changed in memory and did not save gives
 // way to the current focuser's file again.
 void AddFocuser::end() {
-    const bool saved = e_.sequenceCounter == kInitializeWait;
-    if (e_.activeCommand == state::kWizard) e_.activeCommand = state::kIdle;
-    if (e_.queuedCommand == state::kWizard) e_.queuedCommand = 0;
+    const bool saved = h_.sequence_counter() == kInitializeWait;
+    if (h_.active() == state::kWizard) h_.set_active(state::kIdle);
+    if (h_.queued() == state::kWizard) h_.set_queued(0);
     if (!saved) {
-        e_.make_file_name(e_.config.currentFileNumber);
-        e_.read_focuser_file();
+        h_.make_file_name(h_.config().currentFileNumber);
+        h_.read_focuser_file();
     }
-    e_.update_displays();
+    h_.update_displays();
 }
 
 }  // namespace corvell

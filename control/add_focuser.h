@@ -11,12 +11,11 @@
 
 namespace corvell {
 
-class Engine;
 class SequenceHost;
 
 class AddFocuser {
 public:
-    AddFocuser(Engine& engine, SequenceHost& host) : e_(engine), h_(host) {}
+    AddFocuser(SequenceHost& host) : h_(host) {}
 
     // Starts the setup of a new focuser (`adding`) or the manual setup of
     // the current one.
@@ -99,7 +98,6 @@ private:
     void show_scale_and_travel();
     bool current(int id) const { return page_.visible && id == page_.id; }
 
-    Engine& e_;
     SequenceHost& h_;
     SetupScreen page_;
     bool adding_ = true;

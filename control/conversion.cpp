@@ -1,6 +1,6 @@
 #include "control/conversion.h"
 
-#include "control/engine.h"
+#include "control/letters.h"
 #include "control/sequence_host.h"
 #include "positioning/focuser_models.h"
 #include "storage/file_store.h"
@@ -15,8 +15,8 @@ namespace {
 const char* const kAsideName = ".focuser.dat.corvell-converting";
 }  // namespace
 
-std::string Conversion::legacy_path() const { return e_.data_path(kLegacyFileName); }
-std::string Conversion::aside_path() const { return e_.data_path(kAsideName); }
+std::string Conversion::legacy_path() const { return h_.data_path(kLegacyFileName); }
+std::string Conversion::aside_path() const { return h_.data_path(kAsideName); }
 
 bool Conversion::pending() const { return file_exists(legacy_path()) || file_exists(aside_path()); }
 
@@ -29,24 +29,24 @@ bool Conversion::offer() {
                                ")");
         return false;
     }
-    e_.restore_focuser_defaults();
-    e_.confirmAnswer = 0;
+    h_.restore_focuser_defaults();
+    h_.clear_confirmation();
     h_.ask_question(
         "A parameter file from a previous software version has been found.This file will be deleted.  Do you wish "
         "to save the information stored in this file prior to deleting it? (Backlash correction will not work "
         "correctly with this focuser, and should remain OFF.)");
-    e_.queuedCommand = state::kConversion;
-    e_.followUpCommand = state::kConversion;
-    e_.activeCommand = state::kConfirm;
-    e_.sequenceCounter = kAskDescription;
+    h_.set_queued(state::kConversion);
+    h_.set_follow_up(state::kConversion);
+    h_.set_active(state::kConfirm);
+    h_.sequence_counter() = kAskDescription;
     return true;
 }
 
 void Conversion::rename() {
     answer_ = Answer::None;
-    e_.activeCommand = state::kConversion;
-    e_.sequenceCounter = kRename;
-    h_.show_text_entry(e_.profile.description);
+    h_.set_active(state::kConversion);
+    h_.sequence_counter() = kRename;
+    h_.show_text_entry(h_.profile().description);
 }
 
 void Conversion::entered(const std::string& text) {
@@ -57,17 +57,17 @@ void Conversion::entered(const std::string& text) {
 void Conversion::cancelled() { answer_ = Answer::Cancelled; }
 
 void Conversion::step() {
-    int& step = e_.sequenceCounter;
+    int& step = h_.sequence_counter();
     switch (step) {
     case kAskDescription:
-        if (e_.confirmAnswer != 1) {
+        if (!h_.confirmed()) {
             step = kFinish;
             return;
         }
         answer_ = Answer::None;
-        e_.profile.description = "Legacy Focuser Settings";
+        h_.profile().description = "Legacy Focuser Settings";
         h_.show_focuser_type();
-        h_.show_text_entry(e_.profile.description);
+        h_.show_text_entry(h_.profile().description);
         step = kConvert;
         return;
     case kConvert:
@@ -76,12 +76,12 @@ void Conversion::step() {
             // Not now: the file stays for the next start, nothing is written.
             std::string error;
             rename_file(aside_path(), legacy_path(), error);
-            e_.activeCommand = state::kIdle;
-            e_.followUpCommand = 0;
-            e_.start_up_clean();
+            h_.set_active(state::kIdle);
+            h_.set_follow_up(0);
+            h_.start_up_clean();
             return;
         }
-        e_.profile.description = text_;
+        h_.profile().description = text_;
         h_.show_focuser_type();
         convert();
         step = kFinish;
@@ -91,13 +91,13 @@ void Conversion::step() {
         return;
     case kRename:
         if (answer_ == Answer::None) return;
-        e_.activeCommand = state::kIdle;
-        e_.followUpCommand = 0;
+        h_.set_active(state::kIdle);
+        h_.set_follow_up(0);
         if (answer_ == Answer::Cancelled) return;  // the list, the profile and the files stay as they were
-        e_.profile.description = text_;
+        h_.profile().description = text_;
         h_.show_focuser_type();
         h_.rename_selected_focuser(text_);
-        e_.write_focuser_file();
+        h_.write_focuser_file();
         step = kRenamed;
         return;
     default:
@@ -111,12 +111,12 @@ void Conversion::convert() {
     const auto bytes = read_file_head(aside_path(), kSettingsReadLimit);
     if (!bytes) return;  // gone meanwhile: the defaults stay
     const LegacyParameters old = parse_legacy(bytes->data(), bytes->size());
-    e_.selectionLock = true;
-    e_.config.baudIndex = old.baudIndex;
-    e_.config.portIndex = old.portIndex;
-    e_.config.unitsIndex = old.unitsIndex == 1 ? 1 : 0;
-    e_.config.stepIncrement = old.stepIncrement;
-    FocuserProfile& p = e_.profile;
+    h_.lock_selection(true);
+    h_.config().baudIndex = old.baudIndex;
+    h_.config().portIndex = old.portIndex;
+    h_.config().unitsIndex = old.unitsIndex == 1 ? 1 : 0;
+    h_.config().stepIncrement = old.stepIncrement;
+    FocuserProfile& p = h_.profile();
     p.positions = old.positions;
     p.descriptions = old.descriptions;
     p.inchesPerCount = inches_per_count_of(kLegacyRollerDiameter, legacy_encoder_lines(old.encoderCode));
@@ -126,25 +126,25 @@ void Conversion::convert() {
     p.backlashEnable = 0;
     p.backlashCount = 0;
     p.directionFlags = 0;
-    e_.selectionLock = false;
+    h_.lock_selection(false);
     const int number = h_.free_file_number();
-    e_.make_file_name(number);
-    e_.write_focuser_file();
+    h_.make_file_name(number);
+    h_.write_focuser_file();
     h_.append_focuser(p.description, number);
-    e_.config.currentFileNumber = number;
-    e_.config.nextFileNumber = number + 1;
-    e_.write_config_file();
+    h_.config().currentFileNumber = number;
+    h_.config().nextFileNumber = number + 1;
+    h_.write_config_file();
 }
 
 void Conversion::finish() {
-    e_.profile.positions.fill(-1);
-    e_.activeCommand = state::kIdle;
-    e_.followUpCommand = 0;
+    h_.profile().positions.fill(-1);
+    h_.set_active(state::kIdle);
+    h_.set_follow_up(0);
     std::string error;
     if (!remove_file(aside_path(), error))
         h_.report_file_problem(std::string(kLegacyFileName) + " could not be removed after its conversion (" + error +
                                ")");
-    e_.start_up_clean();
+    h_.start_up_clean();
 }
 
 }  // namespace corvell

@@ -7,12 +7,11 @@
 
 namespace corvell {
 
-class Engine;
 class SequenceHost;
 
 class Conversion {
 public:
-    Conversion(Engine& engine, SequenceHost& host) : e_(engine), h_(host) {}
+    Conversion(SequenceHost& host) : h_(host) {}
     // At the first start: offers the conversion when the file is there.
     // False when there is nothing to convert (the ordinary start follows).
     bool offer();
@@ -40,7 +39,6 @@ private:
     void convert();
     void finish();
 
-    Engine& e_;
     SequenceHost& h_;
     enum class Answer { None, Ok, Cancelled } answer_ = Answer::None;
     std::string text_;

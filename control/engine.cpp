@@ -43,11 +43,11 @@ Engine::Engine(ModuleLink& link, ReplyTimer& timer, EngineView& view, EngineOpti
       timer_(timer),
       view_(view),
       options_(std::move(options)),
-      portSearch_(std::make_unique<PortSearch>(*this, host())),
-      init_(std::make_unique<Initialization>(*this, host())),
-      setup_(std::make_unique<AddFocuser>(*this, host())),
-      conversion_(std::make_unique<Conversion>(*this, host())),
-      entries_(std::make_unique<NumberEntries>(*this, host())) {}
+      portSearch_(std::make_unique<PortSearch>(host())),
+      init_(std::make_unique<Initialization>(host())),
+      setup_(std::make_unique<AddFocuser>(host())),
+      conversion_(std::make_unique<Conversion>(host())),
+      entries_(std::make_unique<NumberEntries>(host())) {}
 
 Engine::~Engine() = default;
 
@@ -127,8 +127,8 @@ void Engine::construct() {
     screen_.encoderPosition = "Unknown";
     screen_.encoderStep = " ";
     screen_.maxTravelStop = " ";
-    screen_.focuserType = profile.description;
-    screen_.descriptions = profile.descriptions;
+    screen_.focuserType = profile_.description;
+    screen_.descriptions = profile_.descriptions;
     screen_.posText.fill(" ");
     mark(kAllParts & ~(kOperatePage | kQuestion | kEntry | kStopGoTo));
     // Before anything is saved: reading the configuration may already
@@ -140,7 +140,7 @@ void Engine::construct() {
 
 void Engine::ExecutiveActivate() {
     Batch b(*this);
-    if (started || activated_) return;
+    if (started_ || activated_) return;
     activated_ = true;
     // A parameter file of an older release is offered for conversion first;
     // the conversion runs the ordinary start-up when it is done.
@@ -157,18 +157,18 @@ void Engine::ExecutiveActivate() {
 
 void Engine::start_up_clean() {
     Batch b(*this);
-    started = true;
+    started_ = true;
     setup_com_port();
-    ProfileListing listing = list_profiles(config.nextFileNumber, config.currentFileNumber,
+    ProfileListing listing = list_profiles(config_.nextFileNumber, config_.currentFileNumber,
                                            [this](int n) { return read_profile_head(n); });
     int selected = listing.selectedRow;
     if (selected < 0 && !listing.rows.empty()) {
         selected = 0;
-        config.currentFileNumber = listing.rows[0].number;
+        config_.currentFileNumber = listing.rows[0].number;
         write_config_file();
     }
     list_rows(listing.rows, selected);
-    make_file_name(config.currentFileNumber);
+    make_file_name(config_.currentFileNumber);
     read_focuser_file();
     update_displays();
     // setup_com_port has already asked the module to identify itself when
@@ -186,7 +186,8 @@ void Engine::transmit(char letter, unsigned argument, int replyLength) {
     link_.writeByte(static_cast<uint8_t>(letter));
     const CommandSpec* c = command_spec(letter);
     if (c && c->argumentBytes == 2) {
-        set_command_argument(static_cast<long>(argument));
+        uint8_t commandArgHigh = 0, commandArgLow = 0;
+        split_argument(argument, commandArgHigh, commandArgLow);
         link_.writeByte(commandArgHigh);
         link_.writeByte(commandArgLow);
     }
@@ -204,8 +205,6 @@ void Engine::send(char letter, unsigned argument) {
     }
     send_command_with(argument);
 }
-
-void Engine::send_command() { send_command_with(static_cast<unsigned>(commandArgHigh) * 256u + commandArgLow); }
 
 // Every command leaves here. A stop written over the exchange that just
 // ended is answered first: its echo is awaited instead of sending more.
@@ -403,7 +402,7 @@ void Engine::go_to_command() {
     doneMessage1 = "Go To command in progress";
     doneMessage2 = "Please wait";
     open_entry(state::kGoToEntry, "Enter Focuser Go To Position", "\nEnter the desired focuser position.",
-               format_fixed(length_of_counts(currentPosition, profile.inchesPerCount, unit()), 5, 3));
+               format_fixed(length_of_counts(currentPosition, profile_.inchesPerCount, unit()), 5, 3));
 }
 
 void Engine::open_entry(char entryState, const std::string& caption, const std::string& prompt,
@@ -422,30 +421,30 @@ void Engine::open_entry(char entryState, const std::string& caption, const std::
     mark(kEntry);
 }
 
-void Engine::set_command_argument(long value) {
-    split_argument(static_cast<unsigned long>(value), commandArgHigh, commandArgLow);
-}
-
-void Engine::go_to_position_command() {
+void Engine::go_to_position_command(long target) {
     Batch b(*this);
-    if (activeCommand != state::kIdle) {
-        // Queued behind the exchange in progress; never in place of the
-        // second leg of a stored go-to or of a sequence's letter.
-        if (queuedCommand == 0 || queuedCommand == cmd::kGoTo) queuedCommand = cmd::kGoTo;
-        return;
-    }
     followUpCommand = cmd::kGoTo;
     moving_ = true;
-    send(cmd::kGoTo, static_cast<unsigned>(commandArgHigh) * 256u + commandArgLow);
+    send(cmd::kGoTo, static_cast<unsigned>(target));
     if (activeCommand != cmd::kGoTo) return;  // a stop's echo came first
     set_status({});
     set_position_lines({});
     show_stop_go_to(true);
 }
 
-void Engine::go_to(long target) {
-    set_command_argument(target);
-    go_to_position_command();
+bool Engine::already_at(long target) const {
+    return positionKnown && target == static_cast<long>(currentPosition) && !moving_ && queuedCommand == 0;
+}
+
+void Engine::start_go_to(long target, Action action) {
+    if (already_at(target)) return;
+    moving_ = true;
+    if (activeCommand != state::kIdle) {
+        queue_command(cmd::kGoTo, action);
+        queuedArgument_ = target;
+        return;
+    }
+    go_to_position_command(target);
 }
 
 // ------------------------------------------------------------------ port ----
@@ -457,8 +456,8 @@ void Engine::setup_com_port() {
     communicating_ = false;
     selectionLock = true;
     // A choice outside the groups becomes COM1 and 9600.
-    if (config.portIndex < 1 || config.portIndex > 4) config.portIndex = 0;
-    if (config.baudIndex != 1) config.baudIndex = 0;
+    if (config_.portIndex < 1 || config_.portIndex > 4) config_.portIndex = 0;
+    if (config_.baudIndex != 1) config_.baudIndex = 0;
     choose_port();
     set_choices_from_config();
     selectionLock = false;
@@ -475,8 +474,8 @@ void Engine::setup_com_port() {
 
 // The port and speed of the radio groups' choices.
 void Engine::choose_port() {
-    portName_ = "com" + std::to_string(config.portIndex + 1);
-    baud_ = config.baudIndex == 1 ? 2400 : 9600;
+    portName_ = "com" + std::to_string(config_.portIndex + 1);
+    baud_ = config_.baudIndex == 1 ? 2400 : 9600;
 }
 
 // Lets the port go; closing discards whatever is still queued.
@@ -487,7 +486,7 @@ void Engine::release_port() {
 
 std::string Engine::port_trouble() const {
     const std::string reason = link_.openFailure();
-    return "COM" + std::to_string(config.portIndex + 1) + ": " + link_.device(portName_) +
+    return "COM" + std::to_string(config_.portIndex + 1) + ": " + link_.device(portName_) +
            (reason.empty() ? std::string() : " - " + reason);
 }
 
@@ -505,7 +504,7 @@ bool Engine::reopen_port() {
 
 void Engine::port_gone() {
     Batch b(*this);
-    const std::string where = "COM" + std::to_string(config.portIndex + 1) + ": " + link_.device(portName_);
+    const std::string where = "COM" + std::to_string(config_.portIndex + 1) + ": " + link_.device(portName_);
     release_port();
     communicating_ = false;
     if (activeCommand == state::kAutoDetect) return;  // the probe's wait ends it
@@ -537,7 +536,7 @@ void Engine::port_gone() {
     set_connection(where + " - the device went away (unplugged or hung up)");
     // Short enough for one line of Activity; the connection line names the device.
     std::vector<std::string> lines{"Not communicating",
-                                   "COM" + std::to_string(config.portIndex + 1) + ": the device went away"};
+                                   "COM" + std::to_string(config_.portIndex + 1) + ": the device went away"};
     if (!ended.empty()) lines.push_back(ended);
     set_activity(lines);
     if (!ended.empty()) show_operate_page();
@@ -559,20 +558,20 @@ void Engine::port_choice_clicked(int ProgramConfig::*choice, int index) {
     }
     // A read on the line is given up with the port.
     if (is_read(activeCommand)) activeCommand = state::kIdle;
-    config.*choice = index;
+    config_.*choice = index;
     setup_com_port();
     write_config_file();
 }
 
 void Engine::set_choices_from_config() {
     Screen& s = screen_;
-    const int backlash = profile.backlashEnable == 1 ? 1 : 0;
-    if (s.unitsIndex == config.unitsIndex && s.portIndex == config.portIndex && s.baudIndex == config.baudIndex &&
+    const int backlash = profile_.backlashEnable == 1 ? 1 : 0;
+    if (s.unitsIndex == config_.unitsIndex && s.portIndex == config_.portIndex && s.baudIndex == config_.baudIndex &&
         s.backlashIndex == backlash && s.backlashEditEnabled == (backlash == 1))
         return;
-    s.unitsIndex = config.unitsIndex;
-    s.portIndex = config.portIndex;
-    s.baudIndex = config.baudIndex;
+    s.unitsIndex = config_.unitsIndex;
+    s.portIndex = config_.portIndex;
+    s.baudIndex = config_.baudIndex;
     s.backlashIndex = backlash;
     s.backlashEditEnabled = backlash == 1;
     mark(kChoices);
@@ -622,13 +621,13 @@ void Engine::entry_confirmed(int id, const std::string& text, bool edited) {
         refuse_entry("Value must be a positive number.Reenter desired value.");
         return;
     }
-    if (!(profile.inchesPerCount > 0)) {
+    if (!(profile_.inchesPerCount > 0)) {
         refuse_entry("The focuser scale (encoder counts per inch) is not set.Set the encoder count value first.");
         return;
     }
     const double inches = unit() == Unit::Centimetres ? v * 0.3937007874015748 : v;
-    const double counts = std::floor(inches / static_cast<double>(profile.inchesPerCount));
-    if (counts > static_cast<double>(profile.maxTravel)) {
+    const double counts = std::floor(inches / static_cast<double>(profile_.inchesPerCount));
+    if (counts > static_cast<double>(profile_.maxTravel)) {
         refuse_entry("Entered position exceeds focuser travel limit. Reenter desired position.");
         return;
     }
@@ -822,10 +821,9 @@ void Engine::dispatch_queued() {
         void (Engine::*run)();
     };
     static const Queued table[] = {
-        {cmd::kGoTo, &Engine::go_to_position_command}, {cmd::kHome, &Engine::home_position_command},
+        {cmd::kHome, &Engine::home_position_command},
         {cmd::kMoveIn, &Engine::move_in_command},      {cmd::kMoveOut, &Engine::move_out_command},
         {cmd::kStop, &Engine::stop_command},           {cmd::kZero, &Engine::send_zero_command},
-        {cmd::kMaxTravel, &Engine::send_max_travel},
         {state::kDeleteFocuser, &Engine::delete_file_command}, {state::kBacklashLeg, &Engine::become_q},
         {state::kAutoDetect, &Engine::begin_auto_detect},       {state::kReinit, &Engine::begin_reinit},
         {state::kConversion, &Engine::become_j},                {state::kWizard, &Engine::become_k},
@@ -834,6 +832,15 @@ void Engine::dispatch_queued() {
     queuedCommand = 0;
     queuedAction_ = Action::Count;
     queuedStep_ = false;
+    // The commands that carry a value.
+    if (letter == cmd::kGoTo) {
+        go_to_position_command(queuedArgument_);
+        return;
+    }
+    if (letter == cmd::kMaxTravel) {
+        write_max_travel(queuedArgument_);
+        return;
+    }
     // A move the user asked for goes out now: it was allowed when clicked.
     if (letter == cmd::kMoveIn || letter == cmd::kMoveOut) {
         activity("Waiting");
@@ -1051,17 +1058,17 @@ void Engine::state_m() {
         activity("The focuser position is not known", refused_line(Action::Store));
         return;
     }
-    if (profile.positions[i] < 0) profile.descriptions[i] = "Enter a description";
-    profile.positions[i] = static_cast<long>(currentPosition);
-    screen_.descriptions[i] = profile.descriptions[i];
+    if (profile_.positions[i] < 0) profile_.descriptions[i] = "Enter a description";
+    profile_.positions[i] = static_cast<long>(currentPosition);
+    screen_.descriptions[i] = profile_.descriptions[i];
     screen_.descriptionOpen = i;
     ++screen_.descriptionFocus;
     mark(kStoredSlotsPart);
     display_stored_position();
     if (lastDirection)
-        profile.directionFlags |= (1u << i);
+        profile_.directionFlags |= (1u << i);
     else
-        profile.directionFlags &= ~(1u << i);
+        profile_.directionFlags &= ~(1u << i);
     write_focuser_file();
 }
 
@@ -1078,8 +1085,8 @@ void Engine::state_x() {
     activeCommand = state::kIdle;
     const int i = selectedSlot - 1;
     if (confirmAnswer != 1 || i < 0 || i >= kStoredSlots) return;
-    profile.positions[i] = -1;
-    profile.descriptions[i] = " ";
+    profile_.positions[i] = -1;
+    profile_.descriptions[i] = " ";
     screen_.posText[i] = " ";
     screen_.descriptions[i] = " ";
     if (screen_.descriptionOpen == i) {
@@ -1142,7 +1149,7 @@ void Engine::state_q() {
         } else {
             legs = BacklashLegs{};
         }
-        go_to(l.first);
+        go_to_position_command(l.first);
         break;
     case Leg::AfterWarning:
         // The user accepted the overshoot cut short by a travel stop: go to
@@ -1150,7 +1157,7 @@ void Engine::state_q() {
         if (confirmAnswer) {
             legs.next = Leg::Final;
             queuedCommand = state::kBacklashLeg;
-            go_to(l.first);
+            go_to_position_command(l.first);
         } else {
             drop_legs();
         }
@@ -1158,7 +1165,7 @@ void Engine::state_q() {
     case Leg::Final:
         legs = BacklashLegs{};
         clippedOvershoot = false;
-        go_to(l.final);
+        go_to_position_command(l.final);
         break;
     case Leg::None:
         break;
@@ -1170,9 +1177,9 @@ void Engine::state_v() {
     if (entryTag != 1) return;
     activeCommand = state::kIdle;
     entryState_ = 0;
-    if (!entryOk || enteredCount == static_cast<long>(currentPosition)) return;
+    if (!entryOk || already_at(enteredCount)) return;
     if (refuse_without_module(Action::GoTo)) return;
-    go_to(enteredCount);
+    start_go_to(enteredCount, Action::GoTo);
 }
 
 }  // namespace corvell

@@ -46,17 +46,20 @@ public:
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
+    // What the engine shows; every front end reads it.
     const Screen& screen() const { return screen_; }
     const EngineOptions& options() const { return options_; }
-    Unit unit() const { return unit_from_index(config.unitsIndex); }
+    Unit unit() const override { return unit_from_index(config_.unitsIndex); }
 
-    // ---- intent operations, for every front end (the window, the network) ----
-    // Starts a go-to to `count` as the Go To button does: sent now, or right
-    // after the exchange on the line. Empty when accepted; otherwise the
-    // reason the window would give. A count outside the module's range is
-    // refused.
+    // ---- intent operations, for every front end (the window, the network, INDI) ----
+    // Each acts now (or right after the one exchange on the line) or
+    // returns the reason it may not, in the window's words; none waits for
+    // anything to end. An empty reason means it acts.
+    //
+    // A go-to to `count`, as the Go To button makes one. Already there:
+    // nothing is sent. A count outside the module's range is refused.
     std::string move_to(long count);
-    // What Stop does.
+    // What Stop does: it always acts.
     void halt() { stop_command(); }
     // The last position read; none while it is not known.
     std::optional<long> position() const;
@@ -64,32 +67,43 @@ public:
     // position after it has been read; a continuous move counts until it is
     // stopped or two position reads in a row agree.
     bool moving() const { return moving_; }
-    long max_travel() const { return profile.maxTravel; }
-    float inches_per_count() const { return profile.inchesPerCount; }
+    // The initialization (its settings or its homing) runs or is about to.
+    bool initializing() const;
+    long max_travel() const { return profile_.maxTravel; }
+    float inches_per_count() const { return profile_.inchesPerCount; }
     // The current focuser's description, in the files' code page.
-    const std::string& focuser_description() const { return profile.description; }
+    const std::string& focuser_description() const { return profile_.description; }
     // Why the module cannot be reached, in the window's words; empty while
     // it answers.
     std::string communication_problem() const;
-    // The initialization (its settings or its homing) runs or is about to.
-    bool initializing() const;
+    // Whether the module answers on an open port.
+    bool communicating() const override { return communicating_; }
+    // The start-up has run.
+    bool started() const { return started_; }
+    // Nothing runs and nothing waits: no exchange on the line, no command
+    // waiting to be sent, no sequence, question or entry open.
+    bool idle() const { return activeCommand == state::kIdle && queuedCommand == 0 && !stopEchoOwed_; }
+    // The situations the engine is in now (busy_rules.h), and why an action
+    // may not act now (empty when it acts).
+    Situations situations() const;
+    std::string refusal_reason(Action a) const { return refusal(situations(), a); }
     // What the window does with a question or an entry first, for front ends
-    // that cannot ask: each acts now (after the exchange on the line) or
-    // returns the reason it may not. The position register set to zero;
-    // a maximum travel saved in the profile and written to the module; the
-    // initialization; the backlash correction on or off, and its distance.
+    // that cannot ask: the position register set to zero; a maximum travel
+    // saved in the profile and written to the module; the initialization;
+    // the backlash correction on or off, and its distance in counts.
     std::string set_zero();
     std::string set_max_travel(long count);
     std::string initialize();
     std::string set_backlash(bool on);
-    bool backlash_on() const { return profile.backlashEnable == 1; }
+    bool backlash_on() const { return profile_.backlashEnable == 1; }
     std::string set_backlash_count(long count);
-    long backlash_count() const { return profile.backlashCount; }
+    long backlash_count() const { return profile_.backlashCount; }
     // Stored position `n` (1..20): a go-to by the approach rule, and what it holds.
     std::string go_to_stored(int n);
     struct StoredPosition {
         long count = -1;          // -1: empty
         std::string description;  // code-page bytes
+        bool endsInward = false;  // a go-to to it ends moving inward
     };
     StoredPosition stored_position(int n) const;
     // Lines of another front end's own shown in Activity. With `hold` (a
@@ -98,64 +112,71 @@ public:
     // next note.
     void front_end_note(const std::vector<std::string>& lines, bool hold = false);
 
-    // ---- construction and start-up ----
-    // Shows "Unknown" / "Initializing", removes the temporaries that saves
-    // interrupted by a crash left in the data directory, and reads the
-    // configuration.
+    // ---- events ----
+    // Construction: "Unknown" / "Initializing" shown, the temporaries that
+    // saves interrupted by a crash left in the data directory removed, the
+    // configuration read.
     void construct();
+    // The first activation runs the start-up (once).
     void ExecutiveActivate();
-    void start_up_clean();
-
-    // ---- protocol ----
-    void send_command();
-    void load_timer(int ms);
+    // One pass of the executive; the event loop calls it whenever it has
+    // run empty.
+    void executiveIdle();
+    // The reply timer expired.
     void SerialTimerTimer();
+    // Bytes (or the news that the device went away) wait in the port.
     void ComPortDataAvailable();
-    void serial_timeout();
-    void read_identify();
-    void read_status();
-    void read_position();
+
+    // ---- the window's buttons, choices and boxes ----
     void stop_command();
     void move_in_command();
     void move_out_command();
-    void home_position_command();
-    void send_zero_command();
     void set_zero_command();
     void go_to_command();
-    void go_to_position_command();
-    void set_command_argument(long value);
-
-    // ---- port ----
-    void setup_com_port();
+    void StepInButtonClick();
+    void StepOutButtonClick();
+    // The step box was left: `typed` tells whether digits were typed.
+    void step_increment_input(bool typed, const std::string& text);
+    void StepUpDownChangingEx(int direction);
+    void BacklashEnableClick(int index);
+    void backlash_count_update(bool typed, const std::string& text);
+    void StoreNClick(int n);
+    void GoToNClick(int n);
+    void DeleteNClick(int n);
+    // The description of slot `n` was finished with `text` (code-page bytes).
+    void save_position_N(int n, const std::string& text);
+    void UnitsClick(int index);
     void ComPortSelectClick(int index);
     void BaudRateSelectClick(int index);
-
-    // ---- port search ----
     void AutoDetectClick();
-    void auto_detect();
-    void auto_detect_send();
-    // "OK" in the Auto Detect dialog `id`.
-    void AutoDetectOKClick(int id);
-
-    // ---- initialization ----
     void ReinitializeClick();
-    void initialize_focuser();
-    void reinit_focuser_handler();
-    void reinit_focuser_send(char letter);
-    // The stop button of the Initialization In Progress dialog.
-    void StopReinitClick();
-
-    // ---- focusers: the list, the add-focuser setup, the number entries ----
+    void RestoreDefaultsClick();
     void FocuserListClick(int row);
     void AddFocuserClick();
     void ManualSetupButtonClick();
-    void add_focuser();
     void DeleteFocuserClick();
     void ChangeDescriptionClick();
     void SetEncoderClick();
     void SetMaxTravelClick();
     void MaxTravelOverrideClick();
-    // The setup dialog's answers, each for the page `id` it showed.
+
+    // ---- the dialogs' answers, each for the question, entry or page `id` it showed ----
+    // The yes/no question was answered (closing it counts as no).
+    void question_answered(int id, bool yes);
+    // OK in the number entry with the text typed; `edited`: the user
+    // changed the text the entry showed.
+    void entry_confirmed(int id, const std::string& text, bool edited = true);
+    // Cancel, or the entry window closed.
+    void entry_cancelled(int id);
+    // The stop button of a running go-to or homing, and of the initialization.
+    void stop_go_to_pressed();
+    void StopReinitClick();
+    // "OK" in the Auto Detect dialog.
+    void AutoDetectOKClick(int id);
+    // OK in the text entry with the text (code-page bytes); Cancel or closing it.
+    void text_entered(int id, const std::string& text);
+    void text_entry_cancelled(int id);
+    // The setup dialog's answers.
     void setup_ok(int id, const std::string& description, const std::string& maximum);
     void setup_cancelled(int id);
     void setup_choice(int id, int index);
@@ -163,70 +184,50 @@ public:
     void setup_maximum_entered(int id, const std::string& text);
     void setup_maximum_typed(int id);
 
-    // ---- the older release's parameter file, and renaming ----
+private:
+    // ---- protocol ----
+    void load_timer(int ms) override;
+    void serial_timeout() override;
+    void read_identify() override;
+    void read_status() override;
+    void read_position() override;
+    void home_position_command() override;
+    void send_zero_command() override;
+    // Starts a go-to to `target` on the free line.
+    void go_to_position_command(long target);
+
+    // ---- port ----
+    void setup_com_port() override;
+
+    // ---- port search, initialization, setup, conversion ----
+    void auto_detect();
+    void initialize_focuser() override;
+    void reinit_focuser_handler();
+    void add_focuser();
     void convert_old_format();
-    // OK in the text entry `id` with the text (code-page bytes); Cancel or
-    // closing it.
-    void text_entered(int id, const std::string& text);
-    void text_entry_cancelled(int id);
 
-    // ---- executive ----
-    void executiveIdle();
-    // The situations the engine is in now (busy_rules.h).
-    Situations situations() const;
-    // Why the action may not act now; empty when it acts.
-    std::string refusal_reason(Action a) const { return refusal(situations(), a); }
-    // Whether the module answers on an open port.
-    bool communicating() const { return communicating_; }
-
-    // ---- dialog answers ----
-    // The yes/no question `id` was answered (closing it counts as no).
-    void question_answered(int id, bool yes);
-    // OK in the number entry `id` with the text typed; `edited`: the user
-    // changed the text the entry showed.
-    void entry_confirmed(int id, const std::string& text, bool edited = true);
-    // Cancel, or the entry window closed.
-    void entry_cancelled(int id);
-    // The stop button of a running go-to or homing.
-    void stop_go_to_pressed();
-
-    // ---- displays and units ----
-    void update_displays();
-    void UnitsClick(int index);
+    // ---- displays, positions ----
+    void update_displays() override;
     void show_position();
     void display_stored_position();
-
-    // ---- step moves, backlash, stored positions ----
-    void StepInButtonClick();
-    void StepOutButtonClick();
-    // The step box was left: `typed` tells whether digits were typed.
-    void step_increment_input(bool typed, const std::string& text);
     void set_step_increment();
-    void StepUpDownChangingEx(int direction);
-    void BacklashEnableClick(int index);
-    void backlash_count_update(bool typed, const std::string& text);
-    void StoreNClick(int n);
-    void GoToNClick(int n);
-    void DeleteNClick(int n);
     void store_position_command();
     void backlash_test();
     void delete_entry();
-    // The description of slot `n` was finished with `text` (code-page bytes).
-    void save_position_N(int n, const std::string& text);
 
     // ---- files ----
-    std::string data_path(const std::string& name) const;
+    std::string data_path(const std::string& name) const override;
     // The first bytes of profile `number`; no value when it does not open.
     std::optional<std::string> read_profile_head(int number) const;
-    void make_file_name(int number);
-    void read_focuser_file();
-    void write_focuser_file();
-    void restore_focuser_defaults();
+    void make_file_name(int number) override;
+    void read_focuser_file() override;
+    void write_focuser_file() override;
+    void restore_focuser_defaults() override;
     void delete_file_command();
     void read_config_file();
-    void write_config_file();
+    void write_config_file() override;
     void restore_config_defaults();
-    void RestoreDefaultsClick();
+    void start_up_clean() override;
 
     // ---- protocol state ----
     char activeCommand = 0;
@@ -235,7 +236,6 @@ public:
     ReplyFrame reply;  // replyBuffer, replyCount, replyLength, replyReady
     bool timerExpired = false;
     std::string doneMessage1, doneMessage2;
-    uint8_t commandArgHigh = 0, commandArgLow = 0;
     int confirmAnswer = 0;
     int sequenceCounter = 0;
     bool reconnectPending = false;
@@ -248,16 +248,15 @@ public:
     bool positionKnown = false;
 
     // ---- the current profile and the program configuration ----
-    FocuserProfile profile;
-    ProgramConfig config;
+    FocuserProfile profile_;
+    ProgramConfig config_;
     std::string currentFileName = "fc00001.df1";
 
     // ---- flags ----
     bool selectionLock = false;
-    bool started = false;
+    bool started_ = false;
     int selectedSlot = 1;
     bool descriptionEditing = false;
-
 
     // ---- dialogs ----
     int sureTag = 0;        // the question has been answered
@@ -275,7 +274,6 @@ public:
     } legs;
     bool clippedOvershoot = false;
 
-private:
     // One render when the outermost call ends.
     class Batch {
     public:
@@ -306,7 +304,6 @@ private:
     void become_q() { activeCommand = state::kBacklashLeg; }
     void become_j() { activeCommand = state::kConversion; }
     void become_k() { activeCommand = state::kWizard; }
-    void send_max_travel();
     void begin_auto_detect();
     void begin_reinit();
     void port_choice_clicked(int ProgramConfig::*choice, int index);
@@ -318,6 +315,20 @@ private:
 
     // ---- SequenceHost ----
     SequenceHost& host() { return *this; }
+    int& sequence_counter() override { return sequenceCounter; }
+    char active() const override { return activeCommand; }
+    void set_active(char letter) override { activeCommand = letter; }
+    char queued() const override { return queuedCommand; }
+    void set_queued(char letter) override { queuedCommand = letter; }
+    char follow_up() const override { return followUpCommand; }
+    void set_follow_up(char letter) override { followUpCommand = letter; }
+    bool confirmed() const override { return confirmAnswer == 1; }
+    void clear_confirmation() override { confirmAnswer = 0; }
+    void lock_selection(bool locked) override { selectionLock = locked; }
+    void write_max_travel(long counts) override;
+    unsigned position_count() const override { return currentPosition; }
+    FocuserProfile& profile() override { return profile_; }
+    ProgramConfig& config() override { return config_; }
     void transmit(char letter, unsigned argument, int replyLength) override;
     const uint8_t* take_reply() override;
     bool take_expiry() override;
@@ -368,7 +379,11 @@ private:
     void terminate_motion();
     void move_command(Action action, char letter);
     void step_command(Action action);
-    void go_to(long target);
+    // Every go-to a user or a front end asks for starts here (a stored
+    // go-to's legs too): already there, nothing is sent; with an exchange
+    // on the line it follows that exchange; else it goes out now.
+    void start_go_to(long target, Action action);
+    bool already_at(long target) const;
     // Puts a command on the line: the letter and its argument bytes, after
     // discarding whatever waits in the port; the reply is then awaited for
     // the command's time limit. `send` makes it the executive's state.
@@ -450,7 +465,7 @@ private:
     // The user's command waiting behind the exchange on the line.
     Action queuedAction_ = Action::Count;
     bool queuedStep_ = false;      // it is a step: the next step starts from its target
-    long queuedTarget_ = 0;
+    long queuedArgument_ = 0;      // its target or value
     // The sequences, each a unit of its own reaching the engine through
     // SequenceHost.
     std::unique_ptr<PortSearch> portSearch_;

@@ -87,8 +87,8 @@ std::optional<std::string> Engine::read_profile_head(int number) const {
 void Engine::make_file_name(int number) {
     auto name = profile_file_name(number);
     if (!name) {
-        config.currentFileNumber = 1;
-        config.nextFileNumber = 1;
+        config_.currentFileNumber = 1;
+        config_.nextFileNumber = 1;
         name = profile_file_name(1);
     }
     currentFileName = *name;
@@ -96,7 +96,7 @@ void Engine::make_file_name(int number) {
 
 void Engine::apply_profile(const FocuserProfile& p) {
     selectionLock = true;
-    profile = p;
+    profile_ = p;
     screen_.focuserType = p.description;
     screen_.descriptions = p.descriptions;
     screen_.descriptionOpen = -1;
@@ -111,7 +111,7 @@ void Engine::apply_profile(const FocuserProfile& p) {
 // over the read limit is not written at all.
 void Engine::write_focuser_file() {
     Batch b(*this);
-    const ProfileEncoding encoded = encode_profile_checked(profile);
+    const ProfileEncoding encoded = encode_profile_checked(profile_);
     if (!encoded.ok()) {
         report_file_error("Cannot save " + currentFileName + ": " + encoded.error);
         return;
@@ -129,11 +129,11 @@ void Engine::write_focuser_file() {
 void Engine::adopt_shortened(const ProfileEncoding& written) {
     const FocuserProfile onDisk = parse_profile(written.bytes.data(), written.bytes.size());
     if (written.descriptionShortened) {
-        profile.description = onDisk.description;
+        profile_.description = onDisk.description;
         screen_.focuserType = onDisk.description;
         mark(kFocuserType);
         for (size_t row = 0; row < screen_.focuserFiles.size(); ++row) {
-            if (screen_.focuserFiles[row] != config.currentFileNumber) continue;
+            if (screen_.focuserFiles[row] != config_.currentFileNumber) continue;
             screen_.focuserList[row] = onDisk.description;
             mark(kFocuserList);
         }
@@ -142,7 +142,7 @@ void Engine::adopt_shortened(const ProfileEncoding& written) {
     if (!written.shortenedSlots.empty()) {
         for (int slot : written.shortenedSlots) {
             const size_t i = static_cast<size_t>(slot - 1);
-            profile.descriptions[i] = onDisk.descriptions[i];
+            profile_.descriptions[i] = onDisk.descriptions[i];
             screen_.descriptions[i] = onDisk.descriptions[i];
         }
         mark(kStoredSlotsPart);
@@ -186,8 +186,8 @@ void Engine::delete_file_command() {
     int select = row;
     if (row > before - 2 || row < 0) select = before - 2;
     screen_.focuserRow = select;
-    config.currentFileNumber = screen_.focuserFiles[static_cast<size_t>(select)];
-    make_file_name(config.currentFileNumber);
+    config_.currentFileNumber = screen_.focuserFiles[static_cast<size_t>(select)];
+    make_file_name(config_.currentFileNumber);
     write_config_file();
     read_focuser_file();
     update_displays();
@@ -198,7 +198,7 @@ void Engine::delete_file_command() {
 void Engine::write_config_file() {
     Batch b(*this);
     std::string error;
-    if (!save_file_atomically(data_path(kConfigFileName), encode_config(config), error)) report_file_error(error);
+    if (!save_file_atomically(data_path(kConfigFileName), encode_config(config_), error)) report_file_error(error);
 }
 
 void Engine::read_config_file() {
@@ -209,8 +209,8 @@ void Engine::read_config_file() {
         return;
     }
     selectionLock = true;
-    config = parse_config(bytes->data(), bytes->size());
-    if (config.unitsIndex != 1) config.unitsIndex = 0;
+    config_ = parse_config(bytes->data(), bytes->size());
+    if (config_.unitsIndex != 1) config_.unitsIndex = 0;
     set_choices_from_config();
     selectionLock = false;
 }
@@ -218,18 +218,18 @@ void Engine::read_config_file() {
 void Engine::restore_config_defaults() {
     Batch b(*this);
     selectionLock = true;
-    config = ProgramConfig();
+    config_ = ProgramConfig();
     ProfileScan scan = scan_profiles([this](int n) { return read_profile_head(n); });
-    config.currentFileNumber = scan.currentFileNumber;
-    config.nextFileNumber = scan.nextFileNumber;
+    config_.currentFileNumber = scan.currentFileNumber;
+    config_.nextFileNumber = scan.nextFileNumber;
     // The profile in use becomes the highest-numbered one found; its file
     // (not the next free name) is the one later changes are written to.
-    make_file_name(config.currentFileNumber);
+    make_file_name(config_.currentFileNumber);
     list_rows(scan.rows, static_cast<int>(scan.rows.size()) - 1);
     set_choices_from_config();
     selectionLock = false;
     write_config_file();
-    if (started) {
+    if (started_) {
         // A restore while running also brings the port, the unit and the
         // displays in line with the restored settings.
         read_focuser_file();

@@ -13,17 +13,11 @@ std::string Engine::move_to(long count) {
     if (count < 0 || count > kMaxModuleCount) return "The position is beyond the control module's range";
     const std::string reason = refusal(situations(), Action::MoveTo);
     if (!reason.empty()) return reason;
-    if (positionKnown && count == static_cast<long>(currentPosition) && activeCommand == state::kIdle) return {};
+    if (already_at(count)) return {};
     // An accepted move is the user's action, as a click on Go To is: a note
     // held in Activity gives way to the move's lines.
     user_acts();
-    moving_ = true;
-    set_command_argument(count);
-    if (activeCommand != state::kIdle) {
-        queue_command(cmd::kGoTo, Action::MoveTo);
-        return {};
-    }
-    go_to_position_command();
+    start_go_to(count, Action::MoveTo);
     return {};
 }
 
@@ -65,20 +59,21 @@ std::string Engine::set_max_travel(long count) {
     const std::string reason = refusal(situations(), Action::WriteMaxTravel);
     if (!reason.empty()) return reason;
     user_acts();
-    profile.maxTravel = count;
+    profile_.maxTravel = count;
     write_focuser_file();
     update_displays();
-    set_command_argument(count);
     if (activeCommand != state::kIdle) {
         queue_command(cmd::kMaxTravel, Action::WriteMaxTravel);
+        queuedArgument_ = count;
         return {};
     }
-    send_max_travel();
+    write_max_travel(count);
     return {};
 }
 
-void Engine::send_max_travel() {
-    send(cmd::kMaxTravel, static_cast<unsigned>(commandArgHigh) * 256u + commandArgLow);
+void Engine::write_max_travel(long counts) {
+    Batch b(*this);
+    send(cmd::kMaxTravel, static_cast<unsigned>(counts));
 }
 
 std::string Engine::initialize() {
@@ -107,7 +102,7 @@ std::string Engine::set_backlash_count(long count) {
     const std::string reason = refusal(situations(), Action::BacklashDistance);
     if (!reason.empty()) return reason;
     user_acts();
-    profile.backlashCount = count;
+    profile_.backlashCount = count;
     write_focuser_file();
     update_displays();
     return {};
@@ -116,7 +111,7 @@ std::string Engine::set_backlash_count(long count) {
 std::string Engine::go_to_stored(int n) {
     Batch b(*this);
     if (n < 1 || n > kStoredSlots) return "There is no stored position " + std::to_string(n);
-    if (profile.positions[n - 1] < 0) return "Stored position " + std::to_string(n) + " is empty";
+    if (profile_.positions[n - 1] < 0) return "Stored position " + std::to_string(n) + " is empty";
     const std::string reason = refusal(situations(), Action::StoredGoTo);
     if (!reason.empty()) return reason;
     GoToNClick(n);
@@ -125,7 +120,8 @@ std::string Engine::go_to_stored(int n) {
 
 Engine::StoredPosition Engine::stored_position(int n) const {
     if (n < 1 || n > kStoredSlots) return {};
-    return StoredPosition{profile.positions[n - 1], profile.descriptions[n - 1]};
+    return StoredPosition{profile_.positions[n - 1], profile_.descriptions[n - 1],
+                          ((profile_.directionFlags >> (n - 1)) & 1u) != 0};
 }
 
 void Engine::front_end_note(const std::vector<std::string>& lines, bool hold) {

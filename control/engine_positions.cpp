@@ -9,16 +9,16 @@ namespace corvell {
 
 void Engine::show_position() {
     Batch b(*this);
-    set_position_lines({length_text(currentPosition, profile.inchesPerCount, unit(), 3)});
+    set_position_lines({length_text(currentPosition, profile_.inchesPerCount, unit(), 3)});
 }
 
 void Engine::display_stored_position() {
     Batch b(*this);
     const int i = selectedSlot - 1;
     if (i < 0 || i >= kStoredSlots) return;
-    const long count = profile.positions[i];
+    const long count = profile_.positions[i];
     std::string text = " ";
-    if (count >= 0) text = length_text(count, profile.inchesPerCount, unit(), unit() == Unit::Inches ? 3 : 2);
+    if (count >= 0) text = length_text(count, profile_.inchesPerCount, unit(), unit() == Unit::Inches ? 3 : 2);
     if (screen_.posText[i] != text) {
         screen_.posText[i] = text;
         mark(kStoredSlotsPart);
@@ -28,13 +28,13 @@ void Engine::display_stored_position() {
 void Engine::update_displays() {
     Batch b(*this);
     const Unit u = unit();
-    const float ipc = profile.inchesPerCount;
+    const float ipc = profile_.inchesPerCount;
     screen_.encoderLines = encoder_lines_caption(u);
-    screen_.stepText = step_text(config.stepIncrement, u);
+    screen_.stepText = step_text(config_.stepIncrement, u);
     screen_.encoderStep = counts_per_unit_text(ipc, u);
-    screen_.maxTravel = {length_text(profile.maxTravel, ipc, u, 3)};
-    screen_.backlashText = length_text(profile.backlashCount, ipc, u, 3);
-    screen_.maxTravelStop = format_fixed(profile.maxTravel, 5, 0);
+    screen_.maxTravel = {length_text(profile_.maxTravel, ipc, u, 3)};
+    screen_.backlashText = length_text(profile_.backlashCount, ipc, u, 3);
+    screen_.maxTravelStop = format_fixed(profile_.maxTravel, 5, 0);
     mark(kSettingsTexts);
     const int keep = selectedSlot;
     for (int n = 1; n <= kStoredSlots; ++n) {
@@ -42,7 +42,7 @@ void Engine::update_displays() {
         display_stored_position();
     }
     selectedSlot = keep;
-    goToTimeLimit = goto_time_limit(profile.maxTravel, ipc);
+    goToTimeLimit = goto_time_limit(profile_.maxTravel, ipc);
 }
 
 void Engine::UnitsClick(int index) {
@@ -53,10 +53,10 @@ void Engine::UnitsClick(int index) {
         mark(kChoices);  // the group shows the units in use again
         return;
     }
-    config.unitsIndex = index == 1 ? 1 : 0;
+    config_.unitsIndex = index == 1 ? 1 : 0;
     set_choices_from_config();
     set_position_lines({});
-    config.stepIncrement = default_step_increment(unit());
+    config_.stepIncrement = default_step_increment(unit());
     if (positionKnown) show_position();
     update_displays();
     set_step_increment();
@@ -77,22 +77,17 @@ void Engine::step_command(Action action) {
     user_acts();
     if (refuse(action)) return;
     const bool queuedStep = queuedCommand == cmd::kGoTo && queuedStep_;
-    const long from = queuedStep ? queuedTarget_ : static_cast<long>(currentPosition);
-    const auto target = step_target(from, profile.inchesPerCount, config.stepIncrement, action == Action::StepIn);
+    const long from = queuedStep ? queuedArgument_ : static_cast<long>(currentPosition);
+    const auto target = step_target(from, profile_.inchesPerCount, config_.stepIncrement, action == Action::StepIn);
     if (!target) return;
-    if (activeCommand != state::kIdle) {
-        set_command_argument(*target);
-        queue_command(cmd::kGoTo, action);
-        queuedStep_ = true;
-        queuedTarget_ = *target;
-        return;
-    }
-    go_to(*target);
+    start_go_to(*target, action);
+    // A step waiting behind the exchange on the line: the next one starts from it.
+    if (queuedCommand == cmd::kGoTo) queuedStep_ = true;
 }
 
 void Engine::set_step_increment() {
     Batch b(*this);
-    screen_.stepText = step_text(config.stepIncrement, unit());
+    screen_.stepText = step_text(config_.stepIncrement, unit());
     mark(kSettingsTexts);
 }
 
@@ -102,7 +97,7 @@ void Engine::step_increment_input(bool typed, const std::string& text) {
     if (typed) {
         double value = 0;
         if (parse_decimal(text, value) && value >= 0) {
-            config.stepIncrement = step_increment_from_entry(value, unit());
+            config_.stepIncrement = step_increment_from_entry(value, unit());
             // The step increment is a program setting: keep it for the next run.
             write_config_file();
         } else {
@@ -115,7 +110,7 @@ void Engine::step_increment_input(bool typed, const std::string& text) {
 void Engine::StepUpDownChangingEx(int direction) {
     Batch b(*this);
     user_acts();
-    config.stepIncrement = nudge_step_increment(config.stepIncrement, unit(), direction);
+    config_.stepIncrement = nudge_step_increment(config_.stepIncrement, unit(), direction);
     set_step_increment();
     write_config_file();
 }
@@ -132,7 +127,7 @@ void Engine::BacklashEnableClick(int index) {
             return;
         }
     }
-    profile.backlashEnable = index == 1 ? 1 : 0;
+    profile_.backlashEnable = index == 1 ? 1 : 0;
     set_choices_from_config();
     if (!selectionLock) write_focuser_file();
 }
@@ -140,18 +135,18 @@ void Engine::BacklashEnableClick(int index) {
 void Engine::backlash_count_update(bool typed, const std::string& text) {
     Batch b(*this);
     user_acts();
-    if (typed && profile.inchesPerCount > 0) {
+    if (typed && profile_.inchesPerCount > 0) {
         double value = 0;
         if (parse_decimal(text, value) && value >= 0) {
-            if (auto counts = typed_length_to_counts(value, profile.inchesPerCount, unit())) {
-                profile.backlashCount = *counts;
+            if (auto counts = typed_length_to_counts(value, profile_.inchesPerCount, unit())) {
+                profile_.backlashCount = *counts;
                 write_focuser_file();
             }
         } else {
             view_.warnInvalidNumber(text);
         }
     }
-    screen_.backlashText = length_text(profile.backlashCount, profile.inchesPerCount, unit(), 3);
+    screen_.backlashText = length_text(profile_.backlashCount, profile_.inchesPerCount, unit(), 3);
     mark(kSettingsTexts);
 }
 
@@ -172,7 +167,7 @@ void Engine::store_position_command() {
     Batch b(*this);
     activeCommand = state::kStoreConfirm;
     descriptionEditing = true;
-    if (profile.positions[selectedSlot - 1] >= 0) {
+    if (profile_.positions[selectedSlot - 1] >= 0) {
         confirmAnswer = 0;
         show_question("Are you sure you want to overwrite the existing setting?");
     } else {
@@ -186,8 +181,8 @@ void Engine::GoToNClick(int n) {
     Batch b(*this);
     user_acts();
     if (n < 1 || n > kStoredSlots) return;
-    const long stored = profile.positions[n - 1];
-    if (stored < 0 || stored == static_cast<long>(currentPosition)) return;
+    const long stored = profile_.positions[n - 1];
+    if (stored < 0 || already_at(stored)) return;
     if (refuse(Action::StoredGoTo)) return;
     selectedSlot = n;
     backlash_test();
@@ -196,9 +191,9 @@ void Engine::GoToNClick(int n) {
 void Engine::backlash_test() {
     Batch b(*this);
     const int i = selectedSlot - 1;
-    const bool endInward = (profile.directionFlags >> i) & 1u;
-    const ApproachPlan plan = backlash_plan(profile.positions[i], currentPosition, profile.backlashCount,
-                                            profile.maxTravel, endInward, profile.backlashEnable == 1);
+    const bool endInward = (profile_.directionFlags >> i) & 1u;
+    const ApproachPlan plan = backlash_plan(profile_.positions[i], currentPosition, profile_.backlashCount,
+                                            profile_.maxTravel, endInward, profile_.backlashEnable == 1);
     queuedCommand = 0;
     legs = BacklashLegs{};
     legs.first = plan.firstTarget;
@@ -226,13 +221,13 @@ void Engine::backlash_test() {
         legs.next = Leg::Final;
         queuedCommand = state::kBacklashLeg;
     }
-    go_to(plan.firstTarget);
+    go_to_position_command(plan.firstTarget);
 }
 
 void Engine::DeleteNClick(int n) {
     Batch b(*this);
     user_acts();
-    if (n < 1 || n > kStoredSlots || profile.positions[n - 1] < 0) return;
+    if (n < 1 || n > kStoredSlots || profile_.positions[n - 1] < 0) return;
     if (refuse(Action::Delete)) return;
     selectedSlot = n;
     delete_entry();
@@ -251,7 +246,7 @@ void Engine::save_position_N(int n, const std::string& text) {
     if (n < 1 || n > kStoredSlots) return;
     const int i = n - 1;
     if (screen_.descriptionOpen != i) return;
-    profile.descriptions[i] = text;
+    profile_.descriptions[i] = text;
     screen_.descriptions[i] = text;
     screen_.descriptionOpen = -1;
     mark(kStoredSlotsPart);

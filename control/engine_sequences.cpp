@@ -34,11 +34,6 @@ void Engine::begin_auto_detect() {
 
 void Engine::auto_detect() { portSearch_->step(); }
 
-void Engine::auto_detect_send() {
-    Batch b(*this);
-    portSearch_->send();
-}
-
 void Engine::AutoDetectOKClick(int id) {
     Batch b(*this);
     user_acts();
@@ -67,11 +62,6 @@ void Engine::begin_reinit() { init_->begin(); }
 
 void Engine::reinit_focuser_handler() { init_->step(); }
 
-void Engine::reinit_focuser_send(char letter) {
-    Batch b(*this);
-    init_->send(letter);
-}
-
 // The dialog's stop button stops as the main window's Stop does: in the
 // homing it ends the homing, before it no homing follows.
 void Engine::StopReinitClick() {
@@ -95,9 +85,9 @@ void Engine::FocuserListClick(int row) {
     }
     screen_.focuserRow = row;
     mark(kFocuserList);
-    config.currentFileNumber = screen_.focuserFiles[static_cast<size_t>(row)];
+    config_.currentFileNumber = screen_.focuserFiles[static_cast<size_t>(row)];
     write_config_file();
-    make_file_name(config.currentFileNumber);
+    make_file_name(config_.currentFileNumber);
     read_focuser_file();
     update_displays();
 }
@@ -237,8 +227,8 @@ bool Engine::take_position_read() {
 
 bool Engine::open_probe_port(int portIndex, int baudIndex) {
     release_port();
-    config.portIndex = portIndex;
-    config.baudIndex = baudIndex;
+    config_.portIndex = portIndex;
+    config_.baudIndex = baudIndex;
     choose_port();
     portOpen_ = link_.open(portName_, baud_);
     return portOpen_;
@@ -283,14 +273,14 @@ void Engine::show_stop_init(bool visible) { set_shown(screen_.stopInitVisible, v
 void Engine::show_reinit_text(bool visible) { set_shown(screen_.reinitTextVisible, visible, kNotes); }
 
 void Engine::show_focuser_type() {
-    screen_.focuserType = profile.description;
+    screen_.focuserType = profile_.description;
     mark(kFocuserType);
 }
 
 void Engine::set_choices(int portIndex, int baudIndex) {
     selectionLock = true;
-    config.portIndex = portIndex;
-    config.baudIndex = baudIndex;
+    config_.portIndex = portIndex;
+    config_.baudIndex = baudIndex;
     set_choices_from_config();
     selectionLock = false;
 }
@@ -304,10 +294,10 @@ void Engine::append_focuser(const std::string& description, int number) {
 
 void Engine::rename_selected_focuser(const std::string& description) {
     auto& files = screen_.focuserFiles;
-    const auto it = std::find(files.begin(), files.end(), config.currentFileNumber);
+    const auto it = std::find(files.begin(), files.end(), config_.currentFileNumber);
     if (it == files.end()) {
         // The focuser in use had no row yet (its file is written now).
-        append_focuser(description, config.currentFileNumber);
+        append_focuser(description, config_.currentFileNumber);
         return;
     }
     const auto row = static_cast<size_t>(it - files.begin());
@@ -324,7 +314,7 @@ int Engine::free_file_number() {
         const auto name = profile_file_name(n);
         return name && !file_exists(data_path(*name));
     };
-    const int next = std::max(1, config.nextFileNumber);
+    const int next = std::max(1, config_.nextFileNumber);
     for (int n = next; n <= 99999; ++n)
         if (freeAt(n)) return n;
     for (int n = 1; n < next && n <= 99999; ++n)

@@ -1,15 +1,15 @@
 #include "control/initialization.h"
 
-#include "control/engine.h"
 #include "control/init_values.h"
+#include "control/letters.h"
 #include "control/sequence_host.h"
 
 namespace corvell {
 
 void Initialization::begin() {
-    e_.activeCommand = state::kReinit;
-    e_.followUpCommand = state::kReinit;
-    e_.sequenceCounter = kWriteStop;
+    h_.set_active(state::kReinit);
+    h_.set_follow_up(state::kReinit);
+    h_.sequence_counter() = kWriteStop;
     stopped_ = false;
     notes_.clear();
 }
@@ -23,7 +23,7 @@ void Initialization::lines(const std::string& line1, const std::string& line2) {
 }
 
 void Initialization::send(char letter) {
-    const InitializationValues v = initialization_values(e_.profile.inchesPerCount, e_.profile.maxTravel);
+    const InitializationValues v = initialization_values(h_.profile().inchesPerCount, h_.profile().maxTravel);
     uint16_t value = 0;
     switch (letter) {
     case cmd::kSpeedD: value = v.d; break;
@@ -43,20 +43,20 @@ void Initialization::send(char letter) {
     }
     expected_ = letter;
     h_.transmit(letter, value, 1);
-    ++e_.sequenceCounter;
+    ++h_.sequence_counter();
 }
 
 void Initialization::endStopped() {
     stopped_ = false;
     h_.show_stop_init(false);
-    e_.activeCommand = state::kIdle;
-    e_.followUpCommand = 0;
+    h_.set_active(state::kIdle);
+    h_.set_follow_up(0);
     lines("Initialization stopped before homing", "Waiting for command");
     h_.stop_echo_follows({"Initialization stopped before homing", "Waiting for command"});
 }
 
 void Initialization::step() {
-    int& step = e_.sequenceCounter;
+    int& step = h_.sequence_counter();
     const bool sending = step >= kWriteStop && step <= kHome && step % 2 == 0;
     if (stopped_ && sending) {
         endStopped();
@@ -74,7 +74,7 @@ void Initialization::step() {
     case kWriteMaxTravel: send(cmd::kMaxTravel); return;
     case kHome:
         lines("Focuser settings updated", "Reinitializing the focuser");
-        e_.home_position_command();
+        h_.home_position_command();
         return;
     default:
         break;
@@ -85,7 +85,7 @@ void Initialization::step() {
         stopped_ = false;
         h_.show_stop_init(false);
         h_.show_operate_page();
-        e_.serial_timeout();
+        h_.serial_timeout();
         return;
     }
     const uint8_t* reply = h_.take_reply();
@@ -98,7 +98,7 @@ void Initialization::step() {
     h_.show_activity({reply[0] == answer::kRejected ? "Command error" : "Focuser response error", "Waiting for command"});
     h_.show_stop_init(false);
     h_.show_operate_page();
-    e_.read_status();
+    h_.read_status();
 }
 
 }  // namespace corvell

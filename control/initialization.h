@@ -8,12 +8,11 @@
 
 namespace corvell {
 
-class Engine;
 class SequenceHost;
 
 class Initialization {
 public:
-    Initialization(Engine& engine, SequenceHost& host) : e_(engine), h_(host) {}
+    Initialization(SequenceHost& host) : h_(host) {}
     void begin();
     // One step (the executive's pass while the settings are written).
     void step();
@@ -36,7 +35,6 @@ private:
     void lines(const std::string& line1, const std::string& line2);
     void endStopped();
 
-    Engine& e_;
     SequenceHost& h_;
     char expected_ = 0;               // the echo the wait step expects
     std::vector<std::string> notes_;  // values sent held to the module's range

@@ -2,7 +2,8 @@
 
 #include <cmath>
 
-#include "control/engine.h"
+#include "control/busy_rules.h"
+#include "control/letters.h"
 #include "control/sequence_host.h"
 #include "positioning/number_format.h"
 #include "positioning/units.h"
@@ -17,14 +18,14 @@ const char* const kRange =
 void NumberEntries::open_encoder() {
     h_.open_number_entry(state::kEncoderEntry, "Enter Encoder Count value",
                          "Enter the desired encoder counts per inch value.",
-                         format_fixed(counts_per_unit(e_.profile.inchesPerCount, e_.unit()), 8, 3));
+                         format_fixed(counts_per_unit(h_.profile().inchesPerCount, h_.unit()), 8, 3));
 }
 
 void NumberEntries::open_max_travel() {
     h_.open_number_entry(state::kMaxTravelEntry, "Enter Maximum Travel Count",
                          "Enter the desired encoder count for the maximum travel position programmed stop. \n Setting "
                          "this value beyond the focuser's mechanical end of travel may cause positioning errors.",
-                         format_fixed(static_cast<double>(e_.profile.maxTravel), 5, 0));
+                         format_fixed(static_cast<double>(h_.profile().maxTravel), 5, 0));
 }
 
 void NumberEntries::open_travel_distance() {
@@ -32,7 +33,7 @@ void NumberEntries::open_travel_distance() {
         state::kTravelDistanceEntry, "Enter Maximum Travel Distance",
         "Enter the desired maximum travel programmed stop position. \n WARNING!: Setting this value beyond the "
         "focuser's mechanical end of travel may cause positioning errors.",
-        format_fixed(length_of_counts(static_cast<double>(e_.profile.maxTravel), e_.profile.inchesPerCount, e_.unit()),
+        format_fixed(length_of_counts(static_cast<double>(h_.profile().maxTravel), h_.profile().inchesPerCount, h_.unit()),
                      5, 3));
 }
 
@@ -55,10 +56,10 @@ std::string NumberEntries::confirm(char entryState, const std::string& text, boo
         counts_ = static_cast<long>(std::floor(v));
         return {};
     case state::kTravelDistanceEntry: {
-        if (!(e_.profile.inchesPerCount > 0))
+        if (!(h_.profile().inchesPerCount > 0))
             return "The focuser scale (encoder counts per inch) is not set.Set the encoder count value first.";
-        const double inches = e_.unit() == Unit::Centimetres ? v * 0.3937007874015748 : v;
-        const double counts = std::floor(inches / static_cast<double>(e_.profile.inchesPerCount));
+        const double inches = h_.unit() == Unit::Centimetres ? v * 0.3937007874015748 : v;
+        const double counts = std::floor(inches / static_cast<double>(h_.profile().inchesPerCount));
         if (counts > static_cast<double>(kMaxModuleCount)) return kRange;
         counts_ = static_cast<long>(counts);
         return {};
@@ -69,32 +70,27 @@ std::string NumberEntries::confirm(char entryState, const std::string& text, boo
 }
 
 void NumberEntries::apply(char entryState) {
-    e_.activeCommand = state::kIdle;
+    h_.set_active(state::kIdle);
     // OK without editing changes nothing and sends nothing.
     if (!edited_) return;
     edited_ = false;
     if (entryState == state::kEncoderEntry) {
-        e_.profile.inchesPerCount =
-            static_cast<float>(e_.unit() == Unit::Centimetres ? 1.0 / (value_ * 2.54) : 1.0 / value_);
+        h_.profile().inchesPerCount =
+            static_cast<float>(h_.unit() == Unit::Centimetres ? 1.0 / (value_ * 2.54) : 1.0 / value_);
         h_.show_reinit_text(true);
-        e_.write_focuser_file();
-        e_.update_displays();
+        h_.write_focuser_file();
+        h_.update_displays();
         return;
     }
-    e_.profile.maxTravel = counts_;
-    e_.write_focuser_file();
-    e_.update_displays();
+    h_.profile().maxTravel = counts_;
+    h_.write_focuser_file();
+    h_.update_displays();
     // The module takes the new travel at once.
-    if (!e_.communicating()) {
+    if (!h_.communicating()) {
         h_.show_activity({"Maximum travel not sent", situation_reason(Situation::NotCommunicating)});
         return;
     }
-    e_.set_command_argument(counts_);
-    e_.activeCommand = cmd::kMaxTravel;
-    e_.reply.length = 1;
-    e_.doneMessage1 = "Maximum travel value updated";
-    e_.doneMessage2 = "Waiting for command";
-    e_.send_command();
+    h_.write_max_travel(counts_);
 }
 
 }  // namespace corvell

@@ -7,12 +7,11 @@
 
 namespace corvell {
 
-class Engine;
 class SequenceHost;
 
 class NumberEntries {
 public:
-    NumberEntries(Engine& engine, SequenceHost& host) : e_(engine), h_(host) {}
+    NumberEntries(SequenceHost& host) : h_(host) {}
     void open_encoder();          // state 'd'
     void open_max_travel();       // state 'e'
     void open_travel_distance();  // state 'l'
@@ -23,7 +22,6 @@ public:
     void apply(char entryState);
 
 private:
-    Engine& e_;
     SequenceHost& h_;
     bool edited_ = false;
     double value_ = 0;     // counts per unit ('d')

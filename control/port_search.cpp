@@ -1,6 +1,6 @@
 #include "control/port_search.h"
 
-#include "control/engine.h"
+#include "control/letters.h"
 #include "control/sequence_host.h"
 
 namespace corvell {
@@ -11,11 +11,11 @@ constexpr int kUnopenablePortMs = 500;
 
 void PortSearch::begin() {
     h_.show_auto_detect_text(true);
-    e_.activeCommand = state::kAutoDetect;
-    e_.sequenceCounter = kCom1At9600;
+    h_.set_active(state::kAutoDetect);
+    h_.sequence_counter() = kCom1At9600;
     // The choice in use, to go back to when no module answers anywhere.
-    savedPort_ = e_.config.portIndex;
-    savedBaud_ = e_.config.baudIndex;
+    savedPort_ = h_.config().portIndex;
+    savedBaud_ = h_.config().baudIndex;
     h_.release_port();
 }
 
@@ -29,15 +29,15 @@ void PortSearch::probe(int port, int baud) {
 }
 
 void PortSearch::send() {
-    if (h_.open_probe_port(e_.config.portIndex, e_.config.baudIndex))
+    if (h_.open_probe_port(h_.config().portIndex, h_.config().baudIndex))
         h_.transmit(cmd::kIdentify, 0, 2);
     else
-        e_.load_timer(kUnopenablePortMs);
-    ++e_.sequenceCounter;
+        h_.load_timer(kUnopenablePortMs);
+    ++h_.sequence_counter();
 }
 
 void PortSearch::step() {
-    int& step = e_.sequenceCounter;
+    int& step = h_.sequence_counter();
     switch (step) {
     case kCom1At9600: probe(0, 0); return;
     case kCom2At9600: probe(1, 0); return;
@@ -45,7 +45,7 @@ void PortSearch::step() {
     case kCom4At9600: probe(3, 0); return;
     case kCom5At9600: probe(4, 0); return;
     case kCom1At9600 + 2: case kCom2At9600 + 2: case kCom3At9600 + 2: case kCom4At9600 + 2: case kCom5At9600 + 2:
-        probe(e_.config.portIndex, 1);  // the same port at 2400
+        probe(h_.config().portIndex, 1);  // the same port at 2400
         return;
     case kNotFound:
         step = kWaitForOk;
@@ -59,15 +59,15 @@ void PortSearch::step() {
         return;
     case kWaitForOk:
         if (h_.auto_detect_result_open()) return;
-        e_.activeCommand = state::kIdle;
+        h_.set_active(state::kIdle);
         h_.set_choices(portTag_, baudTag_);
         if (!h_.port_open()) {
             // Nothing answered: the saved choice is opened again and asked.
-            e_.setup_com_port();
+            h_.setup_com_port();
             std::vector<std::string> lines{"Focuser not found on any COM Port",
-                                           "Back to COM" + std::to_string(e_.config.portIndex + 1) + ": at " +
-                                               (e_.config.baudIndex == 1 ? "2400" : "9600") + " baud"};
-            if (e_.activeCommand == cmd::kIdentify) lines.push_back("Waiting for focuser response");
+                                           "Back to COM" + std::to_string(h_.config().portIndex + 1) + ": at " +
+                                               (h_.config().baudIndex == 1 ? "2400" : "9600") + " baud"};
+            if (h_.active() == cmd::kIdentify) lines.push_back("Waiting for focuser response");
             h_.show_activity(lines);
         }
         return;
@@ -90,10 +90,10 @@ void PortSearch::step() {
 }
 
 void PortSearch::found() {
-    e_.sequenceCounter = kWaitForOk;
+    h_.sequence_counter() = kWaitForOk;
     h_.show_auto_detect_result("Communication with focuser established.");
-    e_.setup_com_port();
-    e_.write_config_file();
+    h_.setup_com_port();
+    h_.write_config_file();
     h_.show_activity({"Focuser responding", "Waiting for command"});
 }
 

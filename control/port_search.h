@@ -4,12 +4,11 @@
 
 namespace corvell {
 
-class Engine;
 class SequenceHost;
 
 class PortSearch {
 public:
-    PortSearch(Engine& engine, SequenceHost& host) : e_(engine), h_(host) {}
+    PortSearch(SequenceHost& host) : h_(host) {}
     // The search starts: the port in use is let go.
     void begin();
     // One step (the executive's pass while the search runs).
@@ -32,7 +31,6 @@ private:
     void probe(int port, int baud);
     void found();
 
-    Engine& e_;
     SequenceHost& h_;
     int portTag_ = 0, baudTag_ = 0;          // the combination tried last
     int savedPort_ = 0, savedBaud_ = 0;      // the choice before the search

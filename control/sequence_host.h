@@ -1,20 +1,77 @@
-// What a multi-pass sequence (port search, initialization, add-focuser
-// setup, conversion and rename, number entries) may do besides calling the
-// engine's own operations: the parts of the screen it owns, the reply and
-// the timer of the exchange it runs, and the focuser list. The engine
-// implements it; a sequence holds it and the engine, nothing else.
+// Everything a multi-pass sequence (port search, initialization, add-focuser
+// setup, conversion and rename, number entries) may do: the executive's
+// state it runs in, the exchanges it starts, the values and files of the
+// current focuser and the configuration, the parts of the screen it owns,
+// and the focuser list. The engine implements it privately; a sequence
+// holds this and nothing else of the engine.
 #pragma once
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "control/engine_io.h"
+#include "positioning/units.h"
+#include "storage/settings_codec.h"
 
 namespace corvell {
 
 class SequenceHost {
 public:
     virtual ~SequenceHost() = default;
+
+    // ---- the executive's state ----
+    // The step counter the running sequence keeps its step in.
+    virtual int& sequence_counter() = 0;
+    // The executive's state letter, the letter that waits behind it, and
+    // the follow-up of a two-step operation.
+    virtual char active() const = 0;
+    virtual void set_active(char letter) = 0;
+    virtual char queued() const = 0;
+    virtual void set_queued(char letter) = 0;
+    virtual char follow_up() const = 0;
+    virtual void set_follow_up(char letter) = 0;
+    // The last yes/no question was answered yes; cleared before one is asked.
+    virtual bool confirmed() const = 0;
+    virtual void clear_confirmation() = 0;
+    // Settings changed by the program itself, not clicked: the choices'
+    // click work does not run meanwhile.
+    virtual void lock_selection(bool locked) = 0;
+
+    // ---- exchanges of the executive's own ----
+    virtual void read_identify() = 0;
+    virtual void read_status() = 0;
+    virtual void read_position() = 0;
+    virtual void send_zero_command() = 0;
+    virtual void home_position_command() = 0;
+    // Writes the maximum travel to the module ('w'), its echo awaited as
+    // any command's.
+    virtual void write_max_travel(long counts) = 0;
+    // The reply did not come in time: reported, and the module asked again.
+    virtual void serial_timeout() = 0;
+    virtual void load_timer(int ms) = 0;
+    // The module answers on an open port.
+    virtual bool communicating() const = 0;
+    // The last position read, in counts.
+    virtual unsigned position_count() const = 0;
+    // The port and speed of the choices are opened again, and the module asked.
+    virtual void setup_com_port() = 0;
+
+    // ---- the current focuser, the configuration, their files ----
+    virtual FocuserProfile& profile() = 0;
+    virtual ProgramConfig& config() = 0;
+    virtual Unit unit() const = 0;
+    virtual void update_displays() = 0;
+    virtual void make_file_name(int number) = 0;
+    virtual void read_focuser_file() = 0;
+    virtual void write_focuser_file() = 0;
+    virtual void restore_focuser_defaults() = 0;
+    virtual void write_config_file() = 0;
+    virtual std::string data_path(const std::string& name) const = 0;
+
+    // ---- what follows a sequence ----
+    virtual void start_up_clean() = 0;
+    // Asks whether to initialize the focuser, then does.
+    virtual void initialize_focuser() = 0;
 
     // ---- the exchange the sequence runs ----
     // Writes a command (and its argument) after discarding what waits, and

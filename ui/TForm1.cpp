@@ -190,7 +190,7 @@ void TForm1::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     // When the application is already active (a window shown later in the
     // run), no activation arrives: start up from the event loop instead.
-    if (!engine().started && QGuiApplication::applicationState() == Qt::ApplicationActive)
+    if (!engine().started() && QGuiApplication::applicationState() == Qt::ApplicationActive)
         QMetaObject::invokeMethod(this, [this] { ExecutiveActivate(); }, Qt::QueuedConnection);
 }
 

@@ -84,35 +84,11 @@ public:
     TAutoDetectDialog* AutoDetectDialog;
     TSetupDialog* SetupDialog;
 
-    // ---- the window's operations, carried out by the engine ----
-    void send_command() { core_.engine().send_command(); }
-    void load_timer(int ms) { core_.engine().load_timer(ms); }
+    // ---- the window's events, carried out by the engine ----
     void SerialTimerTimer() { core_.engine().SerialTimerTimer(); }
     void ComPortDataAvailable(TZComm*) { core_.engine().ComPortDataAvailable(); }
-    void serial_timeout() { core_.engine().serial_timeout(); }
-    void read_identify() { core_.engine().read_identify(); }
-    void read_status() { core_.engine().read_status(); }
-    void read_position() { core_.engine().read_position(); }
-    void stop_command() { core_.engine().stop_command(); }
-    void move_in_command() { core_.engine().move_in_command(); }
-    void move_out_command() { core_.engine().move_out_command(); }
-    void home_position_command() { core_.engine().home_position_command(); }
-    void send_zero_command() { core_.engine().send_zero_command(); }
-    void set_zero_command() { core_.engine().set_zero_command(); }
-    void go_to_command() { core_.engine().go_to_command(); }
-    void go_to_position_command() { core_.engine().go_to_position_command(); }
-    void setup_com_port() { core_.engine().setup_com_port(); }
     void executiveIdle() { core_.engine().executiveIdle(); }
     void ExecutiveActivate() { core_.engine().ExecutiveActivate(); }
-    void start_up_clean() { core_.engine().start_up_clean(); }
-    void update_displays() { core_.engine().update_displays(); }
-    void display_stored_position() { core_.engine().display_stored_position(); }
-    void write_focuser_file() { core_.engine().write_focuser_file(); }
-    void read_focuser_file() { core_.engine().read_focuser_file(); }
-    void write_config_file() { core_.engine().write_config_file(); }
-    void read_config_file() { core_.engine().read_config_file(); }
-    void restore_config_defaults() { core_.engine().restore_config_defaults(); }
-    void restore_focuser_defaults() { core_.engine().restore_focuser_defaults(); }
 
     // ---- event handlers ----
     void StopButtonClick() { core_.engine().stop_command(); }
@@ -126,8 +102,6 @@ public:
     void RestoreDefaultsClick() { core_.engine().RestoreDefaultsClick(); }
     void AutoDetectClick() { core_.engine().AutoDetectClick(); }
     void ReinitializeClick() { core_.engine().ReinitializeClick(); }
-    void initialize_focuser() { core_.engine().initialize_focuser(); }
-    void auto_detect() { core_.engine().auto_detect(); }
     void FocuserListClick();
     void AddFocuserClick() { core_.engine().AddFocuserClick(); }
     void DeleteFocuserClick() { core_.engine().DeleteFocuserClick(); }
@@ -136,8 +110,6 @@ public:
     void SetEncoderClick() { core_.engine().SetEncoderClick(); }
     void SetMaxTravelClick() { core_.engine().SetMaxTravelClick(); }
     void MaxTravelOverrideClick() { core_.engine().MaxTravelOverrideClick(); }
-    void add_focuser() { core_.engine().add_focuser(); }
-    void convert_old_format() { core_.engine().convert_old_format(); }
     void StoreNClick(int n) { core_.engine().StoreNClick(n); }
     void GoToNClick(int n) { core_.engine().GoToNClick(n); }
     void DeleteNClick(int n) { core_.engine().DeleteNClick(n); }

@@ -50,4 +50,20 @@ constexpr char kDeleteConfirm = 'x';    // delete-stored-position question
 constexpr char kReinit = 'y';           // the initialization's settings phase
 }  // namespace state
 
+// Commands a user or a front end asked for, which must not go out by
+// themselves once whatever they waited behind has failed.
+inline bool is_user_letter(char c) {
+    return c == cmd::kGoTo || c == cmd::kHome || c == cmd::kMoveIn || c == cmd::kMoveOut || c == cmd::kZero ||
+           c == cmd::kMaxTravel || c == state::kBacklashLeg || c == state::kReinit;
+}
+
+// Commands whose echo ends the exchange (a go-to's and a homing's echo
+// starts the wait for their completion instead).
+inline bool is_simple_command(char c) {
+    return c == cmd::kMoveIn || c == cmd::kMoveOut || c == cmd::kStop || c == cmd::kMaxTravel || c == cmd::kZero;
+}
+
+// The reads the executive makes by itself.
+inline bool is_read(char c) { return c == cmd::kPosition || c == cmd::kStatus || c == cmd::kIdentify; }
+
 }  // namespace corvell

@@ -1,0 +1,110 @@
+// The answers of the engine's dialogs: the yes/no question, the number
+// entries, and the stop buttons of a running go-to.
+#include <cmath>
+
+#include "control/engine.h"
+#include "control/number_entries.h"
+#include "positioning/number_format.h"
+
+namespace corvell {
+
+void Engine::open_entry(char entryState, const std::string& caption, const std::string& prompt,
+                        const std::string& preset) {
+    activeCommand = entryState;
+    entryState_ = entryState;
+    EntryScreen& e = screen_.entry;
+    e.visible = true;
+    e.id = ++nextDialogId_;
+    e.caption = caption;
+    e.label = prompt;
+    e.preset = preset;
+    ++e.refill;
+    entryTag = 0;
+    entryOk = false;
+    mark(kEntry);
+}
+
+void Engine::question_answered(int id, bool yes) {
+    Batch b(*this);
+    if (!screen_.question.visible || id != screen_.question.id) return;
+    user_acts();
+    confirmAnswer = yes ? 1 : 0;
+    sureTag = 1;
+    screen_.question.visible = false;
+    mark(kQuestion);
+}
+
+void Engine::entry_confirmed(int id, const std::string& text, bool edited) {
+    Batch b(*this);
+    EntryScreen& e = screen_.entry;
+    if (!e.visible || id != e.id) return;
+    user_acts();
+    auto refuse_entry = [&](const std::string& line) {
+        e.label = line;
+        ++e.refill;
+        mark(kEntry);
+    };
+    if (entryState_ != state::kGoToEntry) {
+        const std::string why = entries_->confirm(entryState_, text, edited);
+        if (!why.empty()) {
+            refuse_entry(why);
+            return;
+        }
+        entryTag = 1;
+        e.visible = false;
+        mark(kEntry);
+        return;
+    }
+    // The first reason that applies, in this order: not a number, negative,
+    // beyond the travel limit, beyond what the module can hold.
+    double v = 0;
+    if (!parse_decimal(text, v)) {
+        refuse_entry("'" + text + "' is not a valid number.Reenter desired value.");
+        return;
+    }
+    if (v < 0) {
+        refuse_entry("Value must be a positive number.Reenter desired value.");
+        return;
+    }
+    if (!(profile_.inchesPerCount > 0)) {
+        refuse_entry("The focuser scale (encoder counts per inch) is not set.Set the encoder count value first.");
+        return;
+    }
+    const double inches = unit() == Unit::Centimetres ? v * 0.3937007874015748 : v;
+    const double counts = std::floor(inches / static_cast<double>(profile_.inchesPerCount));
+    if (counts > static_cast<double>(profile_.maxTravel)) {
+        refuse_entry("Entered position exceeds focuser travel limit. Reenter desired position.");
+        return;
+    }
+    if (counts > static_cast<double>(kMaxModuleCount)) {
+        refuse_entry("Entered position is beyond the control module's range of 65535 counts. Reenter desired position.");
+        return;
+    }
+    enteredCount = static_cast<long>(counts);
+    entryOk = true;
+    entryTag = 1;
+    e.visible = false;
+    mark(kEntry);
+}
+
+void Engine::entry_cancelled(int id) {
+    Batch b(*this);
+    EntryScreen& e = screen_.entry;
+    if (!e.visible || id != e.id) return;
+    user_acts();
+    e.visible = false;
+    mark(kEntry);
+    // The pending operation is dropped.
+    if (activeCommand == entryState_) activeCommand = state::kIdle;
+    entryState_ = 0;
+}
+
+// The stop button of the go-to and initialization dialogs: the same stop
+// as the main window's.
+void Engine::stop_go_to_pressed() {
+    Batch b(*this);
+    show_stop_go_to(false);
+    stop_command();
+}
+
+}  // namespace corvell

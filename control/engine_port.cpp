@@ -1,0 +1,136 @@
+// The engine's serial port: opening the chosen port and speed, a port that
+// cannot be opened or goes away under the program, and the port and speed
+// choices.
+#include "control/engine.h"
+
+namespace corvell {
+
+void Engine::setup_com_port() {
+    Batch b(*this);
+    set_connection(" ");
+    release_port();
+    communicating_ = false;
+    selectionLock = true;
+    // A choice outside the groups becomes COM1 and 9600.
+    if (config_.portIndex < 1 || config_.portIndex > 4) config_.portIndex = 0;
+    if (config_.baudIndex != 1) config_.baudIndex = 0;
+    choose_port();
+    set_choices_from_config();
+    selectionLock = false;
+    if (link_.open(portName_, baud_)) {
+        portOpen_ = true;
+        reconnectPending = false;
+        read_identify();
+    } else {
+        set_connection(port_trouble());
+        load_timer(kReconnectDelayMs);
+        reconnectPending = true;
+    }
+}
+
+// The port and speed of the radio groups' choices.
+void Engine::choose_port() {
+    portName_ = "com" + std::to_string(config_.portIndex + 1);
+    baud_ = config_.baudIndex == 1 ? 2400 : 9600;
+}
+
+// Lets the port go; closing discards whatever is still queued.
+void Engine::release_port() {
+    portOpen_ = false;
+    link_.close();
+}
+
+std::string Engine::port_trouble() const {
+    const std::string reason = link_.openFailure();
+    return "COM" + std::to_string(config_.portIndex + 1) + ": " + link_.device(portName_) +
+           (reason.empty() ? std::string() : " - " + reason);
+}
+
+bool Engine::reopen_port() {
+    // A device that went away is let go; the same path is opened again,
+    // which finds the adapter once it is back.
+    release_port();
+    if (link_.open(portName_, baud_)) {
+        portOpen_ = true;
+        return true;
+    }
+    set_connection(port_trouble());
+    return false;
+}
+
+void Engine::port_gone() {
+    Batch b(*this);
+    const std::string where = "COM" + std::to_string(config_.portIndex + 1) + ": " + link_.device(portName_);
+    release_port();
+    communicating_ = false;
+    if (activeCommand == state::kAutoDetect) return;  // the probe's wait ends it
+    const Situations was = situations();
+    std::string ended;
+    if (was & situation_bit(Situation::GoTo)) ended = "Go To not completed";
+    if (was & (situation_bit(Situation::InitSettings) | situation_bit(Situation::InitHoming)))
+        ended = "Initialization not completed";
+    if (was & situation_bit(Situation::Homing)) ended = "Homing not completed";
+    const std::string dropped = drop_queued_motion();
+    if (ended.empty()) ended = dropped;
+    stopEchoOwed_ = stopEndsMotion_ = false;
+    moving_ = continuousMove_ = false;
+    show_stop_go_to(false);
+    show_stop_init(false);
+    // An operation on the line ends; a question or an entry stays open.
+    if (!dialog_state()) {
+        activeCommand = state::kIdle;
+        followUpCommand = 0;
+        queuedCommand = 0;
+    }
+    positionKnown = false;
+    set_position_lines({"Unknown"});
+    if (screen_.encoderPosition != "Unknown") {
+        screen_.encoderPosition = "Unknown";
+        mark(kEncoderPosition);
+    }
+    set_status({"Unknown"});
+    set_connection(where + " - the device went away (unplugged or hung up)");
+    // Short enough for one line of Activity; the connection line names the device.
+    std::vector<std::string> lines{"Not communicating",
+                                   "COM" + std::to_string(config_.portIndex + 1) + ": the device went away"};
+    if (!ended.empty()) lines.push_back(ended);
+    set_activity(lines);
+    if (!ended.empty()) show_operate_page();
+    reconnectPending = true;
+    load_timer(kReconnectDelayMs);
+}
+
+void Engine::ComPortSelectClick(int index) { port_choice_clicked(&ProgramConfig::portIndex, index); }
+
+void Engine::BaudRateSelectClick(int index) { port_choice_clicked(&ProgramConfig::baudIndex, index); }
+
+void Engine::port_choice_clicked(int ProgramConfig::*choice, int index) {
+    Batch b(*this);
+    if (selectionLock) return;
+    user_acts();
+    if (refuse(Action::PortChoice)) {
+        mark(kChoices);  // the radio groups show the settings in use again
+        return;
+    }
+    // A read on the line is given up with the port.
+    if (is_read(activeCommand)) activeCommand = state::kIdle;
+    config_.*choice = index;
+    setup_com_port();
+    write_config_file();
+}
+
+void Engine::set_choices_from_config() {
+    Screen& s = screen_;
+    const int backlash = profile_.backlashEnable == 1 ? 1 : 0;
+    if (s.unitsIndex == config_.unitsIndex && s.portIndex == config_.portIndex && s.baudIndex == config_.baudIndex &&
+        s.backlashIndex == backlash && s.backlashEditEnabled == (backlash == 1))
+        return;
+    s.unitsIndex = config_.unitsIndex;
+    s.portIndex = config_.portIndex;
+    s.baudIndex = config_.baudIndex;
+    s.backlashIndex = backlash;
+    s.backlashEditEnabled = backlash == 1;
+    mark(kChoices);
+}
+
+}  // namespace corvell

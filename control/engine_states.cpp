@@ -1,0 +1,336 @@
+// The executive's states: for each letter the engine can wait in, what a
+// reply, a time-out or a closed dialog does.
+#include "control/engine.h"
+#include "control/letters.h"
+#include "control/protocol.h"
+#include "positioning/number_format.h"
+
+namespace corvell {
+
+bool Engine::take_reply(bool operateOnTimeout) {
+    if (timerExpired) {
+        if (operateOnTimeout) show_operate_page();
+        serial_timeout();
+        return false;
+    }
+    if (!reply.ready) return false;
+    reply.ready = false;
+    load_timer(kPollIntervalMs);
+    return true;
+}
+
+Engine::Echo Engine::echo_of(uint8_t expected) const {
+    const uint8_t byte = reply.buffer[0];
+    if (byte == expected) return Echo::Match;
+    return byte == answer::kRejected ? Echo::Rejected : Echo::Wrong;
+}
+
+void Engine::show_echo_failure(Echo e) {
+    activity(e == Echo::Rejected ? "Command error" : "Focuser response error", "Waiting for command");
+}
+
+// Set-zero (and other) confirmation.
+void Engine::state_a() {
+    if (sureTag != 1) return;
+    activeCommand = state::kIdle;
+    if (followUpCommand == state::kConversion) {
+        // The conversion goes on whatever the answer: "no" removes the file.
+        queuedCommand = state::kConversion;
+        return;
+    }
+    if (confirmAnswer == 1) {
+        if (followUpCommand == cmd::kZero && refuse_without_module(Action::SetZero)) return;
+        if (followUpCommand == state::kReinit && refuse_without_module(Action::Initialize)) return;
+        if (followUpCommand == state::kBacklashLeg && refuse_without_module(Action::StoredGoTo)) {
+            drop_legs();
+            return;
+        }
+        queuedCommand = followUpCommand;
+        activity("Waiting");
+    } else if (followUpCommand == state::kBacklashLeg) {
+        drop_legs();  // the clipped overshoot was declined: nothing moves
+    }
+}
+
+// Identify.
+void Engine::state_b() {
+    if (timerExpired) {
+        if (queuedCommand == state::kWizard) {
+            // The add-focuser setup's probe: no module answered.
+            timerExpired = false;
+            sequenceCounter = 100;
+            activeCommand = state::kWizard;
+        } else {
+            const std::string dropped = drop_queued_motion();
+            set_connection("Not communicating");
+            read_identify();
+            if (!dropped.empty()) activity("Waiting for focuser response", dropped);
+        }
+        return;
+    }
+    if (!reply.ready) return;
+    reply.ready = false;
+    if (reply.buffer[0] == cmd::kIdentify && reply.buffer[1] == answer::kIdentified) {
+        communicating_ = true;
+        activity("Focuser responding", "Waiting for command");
+        set_connection("Communicating");
+        if (queuedCommand == state::kWizard) {
+            ++sequenceCounter;
+            activeCommand = state::kWizard;
+        } else {
+            read_status();
+        }
+    }
+    // Any other answer (a module at another line speed answers garbage) is
+    // not an identify: the request goes out again when the poll interval
+    // has passed, as after a time-out, never at once.
+}
+
+// Completion byte of a go-to or homing.
+void Engine::state_c() {
+    if (timerExpired) {
+        show_operate_page();
+        show_stop_go_to(false);
+        show_stop_init(false);
+        serial_timeout();
+        return;
+    }
+    if (!reply.ready) return;
+    reply.ready = false;
+    activeCommand = state::kIdle;
+    show_stop_init(false);
+    if (queuedCommand != state::kBacklashLeg) show_stop_go_to(false);
+    set_activity({});
+    const Echo e = echo_of(answer::kCompletion);
+    if (e != Echo::Match) {
+        show_echo_failure(e);
+        show_operate_page();
+        drop_legs();
+        if (queuedCommand == state::kBacklashLeg) queuedCommand = 0;
+    } else if (followUpCommand == cmd::kGoTo) {
+        activity("Go To completed", "Waiting for command");
+    } else if (followUpCommand == state::kReinit) {
+        activity("Initialization completed", "Waiting for command");
+    }
+    read_status();
+}
+
+// A user stop while a go-to or homing runs: the stop command is sent at
+// once and the motion ends. The module echoes the stop; the echo is
+// awaited like any other, so that it cannot be taken for the position
+// reply that follows. The go-to's echo and its completion byte may still
+// come ahead of it.
+void Engine::terminate_motion() {
+    stopEchoOwed_ = false;
+    queuedCommand = 0;
+    drop_legs();
+    show_stop_go_to(false);
+    show_stop_init(false);
+    stopEndsMotion_ = true;
+    send(cmd::kStop);
+    doneMessage1 = "Command terminated by user";
+    doneMessage2 = "Waiting for command";
+    activity(doneMessage1, doneMessage2);
+}
+
+// Echo of a go-to or homing: on success the completion byte is awaited for
+// the given time; otherwise the operation ends with the status read.
+void Engine::motion_echo(int completionLimitMs) {
+    const bool goTo = activeCommand == cmd::kGoTo;
+    if (timerExpired && goTo) show_stop_go_to(false);
+    // A homing that fails to start ends the initialization's dialog too.
+    if (timerExpired && !goTo) show_stop_init(false);
+    if (!take_reply(true)) return;
+    set_activity({});
+    const Echo e = echo_of(static_cast<uint8_t>(activeCommand));
+    if (e == Echo::Match) {
+        activity(doneMessage1, doneMessage2);
+        activeCommand = state::kCompletion;
+        reply.reset(1);
+        load_timer(completionLimitMs);
+        if (!goTo) show_reinit_text(false);
+        // A completion that came with the echo is already waiting.
+        take_waiting_bytes();
+        return;
+    }
+    show_echo_failure(e);
+    if (!goTo) show_stop_init(false);
+    if (goTo) {
+        show_stop_go_to(false);
+        drop_legs();
+        if (queuedCommand == state::kBacklashLeg) queuedCommand = 0;
+    }
+    show_operate_page();
+    read_status();
+}
+
+void Engine::state_g() { motion_echo(goToTimeLimit); }
+void Engine::state_h() { motion_echo(kHomingLimitMs); }
+
+// Echo of 'i', 'o', 's', 'w' or 'z'.
+void Engine::state_echo() {
+    if (activeCommand == cmd::kStop && stopEndsMotion_ && reply.ready) {
+        const uint8_t first = reply.buffer[0];
+        if (first == answer::kCompletion || first == cmd::kGoTo || first == cmd::kHome) {
+            // The motion's echo or its completion byte came ahead of the
+            // stop's echo: passed over, the stop's echo follows.
+            reply.reset(1);
+            take_waiting_bytes();
+            return;
+        }
+    }
+    if (!take_reply(true)) return;
+    stopEndsMotion_ = false;
+    set_activity({});
+    const Echo e = echo_of(static_cast<uint8_t>(activeCommand));
+    if (e == Echo::Match) {
+        activity(doneMessage1, doneMessage2);
+        if (activeCommand == cmd::kMoveIn || activeCommand == cmd::kMoveOut) moving_ = continuousMove_ = true;
+        if (activeCommand == cmd::kStop) continuousMove_ = false;
+    } else {
+        show_echo_failure(e);
+        show_operate_page();
+    }
+    read_status();
+}
+
+// Store confirmation.
+void Engine::state_m() {
+    if (sureTag != 1) return;
+    activeCommand = state::kIdle;
+    const int i = selectedSlot - 1;
+    if (!confirmAnswer || i < 0 || i >= kStoredSlots) {
+        descriptionEditing = false;
+        return;
+    }
+    if (!positionKnown) {
+        // The module went away while the question was open.
+        descriptionEditing = false;
+        activity("The focuser position is not known", refused_line(Action::Store));
+        return;
+    }
+    if (profile_.positions[i] < 0) profile_.descriptions[i] = "Enter a description";
+    profile_.positions[i] = static_cast<long>(currentPosition);
+    screen_.descriptions[i] = profile_.descriptions[i];
+    screen_.descriptionOpen = i;
+    ++screen_.descriptionFocus;
+    mark(kStoredSlotsPart);
+    display_stored_position();
+    if (lastDirection)
+        profile_.directionFlags |= (1u << i);
+    else
+        profile_.directionFlags &= ~(1u << i);
+    write_focuser_file();
+}
+
+// Restore-defaults confirmation.
+void Engine::state_n() {
+    if (sureTag != 1) return;
+    activeCommand = state::kIdle;
+    if (confirmAnswer) restore_config_defaults();
+}
+
+// Delete confirmation.
+void Engine::state_x() {
+    if (sureTag != 1) return;
+    activeCommand = state::kIdle;
+    const int i = selectedSlot - 1;
+    if (confirmAnswer != 1 || i < 0 || i >= kStoredSlots) return;
+    profile_.positions[i] = -1;
+    profile_.descriptions[i] = " ";
+    screen_.posText[i] = " ";
+    screen_.descriptions[i] = " ";
+    if (screen_.descriptionOpen == i) {
+        screen_.descriptionOpen = -1;
+        descriptionEditing = false;
+    }
+    mark(kStoredSlotsPart);
+    write_focuser_file();
+}
+
+// Position reply.
+void Engine::state_p() {
+    if (!take_reply(false)) return;
+    if (reply.buffer[0] == cmd::kPosition) {
+        const unsigned pos = position_from_reply(reply.buffer);
+        currentPosition = pos;
+        const std::string count = format_fixed(pos, 5, 0);
+        if (screen_.encoderPosition != count) {
+            screen_.encoderPosition = count;
+            mark(kEncoderPosition);
+        }
+        // A continuous move has ended when two reads in a row agree.
+        if (continuousMove_ && positionKnown && pos == previousPosition) continuousMove_ = false;
+        positionKnown = true;
+        positionRead_ = true;
+        const long diff = static_cast<long>(pos) - static_cast<long>(previousPosition);
+        if (diff > 1 || diff < -1) lastDirection = pos < previousPosition;
+        previousPosition = pos;
+        show_position();
+    } else {
+        set_position_lines({"ERROR"});
+    }
+    activeCommand = state::kIdle;
+    // A motion has ended once this read follows it and nothing more of it
+    // is to come.
+    if (moving_ && !continuousMove_ && !motion_in_progress() && !stopEchoOwed_ && queuedCommand == 0) moving_ = false;
+}
+
+// Status reply.
+void Engine::state_t() {
+    if (!take_reply(true)) return;
+    if (reply.buffer[0] == cmd::kStatus)
+        set_status(status_lines(reply.buffer[1]));
+    else
+        show_echo_failure(Echo::Wrong);
+    read_position();
+}
+
+// A leg of a stored go-to.
+void Engine::state_q() {
+    activeCommand = state::kIdle;
+    queuedCommand = 0;
+    const BacklashLegs l = legs;
+    switch (l.next) {
+    case Leg::First:
+        // The stored go-to waited for the line to become free.
+        if (l.twoLegs) {
+            legs.next = Leg::Final;
+            queuedCommand = state::kBacklashLeg;
+        } else {
+            legs = BacklashLegs{};
+        }
+        go_to_position_command(l.first);
+        break;
+    case Leg::AfterWarning:
+        // The user accepted the overshoot cut short by a travel stop: go to
+        // it, and the final leg follows once it completes.
+        if (confirmAnswer) {
+            legs.next = Leg::Final;
+            queuedCommand = state::kBacklashLeg;
+            go_to_position_command(l.first);
+        } else {
+            drop_legs();
+        }
+        break;
+    case Leg::Final:
+        legs = BacklashLegs{};
+        clippedOvershoot = false;
+        go_to_position_command(l.final);
+        break;
+    case Leg::None:
+        break;
+    }
+}
+
+// Go-to entry.
+void Engine::state_v() {
+    if (entryTag != 1) return;
+    activeCommand = state::kIdle;
+    entryState_ = 0;
+    if (!entryOk || already_at(enteredCount)) return;
+    if (refuse_without_module(Action::GoTo)) return;
+    start_go_to(enteredCount, Action::GoTo);
+}
+
+}  // namespace corvell

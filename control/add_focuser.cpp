@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "control/letters.h"
+#include "control/quantities.h"
 #include "control/sequence_host.h"
 #include "positioning/focuser_models.h"
 #include "positioning/number_format.h"
@@ -31,11 +32,21 @@ void AddFocuser::fresh_page() {
     page_ = SetupScreen{};
     page_.id = id;
     page_.visible = true;
+    // The manual setup of the focuser in use adds nothing: its title says so.
+    if (!adding_) page_.caption = "Focuser Manual Setup";
 }
 
 void AddFocuser::ask() {
     waiting_ = true;
     ++page_.id;
+    page_.refusal.clear();
+}
+
+// Why a typed number was not taken: not a number at all, or the rule of
+// its quantity.
+std::string AddFocuser::reason(const std::string& typed, bool isNumber, const std::string& rule) {
+    if (!isNumber) return "'" + typed + "' is not a valid number";
+    return rule;
 }
 
 void AddFocuser::show() { h_.show_setup(page_); }
@@ -59,6 +70,17 @@ void AddFocuser::fill_maximum(const std::string& text) {
 
 void AddFocuser::ok(int id, const std::string& description, const std::string& maximum) {
     if (!current(id) || !page_.showOk || !page_.okEnabled) return;
+    const int step = h_.sequence_counter();
+    if (step == kDescriptionWait || step == kManualRunWait) {
+        // A focuser needs a name: the page stays until it has one.
+        const std::string why = check_description(description);
+        if (!why.empty()) {
+            page_.refusal = why;
+            move_focus(SetupScreen::Focus::Description);
+            show();
+            return;
+        }
+    }
     typedDescription_ = description;
     if (h_.sequence_counter() >= kMaximumKeyWait && h_.sequence_counter() <= kParametersWait && !maximumAccepted_) {
         // OK on the parameters page takes the maximum as Enter would.
@@ -262,17 +284,20 @@ void AddFocuser::step() {
             show();
             return;
         }
-        if (!typed || !(distance > 0)) {
-            // The distance must be a length: asked again, the count still shown.
+        const double inches = cm ? distance / 2.54 : distance;
+        const double measured = inches / static_cast<double>(h_.position_count());
+        const std::string why = check_inches_per_count(measured, h_.unit());
+        if (!typed || !why.empty()) {
+            // The distance must give a scale: asked again, the count still shown.
             fill_description(kIncorrect);
             move_focus(SetupScreen::Focus::Description);
             ask();
+            page_.refusal = reason(typedDescription_, typed, why);
             step = kDistanceRead;
             show();
             return;
         }
-        const double inches = cm ? distance / 2.54 : distance;
-        h_.profile().inchesPerCount = static_cast<float>(inches / static_cast<double>(h_.position_count()));
+        h_.profile().inchesPerCount = static_cast<float>(measured);
         show_scale_and_travel();
         page_.text1 = "Move the focuser to the desired maximum travel position. This should be approximately 1/16 "
                       "\" (1.5mm) from the physical travel stop of the focuser.  When the focuser is at the correct "
@@ -369,18 +394,22 @@ void AddFocuser::step() {
         descriptionEntered_ = false;
         ++step;
         double perUnit = 0;
-        // A scale must be a finite number of counts, more than one per unit.
-        if (parse_decimal(typedDescription_, perUnit) && perUnit > 1) {
+        const bool typed = parse_decimal(typedDescription_, perUnit);
+        const std::string why = typed ? check_counts_per_unit(perUnit, h_.unit()) : std::string();
+        scaleRefusal_ = reason(typedDescription_, typed, why);
+        if (typed && why.empty()) {
             h_.profile().inchesPerCount = static_cast<float>(cm ? 1.0 / (perUnit * 2.54) : 1.0 / perUnit);
             show_scale_and_travel();
             move_focus(SetupScreen::Focus::Maximum);
             scaleAccepted_ = true;
+            page_.refusal.clear();
             show();
         }
         return;
     }
     case kScaleCheck:
         if (scaleAccepted_) break;
+        page_.refusal = scaleRefusal_;
         fill_description(kIncorrect);
         move_focus(SetupScreen::Focus::Description);
         step = kScaleRead;
@@ -393,14 +422,12 @@ void AddFocuser::step() {
         maximumEntered_ = false;
         ++step;
         double count = 0;
-        maximumRefusal_ = kIncorrect;
-        if (!parse_decimal(typedMaximum_, count)) return;
+        const bool typed = parse_decimal(typedMaximum_, count);
         count = std::trunc(count);
-        if (count < 2) return;
-        if (count > static_cast<double>(kMaxModuleCount)) {
-            maximumRefusal_ = "Beyond the module's range of 65535";
-            return;
-        }
+        const std::string why = typed ? check_max_travel(count) : std::string();
+        maximumRefusal_ = reason(typedMaximum_, typed, why);
+        if (!typed || !why.empty()) return;
+        page_.refusal.clear();
         h_.profile().maxTravel = static_cast<long>(count);
         show_scale_and_travel();
         fill_maximum(format_fixed(count, 5, 0));
@@ -415,7 +442,8 @@ void AddFocuser::step() {
     }
     case kMaximumEntryCheck:
         if (maximumAccepted_) break;
-        fill_maximum(maximumRefusal_);
+        page_.refusal = maximumRefusal_;
+        fill_maximum(kIncorrect);
         move_focus(SetupScreen::Focus::Maximum);
         waiting_ = true;
         step = kMaximumEntryRead;
@@ -484,6 +512,8 @@ void AddFocuser::complete() {
     } else {
         h_.make_file_name(h_.config().currentFileNumber);
         h_.write_focuser_file();
+        // A description changed on the first page is the focuser's new name.
+        h_.rename_selected_focuser(p.description);
     }
     h_.show_reinit_text(true);
     h_.update_displays();

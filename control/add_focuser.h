@@ -82,6 +82,7 @@ private:
 
     // A new page that waits for the user: answers to older pages are ignored.
     void ask();
+    static std::string reason(const std::string& typed, bool isNumber, const std::string& rule);
     // Everything hidden; the page keeps its number.
     void fresh_page();
     void show();
@@ -110,7 +111,7 @@ private:
     bool descriptionEntered_ = false, maximumEntered_ = false;
     bool scaleAccepted_ = false, maximumAccepted_ = false;
     std::string typedDescription_, typedMaximum_;
-    std::string maximumRefusal_;
+    std::string scaleRefusal_, maximumRefusal_;
 };
 
 }  // namespace corvell

@@ -9,8 +9,8 @@ constexpr int kSituations = static_cast<int>(Situation::Count);
 
 // For each action, one letter a situation, in the order of Situation:
 //
-//   AutoDetect InitSettings InitHoming Homing GoTo Setup Question Entry Command
-//   QueuedStep Queued NotCommunicating Description Poll
+//   AutoDetect InitSettings InitHoming Homing GoTo StepGoTo Setup Question Entry
+//   Command QueuedStep Queued NoFocuser NoRow NotCommunicating Description Poll
 //
 // R: refused in this situation. A: acts (a command on the line goes out
 // right after the exchange in flight).
@@ -22,41 +22,44 @@ constexpr int kSituations = static_cast<int>(Situation::Count);
 // module that does not answer can be searched for and its port changed,
 // but nothing is sent to it; a stored position needs a position read. The
 // focuser in use does not change under a motion, a setup, a question, an
-// entry, a command waiting with its values, or an open description.
+// entry, a command waiting with its values, or an open description. Once
+// the focuser in use is deleted, nothing of a focuser's own is changed
+// until another is added or chosen, so that nothing is written under the
+// deleted focuser's name.
 struct Rule {
     Action action;
     const char* verdicts;
 };
 constexpr Rule kRules[] = {
-    //                             AIIHGSQECQQNDP
-    {Action::MoveIn,              "RRRRRRRRARRRAA"},
-    {Action::MoveOut,             "RRRRRRRRARRRAA"},
-    {Action::StepIn,              "RRRRRRRRAARRAA"},
-    {Action::StepOut,             "RRRRRRRRAARRAA"},
-    {Action::GoTo,                "RRRRRRRRRRRRAA"},
-    {Action::StoredGoTo,          "RRRRRRRRARRRAA"},
-    {Action::Store,               "RRRRRRRRRRRRRA"},
-    {Action::Delete,              "RRRRRRRRRRRARA"},
-    {Action::SetZero,             "RRRRRRRRRRRRAA"},
-    {Action::RestoreDefaults,     "RRRRRRRRRRRARA"},
-    {Action::Initialize,          "RRRRRRRRRRRRAA"},
-    {Action::AutoDetect,          "RRRRRRRRRRRAAA"},
-    {Action::PortChoice,          "RRRRRRRRRRRAAA"},
-    {Action::Units,               "AAAAARARAAAAAA"},
-    {Action::BacklashSwitch,      "AAAAARAAAAAAAA"},
-    {Action::MoveTo,              "RRRRRRRRARRRAA"},
-    {Action::ChooseFocuser,       "RRRRRRRRARRARA"},
-    {Action::AddFocuser,          "RRRRRRRRRRRARA"},
-    {Action::ManualSetup,         "RRRRRRRRRRRARA"},
-    {Action::DeleteFocuser,       "RRRRRRRRRRRARA"},
-    {Action::RenameFocuser,       "RRRRRRRRRRRAAA"},
-    {Action::SetEncoder,          "RRRRRRRRRRRAAA"},
-    {Action::SetMaxTravel,        "RRRRRRRRRRRAAA"},
-    {Action::SetMaxTravelDistance,"RRRRRRRRRRRAAA"},
-    {Action::Sync,                "RRRRRRRRARRRAA"},
-    {Action::WriteMaxTravel,      "RRRRRRRRARRRAA"},
-    {Action::InitializeNow,       "RRRRRRRRRRRRAA"},
-    {Action::BacklashDistance,    "AAAAARAAAAAAAA"},
+    //                             AIIHGSSQECQQNNNDP
+    {Action::MoveIn,              "RRRRRRRRRARRAARAA"},
+    {Action::MoveOut,             "RRRRRRRRRARRAARAA"},
+    {Action::StepIn,              "RRRRRARRRAARAARAA"},
+    {Action::StepOut,             "RRRRRARRRAARAARAA"},
+    {Action::GoTo,                "RRRRRRRRRRRRAARAA"},
+    {Action::StoredGoTo,          "RRRRRRRRRARRRARAA"},
+    {Action::Store,               "RRRRRRRRRRRRRARRA"},
+    {Action::Delete,              "RRRRRRRRRRRRRAARA"},
+    {Action::SetZero,             "RRRRRRRRRRRRAARAA"},
+    {Action::RestoreDefaults,     "RRRRRRRRRRRRAAARA"},
+    {Action::Initialize,          "RRRRRRRRRRRRRARAA"},
+    {Action::AutoDetect,          "RRRRRRRRRRRRAAAAA"},
+    {Action::PortChoice,          "RRRRRRRRRRRRAAAAA"},
+    {Action::Units,               "AAAAAARARAAAAAAAA"},
+    {Action::BacklashSwitch,      "AAAAAARAAAAARAAAA"},
+    {Action::MoveTo,              "RRRRRRRRRARRAARAA"},
+    {Action::ChooseFocuser,       "RRRRRRRRRARRAAARA"},
+    {Action::AddFocuser,          "RRRRRRRRRRRRAAARA"},
+    {Action::ManualSetup,         "RRRRRRRRRRRRRAARA"},
+    {Action::DeleteFocuser,       "RRRRRRRRRRRRRRARA"},
+    {Action::RenameFocuser,       "RRRRRRRRRRRRRAAAA"},
+    {Action::SetEncoder,          "RRRRRRRRRRRRRAAAA"},
+    {Action::SetMaxTravel,        "RRRRRRRRRRRRRAAAA"},
+    {Action::SetMaxTravelDistance,"RRRRRRRRRRRRRAAAA"},
+    {Action::Sync,                "RRRRRRRRRARRAARAA"},
+    {Action::WriteMaxTravel,      "RRRRRRRRRARRRARAA"},
+    {Action::InitializeNow,       "RRRRRRRRRRRRRARAA"},
+    {Action::BacklashDistance,    "AAAAAARAAAAARAAAA"},
 };
 static_assert(sizeof(kRules) / sizeof(kRules[0]) == kActions, "one rule for every action");
 
@@ -120,11 +123,14 @@ const char* situation_reason(Situation s) {
     case Situation::InitSettings: case Situation::InitHoming: return "Initialization in progress";
     case Situation::Homing: return "Homing in progress";
     case Situation::GoTo: return "A Go To is in progress";
+    case Situation::StepGoTo: return "A step is in progress";
     case Situation::Setup: return "The focuser setup is open";
     case Situation::Question: return "Answer the open question first";
     case Situation::Entry: return "Close the open entry first";
     case Situation::Command: return "Waiting for the focuser's answer";
     case Situation::QueuedStep: case Situation::Queued: return "A command is waiting to be sent";
+    case Situation::NoFocuser: return "No focuser is in use: add one or choose one";
+    case Situation::NoRow: return "No focuser is selected in the list";
     case Situation::NotCommunicating: return "The focuser is not communicating";
     case Situation::Description: return "Finish the open description first";
     case Situation::Poll: case Situation::Count: break;

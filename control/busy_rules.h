@@ -53,12 +53,15 @@ enum class Situation {
     InitHoming,        // the initialization's homing
     Homing,            // a homing of its own
     GoTo,              // a go-to runs, or a stored go-to has legs to come
+    StepGoTo,          // a step's go-to runs: further steps add to it
     Setup,             // the add-focuser setup or the manual setup runs
     Question,          // a yes/no question is open
     Entry,             // a number or text entry is open
     Command,           // a command's echo is awaited (or a stop's)
     QueuedStep,        // a step waits behind the exchange on the line
     Queued,            // another command waits behind the exchange on the line
+    NoFocuser,         // the focuser in use was deleted and no other was chosen
+    NoRow,             // no focuser is selected in the list
     NotCommunicating,  // the module does not answer, or the port is not open
     Description,       // a stored position's description is open for typing
     Poll,              // a status, position or identify read is on the line

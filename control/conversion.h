@@ -5,6 +5,8 @@
 #pragma once
 #include <string>
 
+#include "storage/settings_codec.h"
+
 namespace corvell {
 
 class SequenceHost;
@@ -17,6 +19,9 @@ public:
     bool offer();
     // An older release's file waits to be converted.
     bool pending() const;
+    // The question was closed without an answer: the file stays for the
+    // next start, which asks again.
+    void later();
     // Starts the rename of the current focuser.
     void rename();
     // One step (the executive's pass while the conversion or rename runs).
@@ -36,12 +41,17 @@ private:
     };
     std::string legacy_path() const;
     std::string aside_path() const;
+    std::string numbered_aside(int number) const;
+    int numbered_aside_number() const;
+    void resume();
     void convert();
+    static std::string take_defaults_for_damaged(LegacyParameters& old);
     void finish();
 
     SequenceHost& h_;
     enum class Answer { None, Ok, Cancelled } answer_ = Answer::None;
     std::string text_;
+    std::string asideNow_;  // where the file lies while it is converted
 };
 
 }  // namespace corvell

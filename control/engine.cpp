@@ -51,8 +51,8 @@ Engine::Batch::~Batch() {
 // A pending file note keeps the display: the lines wait behind it until the
 // user acts.
 void Engine::set_activity(std::vector<std::string> lines) {
-    if (!fileNote_.lines.empty()) {
-        fileNote_.held = std::move(lines);
+    if (!heldNote_.lines.empty()) {
+        heldNote_.held = std::move(lines);
         return;
     }
     screen_.activity = std::move(lines);
@@ -86,10 +86,12 @@ void Engine::show_operate_page() {
     mark(kOperatePage);
 }
 
-void Engine::show_question(const std::string& text) {
+void Engine::show_question(const std::string& text, const std::string& yes, const std::string& no) {
     screen_.question.visible = true;
     screen_.question.id = ++nextDialogId_;
     screen_.question.text = text;
+    screen_.question.yesCaption = yes;
+    screen_.question.noCaption = no;
     sureTag = 0;
     mark(kQuestion);
 }
@@ -133,7 +135,7 @@ void Engine::ExecutiveActivate() {
     // the conversion runs the ordinary start-up when it is done.
     if (!options_.offerConversion) {
         if (conversion_->pending())
-            note_file_problem(std::string(kLegacyFileName) +
+            hold_note(std::string(kLegacyFileName) +
                                   " is not converted here: start the program with its window once to convert it",
                               false);
     } else if (conversion_->offer()) {
@@ -156,6 +158,12 @@ void Engine::start_up_clean() {
     }
     list_rows(listing.rows, selected);
     make_file_name(config_.currentFileNumber);
+    // With no focuser listed, a focuser whose number was handed out before
+    // (below the next number) and whose file is gone was deleted: it does
+    // not come back. A first start (nothing handed out yet) keeps the
+    // defaults, saved under the first number at the first change.
+    set_no_focuser(listing.rows.empty() && config_.currentFileNumber < config_.nextFileNumber &&
+                   !file_exists(data_path(currentFileName)));
     read_focuser_file();
     update_displays();
     // setup_com_port has already asked the module to identify itself when
@@ -249,6 +257,7 @@ void Engine::serial_timeout() {
     stopEchoOwed_ = false;
     communicating_ = false;
     moving_ = continuousMove_ = false;
+    goToTargetAhead_ = false;
     set_status({"Serial Communications Timeout", "Check Corvell connections"});
     set_connection("Not communicating");
     // Motion asked for before the module fell silent must not start by
@@ -392,8 +401,11 @@ void Engine::go_to_command() {
                format_fixed(length_of_counts(currentPosition, profile_.inchesPerCount, unit()), 5, 3));
 }
 
-void Engine::go_to_position_command(long target) {
+void Engine::go_to_position_command(long target, Action by) {
     Batch b(*this);
+    goToBy_ = by;
+    goToTarget_ = target;
+    goToTargetAhead_ = true;
     followUpCommand = cmd::kGoTo;
     moving_ = true;
     send(cmd::kGoTo, static_cast<unsigned>(target));
@@ -415,7 +427,7 @@ void Engine::start_go_to(long target, Action action) {
         queuedArgument_ = target;
         return;
     }
-    go_to_position_command(target);
+    go_to_position_command(target, action);
 }
 
 // -------------------------------------------------------------- refusals ----
@@ -428,9 +440,12 @@ Situations Engine::situations() const {
     if (a == state::kReinit) add(Situation::InitSettings);
     const bool homing = a == cmd::kHome || (a == state::kCompletion && followUpCommand != cmd::kGoTo);
     if (homing) add(followUpCommand == state::kReinit ? Situation::InitHoming : Situation::Homing);
-    if (a == cmd::kGoTo || (a == state::kCompletion && followUpCommand == cmd::kGoTo) || a == state::kBacklashLeg ||
-        queuedCommand == state::kBacklashLeg || legs.next != Leg::None)
+    const bool goToRuns = a == cmd::kGoTo || (a == state::kCompletion && followUpCommand == cmd::kGoTo);
+    const bool stepRuns = goToRuns && (goToBy_ == Action::StepIn || goToBy_ == Action::StepOut);
+    if ((goToRuns && !stepRuns) || a == state::kBacklashLeg || queuedCommand == state::kBacklashLeg ||
+        legs.next != Leg::None)
         add(Situation::GoTo);
+    if (stepRuns) add(Situation::StepGoTo);
     if (setup_->running() || a == state::kWizard || queuedCommand == state::kWizard) add(Situation::Setup);
     if (screen_.question.visible) add(Situation::Question);
     if (screen_.entry.visible || screen_.textEntry.visible) add(Situation::Entry);
@@ -444,22 +459,33 @@ Situations Engine::situations() const {
     if ((dialog_state() || a == state::kConversion) && !screen_.question.visible && !screen_.entry.visible &&
         !screen_.textEntry.visible)
         add(Situation::Queued);
+    if (noFocuser_) add(Situation::NoFocuser);
+    if (screen_.focuserRow < 0) add(Situation::NoRow);
     if (!link_.connected() || !communicating_) add(Situation::NotCommunicating);
     if (screen_.descriptionOpen >= 0) add(Situation::Description);
     if (is_read(a)) add(Situation::Poll);
     return s;
 }
 
+// A refusal stays in Activity until the user's next action: the lines of
+// whatever runs meanwhile wait behind it.
 bool Engine::refuse(Action action) {
     const std::string reason = refusal(situations(), action);
     if (reason.empty()) return false;
-    activity(reason, refused_line(action));
+    show_refusal(reason, action);
     return true;
+}
+
+void Engine::show_refusal(const std::string& reason, Action action) {
+    // Only this refusal: an older one has been seen by now.
+    user_acts();
+    hold_note(reason);
+    hold_note(refused_line(action));
 }
 
 bool Engine::refuse_without_module(Action action) {
     if (link_.connected() && communicating_) return false;
-    activity(situation_reason(Situation::NotCommunicating), refused_line(action));
+    show_refusal(situation_reason(Situation::NotCommunicating), action);
     return true;
 }
 
@@ -585,12 +611,13 @@ void Engine::dispatch_queued() {
         {state::kConversion, &Engine::become_j},                {state::kWizard, &Engine::become_k},
     };
     const char letter = queuedCommand;
+    const Action action = queuedAction_;
     queuedCommand = 0;
     queuedAction_ = Action::Count;
     queuedStep_ = false;
     // The commands that carry a value.
     if (letter == cmd::kGoTo) {
-        go_to_position_command(queuedArgument_);
+        go_to_position_command(queuedArgument_, action == Action::Count ? Action::GoTo : action);
         return;
     }
     if (letter == cmd::kMaxTravel) {

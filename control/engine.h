@@ -161,8 +161,12 @@ public:
     void MaxTravelOverrideClick();
 
     // ---- the dialogs' answers, each for the question, entry or page `id` it showed ----
-    // The yes/no question was answered (closing it counts as no).
+    // The yes/no question was answered.
     void question_answered(int id, bool yes);
+    // The question was closed (Escape, the window's frame) without an
+    // answer: for most questions that is no; the older release's file is
+    // then kept for the next start.
+    void question_closed(int id);
     // OK in the number entry with the text typed; `edited`: the user
     // changed the text the entry showed.
     void entry_confirmed(int id, const std::string& text, bool edited = true);
@@ -193,8 +197,8 @@ private:
     void read_position() override;
     void home_position_command() override;
     void send_zero_command() override;
-    // Starts a go-to to `target` on the free line.
-    void go_to_position_command(long target);
+    // Starts a go-to to `target` on the free line, for `by`.
+    void go_to_position_command(long target, Action by = Action::GoTo);
 
     // ---- port ----
     void setup_com_port() override;
@@ -349,7 +353,7 @@ private:
     void show_reinit_text(bool visible) override;
     void show_focuser_type() override;
     void set_choices(int portIndex, int baudIndex) override;
-    void report_file_problem(const std::string& line) override { note_file_problem(line, false); }
+    void report_file_problem(const std::string& line) override { hold_note(line, false); }
     void append_focuser(const std::string& description, int number) override;
     void rename_selected_focuser(const std::string& description) override;
     int free_file_number() override;
@@ -357,11 +361,14 @@ private:
                            const std::string& preset) override {
         open_entry(entryState, caption, prompt, preset);
     }
-    void ask_question(const std::string& text) override { show_question(text); }
+    void ask_question(const std::string& text, const std::string& yes, const std::string& no) override {
+        show_question(text, yes, no);
+    }
     // Opens the chosen port again when it is not open (gone away, or never
     // there); true when it is open afterwards.
     bool reopen_port();
     std::string port_trouble() const;
+    void port_does_not_open(bool firstTry);
     // The port went away under the program (an adapter unplugged, a line
     // hung up): whatever ran on it ends at once and says so, and the port
     // is tried again.
@@ -377,6 +384,7 @@ private:
     void show_echo_failure(Echo e);
     void motion_echo(int completionLimitMs);
     void terminate_motion();
+    void end_failed_go_to();
     void move_command(Action action, char letter);
     void step_command(Action action);
     // Every go-to a user or a front end asks for starts here (a stored
@@ -397,6 +405,7 @@ private:
     // True, with the reason and "<action> not started" shown, when the
     // action may not act now.
     bool refuse(Action action);
+    void show_refusal(const std::string& reason, Action action);
     // After a question or entry closes: a follow-up that needs the module
     // is refused when the module no longer answers.
     bool refuse_without_module(Action action);
@@ -416,21 +425,22 @@ private:
     void set_status(std::vector<std::string> lines);
     void set_position_lines(std::vector<std::string> lines);
     void set_connection(const std::string& text);
-    void show_question(const std::string& text);
+    void show_question(const std::string& text, const std::string& yes = "OK", const std::string& no = "Cancel");
     void show_stop_go_to(bool visible);
     void set_shown(bool& shown, bool visible, unsigned part);
     void set_choices_from_config();
     void apply_profile(const FocuserProfile& p);
     void report_file_error(const std::string& error);
     void list_rows(const std::vector<ProfileRow>& rows, int selected);
+    void set_no_focuser(bool none);
     void mark(unsigned parts) { dirty_ |= parts; }
 
-    // ---- notes about the user's files ----
-    // Adds a line to the file note in Activity; `notSaved`: a save failed,
+    // ---- notes held in Activity ----
+    // Adds a line to the held note in Activity; `notSaved`: a save failed,
     // and the note ends with "Settings not saved".
-    void note_file_problem(const std::string& line, bool notSaved);
-    void show_file_note();
-    // The user acted: a pending file note has been seen and gives Activity
+    void hold_note(const std::string& line, bool notSaved = false);
+    void show_held_note();
+    // The user acted: a pending note has been seen and gives Activity
     // back to the lines it held. Steps the executive takes by itself (a
     // queued command dispatched in a pass) are not the user's.
     void user_acts();
@@ -466,6 +476,15 @@ private:
     Action queuedAction_ = Action::Count;
     bool queuedStep_ = false;      // it is a step: the next step starts from its target
     long queuedArgument_ = 0;      // its target or value
+    // The go-to last sent: what asked for it (a step adds to a step) and
+    // its target, which is where the focuser is going, or has gone while no
+    // position was read since.
+    Action goToBy_ = Action::GoTo;
+    long goToTarget_ = 0;
+    bool goToTargetAhead_ = false;
+    // The focuser in use was deleted and no other chosen: nothing of a
+    // focuser's own changes, and nothing is written under its name.
+    bool noFocuser_ = false;
     // The sequences, each a unit of its own reaching the engine through
     // SequenceHost.
     std::unique_ptr<PortSearch> portSearch_;
@@ -474,19 +493,21 @@ private:
     std::unique_ptr<Conversion> conversion_;
     std::unique_ptr<NumberEntries> entries_;
     std::string portName_ = "com1";
+    std::string shownPortTrouble_;  // the reason the port does not open, as Activity shows it
     int baud_ = 9600;
 
-    // A note about the user's files (a failed save, a description that had
-    // to be shortened, a leftover that could not be removed). It holds the
-    // Activity display until the user's next action, so that the identify
-    // and poll lines that follow within milliseconds cannot hide it; lines
-    // written meanwhile are kept and shown when it goes.
-    struct FileNote {
+    // A note the user must be able to read: a refused click and its reason,
+    // or a problem with the user's files (a failed save, a description that
+    // had to be shortened, a leftover that could not be removed). It holds
+    // the Activity display until the user's next action, so that the
+    // progress, identify and poll lines that follow within milliseconds
+    // cannot hide it; lines written meanwhile are kept and shown when it goes.
+    struct HeldNote {
         std::vector<std::string> lines;  // distinct, oldest first; empty: none pending
         bool notSaved = false;
         std::vector<std::string> held;   // the lines Activity shows when the note goes
-    } fileNote_;
-    static constexpr size_t kMaxFileNoteLines = 3;
+    } heldNote_;
+    static constexpr size_t kMaxHeldLines = 3;
     // The lines of the last note a front end asked to hold.
     std::vector<std::string> frontEndHeld_;
 };

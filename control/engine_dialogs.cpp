@@ -3,7 +3,9 @@
 #include <cmath>
 
 #include "control/engine.h"
+#include "control/conversion.h"
 #include "control/number_entries.h"
+#include "control/quantities.h"
 #include "positioning/number_format.h"
 
 namespace corvell {
@@ -32,6 +34,19 @@ void Engine::question_answered(int id, bool yes) {
     sureTag = 1;
     screen_.question.visible = false;
     mark(kQuestion);
+}
+
+void Engine::question_closed(int id) {
+    Batch b(*this);
+    if (!screen_.question.visible || id != screen_.question.id) return;
+    if (activeCommand == state::kConfirm && followUpCommand == state::kConversion) {
+        user_acts();
+        screen_.question.visible = false;
+        mark(kQuestion);
+        conversion_->later();
+        return;
+    }
+    question_answered(id, false);
 }
 
 void Engine::entry_confirmed(int id, const std::string& text, bool edited) {
@@ -72,12 +87,9 @@ void Engine::entry_confirmed(int id, const std::string& text, bool edited) {
     }
     const double inches = unit() == Unit::Centimetres ? v * 0.3937007874015748 : v;
     const double counts = std::floor(inches / static_cast<double>(profile_.inchesPerCount));
-    if (counts > static_cast<double>(profile_.maxTravel)) {
-        refuse_entry("Entered position exceeds focuser travel limit. Reenter desired position.");
-        return;
-    }
-    if (counts > static_cast<double>(kMaxModuleCount)) {
-        refuse_entry("Entered position is beyond the control module's range of 65535 counts. Reenter desired position.");
+    const std::string why = check_go_to_target(counts, profile_.maxTravel);
+    if (!why.empty()) {
+        refuse_entry(why + " Reenter desired position.");
         return;
     }
     enteredCount = static_cast<long>(counts);

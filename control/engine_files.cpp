@@ -33,36 +33,36 @@ std::string Engine::data_path(const std::string& name) const {
     return options_.dataDir + "/" + name;
 }
 
-void Engine::report_file_error(const std::string& error) { note_file_problem(error, true); }
+void Engine::report_file_error(const std::string& error) { hold_note(error, true); }
 
 // ------------------------------------------------------------ file notes ----
 
-void Engine::note_file_problem(const std::string& line, bool notSaved) {
-    if (fileNote_.lines.empty()) fileNote_.held = screen_.activity;
-    std::vector<std::string>& lines = fileNote_.lines;
+void Engine::hold_note(const std::string& line, bool notSaved) {
+    if (heldNote_.lines.empty()) heldNote_.held = screen_.activity;
+    std::vector<std::string>& lines = heldNote_.lines;
     if (std::find(lines.begin(), lines.end(), line) == lines.end()) lines.push_back(line);
-    if (lines.size() > kMaxFileNoteLines) lines.erase(lines.begin(), lines.end() - kMaxFileNoteLines);
-    fileNote_.notSaved = fileNote_.notSaved || notSaved;
-    show_file_note();
+    if (lines.size() > kMaxHeldLines) lines.erase(lines.begin(), lines.end() - kMaxHeldLines);
+    heldNote_.notSaved = heldNote_.notSaved || notSaved;
+    show_held_note();
 }
 
-void Engine::show_file_note() {
-    screen_.activity = fileNote_.lines;
-    if (fileNote_.notSaved) screen_.activity.push_back("Settings not saved");
+void Engine::show_held_note() {
+    screen_.activity = heldNote_.lines;
+    if (heldNote_.notSaved) screen_.activity.push_back("Settings not saved");
     mark(kActivity);
 }
 
 void Engine::user_acts() {
-    if (inPass_ || fileNote_.lines.empty()) return;
-    screen_.activity = std::move(fileNote_.held);
+    if (inPass_ || heldNote_.lines.empty()) return;
+    screen_.activity = std::move(heldNote_.held);
     mark(kActivity);
-    fileNote_ = FileNote{};
+    heldNote_ = HeldNote{};
 }
 
 void Engine::remove_leftovers() {
     std::string error;
     remove_leftover_temporaries(options_.dataDir.empty() ? "." : options_.dataDir, is_settings_file_name, error);
-    if (!error.empty()) note_file_problem(error, false);
+    if (!error.empty()) hold_note(error, false);
 }
 
 void Engine::list_rows(const std::vector<ProfileRow>& rows, int selected) {
@@ -111,6 +111,7 @@ void Engine::apply_profile(const FocuserProfile& p) {
 // over the read limit is not written at all.
 void Engine::write_focuser_file() {
     Batch b(*this);
+    if (noFocuser_) return;  // the file of the focuser in use was deleted
     const ProfileEncoding encoded = encode_profile_checked(profile_);
     if (!encoded.ok()) {
         report_file_error("Cannot save " + currentFileName + ": " + encoded.error);
@@ -137,7 +138,7 @@ void Engine::adopt_shortened(const ProfileEncoding& written) {
             screen_.focuserList[row] = onDisk.description;
             mark(kFocuserList);
         }
-        note_file_problem("Focuser description" + shortened_tail(), false);
+        hold_note("Focuser description" + shortened_tail(), false);
     }
     if (!written.shortenedSlots.empty()) {
         for (int slot : written.shortenedSlots) {
@@ -146,7 +147,7 @@ void Engine::adopt_shortened(const ProfileEncoding& written) {
             screen_.descriptions[i] = onDisk.descriptions[i];
         }
         mark(kStoredSlotsPart);
-        note_file_problem(shortened_slots_line(written.shortenedSlots), false);
+        hold_note(shortened_slots_line(written.shortenedSlots), false);
     }
 }
 
@@ -180,7 +181,10 @@ void Engine::delete_file_command() {
     }
     mark(kFocuserList);
     if (before < 2) {
+        // No focuser is left: until one is added, nothing is written under
+        // the deleted one's name.
         screen_.focuserRow = -1;
+        set_no_focuser(true);
         return;
     }
     int select = row;
@@ -191,6 +195,13 @@ void Engine::delete_file_command() {
     write_config_file();
     read_focuser_file();
     update_displays();
+}
+
+void Engine::set_no_focuser(bool none) {
+    if (noFocuser_ == none && screen_.noFocuser == none) return;
+    noFocuser_ = none;
+    screen_.noFocuser = none;
+    mark(kFocuserList);
 }
 
 // ------------------------------------------------------ program configuration ----
@@ -226,6 +237,7 @@ void Engine::restore_config_defaults() {
     // (not the next free name) is the one later changes are written to.
     make_file_name(config_.currentFileNumber);
     list_rows(scan.rows, static_cast<int>(scan.rows.size()) - 1);
+    if (!scan.rows.empty()) set_no_focuser(false);
     set_choices_from_config();
     selectionLock = false;
     write_config_file();

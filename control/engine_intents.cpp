@@ -5,12 +5,14 @@
 #include <algorithm>
 
 #include "control/engine.h"
+#include "control/quantities.h"
 
 namespace corvell {
 
 std::string Engine::move_to(long count) {
     Batch b(*this);
-    if (count < 0 || count > kMaxModuleCount) return "The position is beyond the control module's range";
+    const std::string outside = check_go_to_target(static_cast<double>(count), profile_.maxTravel);
+    if (!outside.empty()) return outside;
     const std::string reason = refusal(situations(), Action::MoveTo);
     if (!reason.empty()) return reason;
     if (already_at(count)) return {};
@@ -53,9 +55,8 @@ std::string Engine::set_zero() {
 
 std::string Engine::set_max_travel(long count) {
     Batch b(*this);
-    if (count < kMinMaxTravel || count > kMaxModuleCount)
-        return "The maximum travel must be " + std::to_string(kMinMaxTravel) + " to " +
-               std::to_string(kMaxModuleCount) + " counts";
+    const std::string outside = check_max_travel(static_cast<double>(count));
+    if (!outside.empty()) return outside;
     const std::string reason = refusal(situations(), Action::WriteMaxTravel);
     if (!reason.empty()) return reason;
     user_acts();
@@ -97,8 +98,8 @@ std::string Engine::set_backlash(bool on) {
 
 std::string Engine::set_backlash_count(long count) {
     Batch b(*this);
-    if (count < 0 || count > kMaxModuleCount)
-        return "The backlash correction distance must be 0 to " + std::to_string(kMaxModuleCount) + " counts";
+    const std::string outside = check_backlash_count(static_cast<double>(count));
+    if (!outside.empty()) return outside;
     const std::string reason = refusal(situations(), Action::BacklashDistance);
     if (!reason.empty()) return reason;
     user_acts();
@@ -128,15 +129,15 @@ void Engine::front_end_note(const std::vector<std::string>& lines, bool hold) {
     Batch b(*this);
     // The front end's last held note gives way to its next note (a server
     // that could not start and now listens), whatever else still holds.
-    std::vector<std::string>& held = fileNote_.lines;
+    std::vector<std::string>& held = heldNote_.lines;
     if (!frontEndHeld_.empty() && !held.empty()) {
         for (const std::string& line : frontEndHeld_) held.erase(std::remove(held.begin(), held.end(), line), held.end());
         if (held.empty()) {
-            screen_.activity = std::move(fileNote_.held);
-            fileNote_ = FileNote{};
+            screen_.activity = std::move(heldNote_.held);
+            heldNote_ = HeldNote{};
             mark(kActivity);
         } else {
-            show_file_note();
+            show_held_note();
         }
     }
     frontEndHeld_.clear();
@@ -144,7 +145,7 @@ void Engine::front_end_note(const std::vector<std::string>& lines, bool hold) {
         set_activity(lines);
         return;
     }
-    for (const std::string& line : lines) note_file_problem(line, false);
+    for (const std::string& line : lines) hold_note(line, false);
     frontEndHeld_ = lines;
 }
 

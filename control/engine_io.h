@@ -45,6 +45,7 @@ struct QuestionScreen {
     bool visible = false;
     int id = 0;            // answers carry it; an answer to another id is ignored
     std::string text;
+    std::string yesCaption = "OK", noCaption = "Cancel";
 };
 
 // The open number entry (the "Enter Position" dialog).
@@ -62,6 +63,7 @@ struct TextEntryScreen {
     bool visible = false;
     int id = 0;
     std::string text;      // the description it starts from (code-page bytes)
+    std::string refusal;   // why the text last entered was not taken; empty: none
 };
 
 // One page of the add-focuser setup (the "Add New Focuser" dialog): what it
@@ -81,6 +83,8 @@ struct SetupScreen {
     bool showMaximum = false;        // the maximum travel count edit and its caption
     std::string maximum;
     unsigned maximumRefill = 0;
+    // Why the value last entered on this page was not taken; empty: hidden.
+    std::string refusal;
     std::vector<std::string> choices;  // the radio group; empty: hidden
     int choice = -1;
     bool showOk = false, okEnabled = true;
@@ -116,6 +120,9 @@ struct Screen {
     std::vector<std::string> focuserList;  // descriptions, bytes
     std::vector<int> focuserFiles;         // file number of each row
     int focuserRow = -1;
+    // The focuser in use was deleted and no other was added or chosen: what
+    // belongs to a focuser cannot be changed.
+    bool noFocuser = false;
     int unitsIndex = 0, portIndex = 0, baudIndex = 0, backlashIndex = 1;
     bool reinitTextVisible = false;
     bool autoDetectTextVisible = false;

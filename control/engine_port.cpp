@@ -20,12 +20,28 @@ void Engine::setup_com_port() {
     if (link_.open(portName_, baud_)) {
         portOpen_ = true;
         reconnectPending = false;
+        shownPortTrouble_.clear();
         read_identify();
     } else {
-        set_connection(port_trouble());
+        port_does_not_open(true);
         load_timer(kReconnectDelayMs);
         reconnectPending = true;
     }
+}
+
+// A port that does not open is said on the Operate page as on the
+// Configure page's connection line, and again when the reason changes. A
+// port that went away has said so already, with what it ended: its retries
+// leave Activity alone.
+void Engine::port_does_not_open(bool firstTry) {
+    const std::string trouble = port_trouble();
+    set_connection(trouble);
+    if (trouble == shownPortTrouble_ || (!firstTry && shownPortTrouble_.empty())) return;
+    shownPortTrouble_ = trouble;
+    positionKnown = false;
+    set_position_lines({"Unknown"});
+    set_status({"Unknown"});
+    set_activity({"Not communicating", trouble});
 }
 
 // The port and speed of the radio groups' choices.
@@ -52,9 +68,10 @@ bool Engine::reopen_port() {
     release_port();
     if (link_.open(portName_, baud_)) {
         portOpen_ = true;
+        shownPortTrouble_.clear();
         return true;
     }
-    set_connection(port_trouble());
+    port_does_not_open(false);
     return false;
 }
 
@@ -74,6 +91,7 @@ void Engine::port_gone() {
     if (ended.empty()) ended = dropped;
     stopEchoOwed_ = stopEndsMotion_ = false;
     moving_ = continuousMove_ = false;
+    goToTargetAhead_ = false;
     show_stop_go_to(false);
     show_stop_init(false);
     // An operation on the line ends; a question or an entry stays open.

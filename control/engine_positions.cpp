@@ -1,6 +1,7 @@
 // The engine's displays in the chosen unit, step moves, the backlash switch
 // and distance, and the twenty stored positions.
 #include "control/engine.h"
+#include "control/quantities.h"
 #include "positioning/motion_rules.h"
 #include "positioning/number_format.h"
 #include "positioning/units.h"
@@ -69,19 +70,35 @@ void Engine::StepInButtonClick() { step_command(Action::StepIn); }
 
 void Engine::StepOutButtonClick() { step_command(Action::StepOut); }
 
-// A step starts from where the focuser is going: a step still waiting
-// behind the exchange on the line takes the next one further, so quick
-// clicks each move one step.
+// A step starts from where the focuser is going: a step still waiting to
+// be sent, a step's go-to under way, or a go-to that has arrived while its
+// position has not been read yet. So quick clicks each move one step from
+// the target before, and a step clicked while a step moves follows it.
 void Engine::step_command(Action action) {
     Batch b(*this);
     user_acts();
     if (refuse(action)) return;
-    const bool queuedStep = queuedCommand == cmd::kGoTo && queuedStep_;
-    const long from = queuedStep ? queuedArgument_ : static_cast<long>(currentPosition);
-    const auto target = step_target(from, profile_.inchesPerCount, config_.stepIncrement, action == Action::StepIn);
-    if (!target) return;
+    const bool stepIn = action == Action::StepIn;
+    long from = static_cast<long>(currentPosition);
+    if (queuedCommand == cmd::kGoTo && queuedStep_)
+        from = queuedArgument_;
+    else if (goToTargetAhead_)
+        from = goToTarget_;
+    if (config_.stepIncrement == 0 || !(profile_.inchesPerCount > 0)) return;  // the steps are off
+    auto target = step_target(from, profile_.inchesPerCount, config_.stepIncrement, stepIn);
+    if (!target) {
+        show_refusal("The step would pass the zero position", action);
+        return;
+    }
+    if (!stepIn && *target > profile_.maxTravel) {
+        if (from >= profile_.maxTravel) {
+            show_refusal("The focuser is at its maximum travel", action);
+            return;
+        }
+        target = profile_.maxTravel;  // the last step ends at the travel stop
+    }
     start_go_to(*target, action);
-    // A step waiting behind the exchange on the line: the next one starts from it.
+    // A step waiting to be sent: the next one starts from it.
     if (queuedCommand == cmd::kGoTo) queuedStep_ = true;
 }
 
@@ -96,12 +113,16 @@ void Engine::step_increment_input(bool typed, const std::string& text) {
     user_acts();
     if (typed) {
         double value = 0;
-        if (parse_decimal(text, value) && value >= 0) {
+        if (!parse_decimal(text, value) || value < 0) {
+            view_.warnInvalidNumber(text);
+        } else if (const std::string why = check_step_increment(step_increment_from_entry(value, unit()), unit());
+                   !why.empty()) {
+            hold_note(why);
+            hold_note("Step increment not changed");
+        } else {
             config_.stepIncrement = step_increment_from_entry(value, unit());
             // The step increment is a program setting: keep it for the next run.
             write_config_file();
-        } else {
-            view_.warnInvalidNumber(text);
         }
     }
     set_step_increment();
@@ -110,7 +131,9 @@ void Engine::step_increment_input(bool typed, const std::string& text) {
 void Engine::StepUpDownChangingEx(int direction) {
     Batch b(*this);
     user_acts();
-    config_.stepIncrement = nudge_step_increment(config_.stepIncrement, unit(), direction);
+    const float nudged = nudge_step_increment(config_.stepIncrement, unit(), direction);
+    // The arrows stop at the largest step there is.
+    if (check_step_increment(nudged, unit()).empty()) config_.stepIncrement = nudged;
     set_step_increment();
     write_config_file();
 }
@@ -139,8 +162,13 @@ void Engine::backlash_count_update(bool typed, const std::string& text) {
         double value = 0;
         if (parse_decimal(text, value) && value >= 0) {
             if (auto counts = typed_length_to_counts(value, profile_.inchesPerCount, unit())) {
-                profile_.backlashCount = *counts;
-                write_focuser_file();
+                if (const std::string why = check_backlash_count(static_cast<double>(*counts)); !why.empty()) {
+                    hold_note(why);
+                    hold_note(refused_line(Action::BacklashDistance));
+                } else {
+                    profile_.backlashCount = *counts;
+                    write_focuser_file();
+                }
             }
         } else {
             view_.warnInvalidNumber(text);

@@ -9,6 +9,7 @@
 #include "control/initialization.h"
 #include "control/number_entries.h"
 #include "control/port_search.h"
+#include "control/quantities.h"
 #include "storage/file_store.h"
 
 namespace corvell {
@@ -189,9 +190,20 @@ void Engine::convert_old_format() { conversion_->step(); }
 
 void Engine::text_entered(int id, const std::string& text) {
     Batch b(*this);
-    if (!screen_.textEntry.visible || id != screen_.textEntry.id) return;
+    TextEntryScreen& t = screen_.textEntry;
+    if (!t.visible || id != t.id) return;
     user_acts();
-    screen_.textEntry.visible = false;
+    // A focuser needs a name: the entry stays open, with what was typed.
+    const std::string why = check_description(text);
+    if (!why.empty()) {
+        t.text = text;
+        t.refusal = why;
+        t.id = ++nextDialogId_;  // shown again, as a new entry
+        mark(kTextEntry);
+        return;
+    }
+    t.visible = false;
+    t.refusal.clear();
     mark(kTextEntry);
     conversion_->entered(text);
 }
@@ -255,6 +267,7 @@ void Engine::show_text_entry(const std::string& text) {
     screen_.textEntry.visible = true;
     screen_.textEntry.id = ++nextDialogId_;
     screen_.textEntry.text = text;
+    screen_.textEntry.refusal.clear();
     mark(kTextEntry);
 }
 
@@ -286,6 +299,7 @@ void Engine::set_choices(int portIndex, int baudIndex) {
 }
 
 void Engine::append_focuser(const std::string& description, int number) {
+    set_no_focuser(false);
     screen_.focuserList.push_back(description);
     screen_.focuserFiles.push_back(number);
     screen_.focuserRow = static_cast<int>(screen_.focuserList.size()) - 1;

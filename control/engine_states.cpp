@@ -105,14 +105,27 @@ void Engine::state_c() {
     if (e != Echo::Match) {
         show_echo_failure(e);
         show_operate_page();
-        drop_legs();
-        if (queuedCommand == state::kBacklashLeg) queuedCommand = 0;
+        end_failed_go_to();
     } else if (followUpCommand == cmd::kGoTo) {
         activity("Go To completed", "Waiting for command");
     } else if (followUpCommand == state::kReinit) {
         activity("Initialization completed", "Waiting for command");
     }
     read_status();
+}
+
+// A go-to the module refused or answered wrongly: where the focuser stands
+// is read anew, and nothing that waited for the go-to (the next leg of a
+// stored go-to, further steps) follows it.
+void Engine::end_failed_go_to() {
+    goToTargetAhead_ = false;
+    const std::string dropped = drop_queued_motion();
+    if (queuedCommand == state::kBacklashLeg) queuedCommand = 0;
+    if (!dropped.empty()) {
+        std::vector<std::string> lines = screen_.activity;
+        lines.push_back(dropped);
+        set_activity(lines);
+    }
 }
 
 // A user stop while a go-to or homing runs: the stop command is sent at
@@ -122,6 +135,7 @@ void Engine::state_c() {
 // come ahead of it.
 void Engine::terminate_motion() {
     stopEchoOwed_ = false;
+    goToTargetAhead_ = false;
     queuedCommand = 0;
     drop_legs();
     show_stop_go_to(false);
@@ -157,8 +171,7 @@ void Engine::motion_echo(int completionLimitMs) {
     if (!goTo) show_stop_init(false);
     if (goTo) {
         show_stop_go_to(false);
-        drop_legs();
-        if (queuedCommand == state::kBacklashLeg) queuedCommand = 0;
+        end_failed_go_to();
     }
     show_operate_page();
     read_status();
@@ -271,6 +284,7 @@ void Engine::state_p() {
         set_position_lines({"ERROR"});
     }
     activeCommand = state::kIdle;
+    if (!motion_in_progress()) goToTargetAhead_ = false;
     // A motion has ended once this read follows it and nothing more of it
     // is to come.
     if (moving_ && !continuousMove_ && !motion_in_progress() && !stopEchoOwed_ && queuedCommand == 0) moving_ = false;

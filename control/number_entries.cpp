@@ -4,16 +4,12 @@
 
 #include "control/busy_rules.h"
 #include "control/letters.h"
+#include "control/quantities.h"
 #include "control/sequence_host.h"
 #include "positioning/number_format.h"
 #include "positioning/units.h"
 
 namespace corvell {
-
-namespace {
-const char* const kRange =
-    "Entered value is beyond the control module's range of 65535 counts. Reenter desired value.";
-}
 
 void NumberEntries::open_encoder() {
     h_.open_number_entry(state::kEncoderEntry, "Enter Encoder Count value",
@@ -46,21 +42,25 @@ std::string NumberEntries::confirm(char entryState, const std::string& text, boo
     edited_ = edited;
     if (!edited) return {};
     switch (entryState) {
-    case state::kEncoderEntry:
-        // A scale must be a finite positive number of counts.
-        if (!(v > 0)) return "Incorrect entry";
+    case state::kEncoderEntry: {
+        const std::string why = check_counts_per_unit(v, h_.unit());
+        if (!why.empty()) return why;
         value_ = v;
         return {};
-    case state::kMaxTravelEntry:
-        if (std::floor(v) > static_cast<double>(kMaxModuleCount)) return kRange;
+    }
+    case state::kMaxTravelEntry: {
+        const std::string why = check_max_travel(std::floor(v));
+        if (!why.empty()) return why;
         counts_ = static_cast<long>(std::floor(v));
         return {};
+    }
     case state::kTravelDistanceEntry: {
         if (!(h_.profile().inchesPerCount > 0))
             return "The focuser scale (encoder counts per inch) is not set.Set the encoder count value first.";
         const double inches = h_.unit() == Unit::Centimetres ? v * 0.3937007874015748 : v;
         const double counts = std::floor(inches / static_cast<double>(h_.profile().inchesPerCount));
-        if (counts > static_cast<double>(kMaxModuleCount)) return kRange;
+        const std::string why = check_max_travel(counts);
+        if (!why.empty()) return why;
         counts_ = static_cast<long>(counts);
         return {};
     }

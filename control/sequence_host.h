@@ -98,7 +98,9 @@ public:
     virtual void show_setup(const SetupScreen& page) = 0;
     virtual void hide_setup() = 0;
     virtual void show_text_entry(const std::string& text) = 0;
-    virtual void ask_question(const std::string& text) = 0;
+    // The yes/no question, with the captions of its two buttons.
+    virtual void ask_question(const std::string& text, const std::string& yes = "OK",
+                              const std::string& no = "Cancel") = 0;
     // Opens the number entry in executive state `entryState`.
     virtual void open_number_entry(char entryState, const std::string& caption, const std::string& prompt,
                                    const std::string& preset) = 0;

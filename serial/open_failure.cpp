@@ -2,6 +2,9 @@
 #include "serial/open_failure.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <dirent.h>
 #include <cstring>
 #include <grp.h>
 #include <pwd.h>
@@ -104,6 +107,57 @@ std::string permissionReason(const OpenFailure& f)
 
 }  // namespace
 
+// Each process's open files are links under /proc/<pid>/fd; the one that
+// leads to the device's own path holds it.
+std::string portHolder(const std::string& path)
+{
+    char real[PATH_MAX];
+    if (path.empty() || !::realpath(path.c_str(), real))
+        return std::string();
+    const std::string device = real;
+    const long self = static_cast<long>(::getpid());
+    DIR* proc = ::opendir("/proc");
+    if (!proc)
+        return std::string();
+    std::string found;
+    while (const dirent* p = ::readdir(proc)) {
+        char* end = nullptr;
+        const long pid = std::strtol(p->d_name, &end, 10);
+        if (pid <= 0 || *end != 0 || pid == self)
+            continue;
+        const std::string fdDir = std::string("/proc/") + p->d_name + "/fd";
+        DIR* fds = ::opendir(fdDir.c_str());
+        if (!fds)
+            continue;  // another user's process, or gone meanwhile
+        while (const dirent* fd = ::readdir(fds)) {
+            char target[PATH_MAX];
+            const std::string link = fdDir + "/" + fd->d_name;
+            const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+            if (n <= 0)
+                continue;
+            target[n] = 0;
+            if (device != target)
+                continue;
+            std::string name;
+            if (FILE* comm = std::fopen((std::string("/proc/") + p->d_name + "/comm").c_str(), "r")) {
+                char buffer[64] = {};
+                if (std::fgets(buffer, sizeof buffer, comm))
+                    name = buffer;
+                std::fclose(comm);
+            }
+            name.erase(std::find_if(name.rbegin(), name.rend(), [](char c) { return c != '\n' && c != ' '; }).base(),
+                       name.end());
+            found = (name.empty() ? std::string("a program") : name) + ", process " + std::to_string(pid);
+            break;
+        }
+        ::closedir(fds);
+        if (!found.empty())
+            break;
+    }
+    ::closedir(proc);
+    return found;
+}
+
 OpenFailure describeOpenError(const std::string& path, int error)
 {
     OpenFailure f;
@@ -128,6 +182,7 @@ OpenFailure describeOpenError(const std::string& path, int error)
         break;
     case EBUSY:
         f.kind = OpenFailureKind::inUse;
+        f.holder = portHolder(path);
         break;
     case EACCES:
     case EPERM:
@@ -155,7 +210,7 @@ std::string openFailureReason(const OpenFailure& f)
     case OpenFailureKind::noSuchDevice:
         return "no such device";
     case OpenFailureKind::inUse:
-        return "in use by another program";
+        return f.holder.empty() ? "in use by another program" : "in use by another program (" + f.holder + ")";
     case OpenFailureKind::permissionDenied:
         return permissionReason(f);
     case OpenFailureKind::notSerialDevice:

@@ -33,7 +33,12 @@ struct OpenFailure {
     std::string group;             // permissionDenied: the group that owns the device file
     GroupMembership membership = GroupMembership::unknown;  // permissionDenied: of `group`
     std::string detail;            // lineSettings and other: what went wrong, in words
+    std::string holder;            // inUse: the program that holds the port ("minicom, process 1234"), when seen
 };
+
+// The program other than this one that has `path` open, as "<name>, process
+// <pid>"; empty when none can be seen (another user's processes are not).
+std::string portHolder(const std::string& path);
 
 // Classifies the error `error` of opening (or taking exclusive use of)
 // `path`, looking at the file itself: a file that is no character device is

@@ -273,6 +273,21 @@ int remove_leftover_temporaries(const std::string& dir, const std::function<bool
     return removed;
 }
 
+std::vector<std::string> files_with_prefix(const std::string& dir, const std::string& prefix) {
+    std::vector<std::string> names;
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return names;
+    while (const dirent* entry = ::readdir(d)) {
+        const std::string name = entry->d_name;
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        struct stat st;
+        if (::fstatat(::dirfd(d), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+            names.push_back(name);
+    }
+    ::closedir(d);
+    return names;
+}
+
 void set_before_rename_hook(std::function<void()> hook) {
     before_rename_hook() = std::move(hook);
 }

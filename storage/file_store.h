@@ -3,6 +3,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace corvell {
 
@@ -39,6 +40,10 @@ std::optional<std::string> temporary_target(const std::string& fileName);
 // directory could not be read, a file could not be removed).
 int remove_leftover_temporaries(const std::string& dir, const std::function<bool(const std::string&)>& isOurFile,
                                 std::string& error);
+
+// Names of the plain files in `dir` that begin with `prefix`, in no order;
+// empty when there are none or the folder cannot be read.
+std::vector<std::string> files_with_prefix(const std::string& dir, const std::string& prefix);
 
 bool remove_file(const std::string& path, std::string& error);
 // Renames a file within its folder; `error` says why not ("Cannot move

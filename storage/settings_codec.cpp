@@ -52,10 +52,16 @@ public:
         return true;
     }
 
-    bool next_float(float& out) {
+    // Also tells whether the whole field is a number: "abc" reads as 0,
+    // and a reader that must know that the field held no number asks.
+    bool next_float(float& out, bool* wholeNumber = nullptr) {
         const char* f;
         size_t n;
         if (!next(f, n)) return false;
+        if (wholeNumber) {
+            double whole = 0;
+            *wholeNumber = parse_decimal(std::string(f, n), whole);
+        }
         const double v = parse_leading_real(f, n);
         // A value beyond float range is as unusable as one that is not a
         // number, and converting it would be undefined.
@@ -103,7 +109,7 @@ LegacyParameters parse_legacy(const char* data, size_t length) {
     FieldReader r(data, length);
     const bool read = r.next_int(p.baudIndex) && r.next_int(p.portIndex) && r.next_int(p.unitsIndex) &&
                       r.next_int(p.encoderCode) && r.next_int(p.focuserCode) && r.next_int(p.variantCode) &&
-                      r.next_int(p.maxTravel) && r.next_float(p.stepIncrement);
+                      r.next_int(p.maxTravel) && r.next_float(p.stepIncrement, &p.stepIsNumber);
     if (!read) return p;
     for (long& position : p.positions)
         if (!r.next_int(position)) return p;

@@ -86,6 +86,7 @@ struct LegacyParameters {
     int variantCode = 0;   // refines it for some focuser models
     long maxTravel = -1;   // counts; -1: follows from the codes
     float stepIncrement = 0.01f;
+    bool stepIsNumber = true;  // the step's field held a number (text reads as 0)
     std::array<long, kStoredSlots> positions;
     std::array<std::string, kStoredSlots> descriptions;
     LegacyParameters();

@@ -258,11 +258,11 @@ int main(int argc, char** argv) {
     core.start();
     form->show();
     form->activateWindow();
-    if (!e2e::waitUntil([&] { return form->engine().started; }, 5000)) {
+    if (!e2e::waitUntil([&] { return form->engine().started(); }, 5000)) {
         std::fprintf(stderr, "the window did not start\n");
         return 1;
     }
-    auto idle = [&] { return form->engine().activeCommand == 0 && form->engine().queuedCommand == 0; };
+    auto idle = [&] { return form->engine().idle(); };
     if (!e2e::waitUntil([&] { return form->Connection->text() == "Communicating" && idle(); }, 5000)) {
         std::fprintf(stderr, "the window is not communicating with the simulated module\n");
         return 1;

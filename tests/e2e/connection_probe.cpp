@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
     core.start();
     form.show();
     form.activateWindow();
-    e2e::waitUntil([&] { return form.engine().started && form.Connection->text().trimmed().size() > 0; }, 3000);
+    e2e::waitUntil([&] { return form.engine().started() && form.Connection->text().trimmed().size() > 0; }, 3000);
     std::printf("%s\n", qPrintable(form.Connection->text()));
     return 0;
 }

@@ -165,7 +165,7 @@ void Harness::openWindow() {
     core->start();
     form->show();
     form->activateWindow();
-    if (!waitUntil([this] { return form->engine().started; }, 3000)) ADD_FAILURE() << "start-up did not run";
+    if (!waitUntil([this] { return form->engine().started(); }, 3000)) ADD_FAILURE() << "start-up did not run";
 }
 
 void Harness::closeWindow() {
@@ -177,23 +177,33 @@ void Harness::closeWindow() {
 }
 
 bool Harness::waitCommunicating(int ms) {
-    return waitUntil([this] { return form->Connection->text() == "Communicating" && form->engine().activeCommand == 0; }, ms);
+    return waitUntil([this] { return form->Connection->text() == "Communicating" && form->engine().idle(); }, ms);
 }
 
 bool Harness::waitIdle(int ms) {
-    return waitUntil([this] { return form->engine().activeCommand == 0 && form->engine().queuedCommand == 0; }, ms);
+    return waitUntil([this] { return form->engine().idle(); }, ms);
+}
+
+bool Harness::goToRunning() {
+    using corvell::Situation;
+    using corvell::situation_bit;
+    const corvell::Situations s = engine().situations();
+    const std::vector<std::string>& activity = engine().screen().activity;
+    return (s & situation_bit(Situation::GoTo)) &&
+           !(s & (situation_bit(Situation::Poll) | situation_bit(Situation::Command))) && engine().moving() &&
+           !activity.empty() && activity.front() == "Go To command in progress";
 }
 
 void Harness::goToCount(long count) {
-    const float ipc = engine().profile.inchesPerCount;
+    const float ipc = engine().inches_per_count();
     const double inches = count * static_cast<double>(ipc) + ipc / 2;
     form->GoToPosButton->click();
     form->GoToDialog->PositionEdit->setText(QString::number(inches, 'f', 6).left(10));
     form->GoToDialog->OKBtn->click();
-    if (!waitUntil([&] { return sim->position() == count && engine().activeCommand == 0 && engine().queuedCommand == 0; },
+    if (!waitUntil([&] { return sim->position() == count && engine().idle(); },
                    8000))
         ADD_FAILURE() << "the go-to to " << count << " did not end; module at " << sim->position();
-    if (!waitUntil([&] { return engine().currentPosition == static_cast<unsigned>(count); }, 3000))
+    if (!waitUntil([&] { return engine().position() == count; }, 3000))
         ADD_FAILURE() << "the position " << count << " was not read back";
 }
 

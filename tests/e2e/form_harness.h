@@ -64,6 +64,9 @@ struct Harness {
     bool waitCommunicating(int ms = 4000);
     // Waits until the executive is idle (no exchange in progress).
     bool waitIdle(int ms = 4000);
+    // A go-to runs on the module: its echo came (Activity says so), its
+    // completion is awaited and nothing else is on the line.
+    bool goToRunning();
     // Goes to `count` with the Operate page's entry and waits for the end.
     void goToCount(long count);
     // The targets of every go-to the module received from index `from` on.

@@ -54,10 +54,9 @@ void saveWithDialog(QWidget* w, QWidget* dialog, const QString& name) {
 }
 
 void goToCount(Harness& h, long count) {
-    h.form->engine().set_command_argument(count);
-    h.form->engine().go_to_position_command();
-    waitUntil([&] { return h.sim->position() == count && h.form->engine().activeCommand == 0; }, 5000);
-    waitUntil([&] { return h.form->engine().currentPosition == static_cast<unsigned>(count); }, 3000);
+    h.form->engine().move_to(count);
+    waitUntil([&] { return h.sim->position() == count && h.form->engine().idle(); }, 5000);
+    waitUntil([&] { return h.form->engine().position() == count; }, 3000);
 }
 
 void store(Harness& h, int slot, const QString& description) {
@@ -226,7 +225,7 @@ int main(int argc, char** argv) {
     h.form->SetZeroPosition->click();
     save(h.form->AreYouSureDialog, "dialog-are-you-sure");
     h.form->AreYouSureDialog->CancelBtn->click();
-    waitUntil([&] { return h.form->engine().activeCommand == 0; }, 2000);
+    waitUntil([&] { return h.form->engine().idle(); }, 2000);
 
     h.form->GoToPosButton->click();
     save(h.form->GoToDialog, "dialog-go-to");
@@ -282,13 +281,13 @@ int main(int argc, char** argv) {
     h.form->GoToPosButton->click();
     h.form->GoToDialog->PositionEdit->setText("0.2");
     h.form->GoToDialog->OKBtn->click();
-    waitUntil([&] { return h.form->engine().activeCommand == 'c'; }, 2000);
+    waitUntil([&] { return h.goToRunning(); }, 2000);
     h.form->Store[5]->click();
     pages->setCurrentIndex(0);
     save(h.form.get(), "page-1-operate-refused-during-go-to");
     h.form->StopGoToDialog->OKBtn->click();
     h.sim->setSuppressCompletion(false);
-    waitUntil([&] { return h.form->engine().activeCommand == 0; }, 5000);
+    waitUntil([&] { return h.form->engine().idle(); }, 5000);
 
     // The network server: switched on in the Settings page's group, on a
     // free port; then on a port another program holds.
@@ -306,12 +305,12 @@ int main(int argc, char** argv) {
     std::printf("%s\n", alpacaRequest(port, "PUT", "connected", "Connected=True").c_str());
     h.sim->setSuppressCompletion(true);
     std::printf("%s\n", alpacaRequest(port, "PUT", "move", "Position=3000").c_str());
-    waitUntil([&] { return h.form->engine().activeCommand == 'c'; }, 2000);
+    waitUntil([&] { return h.goToRunning(); }, 2000);
     pages->setCurrentIndex(0);
     saveWithDialog(h.form.get(), h.form->StopGoToDialog, "page-1-operate-network-go-to");
     std::printf("%s\n", alpacaRequest(port, "PUT", "halt").c_str());
     h.sim->setSuppressCompletion(false);
-    waitUntil([&] { return h.form->engine().activeCommand == 0 && !h.form->engine().moving(); }, 5000);
+    waitUntil([&] { return h.form->engine().idle() && !h.form->engine().moving(); }, 5000);
     httpPort->setValue(takenPort);
     pump(100);
     save(h.form.get(), "page-1-operate-alpaca-port-taken");
@@ -327,7 +326,7 @@ int main(int argc, char** argv) {
     h.form->AreYouSureDialog->OKBtn->click();
     waitUntil([&] { return h.form->StopInitDialog->isVisible(); }, 2000);
     save(h.form->StopInitDialog, "dialog-initialization-in-progress");
-    waitUntil([&] { return !h.form->StopInitDialog->isVisible() && h.form->engine().activeCommand == 0; }, 8000);
+    waitUntil([&] { return !h.form->StopInitDialog->isVisible() && h.form->engine().idle(); }, 8000);
 
     // The port search: the Configure page while it runs, then both results.
     pages->setCurrentIndex(2);
@@ -338,7 +337,9 @@ int main(int argc, char** argv) {
     waitUntil([&] { return h.form->AutoDetectDialog->isVisible(); }, 20000);
     save(h.form->AutoDetectDialog, "dialog-auto-detect-not-found");
     h.form->AutoDetectDialog->AutoDetectOK->click();
-    waitUntil([&] { return h.form->engine().activeCommand != 'u'; }, 3000);
+    waitUntil([&] {
+        return !(h.form->engine().situations() & corvell::situation_bit(corvell::Situation::AutoDetect));
+    }, 3000);
     h.sim->setSilent(false);
     h.form->ComPortSelect->button(0)->click();
     h.form->BaudRateSelect->button(0)->click();

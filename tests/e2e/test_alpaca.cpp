@@ -81,7 +81,7 @@ TEST(AlpacaInTheWindow, PortInUseThenTheCurrentFocuserAndAMoveAsTheGoToButtons) 
     ASSERT_TRUE(h.waitIdle());
     h.sim->setSuppressCompletion(true);
     value(port, "PUT", "move", "Position=3000");
-    ASSERT_TRUE(waitUntil([&] { return h.engine().activeCommand == 'c'; }, 2000));
+    ASSERT_TRUE(waitUntil([&] { return h.goToRunning(); }, 2000));
     EXPECT_EQ(activity(h), "Go To command in progress | Please wait");
     EXPECT_TRUE(h.form->StopGoToDialog->isVisible());
     EXPECT_TRUE(value(port, "GET", "ismoving").toBool());

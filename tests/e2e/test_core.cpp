@@ -122,7 +122,8 @@ TEST(Commands, ACommandClickedDuringAnExchangeFollowsItAndNoiseIsShrugged) {
     const size_t mark = h.receivedCount();
     h.form->StopButton->click();
     ASSERT_TRUE(waitUntil([&] { return h.indexOf('t', mark) >= 0; }, 2000));
-    ASSERT_EQ(h.engine().activeCommand, 't');
+    ASSERT_EQ(h.received().back(), 't');
+    ASSERT_TRUE(h.engine().situations() & corvell::situation_bit(corvell::Situation::Poll)) << "the status read is on the line";
     h.form->MoveInButton->click();
     ASSERT_TRUE(waitUntil([&] { return h.indexOf('i', mark) >= 0; }, 10000));
     // Not sent while the status read was in progress: after its reply and
@@ -138,7 +139,7 @@ TEST(Commands, ACommandClickedDuringAnExchangeFollowsItAndNoiseIsShrugged) {
     h.sim->sendNoise({0xFF, 0x00, 'p', 0x12, 0x34, 0x55, 0xAA});
     h.sim->setPosition(2000);
     const double at = h.sim->nowMs();
-    ASSERT_TRUE(waitUntil([&] { return timesOf(*h.sim, 'p', at).size() >= 2 && h.engine().activeCommand == 0; }, 20000));
+    ASSERT_TRUE(waitUntil([&] { return timesOf(*h.sim, 'p', at).size() >= 2 && h.engine().idle(); }, 20000));
     EXPECT_EQ(h.form->EncoderPosition->text(), "2000");
     EXPECT_EQ(h.form->Connection->text(), "Communicating");
 }
@@ -178,7 +179,7 @@ TEST(GoTo, CompletesAndATerminatedGoToShowsItsPosition) {
         SCOPED_TRACE(way == 0 ? "stop dialog" : "Stop button");
         mark = h.receivedCount();
         enterGoTo(h, way == 0 ? "1.7" : "0.1");
-        ASSERT_TRUE(waitUntil([&] { return h.engine().activeCommand == 'c'; }, 3000));
+        ASSERT_TRUE(waitUntil([&] { return h.goToRunning(); }, 3000));
         ASSERT_TRUE(h.form->StopGoToDialog->isVisible());
         pump(300);
         if (way == 0)
@@ -212,7 +213,7 @@ TEST(GoTo, ActionsPressedDuringAGoToAreRefusedAndTheGoToEnds) {
     h.form->activateWindow();
     h.form->StepOutButton->setFocus();
     enterGoTo(h, "0.8");
-    ASSERT_TRUE(waitUntil([&] { return h.engine().activeCommand == 'c'; }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return h.goToRunning(); }, 3000));
     // The progress dialog leaves the keyboard to the main window: Space still
     // presses the focused Step Out (refused, with its line), not Terminate.
     ASSERT_TRUE(h.form->StopGoToDialog->isVisible());
@@ -238,8 +239,8 @@ TEST(GoTo, ActionsPressedDuringAGoToAreRefusedAndTheGoToEnds) {
     EXPECT_TRUE(h.form->StopGoToDialog->isVisible());
     ASSERT_TRUE(waitUntil([&] { return lines(h.form->ActivityDisplay).contains("Go To completed"); }, 15000));
     EXPECT_FALSE(h.form->StopGoToDialog->isVisible());
-    EXPECT_EQ(h.engine().profile.positions[0], 1000);
-    EXPECT_EQ(h.engine().profile.positions[1], -1);
+    EXPECT_EQ(h.engine().stored_position(1).count, 1000);
+    EXPECT_EQ(h.engine().stored_position(2).count, -1);
     // Polling resumes and the next go-to is not cancelled.
     ASSERT_TRUE(h.waitIdle());
     const double at = h.sim->nowMs();
@@ -257,7 +258,7 @@ TEST(Questions, OnlyTheQuestionShownIsAnswered) {
         QTest::keyClick(h.form->Description[slot], Qt::Key_Return);
     }
     h.sim->setPosition(3000);
-    ASSERT_TRUE(waitUntil([&] { return h.engine().currentPosition == 3000; }, 15000));
+    ASSERT_TRUE(waitUntil([&] { return h.engine().position() == 3000; }, 15000));
     TAreYouSureDialog* d = h.form->AreYouSureDialog;
     h.form->Store[0]->click();
     ASSERT_TRUE(d->isVisible());
@@ -268,8 +269,8 @@ TEST(Questions, OnlyTheQuestionShownIsAnswered) {
     d->OKBtn->click();
     ASSERT_TRUE(waitUntil([&] { return !h.form->Description[0]->isReadOnly(); }, 2000));
     QTest::keyClick(h.form->Description[0], Qt::Key_Return);
-    EXPECT_EQ(h.engine().profile.positions[0], 3000);
-    EXPECT_EQ(h.engine().profile.positions[1], 1000);
+    EXPECT_EQ(h.engine().stored_position(1).count, 3000);
+    EXPECT_EQ(h.engine().stored_position(2).count, 1000);
     EXPECT_EQ(h.form->Pos[1]->text(), "0.273\"");
 
     // Set zero answered no sends nothing; yes zeroes the register.

@@ -31,6 +31,11 @@ FocuserProfile profileOnDisk(const Harness& h, int number = 1) {
     return corvell::parse_profile(bytes.data(), bytes.size());
 }
 
+corvell::ProgramConfig configOnDisk(const Harness& h) {
+    std::string bytes = readAll(h.path("focuser.dc1"));
+    return corvell::parse_config(bytes.data(), bytes.size());
+}
+
 void writeProfile(const Harness& h, int number, const FocuserProfile& p) {
     std::string error;
     ASSERT_TRUE(corvell::save_file_atomically(h.path(*corvell::profile_file_name(number)), corvell::encode_profile(p), error));
@@ -90,7 +95,8 @@ TEST(Settings, NotANumberInTheStepBoxKeepsTheIncrementAndSaysSo) {
     QTest::keyClicks(h.form->StepEdit, "1.2.");
     QTest::keyClick(h.form->StepEdit, Qt::Key_Return);
     EXPECT_EQ(h.form->StepEdit->text(), "0.010\"");
-    EXPECT_FLOAT_EQ(h.engine().config.stepIncrement, 0.01f);
+    // The increment in use (the box shows it) and the one saved.
+    EXPECT_FLOAT_EQ(configOnDisk(h).stepIncrement, 0.01f);
     auto* message = h.form->findChild<QWidget*>("InvalidNumberMessage");
     ASSERT_NE(message, nullptr);
     EXPECT_TRUE(message->isVisible());
@@ -141,8 +147,7 @@ TEST(StoredPositions, StoreGoToWithOvershootAndDeleteThroughTheWindow) {
     h.goToCount(5000);
     const size_t mark = h.receivedCount();
     h.form->GoTo[0]->click();
-    ASSERT_TRUE(waitUntil([&] { return h.goToTargets(mark).size() == 2 && h.engine().activeCommand == 0 &&
-                                       h.engine().queuedCommand == 0; }, 6000))
+    ASSERT_TRUE(waitUntil([&] { return h.goToTargets(mark).size() == 2 && h.engine().idle(); }, 6000))
         << letters(h.received());
     EXPECT_EQ(h.goToTargets(mark), (std::vector<long>{2267, 3000}));
     EXPECT_TRUE(waitUntil([&] { return h.sim->position() == 3000; }, 2000));
@@ -162,5 +167,6 @@ TEST(StoredPositions, StoreGoToWithOvershootAndDeleteThroughTheWindow) {
     h.form->BacklashEnable->button(0)->click();
     EXPECT_FALSE(h.form->BacklashEdit->isEnabled());
     typeInto(h.form->BacklashEdit, "0.1");
-    EXPECT_EQ(h.engine().profile.backlashCount, 733);
+    EXPECT_EQ(h.engine().backlash_count(), 733);
+    EXPECT_EQ(profileOnDisk(h).backlashCount, 733);
 }

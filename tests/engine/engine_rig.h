@@ -1,7 +1,10 @@
 // Drives the engine without a window, a serial line or real time: a
 // scripted module link that records every byte written and hands over the
 // bytes a test queues, a manual clock behind the reply timer, and a view
-// that only counts. Tests read the engine's screen and state directly.
+// that only counts. Tests drive the engine through its operations, events
+// and the files in its data folder, and read what it shows (its screen),
+// what it writes (on the line, into the timer, into its files) and its
+// public queries.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -15,6 +18,7 @@
 #include <vector>
 
 #include "control/engine.h"
+#include "storage/file_store.h"
 
 namespace corvell::test {
 
@@ -416,17 +420,98 @@ struct Rig {
         reply({'p', static_cast<uint8_t>(position >> 8), static_cast<uint8_t>(position & 0xFF)});
     }
 
-    // A position read answered with `position`.
+    // The letter of the last command written; 0 when none was.
+    char lastCommand() const {
+        const std::vector<SentCommand> sent = commandsFrom(0);
+        return sent.empty() ? 0 : sent.back().letter;
+    }
+
+    // The exchange on the line: the last command written while its reply is
+    // awaited (a read: the Poll situation; a command's echo: Command); 0 when
+    // neither is awaited.
+    char onTheLine() const {
+        const Situations s = engine.situations();
+        if (!(s & (situation_bit(Situation::Poll) | situation_bit(Situation::Command)))) return 0;
+        return lastCommand();
+    }
+
+    // A go-to or homing runs on the module: its echo came, the reply timer
+    // was loaded with its completion limit `limitMs` after it, and nothing
+    // else is on the line.
+    bool completionAwaited(int limitMs) const {
+        const Situations s = engine.situations();
+        const Situations motion = situation_bit(Situation::GoTo) | situation_bit(Situation::Homing) |
+                                  situation_bit(Situation::InitHoming);
+        return (s & motion) && !(s & (situation_bit(Situation::Poll) | situation_bit(Situation::Command))) &&
+               !timer.loads.empty() && timer.loads.back() == limitMs;
+    }
+
+    // The idle poll: the clock runs to the timer's next expiry, where the
+    // position read goes out and stays unanswered.
+    void pollOnTheLine() {
+        const size_t from = mark();
+        advance(timer.nextExpiry - timer.now);
+        ASSERT_EQ(sentFrom(from), "p") << "the idle poll";
+        ASSERT_EQ(onTheLine(), 'p');
+    }
+
+    // A position read answered with `position`: the idle poll.
     void setPosition(unsigned position) {
-        engine.read_position();
+        pollOnTheLine();
         reply({'p', static_cast<uint8_t>(position >> 8), static_cast<uint8_t>(position & 0xFF)});
     }
 
-    // A go-to sent and its echo answered: the completion is awaited.
+    // A status read on the line, as after every command: Stop from idle,
+    // and its echo.
+    void statusOnTheLine() {
+        ASSERT_TRUE(engine.idle());
+        engine.stop_command();
+        reply({'s'});
+        ASSERT_EQ(onTheLine(), 't');
+    }
+
+    // A go-to asked for (as another front end asks) and its echo answered:
+    // the completion is awaited.
     void runGoTo(long target) {
-        engine.set_command_argument(target);
-        engine.go_to_position_command();
+        const size_t from = mark();
+        ASSERT_EQ(engine.move_to(target), "");
+        ASSERT_EQ(goToTargets(from), std::vector<long>{target}) << "sent at once";
         reply({'g'});
+    }
+
+    // The initialization asked for and answered yes; its first settings
+    // write goes out.
+    void startInitialization() {
+        engine.ReinitializeClick();
+        ASSERT_TRUE(screen().question.visible);
+        engine.question_answered(screen().question.id, true);
+        pass();
+    }
+
+    // Echoes each settings write of the initialization in turn; the homing
+    // goes out after the last.
+    void echoSettings() {
+        for (char letter : {'s', 'd', 'e', 'f', 'w'}) {
+            ASSERT_EQ(lastCommand(), letter);
+            ASSERT_TRUE(engine.situations() & situation_bit(Situation::InitSettings));
+            reply({static_cast<uint8_t>(letter)});
+        }
+        ASSERT_EQ(lastCommand(), 'h');
+    }
+
+    // A profile or the configuration in the data folder, as saved.
+    void saveProfile(int number, const FocuserProfile& p) const {
+        std::string error;
+        ASSERT_TRUE(save_file_atomically(dir.file(*profile_file_name(number)), encode_profile(p), error)) << error;
+    }
+    std::optional<FocuserProfile> profileFile(int number) const {
+        auto bytes = read_file_head(dir.file(*profile_file_name(number)), 4096);
+        if (!bytes) return std::nullopt;
+        return parse_profile(bytes->data(), bytes->size());
+    }
+    ProgramConfig configFile() const {
+        auto bytes = read_file_head(dir.file(kProgramConfigFileName), 4096);
+        return bytes ? parse_config(bytes->data(), bytes->size()) : ProgramConfig();
     }
 
     // The targets of every go-to written from index `from` on.

@@ -42,7 +42,7 @@ TEST(EngineFaults, ATerminatedGoToEndsShowingItsPosition) {
     r.statusAndPosition(3000);
     EXPECT_EQ(r.sentFrom(m), "stp");
     EXPECT_EQ(r.screen().position, (Lines{"0.818\""}));
-    EXPECT_EQ(r.engine.activeCommand, 0);
+    EXPECT_TRUE(r.engine.idle());
 
     // The go-to completed just as the stop went out: its completion byte
     // comes before the stop's echo and is passed over.
@@ -52,7 +52,7 @@ TEST(EngineFaults, ATerminatedGoToEndsShowingItsPosition) {
     c.engine.stop_go_to_pressed();
     c.pass();
     c.reply({'c'});
-    EXPECT_EQ(c.engine.activeCommand, 's');
+    EXPECT_EQ(c.onTheLine(), 's');
     c.reply({'s'});
     c.statusAndPosition(5000);
     EXPECT_EQ(c.screen().position, (Lines{"1.364\""}));
@@ -69,14 +69,13 @@ TEST(EngineFaults, TheOperatePagesStopStopsAGoToAndAHoming) {
     EXPECT_EQ(r.sentFrom(m), "s") << "sent at once, not queued behind the go-to";
     EXPECT_FALSE(r.screen().stopGoToVisible);
     r.reply({'s'});
-    EXPECT_EQ(r.engine.activeCommand, 't');
+    EXPECT_EQ(r.onTheLine(), 't');
 
     // Pressed before the go-to's echo: sent at once; the go-to's echo that
     // comes ahead of the stop's is passed over.
     Rig e;
     e.startCommunicating(1000);
-    e.engine.set_command_argument(5000);
-    e.engine.go_to_position_command();
+    EXPECT_EQ(e.engine.move_to(5000), "");
     const size_t me = e.mark();
     e.engine.stop_command();
     EXPECT_EQ(e.sentFrom(me), "s");
@@ -86,15 +85,19 @@ TEST(EngineFaults, TheOperatePagesStopStopsAGoToAndAHoming) {
     EXPECT_EQ(e.sentFrom(me), "stp");
     EXPECT_EQ(e.screen().activity, (Lines{"Command terminated by user", "Waiting for command"}));
 
+    // The homing (of the initialization).
     Rig h;
     h.startCommunicating(1000);
-    h.engine.home_position_command();
+    h.startInitialization();
+    h.echoSettings();
     h.reply({'h'});
+    ASSERT_TRUE(h.completionAwaited(120000));
     const size_t mh = h.mark();
     h.engine.stop_command();
     h.pass();
     EXPECT_EQ(h.sentFrom(mh), "s");
-    EXPECT_EQ(h.engine.activeCommand, 's');
+    EXPECT_EQ(h.onTheLine(), 's');
+    EXPECT_FALSE(h.screen().stopInitVisible);
 }
 
 TEST(EngineFaults, ActionsDuringAGoToAreRefusedAndTheGoToEndsNormally) {
@@ -102,7 +105,7 @@ TEST(EngineFaults, ActionsDuringAGoToAreRefusedAndTheGoToEndsNormally) {
     r.startCommunicating(1000);
     storeAt(r, 1, 2000);
     r.runGoTo(4000);
-    ASSERT_EQ(r.engine.activeCommand, 'c');
+    ASSERT_TRUE(r.completionAwaited(65997));
     const size_t m = r.mark();
 
     r.engine.StoreNClick(2);
@@ -115,7 +118,7 @@ TEST(EngineFaults, ActionsDuringAGoToAreRefusedAndTheGoToEndsNormally) {
     r.engine.GoToNClick(1);
     EXPECT_FALSE(r.screen().question.visible);
     EXPECT_FALSE(r.screen().entry.visible);
-    EXPECT_EQ(r.engine.activeCommand, 'c');
+    EXPECT_TRUE(r.completionAwaited(65997));
     EXPECT_TRUE(r.screen().stopGoToVisible);
     r.pass();
     EXPECT_EQ(r.sentFrom(m), "");
@@ -124,16 +127,16 @@ TEST(EngineFaults, ActionsDuringAGoToAreRefusedAndTheGoToEndsNormally) {
     EXPECT_FALSE(r.screen().stopGoToVisible);
     EXPECT_EQ(r.screen().activity, (Lines{"Go To completed", "Waiting for command"}));
     r.statusAndPosition(4000);
-    EXPECT_EQ(r.engine.activeCommand, 0);
-    EXPECT_EQ(r.engine.profile.positions[0], 2000) << "slot 1 was not deleted";
-    EXPECT_EQ(r.engine.profile.positions[1], -1) << "slot 2 was not stored";
+    EXPECT_TRUE(r.engine.idle());
+    EXPECT_EQ(r.engine.stored_position(1).count, 2000) << "slot 1 was not deleted";
+    EXPECT_EQ(r.engine.stored_position(2).count, -1) << "slot 2 was not stored";
     // Polling goes on and the next go-to is not cancelled by a stale stop.
     r.advance(1500);
-    EXPECT_EQ(r.engine.activeCommand, 'p');
+    EXPECT_EQ(r.onTheLine(), 'p');
     r.reply({'p', 0x0F, 0xA0});
     r.runGoTo(100);
     r.pass();
-    EXPECT_EQ(r.engine.activeCommand, 'c');
+    EXPECT_TRUE(r.completionAwaited(65997));
 }
 
 TEST(EngineFaults, AConfirmationAnswersOnlyTheQuestionShown) {
@@ -141,8 +144,7 @@ TEST(EngineFaults, AConfirmationAnswersOnlyTheQuestionShown) {
     r.startCommunicating(1000);
     storeAt(r, 1, 1000);
     storeAt(r, 2, 2000);
-    r.engine.read_position();
-    r.reply({'p', 0x0B, 0xB8});  // 3000
+    r.setPosition(3000);
 
     r.engine.StoreNClick(1);
     ASSERT_TRUE(r.screen().question.visible);
@@ -158,12 +160,13 @@ TEST(EngineFaults, AConfirmationAnswersOnlyTheQuestionShown) {
     EXPECT_TRUE(r.screen().question.visible);
     r.engine.question_answered(id, true);
     r.pass();
-    EXPECT_EQ(r.engine.profile.positions[0], 3000) << "the overwrite that was asked about";
-    EXPECT_EQ(r.engine.profile.positions[1], 2000) << "the other slot is untouched";
+    EXPECT_EQ(r.engine.stored_position(1).count, 3000) << "the overwrite that was asked about";
+    EXPECT_EQ(r.engine.stored_position(2).count, 2000) << "the other slot is untouched";
     // A second answer to the same question does nothing more.
     r.engine.question_answered(id, false);
     r.pass();
-    EXPECT_EQ(r.engine.activeCommand, 0);
+    EXPECT_TRUE(r.engine.idle());
+    EXPECT_EQ(r.engine.stored_position(1).count, 3000);
 }
 
 TEST(EngineFaults, ATimeOutDropsQueuedMotionAndSaysSo) {
@@ -171,16 +174,17 @@ TEST(EngineFaults, ATimeOutDropsQueuedMotionAndSaysSo) {
     r.startCommunicating(1000);
     // A go-to clicked while a poll is on the line waits for it; the poll
     // times out: the go-to is dropped, with a line, and never sent later.
+    const Situations waiting = situation_bit(Situation::Queued) | situation_bit(Situation::QueuedStep);
     r.advance(1500);
-    ASSERT_EQ(r.engine.activeCommand, 'p');
+    ASSERT_EQ(r.onTheLine(), 'p');
     r.engine.StepOutButtonClick();
-    EXPECT_EQ(r.engine.queuedCommand, 'g');
+    EXPECT_TRUE(r.engine.situations() & situation_bit(Situation::QueuedStep));
     r.advance(1500);
-    EXPECT_EQ(r.engine.queuedCommand, 0);
+    EXPECT_EQ(r.engine.situations() & waiting, 0u);
     EXPECT_EQ(r.screen().activity, (Lines{"Waiting for focuser response", "Step Out not started"}));
     // While the module is silent, motion is refused at once.
     r.engine.move_in_command();
-    EXPECT_EQ(r.engine.queuedCommand, 0);
+    EXPECT_EQ(r.engine.situations() & waiting, 0u);
     EXPECT_EQ(r.screen().activity, (Lines{"The focuser is not communicating", "Move In not started"}));
     // Communication returns: nothing moves by itself.
     const size_t m = r.mark();
@@ -195,8 +199,7 @@ TEST(EngineFaults, ATimeOutBetweenTheLegsOfAStoredGoToDropsTheSecondLeg) {
     r.startCommunicating(1000);
     r.engine.BacklashEnableClick(1);
     storeAt(r, 1, 3000);  // reached moving outward
-    r.engine.read_position();
-    r.reply({'p', 0x13, 0x88});  // 5000: the overshoot leg comes first
+    r.setPosition(5000);  // the overshoot leg comes first
     const size_t m = r.mark();
     r.engine.GoToNClick(1);
     r.reply({'g'});
@@ -208,7 +211,7 @@ TEST(EngineFaults, ATimeOutBetweenTheLegsOfAStoredGoToDropsTheSecondLeg) {
     r.statusAndPosition(2267);
     r.advance(100);
     EXPECT_EQ(r.goToTargets(m), (std::vector<long>{2267}));
-    EXPECT_EQ(r.engine.activeCommand, 0);
+    EXPECT_TRUE(r.engine.idle());
 }
 
 TEST(EngineFaults, AStoredGoToKeepsItsSecondLegWhenAReadIsInFlight) {
@@ -216,11 +219,9 @@ TEST(EngineFaults, AStoredGoToKeepsItsSecondLegWhenAReadIsInFlight) {
     r.startCommunicating(1000);
     r.engine.BacklashEnableClick(1);
     storeAt(r, 1, 3000);
-    r.engine.read_position();
-    r.reply({'p', 0x13, 0x88});  // 5000
+    r.setPosition(5000);
     // The next poll is in flight as the user clicks Go To.
-    r.advance(1500);
-    ASSERT_EQ(r.engine.activeCommand, 'p');
+    r.pollOnTheLine();
     const size_t m = r.mark();
     r.engine.GoToNClick(1);
     EXPECT_EQ(r.sentFrom(m), "") << "waits for the read to end";
@@ -252,8 +253,9 @@ TEST(EngineFaults, StopBetweenTheLegsOfAStoredGoToSendsNoFurtherLeg) {
     for (uint8_t b : {uint8_t('p'), uint8_t(0x08), uint8_t(0xDB)}) r.link.waiting.push_back(b);
     r.engine.ComPortDataAvailable();
     r.engine.executiveIdle();
-    ASSERT_EQ(r.engine.activeCommand, 0);
-    ASSERT_EQ(r.engine.queuedCommand, 'q');
+    ASSERT_EQ(r.goToTargets(m), (std::vector<long>{2267})) << "the second leg is not sent yet";
+    ASSERT_EQ(r.engine.situations(), situation_bit(Situation::GoTo) | situation_bit(Situation::Queued))
+        << "nothing on the line, the second leg waits to be sent";
     r.engine.stop_command();
     r.pass();
     r.reply({'s'});
@@ -272,7 +274,8 @@ TEST(EngineFaults, StopWhileAQuestionIsOpenStopsTheMotorAtOnce) {
     r.reply({'o'});
     r.statusAndPosition(1200);
     r.engine.set_zero_command();
-    ASSERT_EQ(r.engine.activeCommand, 'a');
+    ASSERT_TRUE(r.screen().question.visible);
+    ASSERT_EQ(r.engine.situations(), situation_bit(Situation::Question));
     const size_t m = r.mark();
     r.engine.stop_command();
     EXPECT_EQ(r.sentFrom(m), "s");
@@ -280,7 +283,7 @@ TEST(EngineFaults, StopWhileAQuestionIsOpenStopsTheMotorAtOnce) {
     // The answer still answers the question.
     r.engine.question_answered(r.screen().question.id, false);
     r.pass();
-    EXPECT_EQ(r.engine.activeCommand, 0);
+    EXPECT_TRUE(r.engine.idle());
     EXPECT_EQ(r.sentFrom(m), "s");
 }
 
@@ -306,8 +309,7 @@ TEST(EngineFaults, QuickStepClicksMoveOneStepEachOrAreRefusedWithALine) {
     EXPECT_EQ(r.goToTargets(m), (std::vector<long>{1036}));
     // Three clicks while a poll is on the line: each starts from the target
     // of the one before, so none is lost.
-    r.advance(r.timer.nextExpiry - r.timer.now);
-    ASSERT_EQ(r.engine.activeCommand, 'p');
+    r.pollOnTheLine();
     const size_t q = r.mark();
     for (int i = 0; i < 3; ++i) r.engine.StepOutButtonClick();
     r.advance(3000);
@@ -345,7 +347,7 @@ TEST(EngineFaults, AModuleThatGoesAwayIsShownAtOnceAndFoundAgainInEveryState) {
              r.engine.question_answered(r.screen().question.id, true);
              r.pass();
              r.advance(50);
-             ASSERT_EQ(r.engine.activeCommand, 'c');
+             ASSERT_TRUE(r.completionAwaited(120000));
          },
          "Initialization not completed"},
         {"question open", [](Rig& r) { r.engine.set_zero_command(); }, nullptr},
@@ -369,8 +371,12 @@ TEST(EngineFaults, AModuleThatGoesAwayIsShownAtOnceAndFoundAgainInEveryState) {
         if (c.ended) {
             EXPECT_GT(r.screen().operatePage, page);
         }
-        EXPECT_EQ(r.engine.queuedCommand, 0);
-        EXPECT_NE(r.engine.activeCommand, 'c');
+        EXPECT_EQ(r.engine.situations() &
+                      (situation_bit(Situation::Queued) | situation_bit(Situation::QueuedStep) |
+                       situation_bit(Situation::GoTo) | situation_bit(Situation::Homing) |
+                       situation_bit(Situation::InitHoming)),
+                  0u)
+            << "nothing waits, no motion runs";
         // Motion is refused while it is gone.
         r.engine.move_out_command();
         EXPECT_EQ(r.screen().activity.back(), "Move Out not started");
@@ -499,8 +505,7 @@ TEST(EngineFaults, ACompletionThatComesWithTheEchoEndsTheGoToAtOnce) {
     for (bool secondEvent : {false, true}) {
         Rig r;
         r.startCommunicating(1000);
-        r.engine.set_command_argument(1010);
-        r.engine.go_to_position_command();
+        EXPECT_EQ(r.engine.move_to(1010), "");
         r.link.waiting.push_back('g');
         if (!secondEvent) r.link.waiting.push_back('c');
         r.engine.ComPortDataAvailable();
@@ -509,7 +514,7 @@ TEST(EngineFaults, ACompletionThatComesWithTheEchoEndsTheGoToAtOnce) {
             r.engine.ComPortDataAvailable();
         }
         r.pass();
-        EXPECT_EQ(r.engine.activeCommand, 't') << "the status read follows the completion";
+        EXPECT_EQ(r.onTheLine(), 't') << "the status read follows the completion";
         EXPECT_EQ(r.screen().activity, (Lines{"Go To completed", "Waiting for command"}));
         EXPECT_FALSE(r.screen().stopGoToVisible);
     }
@@ -526,8 +531,7 @@ TEST(EngineFaults, LongSessionsDispatchAtOnceAndPollFromTheReply) {
     for (int i = 0; i < 300; ++i) r.advance(1600);
     // A poll goes out; its reply comes 100 ms later; the next poll 1500 ms
     // after that reply.
-    r.advance(r.timer.nextExpiry - r.timer.now);
-    ASSERT_EQ(r.engine.activeCommand, 'p');
+    r.pollOnTheLine();
     const long long sentAt = r.timer.now;
     r.engine.move_in_command();
     const size_t m = r.mark();
@@ -562,8 +566,7 @@ TEST(IntentOperations, MovingSpansAMotionUntilThePositionAfterItIsRead) {
     EXPECT_EQ(r.engine.position(), std::optional<long>(1500));
     EXPECT_EQ(r.screen().activity, (Lines{"Go To completed", "Waiting for command"})) << "shown as a Go To";
     // Queued behind a poll, then halted.
-    r.advance(1500);
-    ASSERT_EQ(r.engine.activeCommand, 'p');
+    r.pollOnTheLine();
     EXPECT_EQ(r.engine.move_to(100), "");
     EXPECT_TRUE(r.engine.moving());
     r.reply({'p', 0x05, 0xDC});
@@ -576,7 +579,7 @@ TEST(IntentOperations, MovingSpansAMotionUntilThePositionAfterItIsRead) {
     // A go-to whose completion never comes ends with the time-out.
     EXPECT_EQ(r.engine.move_to(2000), "");
     r.reply({'g'});
-    r.advance(r.engine.goToTimeLimit);
+    r.advance(65997);  // the limit at the default scale
     EXPECT_FALSE(r.engine.moving());
     EXPECT_EQ(r.engine.move_to(2000), "The focuser is not communicating");
     EXPECT_EQ(r.engine.move_to(70000), "The position is beyond the control module's range");

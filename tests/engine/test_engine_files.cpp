@@ -118,7 +118,6 @@ TEST(EngineFiles, RestoreDefaultsRescansProfilesAndKeepsThem) {
     r.engine.RestoreDefaultsClick();
     r.engine.question_answered(r.screen().question.id, true);
     r.pass();
-    EXPECT_EQ(r.engine.config.unitsIndex, 0);
     EXPECT_EQ(r.screen().unitsIndex, 0);
     EXPECT_EQ(r.screen().focuserList, (Lines{"First", "Second"}));
     EXPECT_EQ(r.screen().focuserType, "Second");
@@ -164,12 +163,16 @@ TEST(EngineFiles, DeletingTheCurrentProfileSelectsTheNeighbour) {
     writeConfig(r, cfg);
     r.startCommunicating();
     ASSERT_EQ(r.screen().focuserRow, 2);
-    r.engine.delete_file_command();
+    r.engine.DeleteFocuserClick();
+    ASSERT_TRUE(r.screen().question.visible);
+    r.engine.question_answered(r.screen().question.id, true);
+    r.pass();
     EXPECT_FALSE(file_exists(r.dir.file("fc00003.df1")));
     EXPECT_EQ(r.screen().focuserList, (Lines{"F1", "F2"}));
     EXPECT_EQ(r.screen().focuserRow, 1);
     EXPECT_EQ(r.screen().focuserType, "F2");
-    EXPECT_EQ(r.engine.config.currentFileNumber, 2);
+    EXPECT_EQ(r.engine.focuser_description(), "F2");
+    EXPECT_EQ(r.configFile().currentFileNumber, 2);
 }
 
 TEST(EngineFiles, LongDescriptionsAreShownWholeAndShortenedOnceAtTheNextSave) {
@@ -303,14 +306,14 @@ TEST(EngineFiles, AFileNoteHoldsActivityUntilTheUserActs) {
     // A command the user asked for during an exchange is dispatched by the
     // executive: that is not another action of the user's, and a note that
     // came in between stays.
-    r.engine.read_status();
+    r.pollOnTheLine();
     r.engine.move_in_command();
-    ASSERT_EQ(r.engine.queuedCommand, 'i');
+    ASSERT_TRUE(r.engine.situations() & situation_bit(Situation::Queued));
     r.engine.UnitsClick(1);
     EXPECT_EQ(r.screen().activity, (Lines{"Cannot save focuser.dc1: File is read-only", "Settings not saved"}));
     const size_t m = r.mark();
-    r.statusAndPosition(1000);
-    EXPECT_EQ(r.sentFrom(m), "pi");
+    r.reply({'p', 0x03, 0xE8});
+    EXPECT_EQ(r.sentFrom(m), "i");
     r.reply({'i'});
     EXPECT_EQ(r.screen().activity, (Lines{"Cannot save focuser.dc1: File is read-only", "Settings not saved"}));
     // The user stops: the note goes and the stop's lines are shown.

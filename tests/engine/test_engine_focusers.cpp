@@ -117,13 +117,14 @@ TEST(AddFocuser, ModelTablesGiveTheScaleAndTheTravel) {
         choose(r, c.encoder);
         EXPECT_EQ(page(r).text1, "Setup is now complete.");
         const float ipc = static_cast<float>(c.roller * 3.14159 / c.lines);
-        EXPECT_EQ(r.engine.profile.inchesPerCount, ipc);
-        EXPECT_EQ(r.engine.profile.maxTravel, static_cast<long>(std::floor(static_cast<float>(c.travel) / static_cast<double>(ipc))));
+        const long travel = static_cast<long>(std::floor(static_cast<float>(c.travel) / static_cast<double>(ipc)));
+        EXPECT_EQ(r.engine.inches_per_count(), ipc);
+        EXPECT_EQ(r.engine.max_travel(), travel);
         // The new focuser: its own file, a row of its own, selected, current.
         auto saved = profileFile(r, 2);
         ASSERT_TRUE(saved);
         EXPECT_EQ(saved->description, "By the tables");
-        EXPECT_EQ(saved->maxTravel, r.engine.profile.maxTravel);
+        EXPECT_EQ(saved->maxTravel, travel);
         EXPECT_EQ(saved->backlashEnable, 0);
         EXPECT_EQ(saved->backlashCount, static_cast<long>(std::floor(0.2 / static_cast<double>(ipc))));
         for (int i = 0; i < kStoredSlots; ++i) {
@@ -158,13 +159,13 @@ TEST(AddFocuser, TypedParametersThatAreNoScaleOrBeyondTheModuleAreAskedAgain) {
             EXPECT_EQ(page(r).description, "Incorrect entry") << wrong;
         }
         enterDescription(r, units ? "500" : "2000");
-        EXPECT_EQ(r.engine.profile.inchesPerCount, units ? static_cast<float>(1.0 / (500 * 2.54)) : 0.0005f);
+        EXPECT_EQ(r.engine.inches_per_count(), units ? static_cast<float>(1.0 / (500 * 2.54)) : 0.0005f);
         EXPECT_EQ(page(r).focus, SetupScreen::Focus::Maximum);
         enterMaximum(r, "1");
         EXPECT_EQ(page(r).maximum, "Incorrect entry");
         enterMaximum(r, "70000");
         EXPECT_EQ(page(r).maximum, "Beyond the module's range of 65535");
-        EXPECT_EQ(r.engine.profile.maxTravel, 6600) << "not taken";
+        EXPECT_EQ(r.engine.max_travel(), 6600) << "not taken";
         enterMaximum(r, "6000.9");
         EXPECT_EQ(page(r).maximum, "6000");
         ok(r);
@@ -175,7 +176,7 @@ TEST(AddFocuser, TypedParametersThatAreNoScaleOrBeyondTheModuleAreAskedAgain) {
         r.pass();
         r.advance(50);
         EXPECT_FALSE(r.screen().question.visible);
-        EXPECT_EQ(r.engine.profile.maxTravel, 6000);
+        EXPECT_EQ(r.engine.max_travel(), 6000);
     }
 }
 
@@ -222,7 +223,7 @@ TEST(AddFocuser, TheManualSetupMeasuresWithThePushButtons) {
     r.advance(600);
     ok(r);
     EXPECT_EQ(page(r).text1, "Setup is now complete.");
-    EXPECT_EQ(r.engine.profile.maxTravel, 5000);
+    EXPECT_EQ(r.engine.max_travel(), 5000);
     EXPECT_EQ(r.screen().focuserFiles, (std::vector<int>{1, 7}));
     EXPECT_TRUE(profileFile(r, 7));
 
@@ -277,13 +278,13 @@ TEST(AddFocuser, CancelOrCloseAtAnyPageLeavesNoFileNoRowAndTheStoredValues) {
         r.pass();
         r.advance(50);
         EXPECT_FALSE(page(r).visible);
-        EXPECT_EQ(r.engine.activeCommand, 0);
+        EXPECT_TRUE(r.engine.idle());
         EXPECT_FALSE(file_exists(r.dir.file("fc00002.df1")));
         EXPECT_EQ(r.screen().focuserList, (Lines{"Kept"}));
         EXPECT_EQ(*read_file_head(r.dir.file("focuser.dc1"), 4096), configBefore);
-        EXPECT_EQ(r.engine.profile.description, "Kept");
+        EXPECT_EQ(r.engine.focuser_description(), "Kept");
         EXPECT_EQ(r.screen().focuserType, "Kept");
-        EXPECT_EQ(r.engine.profile.inchesPerCount, 0.0004f);
+        EXPECT_EQ(r.engine.inches_per_count(), 0.0004f);
         EXPECT_EQ(r.engine.refusal_reason(Action::MoveIn), "") << "the setup is over";
     }
 }
@@ -320,7 +321,7 @@ TEST(FocuserList, ChooseRenameAndDeleteKeepTheListAndTheFilesTogether) {
     r.engine.FocuserListClick(1);
     r.pass();
     EXPECT_EQ(configFile(r).currentFileNumber, 2);
-    EXPECT_EQ(r.engine.profile.inchesPerCount, 0.001f);
+    EXPECT_EQ(r.engine.inches_per_count(), 0.001f);
     EXPECT_EQ(r.screen().encoderStep, "1000.000");
     // Refused during a go-to: the list shows the focuser in use again.
     r.runGoTo(3000);
@@ -358,7 +359,7 @@ TEST(FocuserList, ChooseRenameAndDeleteKeepTheListAndTheFilesTogether) {
     EXPECT_FALSE(file_exists(r.dir.file("fc00004.df1")));
     EXPECT_EQ(r.screen().focuserList, (Lines{"One", "Second"}));
     EXPECT_EQ(r.screen().focuserRow, 1);
-    EXPECT_EQ(r.engine.profile.description, "Second");
+    EXPECT_EQ(r.engine.focuser_description(), "Second");
     // "No" deletes nothing; the only row left deleted empties the list.
     r.engine.DeleteFocuserClick();
     r.pass();
@@ -400,7 +401,7 @@ TEST(NumberEntries, EachEntryIsCheckedSavedAndTheTravelSentToTheModule) {
     EXPECT_EQ(r.screen().entry.label, "Value must be a positive number.Reenter desired value.");
     const size_t m = r.mark();
     confirm("2000");
-    EXPECT_EQ(r.engine.profile.inchesPerCount, 0.0005f);
+    EXPECT_EQ(r.engine.inches_per_count(), 0.0005f);
     EXPECT_EQ(profileFile(r, 1)->inchesPerCount, 0.0005f);
     EXPECT_TRUE(r.screen().reinitTextVisible);
     EXPECT_EQ(r.sentFrom(m).find_first_not_of("tp"), std::string::npos) << "nothing sent but polls";
@@ -432,7 +433,8 @@ TEST(NumberEntries, EachEntryIsCheckedSavedAndTheTravelSentToTheModule) {
     confirm("100");
     EXPECT_TRUE(r.screen().entry.visible) << "beyond the module's range";
     confirm("1.27");
-    EXPECT_NEAR(r.engine.profile.maxTravel, 1000, 1);
+    EXPECT_NEAR(r.engine.max_travel(), 1000, 1);
+    EXPECT_NEAR(profileFile(r, 1)->maxTravel, 1000, 1);
     // Not communicating: saved, and said not to be sent.
     r.link.module.silent = true;
     r.advance(4000);
@@ -485,7 +487,7 @@ TEST(Conversion, TheOlderReleasesFileIsOfferedConvertedAndRemoved) {
     EXPECT_FALSE(file_exists(r.dir.file("focuser.dat")));
     EXPECT_EQ(r.screen().focuserList, (Lines{"From the old release"}));
     EXPECT_EQ(r.link.port, "com3") << "started on the converted settings";
-    EXPECT_EQ(r.engine.profile.positions[0], 100) << "the converted profile is in use";
+    EXPECT_EQ(r.engine.stored_position(1).count, 100) << "the converted profile is in use";
 
     // No: the file is removed, nothing is converted, the start goes on.
     Rig no;

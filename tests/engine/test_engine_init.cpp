@@ -9,26 +9,16 @@ using namespace corvell::test;
 
 namespace {
 
-// The focuser of the examples: 2000 counts per inch, 300 counts of travel.
+// The focuser of the examples, saved as its profile: 2000 counts per inch,
+// 300 counts of travel.
 void exampleFocuser(Rig& r) {
-    r.engine.profile.inchesPerCount = 0.0005f;
-    r.engine.profile.maxTravel = 300;
+    FocuserProfile p;
+    p.inchesPerCount = 0.0005f;
+    p.maxTravel = 300;
+    r.saveProfile(1, p);
 }
 
-void startInit(Rig& r) {
-    r.engine.ReinitializeClick();
-    ASSERT_TRUE(r.screen().question.visible);
-    r.engine.question_answered(r.screen().question.id, true);
-    r.pass();
-}
-
-// Echoes each setting command until the homing has been sent.
-void echoSettings(Rig& r) {
-    for (char letter : {'s', 'd', 'e', 'f', 'w'}) {
-        ASSERT_EQ(r.engine.activeCommand, 'y');
-        r.reply({static_cast<uint8_t>(letter)});
-    }
-}
+const Situations kInitSettings = situation_bit(Situation::InitSettings);
 
 const std::string kSettingsBytes = std::string("s") + "d\x01\xA0" + std::string("e\x00\xFA", 3) +
                                    std::string("f\x00\x32", 3) + "w\x01\x2C" + "h";
@@ -81,24 +71,25 @@ TEST(EngineInitialization, AnsweredNoSendsNothing) {
 
 TEST(EngineInitialization, WritesTheSettingsInOrderThenHomes) {
     Rig r;
-    r.startCommunicating();
     exampleFocuser(r);
+    r.startCommunicating();
     const size_t m = r.mark();
-    startInit(r);
+    r.startInitialization();
     EXPECT_TRUE(r.screen().stopInitVisible);
     EXPECT_EQ(r.screen().activity, (Lines{"Writing focuser settings", "Please wait"}));
-    echoSettings(r);
+    r.echoSettings();
     EXPECT_EQ(r.sentFrom(m), kSettingsBytes);
-    EXPECT_EQ(r.engine.activeCommand, 'h');
+    EXPECT_EQ(r.lastCommand(), 'h');
+    EXPECT_EQ(r.engine.situations(), situation_bit(Situation::InitHoming)) << "its echo awaited";
     r.reply({'h'});
-    EXPECT_EQ(r.engine.activeCommand, 'c');
+    EXPECT_TRUE(r.completionAwaited(120000));
     EXPECT_TRUE(r.screen().stopInitVisible);
     r.advance(60000);
     r.reply({'c'});
     EXPECT_FALSE(r.screen().stopInitVisible);
     EXPECT_EQ(r.screen().activity, (Lines{"Initialization completed", "Waiting for command"}));
     r.statusAndPosition(0, 0x41);
-    EXPECT_EQ(r.engine.activeCommand, 0);
+    EXPECT_TRUE(r.engine.idle());
 }
 
 TEST(EngineInitialization, ATimeOutOrAWrongEchoAtAnyStepEndsIt) {
@@ -107,22 +98,23 @@ TEST(EngineInitialization, ATimeOutOrAWrongEchoAtAnyStepEndsIt) {
         for (int how = 0; how < 3; ++how) {
             SCOPED_TRACE(std::string("step ") + letters[failAt] + (how == 0 ? " time-out" : how == 1 ? " rejected" : " wrong"));
             Rig r;
-            r.startCommunicating();
             exampleFocuser(r);
-            startInit(r);
+            r.startCommunicating();
+            r.startInitialization();
             for (int i = 0; i < failAt; ++i) r.reply({static_cast<uint8_t>(letters[i])});
             const unsigned page = r.screen().operatePage;
             if (how == 0) {
                 r.advance(1499);
-                EXPECT_EQ(r.engine.activeCommand, 'y');
+                EXPECT_EQ(r.engine.situations(), kInitSettings);
+                EXPECT_EQ(r.lastCommand(), letters[failAt]);
                 r.advance(1);
                 EXPECT_EQ(r.screen().status.front(), "Serial Communications Timeout");
-                EXPECT_EQ(r.engine.activeCommand, 'b');
+                EXPECT_EQ(r.onTheLine(), 'b');
             } else {
                 r.reply({static_cast<uint8_t>(how == 1 ? 'r' : 'x')});
                 EXPECT_EQ(r.screen().activity,
                           (Lines{how == 1 ? "Command error" : "Focuser response error", "Waiting for command"}));
-                EXPECT_EQ(r.engine.activeCommand, 't');
+                EXPECT_EQ(r.onTheLine(), 't');
             }
             EXPECT_FALSE(r.screen().stopInitVisible);
             EXPECT_GT(r.screen().operatePage, page);
@@ -133,26 +125,26 @@ TEST(EngineInitialization, ATimeOutOrAWrongEchoAtAnyStepEndsIt) {
 
 TEST(EngineInitialization, HomingWithoutCompletionEndsAt120000ms) {
     Rig r;
-    r.startCommunicating();
     exampleFocuser(r);
-    startInit(r);
-    echoSettings(r);
+    r.startCommunicating();
+    r.startInitialization();
+    r.echoSettings();
     r.reply({'h'});
     r.advance(119999);
-    EXPECT_EQ(r.engine.activeCommand, 'c');
+    EXPECT_TRUE(r.completionAwaited(120000));
     EXPECT_TRUE(r.screen().stopInitVisible);
     r.advance(1);
     EXPECT_FALSE(r.screen().stopInitVisible);
     EXPECT_EQ(r.screen().status.front(), "Serial Communications Timeout");
-    EXPECT_EQ(r.engine.activeCommand, 'b');
+    EXPECT_EQ(r.onTheLine(), 'b');
 }
 
 TEST(EngineInitialization, TheStopButtonEndsTheHomingAndReadsThePosition) {
     Rig r;
-    r.startCommunicating();
     exampleFocuser(r);
-    startInit(r);
-    echoSettings(r);
+    r.startCommunicating();
+    r.startInitialization();
+    r.echoSettings();
     r.reply({'h'});
     r.advance(5000);
     const size_t m = r.mark();
@@ -172,20 +164,23 @@ TEST(EngineInitialization, StopWhileTheSettingsAreWrittenEndsItBeforeHoming) {
     // is on the line and between two writes.
     for (int which = 0; which < 4; ++which) {
         Rig r;
-        r.startCommunicating();
         exampleFocuser(r);
-        startInit(r);
+        r.startCommunicating();
+        r.startInitialization();
         r.reply({'s'});
         r.reply({'d'});
         r.reply({'e'});
-        ASSERT_EQ(r.engine.activeCommand, 'y');
-        ASSERT_EQ(r.engine.sequenceCounter, 7) << "the 'f' write is on the line";
+        ASSERT_EQ(r.engine.situations(), kInitSettings);
+        ASSERT_EQ(r.lastCommand(), 'f') << "the 'f' write is on the line";
         if (which >= 2) {
             // Between writes: the echo has come, the next pass would send 'w'.
             r.link.waiting.push_back('f');
             r.engine.ComPortDataAvailable();
+            r.view.passRequests = 0;
             r.engine.executiveIdle();
-            ASSERT_EQ(r.engine.sequenceCounter, 8);
+            ASSERT_TRUE(r.link.waiting.empty()) << "the echo was taken";
+            ASSERT_EQ(r.lastCommand(), 'f') << "'w' not sent yet";
+            ASSERT_EQ(r.view.passRequests, 1) << "the next pass sends it";
         }
         const size_t m = r.mark();
         if (which % 2 == 0)
@@ -202,18 +197,21 @@ TEST(EngineInitialization, StopWhileTheSettingsAreWrittenEndsItBeforeHoming) {
         EXPECT_EQ(r.sentFrom(m).find('h'), std::string::npos) << "no homing after Stop";
         EXPECT_EQ(r.sentFrom(m).find('w'), std::string::npos) << "no further settings";
         EXPECT_FALSE(r.screen().stopInitVisible);
-        EXPECT_NE(r.engine.activeCommand, 'y');
+        EXPECT_FALSE(r.engine.situations() & kInitSettings);
+        EXPECT_FALSE(r.engine.initializing());
     }
 }
 
 TEST(EngineInitialization, ValuesBeyondTheModulesRangeAreHeldAndSaidSo) {
     Rig r;
+    FocuserProfile coarse;
+    coarse.inchesPerCount = 1.0f;
+    coarse.maxTravel = 70000;
+    r.saveProfile(1, coarse);
     r.startCommunicating();
-    r.engine.profile.inchesPerCount = 1.0f;
-    r.engine.profile.maxTravel = 70000;
     const size_t m = r.mark();
-    startInit(r);
-    echoSettings(r);
+    r.startInitialization();
+    r.echoSettings();
     EXPECT_EQ(r.sentFrom(m), std::string("s") + "d\xFF\xFF" + "e\xFF\xFF" + "f\xFF\xFF" + "w\xFF\xFF" + "h");
     EXPECT_EQ(r.screen().activity, (Lines{"Focuser settings updated", "Reinitializing the focuser",
                                           "Speed settings limited to 65535", "Maximum travel sent as 65535 counts"}));
@@ -229,9 +227,11 @@ TEST(EngineInitialization, RefusedWhileAQuestionIsOpenOrAGoToRuns) {
     EXPECT_EQ(r.screen().activity, (Lines{"Answer the open question first", "Initialization not started"}));
     r.engine.question_answered(id, false);
     r.pass();
-    r.engine.set_command_argument(2000);
-    r.engine.go_to_position_command();
+    const size_t m = r.mark();
+    EXPECT_EQ(r.engine.move_to(2000), "");
     r.engine.ReinitializeClick();
     EXPECT_FALSE(r.screen().question.visible);
-    EXPECT_EQ(r.engine.activeCommand, 'g');
+    EXPECT_EQ(r.screen().activity, (Lines{"A Go To is in progress", "Initialization not started"}));
+    EXPECT_EQ(r.sentFrom(m), std::string("g\x07\xD0")) << "the go-to, its echo awaited";
+    EXPECT_EQ(r.engine.situations(), situation_bit(Situation::GoTo));
 }

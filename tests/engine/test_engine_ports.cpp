@@ -29,7 +29,9 @@ bool runSearch(Rig& r, const Placement& p, long long limitMs = 20000) {
     size_t answered = r.link.written.size();
     while (r.timer.now < end) {
         r.pass();
-        if (r.engine.activeCommand != 'u' || r.engine.sequenceCounter == 21) return true;
+        // Ended: its result is shown, or it is over.
+        if (r.screen().autoDetect.visible || !(r.engine.situations() & situation_bit(Situation::AutoDetect)))
+            return true;
         if (r.link.written.size() > answered && r.link.written.back() == 'b') {
             answered = r.link.written.size();
             if (r.link.port == p.modulePort && r.link.baud == p.moduleBaud)
@@ -138,7 +140,7 @@ TEST(EnginePortSearch, ModuleAtCom3At2400IsFoundOnTheSixthAttemptAndKept) {
     EXPECT_EQ(c.portIndex, 2);
     EXPECT_EQ(c.baudIndex, 1);
     // The port is set up again and identified: the normal chain follows.
-    EXPECT_EQ(r.engine.activeCommand, 'b');
+    EXPECT_EQ(r.onTheLine(), 'b');
     r.reply({'b', 'j'});
     r.statusAndPosition(1000);
     EXPECT_EQ(r.screen().connection, "Communicating");
@@ -148,30 +150,37 @@ TEST(EnginePortSearch, TheEndRestoresTheGroupsFromTheirTags) {
     Rig r;
     r.startCommunicating();
     ASSERT_TRUE(runSearch(r, Placement{}));
-    // Whatever the groups were set to meanwhile, the tags (the saved
-    // choice, COM1 at 9600) decide.
-    r.engine.config.portIndex = 1;
-    r.engine.config.baudIndex = 1;
+    // The search tried COM5 at 2400 last; the tags (the saved choice, COM1
+    // at 9600) decide, and a click on the groups meanwhile is refused.
+    EXPECT_EQ(r.link.openLog.back().port + "@" + std::to_string(r.link.openLog.back().baud), "com5@2400");
+    r.engine.ComPortSelectClick(1);
+    r.engine.BaudRateSelectClick(1);
+    EXPECT_EQ(r.screen().activity, (Lines{"Auto detection in progress", "Port settings not changed"}));
     r.engine.AutoDetectOKClick(r.screen().autoDetect.id);
     r.pass();
-    EXPECT_EQ(r.engine.config.portIndex, 0);
-    EXPECT_EQ(r.engine.config.baudIndex, 0);
     EXPECT_EQ(r.screen().portIndex, 0);
+    EXPECT_EQ(r.screen().baudIndex, 0);
     EXPECT_EQ(r.link.port, "com1");
+    EXPECT_EQ(r.link.baud, 9600);
+    // The next click on a group starts from that choice.
+    r.engine.BaudRateSelectClick(1);
+    EXPECT_EQ(r.link.port, "com1");
+    EXPECT_EQ(r.link.baud, 2400);
+    EXPECT_EQ(r.configFile().portIndex, 0);
+    EXPECT_EQ(r.configFile().baudIndex, 1);
 }
 
 TEST(EnginePortSearch, RefusedWhileAGoToRunsAndPortClicksWaitForTheSearch) {
     Rig r;
     r.startCommunicating();
-    r.engine.set_command_argument(2000);
-    r.engine.go_to_position_command();
-    r.reply({'g'});
+    r.runGoTo(2000);
     r.engine.AutoDetectClick();
-    EXPECT_EQ(r.engine.activeCommand, 'c');
+    EXPECT_TRUE(r.completionAwaited(65997));
     EXPECT_EQ(r.screen().activity, (Lines{"A Go To is in progress", "COM Port AutoDetection not started"}));
     const int opens = r.link.openCalls;
     r.engine.ComPortSelectClick(3);
-    EXPECT_EQ(r.engine.config.portIndex, 0);
+    EXPECT_EQ(r.screen().portIndex, 0);
+    EXPECT_EQ(r.configFile().portIndex, 0);
     EXPECT_EQ(r.link.openCalls, opens) << "the port is not closed under a running go-to";
     EXPECT_EQ(r.screen().activity.back(), "Port settings not changed");
     r.reply({'c'});
@@ -181,7 +190,8 @@ TEST(EnginePortSearch, RefusedWhileAGoToRunsAndPortClicksWaitForTheSearch) {
     r.engine.AutoDetectClick();
     r.pass();
     r.engine.BaudRateSelectClick(1);
-    EXPECT_EQ(r.engine.activeCommand, 'u');
+    EXPECT_TRUE(r.engine.situations() & situation_bit(Situation::AutoDetect));
+    EXPECT_FALSE(r.screen().autoDetect.visible) << "the search runs";
     EXPECT_EQ(r.screen().activity, (Lines{"Auto detection in progress", "Port settings not changed"}));
 }
 
@@ -250,7 +260,7 @@ TEST(EnginePorts, ADeviceThatGoesAwayIsLetGoAndFoundAgain) {
     EXPECT_EQ(r.screen().position, (Lines{"Unknown"}));
     EXPECT_EQ(r.screen().encoderPosition, "Unknown");
     EXPECT_EQ(r.screen().status, (Lines{"Unknown"}));
-    EXPECT_FALSE(r.engine.positionKnown);
+    EXPECT_EQ(r.engine.position(), std::nullopt);
     // Tried again after 200 ms, then every 1.5 s; each failure named.
     const int before = r.link.openCalls;
     r.advance(200);

@@ -10,12 +10,15 @@ using namespace corvell::test;
 
 namespace {
 
-// Answers each go-to as a module would until the executive is idle.
+// Answers each go-to as a module would until the executive is idle: its
+// echo and completion, then the status and position reads after it.
 void completeGoTos(Rig& r, unsigned endPosition) {
-    for (int i = 0; i < 4 && (r.engine.activeCommand != 0 || r.engine.queuedCommand != 0); ++i) {
-        if (r.engine.activeCommand == 'g') r.reply({'g'});
-        if (r.engine.activeCommand == 'c') r.reply({'c'});
-        if (r.engine.activeCommand == 't') r.statusAndPosition(endPosition);
+    for (int i = 0; i < 4 && !r.engine.idle(); ++i) {
+        if (r.lastCommand() == 'g') {
+            r.reply({'g'});
+            r.reply({'c'});
+        }
+        if (r.onTheLine() == 't') r.statusAndPosition(endPosition);
     }
 }
 
@@ -50,10 +53,6 @@ TEST(EngineUnits, ChangingUnitsRewritesTheDisplaysResetsTheStepAndSavesIt) {
     ProgramConfig c = parse_config(bytes->data(), bytes->size());
     EXPECT_EQ(c.unitsIndex, 1);
     EXPECT_FLOAT_EQ(c.stepIncrement, 0.007874f);
-    // The lock keeps a click made while the program sets the value inert.
-    r.engine.selectionLock = true;
-    r.engine.UnitsClick(0);
-    EXPECT_EQ(r.engine.config.unitsIndex, 1);
 }
 
 TEST(EngineSteps, StepInPastZeroSendsNothingStepOutMovesByTheIncrement) {
@@ -71,7 +70,7 @@ TEST(EngineSteps, StepInPastZeroSendsNothingStepOutMovesByTheIncrement) {
     // The arrows change the increment by 0.001" and never below zero; a
     // step of zero moves nothing.
     for (int i = 0; i < 12; ++i) r.engine.StepUpDownChangingEx(-1);
-    EXPECT_EQ(r.engine.config.stepIncrement, 0.0f);
+    EXPECT_EQ(r.configFile().stepIncrement, 0.0f);
     EXPECT_EQ(r.screen().stepText, "0.000\"");
     m = r.mark();
     r.engine.StepOutButtonClick();
@@ -85,12 +84,27 @@ TEST(EngineSteps, TypedIncrementsAreReadInTheUnitAndNonsenseKeepsTheValue) {
     r.engine.UnitsClick(1);
     r.engine.step_increment_input(true, "0.5");
     EXPECT_EQ(r.screen().stepText, "0.50mm");
-    EXPECT_NEAR(r.engine.config.stepIncrement, 0.5 / 25.4, 1e-7);
+    EXPECT_NEAR(r.configFile().stepIncrement, 0.5 / 25.4, 1e-7);
+    // The increment in use is what the next step moves: 0.5 mm is 72 counts.
+    auto stepOut = [&r] {
+        const size_t m = r.mark();
+        r.engine.StepOutButtonClick();
+        const std::vector<long> targets = r.goToTargets(m);
+        r.reply({'g'});
+        r.reply({'c'});
+        r.statusAndPosition(1000);
+        return targets;
+    };
+    EXPECT_EQ(stepOut(), (std::vector<long>{1072}));
     r.engine.step_increment_input(true, "1.2.");
     EXPECT_EQ(r.view.warnings, (std::vector<std::string>{"1.2."}));
-    EXPECT_NEAR(r.engine.config.stepIncrement, 0.5 / 25.4, 1e-7);
+    EXPECT_EQ(r.screen().stepText, "0.50mm");
+    EXPECT_NEAR(r.configFile().stepIncrement, 0.5 / 25.4, 1e-7);
+    EXPECT_EQ(stepOut(), (std::vector<long>{1072}));
     r.engine.step_increment_input(false, "9");
-    EXPECT_NEAR(r.engine.config.stepIncrement, 0.5 / 25.4, 1e-7) << "nothing typed: unchanged";
+    EXPECT_EQ(r.screen().stepText, "0.50mm") << "nothing typed: unchanged";
+    EXPECT_NEAR(r.configFile().stepIncrement, 0.5 / 25.4, 1e-7) << "nothing typed: unchanged";
+    EXPECT_EQ(stepOut(), (std::vector<long>{1072}));
 }
 
 TEST(EngineBacklash, SwitchAndDistanceAreSavedAndAZeroScaleIgnoresTheDistance) {
@@ -100,16 +114,23 @@ TEST(EngineBacklash, SwitchAndDistanceAreSavedAndAZeroScaleIgnoresTheDistance) {
     EXPECT_TRUE(r.screen().backlashEditEnabled);
     EXPECT_EQ(profileOnDisk(r).backlashEnable, 1);
     r.engine.backlash_count_update(true, "0.1");
-    EXPECT_EQ(r.engine.profile.backlashCount, 366);
+    EXPECT_EQ(r.engine.backlash_count(), 366);
     EXPECT_EQ(profileOnDisk(r).backlashCount, 366);
     EXPECT_EQ(r.screen().backlashText, "0.100\"");
     r.engine.BacklashEnableClick(0);
     EXPECT_FALSE(r.screen().backlashEditEnabled);
     EXPECT_EQ(profileOnDisk(r).backlashCount, 366) << "switching off keeps the distance";
 
-    r.engine.profile.inchesPerCount = 0;
-    r.engine.backlash_count_update(true, "0.2");
-    EXPECT_EQ(r.engine.profile.backlashCount, 366);
+    // A profile without a scale.
+    Rig z;
+    FocuserProfile unscaled;
+    unscaled.inchesPerCount = 0;
+    unscaled.backlashCount = 366;
+    z.saveProfile(1, unscaled);
+    z.startCommunicating();
+    z.engine.backlash_count_update(true, "0.2");
+    EXPECT_EQ(z.engine.backlash_count(), 366);
+    EXPECT_EQ(profileOnDisk(z).backlashCount, 366);
 }
 
 TEST(EngineStoredPositions, GoToOvershootsThenEndsMovingTheStoredWay) {
@@ -129,7 +150,7 @@ TEST(EngineStoredPositions, GoToOvershootsThenEndsMovingTheStoredWay) {
     r.engine.GoToNClick(1);
     completeGoTos(r, 3000);
     EXPECT_EQ(r.goToTargets(m), (std::vector<long>{2267, 3000}));
-    EXPECT_EQ(r.engine.activeCommand, 0);
+    EXPECT_TRUE(r.engine.idle());
 
     // From at least the correction below: straight to 3000.
     r.setPosition(1000);
@@ -188,11 +209,11 @@ TEST(EngineStoredPositions, ClippedOvershootAsksFirstAndEndsAfterTheFinalLeg) {
 
 TEST(EngineStoredPositions, ZeroScaleMovesNothingAndStaysReadable) {
     Rig r;
+    FocuserProfile unscaled;
+    unscaled.inchesPerCount = 0;
+    r.saveProfile(1, unscaled);
     r.startCommunicating(1000);
-    r.engine.profile.inchesPerCount = 0;
-    r.engine.update_displays();
     EXPECT_EQ(r.screen().encoderStep, "0.000");
-    EXPECT_EQ(r.engine.goToTimeLimit, 30000);
     const size_t m = r.mark();
     r.engine.StepOutButtonClick();
     r.engine.go_to_command();
@@ -201,6 +222,9 @@ TEST(EngineStoredPositions, ZeroScaleMovesNothingAndStaysReadable) {
     r.engine.entry_cancelled(r.screen().entry.id);
     r.pass();
     EXPECT_EQ(r.sentFrom(m), "");
+    // A go-to by count (another front end's) waits 30000 ms for its completion.
+    r.runGoTo(2000);
+    EXPECT_TRUE(r.completionAwaited(30000));
 }
 
 TEST(EngineStoredPositions, TheLastSlotAndASlotAtCountZeroAreStoredSlots) {
@@ -209,19 +233,19 @@ TEST(EngineStoredPositions, TheLastSlotAndASlotAtCountZeroAreStoredSlots) {
     // Slot 20 stores like any other; a slot holding count 0 is occupied:
     // storing over it asks first, deleting it asks too.
     store(r, 20, 700, false);
-    EXPECT_EQ(r.engine.profile.positions[19], 700);
+    EXPECT_EQ(r.engine.stored_position(20).count, 700);
     EXPECT_EQ(profileOnDisk(r).positions[19], 700);
     r.setPosition(0);
     r.engine.StoreNClick(5);
     r.pass();
     r.engine.save_position_N(5, "zero");
-    ASSERT_EQ(r.engine.profile.positions[4], 0);
+    ASSERT_EQ(r.engine.stored_position(5).count, 0);
     r.setPosition(50);
     r.engine.StoreNClick(5);
     EXPECT_TRUE(r.screen().question.visible) << "count 0 is a stored position";
     r.engine.question_answered(r.screen().question.id, true);
     r.pass();
-    EXPECT_EQ(r.engine.profile.positions[4], 50);
+    EXPECT_EQ(r.engine.stored_position(5).count, 50);
     EXPECT_EQ(r.screen().descriptions[4], "zero") << "an occupied slot keeps its description";
 }
 

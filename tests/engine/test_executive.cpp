@@ -23,7 +23,7 @@ TEST(ExecutiveStart, StartUpIdentifiesOnceThenReadsStatusAndPositionThenPolls) {
     r.reply({'t', 0x01});
     EXPECT_EQ(r.screen().status, (Lines{"OK"}));
     r.reply({'p', 0x03, 0xE8});
-    EXPECT_EQ(r.engine.activeCommand, 0);
+    EXPECT_TRUE(r.engine.idle());
     EXPECT_EQ(r.screen().position, (Lines{"0.273\""}));
     EXPECT_EQ(r.screen().encoderPosition, "1000");
 
@@ -76,12 +76,13 @@ TEST(ExecutiveIdentify, TheAddFocuserProbeWaitsOnly200ms) {
     r.startCommunicating();
     r.engine.AddFocuserClick();
     r.pass();
-    EXPECT_EQ(r.engine.activeCommand, 'b');
+    EXPECT_EQ(r.onTheLine(), 'b');
     EXPECT_EQ(r.timer.loads.back(), 200);
     r.advance(199);
-    EXPECT_EQ(r.engine.activeCommand, 'b');
+    EXPECT_EQ(r.onTheLine(), 'b');
     r.advance(1);
-    EXPECT_EQ(r.engine.activeCommand, 0);
+    EXPECT_EQ(r.onTheLine(), 0);
+    EXPECT_TRUE(r.engine.idle());
     EXPECT_EQ(r.screen().setup.text1.rfind("There is no communication", 0), 0u) << r.screen().setup.text1;
 
     // Answered in time: the setup's next page.
@@ -90,7 +91,8 @@ TEST(ExecutiveIdentify, TheAddFocuserProbeWaitsOnly200ms) {
     a.engine.AddFocuserClick();
     a.pass();
     a.reply({'b', 'j'});
-    EXPECT_EQ(a.engine.activeCommand, 'k');
+    EXPECT_EQ(a.onTheLine(), 0);
+    EXPECT_EQ(a.engine.situations(), situation_bit(Situation::Setup)) << "the setup goes on";
     EXPECT_EQ(a.screen().setup.text1, "A Corvell Controller has been found.");
 }
 
@@ -99,56 +101,61 @@ TEST(ExecutiveIdentify, TheAddFocuserProbeWaitsOnly200ms) {
 TEST(ExecutiveStatus, StatusBitsAreShownAndAWrongReplyIsReported) {
     Rig r;
     r.startCommunicating();
-    r.engine.read_status();
+    r.statusOnTheLine();
     r.reply({'t', 0x48});
     EXPECT_EQ(r.screen().status,
               (Lines{"Motor or Encoder Error", "Please retry the command", "Focuser at Zero Position"}));
-    EXPECT_EQ(r.engine.activeCommand, 'p') << "the position read follows";
+    EXPECT_EQ(r.onTheLine(), 'p') << "the position read follows";
     r.reply({'p', 0, 0});
 
-    r.engine.read_status();
+    r.statusOnTheLine();
     r.reply({'x', 0x01});
     EXPECT_EQ(r.screen().activity, (Lines{"Focuser response error", "Waiting for command"}));
-    EXPECT_EQ(r.engine.activeCommand, 'p');
+    EXPECT_EQ(r.onTheLine(), 'p');
 }
 
 TEST(ExecutiveStatus, TimeOutBringsTheOperatePageAndReports) {
     Rig r;
     r.startCommunicating();
-    r.engine.read_status();
+    r.statusOnTheLine();
     const unsigned page = r.screen().operatePage;
     r.advance(1500);
     EXPECT_GT(r.screen().operatePage, page);
     EXPECT_EQ(r.screen().status, (Lines{"Serial Communications Timeout", "Check Corvell connections"}));
-    EXPECT_EQ(r.engine.activeCommand, 'b');
+    EXPECT_EQ(r.onTheLine(), 'b');
 }
 
 TEST(ExecutivePosition, ReplyIsBigEndianCountsAndSetsTheDirection) {
     Rig r;
     r.startCommunicating(1000);
-    r.engine.read_position();
+    // The direction of the last move is what a position stored now records.
+    auto storedInward = [&r] {
+        r.storeHere(1);
+        return r.engine.stored_position(1).endsInward;
+    };
+    r.pollOnTheLine();
     r.reply({'p', 0x01, 0x2C});
-    EXPECT_EQ(r.engine.currentPosition, 300u);
+    EXPECT_EQ(r.engine.position(), std::optional<long>(300));
     EXPECT_EQ(r.screen().encoderPosition, "300");
-    EXPECT_TRUE(r.engine.lastDirection) << "moved toward smaller counts";
-    r.engine.read_position();
+    EXPECT_TRUE(storedInward()) << "moved toward smaller counts";
+    r.pollOnTheLine();
     r.reply({'p', 0x01, 0x2D});
-    EXPECT_TRUE(r.engine.lastDirection) << "a change of one count keeps the direction";
-    r.engine.read_position();
+    EXPECT_TRUE(storedInward()) << "a change of one count keeps the direction";
+    r.pollOnTheLine();
     r.reply({'p', 0x02, 0x00});
-    EXPECT_FALSE(r.engine.lastDirection);
+    EXPECT_FALSE(storedInward());
 }
 
 TEST(ExecutivePosition, WrongReplyShowsErrorAndTimeOutStaysOnThePage) {
     Rig r;
     r.startCommunicating();
-    r.engine.read_position();
+    r.pollOnTheLine();
     r.reply({'t', 0, 0});
     EXPECT_EQ(r.screen().position, (Lines{"ERROR"}));
-    EXPECT_EQ(r.engine.activeCommand, 0);
+    EXPECT_TRUE(r.engine.idle());
 
     const unsigned page = r.screen().operatePage;
-    r.engine.read_position();
+    r.pollOnTheLine();
     r.advance(1500);
     EXPECT_EQ(r.screen().operatePage, page) << "a position time-out does not change the page";
     EXPECT_EQ(r.screen().connection, "Not communicating");
@@ -186,7 +193,7 @@ TEST(ExecutiveEcho, RejectedAndWrongEchoesEndTheCommandOnTheOperatePage) {
         const char* first = answer == 'r' ? "Command error" : "Focuser response error";
         EXPECT_EQ(r.screen().activity, (Lines{first, "Waiting for command"}));
         EXPECT_GT(r.screen().operatePage, page);
-        EXPECT_EQ(r.engine.activeCommand, 't');
+        EXPECT_EQ(r.onTheLine(), 't');
     }
 }
 
@@ -196,17 +203,21 @@ TEST(ExecutiveEcho, MovesWait7500msForTheirEchoOthers1500ms) {
     r.engine.move_out_command();
     EXPECT_EQ(r.timer.loads.back(), 7500);
     r.advance(7499);
-    EXPECT_EQ(r.engine.activeCommand, 'o');
+    EXPECT_EQ(r.onTheLine(), 'o');
     r.advance(1);
-    EXPECT_EQ(r.engine.activeCommand, 'b');
+    EXPECT_EQ(r.onTheLine(), 'b');
     EXPECT_EQ(r.screen().status.front(), "Serial Communications Timeout");
 
     Rig z;
     z.startCommunicating();
-    z.engine.send_zero_command();
+    const size_t m = z.mark();
+    EXPECT_EQ(z.engine.set_zero(), "");
+    EXPECT_EQ(z.sentFrom(m), "z");
     EXPECT_EQ(z.timer.loads.back(), 1500);
-    z.advance(1500);
-    EXPECT_EQ(z.engine.activeCommand, 'b');
+    z.advance(1499);
+    EXPECT_EQ(z.onTheLine(), 'z');
+    z.advance(1);
+    EXPECT_EQ(z.onTheLine(), 'b');
 }
 
 // ---- go-to ('g'), homing ('h') and completion ('c') ----
@@ -215,49 +226,47 @@ TEST(ExecutiveGoTo, EchoThenCompletionWithinTheGoToLimit) {
     Rig r;
     r.startCommunicating();
     const size_t m = r.mark();
-    r.engine.set_command_argument(300);
-    r.engine.go_to_position_command();
+    EXPECT_EQ(r.engine.move_to(300), "");
     EXPECT_EQ(r.sentFrom(m), std::string("g\x01\x2C"));
     EXPECT_TRUE(r.screen().stopGoToVisible);
     EXPECT_TRUE(r.screen().position.empty());
     r.reply({'g'});
-    EXPECT_EQ(r.engine.activeCommand, 'c');
-    EXPECT_EQ(r.timer.loads.back(), r.engine.goToTimeLimit);
+    // 6600 counts at the default scale.
+    EXPECT_TRUE(r.completionAwaited(65997));
     EXPECT_EQ(r.screen().activity, (Lines{"Go To command in progress", "Please wait"}));
     r.reply({'c'});
     EXPECT_EQ(r.screen().activity, (Lines{"Go To completed", "Waiting for command"}));
     EXPECT_FALSE(r.screen().stopGoToVisible);
-    EXPECT_EQ(r.engine.activeCommand, 't');
+    EXPECT_EQ(r.onTheLine(), 't');
 }
 
 TEST(ExecutiveGoTo, MissingCompletionEndsAtTheGoToLimitWithTheStopDialogHidden) {
     Rig r;
     r.startCommunicating();
     // 6600 counts at the default scale: 20000 ms an inch plus 30000 ms.
-    EXPECT_EQ(r.engine.goToTimeLimit, goto_time_limit(6600, kDefaultInchesPerCount));
-    EXPECT_EQ(r.engine.goToTimeLimit, 65997);
+    EXPECT_EQ(goto_time_limit(6600, kDefaultInchesPerCount), 65997);
     r.runGoTo(400);
-    r.advance(r.engine.goToTimeLimit - 1);
-    EXPECT_EQ(r.engine.activeCommand, 'c');
+    EXPECT_EQ(r.timer.loads.back(), 65997) << "the limit loaded after the echo";
+    r.advance(65997 - 1);
+    EXPECT_TRUE(r.completionAwaited(65997));
     EXPECT_TRUE(r.screen().stopGoToVisible);
     const unsigned page = r.screen().operatePage;
     r.advance(1);
     EXPECT_FALSE(r.screen().stopGoToVisible);
     EXPECT_GT(r.screen().operatePage, page);
     EXPECT_EQ(r.screen().status.front(), "Serial Communications Timeout");
-    EXPECT_EQ(r.engine.activeCommand, 'b');
+    EXPECT_EQ(r.onTheLine(), 'b');
 }
 
 TEST(ExecutiveGoTo, RejectedOrWrongEchoOrCompletionEndsTheGoTo) {
     for (uint8_t answer : {uint8_t('r'), uint8_t('x')}) {
         Rig r;
         r.startCommunicating();
-        r.engine.set_command_argument(300);
-        r.engine.go_to_position_command();
+        EXPECT_EQ(r.engine.move_to(300), "");
         r.reply({answer});
         EXPECT_FALSE(r.screen().stopGoToVisible);
         EXPECT_EQ(r.screen().activity.front(), answer == 'r' ? "Command error" : "Focuser response error");
-        EXPECT_EQ(r.engine.activeCommand, 't');
+        EXPECT_EQ(r.onTheLine(), 't');
 
         Rig c;
         c.startCommunicating();
@@ -265,51 +274,54 @@ TEST(ExecutiveGoTo, RejectedOrWrongEchoOrCompletionEndsTheGoTo) {
         c.reply({answer});
         EXPECT_FALSE(c.screen().stopGoToVisible);
         EXPECT_EQ(c.screen().activity.front(), answer == 'r' ? "Command error" : "Focuser response error");
-        EXPECT_EQ(c.engine.activeCommand, 't');
+        EXPECT_EQ(c.onTheLine(), 't');
     }
 }
 
 TEST(ExecutiveGoTo, EchoTimeOutHidesTheStopDialog) {
     Rig r;
     r.startCommunicating();
-    r.engine.set_command_argument(300);
-    r.engine.go_to_position_command();
+    EXPECT_EQ(r.engine.move_to(300), "");
+    EXPECT_TRUE(r.screen().stopGoToVisible);
     r.advance(1500);
     EXPECT_FALSE(r.screen().stopGoToVisible);
-    EXPECT_EQ(r.engine.activeCommand, 'b');
+    EXPECT_EQ(r.onTheLine(), 'b');
 }
 
+// The homing is the initialization's last step.
 TEST(ExecutiveHoming, EchoThenCompletionWaitsUpTo120000ms) {
     Rig r;
     r.startCommunicating();
-    r.engine.home_position_command();
+    r.startInitialization();
+    r.echoSettings();
     EXPECT_EQ(r.sentFrom(r.mark() - 1), "h");
     r.reply({'h'});
-    EXPECT_EQ(r.engine.activeCommand, 'c');
+    EXPECT_TRUE(r.completionAwaited(120000));
     EXPECT_EQ(r.timer.loads.back(), 120000);
     EXPECT_EQ(r.screen().activity, (Lines{"Focuser initialization in progress", "Please wait"}));
     r.advance(119999);
-    EXPECT_EQ(r.engine.activeCommand, 'c');
+    EXPECT_TRUE(r.completionAwaited(120000));
     r.advance(1);
-    EXPECT_EQ(r.engine.activeCommand, 'b');
+    EXPECT_EQ(r.onTheLine(), 'b');
     EXPECT_EQ(r.screen().status.front(), "Serial Communications Timeout");
 }
 
 TEST(ExecutiveHoming, CompletionOfAnInitializationSaysSo) {
     Rig r;
     r.startCommunicating();
-    r.engine.followUpCommand = 'y';
-    r.engine.home_position_command();
+    r.startInitialization();
+    r.echoSettings();
     r.reply({'h'});
     r.reply({'c'});
     EXPECT_EQ(r.screen().activity, (Lines{"Initialization completed", "Waiting for command"}));
 
     Rig w;
     w.startCommunicating();
-    w.engine.home_position_command();
+    w.startInitialization();
+    w.echoSettings();
     w.reply({'r'});
     EXPECT_EQ(w.screen().activity, (Lines{"Command error", "Waiting for command"}));
-    EXPECT_EQ(w.engine.activeCommand, 't');
+    EXPECT_EQ(w.onTheLine(), 't');
 }
 
 // ---- dialog states ('a', 'm', 'n', 'x', 'v') ----
@@ -323,7 +335,7 @@ TEST(ExecutiveSetZero, NoSendsNothingYesSendsTheZeroCommand) {
     EXPECT_EQ(r.screen().question.text, "Are you sure you want to zero the position value?");
     r.engine.question_answered(r.screen().question.id, false);
     r.pass();
-    EXPECT_EQ(r.engine.activeCommand, 0);
+    EXPECT_TRUE(r.engine.idle());
     r.pass();
     EXPECT_EQ(r.sentFrom(m), "");
 
@@ -344,14 +356,14 @@ TEST(ExecutiveGoToEntry, EnteredPositionIsSentCancelAndSamePositionSendNothing) 
     EXPECT_EQ(r.screen().entry.caption, "Enter Focuser Go To Position");
     EXPECT_EQ(r.screen().entry.preset, "0.273");
     r.engine.entry_cancelled(r.screen().entry.id);
-    EXPECT_EQ(r.engine.activeCommand, 0);
+    EXPECT_TRUE(r.engine.idle());
     r.pass();
 
     // The current position itself: nothing to do.
     r.engine.go_to_command();
     r.engine.entry_confirmed(r.screen().entry.id, "0.2728");
     r.pass();
-    EXPECT_EQ(r.engine.activeCommand, 0);
+    EXPECT_TRUE(r.engine.idle());
     EXPECT_EQ(r.sentFrom(m), "");
 
     r.engine.go_to_command();
@@ -392,30 +404,44 @@ TEST(ExecutiveGoToEntry, RefusedEntriesKeepTheEntryOpenAndSayWhy) {
         EXPECT_EQ(r.screen().entry.preset, "0.273");
     }
     r.pass();
-    EXPECT_EQ(r.engine.activeCommand, 'v');
+    EXPECT_TRUE(r.screen().entry.visible);
+    EXPECT_EQ(r.engine.situations(), situation_bit(Situation::Entry)) << "the entry still waits";
     // Zero is a position like any other.
+    const size_t m = r.mark();
     r.engine.entry_confirmed(id, "0");
     EXPECT_FALSE(r.screen().entry.visible);
+    r.pass();
+    EXPECT_EQ(r.goToTargets(m), (std::vector<long>{0}));
 
-    // With a travel limit beyond the module's range, the module's range is
-    // the reason; exactly the travel limit is accepted.
+    // With a travel limit beyond the module's range (a profile saved so),
+    // the module's range is the reason; exactly the travel limit is accepted.
     Rig big;
+    FocuserProfile fine;
+    fine.inchesPerCount = 0.0001f;
+    fine.maxTravel = 70000;
+    big.saveProfile(1, fine);
     big.startCommunicating(1000);
-    big.engine.profile.inchesPerCount = 0.0001f;
-    big.engine.profile.maxTravel = 70000;
     big.engine.go_to_command();
     big.engine.entry_confirmed(big.screen().entry.id, "6.6");
     EXPECT_EQ(big.screen().entry.label,
               "Entered position is beyond the control module's range of 65535 counts. Reenter desired position.");
-    big.engine.profile.maxTravel = 6600;
-    big.engine.entry_confirmed(big.screen().entry.id, "0.66");
-    EXPECT_FALSE(big.screen().entry.visible) << "exactly the maximum travel";
-    EXPECT_EQ(big.engine.enteredCount, 6600);
+    Rig exact;
+    fine.maxTravel = 6600;
+    exact.saveProfile(1, fine);
+    exact.startCommunicating(1000);
+    exact.engine.go_to_command();
+    const size_t e = exact.mark();
+    exact.engine.entry_confirmed(exact.screen().entry.id, "0.66");
+    EXPECT_FALSE(exact.screen().entry.visible) << "exactly the maximum travel";
+    exact.pass();
+    EXPECT_EQ(exact.goToTargets(e), (std::vector<long>{6600}));
 
     // Only a scale of 0 gives the scale message.
     Rig zero;
+    FocuserProfile unscaled;
+    unscaled.inchesPerCount = 0;
+    zero.saveProfile(1, unscaled);
     zero.startCommunicating(1000);
-    zero.engine.profile.inchesPerCount = 0;
     zero.engine.go_to_command();
     zero.engine.entry_confirmed(zero.screen().entry.id, "1");
     EXPECT_EQ(zero.screen().entry.label,
@@ -428,7 +454,7 @@ TEST(ExecutiveStoreDelete, StoreAsksOnlyForAnOccupiedSlotAndDeleteAsks) {
     r.engine.StoreNClick(3);
     EXPECT_FALSE(r.screen().question.visible) << "an empty slot is stored without a question";
     r.pass();
-    EXPECT_EQ(r.engine.profile.positions[2], 1000);
+    EXPECT_EQ(r.engine.stored_position(3).count, 1000);
     EXPECT_EQ(r.screen().descriptionOpen, 2);
     EXPECT_EQ(r.screen().descriptions[2], "Enter a description");
     r.engine.save_position_N(3, "Eyepiece");
@@ -439,7 +465,7 @@ TEST(ExecutiveStoreDelete, StoreAsksOnlyForAnOccupiedSlotAndDeleteAsks) {
     EXPECT_EQ(r.screen().question.text, "Are you sure you want to overwrite the existing setting?");
     r.engine.question_answered(r.screen().question.id, false);
     r.pass();
-    EXPECT_EQ(r.engine.activeCommand, 0);
+    EXPECT_TRUE(r.engine.idle());
     EXPECT_EQ(r.screen().descriptionOpen, -1);
 
     r.engine.DeleteNClick(3);
@@ -447,7 +473,7 @@ TEST(ExecutiveStoreDelete, StoreAsksOnlyForAnOccupiedSlotAndDeleteAsks) {
     EXPECT_EQ(r.screen().question.text, "Are you sure you want to delete this stored position?");
     r.engine.question_answered(r.screen().question.id, true);
     r.pass();
-    EXPECT_EQ(r.engine.profile.positions[2], -1);
+    EXPECT_EQ(r.engine.stored_position(3).count, -1);
     EXPECT_EQ(r.screen().posText[2], " ");
     EXPECT_EQ(r.screen().descriptions[2], " ");
 }
@@ -460,60 +486,57 @@ TEST(ExecutiveRestore, RestoreDefaultsAsksAndRunsOnlyOnYes) {
     ASSERT_TRUE(r.screen().question.visible);
     r.engine.question_answered(r.screen().question.id, false);
     r.pass();
-    EXPECT_EQ(r.engine.config.unitsIndex, 1);
+    EXPECT_EQ(r.screen().unitsIndex, 1);
+    EXPECT_EQ(r.configFile().unitsIndex, 1);
     r.engine.RestoreDefaultsClick();
     r.engine.question_answered(r.screen().question.id, true);
     r.pass();
-    EXPECT_EQ(r.engine.config.unitsIndex, 0);
+    EXPECT_EQ(r.screen().unitsIndex, 0);
+    EXPECT_EQ(r.configFile().unitsIndex, 0);
 }
 
 // ---- dispatch of the queued letter ----
 
-TEST(ExecutiveDispatch, QueuedLettersStartTheirCommandsWhenIdle) {
+TEST(ExecutiveDispatch, QueuedCommandsStartWhenTheExchangeOnTheLineEnds) {
+    // Each command asked for while the idle poll is on the line waits for
+    // its reply and then goes out; the initialization starts with its first
+    // settings write.
     struct Case {
-        char queued;
+        const char* name;
+        std::function<std::string(Engine&)> ask;
         const char* sent;
-    } cases[] = {{'g', "g\x01\x2C"}, {'h', "h"}, {'i', "i"}, {'o', "o"}, {'s', "s"}, {'z', "z"}};
+        Situations running;  // the situations once it went out
+    } cases[] = {
+        {"go-to", [](Engine& e) { return e.move_to(300); }, "g\x01\x2C", situation_bit(Situation::GoTo)},
+        {"initialization", [](Engine& e) { return e.initialize(); }, "s", situation_bit(Situation::InitSettings)},
+        {"move in", [](Engine& e) { e.move_in_command(); return std::string(); }, "i", situation_bit(Situation::Command)},
+        {"move out", [](Engine& e) { e.move_out_command(); return std::string(); }, "o",
+         situation_bit(Situation::Command)},
+        {"zero", [](Engine& e) { return e.set_zero(); }, "z", situation_bit(Situation::Command)},
+    };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         Rig r;
         r.startCommunicating();
-        r.engine.set_command_argument(300);
-        r.engine.queuedCommand = c.queued;
+        r.pollOnTheLine();
         const size_t m = r.mark();
-        r.pass();
-        EXPECT_EQ(r.sentFrom(m), std::string(c.sent)) << c.queued;
-        EXPECT_EQ(r.engine.queuedCommand, 0);
-        EXPECT_EQ(r.engine.activeCommand, c.queued);
+        EXPECT_EQ(c.ask(r.engine), "");
+        EXPECT_EQ(r.sentFrom(m), "") << "waits for the poll's reply";
+        EXPECT_TRUE(r.engine.situations() & situation_bit(Situation::Queued));
+        r.reply({'p', 0x03, 0xE8});
+        EXPECT_EQ(r.sentFrom(m), std::string(c.sent));
+        EXPECT_EQ(r.engine.situations(), c.running) << "nothing else waits";
     }
-}
-
-TEST(ExecutiveDispatch, UnknownQueuedLettersAreDroppedAndOtherStatesDoNothing) {
-    Rig r;
-    r.startCommunicating();
-    const size_t m = r.mark();
-    for (char c : {'A', 'b', 'c', 'x', '\x7f'}) {
-        r.engine.queuedCommand = c;
-        r.pass();
-        EXPECT_EQ(r.engine.queuedCommand, 0);
-        EXPECT_EQ(r.engine.activeCommand, 0);
-    }
-    EXPECT_EQ(r.sentFrom(m), "");
-
-    // A state outside 'a'..'z' makes the pass do nothing, time-outs included.
-    r.engine.activeCommand = '#';
-    r.advance(5000);
-    EXPECT_EQ(r.engine.activeCommand, '#');
-    EXPECT_EQ(r.sentFrom(m), "");
 }
 
 TEST(ExecutiveDispatch, ACommandAskedForDuringAnExchangeIsSentAfterIt) {
     Rig r;
     r.startCommunicating();
-    r.engine.read_status();
+    r.statusOnTheLine();
     const size_t m = r.mark();
     r.engine.move_in_command();
     EXPECT_EQ(r.sentFrom(m), "") << "nothing is sent while the status read is in progress";
-    EXPECT_EQ(r.engine.queuedCommand, 'i');
+    EXPECT_TRUE(r.engine.situations() & situation_bit(Situation::Queued));
     r.statusAndPosition(1000);
     EXPECT_EQ(r.sentFrom(m), "pi");
 }
@@ -523,30 +546,29 @@ TEST(ExecutiveDispatch, ACommandAskedForDuringAnExchangeIsSentAfterIt) {
 TEST(ExecutiveReceive, NeverTakesMoreThanTheReplyLengthAndExtraBytesArePurged) {
     Rig r;
     r.startCommunicating();
-    r.engine.read_position();
+    r.pollOnTheLine();
     r.link.waiting = {'p', 0x01, 0x2C, 0xEE, 0xFF, 'q'};
     r.engine.ComPortDataAvailable();
-    EXPECT_EQ(r.engine.reply.count, 3);
-    EXPECT_EQ(r.link.waiting.size(), 3u) << "the rest stays in the port";
+    EXPECT_EQ(r.link.waiting.size(), 3u) << "the reply's three bytes taken, the rest stays in the port";
     r.engine.ComPortDataAvailable();
-    EXPECT_EQ(r.engine.reply.count, 3);
+    EXPECT_EQ(r.link.waiting.size(), 3u) << "a complete reply takes nothing more";
     r.pass();
-    EXPECT_EQ(r.engine.currentPosition, 300u);
+    EXPECT_EQ(r.engine.position(), std::optional<long>(300));
     // The next command purges the left-overs before it is written.
-    r.engine.read_status();
+    r.pollOnTheLine();
     EXPECT_TRUE(r.link.waiting.empty());
-    r.reply({'t', 0x01});
-    EXPECT_EQ(r.screen().status, (Lines{"OK"}));
+    r.reply({'p', 0x01, 0x2D});
+    EXPECT_EQ(r.engine.position(), std::optional<long>(301));
 }
 
 TEST(ExecutiveReceive, AReplyInPiecesIsCollectedAcrossEvents) {
     Rig r;
     r.startCommunicating();
-    r.engine.read_position();
+    r.pollOnTheLine();
     r.reply({'p'});
     r.reply({0x01});
-    EXPECT_EQ(r.engine.activeCommand, 'p');
+    EXPECT_EQ(r.onTheLine(), 'p');
     r.reply({0x2C});
-    EXPECT_EQ(r.engine.activeCommand, 0);
-    EXPECT_EQ(r.engine.currentPosition, 300u);
+    EXPECT_TRUE(r.engine.idle());
+    EXPECT_EQ(r.engine.position(), std::optional<long>(300));
 }

@@ -52,7 +52,7 @@ AlpacaSettingsGroup::AlpacaSettingsGroup(AlpacaServer& server, QWidget* parent)
     who->addWidget(localNetwork_);
     who->addStretch();
     grid->addLayout(who, 2, 1, 1, 4);
-    grid->addWidget(anyAddress_, 3, 1, 1, 4);
+    grid->addWidget(anyAddress_, 3, 0, 1, 5);
     grid->addWidget(networkNote_, 4, 0, 1, 5);
     grid->addWidget(status_, 5, 0, 1, 5);
     grid->setColumnStretch(4, 1);

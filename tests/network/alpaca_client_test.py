@@ -15,13 +15,17 @@ Against a running program:
         [--local-network]   (the program answers on the local network: it is
          checked on 127.0.0.1 and ::1, its setup page must say so)
 Against the fake host, started and driven by the script itself (and a second
-one answering on the local network, talked to on 127.0.0.1 and ::1):
+one answering on the local network, talked to on 127.0.0.1 and ::1; and, in
+a network namespace the script makes for itself where the system allows it,
+a third one found through the IPv6 discovery group on a veth pair of that
+namespace, never on a real interface):
     alpaca_client_test.py --spawn build/corvell-alpaca-fakehost
 """
 import argparse
 import http.client
 import json
 import os
+import shutil
 import socket
 import subprocess
 import sys
@@ -399,6 +403,61 @@ def local_network_checks(checks, port, discovery_port):
         checks.check(answer == {"AlpacaPort": port}, "local network mode, discovery on %s: %r" % (address, answer))
 
 
+# Run by `unshare -n`: a namespace with nothing but loopback, to which a veth
+# pair of its own is added. Exit status 77: the namespace cannot be set up.
+NAMESPACE_SETUP = """ip link set lo up || exit 77
+sysctl -qw net.ipv6.conf.all.accept_dad=0 net.ipv6.conf.default.accept_dad=0 || exit 77
+ip link add cv0 type veth peer name cv1 || exit 77
+ip link set cv0 up && ip link set cv1 up || exit 77
+exec "$@"
+"""
+
+
+def multicast_check(checks, spawn):
+    """The IPv6 discovery group ff12::a1:9aca, in a network namespace made
+    for this check alone."""
+    why = None
+    if not shutil.which("unshare") or not shutil.which("ip"):
+        why = "no unshare or ip"
+    elif subprocess.run(["unshare", "-n", "true"], capture_output=True).returncode != 0:
+        why = "no network namespace may be made here"
+    if not why:
+        r = subprocess.run(["unshare", "-n", "sh", "-c", NAMESPACE_SETUP, "sh", sys.executable,
+                            os.path.abspath(__file__), "--multicast-inside", spawn],
+                           capture_output=True, text=True, timeout=120)
+        if r.returncode == 77:
+            why = "no veth pair in the namespace: " + r.stderr.strip()
+        elif checks.check(r.returncode == 0, "discovery through the group ff12::a1:9aca: %s%s" % (r.stdout, r.stderr)):
+            print(r.stdout.strip())
+    if why:
+        print("skipped: discovery through the IPv6 group (%s)" % why)
+
+
+def multicast_inside(spawn):
+    """Inside the namespace: a host on the local network, asked through the
+    group on cv0 (its copy of the datagram loops back to the host, which
+    joined the group on every interface that can multicast)."""
+    port, dport = free_port(socket.SOCK_STREAM), free_port(socket.SOCK_DGRAM)
+    host = subprocess.Popen([spawn, "--port", str(port), "--discovery-port", str(dport), "--local-network", "1"],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        print("host in the namespace:", host.stdout.readline().strip())
+        index = socket.if_nametoindex("cv0")
+        with socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as s:
+            s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_MULTICAST_IF, index)
+            s.settimeout(5)
+            s.sendto(b"alpacadiscovery1", ("ff12::a1:9aca", dport, 0, index))
+            answer = json.loads(s.recvfrom(1024)[0].decode())
+        print("answer through the group:", answer)
+        return 0 if answer == {"AlpacaPort": port} else 1
+    except (OSError, ValueError) as e:
+        print("no answer through the group:", e)
+        return 1
+    finally:
+        host.stdin.close()
+        host.wait(timeout=10)
+
+
 def free_port(kind):
     with socket.socket(socket.AF_INET, kind) as s:
         s.bind(("127.0.0.1", 0))
@@ -414,7 +473,10 @@ def main():
     parser.add_argument("--question-on-cmd")
     parser.add_argument("--question-off-cmd")
     parser.add_argument("--local-network", action="store_true")
+    parser.add_argument("--multicast-inside", metavar="FAKEHOST", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.multicast_inside:
+        return multicast_inside(args.multicast_inside)
 
     host = None
     control = None
@@ -443,6 +505,7 @@ def main():
             finally:
                 second.stdin.close()
                 second.wait(timeout=10)
+            multicast_check(checks, os.path.abspath(args.spawn))
     finally:
         if host:
             host.stdin.close()

@@ -416,8 +416,11 @@ void HttpService::Impl::accept_all(int listener, Clock::time_point now) {
     }
 }
 
-// Closes the connection idle the longest, or else the one whose request has
-// been arriving the longest. False when every connection is being answered.
+// Closes the connection that has waited longest for its next request, or
+// else the one that has waited longest for a request to arrive once that has
+// taken more than a second (a client that says nothing after connecting, or
+// trickles): a request sent right after connecting is never cut off by the
+// clients connecting after it. False when there is neither.
 bool HttpService::Impl::make_room(Clock::time_point now) {
     Connection* idle = nullptr;
     Connection* slow = nullptr;
@@ -429,8 +432,11 @@ bool HttpService::Impl::make_room(Clock::time_point now) {
             close(c);
             return true;
         }
-        if (c.phase == Connection::Idle && (!idle || c.since < idle->since)) idle = &c;
-        if (c.phase == Connection::Receiving && (!slow || c.since < slow->since)) slow = &c;
+        const bool keptAlive = c.phase == Connection::Idle && c.sequence > 0;
+        const bool waitingForRequest =
+            (c.phase == Connection::Idle && c.sequence == 0) || c.phase == Connection::Receiving;
+        if (keptAlive && (!idle || c.since < idle->since)) idle = &c;
+        if (waitingForRequest && now - c.since >= milliseconds(1000) && (!slow || c.since < slow->since)) slow = &c;
     }
     if (live < limits.maxConnections) return true;
     if (idle) {
@@ -438,7 +444,6 @@ bool HttpService::Impl::make_room(Clock::time_point now) {
         return true;
     }
     if (slow) {
-        (void)now;
         last_word(*slow, 503, "The server is full and this request was arriving slowly; try again");
         close(*slow);
         return true;

@@ -20,9 +20,9 @@ class PeerGate;
 
 struct HttpLimits {
     // Connections open at once. A newcomer beyond it takes the place of the
-    // connection idle the longest (between two requests), or else of the
-    // one whose request has been arriving the longest; when every connection
-    // has a request being answered it is answered 503.
+    // connection idle the longest between two requests, or else of the one
+    // that has waited longest (more than a second) for a request to arrive;
+    // when there is neither it is answered 503.
     int maxConnections = 256;
     // From a request's first byte (a new connection's opening) to the end of
     // its head; to the end of its body.

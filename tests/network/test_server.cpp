@@ -356,7 +356,7 @@ TEST(AlpacaServer, ANewcomerTakesTheLongestIdlePlace) {
 TEST(AlpacaServer, TricklingClientsLoseTheirPlaces) {
     HttpLimits limits;
     limits.maxConnections = 2;
-    limits.headTimeout = 1000ms;
+    limits.headTimeout = 3000ms;
     Rig rig(limits);
     const auto result = while_serving([&] {
         // Two clients take both places and send a byte every 50 ms.
@@ -369,9 +369,10 @@ TEST(AlpacaServer, TricklingClientsLoseTheirPlaces) {
                 std::this_thread::sleep_for(50ms);
             }
         });
-        std::this_thread::sleep_for(200ms);
-        // A newcomer is answered, taking the place of the oldest of them; the
-        // other is answered 408 when its head time is over.
+        std::this_thread::sleep_for(1500ms);
+        // A newcomer is answered, taking the place of the oldest of them (a
+        // request arriving for more than a second); the other is answered
+        // 408 when its head time is over.
         std::vector<int> out = {ask(rig.port, "GET /api/v1/focuser/0/name HTTP/1.1\r\nHost: h\r\n\r\n").status,
                                 read_answer(slow[0]).status, read_answer(slow[1]).status};
         done = true;
@@ -396,14 +397,17 @@ TEST(AlpacaServer, PollersDoNotLockOutAClientThatMoves) {
         std::atomic<bool> done{false};
         std::atomic<int> answered{0};
         std::vector<std::thread> pollers;
+        // Twelve clients poll every 100 ms, spread over the 100 ms as programs
+        // started at different times are, on four places.
         for (int i = 0; i < 12; ++i)
-            pollers.emplace_back([&] {
+            pollers.emplace_back([&, i] {
                 httplib::Client c("127.0.0.1", rig.port);
                 c.set_keep_alive(true);
-                for (; !done; std::this_thread::sleep_for(20ms))
+                std::this_thread::sleep_for(std::chrono::milliseconds(i * 100 / 12));
+                for (; !done; std::this_thread::sleep_for(100ms))
                     if (auto r = c.Get("/api/v1/focuser/0/name"); r && r->status == 200) ++answered;
             });
-        while (answered < 50) std::this_thread::sleep_for(1ms);
+        while (answered < 30) std::this_thread::sleep_for(1ms);
         httplib::Client mover("127.0.0.1", rig.port);
         std::vector<int> out;
         for (const char* body : {"Connected=True", "Position=100", "Position=200", "Position=300"}) {

@@ -3,6 +3,9 @@
 // a row, through one server state against a fake focuser. Whatever comes in,
 // the answer is a 400 with a reason, a 404, or a 200 with the reply fields,
 // server transaction ids rise by one, and a move never leaves 0..maxstep.
+// The same input, as the bytes a connection received, goes through the HTTP
+// message rules: a head and body within the limits, or a refusal with its
+// status and reason, and never a wait for more once a limit is passed.
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cstddef>
@@ -11,12 +14,44 @@
 
 #include "fuzz/fuzz_check.h"
 #include "network/alpaca_router.h"
+#include "network/http_parser.h"
 #include "tests/network/fake_focuser.h"
 
 using namespace corvell::alpaca;
 
+namespace {
+
+void check_http(const std::string& received) {
+    HeadLimits limits;
+    limits.maxRequestLine = 64;
+    limits.maxHeaderBytes = 128;
+    limits.maxBodyBytes = 32;
+    const HeadResult h = parse_head(received, limits);
+    if (h.parse == Parse::Incomplete) {
+        FUZZ_CHECK(received.size() <= 64 + limits.maxRequestLine + 2 + limits.maxHeaderBytes + 2);
+        return;
+    }
+    if (h.parse == Parse::Bad) {
+        FUZZ_CHECK(!h.reason.empty() && std::string(status_text(h.status)) != "Unknown" && h.status >= 400);
+        return;
+    }
+    FUZZ_CHECK(h.head.headBytes <= received.size() && !h.head.method.empty());
+    FUZZ_CHECK(h.head.target[0] == '/' || h.head.target == "*");
+    FUZZ_CHECK(h.head.framing != RequestHead::Length || h.head.contentLength <= limits.maxBodyBytes);
+    const BodyResult b = take_body(received, h.head, limits);
+    if (b.parse == Parse::Complete) {
+        FUZZ_CHECK(b.requestBytes >= h.head.headBytes && b.requestBytes <= received.size());
+        FUZZ_CHECK(b.body.size() <= limits.maxBodyBytes);
+    } else if (b.parse == Parse::Bad) {
+        FUZZ_CHECK(!b.reason.empty() && b.status >= 400);
+    }
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string input(reinterpret_cast<const char*>(data), size);
+    check_http(input);
     FakeFocuser device;
     RouterState state;
     // Requests are separated by '\n'; within one, method, target and body by

@@ -68,8 +68,17 @@ HttpReply bad_request(const std::string& reason) {
 
 QString q(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<int>(s.size())); }
 
-// The parameters of one request: from the query string of a GET, names in
-// any case; from the form body of a PUT, names exactly as the API writes them.
+// The parameters of one request, and the one rule for their names, the same
+// for every name (ClientID and ClientTransactionID included): in the query
+// string of a GET a name matches in any case; in the form body of a PUT only
+// as the API writes it ("Position", "ClientTransactionID"), and a name in
+// another case is a name the member does not take. A name a member does not
+// take is ignored. So a required parameter written in another case is
+// missing (a 400 that says which case is wanted), and a ClientID or
+// ClientTransactionID written in another case is absent (ClientTransactionID
+// 0 comes back). The conformance checker tests exactly this: its "bad casing"
+// checks of a PUT expect a 400 for a member's own parameter, and a 200 with
+// ClientTransactionID 0 for the two ids.
 class Params {
 public:
     Params(std::vector<std::pair<std::string, std::string>> items, bool exactNames)
@@ -290,11 +299,20 @@ HttpReply json_reply(RouterState& state, uint32_t clientTransactionId, const Out
     return {200, "application/json", json.toStdString()};
 }
 
-uint32_t client_transaction_id(const Params& params) {
-    const std::string* v = params.find("ClientTransactionID");
-    long long n = 0;
-    if (v && parse_integer(*v, 0, std::numeric_limits<uint32_t>::max(), n)) return static_cast<uint32_t>(n);
-    return 0;
+// ClientID and ClientTransactionID may be left out (0); when given, each must
+// hold a number 0..4294967295. Returns the ClientTransactionID.
+uint32_t client_ids(const Params& params) {
+    uint32_t transaction = 0;
+    for (const char* name : {"ClientID", "ClientTransactionID"}) {
+        const std::string* v = params.find(name);
+        if (!v) continue;
+        long long n = 0;
+        if (!parse_integer(*v, 0, std::numeric_limits<uint32_t>::max(), n))
+            throw BadParameter{std::string("Parameter '") + name + "' must be a whole number from 0 to 4294967295, not '" +
+                               *v + "'"};
+        if (std::strcmp(name, "ClientTransactionID") == 0) transaction = static_cast<uint32_t>(n);
+    }
+    return transaction;
 }
 
 std::string html_escape(const std::string& s) {
@@ -332,7 +350,12 @@ HttpReply setup_page(FocuserDevice& d, const RouterState& state) {
 }
 
 HttpReply management(const std::vector<std::string>& parts, const Params& params, RouterState& state) {
-    const uint32_t ctid = client_transaction_id(params);
+    uint32_t ctid = 0;
+    try {
+        ctid = client_ids(params);
+    } catch (const BadParameter& bad) {
+        return bad_request(bad.reason);
+    }
     if (parts.size() == 2 && parts[1] == "apiversions") return json_reply(state, ctid, ok(QJsonArray{1}));
     if (parts.size() >= 2 && parts[1] != "v1")
         return bad_request("Unsupported management API version '" + parts[1] + "': this server offers v1");
@@ -429,8 +452,8 @@ HttpReply route(const HttpRequest& request, FocuserDevice& device, RouterState& 
 
     const Params params(parse_form(isPut ? request.body : query), isPut);
     const Context context{params, device, state};
-    const uint32_t ctid = client_transaction_id(params);
     try {
+        const uint32_t ctid = client_ids(params);
         if (member->needs == kConnected && !state.clientConnected) {
             if (reads_parameters_first(*member)) context.required_int32("Position");
             return json_reply(state, ctid,

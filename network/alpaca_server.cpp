@@ -1,47 +1,11 @@
 #include "network/alpaca_server.h"
 
 #include <QMetaObject>
+#include <QStringList>
+
+#include "network/peer_filter.h"
 
 namespace corvell::alpaca {
-
-// One request waiting for the main thread. The main thread claims it before
-// acting, so a request given up (time-out, server stopping) is never carried
-// out after its client was told it was not.
-struct AlpacaServer::PendingCall {
-    enum State { Waiting, Claimed, Done, GivenUp };
-    std::mutex mutex;
-    std::condition_variable cv;
-    State state = Waiting;
-    HttpReply reply;
-
-    bool claim() {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (state != Waiting) return false;
-        state = Claimed;
-        return true;
-    }
-    void finish(HttpReply r) {
-        std::lock_guard<std::mutex> lock(mutex);
-        reply = std::move(r);
-        state = Done;
-        cv.notify_all();
-    }
-    void give_up(const std::string& reason) {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (state != Waiting) return;
-        reply = {503, "text/plain; charset=utf-8", reason + "\n"};
-        state = GivenUp;
-        cv.notify_all();
-    }
-};
-
-namespace {
-
-std::string with_port(const std::string& host, int port) {
-    return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
-}
-
-}  // namespace
 
 AlpacaServer::AlpacaServer(FocuserDevice& device, const std::string& dataDir, QObject* parent)
     : QObject(parent),
@@ -79,7 +43,7 @@ void AlpacaServer::applySettings(const AlpacaSettings& settings) {
 
 void AlpacaServer::setLimits(const HttpLimits& limits) {
     if (http_) shutdown();
-    http_ = std::make_unique<HttpService>([this](const HttpRequest& r) { return handleOnConnectionThread(r); },
+    http_ = std::make_unique<HttpService>([this](std::shared_ptr<PendingRequest> r) { handOver(std::move(r)); },
                                           limits);
 }
 
@@ -106,21 +70,30 @@ void AlpacaServer::start() {
     const int port = settings_.httpPort;
     const std::vector<std::string> hosts =
         settings_.localNetwork ? std::vector<std::string>{"0.0.0.0", "::"} : std::vector<std::string>{"127.0.0.1", "::1"};
+    // On the local network: this computer's own subnets only, unless any
+    // address is allowed.
+    const auto gate = settings_.localNetwork ? std::make_shared<PeerGate>(settings_.allowAnyAddress) : nullptr;
     std::string error;
-    if (!http_->start(hosts, port, error)) {
+    if (!http_->start(hosts, port, error, gate)) {
         setStatus(QString("Not listening: %1. The program goes on without the network server.")
                           .arg(QString::fromStdString(error)) +
                       saveNote,
                   QString::fromStdString(error));
         return;
     }
-    QString text = settings_.localNetwork
-                       ? QString("Listening on port %1 on every network of this computer").arg(port)
-                       : QString("Listening on %1 and %2 (this computer only)")
-                             .arg(QString::fromStdString(with_port(hosts[0], port)),
-                                  QString::fromStdString(with_port(hosts[1], port)));
+    QString text;
+    if (settings_.localNetwork) {
+        text = QString("Listening on port %1 on every network of this computer, answering %2")
+                   .arg(port)
+                   .arg(settings_.allowAnyAddress ? "any address" : "this computer's own networks only");
+    } else {
+        QStringList where;
+        for (const std::string& a : http_->addresses()) where << QString::fromStdString(a);
+        text = QString("Listening on %1 (this computer only)").arg(where.join(" and "));
+    }
     std::string discoveryError;
-    const bool discovering = discovery_.start(settings_.discoveryPort, port, !settings_.localNetwork, discoveryError);
+    const bool discovering =
+        discovery_.start(settings_.discoveryPort, port, !settings_.localNetwork, discoveryError, gate);
     if (discovering)
         text += QString("; discovery on UDP port %1 (%2)")
                     .arg(settings_.discoveryPort)
@@ -137,19 +110,10 @@ void AlpacaServer::stop() {
 }
 
 void AlpacaServer::shutdown() {
-    {
-        // Requests waiting for this (the main) thread are answered now: the
-        // connection threads can then end, and joining them cannot wait on us.
-        std::lock_guard<std::mutex> lock(pendingMutex_);
-        stopping_ = true;
-        for (const auto& call : pending_) call->give_up("The server is stopping");
-    }
+    // Requests still waiting for this (the main) thread are answered 503 by
+    // the HTTP thread, which never waits for us: stopping cannot hang.
     discovery_.stop();
     http_->stop();
-    {
-        std::lock_guard<std::mutex> lock(pendingMutex_);
-        stopping_ = false;
-    }
 }
 
 void AlpacaServer::setStatus(const QString& text, const QString& problem) {
@@ -159,35 +123,16 @@ void AlpacaServer::setStatus(const QString& text, const QString& problem) {
     emit statusChanged(text);
 }
 
-HttpReply AlpacaServer::handleOnConnectionThread(const HttpRequest& request) {
-    auto call = std::make_shared<PendingCall>();
-    {
-        std::lock_guard<std::mutex> lock(pendingMutex_);
-        if (stopping_) return {503, "text/plain; charset=utf-8", "The server is stopping\n"};
-        pending_.insert(call);
-    }
+void AlpacaServer::handOver(std::shared_ptr<PendingRequest> request) {
     QMetaObject::invokeMethod(
         mainThreadContext_,
-        [this, call, request] {
-            if (!call->claim()) return;
-            call->finish(route(request, device_, state_));
+        [this, request] {
+            // A request given up (its time ran out, or the server stopped) is
+            // not carried out.
+            if (!request->claim()) return;
+            request->answer(route(request->request(), device_, state_));
         },
         Qt::QueuedConnection);
-    HttpReply reply;
-    {
-        std::unique_lock<std::mutex> lock(call->mutex);
-        if (!call->cv.wait_for(lock, mainThreadWait_, [&] { return call->state >= PendingCall::Done; }) &&
-            call->state == PendingCall::Waiting) {
-            call->state = PendingCall::GivenUp;
-            call->reply = {503, "text/plain; charset=utf-8", "The program did not answer in time\n"};
-        }
-        // Claimed by the main thread: it is answering right now.
-        call->cv.wait(lock, [&] { return call->state >= PendingCall::Done; });
-        reply = call->reply;
-    }
-    std::lock_guard<std::mutex> lock(pendingMutex_);
-    pending_.erase(call);
-    return reply;
 }
 
 }  // namespace corvell::alpaca

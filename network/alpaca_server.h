@@ -1,16 +1,13 @@
-// The ASCOM Alpaca server inside the program: HTTP on its own threads, UDP
-// discovery, the settings file. Lives on the main thread; every request is
-// handed to the main thread, answered there from the device's known state,
-// and the answer goes back to the connection's thread. The program goes on
-// without the server when it cannot listen; statusText() says why.
+// The ASCOM Alpaca server inside the program: HTTP on a thread of its own,
+// UDP discovery, the settings file. Lives on the main thread; every request
+// is handed to the main thread, answered there from the device's known state,
+// and the answer goes back to the HTTP thread. The program goes on without
+// the server when it cannot listen; statusText() says why.
 #pragma once
 #include <QObject>
 #include <QString>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
 
 #include "network/alpaca_router.h"
@@ -51,23 +48,20 @@ public:
     QString problem() const { return problem_; }
 
     // For tests: the limits of the next start, and how long a request waits
-    // for the main thread.
+    // for the main thread (at once, for the requests that come next).
     void setLimits(const HttpLimits& limits);
-    void setMainThreadWait(std::chrono::milliseconds wait) { mainThreadWait_ = wait; }
+    void setMainThreadWait(std::chrono::milliseconds wait) { http_->setHandlerTimeout(wait); }
     const RouterState& routerState() const { return state_; }
     int openConnections() const { return http_->openConnections(); }
     // Requests handed to the main thread and not answered yet.
-    int waitingRequests() {
-        std::lock_guard<std::mutex> lock(pendingMutex_);
-        return static_cast<int>(pending_.size());
-    }
+    int waitingRequests() const { return http_->waitingRequests(); }
 
 signals:
     void statusChanged(const QString& text);
 
 private:
-    struct PendingCall;
-    HttpReply handleOnConnectionThread(const HttpRequest& request);
+    // On the HTTP thread: hands the request to the main thread.
+    void handOver(std::shared_ptr<PendingRequest> request);
     // Stops serving without a new status (start() follows with one).
     void shutdown();
     void setStatus(const QString& text, const QString& problem = QString());
@@ -86,11 +80,6 @@ private:
     // it yet.
     AlpacaSettings saved_;
     bool idUnsaved_ = false;
-    std::chrono::milliseconds mainThreadWait_{5000};
-
-    std::mutex pendingMutex_;
-    bool stopping_ = false;
-    std::set<std::shared_ptr<PendingCall>> pending_;
 };
 
 }  // namespace corvell::alpaca

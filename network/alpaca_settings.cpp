@@ -49,6 +49,8 @@ AlpacaSettings parse_settings(const std::string& text) {
             s.discoveryPort = static_cast<int>(n);
         } else if (key == "answer_on" && (value == "this-computer" || value == "local-network")) {
             s.localNetwork = value == "local-network";
+        } else if (key == "answer_any_address" && (value == "0" || value == "1")) {
+            s.allowAnyAddress = value == "1";
         } else if (key == "unique_id" && valid_unique_id(value)) {
             s.uniqueId = value;
         }
@@ -62,6 +64,7 @@ std::string encode_settings(const AlpacaSettings& s) {
            "http_port=" + std::to_string(s.httpPort) + "\n" +
            "discovery_port=" + std::to_string(s.discoveryPort) + "\n" +
            "answer_on=" + (s.localNetwork ? "local-network" : "this-computer") + "\n" +
+           "answer_any_address=" + (s.allowAnyAddress ? "1" : "0") + "\n" +
            "unique_id=" + s.uniqueId + "\n";
 }
 

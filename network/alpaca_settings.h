@@ -12,13 +12,16 @@ struct AlpacaSettings {
     // False: answer only on this computer (127.0.0.1 and ::1). True: on every
     // network the computer is on.
     bool localNetwork = false;
+    // On the local network: true answers any address; false (the default)
+    // only this computer and the computers on its own subnets.
+    bool allowAnyAddress = false;
     // The focuser's UniqueID for management/v1/configureddevices: made once,
     // then kept.
     std::string uniqueId;
 
     bool operator==(const AlpacaSettings& o) const {
         return enabled == o.enabled && httpPort == o.httpPort && discoveryPort == o.discoveryPort &&
-               localNetwork == o.localNetwork && uniqueId == o.uniqueId;
+               localNetwork == o.localNetwork && allowAnyAddress == o.allowAnyAddress && uniqueId == o.uniqueId;
     }
     bool operator!=(const AlpacaSettings& o) const { return !(*this == o); }
 };

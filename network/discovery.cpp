@@ -13,6 +13,8 @@
 #include <cstring>
 #include <set>
 
+#include "network/peer_filter.h"
+
 namespace corvell::alpaca {
 
 namespace {
@@ -62,9 +64,11 @@ void join_group_everywhere(int s) {
 
 DiscoveryResponder::~DiscoveryResponder() { stop(); }
 
-bool DiscoveryResponder::start(int discoveryPort, int alpacaPort, bool localOnly, std::string& error) {
+bool DiscoveryResponder::start(int discoveryPort, int alpacaPort, bool localOnly, std::string& error,
+                               std::shared_ptr<PeerGate> gate) {
     stop();
     alpacaPort_ = alpacaPort;
+    gate_ = std::move(gate);
     int err = 0;
 
     sockaddr_in v4{};
@@ -85,7 +89,10 @@ bool DiscoveryResponder::start(int discoveryPort, int alpacaPort, bool localOnly
     const int s6 = shared_udp_socket(reinterpret_cast<sockaddr*>(&v6), sizeof v6, err);
     ipv6_ = s6 >= 0;
     if (ipv6_) {
-        if (!localOnly) join_group_everywhere(s6);
+        if (!localOnly) {
+            join_group_everywhere(s6);
+            groupSocket_ = s6;
+        }
         sockets_.push_back(s6);
     }
 
@@ -105,6 +112,8 @@ void DiscoveryResponder::stop() {
     if (wakeFd_ >= 0) ::close(wakeFd_);
     wakeFd_ = -1;
     ipv6_ = false;
+    groupSocket_ = -1;
+    gate_.reset();
 }
 
 std::string DiscoveryResponder::families() const { return ipv6_ ? "IPv4 and IPv6" : "IPv4"; }
@@ -115,9 +124,15 @@ void DiscoveryResponder::run() {
     for (int s : sockets_) fds.push_back({s, POLLIN, 0});
     fds.push_back({wakeFd_, POLLIN, 0});
     for (;;) {
-        const int n = ::poll(fds.data(), fds.size(), -1);
+        // Once a minute the group is joined on the interfaces that have come
+        // up since (joining one already joined changes nothing).
+        const int n = ::poll(fds.data(), fds.size(), groupSocket_ >= 0 ? 60000 : -1);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 || fds.back().revents) return;
+        if (n == 0) {
+            join_group_everywhere(groupSocket_);
+            continue;
+        }
         for (size_t i = 0; i + 1 < fds.size(); ++i) {
             if (!fds[i].revents) continue;
             // Everything waiting is read; only the exact request is answered.
@@ -128,6 +143,7 @@ void DiscoveryResponder::run() {
                 const ssize_t got = ::recvfrom(fds[i].fd, buf, sizeof buf, MSG_TRUNC,
                                                reinterpret_cast<sockaddr*>(&from), &len);
                 if (got < 0) break;
+                if (gate_ && !gate_->allows(reinterpret_cast<const sockaddr*>(&from))) continue;
                 const size_t requestLen = std::strlen(kDiscoveryRequest);
                 if (static_cast<size_t>(got) == requestLen && std::memcmp(buf, kDiscoveryRequest, requestLen) == 0)
                     ::sendto(fds[i].fd, reply.data(), reply.size(), MSG_DONTWAIT | MSG_NOSIGNAL,

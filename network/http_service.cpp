@@ -1,7 +1,5 @@
 #include "network/http_service.h"
 
-#include <httplib.h>
-
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -15,9 +13,12 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <list>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
+
+#include "network/peer_filter.h"
 
 namespace corvell::alpaca {
 
@@ -26,343 +27,164 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// Set on the accepting thread while a connection beyond the limit is being
-// turned away.
-thread_local bool t_turnAway = false;
-// Set on a connection's thread when a request reached the handler; a request
-// the library answered on its own (malformed, too long, too large) closes the
-// connection after its answer.
-thread_local bool t_handled = false;
+const char kText[] = "text/plain; charset=utf-8";
 
-// What the listeners of one run share: the handler, the limits, the wake-up
-// descriptor that ends every wait when the service stops, and the connection
-// threads.
-class Shared {
-public:
-    Shared(RequestHandler h, HttpLimits l) : handler(std::move(h)), limits(l) {
-        wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    }
-    ~Shared() {
+// Answers given on other threads, waiting for the service's thread, which
+// the descriptor wakes.
+struct Mailbox {
+    struct Letter {
+        uint64_t connection;
+        uint64_t sequence;
+        HttpReply reply;
+    };
+    Mailbox() : wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~Mailbox() {
         if (wakeFd >= 0) ::close(wakeFd);
     }
+    void post(Letter letter) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            letters.push_back(std::move(letter));
+        }
+        wake();
+    }
+    void wake() const {
+        const uint64_t one = 1;
+        (void)!::write(wakeFd, &one, sizeof one);
+    }
+    std::vector<Letter> take() {
+        uint64_t count;
+        (void)!::read(wakeFd, &count, sizeof count);
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::move(letters);
+    }
 
-    // Starts a thread for a new connection, unless the service is stopping
-    // or serves as many connections as it may.
-    bool admit(std::function<void()> job) {
+    std::mutex mutex;
+    std::vector<Letter> letters;
+    const int wakeFd;
+};
+
+class Exchange : public PendingRequest {
+public:
+    Exchange(HttpRequest request, std::weak_ptr<Mailbox> mailbox, uint64_t connection, uint64_t sequence)
+        : request_(std::move(request)), mailbox_(std::move(mailbox)), connection_(connection), sequence_(sequence) {}
+
+    const HttpRequest& request() const override { return request_; }
+    bool claim() override {
         std::lock_guard<std::mutex> lock(mutex_);
-        reap_locked();
-        if (stopping || active_ >= limits.maxConnections) return false;
-        ++active_;
-        threads_.emplace_back();
-        Worker& w = threads_.back();
-        w.thread = std::thread([this, job = std::move(job), &w] {
-            job();
-            std::lock_guard<std::mutex> done(mutex_);
-            --active_;
-            w.finished = true;
-        });
+        if (state_ != Waiting) return false;
+        state_ = Claimed;
+        return true;
+    }
+    void answer(HttpReply reply) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (state_ == GivenUp || state_ == Answered) return;
+            state_ = Answered;
+        }
+        if (auto mailbox = mailbox_.lock()) mailbox->post({connection_, sequence_, std::move(reply)});
+    }
+    // On the service's thread: true when the handler had not claimed it.
+    bool give_up() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (state_ != Waiting) return false;
+        state_ = GivenUp;
         return true;
     }
 
-    void stop() {
-        stopping = true;
-        const uint64_t one = 1;
-        if (wakeFd >= 0) (void)!::write(wakeFd, &one, sizeof one);
-    }
-
-    // After stop(): every connection thread ends promptly.
-    void join_all() {
-        std::list<Worker> all;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            all.splice(all.end(), threads_);
-        }
-        for (Worker& w : all)
-            if (w.thread.joinable()) w.thread.join();
-    }
-
-    int active() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return active_;
-    }
-
-    RequestHandler handler;
-    const HttpLimits limits;
-    int wakeFd = -1;
-    std::atomic<bool> stopping{false};
-
 private:
-    struct Worker {
-        std::thread thread;
-        bool finished = false;
+    enum State { Waiting, Claimed, Answered, GivenUp };
+    const HttpRequest request_;
+    const std::weak_ptr<Mailbox> mailbox_;
+    const uint64_t connection_, sequence_;
+    std::mutex mutex_;
+    State state_ = Waiting;
+};
+
+struct Connection {
+    enum Phase {
+        Idle,       // waiting for a request; nothing of it has come
+        Receiving,  // a request is arriving
+        Handling,   // the handler has it
+        Writing,    // the answer is leaving
+        Draining,   // answered and closing: what the client still sends is
+                    // read and dropped for a moment, so that closing with
+                    // unread bytes does not reset the connection before the
+                    // client has read the answer
     };
-    // Joins the threads whose connection has ended (they only have to return).
-    void reap_locked() {
-        for (auto it = threads_.begin(); it != threads_.end();) {
-            if (it->finished) {
-                it->thread.join();
-                it = threads_.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-
-    mutable std::mutex mutex_;
-    std::list<Worker> threads_;
-    int active_ = 0;
+    int fd = -1;
+    uint64_t id = 0;
+    bool allowed = true;
+    std::string peer;
+    Phase phase = Idle;
+    Clock::time_point since;  // when the phase began (Writing: the last bytes sent)
+    std::string in;
+    std::string out;
+    size_t sent = 0;
+    std::optional<RequestHead> head;
+    bool continueSent = false;
+    bool peerDone = false;  // the client has sent all it will send
+    bool keepAlive = true;
+    bool headOnly = false;
+    std::shared_ptr<Exchange> exchange;
+    bool claimed = false;  // the handler is answering: no time limit any more
+    uint64_t sequence = 0;
+    bool dead = false;
 };
 
-enum class Wait { Ready, TimedOut, Stopped };
-
-// Waits for `events` on the socket, at most `timeout`, ending early when the
-// service stops.
-Wait wait_socket(int sock, short events, int wakeFd, milliseconds timeout) {
-    const auto end = Clock::now() + timeout;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<milliseconds>(end - Clock::now()).count();
-        if (left <= 0) return Wait::TimedOut;
-        pollfd fds[2] = {{sock, events, 0}, {wakeFd, POLLIN, 0}};
-        const int n = ::poll(fds, 2, static_cast<int>(left));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return Wait::Stopped;
-        if (n == 0) return Wait::TimedOut;
-        if (fds[0].revents) return Wait::Ready;  // readable, writable, or hung up: the next call says which
-        return Wait::Stopped;
-    }
+std::string with_port(const std::string& host, int port) {
+    return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
-std::string numeric_host(const sockaddr_storage& addr, socklen_t len, int& port) {
-    char host[NI_MAXHOST] = "";
-    char serv[NI_MAXSERV] = "";
-    if (getnameinfo(reinterpret_cast<const sockaddr*>(&addr), len, host, sizeof host, serv, sizeof serv,
-                    NI_NUMERICHOST | NI_NUMERICSERV) != 0)
-        return {};
-    port = std::atoi(serv);
-    return host;
-}
-
-// One connection's socket as cpp-httplib reads and writes it, with the
-// service's limits: each request must arrive within its time and size, every
-// wait ends when the service stops, and idle connections cost no CPU.
-class LimitedStream : public httplib::Stream {
-public:
-    LimitedStream(int sock, const Shared& shared) : sock_(sock), shared_(shared) {}
-
-    // Before each request on the connection.
-    void begin_request() {
-        deadline_ = Clock::now() + shared_.limits.requestTimeout;
-        consumed_ = 0;
-    }
-    // Waits for the next request of a kept-alive connection.
-    bool wait_for_request() {
-        if (pos_ < len_) return true;
-        return wait_socket(sock_, POLLIN, shared_.wakeFd, shared_.limits.keepAliveTimeout) == Wait::Ready;
-    }
-
-    bool is_readable() const override {
-        return pos_ < len_ || wait_socket(sock_, POLLIN, shared_.wakeFd, shared_.limits.readTimeout) == Wait::Ready;
-    }
-    bool is_writable() const override {
-        return wait_socket(sock_, POLLOUT, shared_.wakeFd, shared_.limits.writeTimeout) == Wait::Ready;
-    }
-
-    ssize_t read(char* ptr, size_t size) override {
-        if (consumed_ >= shared_.limits.maxRequestBytes) return -1;
-        if (pos_ == len_) {
-            const auto left = std::chrono::duration_cast<milliseconds>(deadline_ - Clock::now());
-            if (left.count() <= 0) return -1;
-            const milliseconds timeout = std::min(left, shared_.limits.readTimeout);
-            if (wait_socket(sock_, POLLIN, shared_.wakeFd, timeout) != Wait::Ready) return -1;
-            ssize_t n;
-            do {
-                n = ::recv(sock_, buffer_, sizeof buffer_, 0);
-            } while (n < 0 && errno == EINTR);
-            if (n <= 0) return n;
-            pos_ = 0;
-            len_ = static_cast<size_t>(n);
-        }
-        const size_t n = std::min({size, len_ - pos_, shared_.limits.maxRequestBytes - consumed_});
-        std::memcpy(ptr, buffer_ + pos_, n);
-        pos_ += n;
-        consumed_ += n;
-        return static_cast<ssize_t>(n);
-    }
-
-    ssize_t write(const char* ptr, size_t size) override {
-        // A reply already made is written even while the service stops, as
-        // long as the client takes it at once.
-        pollfd fd{sock_, POLLOUT, 0};
-        if (::poll(&fd, 1, 0) != 1 &&
-            wait_socket(sock_, POLLOUT, shared_.wakeFd, shared_.limits.writeTimeout) != Wait::Ready)
-            return -1;
-        ssize_t n;
-        do {
-            n = ::send(sock_, ptr, size, MSG_NOSIGNAL);
-        } while (n < 0 && errno == EINTR);
-        return n;
-    }
-
-    void get_remote_ip_and_port(std::string& ip, int& port) const override {
-        sockaddr_storage addr{};
-        socklen_t len = sizeof addr;
-        if (getpeername(sock_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) ip = numeric_host(addr, len, port);
-    }
-    void get_local_ip_and_port(std::string& ip, int& port) const override {
-        sockaddr_storage addr{};
-        socklen_t len = sizeof addr;
-        if (getsockname(sock_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) ip = numeric_host(addr, len, port);
-    }
-    socket_t socket() const override { return sock_; }
-
-private:
-    int sock_;
-    const Shared& shared_;
-    Clock::time_point deadline_{};
-    size_t consumed_ = 0;
-    char buffer_[4096];
-    size_t pos_ = 0;
-    size_t len_ = 0;
-};
-
-// Hands each accepted connection to a thread of its own, or turns it away
-// on the accepting thread when there are too many.
-class AdmittingQueue : public httplib::TaskQueue {
-public:
-    explicit AdmittingQueue(Shared& shared) : shared_(shared) {}
-    void enqueue(std::function<void()> fn) override {
-        if (shared_.admit(fn)) return;
-        t_turnAway = true;
-        fn();
-        t_turnAway = false;
-    }
-    // The connection threads belong to the service, which joins them.
-    void shutdown() override {}
-
-private:
-    Shared& shared_;
-};
-
-const char kTooMany[] =
-    "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: 38\r\n"
-    "Connection: close\r\n\r\nToo many connections; try again later\n";
-
-class Listener : public httplib::Server {
-public:
-    explicit Listener(Shared& shared) : shared_(shared) {
-        new_task_queue = [&shared] { return new AdmittingQueue(shared); };
-        set_payload_max_length(shared.limits.maxBodyBytes);
-        // SO_REUSEADDR only: a restart binds at once, but a second program
-        // on the same port is refused instead of sharing its connections.
-        set_socket_options([](socket_t sock) {
-            int yes = 1;
-            setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-            int domain = 0;
-            socklen_t len = sizeof domain;
-            if (getsockopt(sock, SOL_SOCKET, SO_DOMAIN, &domain, &len) == 0 && domain == AF_INET6)
-                setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &yes, sizeof yes);
-        });
-        // Requests without a body are answered before any routing of the
-        // library's own; those with a body (PUT) once it has been read.
-        set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-            if (req.method == "PUT" || req.method == "POST" || req.method == "PATCH") return HandlerResponse::Unhandled;
-            serve(req, res);
-            return HandlerResponse::Handled;
-        });
-        const auto withBody = [this](const httplib::Request& req, httplib::Response& res) { serve(req, res); };
-        Put(".{0,2048}", withBody);
-        Post(".{0,2048}", withBody);
-        Patch(".{0,2048}", withBody);
-    }
-
-    // The library listens with a backlog of 5: clients connecting together
-    // (50 autofocus pollers, or clients that open a connection per request)
-    // overflow it, and the kernel drops their handshakes, which the clients
-    // repeat only after a second. Linux takes a second listen() on the bound
-    // socket as a new backlog.
-    void widen_backlog() {
-        const socket_t s = svr_sock_;
-        if (s != INVALID_SOCKET) ::listen(s, SOMAXCONN);
-    }
-
-    // Ends the accepting loop, whether or not it has started yet (the
-    // library's stop() does nothing before its loop has marked itself
-    // running).
-    void close_listening_socket() {
-        const socket_t s = svr_sock_.exchange(INVALID_SOCKET);
-        if (s != INVALID_SOCKET) {
-            ::shutdown(s, SHUT_RDWR);
-            ::close(s);
-        }
-    }
-
-private:
-    void serve(const httplib::Request& req, httplib::Response& res) {
-        t_handled = true;
-        const HttpReply reply = shared_.handler(HttpRequest{req.method, req.target, req.body});
-        res.status = reply.status;
-        res.set_content(reply.body, reply.contentType.c_str());
-    }
-
-    bool process_and_close_socket(socket_t sock) override {
-        bool ret = false;
-        // The library writes a reply's head and body separately: with Nagle's
-        // algorithm the body would wait for the client to acknowledge the
-        // head, which a client delays by up to 40 ms.
-        const int one = 1;
-        setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        if (t_turnAway) {
-            (void)!::send(sock, kTooMany, sizeof kTooMany - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-        } else {
-            LimitedStream stream(sock, shared_);
-            for (int left = shared_.limits.maxRequestsPerConnection; left > 0 && !shared_.stopping; --left) {
-                if (!stream.wait_for_request()) break;
-                stream.begin_request();
-                bool closed = false;
-                t_handled = false;
-                ret = process_request(stream, left == 1 || shared_.stopping, closed, nullptr);
-                if (!ret || closed || !t_handled) break;
-            }
-        }
-        ::shutdown(sock, SHUT_RDWR);
-        ::close(sock);
-        return ret;
-    }
-
-    Shared& shared_;
-};
-
-// Why `host`:`port` cannot be bound, in the user's words.
-std::string bind_failure(const std::string& host, int port, int& err) {
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
-    addrinfo* found = nullptr;
-    err = 0;
-    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found) {
-        err = EADDRNOTAVAIL;
-    } else {
-        const int s = ::socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
-        if (s < 0) {
-            err = errno;
-        } else {
-            int yes = 1;
-            setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-            if (::bind(s, found->ai_addr, found->ai_addrlen) != 0) err = errno;
-            ::close(s);
-        }
-        freeaddrinfo(found);
-    }
-    const std::string where = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
-                              std::to_string(port);
+// Why `where` cannot be listened on, in the user's words.
+std::string bind_failure(int err, const std::string& where, int port) {
     switch (err) {
     case EADDRINUSE: return "port " + std::to_string(port) + " is in use by another program (" + where + ")";
     case EACCES: return "port " + std::to_string(port) + " needs administrator rights (ports below 1024)";
     case EADDRNOTAVAIL:
     case EAFNOSUPPORT: return "the address " + where + " is not available on this computer";
-    case 0: return "cannot listen on " + where;
     default: return "cannot listen on " + where + ": " + std::strerror(err);
     }
+}
+
+// A listening socket on host:port, or -1 with errno's value in `err`.
+int listen_on(const std::string& host, int port, int& err) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found) {
+        err = EADDRNOTAVAIL;
+        return -1;
+    }
+    const int s = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (s < 0) {
+        err = errno;
+        freeaddrinfo(found);
+        return -1;
+    }
+    // SO_REUSEADDR only: a restart binds at once, but a second program on the
+    // same port is refused instead of sharing its connections. An IPv6
+    // socket is IPv6 only, so that it never clashes with the IPv4 one.
+    int yes = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (found->ai_family == AF_INET6) setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &yes, sizeof yes);
+    // A wide backlog: clients connecting together (50 autofocus pollers at
+    // start) would otherwise lose handshakes, which they repeat only after a
+    // second.
+    if (::bind(s, found->ai_addr, found->ai_addrlen) != 0 || ::listen(s, SOMAXCONN) != 0) {
+        err = errno;
+        ::close(s);
+        freeaddrinfo(found);
+        return -1;
+    }
+    freeaddrinfo(found);
+    return s;
+}
+
+std::string seconds_text(milliseconds ms) {
+    const long long tenths = (ms.count() + 50) / 100;
+    return tenths % 10 == 0 ? std::to_string(tenths / 10) : std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
 }
 
 }  // namespace
@@ -370,54 +192,470 @@ std::string bind_failure(const std::string& host, int port, int& err) {
 struct HttpService::Impl {
     RequestHandler handler;
     HttpLimits limits;
-    std::unique_ptr<Shared> shared;
-    std::vector<std::unique_ptr<Listener>> listeners;
-    std::vector<std::thread> threads;
+    std::atomic<long long> handlerTimeoutMs{5000};
+
+    std::shared_ptr<Mailbox> mailbox;
+    std::shared_ptr<PeerGate> gate;
+    std::vector<int> listeners;
+    std::vector<std::string> addresses;
+    std::thread thread;
+    std::atomic<bool> stopping{false};
+    std::atomic<int> open{0};
+    std::atomic<int> waiting{0};
+
+    // Owned by the service's thread.
+    std::map<uint64_t, Connection> connections;
+    uint64_t nextId = 1;
+    Clock::time_point acceptPausedUntil{};
+
+    void run();
+    void accept_all(int listener, Clock::time_point now);
+    bool make_room(Clock::time_point now);
+    void on_readable(Connection& c, Clock::time_point now);
+    void advance(Connection& c, Clock::time_point now);
+    void dispatch(Connection& c, HttpRequest request, Clock::time_point now);
+    void reply(Connection& c, const HttpReply& reply, Clock::time_point now);
+    void fail(Connection& c, int status, const std::string& reason, Clock::time_point now);
+    void flush(Connection& c, Clock::time_point now);
+    void check_time(Connection& c, Clock::time_point now);
+    std::optional<Clock::time_point> deadline(const Connection& c) const;
+    void close(Connection& c);
+    void drain(Connection& c, Clock::time_point now);
+    void last_word(Connection& c, int status, const std::string& reason);
+    void shut_down();
+    int keep_alive_seconds() const { return static_cast<int>(limits.keepAliveTimeout.count() / 1000); }
 };
 
 HttpService::HttpService(RequestHandler handler, HttpLimits limits) : impl_(std::make_unique<Impl>()) {
     impl_->handler = std::move(handler);
     impl_->limits = limits;
+    impl_->handlerTimeoutMs = limits.handlerTimeout.count();
 }
 
 HttpService::~HttpService() { stop(); }
 
-bool HttpService::start(const std::vector<std::string>& hosts, int port, std::string& error) {
+bool HttpService::start(const std::vector<std::string>& hosts, int port, std::string& error,
+                        std::shared_ptr<PeerGate> gate) {
     stop();
-    impl_->shared = std::make_unique<Shared>(impl_->handler, impl_->limits);
+    Impl& d = *impl_;
     for (size_t i = 0; i < hosts.size(); ++i) {
-        auto listener = std::make_unique<Listener>(*impl_->shared);
-        if (!listener->bind_to_port(hosts[i], port)) {
-            int err = 0;
-            const std::string reason = bind_failure(hosts[i], port, err);
-            // The first address is required; the others (IPv6 beside IPv4)
-            // only where the computer has them.
-            if (i > 0 && (err == EADDRNOTAVAIL || err == EAFNOSUPPORT)) continue;
-            error = reason;
-            impl_->listeners.clear();
-            impl_->shared.reset();
-            return false;
+        int err = 0;
+        const int s = listen_on(hosts[i], port, err);
+        if (s >= 0) {
+            d.listeners.push_back(s);
+            d.addresses.push_back(with_port(hosts[i], port));
+            continue;
         }
-        listener->widen_backlog();
-        impl_->listeners.push_back(std::move(listener));
+        // IPv6 beside IPv4 only where the computer has it.
+        const bool v6 = hosts[i].find(':') != std::string::npos;
+        if (v6 && !d.listeners.empty() && (err == EADDRNOTAVAIL || err == EAFNOSUPPORT)) continue;
+        error = bind_failure(err, with_port(hosts[i], port), port);
+        for (int l : d.listeners) ::close(l);
+        d.listeners.clear();
+        d.addresses.clear();
+        return false;
     }
-    for (auto& l : impl_->listeners) impl_->threads.emplace_back([l = l.get()] { l->listen_after_bind(); });
+    if (d.listeners.empty()) {
+        error = "no address to listen on";
+        return false;
+    }
+    d.gate = std::move(gate);
+    d.mailbox = std::make_shared<Mailbox>();
+    d.stopping = false;
+    d.thread = std::thread([&d] { d.run(); });
     return true;
 }
 
 void HttpService::stop() {
-    if (!impl_->shared) return;
-    impl_->shared->stop();
-    for (auto& l : impl_->listeners) l->close_listening_socket();
-    for (auto& t : impl_->threads) t.join();
-    impl_->threads.clear();
-    impl_->shared->join_all();
-    impl_->listeners.clear();
-    impl_->shared.reset();
+    Impl& d = *impl_;
+    if (!d.thread.joinable()) return;
+    d.stopping = true;
+    d.mailbox->wake();
+    d.thread.join();
+    for (int l : d.listeners) ::close(l);
+    d.listeners.clear();
+    d.addresses.clear();
+    d.mailbox.reset();
+    d.gate.reset();
 }
 
-bool HttpService::running() const { return impl_->shared != nullptr; }
+bool HttpService::running() const { return impl_->thread.joinable(); }
 
-int HttpService::openConnections() const { return impl_->shared ? impl_->shared->active() : 0; }
+std::vector<std::string> HttpService::addresses() const { return impl_->addresses; }
+
+int HttpService::openConnections() const { return impl_->open; }
+
+int HttpService::waitingRequests() const { return impl_->waiting; }
+
+void HttpService::setHandlerTimeout(std::chrono::milliseconds timeout) { impl_->handlerTimeoutMs = timeout.count(); }
+
+void HttpService::Impl::run() {
+    std::vector<pollfd> fds;
+    std::vector<uint64_t> ids;  // the connection of each descriptor after the listeners
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        fds.clear();
+        ids.clear();
+        fds.push_back({mailbox->wakeFd, POLLIN, 0});
+        const bool accepting = now >= acceptPausedUntil;
+        for (int l : listeners) fds.push_back({accepting ? l : -1, POLLIN, 0});
+        std::optional<Clock::time_point> next;
+        if (!accepting) next = acceptPausedUntil;
+        for (auto& [id, c] : connections) {
+            short events = 0;
+            if (c.phase == Connection::Idle || c.phase == Connection::Receiving || c.phase == Connection::Draining)
+                events |= POLLIN;
+            if (c.sent < c.out.size()) events |= POLLOUT;
+            fds.push_back({c.fd, events, 0});
+            ids.push_back(id);
+            if (const auto t = deadline(c)) next = next ? std::min(*next, *t) : *t;
+        }
+        int timeout = -1;
+        if (next) {
+            const auto left = std::chrono::duration_cast<milliseconds>(*next - now).count() + 1;
+            timeout = static_cast<int>(std::clamp<long long>(left, 0, 60000));
+        }
+        const int n = ::poll(fds.data(), fds.size(), timeout);
+        if (n < 0 && errno != EINTR) break;
+        if (stopping) break;
+        const Clock::time_point after = Clock::now();
+
+        if (n > 0 && fds[0].revents) {
+            for (auto& letter : mailbox->take()) {
+                const auto it = connections.find(letter.connection);
+                if (it == connections.end()) continue;  // the client went away meanwhile
+                Connection& c = it->second;
+                if (c.phase != Connection::Handling || c.sequence != letter.sequence) continue;
+                c.exchange.reset();
+                --waiting;
+                reply(c, letter.reply, after);
+            }
+        }
+        for (size_t i = 0; i < listeners.size(); ++i)
+            if (n > 0 && fds[1 + i].revents) accept_all(listeners[i], after);
+        for (size_t i = 0; i < ids.size(); ++i) {
+            const pollfd& p = fds[1 + listeners.size() + i];
+            const auto it = connections.find(ids[i]);
+            if (it == connections.end()) continue;
+            Connection& c = it->second;
+            if (!c.dead && (p.revents & POLLOUT)) flush(c, after);
+            if (c.dead || !p.revents) continue;
+            const bool reading = c.phase == Connection::Idle || c.phase == Connection::Receiving ||
+                                 c.phase == Connection::Draining;
+            if (reading && (p.revents & (POLLIN | POLLHUP)))
+                on_readable(c, after);
+            else if (p.revents & (POLLHUP | POLLERR))
+                close(c);  // gone while its request was being answered
+        }
+        for (auto& [id, c] : connections)
+            if (!c.dead) check_time(c, after);
+        for (auto it = connections.begin(); it != connections.end();)
+            it = it->second.dead ? connections.erase(it) : std::next(it);
+        open = static_cast<int>(connections.size());
+    }
+    shut_down();
+}
+
+void HttpService::Impl::shut_down() {
+    // Answers already given still go out, if the client takes them at once;
+    // requests still waiting for the handler are given up.
+    const Clock::time_point now = Clock::now();
+    for (auto& letter : mailbox->take()) {
+        const auto it = connections.find(letter.connection);
+        if (it == connections.end() || it->second.phase != Connection::Handling ||
+            it->second.sequence != letter.sequence)
+            continue;
+        it->second.exchange.reset();
+        it->second.keepAlive = false;
+        reply(it->second, letter.reply, now);
+    }
+    for (auto& [id, c] : connections) {
+        if (c.dead) continue;
+        if (c.phase == Connection::Handling && c.exchange && c.exchange->give_up())
+            last_word(c, 503, "The server is stopping");
+        else if (c.phase == Connection::Writing)
+            flush(c, now);
+        if (!c.dead) close(c);
+    }
+    connections.clear();
+    waiting = 0;
+    open = 0;
+}
+
+void HttpService::Impl::accept_all(int listener, Clock::time_point now) {
+    for (;;) {
+        sockaddr_storage from{};
+        socklen_t len = sizeof from;
+        const int s = ::accept4(listener, reinterpret_cast<sockaddr*>(&from), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (s < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            // Out of descriptors: the waiting connections stay in the
+            // backlog, and accepting pauses instead of spinning.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                acceptPausedUntil = now + milliseconds(100);
+            return;
+        }
+        // The head and body of an answer leave in one write; without Nagle's
+        // algorithm a pipelined second answer does not wait for the client's
+        // delayed acknowledgement.
+        const int one = 1;
+        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        Connection c;
+        c.fd = s;
+        c.id = nextId++;
+        c.since = now;
+        c.allowed = !gate || gate->allows(reinterpret_cast<const sockaddr*>(&from));
+        if (const auto peer = peer_address(reinterpret_cast<const sockaddr*>(&from))) c.peer = address_text(*peer);
+        if (static_cast<int>(connections.size()) >= limits.maxConnections && !make_room(now)) {
+            last_word(c, 503, "Too many connections; try again later");
+            ::close(s);
+            continue;
+        }
+        connections.emplace(c.id, std::move(c));
+        open = static_cast<int>(connections.size());
+    }
+}
+
+// Closes the connection that has waited longest for its next request, or
+// else the one that has waited longest for a request to arrive once that has
+// taken more than a second (a client that says nothing after connecting, or
+// trickles): a request sent right after connecting is never cut off by the
+// clients connecting after it. False when there is neither.
+bool HttpService::Impl::make_room(Clock::time_point now) {
+    Connection* idle = nullptr;
+    Connection* slow = nullptr;
+    int live = 0;
+    for (auto& [id, c] : connections) {
+        if (c.dead) continue;
+        ++live;
+        if (c.phase == Connection::Draining) {
+            close(c);
+            return true;
+        }
+        const bool keptAlive = c.phase == Connection::Idle && c.sequence > 0;
+        const bool waitingForRequest =
+            (c.phase == Connection::Idle && c.sequence == 0) || c.phase == Connection::Receiving;
+        if (keptAlive && (!idle || c.since < idle->since)) idle = &c;
+        if (waitingForRequest && now - c.since >= milliseconds(1000) && (!slow || c.since < slow->since)) slow = &c;
+    }
+    if (live < limits.maxConnections) return true;
+    if (idle) {
+        close(*idle);
+        return true;
+    }
+    if (slow) {
+        last_word(*slow, 503, "The server is full and this request was arriving slowly; try again");
+        close(*slow);
+        return true;
+    }
+    return false;
+}
+
+void HttpService::Impl::on_readable(Connection& c, Clock::time_point now) {
+    if (c.phase == Connection::Draining) {
+        char sink[16384];
+        for (;;) {
+            const ssize_t got = ::recv(c.fd, sink, sizeof sink, 0);
+            if (got > 0) continue;
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+            close(c);  // the client has closed its side too
+            return;
+        }
+    }
+    // At most a request's worth is kept: anything beyond the limits is
+    // refused by the parsing before more is read.
+    char buffer[16384];
+    for (int rounds = 0; rounds < 4; ++rounds) {
+        const ssize_t got = ::recv(c.fd, buffer, sizeof buffer, 0);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+            close(c);
+            return;
+        }
+        if (got == 0) {
+            c.peerDone = true;
+            break;
+        }
+        c.in.append(buffer, static_cast<size_t>(got));
+        if (static_cast<size_t>(got) < sizeof buffer) break;
+    }
+    if (c.peerDone && c.in.empty() && c.phase == Connection::Idle) {
+        close(c);
+        return;
+    }
+    advance(c, now);
+}
+
+void HttpService::Impl::advance(Connection& c, Clock::time_point now) {
+    const HeadLimits& sizes = limits.sizes;
+    while (!c.dead && (c.phase == Connection::Receiving || (c.phase == Connection::Idle && !c.in.empty()))) {
+        if (c.phase == Connection::Idle) {
+            c.phase = Connection::Receiving;
+            c.since = now;
+        }
+        if (!c.head) {
+            HeadResult h = parse_head(c.in, sizes);
+            if (h.parse == Parse::Bad) return fail(c, h.status, h.reason, now);
+            if (h.parse == Parse::Incomplete) break;
+            c.head = std::move(h.head);
+            c.continueSent = false;
+        }
+        BodyResult b = take_body(c.in, *c.head, sizes);
+        if (b.parse == Parse::Bad) return fail(c, b.status, b.reason, now);
+        if (b.parse == Parse::Incomplete) {
+            // Chunks can carry much more than their data; a request never
+            // needs more than this.
+            if (c.in.size() > sizes.maxRequestLine + sizes.maxHeaderBytes + 2 * sizes.maxBodyBytes + 4096)
+                return fail(c, 413, "The request is too large", now);
+            if (c.head->expectContinue && !c.continueSent) {
+                c.out += "HTTP/1.1 100 Continue\r\n\r\n";
+                c.continueSent = true;
+                flush(c, now);
+            }
+            break;
+        }
+        HttpRequest request{c.head->method, c.head->target, std::move(b.body)};
+        c.keepAlive = c.head->keepAlive;
+        c.headOnly = c.head->method == "HEAD";
+        c.in.erase(0, b.requestBytes);
+        c.head.reset();
+        dispatch(c, std::move(request), now);
+    }
+    if (!c.dead && c.phase == Connection::Receiving && c.peerDone)
+        fail(c, 400, "The connection was closed in the middle of a request", now);
+}
+
+void HttpService::Impl::dispatch(Connection& c, HttpRequest request, Clock::time_point now) {
+    if (!c.allowed) {
+        c.keepAlive = false;
+        return reply(c,
+                     {403, kText,
+                      "Forbidden: this focuser answers only this computer and the computers on its own networks, "
+                      "and " + c.peer + " is not on them. The program's Settings page can let any address in.\n"},
+                     now);
+    }
+    c.phase = Connection::Handling;
+    c.since = now;
+    c.claimed = false;
+    c.sequence += 1;
+    c.exchange = std::make_shared<Exchange>(std::move(request), mailbox, c.id, c.sequence);
+    ++waiting;
+    handler(c.exchange);
+}
+
+void HttpService::Impl::reply(Connection& c, const HttpReply& r, Clock::time_point now) {
+    // Without a time-out of a whole second the connection is not kept.
+    const int keep = c.keepAlive && !c.peerDone ? keep_alive_seconds() : 0;
+    c.keepAlive = keep > 0;
+    c.out += response_head(r.status, r.contentType, r.body.size(), keep);
+    if (!c.headOnly) c.out += r.body;
+    c.phase = Connection::Writing;
+    c.since = now;
+    flush(c, now);
+}
+
+void HttpService::Impl::fail(Connection& c, int status, const std::string& reason, Clock::time_point now) {
+    // The rest of what the client sends is not read: the connection closes
+    // after this answer.
+    c.keepAlive = false;
+    c.headOnly = false;
+    c.head.reset();
+    c.in.clear();
+    reply(c, {status, kText, reason + "\n"}, now);
+}
+
+void HttpService::Impl::flush(Connection& c, Clock::time_point now) {
+    while (c.sent < c.out.size()) {
+        const ssize_t n = ::send(c.fd, c.out.data() + c.sent, c.out.size() - c.sent, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+            close(c);
+            return;
+        }
+        c.sent += static_cast<size_t>(n);
+        if (c.phase == Connection::Writing) c.since = now;
+    }
+    c.out.clear();
+    c.sent = 0;
+    if (c.phase != Connection::Writing) return;  // a 100 Continue
+    if (!c.keepAlive) {
+        if (c.peerDone) return close(c);
+        return drain(c, now);
+    }
+    c.phase = Connection::Idle;
+    c.since = now;
+    // A request sent before this answer was read (pipelining).
+    if (!c.in.empty() || c.peerDone) {
+        if (c.in.empty()) return close(c);
+        advance(c, now);
+    }
+}
+
+std::optional<Clock::time_point> HttpService::Impl::deadline(const Connection& c) const {
+    switch (c.phase) {
+    case Connection::Idle: return c.since + limits.keepAliveTimeout;
+    case Connection::Receiving: return c.since + (c.head ? limits.requestTimeout : limits.headTimeout);
+    case Connection::Handling:
+        if (c.claimed) return std::nullopt;
+        return c.since + milliseconds(handlerTimeoutMs.load());
+    case Connection::Writing: return c.since + limits.writeTimeout;
+    case Connection::Draining: return c.since + milliseconds(2000);
+    }
+    return std::nullopt;
+}
+
+void HttpService::Impl::check_time(Connection& c, Clock::time_point now) {
+    const auto end = deadline(c);
+    if (!end || now < *end) return;
+    switch (c.phase) {
+    case Connection::Idle:
+    case Connection::Writing:
+    case Connection::Draining: close(c); break;
+    case Connection::Receiving:
+        if (c.head)
+            fail(c, 408, "The request did not arrive within " + seconds_text(limits.requestTimeout) + " s", now);
+        else
+            fail(c, 408, "The request's head did not arrive within " + seconds_text(limits.headTimeout) + " s", now);
+        break;
+    case Connection::Handling:
+        if (c.exchange->give_up()) {
+            c.exchange.reset();
+            --waiting;
+            reply(c, {503, kText, "The program did not answer in time\n"}, now);
+        } else {
+            c.claimed = true;  // being answered right now
+        }
+        break;
+    }
+}
+
+void HttpService::Impl::drain(Connection& c, Clock::time_point now) {
+    ::shutdown(c.fd, SHUT_WR);
+    c.phase = Connection::Draining;
+    c.since = now;
+    c.in.clear();
+}
+
+// A short answer sent without waiting, on a connection about to be closed.
+void HttpService::Impl::last_word(Connection& c, int status, const std::string& reason) {
+    const std::string body = reason + "\n";
+    const std::string bytes = response_head(status, kText, body.size(), 0) + body;
+    (void)!::send(c.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+void HttpService::Impl::close(Connection& c) {
+    if (c.dead) return;
+    if (c.phase == Connection::Handling && c.exchange) {
+        c.exchange->give_up();
+        --waiting;
+    }
+    c.exchange.reset();
+    ::close(c.fd);
+    c.fd = -1;
+    c.dead = true;
+}
 
 }  // namespace corvell::alpaca

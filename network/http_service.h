@@ -1,7 +1,9 @@
-// The HTTP side of the Alpaca server: listening sockets on their own threads
-// (cpp-httplib parses the requests), one thread for each open connection,
-// and the limits that hold against a misbehaving client. Every request goes
-// to one handler, called on the connection's thread.
+// The HTTP side of the Alpaca server: the listening sockets and every open
+// connection on one thread of their own, which reads the requests
+// (network/http_parser.h), hands each complete one to the handler, and writes
+// the answer the handler gives, from whatever thread it gives it. The limits
+// hold against misbehaving clients; a newcomer takes the place of the
+// connection that has waited longest for its next request.
 #pragma once
 #include <chrono>
 #include <functional>
@@ -10,44 +12,79 @@
 #include <vector>
 
 #include "network/alpaca_router.h"
+#include "network/http_parser.h"
 
 namespace corvell::alpaca {
 
+class PeerGate;
+
 struct HttpLimits {
-    // Connections served at once; one more is answered 503 and closed.
-    int maxConnections = 64;
-    // Longest wait for the next byte of a request, and for the whole of it.
-    std::chrono::milliseconds readTimeout{5000};
+    // Connections open at once. A newcomer beyond it takes the place of the
+    // connection idle the longest between two requests, or else of the one
+    // that has waited longest (more than a second) for a request to arrive;
+    // when there is neither it is answered 503.
+    int maxConnections = 256;
+    // From a request's first byte (a new connection's opening) to the end of
+    // its head; to the end of its body.
+    std::chrono::milliseconds headTimeout{5000};
     std::chrono::milliseconds requestTimeout{10000};
-    // An idle kept-alive connection is closed after this.
+    // A kept-alive connection without a request is closed after this; the
+    // answers' Keep-Alive header says it, in whole seconds.
     std::chrono::milliseconds keepAliveTimeout{10000};
+    // How long an answer may take to leave once the client stops taking it.
     std::chrono::milliseconds writeTimeout{5000};
-    // Request line, headers and body together; a request that goes on past
-    // this is cut off. A request line longer than 8192 bytes is answered 414.
-    size_t maxRequestBytes = 32768;
-    // A body longer than this is answered 413 before it is read.
-    size_t maxBodyBytes = 8192;
-    int maxRequestsPerConnection = 10000;
+    // How long a request waits for the handler's answer before it is given
+    // up with a 503.
+    std::chrono::milliseconds handlerTimeout{5000};
+    // Request line, header fields, body.
+    HeadLimits sizes;
 };
 
-using RequestHandler = std::function<HttpReply(const HttpRequest&)>;
+// One request handed to the handler. The handler claims it before acting on
+// it, then answers, on any thread; a request given up (its time ran out, or
+// the service stops) cannot be claimed, so it is never carried out after its
+// client was told it was not.
+class PendingRequest {
+public:
+    virtual ~PendingRequest() = default;
+    virtual const HttpRequest& request() const = 0;
+    // False when the request has been given up.
+    virtual bool claim() = 0;
+    // After claim(): the answer, sent as soon as the service's thread wakes.
+    virtual void answer(HttpReply reply) = 0;
+};
+
+using RequestHandler = std::function<void(std::shared_ptr<PendingRequest>)>;
 
 class HttpService {
 public:
+    // The handler is called on the service's thread and must not wait for
+    // the answer: it hands the request on (to the program's main thread).
     explicit HttpService(RequestHandler handler, HttpLimits limits = {});
     ~HttpService();
     HttpService(const HttpService&) = delete;
     HttpService& operator=(const HttpService&) = delete;
 
-    // Binds `port` on every address in `hosts` (e.g. "127.0.0.1", "::1") and
-    // starts serving. When one address cannot be bound nothing is served and
-    // `error` says why (e.g. the port is in use by another program).
-    bool start(const std::vector<std::string>& hosts, int port, std::string& error);
-    // Closes the listening sockets, wakes every connection (a handler waiting
-    // is the caller's to release first) and joins all threads.
+    // Binds `port` on every address in `hosts` ("127.0.0.1" and "::1", or
+    // "0.0.0.0" and "::"), an IPv6 address for IPv6 only, and starts serving.
+    // When an address cannot be bound, everything opened is closed again,
+    // nothing is served and `error` says why. An IPv6 address the computer
+    // does not have (IPv6 switched off) is left out when an IPv4 one was
+    // bound. `gate`: who may be answered (the others get 403); none: anyone.
+    bool start(const std::vector<std::string>& hosts, int port, std::string& error,
+               std::shared_ptr<PeerGate> gate = nullptr);
+    // Closes every socket: a request still waiting for the handler is given
+    // up and answered 503. Joins the thread.
     void stop();
     bool running() const;
+    // The addresses served, as "127.0.0.1:11111" and "[::1]:11111".
+    std::vector<std::string> addresses() const;
+
     int openConnections() const;
+    // Requests handed to the handler and not answered yet.
+    int waitingRequests() const;
+    // Takes effect for the requests handed over from now on.
+    void setHandlerTimeout(std::chrono::milliseconds timeout);
 
 private:
     struct Impl;

@@ -30,7 +30,9 @@ AlpacaSettingsGroup::AlpacaSettingsGroup(AlpacaServer& server, QWidget* parent)
     thisComputer_->setObjectName("AlpacaOnlyThisComputer");
     localNetwork_ = new QRadioButton("The local network");
     localNetwork_->setObjectName("AlpacaLocalNetwork");
-    networkNote_ = new QLabel("On the local network, anyone who can reach this computer can move the focuser.");
+    anyAddress_ = new QCheckBox("Answer any address, not only this computer's own networks");
+    anyAddress_->setObjectName("AlpacaAnyAddress");
+    networkNote_ = new QLabel;
     networkNote_->setObjectName("AlpacaNetworkNote");
     networkNote_->setWordWrap(true);
     status_ = new QLabel;
@@ -50,8 +52,9 @@ AlpacaSettingsGroup::AlpacaSettingsGroup(AlpacaServer& server, QWidget* parent)
     who->addWidget(localNetwork_);
     who->addStretch();
     grid->addLayout(who, 2, 1, 1, 4);
-    grid->addWidget(networkNote_, 3, 0, 1, 5);
-    grid->addWidget(status_, 4, 0, 1, 5);
+    grid->addWidget(anyAddress_, 3, 0, 1, 5);
+    grid->addWidget(networkNote_, 4, 0, 1, 5);
+    grid->addWidget(status_, 5, 0, 1, 5);
     grid->setColumnStretch(4, 1);
 
     showSettings();
@@ -59,19 +62,28 @@ AlpacaSettingsGroup::AlpacaSettingsGroup(AlpacaServer& server, QWidget* parent)
     connect(&server_, &AlpacaServer::statusChanged, this, &AlpacaSettingsGroup::showStatus);
     connect(enabled_, &QCheckBox::toggled, this, &AlpacaSettingsGroup::apply);
     connect(localNetwork_, &QRadioButton::toggled, this, &AlpacaSettingsGroup::apply);
+    connect(anyAddress_, &QCheckBox::toggled, this, &AlpacaSettingsGroup::apply);
     connect(httpPort_, qOverload<int>(&QSpinBox::valueChanged), this, &AlpacaSettingsGroup::apply);
     connect(discoveryPort_, qOverload<int>(&QSpinBox::valueChanged), this, &AlpacaSettingsGroup::apply);
 }
 
 void AlpacaSettingsGroup::showSettings() {
     const AlpacaSettings& s = server_.settings();
-    const QSignalBlocker b1(enabled_), b2(httpPort_), b3(discoveryPort_), b4(localNetwork_), b5(thisComputer_);
+    const QSignalBlocker b1(enabled_), b2(httpPort_), b3(discoveryPort_), b4(localNetwork_), b5(thisComputer_),
+        b6(anyAddress_);
     enabled_->setChecked(s.enabled);
     httpPort_->setValue(s.httpPort);
     discoveryPort_->setValue(s.discoveryPort);
     localNetwork_->setChecked(s.localNetwork);
     thisComputer_->setChecked(!s.localNetwork);
-    networkNote_->setStyleSheet(s.localNetwork ? "color: #a00000; font-weight: bold;" : QString());
+    anyAddress_->setChecked(s.allowAnyAddress);
+    anyAddress_->setEnabled(s.localNetwork);
+    // Who can move the focuser, in one line.
+    const bool anyone = s.localNetwork && s.allowAnyAddress;
+    networkNote_->setText(!s.localNetwork ? "Only programs on this computer can move the focuser."
+                          : anyone        ? "Anyone who can reach this computer can move the focuser."
+                                          : "Computers on this computer's own networks can move the focuser.");
+    networkNote_->setStyleSheet(anyone ? "color: #a00000; font-weight: bold;" : QString());
 }
 
 void AlpacaSettingsGroup::apply() {
@@ -80,6 +92,7 @@ void AlpacaSettingsGroup::apply() {
     s.httpPort = httpPort_->value();
     s.discoveryPort = discoveryPort_->value();
     s.localNetwork = localNetwork_->isChecked();
+    s.allowAnyAddress = anyAddress_->isChecked();
     if (s == server_.settings()) return;
     server_.applySettings(s);
     showSettings();

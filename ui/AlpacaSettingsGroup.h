@@ -1,5 +1,6 @@
 // The Settings page's group for the ASCOM Alpaca server: on or off, the HTTP
-// and discovery ports, who may connect, and the server's status line. Every
+// and discovery ports, who may connect (this computer, or the local network:
+// its own subnets, or any address), and the server's status line. Every
 // change is saved and the server restarts with it at once.
 #pragma once
 #include <QGroupBox>
@@ -29,6 +30,7 @@ private:
     QSpinBox* discoveryPort_;
     QRadioButton* thisComputer_;
     QRadioButton* localNetwork_;
+    QCheckBox* anyAddress_;
     QLabel* networkNote_;
     QLabel* status_;
 };

@@ -1,22 +1,31 @@
 #!/usr/bin/env python3
 """An independent ASCOM Alpaca client (python3's standard library only) that
 checks a running focuser program over real sockets: every member, the error
-cases, transaction ids, discovery on 127.0.0.1 and ::1, and the sequence an
+cases, transaction ids and the rule for parameter names, the HTTP message
+rules (a PUT without Content-Length, Host, Content-Length, 414/431, what the
+Keep-Alive header says), discovery on 127.0.0.1 and ::1, and the sequence an
 autofocus routine runs (connect, read maxstep, move out and back in steps of
 maxstep/10 polling position and ismoving every 100 ms, clamped moves, halt
-during a move).
+during a move, sent as curl -X PUT sends it: without Content-Length).
 
 Against a running program:
     alpaca_client_test.py --url http://127.0.0.1:11111 --discovery-port 32227
         [--question-on-cmd CMD --question-off-cmd CMD]   (shell commands that
          open and close a question in the window, for the refusal check)
-Against the fake host, started and driven by the script itself:
+        [--local-network]   (the program answers on the local network: it is
+         checked on 127.0.0.1 and ::1, its setup page must say so)
+Against the fake host, started and driven by the script itself (and a second
+one answering on the local network, talked to on 127.0.0.1 and ::1; and, in
+a network namespace the script makes for itself where the system allows it,
+a third one found through the IPv6 discovery group on a veth pair of that
+namespace, never on a real interface):
     alpaca_client_test.py --spawn build/corvell-alpaca-fakehost
 """
 import argparse
 import http.client
 import json
 import os
+import shutil
 import socket
 import subprocess
 import sys
@@ -99,6 +108,40 @@ class Client:
         return reply
 
 
+def raw(host, port, data, family=socket.AF_INET, sock=None):
+    """Sends `data` (on `sock`, or a connection of its own) and reads one
+    answer: (status, {lower-case header name: value}, body text); status 0
+    when the connection closed first."""
+    s = sock
+    if s is None:
+        s = socket.socket(family, socket.SOCK_STREAM)
+        s.settimeout(15)
+        s.connect((host, port))
+    try:
+        s.sendall(data.encode("latin-1"))
+        received = b""
+        while b"\r\n\r\n" not in received:
+            more = s.recv(4096)
+            if not more:
+                return 0, {}, ""
+            received += more
+        head, _, body = received.partition(b"\r\n\r\n")
+        lines = head.decode("latin-1").split("\r\n")
+        headers = {k.strip().lower(): v.strip() for k, _, v in (line.partition(":") for line in lines[1:])}
+        length = 0 if data.startswith("HEAD ") else int(headers.get("content-length", "0"))
+        while len(body) < length:
+            more = s.recv(4096)
+            if not more:
+                break
+            body += more
+        return int(lines[0].split()[1]), headers, body.decode("utf-8", "replace")
+    except OSError:
+        return 0, {}, ""
+    finally:
+        if sock is None:
+            s.close()
+
+
 def discover(address, port):
     family = socket.AF_INET6 if ":" in address else socket.AF_INET
     try:
@@ -166,6 +209,63 @@ def run(args, control):
         checks.check(answer == {"AlpacaPort": client.port}, "discovery on %s: %r" % (address, answer))
     if not has_ipv6_loopback():
         print("skipped: discovery on ::1 (no IPv6 loopback on this host)")
+
+    # The HTTP message rules, each on a connection of its own: a request
+    # without Content-Length has an empty body and is answered at once (no
+    # waiting for a body that never comes); every refusal says why in text.
+    host, port = client.host, client.port
+    h = " HTTP/1.1\r\nHost: %s:%d\r\n" % (host, port)
+    for request, want in [("PUT " + API + "connected" + h + "\r\n", 400),   # Connected missing, said at once
+                          ("POST " + API + "halt" + h + "\r\n", 400),
+                          ("GET " + API + "name HTTP/1.1\r\n\r\n", 400),       # no Host
+                          ("GET " + API + "name HTTP/1.0\r\n\r\n", 200),
+                          ("GET " + API + "name" + h + "Host: other\r\n\r\n", 400),
+                          ("PUT " + API + "tempcomp" + h + "Content-Length: 14\r\nContent-Length: 15\r\n\r\n"
+                           "TempComp=False", 400),
+                          ("GET /" + "a" * 9000 + h + "\r\n", 414),
+                          ("GET " + API + "name" + h + "X-Long: " + "b" * 9000 + "\r\n\r\n", 431),
+                          ("HEAD " + API + "name" + h + "\r\n", 200)]:
+        status, headers, body = raw(host, port, request)
+        checks.check(status == want and (want < 400 or (headers.get("content-type", "").startswith("text/plain")
+                                                         and body.strip())),
+                     "%r: HTTP %d %r, expected %d%s" % (request[:70], status, body, want,
+                                                        " with a text" if want >= 400 else ""))
+    # What Keep-Alive says is what happens: the connection serves more
+    # requests than any max it gives, and stays open while idle for less than
+    # the time-out it gives (waited out only when short).
+    with socket.create_connection((host, port), timeout=15) as s:
+        get = "GET " + API + "name" + h + "\r\n"
+        answers = [raw(host, port, get, sock=s) for _ in range(8)]
+        said = answers[0][1].get("keep-alive", "")
+        params = dict(item.strip().partition("=")[::2] for item in said.split(",") if item.strip())
+        checks.check("timeout" in params and all(a[0] == 200 and a[1].get("keep-alive") == said for a in answers)
+                     and ("max" not in params or int(params["max"]) >= 8),
+                     "Keep-Alive %r over 8 requests: %r" % (said, [a[0] for a in answers]))
+        if params.get("timeout", "99").isdigit() and int(params["timeout"]) <= 3:
+            time.sleep(int(params["timeout"]) - 0.5)
+            checks.check(raw(host, port, get, sock=s)[0] == 200, "idle for less than Keep-Alive's timeout")
+
+    # One rule for parameter names: any case in a query string; in a PUT's
+    # form body as the API writes them, a name in another case being a name
+    # the member does not take (a 400 when it needs it, ignored when it can
+    # do without: clienttransactionid=56 gives ClientTransactionID 0). A
+    # ClientID or ClientTransactionID that is there must be a number.
+    for method, member, text, want in [("PUT", "connected", "Connected=False&clienttransactionid=56", 0),
+                                       ("PUT", "connected", "Connected=False&ClientTransactionID=56", 56),
+                                       ("PUT", "connected", "Connected=False&clientid=x&ClientTransactionID=57", 57),
+                                       ("GET", "name", "clienttransactionid=58&CLIENTID=1", 58)]:
+        status, _, body = client.raw(method, API + member + ("?" + text if method == "GET" else ""),
+                                     text if method == "PUT" else None)
+        got = json.loads(body).get("ClientTransactionID") if status == 200 else None
+        checks.check(got == want, "%s %s [%s]: HTTP %d, ClientTransactionID %r, expected %d"
+                     % (method, member, text, status, got, want))
+    for method, member, text in [("GET", "name", "ClientTransactionID=abc"), ("GET", "name", "ClientID=-1"),
+                                 ("GET", "name", "ClientID="), ("PUT", "halt", "ClientTransactionID=qweqwe"),
+                                 ("PUT", "connected", "Connected=False&ClientID=%20%20")]:
+        status, ctype, body = client.raw(method, API + member + ("?" + text if method == "GET" else ""),
+                                         text if method == "PUT" else None)
+        checks.check(status == 400 and ctype.startswith("text/plain") and body.strip(),
+                     "%s %s [%s]: HTTP %d %r, expected 400 with a reason" % (method, member, text, status, body))
 
     # Errors that are HTTP 400.
     bad = [("PUT", API + "connected", "connected=True"), ("PUT", API + "move", "position=10"),
@@ -264,7 +364,10 @@ def run(args, control):
         if moving and (module_position() < maxstep if control else time.monotonic() - began > 0.3):
             break
     checks.check(moving is True, "moving before halt")
-    client.value(checks, "PUT", "halt")
+    # The halt as curl -X PUT sends it: no Content-Length, no body.
+    status, _, body = raw(host, port, "PUT " + API + "halt" + h + "\r\n")
+    checks.check(status == 200 and json.loads(body).get("ErrorNumber") == 0, "halt without a body: %d %r"
+                 % (status, body))
     final = wait_still(client, checks, 0, maxstep, log)
     checks.check(final is not None and 0 < final < maxstep, "halt stopped the move short of 0: %r" % final)
     if control:
@@ -282,7 +385,77 @@ def run(args, control):
 
     client.value(checks, "PUT", "disconnect")
     checks.check(client.value(checks, "GET", "connected").get("Value") is False, "disconnected")
+    if args.local_network:
+        local_network_checks(checks, port, args.discovery_port)
     return checks
+
+
+def local_network_checks(checks, port, discovery_port):
+    """A server answering on the local network (bound to the wildcard
+    addresses), talked to on 127.0.0.1 and ::1 only."""
+    status, _, body = raw("127.0.0.1", port, "GET /setup HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+    checks.check(status == 200 and "every network" in body, "setup page of the local-network mode: %d" % status)
+    for address in ["127.0.0.1"] + (["::1"] if has_ipv6_loopback() else []):
+        family = socket.AF_INET6 if ":" in address else socket.AF_INET
+        status, _, body = raw(address, port, "GET " + API + "name HTTP/1.1\r\nHost: x\r\n\r\n", family)
+        checks.check(status == 200, "local network mode on %s: HTTP %d %r" % (address, status, body))
+        answer = discover(address, discovery_port)
+        checks.check(answer == {"AlpacaPort": port}, "local network mode, discovery on %s: %r" % (address, answer))
+
+
+# Run by `unshare -n`: a namespace with nothing but loopback, to which a veth
+# pair of its own is added. Exit status 77: the namespace cannot be set up.
+NAMESPACE_SETUP = """ip link set lo up || exit 77
+sysctl -qw net.ipv6.conf.all.accept_dad=0 net.ipv6.conf.default.accept_dad=0 || exit 77
+ip link add cv0 type veth peer name cv1 || exit 77
+ip link set cv0 up && ip link set cv1 up || exit 77
+exec "$@"
+"""
+
+
+def multicast_check(checks, spawn):
+    """The IPv6 discovery group ff12::a1:9aca, in a network namespace made
+    for this check alone."""
+    why = None
+    if not shutil.which("unshare") or not shutil.which("ip"):
+        why = "no unshare or ip"
+    elif subprocess.run(["unshare", "-n", "true"], capture_output=True).returncode != 0:
+        why = "no network namespace may be made here"
+    if not why:
+        r = subprocess.run(["unshare", "-n", "sh", "-c", NAMESPACE_SETUP, "sh", sys.executable,
+                            os.path.abspath(__file__), "--multicast-inside", spawn],
+                           capture_output=True, text=True, timeout=120)
+        if r.returncode == 77:
+            why = "no veth pair in the namespace: " + r.stderr.strip()
+        elif checks.check(r.returncode == 0, "discovery through the group ff12::a1:9aca: %s%s" % (r.stdout, r.stderr)):
+            print(r.stdout.strip())
+    if why:
+        print("skipped: discovery through the IPv6 group (%s)" % why)
+
+
+def multicast_inside(spawn):
+    """Inside the namespace: a host on the local network, asked through the
+    group on cv0 (its copy of the datagram loops back to the host, which
+    joined the group on every interface that can multicast)."""
+    port, dport = free_port(socket.SOCK_STREAM), free_port(socket.SOCK_DGRAM)
+    host = subprocess.Popen([spawn, "--port", str(port), "--discovery-port", str(dport), "--local-network", "1"],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        print("host in the namespace:", host.stdout.readline().strip())
+        index = socket.if_nametoindex("cv0")
+        with socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as s:
+            s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_MULTICAST_IF, index)
+            s.settimeout(5)
+            s.sendto(b"alpacadiscovery1", ("ff12::a1:9aca", dport, 0, index))
+            answer = json.loads(s.recvfrom(1024)[0].decode())
+        print("answer through the group:", answer)
+        return 0 if answer == {"AlpacaPort": port} else 1
+    except (OSError, ValueError) as e:
+        print("no answer through the group:", e)
+        return 1
+    finally:
+        host.stdin.close()
+        host.wait(timeout=10)
 
 
 def free_port(kind):
@@ -299,13 +472,18 @@ def main():
     parser.add_argument("--steps", type=int, default=20, help="moves of the autofocus sequence (at most 20)")
     parser.add_argument("--question-on-cmd")
     parser.add_argument("--question-off-cmd")
+    parser.add_argument("--local-network", action="store_true")
+    parser.add_argument("--multicast-inside", metavar="FAKEHOST", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.multicast_inside:
+        return multicast_inside(args.multicast_inside)
 
     host = None
     control = None
     if args.spawn:
         port, dport = free_port(socket.SOCK_STREAM), free_port(socket.SOCK_DGRAM)
-        host = subprocess.Popen([args.spawn, "--port", str(port), "--discovery-port", str(dport), "--speed", "10000"],
+        host = subprocess.Popen([args.spawn, "--port", str(port), "--discovery-port", str(dport), "--speed", "10000",
+                                 "--keep-alive-ms", "2000"],
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         print("host:", host.stdout.readline().strip(), flush=True)
         args.url, args.discovery_port = "http://127.0.0.1:%d" % port, dport
@@ -316,6 +494,18 @@ def main():
             return host.stdout.readline()
     try:
         checks = run(args, control)
+        if args.spawn:
+            # A second host, on the local network.
+            port, dport = free_port(socket.SOCK_STREAM), free_port(socket.SOCK_DGRAM)
+            second = subprocess.Popen([args.spawn, "--port", str(port), "--discovery-port", str(dport),
+                                       "--local-network", "1"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+            print("second host:", second.stdout.readline().strip(), flush=True)
+            try:
+                local_network_checks(checks, port, dport)
+            finally:
+                second.stdin.close()
+                second.wait(timeout=10)
+            multicast_check(checks, os.path.abspath(args.spawn))
     finally:
         if host:
             host.stdin.close()

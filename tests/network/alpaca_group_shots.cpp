@@ -2,6 +2,7 @@
 //   corvell-alpaca-group-shots OUTDIR
 // alpaca-off.png: switched off, only this computer; alpaca-on.png: on and
 // listening on loopback; alpaca-network.png: the local network chosen (off),
+// answering this computer's own networks; alpaca-any-address.png: any address,
 // with its warning; alpaca-port-taken.png: on, with the port in use.
 #include <QApplication>
 #include <QCheckBox>
@@ -48,5 +49,7 @@ int main(int argc, char** argv) {
     group.findChild<QCheckBox*>("AlpacaEnabled")->setChecked(false);
     group.findChild<QRadioButton*>("AlpacaLocalNetwork")->setChecked(true);
     shot("alpaca-network.png");
+    group.findChild<QCheckBox*>("AlpacaAnyAddress")->setChecked(true);
+    shot("alpaca-any-address.png");
     return 0;
 }

@@ -6,7 +6,10 @@
 // "quit".
 //
 //   corvell-alpaca-fakehost [--port N] [--discovery-port N] [--speed COUNTS_PER_S]
-//                           [--max COUNTS] [--data-dir DIR]
+//                           [--max COUNTS] [--data-dir DIR] [--local-network 0|1]
+//                           [--any-address 0|1] [--keep-alive-ms MS] [--max-connections N]
+// --local-network 1 answers on the wildcard addresses (the tests still talk
+// to it on 127.0.0.1 and ::1 only).
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QSocketNotifier>
@@ -97,6 +100,8 @@ int main(int argc, char** argv) {
     double speed = 3000;
     long maxTravel = 6600;
     std::string dataDir;
+    bool localNetwork = false, anyAddress = false;
+    HttpLimits limits;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
         if (a == "--port") port = std::atoi(argv[i + 1]);
@@ -104,14 +109,20 @@ int main(int argc, char** argv) {
         else if (a == "--speed") speed = std::atof(argv[i + 1]);
         else if (a == "--max") maxTravel = std::atol(argv[i + 1]);
         else if (a == "--data-dir") dataDir = argv[i + 1];
+        else if (a == "--local-network") localNetwork = std::atoi(argv[i + 1]) != 0;
+        else if (a == "--any-address") anyAddress = std::atoi(argv[i + 1]) != 0;
+        else if (a == "--keep-alive-ms") limits.keepAliveTimeout = std::chrono::milliseconds(std::atoi(argv[i + 1]));
+        else if (a == "--max-connections") limits.maxConnections = std::atoi(argv[i + 1]);
     }
     TimedFocuser focuser(speed, maxTravel);
     AlpacaServer server(focuser, dataDir);
+    server.setLimits(limits);
     AlpacaSettings s = server.settings();
     s.enabled = true;
     s.httpPort = port;
     s.discoveryPort = discoveryPort;
-    s.localNetwork = false;
+    s.localNetwork = localNetwork;
+    s.allowAnyAddress = anyAddress;
     server.applySettings(s);
     std::printf("%s\n", server.statusText().toUtf8().constData());
     std::fflush(stdout);

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Runs the independent Alpaca client (alpaca_client_test.py) against the real
-program: corvell-focuser with its Alpaca server switched on by --alpaca, on
-free ports of 127.0.0.1 and ::1, talking to corvell-sim (a simulated module
+program: corvell-focuser with its Alpaca server switched on by --alpaca and
+answering on the local network (bound to the wildcard addresses, talked to on
+127.0.0.1 and ::1 only), on free ports, talking to corvell-sim (a simulated module
 with a real serial line's timing) through --com1. The simulator's console
 makes the module silent and reports the bytes the program sent (the halt must
 reach the module as 's'); xdotool opens and closes a question in the real
@@ -72,10 +73,10 @@ class Program:
         print("simulated module on", self.sim.stdout.readline().strip(), flush=True)
         data = os.path.join(folder, "data")
         os.mkdir(data)
-        # The discovery port is a setting of the data folder; --alpaca sets
-        # the HTTP port and switches the server on.
+        # The discovery port and the local network are settings of the data
+        # folder; --alpaca sets the HTTP port and switches the server on.
         with open(os.path.join(data, "alpaca.cfg"), "w") as f:
-            f.write("discovery_port=%d\n" % self.discovery_port)
+            f.write("discovery_port=%d\nanswer_on=local-network\n" % self.discovery_port)
         command = [args.program, "--data-dir", data, "--alpaca", str(self.port), "--com1", link]
         for n in range(2, 6):
             command += ["--com%d" % n, os.path.join(folder, "absent-com%d" % n)]
@@ -171,6 +172,7 @@ def main():
             args.url = "http://127.0.0.1:%d" % program.port
             args.discovery_port = program.discovery_port
             args.question_on_cmd = args.question_off_cmd = None
+            args.local_network = True
             checks = client_test.run(args, program.control)
         finally:
             status = program.close()

@@ -9,6 +9,7 @@
 
 #include "network/alpaca_router.h"
 #include "network/alpaca_settings.h"
+#include "network/peer_filter.h"
 #include "tests/network/fake_focuser.h"
 
 using namespace corvell::alpaca;
@@ -154,15 +155,28 @@ TEST(AlpacaRouter, TransactionIds) {
     const std::vector<Row> rows = {
         {"GET", kApi + "name?ClientTransactionID=77", "", 77},
         {"GET", kApi + "name?clienttransactionid=78", "", 78},
-        {"GET", kApi + "name?ClientTransactionID=abc", "", 0},
-        {"GET", kApi + "name?ClientTransactionID=-1", "", 0},
         {"GET", kApi + "name?ClientTransactionID=4294967295", "", 4294967295LL},
-        {"GET", kApi + "name?ClientTransactionID=4294967296", "", 0},
+        {"GET", kApi + "name?ClientID=1&ClientTransactionID=0", "", 0},
         {"GET", kApi + "bogus?ClientTransactionID=5", "", -1},
         {"PUT", kApi + "connected", "Connected=true&ClientTransactionID=5", 5},
-        {"PUT", kApi + "connected", "Connected=true&clienttransactionid=5", 0},  // PUT names are exact
         {"PUT", kApi + "connected?ClientTransactionID=6", "Connected=true", 0},
         {"GET", "/management/apiversions?ClientTransactionID=8", "", 8},
+        // One rule for every name: any case in a query string, exactly as the
+        // API writes it in a form body, where a name in another case is not
+        // the parameter (ignored when it may be left out, a 400 when needed).
+        {"PUT", kApi + "connected", "Connected=true&clienttransactionid=56", 0},
+        {"PUT", kApi + "connected", "Connected=true&clientid=x&ClientTransactionID=7", 7},
+        {"PUT", kApi + "connected", "connected=true&ClientTransactionID=7", -1},
+        {"GET", kApi + "name?CLIENTTRANSACTIONID=9&clientid=1", "", 9},
+        // Either id, when given, is a number 0..4294967295.
+        {"GET", kApi + "name?ClientTransactionID=abc", "", -1},
+        {"GET", kApi + "name?ClientTransactionID=", "", -1},
+        {"GET", kApi + "name?ClientTransactionID=-1", "", -1},
+        {"GET", kApi + "name?ClientTransactionID=4294967296", "", -1},
+        {"GET", kApi + "name?clientid=%20%20", "", -1},
+        {"PUT", kApi + "connected", "Connected=true&ClientID=-5", -1},
+        {"PUT", kApi + "halt", "ClientTransactionID=qweqwe", -1},
+        {"GET", "/management/v1/description?ClientID=x", "", -1},
     };
     long long server = 0;
     for (const Row& r : rows) {
@@ -170,6 +184,7 @@ TEST(AlpacaRouter, TransactionIds) {
         const HttpReply reply = call(d, s, r.method, r.target, r.body);
         if (r.client < 0) {
             EXPECT_EQ(reply.status, 400);
+            EXPECT_FALSE(reply.body.empty());
             continue;
         }
         const QJsonObject o = json_of(reply);
@@ -263,13 +278,44 @@ TEST(AlpacaRouter, FormParsing) {
     EXPECT_EQ(p, want);
 }
 
+TEST(AlpacaPeers, OwnNetworksAndLoopbackOnlyUnlessAnyAddressIsAllowed) {
+    const auto net = [](const char* address, int bits) { return LocalNet{*parse_address(address), bits}; };
+    const std::vector<LocalNet> nets = {net("192.168.1.20", 24), net("10.0.0.7", 8), net("fd00::2", 64),
+                                        net("fe80::fc:ff:fe00:1", 64), net("172.16.5.1", 32)};
+    struct Row {
+        const char* peer;
+        bool allowed;      // with this computer's own networks only
+    };
+    const std::vector<Row> rows = {
+        {"127.0.0.1", true},         {"127.200.3.4", true},      {"::1", true},
+        {"::ffff:127.0.0.1", true},  {"192.168.1.1", true},      {"192.168.1.255", true},
+        {"::ffff:192.168.1.77", true}, {"192.168.2.1", false},   {"192.167.1.1", false},
+        {"10.255.255.254", true},    {"11.0.0.1", false},        {"fd00::1234:5678", true},
+        {"fd00:0:0:1::1", false},    {"fe80::1", true},          {"fe81::1", false},
+        {"172.16.5.1", true},        {"172.16.5.2", false},      {"8.8.8.8", false},
+        {"::ffff:8.8.8.8", false},   {"2001:db8::1", false},     {"::", false},
+        {"0.0.0.0", false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.peer);
+        const auto peer = parse_address(r.peer);
+        ASSERT_TRUE(peer);
+        EXPECT_EQ(peer_allowed(*peer, nets, false), r.allowed);
+        EXPECT_TRUE(peer_allowed(*peer, nets, true));
+        EXPECT_EQ(peer_allowed(*peer, {}, false), std::string(r.peer).find("127.") != std::string::npos ||
+                                                       std::string(r.peer) == "::1");
+    }
+    EXPECT_FALSE(parse_address("192.168.1"));
+    EXPECT_EQ(address_text(*parse_address("::ffff:10.1.2.3")), "10.1.2.3");
+}
+
 TEST(AlpacaSettingsFile, MalformedKeysKeepTheirDefaultsAndLoseNothingElse) {
     AlpacaSettings d;
     struct Row {
         std::string text;
         AlpacaSettings want;
     };
-    AlpacaSettings all{true, 8080, 40000, true, "abc-123"};
+    AlpacaSettings all{true, 8080, 40000, true, true, "abc-123"};
     AlpacaSettings portsOnly = d;
     portsOnly.httpPort = 8080;
     AlpacaSettings truncated = d;
@@ -277,7 +323,8 @@ TEST(AlpacaSettingsFile, MalformedKeysKeepTheirDefaultsAndLoseNothingElse) {
     const std::vector<Row> rows = {
         {"", d},
         {encode_settings(all), all},
-        {"http_port=8080\ndiscovery_port=70000\nenabled=yes\nanswer_on=moon\nunique_id=a b\n", portsOnly},
+        {"http_port=8080\ndiscovery_port=70000\nenabled=yes\nanswer_on=moon\nanswer_any_address=2\nunique_id=a b\n",
+         portsOnly},
         {"junk\n" + std::string(1, '\0') + "\xff=\n enabled = 1 \r\nhttp_po", truncated},
     };
     for (const Row& r : rows) {

@@ -561,6 +561,9 @@ struct Rig {
     size_t mark() const { return link.written.size(); }
 
     const Screen& screen() const { return engine.screen(); }
+    // The situations that hold up actions: without "no focuser is selected
+    // in the list", which a data folder without focuser files is in all along.
+    Situations busy() const { return engine.situations() & ~situation_bit(Situation::NoRow); }
 };
 
 }  // namespace corvell::test

@@ -293,7 +293,7 @@ TEST(BusyTable, EveryActionInEverySituationActsNowOrSaysWhyAndNothingFiresLater)
             r.advance(50);
             ASSERT_TRUE(r.engine.communicating());
             sc.enter(r);
-            ASSERT_EQ(r.engine.situations(), sc.present) << "the situation the engine is in";
+            ASSERT_EQ(r.busy(), sc.present) << "the situation the engine is in";
 
             const long stepFrom = sc.present & situation_bit(Situation::QueuedStep) ? 1000 + kStep : 1000;
             const Screen before = r.screen();

@@ -125,8 +125,12 @@ TEST(EngineFaults, ActionsDuringAGoToAreRefusedAndTheGoToEndsNormally) {
 
     r.reply({'c'});
     EXPECT_FALSE(r.screen().stopGoToVisible);
-    EXPECT_EQ(r.screen().activity, (Lines{"Go To completed", "Waiting for command"}));
+    // The last refusal stays readable; the go-to's end waits behind it.
+    EXPECT_EQ(r.screen().activity, (Lines{"A Go To is in progress", "Go To not started"}));
     r.statusAndPosition(4000);
+    EXPECT_EQ(r.screen().activity, (Lines{"A Go To is in progress", "Go To not started"}));
+    r.engine.UnitsClick(0);  // the user's next action
+    EXPECT_EQ(r.screen().activity, (Lines{"Go To completed", "Waiting for command"}));
     EXPECT_TRUE(r.engine.idle());
     EXPECT_EQ(r.engine.stored_position(1).count, 2000) << "slot 1 was not deleted";
     EXPECT_EQ(r.engine.stored_position(2).count, -1) << "slot 2 was not stored";
@@ -254,7 +258,7 @@ TEST(EngineFaults, StopBetweenTheLegsOfAStoredGoToSendsNoFurtherLeg) {
     r.engine.ComPortDataAvailable();
     r.engine.executiveIdle();
     ASSERT_EQ(r.goToTargets(m), (std::vector<long>{2267})) << "the second leg is not sent yet";
-    ASSERT_EQ(r.engine.situations(), situation_bit(Situation::GoTo) | situation_bit(Situation::Queued))
+    ASSERT_EQ(r.busy(), situation_bit(Situation::GoTo) | situation_bit(Situation::Queued))
         << "nothing on the line, the second leg waits to be sent";
     r.engine.stop_command();
     r.pass();
@@ -275,7 +279,7 @@ TEST(EngineFaults, StopWhileAQuestionIsOpenStopsTheMotorAtOnce) {
     r.statusAndPosition(1200);
     r.engine.set_zero_command();
     ASSERT_TRUE(r.screen().question.visible);
-    ASSERT_EQ(r.engine.situations(), situation_bit(Situation::Question));
+    ASSERT_EQ(r.busy(), situation_bit(Situation::Question));
     const size_t m = r.mark();
     r.engine.stop_command();
     EXPECT_EQ(r.sentFrom(m), "s");
@@ -288,33 +292,78 @@ TEST(EngineFaults, StopWhileAQuestionIsOpenStopsTheMotorAtOnce) {
 }
 
 // A module with a slow line answers each command a few ms late; the
-// clicks come faster than a step completes.
-TEST(EngineFaults, QuickStepClicksMoveOneStepEachOrAreRefusedWithALine) {
+// clicks come faster than a step completes. Every click is one step from the
+// target of the step before, whether that step moves, waits to be sent, or
+// has just arrived; a step beyond the travel stops at it or is refused with
+// a line.
+TEST(EngineFaults, QuickStepClicksEachMoveOneStepFromTheStepBefore) {
     Rig r;
     r.link.module.enabled = true;
     r.link.module.travelMs = 400;
     r.start();
     r.advance(50);
     const size_t m = r.mark();
-    // Three clicks 150 ms apart: the first step runs, the others would wait
-    // behind it and are refused, each with its line.
+    // Three clicks 150 ms apart: the first step runs, the next two add up
+    // behind it (36.67 counts a step: 1000 -> 1036 -> 1072 -> 1108).
     r.engine.StepOutButtonClick();
     r.advance(150);
     r.engine.StepOutButtonClick();
-    EXPECT_EQ(r.screen().activity, (Lines{"A Go To is in progress", "Step Out not started"}));
+    EXPECT_EQ(r.screen().activity, (Lines{"Go To command in progress", "Please wait"})) << "no refusal";
     r.advance(150);
     r.engine.StepOutButtonClick();
-    EXPECT_EQ(r.screen().activity, (Lines{"A Go To is in progress", "Step Out not started"}));
     r.advance(3000);
-    EXPECT_EQ(r.goToTargets(m), (std::vector<long>{1036}));
-    // Three clicks while a poll is on the line: each starts from the target
-    // of the one before, so none is lost.
+    EXPECT_EQ(r.goToTargets(m), (std::vector<long>{1036, 1108}));
+    EXPECT_EQ(r.link.module.position, 1108u) << "three steps from 1000";
+    // Three clicks while a poll is on the line add up the same way.
     r.pollOnTheLine();
     const size_t q = r.mark();
     for (int i = 0; i < 3; ++i) r.engine.StepOutButtonClick();
     r.advance(3000);
-    EXPECT_EQ(r.goToTargets(q), (std::vector<long>{1144}));
-    EXPECT_EQ(r.link.module.position, 1144u) << "three steps of 36.67 counts from 1036";
+    EXPECT_EQ(r.goToTargets(q), (std::vector<long>{1216}));
+    EXPECT_EQ(r.link.module.position, 1216u) << "three steps of 36.67 counts from 1108";
+    // A go-to of another kind refuses steps.
+    ASSERT_EQ(r.engine.move_to(3000), "");
+    r.advance(20);
+    r.engine.StepInButtonClick();
+    EXPECT_EQ(r.screen().activity, (Lines{"A Go To is in progress", "Step In not started"}));
+    r.advance(3000);
+    EXPECT_EQ(r.link.module.position, 3000u);
+}
+
+// A step clicked after the module reported the end of a step, before the
+// position after it was read, starts from that step's target, not from the
+// position read before it.
+TEST(EngineFaults, AStepRightAfterAStepArrivedStartsFromItsTarget) {
+    Rig r;
+    r.startCommunicating(300);
+    const size_t m = r.mark();
+    r.engine.StepOutButtonClick();
+    r.reply({'g'});
+    r.reply({'c'});
+    ASSERT_EQ(r.onTheLine(), 't');
+    r.engine.StepOutButtonClick();
+    r.statusAndPosition(336);
+    r.reply({'g'});
+    EXPECT_EQ(r.goToTargets(m), (std::vector<long>{336, 372}));
+}
+
+TEST(EngineFaults, AStepBeyondTheTravelStopsAtItOrIsRefusedWithALine) {
+    Rig r;
+    r.startCommunicating(6590);  // the travel is 6600
+    const size_t m = r.mark();
+    r.engine.StepOutButtonClick();
+    r.reply({'g'});
+    r.reply({'c'});
+    r.statusAndPosition(6600);
+    EXPECT_EQ(r.goToTargets(m), (std::vector<long>{6600})) << "cut at the travel";
+    r.engine.StepOutButtonClick();
+    EXPECT_EQ(r.screen().activity, (Lines{"The focuser is at its maximum travel", "Step Out not started"}));
+    Rig z;
+    z.startCommunicating(20);
+    const size_t n = z.mark();
+    z.engine.StepInButtonClick();
+    EXPECT_EQ(z.screen().activity, (Lines{"The step would pass the zero position", "Step In not started"}));
+    EXPECT_EQ(z.sentFrom(n), "");
 }
 
 // The adapter is pulled out in each state: the window says so at once, a
@@ -582,7 +631,7 @@ TEST(IntentOperations, MovingSpansAMotionUntilThePositionAfterItIsRead) {
     r.advance(65997);  // the limit at the default scale
     EXPECT_FALSE(r.engine.moving());
     EXPECT_EQ(r.engine.move_to(2000), "The focuser is not communicating");
-    EXPECT_EQ(r.engine.move_to(70000), "The position is beyond the control module's range");
+    EXPECT_EQ(r.engine.move_to(70000), "Entered position exceeds focuser travel limit.");
     // A continuous move: until two reads agree.
     r.reply({'b', 'j'});
     r.statusAndPosition(1200);

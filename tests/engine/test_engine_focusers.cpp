@@ -154,17 +154,27 @@ TEST(AddFocuser, TypedParametersThatAreNoScaleOrBeyondTheModuleAreAskedAgain) {
         choose(r, 1);
         EXPECT_EQ(page(r).entryLabel, units ? "Encoder lines per cm" : "Encoder lines per inch");
         EXPECT_FALSE(page(r).okEnabled);
-        for (const char* wrong : {"0", "-5", "1", "nan", "inf", "abc", ""}) {
-            enterDescription(r, wrong);
-            EXPECT_EQ(page(r).description, "Incorrect entry") << wrong;
+        const std::string scale = units ? "Encoder counts per cm must be 39.37 to 39370.08"
+                                        : "Encoder counts per inch must be 100 to 100000";
+        const struct {
+            const char* typed;
+            std::string reason;
+        } wrongs[] = {{"0", scale}, {"-5", scale}, {"1", scale}, {"1e30", scale}, {"39", scale},
+                      {"nan", "'nan' is not a valid number"}, {"inf", "'inf' is not a valid number"},
+                      {"abc", "'abc' is not a valid number"}, {"", "'' is not a valid number"}};
+        for (const auto& wrong : wrongs) {
+            enterDescription(r, wrong.typed);
+            EXPECT_EQ(page(r).description, "Incorrect entry") << wrong.typed;
+            EXPECT_EQ(page(r).refusal, wrong.reason) << wrong.typed;
         }
         enterDescription(r, units ? "500" : "2000");
         EXPECT_EQ(r.engine.inches_per_count(), units ? static_cast<float>(1.0 / (500 * 2.54)) : 0.0005f);
         EXPECT_EQ(page(r).focus, SetupScreen::Focus::Maximum);
-        enterMaximum(r, "1");
-        EXPECT_EQ(page(r).maximum, "Incorrect entry");
-        enterMaximum(r, "70000");
-        EXPECT_EQ(page(r).maximum, "Beyond the module's range of 65535");
+        for (const char* wrong : {"1", "70000", "65536"}) {
+            enterMaximum(r, wrong);
+            EXPECT_EQ(page(r).maximum, "Incorrect entry") << wrong;
+            EXPECT_EQ(page(r).refusal, "The maximum travel must be 2 to 65535 counts") << wrong;
+        }
         EXPECT_EQ(r.engine.max_travel(), 6600) << "not taken";
         enterMaximum(r, "6000.9");
         EXPECT_EQ(page(r).maximum, "6000");
@@ -394,7 +404,9 @@ TEST(NumberEntries, EachEntryIsCheckedSavedAndTheTravelSentToTheModule) {
     r.pass();
     EXPECT_EQ(r.screen().entry.caption, "Enter Encoder Count value");
     EXPECT_EQ(r.screen().entry.preset, "3666.933");
-    for (const char* wrong : {"0", "nan", "inf", "-1"}) {
+    confirm("1e30");
+    EXPECT_EQ(r.screen().entry.label, "Encoder counts per inch must be 100 to 100000");
+    for (const char* wrong : {"0", "nan", "inf", "99", "1e30", "-1"}) {
         confirm(wrong);
         EXPECT_TRUE(r.screen().entry.visible) << wrong;
     }
@@ -415,9 +427,10 @@ TEST(NumberEntries, EachEntryIsCheckedSavedAndTheTravelSentToTheModule) {
     // A count: saved and sent as 'w' and two bytes; beyond 65535 refused.
     r.engine.SetMaxTravelClick();
     r.pass();
-    confirm("70000");
-    EXPECT_EQ(r.screen().entry.label,
-              "Entered value is beyond the control module's range of 65535 counts. Reenter desired value.");
+    for (const char* wrong : {"70000", "65536", "0", "1"}) {
+        confirm(wrong);
+        EXPECT_EQ(r.screen().entry.label, "The maximum travel must be 2 to 65535 counts") << wrong;
+    }
     const size_t w = r.mark();
     confirm("300");
     EXPECT_EQ(r.sentFrom(w).substr(0, 3), std::string("w\x01\x2C", 3));

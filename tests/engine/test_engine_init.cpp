@@ -80,7 +80,7 @@ TEST(EngineInitialization, WritesTheSettingsInOrderThenHomes) {
     r.echoSettings();
     EXPECT_EQ(r.sentFrom(m), kSettingsBytes);
     EXPECT_EQ(r.lastCommand(), 'h');
-    EXPECT_EQ(r.engine.situations(), situation_bit(Situation::InitHoming)) << "its echo awaited";
+    EXPECT_EQ(r.busy(), situation_bit(Situation::InitHoming)) << "its echo awaited";
     r.reply({'h'});
     EXPECT_TRUE(r.completionAwaited(120000));
     EXPECT_TRUE(r.screen().stopInitVisible);
@@ -105,7 +105,7 @@ TEST(EngineInitialization, ATimeOutOrAWrongEchoAtAnyStepEndsIt) {
             const unsigned page = r.screen().operatePage;
             if (how == 0) {
                 r.advance(1499);
-                EXPECT_EQ(r.engine.situations(), kInitSettings);
+                EXPECT_EQ(r.busy(), kInitSettings);
                 EXPECT_EQ(r.lastCommand(), letters[failAt]);
                 r.advance(1);
                 EXPECT_EQ(r.screen().status.front(), "Serial Communications Timeout");
@@ -170,7 +170,7 @@ TEST(EngineInitialization, StopWhileTheSettingsAreWrittenEndsItBeforeHoming) {
         r.reply({'s'});
         r.reply({'d'});
         r.reply({'e'});
-        ASSERT_EQ(r.engine.situations(), kInitSettings);
+        ASSERT_EQ(r.busy(), kInitSettings);
         ASSERT_EQ(r.lastCommand(), 'f') << "the 'f' write is on the line";
         if (which >= 2) {
             // Between writes: the echo has come, the next pass would send 'w'.
@@ -233,5 +233,5 @@ TEST(EngineInitialization, RefusedWhileAQuestionIsOpenOrAGoToRuns) {
     EXPECT_FALSE(r.screen().question.visible);
     EXPECT_EQ(r.screen().activity, (Lines{"A Go To is in progress", "Initialization not started"}));
     EXPECT_EQ(r.sentFrom(m), std::string("g\x07\xD0")) << "the go-to, its echo awaited";
-    EXPECT_EQ(r.engine.situations(), situation_bit(Situation::GoTo));
+    EXPECT_EQ(r.busy(), situation_bit(Situation::GoTo));
 }

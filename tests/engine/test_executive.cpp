@@ -92,7 +92,7 @@ TEST(ExecutiveIdentify, TheAddFocuserProbeWaitsOnly200ms) {
     a.pass();
     a.reply({'b', 'j'});
     EXPECT_EQ(a.onTheLine(), 0);
-    EXPECT_EQ(a.engine.situations(), situation_bit(Situation::Setup)) << "the setup goes on";
+    EXPECT_EQ(a.busy(), situation_bit(Situation::Setup)) << "the setup goes on";
     EXPECT_EQ(a.screen().setup.text1, "A Corvell Controller has been found.");
 }
 
@@ -405,7 +405,7 @@ TEST(ExecutiveGoToEntry, RefusedEntriesKeepTheEntryOpenAndSayWhy) {
     }
     r.pass();
     EXPECT_TRUE(r.screen().entry.visible);
-    EXPECT_EQ(r.engine.situations(), situation_bit(Situation::Entry)) << "the entry still waits";
+    EXPECT_EQ(r.busy(), situation_bit(Situation::Entry)) << "the entry still waits";
     // Zero is a position like any other.
     const size_t m = r.mark();
     r.engine.entry_confirmed(id, "0");
@@ -525,7 +525,7 @@ TEST(ExecutiveDispatch, QueuedCommandsStartWhenTheExchangeOnTheLineEnds) {
         EXPECT_TRUE(r.engine.situations() & situation_bit(Situation::Queued));
         r.reply({'p', 0x03, 0xE8});
         EXPECT_EQ(r.sentFrom(m), std::string(c.sent));
-        EXPECT_EQ(r.engine.situations(), c.running) << "nothing else waits";
+        EXPECT_EQ(r.busy(), c.running) << "nothing else waits";
     }
 }
 

@@ -90,6 +90,10 @@ void send(ISwitchVectorProperty& p, IPState state, const std::string& message = 
 
 Driver::Driver(const DriverOptions& options) : FocuserInterface(this), options_(options) {
     setVersion(1, 0);
+    // Named before any request arrives, so that requests for other devices
+    // are told apart (INDIDEV: a name indiserver was asked to give it).
+    const char* name = std::getenv("INDIDEV");
+    setDeviceName(name && *name ? name : getDefaultName());
     SetCapability(FOCUSER_CAN_ABS_MOVE | FOCUSER_CAN_REL_MOVE | FOCUSER_CAN_ABORT | FOCUSER_CAN_SYNC |
                   FOCUSER_HAS_BACKLASH);
     dataDir_ = options_.dataDir;
@@ -97,15 +101,12 @@ Driver::Driver(const DriverOptions& options) : FocuserInterface(this), options_(
         std::string error;
         dataDir_ = default_data_dir(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"), error);
     }
-    // After the core's own executive pass, which the core runs when the loop
-    // is about to sleep: what the pass changed is shown then.
-    if (auto* dispatcher = QAbstractEventDispatcher::instance())
-        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, &context_, [this] { update(); });
 }
 
 Driver::~Driver() {
     core_.reset();
     lock_.reset();
+    retire();
 }
 
 bool Driver::initProperties() {
@@ -157,6 +158,7 @@ bool Driver::initProperties() {
 }
 
 void Driver::ISGetProperties(const char* dev) {
+    if (dev && *dev && strcmp(dev, getDeviceName()) != 0) return;
     const bool first = !isInitializationComplete();
     DefaultDevice::ISGetProperties(dev);
     if (!first) return;
@@ -196,7 +198,15 @@ bool Driver::saveConfigItems(FILE* fp) {
 
 // ------------------------------------------------------------ connecting ----
 
+void Driver::retire() {
+    retiredCore_.reset();
+    retiredLock_.reset();
+}
+
 void Driver::connectDevice() {
+    // The last connection's port and lock are let go first: a process's
+    // record locks on a file all end when it closes any descriptor of it.
+    retire();
     std::string error;
     if (dataDir_.empty() ||
         !ensure_data_dir(dataDir_, error, options_.dataDir.empty() ? 0700 : 0777)) {
@@ -244,8 +254,19 @@ void Driver::startCore(const PortMap& map) {
     coreOptions.trace = options_.trace;
     coreOptions.offerConversion = false;
     core_ = std::make_unique<app::Core>(coreOptions);
+    // Right after the core's own executive pass, which the core runs each
+    // time the event loop is about to sleep: what the pass changed is shown
+    // before the loop sleeps.
+    if (auto* dispatcher = QAbstractEventDispatcher::instance())
+        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, core_.get(), [this] { update(); });
     core_->start();
     core_->activate();
+}
+
+// An answer given to the engine from update() is carried out by the next
+// executive pass: one event wakes the loop for it.
+void Driver::wake() {
+    QTimer::singleShot(0, &context_, [] {});
 }
 
 // The program's own port search, on COM1..COM5 as the window has them (the
@@ -269,17 +290,12 @@ void Driver::disconnectDevice(IPState state, const std::string& message) {
     const bool wasConnected = phase_ == Phase::Connected;
     phase_ = Phase::Disconnected;
     busy_.clear();
-    // Destroyed after the pass that asked for it has ended; the port is
+    // The core is destroyed after the pass that may have asked for this has
+    // ended (or at the next connect, whichever comes first): the port is
     // closed, then the folder is given back.
-    if (core_) {
-        std::shared_ptr<app::Core> core(core_.release());
-        std::shared_ptr<DataFolderLock> lock(lock_.release());
-        QTimer::singleShot(0, &context_, [core, lock]() mutable {
-            core.reset();
-            lock.reset();
-        });
-    }
-    lock_.reset();
+    retiredCore_ = std::move(core_);
+    retiredLock_ = std::move(lock_);
+    QTimer::singleShot(0, &context_, [this] { retire(); });
     setConnected(false, state, message.empty() ? nullptr : message.c_str());
     if (wasConnected) updateProperties();
 }
@@ -294,6 +310,7 @@ void Driver::updateConnecting() {
         // module found answers the identify that follows.
         searchResult_ = trimmed(screen.autoDetect.message);
         engine.AutoDetectOKClick(screen.autoDetect.id);
+        wake();
         phase_ = Phase::Connecting;
         return;
     }
@@ -351,13 +368,17 @@ void Driver::update() {
     if (screen.question.visible) {
         const std::string text = trimmed(screen.question.text);
         engine.question_answered(screen.question.id, false);
+        wake();
         endAllBusy(IPS_ALERT, text + " Not done: the driver cannot ask, so the answer was no.");
     }
     if (phase_ != Phase::Connected) {
         updateConnecting();
         return;
     }
-    if (screen.autoDetect.visible) engine.AutoDetectOKClick(screen.autoDetect.id);
+    if (screen.autoDetect.visible) {
+        engine.AutoDetectOKClick(screen.autoDetect.id);
+        wake();
+    }
 
     const std::string problem = engine.communication_problem();
     if (!problem.empty() && !lost_) {

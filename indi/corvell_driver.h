@@ -67,7 +67,9 @@ private:
     void connectDevice();
     void startCore(const PortMap& map);
     void startSearch();
+    void wake();
     void disconnectDevice(IPState state, const std::string& message);
+    void retire();
     // Runs after each pass of the event loop: shows what changed in the
     // engine and ends the requests that are done.
     void update();
@@ -88,6 +90,9 @@ private:
     PortMap connectionMap_;
     std::unique_ptr<DataFolderLock> lock_;
     std::unique_ptr<app::Core> core_;
+    // A disconnected core and its lock, until the event loop has moved on.
+    std::unique_ptr<app::Core> retiredCore_;
+    std::unique_ptr<DataFolderLock> retiredLock_;
     QObject context_;
     Phase phase_ = Phase::Disconnected;
     bool searched_ = false;

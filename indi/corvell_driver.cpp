@@ -21,7 +21,6 @@ namespace corvell::indi {
 namespace {
 
 constexpr const char* kStoredTab = "Stored Positions";
-constexpr int kBauds[2] = {9600, 2400};  // the module's two speeds, as the port choices number them
 
 std::string trimmed(const std::string& text) {
     const char* blanks = " \t\r\n";
@@ -107,6 +106,11 @@ Driver::~Driver() {
     core_.reset();
     lock_.reset();
     retire();
+    // libindi allocates a text member's value and leaves it to the driver.
+    for (IText* t : {&PortT[0], &FocuserT[0], &FocuserT[1]}) {
+        std::free(t->text);
+        t->text = nullptr;
+    }
 }
 
 bool Driver::initProperties() {

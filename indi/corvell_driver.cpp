@@ -350,7 +350,7 @@ void Driver::connected() {
     saveConfig(true, PortTP.name);
     saveConfig(true, BaudRateSP.name);
     IUSaveText(&FocuserT[0], trimmed(cp1252_to_utf8(core_->engine().focuser_description())).c_str());
-    shownPosition_.reset();
+    // The values the properties are defined with.
     showValues(true);
     setConnected(true, IPS_OK, ("Communicating with the control module on " + portInUse()).c_str());
     updateProperties();
@@ -421,7 +421,7 @@ void Driver::showValues(bool force) {
     if (position && (force || position != shownPosition_)) {
         shownPosition_ = position;
         FocusAbsPosN[0].value = static_cast<double>(*position);
-        IDSetNumber(&FocusAbsPosNP, nullptr);
+        if (!force) IDSetNumber(&FocusAbsPosNP, nullptr);
     }
     const long max = engine.max_travel();
     if (force || max != shownMax_) {

@@ -129,7 +129,7 @@ class Driver:
 
 class Sim:
     def __init__(self, path, link):
-        self.proc = subprocess.Popen([path, "--link", link, "--speed", "3000", "--length", "7000",
+        self.proc = subprocess.Popen([path, "--link", link, "--speed", "1000", "--length", "7000",
                                       "--position", "1200"],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         self.proc.stdout.readline()

@@ -274,13 +274,11 @@ void Driver::wake() {
 }
 
 // The program's own port search, on COM1..COM5 as the window has them (the
-// device in DEVICE_PORT is one of them only if it is a choice's device):
-// a core with the program's port map, whose start-up first tries the saved
-// choice and which is then asked to search.
+// device in DEVICE_PORT is one of them only if it is a choice's device): a
+// core with the program's port map, asked to search as soon as it starts.
 void Driver::startSearch() {
     core_.reset();
     startCore(options_.portMap);
-    if (core_->engine().communication_problem().empty()) return;
     const std::string reason = core_->engine().refusal_reason(Action::AutoDetect);
     if (!reason.empty()) {
         disconnectDevice(IPS_ALERT, reason);

@@ -111,13 +111,11 @@ public:
     // next action, as a note about the files does, or until the front end's
     // next note.
     void front_end_note(const std::vector<std::string>& lines, bool hold = false);
-    // ---- for the INDI driver (control/engine_indi_ops.cpp) ----
     // True while something a front end asked for has not ended: a command
-    // on the line or waiting to go out, a go-to (a stored go-to's legs
-    // included), a homing or the initialization. A front end that shows an
-    // operation as busy until it is done waits for this and moving().
+    // on the line or waiting to go out, a go-to (a stored go-to's legs and a
+    // step included), a homing or the initialization. A front end that shows
+    // an operation as busy until it is done waits for this and moving().
     bool operation_pending() const;
-    // ---- end of the INDI driver's block ----
 
     // ---- events ----
     // Construction: "Unknown" / "Initializing" shown, the temporaries that

@@ -12,7 +12,6 @@
 
 namespace {
 
-const char kProgramName[] = "corvell-focuser";
 
 std::string error_text(int err) { return std::generic_category().message(err); }
 
@@ -30,7 +29,8 @@ void read_holder_note(const std::string& lockPath, long& pid, std::string& name)
     std::string notedName;
     if (!(note >> notedPid >> notedName)) return;
     if (pid <= 0) pid = notedPid;
-    if (name.empty() && notedPid == pid) name = notedName;
+    // The holder's own whole name, where the kernel's may be cut short.
+    if (notedPid == pid) name = notedName;
 }
 
 }  // namespace
@@ -39,7 +39,8 @@ DataFolderLock::~DataFolderLock() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-DataFolderLock::Result DataFolderLock::acquire(const std::string& dir, std::string& message) {
+DataFolderLock::Result DataFolderLock::acquire(const std::string& dir, std::string& message,
+                                               const std::string& program) {
     const std::string path = dir + "/" + kFileName;
     short kind = F_WRLCK;
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
@@ -65,7 +66,7 @@ DataFolderLock::Result DataFolderLock::acquire(const std::string& dir, std::stri
         if (::fcntl(fd, F_SETLK, &want) == 0) {
             fd_ = fd;
             if (kind == F_WRLCK) {
-                const std::string note = std::to_string(::getpid()) + " " + kProgramName + "\n";
+                const std::string note = std::to_string(::getpid()) + " " + program + "\n";
                 if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, note.data(), note.size(), 0) < 0) {
                     // The lock holds all the same; only the note is missing.
                 }
@@ -90,11 +91,11 @@ DataFolderLock::Result DataFolderLock::acquire(const std::string& dir, std::stri
         ::close(fd);
         message = "the data folder " + dir + " is in use by " + (name.empty() ? "another program" : name) +
                   (pid > 0 ? " (process " + std::to_string(pid) + ")" : std::string()) +
-                  "; close that program first, or choose another folder with --data-dir";
+                  "; close that program first, or choose another folder (--data-dir or CORVELL_DATA_DIR)";
         return Result::inUse;
     }
     ::close(fd);
     message = "the data folder " + dir + " is in use by another program; close it first, or choose another folder "
-              "with --data-dir";
+              "(--data-dir or CORVELL_DATA_DIR)";
     return Result::inUse;
 }

@@ -27,8 +27,9 @@ public:
 
     // Takes the lock on `dir` without waiting. Nothing in the folder is
     // changed unless the lock is had: only then is the lock file (created
-    // if missing) given this process's number and name.
-    Result acquire(const std::string& dir, std::string& message);
+    // if missing) given this process's number and `program`, the name a
+    // second program is told (the kernel keeps only 15 letters of it).
+    Result acquire(const std::string& dir, std::string& message, const std::string& program = "corvell-focuser");
 
 private:
     int fd_ = -1;

@@ -219,7 +219,7 @@ void Driver::connectDevice() {
     }
     // One program per data folder, as long as the device is connected.
     lock_ = std::make_unique<DataFolderLock>();
-    switch (lock_->acquire(dataDir_, error)) {
+    switch (lock_->acquire(dataDir_, error, "indi_corvell_focuser")) {
     case DataFolderLock::Result::locked:
         break;
     case DataFolderLock::Result::unavailable:

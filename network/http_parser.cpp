@@ -202,6 +202,7 @@ HeadResult parse_head(std::string_view received, const HeadLimits& limits) {
         if (same_ignoring_case(name, "Host")) {
             if (++hosts > 1) return bad(400, "The request has more than one Host header field");
             if (!valid_host(value)) return bad(400, "The Host header field is not a host name or address");
+            h.host = std::string(value);
         } else if (same_ignoring_case(name, "Content-Length")) {
             const auto items = list_elements(value);
             if (items.empty()) return bad(400, "Content-Length is empty");

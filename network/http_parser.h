@@ -26,6 +26,7 @@ struct RequestHead {
     // Origin form ("/api/v1/...?..."): an absolute-form target
     // ("http://host:port/path") is given without its scheme and authority.
     std::string target;
+    std::string host;      // the Host field as sent ("127.0.0.1:11111"); empty without one
     int minorVersion = 1;  // HTTP/1.0 or HTTP/1.1
     bool keepAlive = true;
     bool expectContinue = false;

@@ -115,6 +115,9 @@ struct Connection {
     int fd = -1;
     uint64_t id = 0;
     bool allowed = true;
+    // The Host of the request names this computer (see host_name_allowed).
+    bool hostAllowed = true;
+    std::string refusedHost;
     std::string peer;
     Phase phase = Idle;
     Clock::time_point since;  // when the phase began (Writing: the last bytes sent)
@@ -196,6 +199,8 @@ struct HttpService::Impl {
 
     std::shared_ptr<Mailbox> mailbox;
     std::shared_ptr<PeerGate> gate;
+    // This computer's names, which a request's Host may give.
+    std::vector<std::string> ownNames;
     std::vector<int> listeners;
     std::vector<std::string> addresses;
     std::thread thread;
@@ -260,6 +265,7 @@ bool HttpService::start(const std::vector<std::string>& hosts, int port, std::st
         return false;
     }
     d.gate = std::move(gate);
+    d.ownNames = own_host_names();
     d.mailbox = std::make_shared<Mailbox>();
     d.stopping = false;
     d.thread = std::thread([&d] { d.run(); });
@@ -516,6 +522,8 @@ void HttpService::Impl::advance(Connection& c, Clock::time_point now) {
             }
             break;
         }
+        c.hostAllowed = host_name_allowed(c.head->host, ownNames);
+        if (!c.hostAllowed) c.refusedHost = c.head->host;
         HttpRequest request{c.head->method, c.head->target, std::move(b.body)};
         c.keepAlive = c.head->keepAlive;
         c.headOnly = c.head->method == "HEAD";
@@ -534,6 +542,15 @@ void HttpService::Impl::dispatch(Connection& c, HttpRequest request, Clock::time
                      {403, kText,
                       "Forbidden: this focuser answers only this computer and the computers on its own networks, "
                       "and " + c.peer + " is not on them. The program's Settings page can let any address in.\n"},
+                     now);
+    }
+    if (!c.hostAllowed) {
+        c.keepAlive = false;
+        return reply(c,
+                     {403, kText,
+                      "Forbidden: the request names the host '" + c.refusedHost +
+                          "', which is not this computer. Ask for this computer by its address (127.0.0.1 on this "
+                          "computer) or its name.\n"},
                      now);
     }
     c.phase = Connection::Handling;

@@ -6,7 +6,9 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cctype>
 #include <cstring>
+#include <unistd.h>
 
 namespace corvell::alpaca {
 
@@ -134,6 +136,51 @@ bool PeerGate::allows(const sockaddr* address) {
     nets_ = local_networks();
     readAt_ = now;
     return peer_allowed(*peer, nets_, false);
+}
+
+}  // namespace corvell::alpaca
+
+namespace corvell::alpaca {
+
+namespace {
+std::string lower_text(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+}  // namespace
+
+bool host_name_allowed(const std::string& hostField, const std::vector<std::string>& ownNames) {
+    std::string host = hostField;
+    if (host.empty()) return true;
+    if (host.front() == '[') {
+        // A bracketed IPv6 address, with or without a port.
+        const size_t close = host.find(']');
+        return close != std::string::npos && parse_address(host.substr(1, close - 1)).has_value();
+    }
+    const size_t colon = host.rfind(':');
+    if (colon != std::string::npos) host.erase(colon);
+    if (parse_address(host)) return true;
+    host = lower_text(host);
+    if (!host.empty() && host.back() == '.') host.pop_back();
+    const std::string local = "localhost";
+    if (host == local ||
+        (host.size() > local.size() && host.compare(host.size() - local.size() - 1, std::string::npos, "." + local) == 0))
+        return true;
+    for (const std::string& name : ownNames)
+        if (!name.empty() && host == lower_text(name)) return true;
+    return false;
+}
+
+std::vector<std::string> own_host_names() {
+    std::vector<std::string> names;
+    char buffer[256] = {};
+    if (::gethostname(buffer, sizeof buffer - 1) != 0 || buffer[0] == 0) return names;
+    const std::string name = buffer;
+    names.push_back(name);
+    // Never a name server's answer: it could keep the server from starting
+    // for seconds where the network is down.
+    if (name.find('.') == std::string::npos) names.push_back(name + ".local");
+    return names;
 }
 
 }  // namespace corvell::alpaca

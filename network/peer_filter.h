@@ -42,6 +42,16 @@ std::string address_text(const PeerAddress& address);
 // loopback always, otherwise an address within one of `nets`.
 bool peer_allowed(const PeerAddress& peer, const std::vector<LocalNet>& nets, bool allowAny);
 
+// Whether the Host a request names may be answered: an address (any), a
+// name of this computer (`ownNames`, any case, a trailing dot allowed),
+// "localhost" and its subdomains, or none at all (HTTP/1.0). Any other name
+// is refused: a web page whose name was made to lead to this computer (DNS
+// rebinding) names its own site there, and must not move the focuser
+// through the user's browser.
+bool host_name_allowed(const std::string& host, const std::vector<std::string>& ownNames);
+// This computer's names: its host name, and that name in ".local" (mDNS).
+std::vector<std::string> own_host_names();
+
 // The subnets of this computer's interfaces that are up, as the system lists
 // them now (point-to-point links add their far end).
 std::vector<LocalNet> local_networks();

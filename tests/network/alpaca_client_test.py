@@ -220,6 +220,8 @@ def run(args, control):
                           ("GET " + API + "name HTTP/1.1\r\n\r\n", 400),       # no Host
                           ("GET " + API + "name HTTP/1.0\r\n\r\n", 200),
                           ("GET " + API + "name" + h + "Host: other\r\n\r\n", 400),
+                          # a web page's own name made to lead here (DNS rebinding)
+                          ("GET " + API + "name HTTP/1.1\r\nHost: evil.example\r\n\r\n", 403),
                           ("PUT " + API + "tempcomp" + h + "Content-Length: 14\r\nContent-Length: 15\r\n\r\n"
                            "TempComp=False", 400),
                           ("GET /" + "a" * 9000 + h + "\r\n", 414),
@@ -397,7 +399,7 @@ def local_network_checks(checks, port, discovery_port):
     checks.check(status == 200 and "every network" in body, "setup page of the local-network mode: %d" % status)
     for address in ["127.0.0.1"] + (["::1"] if has_ipv6_loopback() else []):
         family = socket.AF_INET6 if ":" in address else socket.AF_INET
-        status, _, body = raw(address, port, "GET " + API + "name HTTP/1.1\r\nHost: x\r\n\r\n", family)
+        status, _, body = raw(address, port, "GET " + API + "name HTTP/1.1\r\nHost: localhost\r\n\r\n", family)
         checks.check(status == 200, "local network mode on %s: HTTP %d %r" % (address, status, body))
         answer = discover(address, discovery_port)
         checks.check(answer == {"AlpacaPort": port}, "local network mode, discovery on %s: %r" % (address, answer))

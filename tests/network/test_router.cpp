@@ -306,6 +306,16 @@ TEST(AlpacaPeers, OwnNetworksAndLoopbackOnlyUnlessAnyAddressIsAllowed) {
                                                        std::string(r.peer) == "::1");
     }
     EXPECT_FALSE(parse_address("192.168.1"));
+    // The Host a request names: addresses and this computer's own names,
+    // never another site's name (a page that rebinds its name to here).
+    const std::vector<std::string> own = {"scope-pi", "scope-pi.local"};
+    const std::pair<const char*, bool> hosts[] = {
+        {"127.0.0.1:11111", true}, {"[::1]:11111", true},     {"192.168.1.20", true},  {"[fe80::1]", true},
+        {"localhost:11111", true}, {"LocalHost", true},       {"a.localhost", true},   {"scope-pi:11111", true},
+        {"SCOPE-PI.local.", true}, {"", true},                {"evil.example", false}, {"evil.example:11111", false},
+        {"localhost.evil.example", false}, {"scope-pi.evil.example", false}, {"[not-an-address]", false},
+    };
+    for (const auto& [host, allowed] : hosts) EXPECT_EQ(host_name_allowed(host, own), allowed) << host;
     EXPECT_EQ(address_text(*parse_address("::ffff:10.1.2.3")), "10.1.2.3");
 }
 

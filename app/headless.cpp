@@ -119,6 +119,12 @@ int run_headless(int& argc, char** argv, const CoreOptions& options) {
         core.alpacaServer().switchOnForThisRun(core.alpacaServer().settings().httpPort);
     core.log("corvell-focuser " CORVELL_VERSION " without a window; data folder " + options.dataDir);
     core.start();
+    // The server is the only way in: a program that cannot serve ends, and
+    // a service manager tries it again later.
+    if (!core.alpacaServer().listening()) {
+        core.log("Ending: without a window the Alpaca server is the only way in, and it is not listening");
+        return 1;
+    }
     core.activate();
 
     QSocketNotifier quitNotifier(quit_signals::descriptor(), QSocketNotifier::Read);

@@ -34,7 +34,8 @@ private:
 // Runs the core without a window until SIGTERM, SIGINT or SIGHUP (through
 // quit_signals, installed before): the Alpaca server on (on `options`'
 // alpacaPort, else on the port its settings file gives), the start-up, the
-// log. The port is closed before it returns 0.
+// log. The port is closed before it returns 0. An Alpaca server that cannot
+// listen (its port in use) ends it at once with 1.
 int run_headless(int& argc, char** argv, const CoreOptions& options);
 
 }  // namespace corvell::app

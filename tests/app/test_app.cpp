@@ -567,7 +567,8 @@ TEST_F(AppProcess, SecondProgramOnTheSameDataFolderIsRefusedAndTouchesNothing)
 // moves the focuser (the module receives the go-to with its two argument
 // bytes, high then low), with no Qt GUI library in the process; --trace
 // writes those bytes; the log has the go-to's Activity lines and a refused
-// move; a second program on the folder is refused; SIGTERM
+// move; a second program on the folder is refused, one on the same HTTP
+// port ends with status 1 (it could not serve); SIGTERM
 // ends it with status 0, the serial port and the HTTP port given back.
 TEST_F(AppProcess, HeadlessServesAlpacaWithoutAGuiLibraryAndTracesTheLine)
 {
@@ -584,9 +585,11 @@ TEST_F(AppProcess, HeadlessServesAlpacaWithoutAGuiLibraryAndTracesTheLine)
     Process app;
     ASSERT_TRUE(app.start(args, {false, errors, -1, ""}));
     const std::string listening = "Alpaca server on, port " + std::to_string(port) + " (this computer only)";
-    ASSERT_TRUE(waitFor([&] { return readFile(errors).find(listening) != std::string::npos; }, 10000))
+    // A client connects only while the module answers.
+    ASSERT_TRUE(waitFor([&] { return readFile(errors).find(listening) != std::string::npos &&
+                                     readFile(errors).find("Connection: Communicating") != std::string::npos; },
+                        10000))
         << readFile(errors);
-    ASSERT_TRUE(module.identifyWithin(10000)) << readFile(errors);
 
     const std::string maps = readFile("/proc/" + std::to_string(app.pid()) + "/maps");
     EXPECT_NE(maps.find("libQt6Core.so"), std::string::npos) << "not the program's maps";
@@ -623,11 +626,21 @@ TEST_F(AppProcess, HeadlessServesAlpacaWithoutAGuiLibraryAndTracesTheLine)
                              "(3000 counts)", "Alpaca move to 2500 refused: "})
         EXPECT_NE(log.find(said), std::string::npos) << said << "\n" << log;
 
+    // On another folder and the same HTTP port it could not serve: it ends.
+    Process other;
+    std::vector<std::string> otherArgs = args;
+    otherArgs[std::find(args.begin(), args.end(), data) - args.begin()] = dir.file("other-data");
+    ASSERT_TRUE(other.start(otherArgs, {false, dir.file("stderr-other"), -1, ""}));
+    int status = 0;
+    ASSERT_TRUE(other.waitExit(10000, status)) << "a program that cannot serve kept running";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "status " << status;
+    EXPECT_NE(readFile(dir.file("stderr-other")).find("Alpaca server not listening:"), std::string::npos)
+        << readFile(dir.file("stderr-other"));
+
     Process second;
     const std::string secondErrors = dir.file("stderr-second");
     args[args.size() - 2] = std::to_string(freeTcpPort());
     ASSERT_TRUE(second.start(args, {false, secondErrors, -1, ""}));
-    int status = 0;
     ASSERT_TRUE(second.waitExit(10000, status)) << "the second program kept running";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << "status " << status;
     EXPECT_NE(readFile(secondErrors).find("is in use by corvell-focuser (process " + std::to_string(app.pid())),

@@ -619,6 +619,7 @@ TEST_F(AppProcess, HeadlessServesAlpacaWithoutAGuiLibraryAndTracesTheLine)
     // A module that never reports the arrival keeps the next go-to running:
     // a move asked for meanwhile is refused, and the log says so.
     ASSERT_TRUE(module.sim.send("nocompletion on\n"));
+    module.received();  // the console answers in order: the line before has been taken
     EXPECT_NE(put("move", "Position=2000").find("\"ErrorNumber\":0"), std::string::npos);
     EXPECT_NE(put("move", "Position=2500").find("\"ErrorNumber\":1035"), std::string::npos);
     const std::string log = readFile(errors);

@@ -78,6 +78,7 @@ bool TraceLink::open(const std::string& portName, int baud) {
     const std::string what = portName + " open at " + std::to_string(baud) + " baud (" + inner_.device(portName) + ")";
     if (ok) {
         port_ = portName;
+        baud_ = baud;
         open_ = true;
         goneSaid_ = false;
         line(t, what);
@@ -93,7 +94,7 @@ void TraceLink::close() {
     flush();
     const LogClock::time_point t = now_();
     inner_.close();
-    if (open_) line(t, port_ + " closed");
+    if (open_) line(t, port_ + " closed (it was at " + std::to_string(baud_) + " baud)");
     open_ = false;
 }
 

@@ -7,7 +7,7 @@
 //   2025-06-01 21:14:03.119 trace -> 67 0b b8                g..
 //   2025-06-01 21:14:03.125 trace <- 67                      g
 //   2025-06-01 21:14:04.410 trace <- 7e 02                   ~.  discarded
-//   2025-06-01 21:14:05.002 trace com1 closed
+//   2025-06-01 21:14:05.002 trace com1 closed (it was at 9600 baud)
 //
 // Bytes that follow one another in the same direction make one line (at most
 // 16 bytes a line) with the time of the first; the line is written when the
@@ -73,7 +73,8 @@ private:
     ModuleLink& inner_;
     Sink sink_;
     Now now_;
-    std::string port_;  // the port name of the open port
+    std::string port_;  // the port name and speed of the open port
+    int baud_ = 0;
     bool open_ = false;
     bool goneSaid_ = false;
     Direction direction_ = Direction::none;

@@ -99,7 +99,7 @@ TEST(TraceLink, WritesEveryByteOnTheLineWithItsTimeAndDirection)
               "2025-06-01 21:14:03.124 trace <- 51 52 53 54              QRST\n"
               "2025-06-01 21:14:03.125 trace -> 74                       t  not written\n"
               "2025-06-01 21:14:03.126 trace com1 went away (the device is gone)\n"
-              "2025-06-01 21:14:03.127 trace com1 closed\n");
+              "2025-06-01 21:14:03.127 trace com1 closed (it was at 9600 baud)\n");
     ::unsetenv("TZ");
     ::tzset();
 }

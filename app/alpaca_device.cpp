@@ -33,7 +33,11 @@ std::string EngineFocuser::focuserDescription() const {
     return first == std::string::npos ? std::string() : text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
-std::string EngineFocuser::moveTo(long count) { return engine_.move_to(count); }
+std::string EngineFocuser::moveTo(long count) {
+    std::string reason = engine_.move_to(count);
+    if (!reason.empty() && onRefused) onRefused(count, reason);
+    return reason;
+}
 
 void EngineFocuser::halt() { engine_.halt(); }
 

@@ -2,6 +2,7 @@
 // answer comes from what the engine knows, and a move goes through the same
 // busy rules as the window's Go To button.
 #pragma once
+#include <functional>
 #include <string>
 
 #include "control/engine.h"
@@ -24,6 +25,9 @@ public:
     std::string focuserDescription() const override;
     std::string moveTo(long count) override;
     void halt() override;
+
+    // Told of each move refused, with the reason the client gets.
+    std::function<void(long target, const std::string& reason)> onRefused;
 
 private:
     corvell::Engine& engine_;

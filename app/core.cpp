@@ -2,13 +2,21 @@
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
+#include <cstdio>
 
 #include "app/alpaca_device.h"
 #include "app/module_link.h"
+#include "app/trace_link.h"
 #include "network/alpaca_server.h"
 #include "serial/TZComm.h"
 
 namespace corvell::app {
+
+namespace {
+// A pause of the line this long ends a burst of traced bytes: longer than a
+// byte takes at 2400 baud (4.2 ms), shorter than any wait of the protocol.
+constexpr int kTraceGapMs = 20;
+}  // namespace
 
 Core::Core(const CoreOptions& options, QObject* parent) : QObject(parent), options_(options) {
     // The serial link with the values the module needs: 16-byte queues, no
@@ -39,27 +47,59 @@ Core::Core(const CoreOptions& options, QObject* parent) : QObject(parent), optio
     connect(&timer_, &QTimer::timeout, this, [this] { engine_->SerialTimerTimer(); });
 
     link_ = std::make_unique<TZCommLink>(*port_);
+    if (options_.trace) {
+        trace_ = std::make_unique<TraceLink>(*link_, [](const std::string& line) { write_line(line); });
+        traceGap_.setSingleShot(true);
+        traceGap_.setInterval(kTraceGapMs);
+        connect(&traceGap_, &QTimer::timeout, this, [this] { trace_->flush(); });
+    }
     replyTimer_ = std::make_unique<QtReplyTimer>(timer_);
     EngineOptions engineOptions;
     engineOptions.dataDir = options_.dataDir;
     engineOptions.offerConversion = options_.offerConversion;
-    engine_ = std::make_unique<Engine>(*link_, *replyTimer_, static_cast<EngineView&>(*this), engineOptions);
+    ModuleLink& link = trace_ ? static_cast<ModuleLink&>(*trace_) : *link_;
+    engine_ = std::make_unique<Engine>(link, *replyTimer_, static_cast<EngineView&>(*this), engineOptions);
 
     alpacaDevice_ = std::make_unique<EngineFocuser>(*engine_);
+    alpacaDevice_->onRefused = [this](long target, const std::string& reason) {
+        emit alpacaMoveRefused(target, QString::fromStdString(reason));
+    };
     alpaca_ = std::make_unique<alpaca::AlpacaServer>(*alpacaDevice_, options_.dataDir);
     if (options_.alpacaPort > 0) alpaca_->switchOnForThisRun(options_.alpacaPort);
     show_server_status_in_activity(*alpaca_, *engine_);
 
-    // The executive runs once each time the main loop has run empty.
+    // The executive runs once each time the main loop has run empty. Bytes
+    // traced wait until nothing has crossed the line for a moment.
     if (auto* dispatcher = QAbstractEventDispatcher::instance(thread()))
-        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] { engine_->executiveIdle(); });
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] {
+            engine_->executiveIdle();
+            if (trace_ && trace_->pending()) traceGap_.start();
+        });
 }
 
 Core::~Core() {
     // No request reaches the engine from here on.
     alpaca_.reset();
     timer_.stop();
-    if (port_->Connected()) port_->CloseConnection();
+    if (port_->Connected()) {
+        if (trace_)
+            trace_->close();
+        else
+            port_->CloseConnection();
+    }
+    if (trace_) trace_->flush();
+}
+
+// One write for the whole line, so that lines of two threads or two
+// programs sharing the stream never mix.
+void Core::write_line(const std::string& line) {
+    const std::string text = line + "\n";
+    std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
+void Core::log(const std::string& text) {
+    if (trace_) trace_->flush();
+    write_line(log_time(LogClock::now()) + " " + text);
 }
 
 void Core::start() {

@@ -39,6 +39,8 @@ struct CoreOptions {
     std::string simulatorNote;
 };
 
+class TraceLink;
+
 class Core : public QObject, private EngineView {
     Q_OBJECT
 public:
@@ -65,13 +67,22 @@ public:
     // focusers are listed and the module is asked to identify itself.
     void activate();
 
+    // One line to standard error, after the time: what a front end without
+    // a window logs. With the trace on, the bytes traced so far come first,
+    // so the log keeps the order in which things happened.
+    void log(const std::string& text);
+
 signals:
     // The engine changed the parts `changed` of screen().
     void rendered(unsigned changed);
     // A typed number could not be read; the value stays as it was.
     void invalidNumber(const QString& text);
+    // A move asked for through the Alpaca server was refused; `reason` is
+    // what the client is told.
+    void alpacaMoveRefused(long target, const QString& reason);
 
 private:
+    static void write_line(const std::string& line);
     // EngineView
     void render(const Screen& screen, unsigned changed) override;
     void warnInvalidNumber(const std::string& text) override;
@@ -81,6 +92,11 @@ private:
     TZComm* port_;
     QTimer timer_;
     std::unique_ptr<ModuleLink> link_;
+    // The byte trace around link_, when it is on; the engine talks to it.
+    // Its lines are written once the line has been quiet for traceGap_, so
+    // that a reply whose bytes arrive one by one makes one line.
+    std::unique_ptr<TraceLink> trace_;
+    QTimer traceGap_;
     std::unique_ptr<ReplyTimer> replyTimer_;
     std::unique_ptr<Engine> engine_;
     // The Alpaca server, a front end beside the others; stopped before the

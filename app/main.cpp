@@ -1,21 +1,28 @@
-// corvell-focuser: the focuser control program.
-#include <QApplication>
-#include <QMessageBox>
-#include <QSocketNotifier>
+// corvell-focuser: the focuser control program. With --headless it runs the
+// core here, without a window; otherwise it loads the window module and
+// hands over to it (app/window_module.h).
+#include <dlfcn.h>
+#include <unistd.h>
+
 #include <csignal>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/core.h"
 #include "app/data_dir.h"
 #include "app/data_lock.h"
+#include "app/headless.h"
 #include "app/port_map.h"
 #include "app/quit_signals.h"
+#include "app/window_module.h"
 #include "sim/simulator.h"
-#include "ui/TForm1.h"
 
 namespace {
+
+using corvell::app::WindowEntry;
 
 // Exit status of a program refused because another one uses its data folder.
 constexpr int kFolderInUse = 3;
@@ -23,24 +30,72 @@ constexpr int kFolderInUse = 3;
 // Whether a window can be shown to say so: a display is named, and Qt is not
 // told to draw off screen.
 bool display_available() {
-    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
-    if (platform.startsWith("offscreen") || platform.startsWith("minimal")) return false;
-    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform && (std::string(platform).rfind("offscreen", 0) == 0 || std::string(platform).rfind("minimal", 0) == 0))
+        return false;
+    const char* x = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    return (x && *x) || (wayland && *wayland);
 }
 
-// A program started from a menu has no terminal: the refusal is also shown
-// in a message box, until it is closed.
-int show_refusal(int argc, char** argv, const std::string& message) {
-    QApplication app(argc, argv);
-    QString text = QString::fromStdString(message) + ".";
-    text[0] = text[0].toUpper();
-    QMessageBox box(QMessageBox::Warning, "Tav Corvell", text, QMessageBox::Ok);
-    QObject::connect(&box, &QDialog::finished, &app, &QCoreApplication::quit);
-    box.show();
-    box.raise();
-    box.activateWindow();
-    app.exec();
-    return kFolderInUse;
+// The folder of this executable, from the kernel's link to it.
+std::string program_folder() {
+    std::string path(4096, '\0');
+    const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size() - 1);
+    if (n <= 0) return ".";
+    path.resize(static_cast<size_t>(n));
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+// `folder` + "/" + `relative`, with each "name/.." taken out.
+std::string joined_path(const std::string& folder, const std::string& relative) {
+    std::vector<std::string> parts;
+    std::string part;
+    for (const char c : folder + "/" + relative + "/") {
+        if (c != '/') {
+            part += c;
+            continue;
+        }
+        if (part == ".." && !parts.empty() && parts.back() != "..")
+            parts.pop_back();
+        else if (!part.empty() && part != ".")
+            parts.push_back(part);
+        part.clear();
+    }
+    std::string path;
+    for (const std::string& p : parts) path += "/" + p;
+    return path.empty() ? "/" : path;
+}
+
+// Loads the window module: beside the program (a build tree), else in the
+// library folder of the prefix the program is installed under. Null, with
+// `error` saying where it looked and why it failed, when it cannot.
+WindowEntry load_window_module(std::string& error) {
+    const std::string folder = program_folder();
+    const std::vector<std::string> candidates = {
+        folder + "/" + corvell::app::kWindowModuleFile,
+        joined_path(folder, CORVELL_BIN_TO_LIB "/corvell-focuser") + "/" + corvell::app::kWindowModuleFile,
+    };
+    std::string tried;
+    for (const std::string& path : candidates) {
+        if (::access(path.c_str(), F_OK) != 0) {
+            tried += "\n  " + path + ": not there";
+            continue;
+        }
+        void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!module) {
+            tried += "\n  " + path + ": " + ::dlerror();
+            continue;
+        }
+        if (void* entry = ::dlsym(module, corvell::app::kWindowEntryName))
+            return reinterpret_cast<WindowEntry>(entry);
+        tried += "\n  " + path + ": no entry point " + corvell::app::kWindowEntryName;
+        ::dlclose(module);
+    }
+    error = std::string("the window cannot be shown: its module ") + corvell::app::kWindowModuleFile +
+            " was not loaded:" + tried + "\n(--headless runs the program without a window)";
+    return nullptr;
 }
 
 }  // namespace
@@ -61,12 +116,19 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    // The window's module first: without it nothing is touched.
+    std::string error;
+    WindowEntry window = nullptr;
+    if (!cl.headless && !(window = load_window_module(error))) {
+        std::fprintf(stderr, "corvell-focuser: %s\n", error.c_str());
+        return corvell::app::kWindowModuleMissing;
+    }
+
     // A save past the file-size limit fails with EFBIG and is reported like
     // any other failed save, instead of the signal ending the program; so
     // does the note in the lock file.
     std::signal(SIGXFSZ, SIG_IGN);
 
-    std::string error;
     // Without a folder chosen, the user's data folder; one made here is the
     // user's alone.
     unsigned folderMode = 0777;
@@ -78,9 +140,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "corvell-focuser: %s\n", error.c_str());
         return 2;
     }
+    corvell::app::WindowStart start;
+    start.argc = &argc;
+    start.argv = argv;
     // One program per data folder, for as long as it runs. Taken before the
-    // window and its engine exist: the start-up clean-up of leftover
-    // temporaries runs only while this process owns the folder.
+    // core exists: the start-up clean-up of leftover temporaries runs only
+    // while this process owns the folder.
     DataFolderLock folderLock;
     switch (folderLock.acquire(cl.dataDir, error)) {
     case DataFolderLock::Result::locked:
@@ -90,18 +155,24 @@ int main(int argc, char** argv) {
         break;
     case DataFolderLock::Result::inUse:
         std::fprintf(stderr, "corvell-focuser: %s\n", error.c_str());
-        return display_available() ? show_refusal(argc, argv, error) : kFolderInUse;
+        if (window && display_available()) {
+            start.refusal = error.c_str();
+            window(&start);
+        }
+        return kFolderInUse;
     }
     if (!quit_signals::install(error)) {
         std::fprintf(stderr, "corvell-focuser: cannot catch the quit signals: %s\n", error.c_str());
         return 1;
     }
 
-    QApplication app(argc, argv);
     corvell::app::CoreOptions options;
     options.portMap = cl.portMap;
     options.dataDir = cl.dataDir;
     options.alpacaPort = cl.alpacaPort;
+    options.trace = cl.trace;
+    // Nobody is there to answer the offer to convert an older release's file.
+    options.offerConversion = !cl.headless;
 
     // With --simulate a simulated control module answers on a pseudo-terminal
     // mapped to COM1, moving at a focuser's pace.
@@ -125,26 +196,9 @@ int main(int argc, char** argv) {
                      simulator->slavePath().c_str());
     }
 
-    corvell::app::Core core(options);
-    TForm1 form(core);
-    core.start();
-    form.show();
-    // Without a window manager the application is not activated by show()
-    // alone; asking for activation lets the start-up run everywhere.
-    form.activateWindow();
-
-    // SIGTERM, SIGINT and SIGHUP close the window as the user would; the
-    // event loop ends and the window's destructor closes the port.
-    QSocketNotifier quitNotifier(quit_signals::descriptor(), QSocketNotifier::Read);
-    QObject::connect(&quitNotifier, &QSocketNotifier::activated, [&form] {
-        const int signo = quit_signals::take();
-        if (signo == 0)
-            return;
-        const char* name = signo == SIGTERM ? "SIGTERM" : signo == SIGINT ? "SIGINT" : "SIGHUP";
-        std::fprintf(stderr, "corvell-focuser: %s received, closing\n", name);
-        form.close();
-        QCoreApplication::quit();  // also when another window is still open
-    });
-    int rc = app.exec();
-    return rc;
+    if (cl.headless) return corvell::app::run_headless(argc, argv, options);
+    start.options = &options;
+    start.quitDescriptor = quit_signals::descriptor();
+    start.takeQuitSignal = &quit_signals::take;
+    return window(&start);
 }

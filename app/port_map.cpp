@@ -34,6 +34,10 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
         };
         if (a == "--simulate") {
             cl.simulate = true;
+        } else if (a == "--headless") {
+            cl.headless = true;
+        } else if (a == "--trace") {
+            cl.trace = true;
         } else if (a == "--help" || a == "-h") {
             cl.help = true;
         } else if (a == "--version") {
@@ -59,13 +63,18 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
 }
 
 std::string usage_text() {
-    return "Usage: corvell-focuser [--simulate] [--data-dir DIR] [--com1 PATH] .. [--com5 PATH] [--alpaca PORT]\n"
+    return "Usage: corvell-focuser [--headless] [--simulate] [--data-dir DIR] [--com1 PATH] .. [--com5 PATH]\n"
+           "                       [--alpaca PORT] [--trace]\n"
            "       corvell-focuser --help | --version\n"
+           "  --headless      no window: serve ASCOM Alpaca and write the Activity lines to standard\n"
+           "                  error (the server on, on alpaca.cfg's port, unless --alpaca gives one)\n"
            "  --simulate      run against a built-in simulated control module (mapped to COM1)\n"
            "  --data-dir DIR  folder of focuser.dc1 and the focuser profiles (also CORVELL_DATA_DIR;\n"
            "                  default: $XDG_DATA_HOME/corvell-focuser or ~/.local/share/corvell-focuser)\n"
            "  --comN PATH     device used for COMn (also CORVELL_COMn in the environment)\n"
            "  --alpaca PORT   switch the ASCOM Alpaca network server on, on HTTP port PORT, for this run\n"
+           "  --trace         write every byte on the serial line, with its time and direction, to\n"
+           "                  standard error\n"
            "  --help          show this text and exit\n"
            "  --version       show the version and exit\n"
            "Defaults: COM1 /dev/ttyS0, COM2 /dev/ttyS1, COM3 /dev/ttyS2, COM4 /dev/ttyS3, COM5 /dev/ttyUSB0\n";

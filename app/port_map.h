@@ -20,6 +20,8 @@ struct CommandLine {
     // empty when neither chose one (the program then takes its default).
     std::string dataDir;
     bool simulate = false;
+    bool headless = false;  // --headless: no window; the log goes to standard error
+    bool trace = false;     // --trace: every byte on the line to standard error
     int alpacaPort = 0;  // --alpaca PORT: the network server on, on this port; 0 when not given
     bool help = false;
     bool version = false;

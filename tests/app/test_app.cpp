@@ -2,6 +2,7 @@
 // ends on signals, what it leaves behind on the port, its data directory and
 // a save past the file-size limit.
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <algorithm>
 #include <csignal>
@@ -12,12 +13,15 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -50,6 +54,33 @@ bool exists(const std::string& path)
 {
     struct stat st{};
     return ::stat(path.c_str(), &st) == 0;
+}
+
+// Looks every 20 ms until `condition` holds; false when `ms` passed first.
+template <typename Condition>
+bool waitFor(Condition condition, int ms)
+{
+    const auto t0 = Clock::now();
+    while (!condition()) {
+        if (secondsSince(t0) * 1000 >= ms)
+            return false;
+        sleepMs(20);
+    }
+    return true;
+}
+
+// A TCP port of 127.0.0.1 that nothing listens on now.
+int freeTcpPort()
+{
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &size);
+    ::close(s);
+    return ntohs(a.sin_port);
 }
 
 class TempDir {
@@ -530,4 +561,101 @@ TEST_F(AppProcess, SecondProgramOnTheSameDataFolderIsRefusedAndTouchesNothing)
     ::kill(third.pid(), SIGTERM);
     ASSERT_TRUE(third.waitExit(5000, status));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// Without a display, without QT_QPA_PLATFORM: --headless serves Alpaca and
+// moves the focuser (the module receives the go-to with its two argument
+// bytes, high then low), with no Qt GUI library in the process; --trace
+// writes those bytes; the log has the go-to's Activity lines and a refused
+// move; a second program on the folder is refused, one on the same HTTP
+// port ends with status 1 (it could not serve); SIGTERM
+// ends it with status 0, the serial port and the HTTP port given back.
+TEST_F(AppProcess, HeadlessServesAlpacaWithoutAGuiLibraryAndTracesTheLine)
+{
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        ::unsetenv(name);
+    TempDir dir;
+    Module module(dir);
+    ASSERT_NO_FATAL_FAILURE(module.start());
+    const std::string data = dir.file("data"), errors = dir.file("stderr");
+    const int port = freeTcpPort();
+    std::vector<std::string> args = focuserArgs(dir, module.link, data);
+    args.insert(args.end(), {"--headless", "--alpaca", std::to_string(port), "--trace"});
+
+    Process app;
+    ASSERT_TRUE(app.start(args, {false, errors, -1, ""}));
+    const std::string listening = "Alpaca server on, port " + std::to_string(port) + " (this computer only)";
+    // A client connects only while the module answers.
+    ASSERT_TRUE(waitFor([&] { return readFile(errors).find(listening) != std::string::npos &&
+                                     readFile(errors).find("Connection: Communicating") != std::string::npos; },
+                        10000))
+        << readFile(errors);
+
+    const std::string maps = readFile("/proc/" + std::to_string(app.pid()) + "/maps");
+    EXPECT_NE(maps.find("libQt6Core.so"), std::string::npos) << "not the program's maps";
+    EXPECT_EQ(maps.find("libQt6Gui"), std::string::npos) << maps;
+    EXPECT_EQ(maps.find("libQt6Widgets"), std::string::npos) << maps;
+
+    httplib::Client client("127.0.0.1", port);
+    auto put = [&](const std::string& member, const std::string& body) {
+        const auto reply = client.Put(("/api/v1/focuser/0/" + member).c_str(), body,
+                                      "application/x-www-form-urlencoded");
+        return reply ? reply->body : std::string("no reply");
+    };
+    auto get = [&](const std::string& member) {
+        const auto reply = client.Get(("/api/v1/focuser/0/" + member).c_str());
+        return reply ? reply->body : std::string("no reply");
+    };
+    ASSERT_NE(put("connected", "Connected=true&ClientID=7&ClientTransactionID=1").find("\"ErrorNumber\":0"),
+              std::string::npos);
+    module.clear();
+    EXPECT_NE(put("move", "Position=3000&ClientID=7&ClientTransactionID=2").find("\"ErrorNumber\":0"),
+              std::string::npos);
+    EXPECT_TRUE(waitFor([&] { return get("ismoving").find("\"Value\":false") != std::string::npos &&
+                                     get("position").find("\"Value\":3000") != std::string::npos; },
+                        20000))
+        << get("position") << "\n" << readFile(errors);
+    EXPECT_NE(module.received().find("67 0b b8"), std::string::npos) << module.received();
+    // A module that never reports the arrival keeps the next go-to running:
+    // a move asked for meanwhile is refused, and the log says so.
+    ASSERT_TRUE(module.sim.send("nocompletion on\n"));
+    module.received();  // the console answers in order: the line before has been taken
+    EXPECT_NE(put("move", "Position=2000").find("\"ErrorNumber\":0"), std::string::npos);
+    EXPECT_NE(put("move", "Position=2500").find("\"ErrorNumber\":1035"), std::string::npos);
+    const std::string log = readFile(errors);
+    for (const char* said : {" trace -> 67 0b b8                 g..", " trace <- 67 ", "Go To completed",
+                             "(3000 counts)", "Alpaca move to 2500 refused: "})
+        EXPECT_NE(log.find(said), std::string::npos) << said << "\n" << log;
+
+    // On another folder and the same HTTP port it could not serve: it ends.
+    Process other;
+    std::vector<std::string> otherArgs = args;
+    otherArgs[std::find(args.begin(), args.end(), data) - args.begin()] = dir.file("other-data");
+    ASSERT_TRUE(other.start(otherArgs, {false, dir.file("stderr-other"), -1, ""}));
+    int status = 0;
+    ASSERT_TRUE(other.waitExit(10000, status)) << "a program that cannot serve kept running";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "status " << status;
+    EXPECT_NE(readFile(dir.file("stderr-other")).find("Alpaca server not listening:"), std::string::npos)
+        << readFile(dir.file("stderr-other"));
+
+    Process second;
+    const std::string secondErrors = dir.file("stderr-second");
+    args[args.size() - 2] = std::to_string(freeTcpPort());
+    ASSERT_TRUE(second.start(args, {false, secondErrors, -1, ""}));
+    ASSERT_TRUE(second.waitExit(10000, status)) << "the second program kept running";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << "status " << status;
+    EXPECT_NE(readFile(secondErrors).find("is in use by corvell-focuser (process " + std::to_string(app.pid())),
+              std::string::npos)
+        << readFile(secondErrors);
+
+    ASSERT_EQ(::kill(app.pid(), SIGTERM), 0);
+    ASSERT_TRUE(app.waitExit(10000, status)) << "still running 10 s after SIGTERM";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_NE(readFile(errors).find("SIGTERM received, closing"), std::string::npos);
+    EXPECT_NE(readFile(errors).find(" trace com1 closed"), std::string::npos);
+    const int probe = ::open(module.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(probe, 0) << std::strerror(errno);
+    EXPECT_EQ(::flock(probe, LOCK_EX | LOCK_NB), 0) << "the serial port was left locked";
+    ::close(probe);
+    EXPECT_EQ(get("position"), "no reply") << "the HTTP port still answers";
 }

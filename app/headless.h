@@ -1,0 +1,41 @@
+// The program without a window (--headless), for a telescope computer with
+// no display: the core on QCoreApplication, no Qt GUI library loaded, the
+// Alpaca server as its front end, and a log on standard error (the journal
+// of a systemd service) in place of the window's displays.
+#pragma once
+#include <QObject>
+#include <string>
+#include <vector>
+
+#include "app/core.h"
+
+namespace corvell::app {
+
+// What the window would show, as log lines: each line of the Activity
+// display as it changes, the status and connection lines when they change,
+// the position when it changes while nothing moves, and every refused
+// Alpaca move. A question, entry or setup page that the engine opens has no
+// one to answer it: it is answered No or cancelled, and the log says so.
+class HeadlessView : public QObject {
+public:
+    explicit HeadlessView(Core& core);
+
+private:
+    void rendered(unsigned changed);
+    void answerOpenDialogs(unsigned changed);
+
+    Core& core_;
+    std::vector<std::string> activity_;
+    std::string status_, position_, connection_;
+    // The ids of the dialogs already answered, so each is answered once.
+    int question_ = 0, entry_ = 0, textEntry_ = 0, setup_ = 0, autoDetect_ = 0;
+};
+
+// Runs the core without a window until SIGTERM, SIGINT or SIGHUP (through
+// quit_signals, installed before): the Alpaca server on (on `options`'
+// alpacaPort, else on the port its settings file gives), the start-up, the
+// log. The port is closed before it returns 0. An Alpaca server that cannot
+// listen (its port in use) ends it at once with 1.
+int run_headless(int& argc, char** argv, const CoreOptions& options);
+
+}  // namespace corvell::app

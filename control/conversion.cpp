@@ -32,7 +32,7 @@ bool Conversion::offer() {
     e_.restore_focuser_defaults();
     e_.confirmAnswer = 0;
     h_.ask_question(
-        "A parameter file from a previous software version has been found.This file will be deleted.  Do you wish "
+        "A parameter file from a previous software version has been found. This file will be deleted.  Do you wish "
         "to save the information stored in this file prior to deleting it? (Backlash correction will not work "
         "correctly with this focuser, and should remain OFF.)");
     e_.queuedCommand = state::kConversion;

@@ -2,6 +2,9 @@
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 
 #include "app/alpaca_device.h"
 #include "app/module_link.h"
@@ -9,6 +12,36 @@
 #include "serial/TZComm.h"
 
 namespace corvell::app {
+
+namespace {
+// A file to the desktop's trash (the freedesktop.org trash of the user, or
+// of the file's own volume). Qt 6.4 reports success when it finds no trash
+// at all, having moved the file into "files" under the working folder: such
+// a file is put back where it was, and the move counts as failed.
+bool move_to_trash(const std::string& path, std::string& inTrash, std::string& error) {
+    const QString original = QFile::decodeName(QByteArray::fromStdString(path));
+    QFile file(original);
+    if (!file.moveToTrash()) {
+        error = file.errorString().toStdString();
+        if (error.empty() || error == "Unknown error") error = "no trash is available";
+        return false;
+    }
+    const QString moved = file.fileName();
+    if (QDir::isAbsolutePath(moved)) {
+        inTrash = QFile::encodeName(moved).toStdString();
+        return true;
+    }
+    const QFileInfo stray(moved);
+    QFile::rename(stray.absoluteFilePath(), original);
+    const QString files = stray.absolutePath();
+    const QString info = QDir::cleanPath(files + "/../info");
+    QFile::remove(info + "/" + stray.fileName() + ".trashinfo");
+    QDir().rmdir(info);  // only when left empty
+    QDir().rmdir(files);
+    error = "no trash is available";
+    return false;
+}
+}  // namespace
 
 Core::Core(const CoreOptions& options, QObject* parent) : QObject(parent), options_(options) {
     // The serial link with the values the module needs: 16-byte queues, no
@@ -43,6 +76,7 @@ Core::Core(const CoreOptions& options, QObject* parent) : QObject(parent), optio
     EngineOptions engineOptions;
     engineOptions.dataDir = options_.dataDir;
     engineOptions.offerConversion = options_.offerConversion;
+    engineOptions.moveToTrash = move_to_trash;
     engine_ = std::make_unique<Engine>(*link_, *replyTimer_, static_cast<EngineView&>(*this), engineOptions);
 
     alpacaDevice_ = std::make_unique<EngineFocuser>(*engine_);

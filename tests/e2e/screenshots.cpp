@@ -68,6 +68,13 @@ void store(Harness& h, int slot, const QString& description) {
 }
 void setupShot(Harness& h, const QString& name) {
     pump(150);
+    // As a window manager does, the dialog has the keyboard (the offscreen
+    // platform does not activate again a window it activated last).
+    if (QApplication::activeWindow() != h.form->SetupDialog) {
+        h.form->activateWindow();
+        pump(30);
+        h.form->SetupDialog->activateWindow();
+    }
     save(h.form->SetupDialog, "setup-" + name);
 }
 

@@ -255,8 +255,11 @@ void AddFocuser::step() {
         offer_back(kDescriptionAsk);
         ask();
         break;
-    case kModeWait: case kModelWait:
+    case kModeWait:
         return;  // a choice moves the step on
+    case kModelWait:
+        if (waiting_ || model_ < 0) return;  // a choice moves the step on, or OK on the one marked
+        break;
     case kManualAsk:
         page_.choices.clear();
         page_.text1 = "Verify that the Motor Direction Switch in the Corvell controller unit is set correctly.";
@@ -354,9 +357,9 @@ void AddFocuser::step() {
         page_.text1 = "Select the Tav Focuser model.";
         page_.text2.clear();
         page_.showOk = page_.showCancel = true;
-        // OK has nothing to take until a model is chosen, and a choice
-        // moves on by itself.
-        page_.okEnabled = false;
+        // OK has nothing to take until a model is chosen (a choice moves on
+        // by itself); after Back it takes the model chosen before.
+        page_.okEnabled = model_ >= 0;
         page_.defaultButton = SetupScreen::Default::None;
         page_.choices.clear();
         for (const FocuserModel& m : focuser_models()) page_.choices.push_back(m.name);

@@ -73,7 +73,7 @@ TEST(SetupPages, BackReturnsToThePageBeforeEveryPageFitsAndTheFocusedChoiceShows
     const std::vector<Row> start = {{add, found, nullptr}, {ok, named, found},
                                     {[](Hands& k) { k.fill(k.dialog()->FocuserDescription, "Walked"); k.ok(); }, mode, named}};
     const std::vector<std::vector<Row>> walks = {
-        {{choose(0), model, mode}, {choose(3), "Select the focuser drawtube", model},
+        {{choose(0), model, mode}, {choose(3), "Select the focuser drawtube", model, ok},
          {choose(3), "Select the encoder", "Select the focuser drawtube"}, {choose(2), done, nullptr}},
         {{choose(1), parameters, mode},
          {[](Hands& k) { k.enter(k.dialog()->FocuserDescription, "2000"); k.enter(k.dialog()->MaximumEdit, "6000"); k.ok(); },

@@ -279,6 +279,14 @@ int main(int argc, char** argv) {
         setupPages(h, units ? "cm" : "inch");
     }
     h.form->Units->button(0)->click();
+    // The manual setup of the focuser in use: its first page, then the next with Back.
+    h.waitIdle();
+    h.form->ManualSetupButton->click();
+    waitUntil([&] { return h.form->SetupDialog->SetupText1->text().startsWith("Do you want"); }, 3000);
+    setupShot(h, "manual-run-01-question");
+    setupOk(h);
+    setupShot(h, "manual-run-02-direction");
+    h.form->SetupDialog->CancelBtn->click();
     // No module answers the setup's probe.
     h.sim->setSilent(true);
     setupStartPage(h);

@@ -3,6 +3,9 @@
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <cstdio>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 
 #include "app/alpaca_device.h"
 #include "app/module_link.h"
@@ -16,6 +19,34 @@ namespace {
 // A pause of the line this long ends a burst of traced bytes: longer than a
 // byte takes at 2400 baud (4.2 ms), shorter than any wait of the protocol.
 constexpr int kTraceGapMs = 20;
+
+// A file to the desktop's trash (the freedesktop.org trash of the user, or
+// of the file's own volume). Qt 6.4 reports success when it finds no trash
+// at all, having moved the file into "files" under the working folder: such
+// a file is put back where it was, and the move counts as failed.
+bool move_to_trash(const std::string& path, std::string& inTrash, std::string& error) {
+    const QString original = QFile::decodeName(QByteArray::fromStdString(path));
+    QFile file(original);
+    if (!file.moveToTrash()) {
+        error = file.errorString().toStdString();
+        if (error.empty() || error == "Unknown error") error = "no trash is available";
+        return false;
+    }
+    const QString moved = file.fileName();
+    if (QDir::isAbsolutePath(moved)) {
+        inTrash = QFile::encodeName(moved).toStdString();
+        return true;
+    }
+    const QFileInfo stray(moved);
+    QFile::rename(stray.absoluteFilePath(), original);
+    const QString files = stray.absolutePath();
+    const QString info = QDir::cleanPath(files + "/../info");
+    QFile::remove(info + "/" + stray.fileName() + ".trashinfo");
+    QDir().rmdir(info);  // only when left empty
+    QDir().rmdir(files);
+    error = "no trash is available";
+    return false;
+}
 }  // namespace
 
 Core::Core(const CoreOptions& options, QObject* parent) : QObject(parent), options_(options) {
@@ -57,6 +88,7 @@ Core::Core(const CoreOptions& options, QObject* parent) : QObject(parent), optio
     EngineOptions engineOptions;
     engineOptions.dataDir = options_.dataDir;
     engineOptions.offerConversion = options_.offerConversion;
+    engineOptions.moveToTrash = move_to_trash;
     ModuleLink& link = trace_ ? static_cast<ModuleLink&>(*trace_) : *link_;
     engine_ = std::make_unique<Engine>(link, *replyTimer_, static_cast<EngineView&>(*this), engineOptions);
 

@@ -21,6 +21,8 @@ const char* const kIncorrect = "Incorrect entry";
 void AddFocuser::start(bool adding) {
     adding_ = adding;
     cancelled_ = false;
+    description_.clear();
+    model_ = drawtube_ = encoder_ = -1;
     fresh_page();
     h_.sequence_counter() = adding ? kProbe : kManualRunAsk;
     h_.set_active(state::kWizard);
@@ -28,12 +30,20 @@ void AddFocuser::start(bool adding) {
 }
 
 void AddFocuser::fresh_page() {
-    const int id = page_.id;
-    page_ = SetupScreen{};
-    page_.id = id;
-    page_.visible = true;
+    SetupScreen page;
+    page.id = page_.id;
+    page.focusCount = page_.focusCount;
+    page.descriptionRefill = page_.descriptionRefill;
+    page.maximumRefill = page_.maximumRefill;
+    page.visible = true;
     // The manual setup of the focuser in use adds nothing: its title says so.
-    if (!adding_) page_.caption = "Focuser Manual Setup";
+    if (!adding_) page.caption = "Focuser Manual Setup";
+    page_ = page;
+}
+
+void AddFocuser::offer_back(int step) {
+    page_.showBack = true;
+    backStep_ = step;
 }
 
 void AddFocuser::ask() {
@@ -103,6 +113,14 @@ void AddFocuser::cancel(int id) {
     end();
 }
 
+void AddFocuser::back(int id) {
+    if (!current(id) || !page_.showBack) return;
+    // The page before is built anew by its own step at the next pass.
+    h_.sequence_counter() = backStep_;
+    waiting_ = false;
+    fresh_page();
+}
+
 void AddFocuser::choose(int id, int index) {
     if (!current(id) || page_.choices.empty()) return;
     int& step = h_.sequence_counter();
@@ -110,10 +128,20 @@ void AddFocuser::choose(int id, int index) {
     switch (step) {
     case kModeWait:
         page_.choices.clear();
+        if (index == 0) model_ = drawtube_ = encoder_ = -1;
         step = index == 0 ? kModelAsk : index == 1 ? kParametersAsk : kManualAsk;
         break;
-    case kModelWait: model_ = index; ++step; break;
-    case kDrawtubeWait: drawtube_ = index; ++step; break;
+    case kModelWait:
+        // Another model has other drawtubes: the one chosen before is forgotten.
+        if (index != model_) drawtube_ = encoder_ = -1;
+        model_ = index;
+        ++step;
+        break;
+    case kDrawtubeWait:
+        if (index != drawtube_) encoder_ = -1;
+        drawtube_ = index;
+        ++step;
+        break;
     case kEncoderWait: encoder_ = index; ++step; break;
     default: break;
     }
@@ -167,6 +195,23 @@ void AddFocuser::watch_position() {
 
 void AddFocuser::show_scale_and_travel() { h_.update_displays(); }
 
+void AddFocuser::distance_page(bool cm) {
+    page_.showPosition = true;
+    page_.position = format_fixed(h_.position_count(), 5, 0);
+    page_.text1 = cm ? "Move the focuser out two cm from the zero position. Precise accuracy is not required.  "
+                       "When the focuser is at the correct position, click on the 'OK' button."
+                     : "Move the focuser out one inch from the zero position. Precise accuracy is not required.  "
+                       "When the focuser is at the correct position, click on the 'OK' button.";
+    page_.text2 = cm ? "You can enter a distance if your focuser does not have two cm of travel, or if you wish "
+                       "to enter a more precise value."
+                     : "You can enter a distance if your focuser does not have one inch of travel, or if you "
+                       "wish to enter a more precise value.";
+    page_.showDescription = true;
+    page_.showOk = page_.showCancel = true;
+    page_.defaultButton = SetupScreen::Default::Ok;
+    offer_back(kZeroAsk);
+}
+
 void AddFocuser::step() {
     int& step = h_.sequence_counter();
     if (cancelled_) {
@@ -197,6 +242,7 @@ void AddFocuser::step() {
     case kFoundWait: case kDescriptionWait: case kManualRunWait: case kZeroWait: case kDrawtubeWait:
     case kEncoderWait: case kParametersWait: case kInitializeWait:
         if (waiting_) return;
+        if (step == kDescriptionWait) description_ = typedDescription_;
         if (step == kInitializeWait) {
             end();
             page_.visible = false;
@@ -209,12 +255,16 @@ void AddFocuser::step() {
         page_.text1 = "Enter a description for the focuser you are adding.";
         page_.text2.clear();
         page_.showDescription = true;
-        fill_description(default_focuser_description(h_.free_file_number()));
+        page_.showOk = page_.showCancel = true;
+        page_.defaultButton = SetupScreen::Default::Ok;
+        // Back on the next page shows the description entered, not the default.
+        fill_description(description_.empty() ? default_focuser_description(h_.free_file_number()) : description_);
         move_focus(SetupScreen::Focus::Description);
+        offer_back(kFoundAsk);
         ask();
         break;
     case kModeAsk:
-        h_.profile().description = typedDescription_;
+        h_.profile().description = description_;
         h_.show_focuser_type();
         page_.text1 = "Select the desired setup mode.";
         page_.text2.clear();
@@ -222,11 +272,16 @@ void AddFocuser::step() {
         page_.choices = {"Tav Focuser Setup", "Specify Focuser Parameters", "Manual Setup Procedure"};
         page_.choice = -1;
         page_.showOk = false;
+        page_.showCancel = true;
         page_.defaultButton = SetupScreen::Default::None;
+        offer_back(kDescriptionAsk);
         ask();
         break;
-    case kModeWait: case kModelWait:
+    case kModeWait:
         return;  // a choice moves the step on
+    case kModelWait:
+        if (waiting_ || model_ < 0) return;  // a choice moves the step on, or OK on the one marked
+        break;
     case kManualAsk:
         page_.choices.clear();
         page_.text1 = "Verify that the Motor Direction Switch in the Corvell controller unit is set correctly.";
@@ -237,6 +292,7 @@ void AddFocuser::step() {
         page_.defaultButton = SetupScreen::Default::Ok;
         page_.showPosition = true;
         page_.position = format_fixed(h_.position_count(), 5, 0);
+        offer_back(adding_ ? kModeAsk : kManualRunAsk);
         ask();
         break;
     case kManualRead: case kDistanceRead: case kMaximumRead:
@@ -251,34 +307,39 @@ void AddFocuser::step() {
                       "at the zero position, click on the 'OK' button.";
         page_.text2.clear();
         page_.showPosition = false;
+        page_.showDescription = false;
+        page_.showOk = page_.showCancel = true;
+        page_.defaultButton = SetupScreen::Default::Ok;
+        offer_back(kManualAsk);
         ask();
         break;
     case kZeroAndDistanceAsk:
         h_.set_queued(state::kWizard);
         h_.send_zero_command();  // the module's count becomes 0 here
-        page_.showPosition = true;
-        page_.text1 = cm ? "Move the focuser out two cm from the zero position.Precise accuracy is not required.  "
-                           "When the focuser is at the correct position, click on the 'OK' button."
-                         : "Move the focuser out one inch from the zero position.Precise accuracy is not required.  "
-                           "When the focuser is at the correct position, click on the 'OK' button.";
-        page_.text2 = cm ? "You can enter a distance if your focuser does not have two cm of travel, or if you wish "
-                           "to enter a more precise value."
-                         : "You can enter a distance if your focuser does not have one inch of travel, or if you "
-                           "wish to enter a more precise value.";
-        page_.showDescription = true;
+        distance_page(cm);
         fill_description(cm ? "2.000" : "1.000");
         ask();
         ++step;
+        show();
+        return;
+    case kDistanceAgain:
+        // Back from a later page: the zero set before stays; the distance
+        // typed before is offered again.
+        distance_page(cm);
+        fill_description(typedDescription_.empty() ? (cm ? "2.000" : "1.000") : typedDescription_);
+        ask();
+        step = kDistanceRead;
         show();
         return;
     case kScaleMeasure: {
         double distance = 0;
         const bool typed = parse_decimal(typedDescription_, distance);
         if (h_.position_count() == 0) {
-            page_.text1 = "The focuser has not moved from the zero position.Verify that the focuser is working "
+            page_.text1 = "The focuser has not moved from the zero position. Verify that the focuser is working "
                           "correctly.  ";
             page_.text2 = "To repeat this step, click on the 'OK' button.";
             page_.showDescription = false;
+            offer_back(kDistanceAgain);
             ask();
             step = kZeroWait;
             show();
@@ -306,6 +367,7 @@ void AddFocuser::step() {
                       "will be inaccurate.  If you overshoot the end, return the focuser to its zero position and try "
                       "again.";
         page_.showDescription = false;
+        offer_back(kDistanceAgain);
         ask();
         break;
     }
@@ -320,11 +382,14 @@ void AddFocuser::step() {
         page_.text1 = "Select the Tav Focuser model.";
         page_.text2.clear();
         page_.showOk = page_.showCancel = true;
+        // OK has nothing to take until a model is chosen (a choice moves on
+        // by itself); after Back it takes the model chosen before.
+        page_.okEnabled = model_ >= 0;
         page_.defaultButton = SetupScreen::Default::None;
         page_.choices.clear();
         for (const FocuserModel& m : focuser_models()) page_.choices.push_back(m.name);
-        page_.choice = -1;
-        model_ = drawtube_ = encoder_ = -1;
+        page_.choice = model_;  // the one chosen before, after Back
+        offer_back(kModeAsk);
         ask();
         break;
     case kDrawtubeAsk: {
@@ -333,10 +398,15 @@ void AddFocuser::step() {
                                                                ? model_
                                                                : 0)];
         page_.text1 = "Select the focuser drawtube length.";
+        page_.text2.clear();
+        page_.showOk = page_.showCancel = true;
+        page_.okEnabled = true;
+        page_.defaultButton = SetupScreen::Default::None;
         roller_ = m.rollerDiameter;
         travel_ = m.travel;
         page_.choices.assign(m.drawtubes.begin(), m.drawtubes.end());
-        page_.choice = -1;
+        page_.choice = drawtube_;
+        offer_back(kModelAsk);
         ask();
         break;
     }
@@ -344,7 +414,8 @@ void AddFocuser::step() {
         travel_ = travel_for_drawtube(travel_, drawtube_);
         page_.text1 = "Select the encoder resolution (lines per revolution).";
         page_.choices.assign(encoder_choices().begin(), encoder_choices().end());
-        page_.choice = -1;
+        page_.choice = encoder_;
+        offer_back(kDrawtubeAsk);
         ask();
         break;
     case kModelResult: {
@@ -387,6 +458,7 @@ void AddFocuser::step() {
         page_.showPosition = true;
         page_.position = format_fixed(h_.position_count(), 5, 0);
         descriptionEntered_ = maximumEntered_ = scaleAccepted_ = maximumAccepted_ = false;
+        offer_back(kModeAsk);
         ask();
         break;
     case kScaleRead: {
@@ -462,8 +534,8 @@ void AddFocuser::step() {
         fresh_page();
         page_.text1 = "There is no communication established with a Corvell controller.  Make sure the controller "
                       "is connected and turned on.";
-        page_.text2 = "View the 'Settings' page for information on serial port settings.  Click on 'COM PORT Auto "
-                      "Detect' to automatically locate the focuser.";
+        page_.text2 = "View the 'Settings' page for information on serial port settings.  Click on 'COM Port "
+                      "AutoDetection' to automatically locate the focuser.";
         page_.showCancel = true;
         page_.cancelCaption = "Close";
         page_.defaultButton = SetupScreen::Default::Cancel;
@@ -485,10 +557,12 @@ void AddFocuser::step() {
 // current focuser's file takes the measured values.
 void AddFocuser::complete() {
     page_.text1 = "Setup is now complete.";
-    page_.text2 = "The focuser must be initialized for the new settings to take affect.  Do you wish to run the "
+    page_.text2 = "The focuser must be initialized for the new settings to take effect.  Do you wish to run the "
                   "Initialize Focuser routine now?";
     page_.showOk = page_.showCancel = true;
-        page_.defaultButton = SetupScreen::Default::Ok;
+    // The new focuser is saved here: no way back from this page.
+    page_.showBack = false;
+    page_.defaultButton = SetupScreen::Default::Ok;
     page_.okEnabled = true;
     page_.okCaption = "Initialize now";
     page_.cancelCaption = "Initialize later";

@@ -26,6 +26,9 @@ public:
     // The dialog's answers, each for the page `id` it showed.
     void ok(int id, const std::string& description, const std::string& maximum);
     void cancel(int id);
+    // Back to the page before: nothing the setup sent to the module is
+    // undone (a zero set stays set), and nothing is written.
+    void back(int id);
     void choose(int id, int index);
     void enter_description(int id, const std::string& text);
     void enter_maximum(int id, const std::string& text);
@@ -56,6 +59,7 @@ private:
         kMaximumRead = 29,
         kMaximumWatch = 30,
         kMaximumTake = 31,
+        kDistanceAgain = 32,  // the distance page once more, without a new zero
         kModelAsk = 50,
         kModelWait = 51,
         kDrawtubeAsk = 52,
@@ -83,8 +87,15 @@ private:
     // A new page that waits for the user: answers to older pages are ignored.
     void ask();
     static std::string reason(const std::string& typed, bool isNumber, const std::string& rule);
-    // Everything hidden; the page keeps its number.
+    // Everything hidden; the page keeps its number and its counts of focus
+    // moves and refills, so the dialog never takes a new request for one
+    // it has carried out.
     void fresh_page();
+    // The page offers Back, which goes to `step`.
+    void offer_back(int step);
+    // The manual setup's distance page: its texts, the distance edit and
+    // the live count.
+    void distance_page(bool cm);
     void show();
     // The focus moves to a control, and an edit is filled anew (both even
     // when the page asks for what it asked before).
@@ -104,6 +115,8 @@ private:
     bool adding_ = true;
     bool waiting_ = false;    // a page waits for OK
     bool cancelled_ = false;
+    int backStep_ = kEnd;     // where Back goes from the page shown
+    std::string description_; // the new focuser's description, once entered
     // Model tables.
     int model_ = -1, drawtube_ = -1, encoder_ = -1;
     float roller_ = 0, travel_ = 0;

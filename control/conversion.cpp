@@ -78,7 +78,7 @@ bool Conversion::offer() {
     h_.clear_confirmation();
     // Buttons that say what they do; closing the question means "later".
     h_.ask_question(
-        "A parameter file from a previous software version has been found.This file will be deleted.  Do you wish "
+        "A parameter file from a previous software version has been found. This file will be deleted.  Do you wish "
         "to save the information stored in this file prior to deleting it? (Backlash correction will not work "
         "correctly with this focuser, and should remain OFF.)",
         "Convert", "Delete without converting");

@@ -10,6 +10,7 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +32,10 @@ struct EngineOptions {
     // front end that cannot ask the question (headless, INDI) leaves the
     // file for the window and says so.
     bool offerConversion = true;
+    // Moves a deleted focuser's profile to the desktop's trash: true when
+    // moved, with `inTrash` the file's path there; otherwise false and
+    // `error` says why. Unset: a deleted profile is removed.
+    std::function<bool(const std::string& path, std::string& inTrash, std::string& error)> moveToTrash = nullptr;
 };
 
 class PortSearch;
@@ -188,6 +193,7 @@ public:
     // The setup dialog's answers.
     void setup_ok(int id, const std::string& description, const std::string& maximum);
     void setup_cancelled(int id);
+    void setup_back(int id);
     void setup_choice(int id, int index);
     void setup_description_entered(int id, const std::string& text);
     void setup_maximum_entered(int id, const std::string& text);

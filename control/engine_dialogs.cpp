@@ -74,11 +74,11 @@ void Engine::entry_confirmed(int id, const std::string& text, bool edited) {
     // beyond the travel limit, beyond what the module can hold.
     double v = 0;
     if (!parse_decimal(text, v)) {
-        refuse_entry("'" + text + "' is not a valid number.Reenter desired value.");
+        refuse_entry("'" + text + "' is not a valid number. Reenter desired value.");
         return;
     }
     if (v < 0) {
-        refuse_entry("Value must be a positive number.Reenter desired value.");
+        refuse_entry("Value must be a positive number. Reenter desired value.");
         return;
     }
     if (!(profile_.inchesPerCount > 0)) {

@@ -170,11 +170,23 @@ void Engine::delete_file_command() {
     Batch b(*this);
     const int row = screen_.focuserRow;
     const int before = static_cast<int>(screen_.focuserList.size());
-    std::string error;
-    if (file_exists(data_path(currentFileName)) && !remove_file(data_path(currentFileName), error)) {
-        report_file_error(error);
-        return;
+    // The profile goes to the desktop's trash, where the user can get it
+    // back; without a trash it is removed, and Activity says so.
+    const std::string path = data_path(currentFileName);
+    std::vector<std::string> said;
+    if (file_exists(path)) {
+        std::string inTrash, why, error;
+        if (options_.moveToTrash && options_.moveToTrash(path, inTrash, why)) {
+            said = {"Focuser deleted: " + currentFileName + " is in the trash", inTrash};
+        } else if (!remove_file(path, error)) {
+            report_file_error(error);
+            return;
+        } else if (options_.moveToTrash) {
+            hold_note("Cannot move " + currentFileName + " to the trash: " + why, false);
+            hold_note(currentFileName + " deleted", false);
+        }
     }
+    if (!said.empty()) set_activity(said);
     if (row >= 0 && row < before) {
         screen_.focuserList.erase(screen_.focuserList.begin() + row);
         screen_.focuserFiles.erase(screen_.focuserFiles.begin() + row);

@@ -91,6 +91,9 @@ struct SetupScreen {
     std::string okCaption = "OK";
     bool showCancel = false;
     std::string cancelCaption = "Cancel";
+    // Back to the page shown before this one; answered with its own call.
+    bool showBack = false;
+    std::string backCaption = "&Back";
     // The button Return presses; none where Return belongs to an edit or a choice.
     enum class Default { Cancel, Ok, None } defaultButton = Default::Cancel;
     enum class Focus { None, Description, Maximum, Ok } focus = Focus::None;

@@ -10,6 +10,7 @@
 #include "control/number_entries.h"
 #include "control/port_search.h"
 #include "control/quantities.h"
+#include "storage/codepage.h"
 #include "storage/file_store.h"
 
 namespace corvell {
@@ -116,9 +117,14 @@ void Engine::DeleteFocuserClick() {
     followUpCommand = state::kDeleteFocuser;
     activeCommand = state::kConfirm;
     confirmAnswer = 0;
-    show_question(
-        "Are you sure you want to delete the selected focuser?  This will permanently remove the focuser from the "
-        "Focuser List.");
+    // The question names the focuser, by its description or, without one,
+    // by its file.
+    const bool described = profile_.description.find_first_not_of(' ') != std::string::npos;
+    const std::string name = described ? "\"" + cp1252_to_utf8(profile_.description) + "\"" : currentFileName;
+    std::string question = "Are you sure you want to delete the selected focuser, " + name +
+                           "?  This will permanently remove the focuser from the Focuser List.";
+    if (options_.moveToTrash) question += "  Its profile " + currentFileName + " goes to the trash.";
+    show_question(question);
 }
 
 void Engine::ChangeDescriptionClick() {
@@ -159,6 +165,12 @@ void Engine::setup_cancelled(int id) {
     Batch b(*this);
     user_acts();
     setup_->cancel(id);
+}
+
+void Engine::setup_back(int id) {
+    Batch b(*this);
+    user_acts();
+    setup_->back(id);
 }
 
 void Engine::setup_choice(int id, int index) {

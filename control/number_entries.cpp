@@ -27,7 +27,7 @@ void NumberEntries::open_max_travel() {
 void NumberEntries::open_travel_distance() {
     h_.open_number_entry(
         state::kTravelDistanceEntry, "Enter Maximum Travel Distance",
-        "Enter the desired maximum travel programmed stop position. \n WARNING!: Setting this value beyond the "
+        "Enter the desired maximum travel programmed stop position. \nWARNING!: Setting this value beyond the "
         "focuser's mechanical end of travel may cause positioning errors.",
         format_fixed(length_of_counts(static_cast<double>(h_.profile().maxTravel), h_.profile().inchesPerCount, h_.unit()),
                      5, 3));
@@ -37,8 +37,8 @@ void NumberEntries::open_travel_distance() {
 // value must be for its entry.
 std::string NumberEntries::confirm(char entryState, const std::string& text, bool edited) {
     double v = 0;
-    if (!parse_decimal(text, v)) return "'" + text + "' is not a valid number.Reenter desired value.";
-    if (v < 0) return "Value must be a positive number.Reenter desired value.";
+    if (!parse_decimal(text, v)) return "'" + text + "' is not a valid number. Reenter desired value.";
+    if (v < 0) return "Value must be a positive number. Reenter desired value.";
     edited_ = edited;
     if (!edited) return {};
     switch (entryState) {

@@ -1,5 +1,7 @@
 #include "ui/Dialogs.h"
 
+#include <algorithm>
+
 #include <QAbstractButton>
 #include <QRadioButton>
 #include <QCloseEvent>
@@ -56,6 +58,15 @@ void CentredDialog::showEvent(QShowEvent* e) {
 }
 
 namespace {
+// The dialog's layout. Its size is always the size its contents ask for,
+// worked out again whenever a text, a control shown or hidden changes it:
+// wrapped text gets the lines it needs at the dialog's width.
+QVBoxLayout* dialog_layout(QDialog* d) {
+    auto* l = new QVBoxLayout(d);
+    l->setSizeConstraint(QLayout::SetFixedSize);
+    return l;
+}
+
 // "OK" (the default) and "Cancel".
 void make_ok_cancel(QDialog* d, QPushButton*& ok, QPushButton*& cancel) {
     ok = new QPushButton("OK", d);
@@ -84,7 +95,7 @@ TAreYouSureDialog::TAreYouSureDialog(QWidget* mainWindow) : CentredDialog(mainWi
     SureText->setWordWrap(true);
     SureText->setMinimumWidth(320);
     make_ok_cancel(this, OKBtn, CancelBtn);
-    auto* l = new QVBoxLayout(this);
+    auto* l = dialog_layout(this);
     l->addWidget(SureText);
     l->addLayout(button_row({OKBtn, CancelBtn}));
     connect(OKBtn, &QPushButton::clicked, this, &TAreYouSureDialog::OKBtnClick);
@@ -134,7 +145,7 @@ TGoToDialog::TGoToDialog(QWidget* mainWindow) : CentredDialog(mainWindow, "Enter
     PositionEdit->setObjectName("PositionEdit");
     PositionEdit->setMaxLength(10);
     make_ok_cancel(this, OKBtn, CancelBtn);
-    auto* l = new QVBoxLayout(this);
+    auto* l = dialog_layout(this);
     l->addWidget(GoToLabel);
     l->addWidget(PositionEdit);
     l->addLayout(button_row({OKBtn, CancelBtn}));
@@ -193,7 +204,7 @@ TStopGoToDialog::TStopGoToDialog(QWidget* mainWindow) : CentredDialog(mainWindow
     OKBtn = new QPushButton("&Terminate Go To Command at Current Position", this);
     OKBtn->setObjectName("OKBtn");
     OKBtn->setDefault(true);
-    auto* l = new QVBoxLayout(this);
+    auto* l = dialog_layout(this);
     l->addWidget(StopText);
     l->addLayout(button_row({OKBtn}));
     connect(OKBtn, &QPushButton::clicked, this, &TStopGoToDialog::OKBtnClick);
@@ -209,7 +220,7 @@ void TStopGoToDialog::OKBtnClick() {
 TStopInitDialog::TStopInitDialog(QWidget* mainWindow)
     : CentredDialog(mainWindow, "Initialization In Progress", Focus::Leave) {
     setObjectName("StopInitDialog");
-    auto* l = new QVBoxLayout(this);
+    auto* l = dialog_layout(this);
     const char* texts[] = {
         "Focuser Initialization performs two tasks.  The first task is to determine motor speed settings.  During "
         "this phase, the LED on the Control Module blinks.  This test cannot be interrupted.",
@@ -247,7 +258,7 @@ TAutoDetectDialog::TAutoDetectDialog(QWidget* mainWindow) : CentredDialog(mainWi
     AutoDetectOK = new QPushButton("OK", this);
     AutoDetectOK->setObjectName("AutoDetectOK");
     AutoDetectOK->setDefault(true);
-    auto* l = new QVBoxLayout(this);
+    auto* l = dialog_layout(this);
     l->addWidget(AutoDetectResult);
     l->addLayout(button_row({AutoDetectOK}));
     connect(AutoDetectOK, &QPushButton::clicked, this, &TAutoDetectDialog::AutoDetectOKClick);
@@ -290,7 +301,7 @@ TTextEntryDialog::TTextEntryDialog(QWidget* mainWindow) : CentredDialog(mainWind
     EnterTextHint = make_refusal_hint("EnterTextHint", this);
     refuse_unstorable(EnterText, EnterTextHint);
     make_ok_cancel(this, OKBtn, CancelBtn);
-    auto* l = new QVBoxLayout(this);
+    auto* l = dialog_layout(this);
     l->addWidget(TextLabel);
     l->addWidget(EnterText);
     l->addWidget(EnterTextHint);
@@ -375,12 +386,15 @@ TSetupDialog::TSetupDialog(QWidget* mainWindow) : CentredDialog(mainWindow, "Add
     SetupModeSelect = new RadioGroup(QString(), {}, this);
     SetupModeSelect->setObjectName("SetupModeSelect");
     SetupModeSelect->setFlat(true);
+    BackBtn = new QPushButton("&Back", this);
+    BackBtn->setObjectName("BackBtn");
+    BackBtn->hide();
     OKBtn = new QPushButton("OK", this);
     OKBtn->setObjectName("OKBtn");
     CancelBtn = new QPushButton("Cancel", this);
     CancelBtn->setObjectName("CancelBtn");
 
-    auto* l = new QVBoxLayout(this);
+    auto* l = dialog_layout(this);
     l->addWidget(SetupText1);
     l->addWidget(SetupText2);
     auto* count = new QHBoxLayout;
@@ -398,11 +412,14 @@ TSetupDialog::TSetupDialog(QWidget* mainWindow) : CentredDialog(mainWindow, "Add
     l->addWidget(DescriptionHint);
     l->addWidget(SetupModeSelect);
     l->addStretch();
-    l->addLayout(button_row({OKBtn, CancelBtn}));
+    l->addLayout(button_row({BackBtn, OKBtn, CancelBtn}));
 
+    connect(BackBtn, &QPushButton::clicked, this, &TSetupDialog::BackBtnClick);
     connect(OKBtn, &QPushButton::clicked, this, &TSetupDialog::OKBtnClick);
     connect(CancelBtn, &QPushButton::clicked, this, &TSetupDialog::CancelBtnClick);
     connect(SetupModeSelect, &RadioGroup::clicked, this, &TSetupDialog::SetupModeSelectClick);
+    // After Back the choice made before is marked; choosing it again moves on.
+    connect(SetupModeSelect, &RadioGroup::reclicked, this, &TSetupDialog::SetupModeSelectClick);
     connect(FocuserDescription, &QLineEdit::returnPressed, this, [this] {
         emit descriptionEntered(id_, FocuserDescription->text());
     });
@@ -442,7 +459,12 @@ void TSetupDialog::showPage(const corvell::SetupScreen& p) {
     MaximumEdit->setVisible(p.showMaximum);
     if (p.maximumRefill != maximumRefill_) {
         maximumRefill_ = p.maximumRefill;
-        MaximumEdit->setText(QString::fromStdString(p.maximum));
+        const QString maximum = QString::fromStdString(p.maximum);
+        // Wide enough for the reason of a refusal shown in it, whole.
+        const QFontMetrics fm = MaximumEdit->fontMetrics();
+        MaximumEdit->setMinimumWidth(std::max(MaximumEdit->minimumWidth(),
+                                              fm.horizontalAdvance(maximum) + fm.averageCharWidth() * 2 + 8));
+        MaximumEdit->setText(maximum);
         MaximumEdit->selectAll();
     }
     QStringList choices;
@@ -463,6 +485,8 @@ void TSetupDialog::showPage(const corvell::SetupScreen& p) {
     OKBtn->setText(QString::fromStdString(p.okCaption));
     CancelBtn->setVisible(p.showCancel);
     CancelBtn->setText(QString::fromStdString(p.cancelCaption));
+    BackBtn->setVisible(p.showBack);
+    BackBtn->setText(QString::fromStdString(p.backCaption));
     if (!isVisible()) {
         adjustSize();
         showCentred();
@@ -486,19 +510,21 @@ void TSetupDialog::showPage(const corvell::SetupScreen& p) {
             if (p.defaultButton == Default::Ok && OKBtn->isVisible())
                 target = OKBtn;
             else if (!choices_.isEmpty())
-                target = SetupModeSelect->button(0);
+                target = SetupModeSelect->button(std::max(0, SetupModeSelect->itemIndex()));
             else if (p.defaultButton == Default::Cancel)
                 target = CancelBtn;
         }
         if (target && target->isVisible()) {
-            target->setFocus();
+            if (qobject_cast<QRadioButton*>(target))
+                focusChoice(target);
+            else
+                target->setFocus();
             if (auto* edit = qobject_cast<QLineEdit*>(target)) edit->selectAll();
         }
     }
     // Set after the focus moved: a button that had the focus on an earlier
     // page must not stay the default.
-    OKBtn->setAutoDefault(p.defaultButton != Default::None);
-    CancelBtn->setAutoDefault(p.defaultButton != Default::None);
+    for (QPushButton* b : {BackBtn, OKBtn, CancelBtn}) b->setAutoDefault(p.defaultButton != Default::None);
     OKBtn->setDefault(p.defaultButton == Default::Ok);
     CancelBtn->setDefault(p.defaultButton == Default::Cancel);
     rendering_ = false;
@@ -516,6 +542,14 @@ void TSetupDialog::OKBtnClick() {
 void TSetupDialog::CancelBtnClick() {
     hide();
     emit cancelled(id_);
+}
+
+void TSetupDialog::BackBtnClick() { emit backPressed(id_); }
+
+void TSetupDialog::focusChoice(QWidget* choice) {
+    setAttribute(Qt::WA_KeyboardFocusChange);
+    choice->setFocus(Qt::OtherFocusReason);
+    choice->update();
 }
 
 void TSetupDialog::closeEvent(QCloseEvent* e) {
@@ -540,7 +574,7 @@ bool TSetupDialog::eventFilter(QObject* watched, QEvent* event) {
     case Qt::Key_Up: case Qt::Key_Left: case Qt::Key_Down: case Qt::Key_Right: {
         const int step = key == Qt::Key_Up || key == Qt::Key_Left ? -1 : 1;
         const int next = (at + step + static_cast<int>(choices_.size())) % static_cast<int>(choices_.size());
-        if (QWidget* b = SetupModeSelect->button(next)) b->setFocus();
+        if (QWidget* b = SetupModeSelect->button(next)) focusChoice(b);
         return true;
     }
     case Qt::Key_Return: case Qt::Key_Enter:

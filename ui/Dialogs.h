@@ -16,7 +16,9 @@ class QPushButton;
 // Base: centres itself on `mainWindow` each time it is shown and, when it
 // asks something, takes the keyboard focus, so its default button answers
 // Return. A dialog that only reports progress leaves the keyboard to the
-// main window, where keys keep their meaning.
+// main window, where keys keep their meaning. Its size follows its
+// contents: a longer message, a refusal shown or hidden, a page with other
+// controls, and the dialog grows or shrinks so that all of it is in view.
 class CentredDialog : public QDialog {
     Q_OBJECT
 public:
@@ -180,7 +182,8 @@ public:
     QLineEdit *FocuserDescription, *MaximumEdit;
     QLabel* DescriptionHint;  // why a typed or pasted character was refused
     RadioGroup* SetupModeSelect;
-    QPushButton *OKBtn, *CancelBtn;
+    QPushButton *BackBtn, *OKBtn, *CancelBtn;
+    void BackBtnClick();
     void OKBtnClick();
     void CancelBtnClick();
     void reject() override { CancelBtnClick(); }
@@ -190,6 +193,7 @@ signals:
     void okPressed(int id, const QString& description, const QString& maximum);
     // Cancel, or the window closed.
     void cancelled(int id);
+    void backPressed(int id);
     void chosen(int id, int index);
     // Return in the description (or scale) edit, and in the maximum edit.
     void descriptionEntered(int id, const QString& text);
@@ -203,6 +207,9 @@ protected:
 
 private:
     void SetupModeSelectClick();
+    // The keyboard focus to a choice, marked as the style marks a focus the
+    // keyboard moved: Space and Return pick the item the user sees.
+    void focusChoice(QWidget* choice);
     int id_ = 0;
     unsigned descriptionRefill_ = 0, maximumRefill_ = 0, focusCount_ = 0;
     int focusedPage_ = -1;

@@ -178,6 +178,7 @@ void TForm1::wire() {
                 e->setup_ok(id, typed_text(description), maximum.toStdString());
             });
     connect(SetupDialog, &TSetupDialog::cancelled, this, [e](int id) { e->setup_cancelled(id); });
+    connect(SetupDialog, &TSetupDialog::backPressed, this, [e](int id) { e->setup_back(id); });
     connect(SetupDialog, &TSetupDialog::chosen, this, [e](int id, int index) { e->setup_choice(id, index); });
     connect(SetupDialog, &TSetupDialog::descriptionEntered, this,
             [e](int id, const QString& text) { e->setup_description_entered(id, typed_text(text)); });
@@ -378,6 +379,9 @@ void TForm1::buildConfigurePage() {
     FocuserFiles->hide();
     lv->addWidget(FocuserList);
     grid->addWidget(listBox, 0, 0, 2, 1);
+    // A taller window gives the list more rows: the height the buttons
+    // beside it do not need goes to it.
+    grid->setRowStretch(1, 1);
 
     auto* buttons = new QVBoxLayout;
     AddFocuser = button("AddFocuser", "Add &New Focuser to List", TabSheet2);
@@ -390,9 +394,24 @@ void TForm1::buildConfigurePage() {
     SetZeroPosition = button("SetZeroPosition", "Set Focuser &Zero Position", TabSheet2);
     ReinitializeFocuser = button("ReinitializeFocuser", "&Initialize the Focuser", TabSheet2);
     RestoreDefaults = button("RestoreDefaults", "Restore Default &File Settings", TabSheet2);
-    for (QPushButton* b : {AddFocuser, DeleteFocuser, ChangeDescription, ManualSetupButton, SetEncoder, SetMaxTravel,
-                           MaxTravelOverride, SetZeroPosition, ReinitializeFocuser, RestoreDefaults})
+    const std::pair<QPushButton*, const char*> tips[] = {
+        {AddFocuser, "Set up a new focuser (by model, by its parameters, or measured with the module's buttons) and "
+                     "add it to the list"},
+        {DeleteFocuser, "Remove the selected focuser from the list; its profile goes to the trash"},
+        {ChangeDescription, "Rename the selected focuser"},
+        {ManualSetupButton, "Measure the selected focuser's scale and travel again with the module's In and Out "
+                            "buttons"},
+        {SetEncoder, "Type the encoder counts per unit of travel (takes effect at the next initialization)"},
+        {SetMaxTravel, "Type the maximum travel as an encoder count; it is sent to the module at once"},
+        {MaxTravelOverride, "Type the maximum travel as a distance in the position units"},
+        {SetZeroPosition, "Make the focuser's current position the zero of the count"},
+        {ReinitializeFocuser, "Write the speed settings into the module and move the focuser to its zero position"},
+        {RestoreDefaults, "Rebuild the program settings and the focuser list from the profiles on disk"},
+    };
+    for (const auto& [b, tip] : tips) {
+        b->setToolTip(tip);
         buttons->addWidget(b);
+    }
     buttons->addStretch();
     grid->addLayout(buttons, 0, 1, 2, 1);
 
@@ -407,10 +426,15 @@ void TForm1::buildConfigurePage() {
     info->addWidget(new QLabel("Maximum Travel Count:", TabSheet2), 2, 0);
     MaxTravelStop = named(new QLabel(" ", TabSheet2), "MaxTravelStop");
     info->addWidget(MaxTravelStop, 2, 1);
-    ReinitText = named(new QLabel("You must initialize the     focuser for the new settings to take affect.", TabSheet2),
+    ReinitText = named(new QLabel("You must initialize the focuser for the new settings to take effect.", TabSheet2),
                        "ReinitText");
     ReinitText->setWordWrap(true);
     ReinitText->setStyleSheet("color: #a00000;");
+    // Its room is kept while it is hidden, so that the button and the
+    // connection line below it stay where they are when it shows.
+    QSizePolicy keepRoom = ReinitText->sizePolicy();
+    keepRoom.setRetainSizeWhenHidden(true);
+    ReinitText->setSizePolicy(keepRoom);
     ReinitText->hide();
     info->addWidget(ReinitText, 3, 0, 1, 2);
     info->setColumnStretch(1, 1);
@@ -432,6 +456,7 @@ void TForm1::buildConfigurePage() {
 
     auto* conn = new QVBoxLayout;
     AutoDetect = button("AutoDetect", "C&OM Port AutoDetection", TabSheet2);
+    AutoDetect->setToolTip("Try every port at both speeds and keep the one where the module answers");
     AutoDetectText = named(new QLabel("Auto Detection In Progress:Please Wait", TabSheet2), "AutoDetectText");
     AutoDetectText->hide();
     Connection = named(new QLabel("Not communicating", TabSheet2), "Connection");
@@ -446,8 +471,6 @@ void TForm1::buildConfigurePage() {
     conn->addWidget(Connection);
     conn->addStretch();
     grid->addLayout(conn, 3, 0);
-    grid->setRowStretch(4, 1);
-
 }
 
 void TForm1::buildSettingsPage() {

@@ -73,12 +73,16 @@ inline int description_max_length(const QString& shown) {
 }
 
 // Gives a description box its validator, and shows in `hint` which
-// character was refused and why.
+// character was refused and why, until the next edit that the box takes
+// (the text holds nothing the files cannot).
 inline void refuse_unstorable(QLineEdit* box, QLabel* hint) {
     auto* validator = new DescriptionValidator(box);
     box->setValidator(validator);
     QObject::connect(box, &QLineEdit::inputRejected, hint, [validator, hint] {
         if (const auto c = validator->refused()) show_refusal(hint, *c);
+    });
+    QObject::connect(box, &QLineEdit::textEdited, hint, [hint](const QString& text) {
+        if (!hint->isHidden() && !first_unstorable(text)) hint->hide();
     });
 }
 

@@ -14,8 +14,13 @@
 #include <sys/socket.h>
 #include <thread>
 
-#include "ui/Dialogs.h"
+#include <QApplication>
 #include <QLineEdit>
+#include <QRadioButton>
+#include <QTest>
+
+#include "ui/Dialogs.h"
+#include "ui/RadioGroup.h"
 
 namespace e2e {
 
@@ -223,6 +228,89 @@ int Harness::indexOf(uint8_t letter, size_t from) const {
     for (size_t i = from; i < bytes.size(); ++i)
         if (bytes[i] == letter) return static_cast<int>(i);
     return -1;
+}
+
+TSetupDialog* Hands::dialog() const { return h.form->SetupDialog; }
+
+void Hands::focusTopWindow() {
+    pump(30);
+    QWidget* top = dialog()->isVisible() ? static_cast<QWidget*>(dialog()) : h.form.get();
+    if (QApplication::activeWindow() != top) {
+        // The offscreen platform takes an activation of the window it
+        // last activated for no change: the main window goes first.
+        h.form->activateWindow();
+        pump(30);
+        top->activateWindow();
+        pump(30);
+    }
+}
+
+void Hands::key(int k, Qt::KeyboardModifiers modifiers) {
+    focusTopWindow();
+    QWidget* target = QApplication::focusWidget();
+    ASSERT_NE(target, nullptr) << "nothing has the keyboard; active: "
+                               << (QApplication::activeWindow() ? QApplication::activeWindow()->objectName().toStdString()
+                                                                 : "none");
+    QTest::keyClick(target, static_cast<Qt::Key>(k), modifiers);
+    pump(30);
+}
+
+void Hands::type(const QString& text) {
+    focusTopWindow();
+    QTest::keyClicks(QApplication::focusWidget(), text);
+}
+
+void Hands::fill(QLineEdit* edit, const QString& text) {
+    if (keyboard) {
+        focusTopWindow();
+        ASSERT_EQ(QApplication::focusWidget(), edit) << edit->objectName().toStdString();
+        QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
+        type(text);
+    } else {
+        edit->setFocus();
+        edit->selectAll();
+        QTest::keyClicks(edit, text);
+    }
+}
+
+void Hands::ok() {
+    if (keyboard)
+        key(Qt::Key_Return);
+    else
+        dialog()->OKBtn->click();
+    pump(100);
+}
+
+void Hands::back() {
+    if (keyboard)
+        key(Qt::Key_B, Qt::AltModifier);
+    else
+        dialog()->BackBtn->click();
+    pump(100);
+}
+
+void Hands::choose(int index) {
+    pump(50);
+    if (keyboard) {
+        focusTopWindow();
+        RadioGroup* choices = dialog()->SetupModeSelect;
+        int at = -1;
+        for (int i = 0; choices->button(i); ++i)
+            if (choices->button(i) == QApplication::focusWidget()) at = i;
+        ASSERT_GE(at, 0) << "no choice has the focus: " << dialog()->SetupText1->text().toStdString();
+        for (; at < index; ++at) key(Qt::Key_Down);
+        for (; at > index; --at) key(Qt::Key_Up);
+        key(Qt::Key_Space);
+    } else {
+        dialog()->SetupModeSelect->button(index)->click();
+    }
+    pump(100);
+}
+
+void Hands::enter(QLineEdit* edit, const QString& text) {
+    fill(edit, text);
+    QTest::keyClick(edit, Qt::Key_Return);
+    pump(100);
 }
 
 }  // namespace e2e

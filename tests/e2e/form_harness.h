@@ -16,6 +16,9 @@
 #include "sim/simulator.h"
 #include "ui/TForm1.h"
 
+class QLineEdit;
+class TSetupDialog;
+
 namespace e2e {
 
 // Pumps events (so the executive runs on idle) until `done` or `ms` passed.
@@ -94,6 +97,31 @@ struct Harness {
     std::unique_ptr<corvell::sim::Simulator> sim;
     std::unique_ptr<corvell::app::Core> core;
     std::unique_ptr<TForm1> form;
+};
+
+// The user's hands on the add-focuser setup: by mouse the controls are
+// clicked; by keyboard every key goes to the widget that has the keyboard
+// focus, as typing does.
+struct Hands {
+    Harness& h;
+    bool keyboard;
+
+    TSetupDialog* dialog() const;
+    // As a window manager does: the window that comes up has the keyboard,
+    // and when it goes the main window has it again.
+    void focusTopWindow();
+    void key(int k, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
+    void type(const QString& text);
+    // Replaces the focused edit's text (by keyboard: select all, type).
+    void fill(QLineEdit* edit, const QString& text);
+    void ok();
+    // Back (by keyboard: its mnemonic, Alt+B).
+    void back();
+    // Chooses the item at `index` of the setup's choices (by keyboard: the
+    // arrow keys from the focused one, then Space).
+    void choose(int index);
+    // Enter in an edit (the typed parameters are taken with Enter).
+    void enter(QLineEdit* edit, const QString& text);
 };
 
 }  // namespace e2e

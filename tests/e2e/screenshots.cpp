@@ -67,6 +67,13 @@ void store(Harness& h, int slot, const QString& description) {
 }
 void setupShot(Harness& h, const QString& name) {
     pump(150);
+    // As a window manager does, the dialog has the keyboard (the offscreen
+    // platform does not activate again a window it activated last).
+    if (QApplication::activeWindow() != h.form->SetupDialog) {
+        h.form->activateWindow();
+        pump(30);
+        h.form->SetupDialog->activateWindow();
+    }
     save(h.form->SetupDialog, "setup-" + name);
 }
 
@@ -114,6 +121,10 @@ void setupPages(Harness& h, const QString& units) {
     setupShot(h, units + "-05-drawtube");
     setupChoose(h, 3);
     setupShot(h, units + "-06-encoder");
+    // Back: the drawtube chosen before is marked and has the focus.
+    d->BackBtn->click();
+    setupShot(h, units + "-06b-back-to-drawtube");
+    setupChoose(h, 3);
     setupChoose(h, 2);
     setupShot(h, units + "-07-complete");
     d->CancelBtn->click();
@@ -242,7 +253,22 @@ int main(int argc, char** argv) {
     h.form->ChangeDescription->click();
     waitUntil([&] { return h.form->TextEntryDialog->isVisible(); }, 1000);
     save(h.form->TextEntryDialog, "dialog-text-entry");
+    {
+        // A character the code page cannot hold is refused and the dialog
+        // grows for the reason; the next character taken hides it again.
+        QLineEdit* edit = h.form->TextEntryDialog->EnterText;
+        edit->end(false);
+        QKeyEvent omega(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(QChar(0x03A9)));
+        QApplication::sendEvent(edit, &omega);
+        save(h.form->TextEntryDialog, "dialog-text-entry-refused");
+        QTest::keyClick(edit, Qt::Key_O);
+        save(h.form->TextEntryDialog, "dialog-text-entry-mended");
+    }
     h.form->TextEntryDialog->CancelBtnClick();
+    h.waitIdle();
+    h.form->DeleteFocuser->click();
+    save(h.form->AreYouSureDialog, "dialog-delete-focuser");
+    h.form->AreYouSureDialog->CancelBtn->click();
 
     // Every page of the add-focuser setup, in inches and in cm, and the
     // number entries of the Configure page.
@@ -252,6 +278,14 @@ int main(int argc, char** argv) {
         setupPages(h, units ? "cm" : "inch");
     }
     h.form->Units->button(0)->click();
+    // The manual setup of the focuser in use: its first page, then the next with Back.
+    h.waitIdle();
+    h.form->ManualSetupButton->click();
+    waitUntil([&] { return h.form->SetupDialog->SetupText1->text().startsWith("Do you want"); }, 3000);
+    setupShot(h, "manual-run-01-question");
+    setupOk(h);
+    setupShot(h, "manual-run-02-direction");
+    h.form->SetupDialog->CancelBtn->click();
     // No module answers the setup's probe.
     h.sim->setSilent(true);
     setupStartPage(h);
@@ -263,6 +297,10 @@ int main(int argc, char** argv) {
     h.waitIdle();
     h.form->SetEncoder->click();
     save(h.form->GoToDialog, "dialog-entry-encoder-count");
+    h.form->GoToDialog->PositionEdit->selectAll();
+    QTest::keyClicks(h.form->GoToDialog->PositionEdit, "-5");
+    h.form->GoToDialog->OKBtn->click();
+    save(h.form->GoToDialog, "dialog-entry-encoder-count-negative");
     h.form->GoToDialog->CancelBtn->click();
     h.form->SetMaxTravel->click();
     h.form->GoToDialog->PositionEdit->selectAll();
@@ -274,6 +312,11 @@ int main(int argc, char** argv) {
     save(h.form->GoToDialog, "dialog-entry-maximum-travel-distance");
     h.form->GoToDialog->CancelBtn->click();
     save(h.form.get(), "page-3-configure-five-focusers");
+    // A taller and wider window: the list takes the room.
+    const QSize usual = h.form->size();
+    h.form->resize(usual.width() + 200, usual.height() + 240);
+    save(h.form.get(), "page-3-configure-enlarged");
+    h.form->resize(usual);
 
     // A go-to running, and Store pressed meanwhile: refused in Activity.
     // (The module holds back its completion, so the go-to stays in progress.)

@@ -154,7 +154,7 @@ TEST(GoTo, CompletesAndATerminatedGoToShowsItsPosition) {
     TGoToDialog* d = h.form->GoToDialog;
     enterGoTo(h, "abc");
     EXPECT_TRUE(d->isVisible());
-    EXPECT_EQ(d->GoToLabel->text(), "'abc' is not a valid number.Reenter desired value.");
+    EXPECT_EQ(d->GoToLabel->text(), "'abc' is not a valid number. Reenter desired value.");
     EXPECT_EQ(d->PositionEdit->text(), "0.273");
     d->PositionEdit->setText("2");
     d->OKBtn->click();

@@ -20,81 +20,6 @@
 using namespace e2e;
 
 namespace {
-// The user's hands: by mouse the controls are clicked; by keyboard every
-// key goes to the widget that has the keyboard focus, as typing does.
-struct Hands {
-    Harness& h;
-    bool keyboard;
-
-    TSetupDialog* dialog() const { return h.form->SetupDialog; }
-    // As a window manager does: the window that comes up has the keyboard,
-    // and when it goes the main window has it again.
-    void focusTopWindow() {
-        pump(30);
-        QWidget* top = dialog()->isVisible() ? static_cast<QWidget*>(dialog()) : h.form.get();
-        if (QApplication::activeWindow() != top) {
-            // The offscreen platform takes an activation of the window it
-            // last activated for no change: the main window goes first.
-            h.form->activateWindow();
-            pump(30);
-            top->activateWindow();
-            pump(30);
-        }
-    }
-    void key(int k) {
-        focusTopWindow();
-        QWidget* target = QApplication::focusWidget();
-        ASSERT_NE(target, nullptr) << "nothing has the keyboard; active: "
-                                   << (QApplication::activeWindow() ? QApplication::activeWindow()->objectName().toStdString()
-                                                                     : "none");
-        QTest::keyClick(target, static_cast<Qt::Key>(k));
-        pump(30);
-    }
-    void type(const QString& text) {
-        focusTopWindow();
-        QTest::keyClicks(QApplication::focusWidget(), text);
-    }
-    // Replaces the focused edit's text (by keyboard: select all, type).
-    void fill(QLineEdit* edit, const QString& text) {
-        if (keyboard) {
-            focusTopWindow();
-            ASSERT_EQ(QApplication::focusWidget(), edit) << edit->objectName().toStdString();
-            QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
-            type(text);
-        } else {
-            edit->setFocus();
-            edit->selectAll();
-            QTest::keyClicks(edit, text);
-        }
-    }
-    void ok() {
-        if (keyboard)
-            key(Qt::Key_Return);
-        else
-            dialog()->OKBtn->click();
-        pump(100);
-    }
-    // Chooses the item at `index` of the setup's choices.
-    void choose(int index) {
-        pump(50);
-        if (keyboard) {
-            focusTopWindow();
-            ASSERT_NE(dialog()->SetupModeSelect->button(0), nullptr) << dialog()->SetupText1->text().toStdString();
-            ASSERT_EQ(QApplication::focusWidget(), dialog()->SetupModeSelect->button(0));
-            for (int i = 0; i < index; ++i) key(Qt::Key_Down);
-            key(Qt::Key_Space);
-        } else {
-            dialog()->SetupModeSelect->button(index)->click();
-        }
-        pump(100);
-    }
-    // Enter in an edit (the typed parameters are taken with Enter).
-    void enter(QLineEdit* edit, const QString& text) {
-        fill(edit, text);
-        QTest::keyClick(edit, Qt::Key_Return);
-        pump(100);
-    }
-};
 
 QString text1(Harness& h) { return h.form->SetupDialog->SetupText1->text(); }
 
@@ -270,4 +195,50 @@ TEST(Focusers, ListAndTravelEntriesReachTheFilesAndTheModule) {
     ASSERT_TRUE(waitUntil([&] { return lines(h.form->FocuserList).value(0) == "Renamed"; }, 1000));
     EXPECT_EQ(profileFile(h, 1).description, "Renamed");
     h.closeWindow();
+}
+
+TEST(Focusers, TheDeleteQuestionNamesTheFocuserAndItsProfileGoesToTheTrash) {
+    const QByteArray home = qgetenv("XDG_DATA_HOME");
+    const QString workingFolder = QDir::currentPath();
+    for (bool trash : {true, false}) {
+        SCOPED_TRACE(trash ? "a trash" : "no trash");
+        Harness h;
+        // Without a trash the data home lies under a file; the working
+        // folder is one where anything left behind is seen.
+        QTemporaryDir elsewhere;
+        ASSERT_TRUE(QFile(elsewhere.filePath("file")).open(QIODevice::WriteOnly));
+        ASSERT_TRUE(QDir(elsewhere.path()).mkdir("data"));
+        qputenv("XDG_DATA_HOME", QFile::encodeName(elsewhere.filePath(trash ? "data" : "file/data")));
+        QDir::setCurrent(elsewhere.path());
+        corvell::FocuserProfile p;
+        std::string error;
+        for (const char* name : {"First", "Caf\xe9 8\" f/5"}) {
+            p.description = name;
+            const std::string file = *corvell::profile_file_name(name[0] == 'F' ? 1 : 2);
+            ASSERT_TRUE(corvell::save_file_atomically(h.path(file), corvell::encode_profile(p), error)) << error;
+        }
+        h.openWindow();
+        ASSERT_TRUE(h.waitCommunicating());
+        h.form->DeleteFocuser->click();
+        ASSERT_TRUE(waitUntil([&] { return h.form->AreYouSureDialog->isVisible(); }, 2000));
+        EXPECT_EQ(h.form->AreYouSureDialog->SureText->text().toStdString(),
+                  "Are you sure you want to delete the selected focuser, \"Café 8\" f/5\"?  This will permanently "
+                  "remove the focuser from the Focuser List.  Its profile fc00002.df1 goes to the trash.");
+        h.form->AreYouSureDialog->OKBtn->click();
+        ASSERT_TRUE(waitUntil([&] { return rows(h) == "First"; }, 2000)) << rows(h);
+        EXPECT_FALSE(corvell::file_exists(h.path("fc00002.df1")));
+        const QString inTrash = elsewhere.filePath("data/Trash/files/fc00002.df1");
+        EXPECT_EQ(QFile::exists(inTrash), trash);
+        EXPECT_EQ(lines(h.form->ActivityDisplay).join(" | ").toStdString(),
+                  trash ? "Focuser deleted: fc00002.df1 is in the trash | " + inTrash.toStdString()
+                        : "Cannot move fc00002.df1 to the trash: no trash is available | fc00002.df1 deleted");
+        EXPECT_EQ(QDir(elsewhere.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).join(" ").toStdString(),
+                  "data file");
+        QDir::setCurrent(workingFolder);
+        h.closeWindow();
+    }
+    if (home.isNull())
+        qunsetenv("XDG_DATA_HOME");
+    else
+        qputenv("XDG_DATA_HOME", home);
 }

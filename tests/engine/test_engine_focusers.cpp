@@ -410,7 +410,7 @@ TEST(NumberEntries, EachEntryIsCheckedSavedAndTheTravelSentToTheModule) {
         confirm(wrong);
         EXPECT_TRUE(r.screen().entry.visible) << wrong;
     }
-    EXPECT_EQ(r.screen().entry.label, "Value must be a positive number.Reenter desired value.");
+    EXPECT_EQ(r.screen().entry.label, "Value must be a positive number. Reenter desired value.");
     const size_t m = r.mark();
     confirm("2000");
     EXPECT_EQ(r.engine.inches_per_count(), 0.0005f);
@@ -477,7 +477,7 @@ TEST(Conversion, TheOlderReleasesFileIsOfferedConvertedAndRemoved) {
     writeLegacy(r);
     r.start();
     ASSERT_TRUE(r.screen().question.visible);
-    EXPECT_EQ(r.screen().question.text.rfind("A parameter file from a previous software version has been found.This", 0),
+    EXPECT_EQ(r.screen().question.text.rfind("A parameter file from a previous software version has been found. This", 0),
               0u);
     EXPECT_EQ(r.sentFrom(0), "") << "the start-up waits for the answer";
     r.engine.question_answered(r.screen().question.id, true);

@@ -383,8 +383,8 @@ TEST(ExecutiveGoToEntry, RefusedEntriesKeepTheEntryOpenAndSayWhy) {
         const char* text;
         const char* label;
     } cases[] = {
-        {"abc", "'abc' is not a valid number.Reenter desired value."},
-        {"-0.1", "Value must be a positive number.Reenter desired value."},
+        {"abc", "'abc' is not a valid number. Reenter desired value."},
+        {"-0.1", "Value must be a positive number. Reenter desired value."},
         {"2", "Entered position exceeds focuser travel limit. Reenter desired position."},
         // Beyond the travel limit and the module's range: the travel limit
         // is the reason; huge and exponent entries are numbers, not a
@@ -392,8 +392,8 @@ TEST(ExecutiveGoToEntry, RefusedEntriesKeepTheEntryOpenAndSayWhy) {
         {"20", "Entered position exceeds focuser travel limit. Reenter desired position."},
         {"1e30", "Entered position exceeds focuser travel limit. Reenter desired position."},
         {"9999999999", "Entered position exceeds focuser travel limit. Reenter desired position."},
-        {"inf", "'inf' is not a valid number.Reenter desired value."},
-        {"nan", "'nan' is not a valid number.Reenter desired value."},
+        {"inf", "'inf' is not a valid number. Reenter desired value."},
+        {"nan", "'nan' is not a valid number. Reenter desired value."},
     };
     for (const Case& c : cases) {
         const unsigned refill = r.screen().entry.refill;

@@ -496,6 +496,7 @@ private:
     // The focuser in use was deleted and no other chosen: nothing of a
     // focuser's own changes, and nothing is written under its name.
     bool noFocuser_ = false;
+    std::string deletedFileName_;
     // The sequences, each a unit of its own reaching the engine through
     // SequenceHost.
     std::unique_ptr<PortSearch> portSearch_;

@@ -111,7 +111,9 @@ void Engine::apply_profile(const FocuserProfile& p) {
 // over the read limit is not written at all.
 void Engine::write_focuser_file() {
     Batch b(*this);
-    if (noFocuser_) return;  // the file of the focuser in use was deleted
+    // Never under the name of the focuser deleted last (a focuser added
+    // since has a name of its own).
+    if (noFocuser_ && currentFileName == deletedFileName_) return;
     const ProfileEncoding encoded = encode_profile_checked(profile_);
     if (!encoded.ok()) {
         report_file_error("Cannot save " + currentFileName + ": " + encoded.error);
@@ -213,7 +215,9 @@ void Engine::set_no_focuser(bool none) {
     if (noFocuser_ == none && screen_.noFocuser == none) return;
     noFocuser_ = none;
     screen_.noFocuser = none;
+    deletedFileName_ = none ? currentFileName : std::string();
     mark(kFocuserList);
+    set_choices_from_config();
 }
 
 // ------------------------------------------------------ program configuration ----

@@ -140,14 +140,16 @@ void Engine::port_choice_clicked(int ProgramConfig::*choice, int index) {
 void Engine::set_choices_from_config() {
     Screen& s = screen_;
     const int backlash = profile_.backlashEnable == 1 ? 1 : 0;
+    // The distance can be typed while the correction is on, for a focuser in use.
+    const bool distance = backlash == 1 && !noFocuser_;
     if (s.unitsIndex == config_.unitsIndex && s.portIndex == config_.portIndex && s.baudIndex == config_.baudIndex &&
-        s.backlashIndex == backlash && s.backlashEditEnabled == (backlash == 1))
+        s.backlashIndex == backlash && s.backlashEditEnabled == distance)
         return;
     s.unitsIndex = config_.unitsIndex;
     s.portIndex = config_.portIndex;
     s.baudIndex = config_.baudIndex;
     s.backlashIndex = backlash;
-    s.backlashEditEnabled = backlash == 1;
+    s.backlashEditEnabled = distance;
     mark(kChoices);
 }
 

@@ -158,6 +158,7 @@ void Engine::BacklashEnableClick(int index) {
 void Engine::backlash_count_update(bool typed, const std::string& text) {
     Batch b(*this);
     user_acts();
+    if (typed && refuse(Action::BacklashDistance)) typed = false;
     if (typed && profile_.inchesPerCount > 0) {
         double value = 0;
         if (parse_decimal(text, value) && value >= 0) {

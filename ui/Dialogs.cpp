@@ -111,6 +111,9 @@ void TAreYouSureDialog::showQuestion(const corvell::QuestionScreen& q) {
     if (isVisible() && id_ == q.id && SureText->text() == text) return;
     id_ = q.id;
     SureText->setText(text);
+    // Buttons that say what they do, where the question gives them words.
+    OKBtn->setText(QString::fromStdString(q.yesCaption));
+    CancelBtn->setText(QString::fromStdString(q.noCaption));
     adjustSize();
     showCentred();
 }
@@ -127,9 +130,16 @@ void TAreYouSureDialog::CancelBtnClick() {
     emit answered(id_, false);
 }
 
+// Closing the window (or Escape) answers nothing: the engine decides what
+// that means for the question it asked.
 void TAreYouSureDialog::closeEvent(QCloseEvent* e) {
     QDialog::closeEvent(e);
-    emit answered(id_, false);
+    emit closed(id_);
+}
+
+void TAreYouSureDialog::reject() {
+    hide();
+    emit closed(id_);
 }
 
 // ---- number entry ----
@@ -319,6 +329,11 @@ void TTextEntryDialog::showEntry(const corvell::TextEntryScreen& e) {
     id_ = e.id;
     const QString text = shown_text(e.text);
     EnterTextHint->hide();
+    // Why the text last entered was not taken.
+    if (!e.refusal.empty()) {
+        EnterTextHint->setText(QString::fromStdString(e.refusal));
+        EnterTextHint->show();
+    }
     EnterText->setMaxLength(description_max_length(text));
     EnterText->setText(text);
     EnterText->selectAll();
@@ -410,6 +425,9 @@ TSetupDialog::TSetupDialog(QWidget* mainWindow) : CentredDialog(mainWindow, "Add
     edits->setColumnStretch(1, 1);
     l->addLayout(edits);
     l->addWidget(DescriptionHint);
+    // Why the value last entered on the page was not taken.
+    SetupRefusal = make_refusal_hint("SetupRefusal", this);
+    l->addWidget(SetupRefusal);
     l->addWidget(SetupModeSelect);
     l->addStretch();
     l->addLayout(button_row({BackBtn, OKBtn, CancelBtn}));
@@ -455,6 +473,8 @@ void TSetupDialog::showPage(const corvell::SetupScreen& p) {
         FocuserDescription->selectAll();
     }
     if (!p.showDescription) DescriptionHint->hide();
+    SetupRefusal->setText(QString::fromStdString(p.refusal));
+    SetupRefusal->setVisible(!p.refusal.empty());
     MaximumEntry->setVisible(p.showMaximum);
     MaximumEdit->setVisible(p.showMaximum);
     if (p.maximumRefill != maximumRefill_) {

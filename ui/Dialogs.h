@@ -46,13 +46,15 @@ public:
     QPushButton* CancelBtn;
     void OKBtnClick();
     void CancelBtnClick();
-    void reject() override { CancelBtnClick(); }
+    void reject() override;
     // Shows the engine's question (or hides the dialog when none is open).
     void showQuestion(const corvell::QuestionScreen& q);
     int questionId() const { return id_; }
 
 signals:
     void answered(int id, bool yes);
+    // Escape or the window's close button: no answer.
+    void closed(int id);
 
 protected:
     void FormActivate() override;
@@ -181,6 +183,7 @@ public:
     QLabel *SetupText1, *SetupText2, *EncoderLabel, *SetupPosition, *EncoderEntry, *MaximumEntry;
     QLineEdit *FocuserDescription, *MaximumEdit;
     QLabel* DescriptionHint;  // why a typed or pasted character was refused
+    QLabel* SetupRefusal;     // why the value last entered was not taken
     RadioGroup* SetupModeSelect;
     QPushButton *BackBtn, *OKBtn, *CancelBtn;
     void BackBtnClick();

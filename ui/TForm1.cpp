@@ -164,6 +164,7 @@ void TForm1::wire() {
     corvell::Engine* e = &core_.engine();
     connect(AreYouSureDialog, &TAreYouSureDialog::answered, this,
             [e](int id, bool yes) { e->question_answered(id, yes); });
+    connect(AreYouSureDialog, &TAreYouSureDialog::closed, this, [e](int id) { e->question_closed(id); });
     connect(GoToDialog, &TGoToDialog::confirmed, this,
             [e](int id, const QString& text, bool edited) { e->entry_confirmed(id, text.toStdString(), edited); });
     connect(GoToDialog, &TGoToDialog::cancelled, this, [e](int id) { e->entry_cancelled(id); });

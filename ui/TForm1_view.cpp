@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTabWidget>
 
 #include "ui/Dialogs.h"
@@ -38,6 +39,10 @@ void set_label(QLabel* label, const std::string& text) { set_label(label, QStrin
 // An entry box shows the engine's value unless the user is typing in it.
 void set_box(QLineEdit* box, const QString& text) {
     if (box->isReadOnly() && box->text() != text) box->setText(text);
+}
+
+void set_enabled(QWidget* w, bool enabled) {
+    if (w->isEnabled() != enabled) w->setEnabled(enabled);
 }
 
 void set_visible(QWidget* w, bool visible) {
@@ -118,6 +123,18 @@ void TForm1::render(const Screen& s, unsigned changed) {
         }
         if (FocuserList->currentRow() != s.focuserRow) FocuserList->setCurrentRow(s.focuserRow);
         if (FocuserFiles->currentRow() != s.focuserRow) FocuserFiles->setCurrentRow(s.focuserRow);
+        // With the focuser in use deleted, nothing of a focuser's own can be
+        // changed; with no row chosen, no focuser can be deleted.
+        const bool focuser = !s.noFocuser;
+        for (QPushButton* b : {ChangeDescription, ManualSetupButton, SetEncoder, SetMaxTravel, MaxTravelOverride,
+                               ReinitializeFocuser})
+            set_enabled(b, focuser);
+        set_enabled(DeleteFocuser, focuser && s.focuserRow >= 0);
+        for (int i = 0; i < corvell::kStoredSlots; ++i) {
+            set_enabled(Store[i], focuser);
+            set_enabled(Delete[i], focuser);
+        }
+        set_enabled(BacklashEnable, focuser);
     }
     if (changed & kNotes) {
         set_visible(ReinitText, s.reinitTextVisible);

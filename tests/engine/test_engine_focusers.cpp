@@ -710,6 +710,7 @@ TEST(FocuserList, ADeletedFocuserStaysDeletedUntilAnotherIsAdded) {
         EXPECT_EQ(x.engine.set_backlash_count(10), why);
         EXPECT_EQ(x.engine.set_max_travel(3000), why);
         EXPECT_EQ(x.engine.initialize(), why);
+        x.engine.backlash_count_update(true, "0.1");  // the window's box: nothing written either
         x.advance(3000);
         EXPECT_FALSE(x.screen().question.visible || x.screen().entry.visible || x.screen().setup.visible);
         EXPECT_EQ(x.dir.names(), (Lines{"focuser.dc1"})) << "no focuser file written";

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <deque>
 #include <functional>
+#include <dirent.h>
 #include <ftw.h>
 #include <string>
 #include <unistd.h>
@@ -192,6 +193,7 @@ inline void copy_parts(Screen& to, const Screen& from, unsigned parts) {
         to.focuserList = from.focuserList;
         to.focuserFiles = from.focuserFiles;
         to.focuserRow = from.focuserRow;
+        to.noFocuser = from.noFocuser;
     }
     if (parts & kChoices) {
         to.unitsIndex = from.unitsIndex;
@@ -231,7 +233,8 @@ inline bool same_part(const Screen& a, const Screen& b, unsigned part) {
                a.descriptionFocus == b.descriptionFocus;
     case kFocuserType: return a.focuserType == b.focuserType;
     case kFocuserList:
-        return a.focuserList == b.focuserList && a.focuserFiles == b.focuserFiles && a.focuserRow == b.focuserRow;
+        return a.focuserList == b.focuserList && a.focuserFiles == b.focuserFiles && a.focuserRow == b.focuserRow &&
+               a.noFocuser == b.noFocuser;
     case kChoices:
         return a.unitsIndex == b.unitsIndex && a.portIndex == b.portIndex && a.baudIndex == b.baudIndex &&
                a.backlashIndex == b.backlashIndex && a.backlashEditEnabled == b.backlashEditEnabled;
@@ -239,7 +242,8 @@ inline bool same_part(const Screen& a, const Screen& b, unsigned part) {
         return a.reinitTextVisible == b.reinitTextVisible && a.autoDetectTextVisible == b.autoDetectTextVisible;
     case kQuestion:
         return a.question.visible == b.question.visible && a.question.id == b.question.id &&
-               a.question.text == b.question.text;
+               a.question.text == b.question.text && a.question.yesCaption == b.question.yesCaption &&
+               a.question.noCaption == b.question.noCaption;
     case kEntry:
         return a.entry.visible == b.entry.visible && a.entry.id == b.entry.id && a.entry.label == b.entry.label &&
                a.entry.caption == b.entry.caption && a.entry.preset == b.entry.preset &&
@@ -252,7 +256,7 @@ inline bool same_part(const Screen& a, const Screen& b, unsigned part) {
                a.autoDetect.message == b.autoDetect.message;
     case kTextEntry:
         return a.textEntry.visible == b.textEntry.visible && a.textEntry.id == b.textEntry.id &&
-               a.textEntry.text == b.textEntry.text;
+               a.textEntry.text == b.textEntry.text && a.textEntry.refusal == b.textEntry.refusal;
     case kSetup: {
         const SetupScreen &x = a.setup, &y = b.setup;
         return x.visible == y.visible && x.id == y.id && x.caption == y.caption && x.text1 == y.text1 &&
@@ -263,7 +267,7 @@ inline bool same_part(const Screen& a, const Screen& b, unsigned part) {
                x.choices == y.choices && x.choice == y.choice && x.showOk == y.showOk &&
                x.okEnabled == y.okEnabled && x.okCaption == y.okCaption && x.showCancel == y.showCancel &&
                x.cancelCaption == y.cancelCaption && x.defaultButton == y.defaultButton && x.focus == y.focus &&
-               x.focusCount == y.focusCount;
+               x.focusCount == y.focusCount && x.refusal == y.refusal;
     }
     default: return true;
     }
@@ -312,14 +316,28 @@ public:
         const char* made = ::mkdtemp(tmpl);
         path = made ? made : "/tmp";
     }
+    // Another rig's folder, left in place: the program started again on it.
+    explicit TempDir(const std::string& existing) : path(existing), owned(false) {}
     ~TempDir() {
-        if (path == "/tmp") return;
+        if (path == "/tmp" || !owned) return;
         ::nftw(
             path.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }, 16,
             FTW_DEPTH | FTW_PHYS);
     }
     std::string file(const std::string& name) const { return path + "/" + name; }
+    // The names in the folder, sorted.
+    std::vector<std::string> names() const {
+        std::vector<std::string> n;
+        if (DIR* d = ::opendir(path.c_str())) {
+            while (const dirent* e = ::readdir(d))
+                if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") n.push_back(e->d_name);
+            ::closedir(d);
+        }
+        std::sort(n.begin(), n.end());
+        return n;
+    }
     std::string path;
+    bool owned = true;
 };
 
 // A command the program wrote: its letter and its argument (0 for none).
@@ -339,6 +357,13 @@ struct Rig {
     // A data directory at `relative` inside the temporary one (which may
     // not exist).
     explicit Rig(const std::string& relative) : engine(link, timer, view, EngineOptions{dir.file(relative)}) {
+        link.clock = &timer.now;
+    }
+
+    // The program started again on the data folder of `before`, which
+    // outlives this rig.
+    struct Restart {};
+    Rig(const Rig& before, Restart) : dir(before.dir.path), engine(link, timer, view, EngineOptions{dir.path}) {
         link.clock = &timer.now;
     }
 

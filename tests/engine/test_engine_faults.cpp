@@ -366,6 +366,36 @@ TEST(EngineFaults, AStepBeyondTheTravelStopsAtItOrIsRefusedWithALine) {
     EXPECT_EQ(z.sentFrom(n), "");
 }
 
+// What the module can no longer do is not sent: a Set Zero answered yes
+// after the module went away, and the second leg of a stored go-to whose
+// first leg the module refused.
+TEST(EngineFaults, NothingFollowsAnAnswerOrALegTheModuleCannotTake) {
+    Rig r;
+    r.startCommunicating(1200);
+    r.engine.set_zero_command();
+    r.unplug();
+    r.engine.question_answered(r.screen().question.id, true);
+    r.pass();
+    EXPECT_EQ(r.screen().activity, (Lines{"The focuser is not communicating", "Set Zero not started"}));
+    r.link.opens = true;
+    r.advance(1800);
+    EXPECT_EQ(r.lastCommand(), 'b') << "no zero once the port is back";
+
+    Rig b;
+    b.startCommunicating(1000);
+    b.engine.BacklashEnableClick(1);
+    storeAt(b, 1, 3000);
+    b.setPosition(5000);  // an overshoot to 2267 first, then 3000
+    const size_t m = b.mark();
+    b.engine.GoToNClick(1);
+    b.reply({'r'});
+    b.statusAndPosition(5000);
+    EXPECT_EQ(b.goToTargets(m), (std::vector<long>{2267}));
+    EXPECT_EQ(b.screen().activity, (Lines{"Command error", "Waiting for command"}));
+    EXPECT_FALSE(b.screen().stopGoToVisible);
+    EXPECT_TRUE(b.engine.idle());
+}
+
 // The adapter is pulled out in each state: the window says so at once, a
 // go-to or homing ends with its dialog, queued motion is dropped, the port
 // is tried again within about 2 s whatever is open, and Stop reaches the

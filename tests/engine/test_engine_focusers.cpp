@@ -43,6 +43,30 @@ void writeConfig(Rig& r, int current, int next, int units = 0) {
     ASSERT_TRUE(save_file_atomically(r.dir.file("focuser.dc1"), encode_config(c), error)) << error;
 }
 
+void writeFile(Rig& r, const std::string& name, const std::string& bytes) {
+    std::string error;
+    ASSERT_TRUE(save_file_atomically(r.dir.file(name), bytes, error)) << error;
+}
+
+// An older release's file: its eight leading fields (speed, port, units,
+// encoder, focuser and variant codes, maximum travel, step), stored
+// position 1 at `slot1`, the others empty.
+std::string legacyFile(std::initializer_list<const char*> head, const std::string& slot1 = "100") {
+    std::string bytes;
+    auto field = [&bytes](const std::string& f) { bytes += f + '\0'; };
+    for (const char* f : head) field(f);
+    for (int i = 0; i < kStoredSlots; ++i) field(i == 0 ? slot1 : "-1");
+    for (int i = 0; i < kStoredSlots; ++i) field(i == 0 ? "slot 1" : " ");
+    return bytes;
+}
+
+void deleteFocuser(Rig& r) {
+    r.engine.DeleteFocuserClick();
+    r.pass();
+    r.engine.question_answered(r.screen().question.id, true);
+    r.pass();
+}
+
 // A rig whose module answers by itself.
 void startWithModule(Rig& r) {
     r.link.module.enabled = true;
@@ -170,6 +194,12 @@ TEST(AddFocuser, TypedParametersThatAreNoScaleOrBeyondTheModuleAreAskedAgain) {
         enterDescription(r, units ? "500" : "2000");
         EXPECT_EQ(r.engine.inches_per_count(), units ? static_cast<float>(1.0 / (500 * 2.54)) : 0.0005f);
         EXPECT_EQ(page(r).focus, SetupScreen::Focus::Maximum);
+        // OK is not enabled before a maximum is typed: pressing it changes nothing.
+        const SetupScreen shown = page(r);
+        ok(r, "2000", "5000");
+        EXPECT_EQ(page(r).id, shown.id);
+        EXPECT_EQ(page(r).text1, shown.text1);
+        EXPECT_EQ(r.engine.max_travel(), 6600);
         for (const char* wrong : {"1", "70000", "65536"}) {
             enterMaximum(r, wrong);
             EXPECT_EQ(page(r).maximum, "Incorrect entry") << wrong;
@@ -198,6 +228,7 @@ TEST(AddFocuser, TheManualSetupMeasuresWithThePushButtons) {
     r.engine.AddFocuserClick();
     r.pass();
     r.advance(50);
+    EXPECT_EQ(page(r).caption, "Add New Focuser");
     ok(r);
     EXPECT_EQ(page(r).description, "Focuser 00007");
     ok(r, "Pushed");
@@ -245,6 +276,7 @@ TEST(AddFocuser, TheManualSetupMeasuresWithThePushButtons) {
     r.pass();
     r.advance(50);
     EXPECT_EQ(page(r).text1, "Do you want to run the Manual Setup procedure on this focuser?");
+    EXPECT_EQ(page(r).caption, "Focuser Manual Setup");
     EXPECT_EQ(page(r).description, "Pushed");
     ok(r, "Pushed again");
     ok(r);  // watch
@@ -256,6 +288,7 @@ TEST(AddFocuser, TheManualSetupMeasuresWithThePushButtons) {
     r.advance(600);
     ok(r);
     EXPECT_EQ(r.screen().focuserFiles, (std::vector<int>{1, 7}));
+    EXPECT_EQ(r.screen().focuserList, (Lines{"A", "Pushed again"})) << "renamed in the list before any restart";
     EXPECT_EQ(profileFile(r, 7)->description, "Pushed again");
     EXPECT_EQ(profileFile(r, 7)->maxTravel, 3000);
 }
@@ -352,6 +385,9 @@ TEST(FocuserList, ChooseRenameAndDeleteKeepTheListAndTheFilesTogether) {
     EXPECT_EQ(profileFile(r, 2)->description, "Two");
     r.engine.ChangeDescriptionClick();
     r.pass();
+    r.engine.text_entered(r.screen().textEntry.id, "   ");  // no name: the entry stays with it
+    EXPECT_EQ(r.screen().textEntry.refusal, "The description cannot be empty");
+    EXPECT_EQ(r.screen().textEntry.text, "   ");
     r.engine.text_entered(r.screen().textEntry.id, "Second");
     r.pass();
     r.advance(10);
@@ -542,4 +578,258 @@ TEST(Conversion, TheOlderReleasesFileIsOfferedConvertedAndRemoved) {
         << stuck.screen().activity[0];
     EXPECT_FALSE(profileFile(stuck, 1));
     EXPECT_EQ(stuck.sentFrom(0), "b");
+}
+
+// The question's buttons say what they do; closing it keeps the file for the
+// next start. A conversion cut short is offered again, or finished once when
+// its focuser was written.
+TEST(Conversion, ClosingTheQuestionMeansLaterAndACutShortConversionEndsOnce) {
+    const std::string legacy = legacyFile({"1", "2", "0", "0", "4", "0", "-1", "0.02"});
+    // The file, a conversion cut short before its focuser 2 was written, and
+    // one cut short before its number was chosen: each asked about.
+    for (const char* name : {"focuser.dat", ".focuser.dat.corvell-converting-2", ".focuser.dat.corvell-converting"}) {
+        Rig r;
+        writeProfile(r, 1, "One");
+        writeFile(r, name, legacy);
+        r.start();
+        ASSERT_TRUE(r.screen().question.visible) << name;
+        EXPECT_EQ(r.screen().question.yesCaption, "Convert");
+        EXPECT_EQ(r.screen().question.noCaption, "Delete without converting");
+        r.engine.question_closed(r.screen().question.id);
+        r.pass();
+        EXPECT_EQ(r.dir.names(), (Lines{"fc00001.df1", "focuser.dat", "focuser.dc1"})) << name;
+        EXPECT_EQ(*read_file_head(r.dir.file("focuser.dat"), 4096), legacy);
+        EXPECT_EQ(r.sentFrom(0), "b") << "the start-up goes on";
+        Rig again(r, Rig::Restart{});
+        again.start();
+        EXPECT_TRUE(again.screen().question.visible) << "asked again";
+    }
+    // Focuser 2 was written, the settings were not: finished without a
+    // question, and without a second copy.
+    Rig cut;
+    writeProfile(cut, 1, "One");
+    writeProfile(cut, 2, "Converted");
+    writeConfig(cut, 1, 2);
+    writeFile(cut, ".focuser.dat.corvell-converting-2", legacy);
+    cut.start();
+    EXPECT_FALSE(cut.screen().question.visible);
+    EXPECT_EQ(configFile(cut).currentFileNumber, 2);
+    EXPECT_EQ(configFile(cut).nextFileNumber, 3);
+    EXPECT_EQ(cut.dir.names(), (Lines{"fc00001.df1", "fc00002.df1", "focuser.dc1"}));
+    EXPECT_EQ(cut.screen().focuserList, (Lines{"One", "Converted"}));
+}
+
+// Values of an older release's file that no setting can hold give way to
+// their defaults, named in one line that stays in Activity.
+TEST(Conversion, DamagedValuesTakeTheirDefaultsAndActivitySaysWhich) {
+    const struct {
+        std::string file;
+        int baud, port, units;
+        float step;
+        long maxTravel, slot1;
+        std::string line;  // empty: nothing taken
+    } cases[] = {
+        {legacyFile({"9", "7", "5", "0", "4", "0", "1", "abc"}, "70000"), 0, 0, 0, 0.01f, 6111, -1,
+         "focuser.dat held values no setting can take (baud rate, COM port, units, step increment, maximum travel, "
+         "stored positions): defaults taken"},
+        {legacyFile({"1", "2", "2", "0", "4", "0", "70000", "5"}), 1, 2, 0, 0.01f, 6111, 100,
+         "focuser.dat held values no setting can take (units, step increment, maximum travel): defaults taken"},
+        // In cm the step's default is 0.2 mm.
+        {legacyFile({"0", "4", "1", "0", "4", "0", "6000", "abc"}), 0, 4, 1, 0.007874f, 6000, 100,
+         "focuser.dat held values no setting can take (step increment): defaults taken"},
+        {legacyFile({"1", "3", "1", "0", "4", "0", "6000", "0.05"}, "65535"), 1, 3, 1, 0.05f, 6000, 65535, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        Rig r;
+        writeFile(r, "focuser.dat", c.file);
+        r.start();
+        r.engine.question_answered(r.screen().question.id, true);
+        r.pass();
+        // The converted focuser needs a name.
+        r.engine.text_entered(r.screen().textEntry.id, " ");
+        r.pass();
+        EXPECT_TRUE(r.screen().textEntry.visible);
+        EXPECT_EQ(r.screen().textEntry.refusal, "The description cannot be empty");
+        EXPECT_EQ(r.screen().textEntry.text, " ");
+        r.engine.text_entered(r.screen().textEntry.id, "Old");
+        r.pass();
+        const ProgramConfig config = configFile(r);
+        EXPECT_EQ(config.baudIndex, c.baud);
+        EXPECT_EQ(config.portIndex, c.port);
+        EXPECT_EQ(config.unitsIndex, c.units);
+        EXPECT_EQ(config.stepIncrement, c.step);
+        ASSERT_TRUE(profileFile(r, 1));
+        EXPECT_EQ(profileFile(r, 1)->description, "Old");
+        EXPECT_EQ(profileFile(r, 1)->maxTravel, c.maxTravel);
+        EXPECT_EQ(profileFile(r, 1)->positions[0], c.slot1);
+        EXPECT_EQ(r.screen().activity, c.line.empty() ? Lines{"Waiting for focuser response"} : Lines{c.line});
+    }
+}
+
+// Once the last focuser is deleted nothing of a focuser's own changes, and
+// nothing is written under a deleted focuser's name, until one is added;
+// a restart does not bring it back.
+TEST(FocuserList, ADeletedFocuserStaysDeletedUntilAnotherIsAdded) {
+    Rig r;
+    writeProfile(r, 1, "One");
+    writeProfile(r, 2, "Two");
+    writeConfig(r, 1, 3);
+    startWithModule(r);
+    deleteFocuser(r);
+    deleteFocuser(r);
+    const std::string why = "No focuser is in use: add one or choose one";
+    auto everythingRefused = [&why](Rig& x) {
+        EXPECT_TRUE(x.screen().noFocuser);
+        EXPECT_TRUE(x.screen().focuserList.empty());
+        const std::pair<std::function<void(Engine&)>, const char*> clicks[] = {
+            {[](Engine& e) { e.SetEncoderClick(); }, "Change Encoder Count Value not started"},
+            {[](Engine& e) { e.SetMaxTravelClick(); }, "Change Maximum Travel Count not started"},
+            {[](Engine& e) { e.MaxTravelOverrideClick(); }, "Change Maximum Travel Distance not started"},
+            {[](Engine& e) { e.ManualSetupButtonClick(); }, "Manual Setup not started"},
+            {[](Engine& e) { e.ChangeDescriptionClick(); }, "Change Focuser Description not started"},
+            {[](Engine& e) { e.StoreNClick(1); }, "Store Position not started"},
+            {[](Engine& e) { e.BacklashEnableClick(1); }, "Backlash correction not changed"},
+            {[](Engine& e) { e.ReinitializeClick(); }, "Initialization not started"},
+        };
+        for (const auto& [click, line] : clicks) {
+            click(x.engine);
+            x.pass();
+            EXPECT_EQ(x.screen().activity, (Lines{why, line}));
+        }
+        EXPECT_EQ(x.engine.set_backlash(true), why);
+        EXPECT_EQ(x.engine.set_backlash_count(10), why);
+        EXPECT_EQ(x.engine.set_max_travel(3000), why);
+        EXPECT_EQ(x.engine.initialize(), why);
+        x.engine.backlash_count_update(true, "0.1");  // the window's box: nothing written either
+        x.advance(3000);
+        EXPECT_FALSE(x.screen().question.visible || x.screen().entry.visible || x.screen().setup.visible);
+        EXPECT_EQ(x.dir.names(), (Lines{"focuser.dc1"})) << "no focuser file written";
+    };
+    everythingRefused(r);
+    Rig again(r, Rig::Restart{});
+    startWithModule(again);
+    everythingRefused(again);
+    // Adding a focuser ends it.
+    toModes(again, "Three");
+    choose(again, 1);
+    enterDescription(again, "3000");
+    enterMaximum(again, "4000");
+    ok(again);
+    EXPECT_FALSE(again.screen().noFocuser);
+    EXPECT_EQ(again.screen().focuserList, (Lines{"Three"}));
+    again.engine.setup_cancelled(page(again).id);  // "Initialize later"
+    again.pass();
+    again.engine.SetEncoderClick();
+    again.pass();
+    EXPECT_TRUE(again.screen().entry.visible);
+
+    // No row selected (a first start): Delete Focuser asks nothing.
+    Rig fresh;
+    startWithModule(fresh);
+    fresh.engine.DeleteFocuserClick();
+    EXPECT_FALSE(fresh.screen().question.visible);
+    EXPECT_EQ(fresh.screen().activity, (Lines{"No focuser is selected in the list", "Delete Focuser not started"}));
+}
+
+// The focuser added after the last one was deleted is saved with the values
+// its setup gave, and is there after a restart; until then the window's
+// backlash distance box is refused like the switch.
+TEST(FocuserList, AFocuserAddedAfterTheLastWasDeletedIsSaved) {
+    Rig r;
+    writeProfile(r, 1, "One");
+    writeConfig(r, 1, 2);
+    startWithModule(r);
+    deleteFocuser(r);
+    r.engine.backlash_count_update(true, "0.1");
+    EXPECT_EQ(r.screen().activity,
+              (Lines{"No focuser is in use: add one or choose one", "Backlash correction distance not changed"}));
+    toModes(r, "Two");
+    choose(r, 1);
+    enterDescription(r, "3000");
+    enterMaximum(r, "4000");
+    ok(r);
+    ASSERT_EQ(page(r).text1, "Setup is now complete.");
+    EXPECT_EQ(r.dir.names(), (Lines{"fc00002.df1", "focuser.dc1"}));
+    Rig again(r, Rig::Restart{});
+    startWithModule(again);
+    EXPECT_EQ(again.screen().focuserList, (Lines{"Two"}));
+    EXPECT_EQ(again.engine.max_travel(), 4000);
+}
+
+// Every entry of a quantity refuses what its rule refuses, with the rule's
+// reason, and keeps what it had (a blank name in the rename and the
+// conversion: see there); the module's range is taken to its last count.
+TEST(Quantities, EveryEntryRefusesWithItsRulesReasonAndKeepsItsValue) {
+    const std::string travel = "The maximum travel must be 2 to 65535 counts";
+    Rig r;
+    writeProfile(r, 1, "One");
+    writeConfig(r, 1, 2);
+    startWithModule(r);
+    // A description: the setup's page and the manual setup's first page stay.
+    r.engine.AddFocuserClick();
+    r.pass();
+    r.advance(50);
+    ok(r);
+    for (int manual : {0, 1}) {
+        const std::string text1 = page(r).text1;
+        for (const char* blank : {"", "  "}) {
+            r.engine.setup_ok(page(r).id, blank, "");
+            r.pass();
+            r.advance(50);
+            EXPECT_EQ(page(r).refusal, "The description cannot be empty") << manual;
+            EXPECT_EQ(page(r).text1, text1);
+        }
+        r.engine.setup_cancelled(page(r).id);
+        r.pass();
+        r.engine.ManualSetupButtonClick();
+        r.pass();
+        r.advance(50);
+    }
+    // The manual setup's distance must give a scale.
+    ok(r, "One");
+    ok(r);
+    ok(r);
+    r.link.module.position = 1000;
+    r.advance(600);
+    ok(r, "1e30");
+    EXPECT_EQ(page(r).description, "Incorrect entry");
+    EXPECT_EQ(page(r).refusal, "Encoder counts per inch must be 100 to 100000");
+    EXPECT_EQ(r.screen().encoderStep, "3666.933") << "the scale kept";
+    r.engine.setup_cancelled(page(r).id);
+    r.pass();
+    // The step increment: one inch at most.
+    r.engine.step_increment_input(true, "2");
+    EXPECT_EQ(r.screen().activity, (Lines{"The step increment must be 0 to 1.000\"", "Step increment not changed"}));
+    EXPECT_EQ(configFile(r).stepIncrement, 0.01f);
+    // The travel as a distance: 100" and 0" are beyond the counts it may be.
+    r.engine.MaxTravelOverrideClick();
+    r.pass();
+    for (const char* wrong : {"100", "0"}) {
+        r.engine.entry_confirmed(r.screen().entry.id, wrong);
+        r.pass();
+        EXPECT_EQ(r.screen().entry.label, travel) << wrong;
+    }
+    r.engine.entry_cancelled(r.screen().entry.id);
+    r.pass();
+    // The other front ends' requests.
+    EXPECT_EQ(r.engine.move_to(6601), "Entered position exceeds focuser travel limit.");
+    EXPECT_EQ(r.engine.move_to(-1), "The position must not be negative");
+    EXPECT_EQ(r.engine.set_max_travel(1), travel);
+    EXPECT_EQ(r.engine.set_max_travel(65536), travel);
+    EXPECT_EQ(r.engine.set_backlash_count(-1), "The backlash correction distance must be 0 to 65535 counts");
+    EXPECT_EQ(r.engine.set_backlash_count(65536), "The backlash correction distance must be 0 to 65535 counts");
+    EXPECT_EQ(r.engine.max_travel(), 6600);
+    // The module's last count: a travel of 65535, and a go-to to it.
+    r.engine.SetMaxTravelClick();
+    r.pass();
+    size_t m = r.mark();
+    r.engine.entry_confirmed(r.screen().entry.id, "65535");
+    r.pass();
+    EXPECT_EQ(r.sentFrom(m).substr(0, 3), std::string("w\xFF\xFF", 3));
+    r.advance(50);
+    m = r.mark();
+    EXPECT_EQ(r.engine.move_to(65536), "Entered position exceeds focuser travel limit.");
+    EXPECT_EQ(r.engine.move_to(65535), "");
+    EXPECT_EQ(r.sentFrom(m), std::string("g\xFF\xFF", 3));
 }

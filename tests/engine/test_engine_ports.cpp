@@ -228,6 +228,9 @@ TEST(EnginePorts, APortThatWillNotOpenIsNamedAndTriedAgainUntilItOpens) {
     r.link.failure = "no such device";
     r.start();
     EXPECT_EQ(r.screen().connection, "COM1: /dev/test-com1 - no such device");
+    // The Operate page says so too.
+    EXPECT_EQ(r.screen().activity, (Lines{"Not communicating", "COM1: /dev/test-com1 - no such device"}));
+    EXPECT_EQ(r.screen().position, (Lines{"Unknown"}));
     EXPECT_EQ(r.sentFrom(0), "");
     r.advance(200);  // the one quick retry
     EXPECT_EQ(r.link.openCalls, 2);
@@ -235,6 +238,10 @@ TEST(EnginePorts, APortThatWillNotOpenIsNamedAndTriedAgainUntilItOpens) {
     EXPECT_GE(r.link.openCalls, 4) << "tried again while it stays missing";
     EXPECT_LE(r.link.openCalls, 6) << "but not more often than every 1500 ms";
     EXPECT_EQ(r.sentFrom(0), "") << "nothing is written to a port that is not open";
+    r.link.failure = "in use by another program (sleep, process 42)";
+    r.advance(1500);
+    EXPECT_EQ(r.screen().activity,
+              (Lines{"Not communicating", "COM1: /dev/test-com1 - in use by another program (sleep, process 42)"}));
     // The device appears: opened within one interval, identified, polled,
     // and nothing moves.
     r.link.opens = true;
@@ -243,6 +250,7 @@ TEST(EnginePorts, APortThatWillNotOpenIsNamedAndTriedAgainUntilItOpens) {
     r.reply({'b', 'j'});
     r.statusAndPosition(1000);
     EXPECT_EQ(r.screen().connection, "Communicating");
+    EXPECT_EQ(r.screen().activity, (Lines{"Focuser responding", "Waiting for command"}));
     EXPECT_EQ(r.sentFrom(0), "btp");
 }
 

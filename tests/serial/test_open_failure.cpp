@@ -6,6 +6,8 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <signal.h>
+#include <spawn.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -184,6 +186,32 @@ TEST(SerialOpenFailure, PortHeldByAnotherOpenerIsInUse)
     ASSERT_NE(c.OpenConnection(), 0) << c.LastError();
     EXPECT_EQ(c.LastOpenFailure().kind, OpenFailureKind::none);
     EXPECT_EQ(serial_port::openFailureReason(c.LastOpenFailure()), "");
+}
+
+// A port held by another program names it and its process, as long as it
+// holds the port.
+TEST(SerialOpenFailure, APortInUseNamesTheProgramThatHoldsIt)
+{
+    Pty pty;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 3, pty.slave().c_str(), O_RDWR | O_NOCTTY, 0);
+    char sleepName[] = "sleep", seconds[] = "60";
+    char* argv[] = {sleepName, seconds, nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawnp(&pid, "sleep", &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    const std::string holder = "sleep, process " + std::to_string(pid);
+    // The child holds the port once it runs the program.
+    for (int i = 0; i < 500 && serial_port::portHolder(pty.slave()) != holder; ++i)
+        ::usleep(10000);
+    EXPECT_EQ(serial_port::openFailureReason(serial_port::describeOpenError(pty.slave(), EBUSY)),
+              "in use by another program (" + holder + ")");
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+    EXPECT_EQ(serial_port::portHolder(pty.slave()), "");
+    EXPECT_EQ(serial_port::openFailureReason(serial_port::describeOpenError(pty.slave(), EBUSY)),
+              "in use by another program");
 }
 
 namespace {

@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <unistd.h>
 
+#include "storage/file_store.h"
+#include "storage/settings_codec.h"
 #include "tests/e2e/form_harness.h"
 #include "ui/AlpacaSettingsGroup.h"
 #include "ui/Dialogs.h"
@@ -263,6 +265,11 @@ int main(int argc, char** argv) {
         save(h.form->TextEntryDialog, "dialog-text-entry-refused");
         QTest::keyClick(edit, Qt::Key_O);
         save(h.form->TextEntryDialog, "dialog-text-entry-mended");
+        // A name of blanks only is no name: the entry stays, saying why.
+        edit->setText("   ");
+        h.form->TextEntryDialog->OKBtn->click();
+        waitUntil([&] { return h.form->TextEntryDialog->isVisible(); }, 2000);
+        save(h.form->TextEntryDialog, "dialog-text-entry-empty-refused");
     }
     h.form->TextEntryDialog->CancelBtnClick();
     h.waitIdle();
@@ -396,6 +403,9 @@ int main(int argc, char** argv) {
     // A port that cannot be opened, named on the Configure page.
     h.form->ComPortSelect->button(1)->click();
     save(h.form.get(), "page-3-configure-port-trouble");
+    pages->setCurrentIndex(0);
+    save(h.form.get(), "page-1-operate-port-trouble");
+    pages->setCurrentIndex(2);
     h.form->ComPortSelect->button(0)->click();
     h.waitCommunicating();
     pages->setCurrentIndex(0);
@@ -405,6 +415,48 @@ int main(int argc, char** argv) {
     waitUntil([&] { return h.form->Connection->text() == "Not communicating"; }, 5000);
     save(h.form.get(), "page-1-operate-not-communicating");
     h.closeWindow();
+
+    // An older release's file: the question's buttons say what they do.
+    {
+        Harness old;
+        std::string legacy;
+        for (int i = 0; i < 48; ++i) legacy += (i < 8 ? std::string(i == 6 ? "-1" : "0") : std::string(i < 28 ? "-1" : " ")) + '\0';
+        FILE* f = std::fopen(old.path("focuser.dat").c_str(), "wb");
+        if (f) {
+            std::fwrite(legacy.data(), 1, legacy.size(), f);
+            std::fclose(f);
+        }
+        old.openWindow();
+        waitUntil([&] { return old.form->AreYouSureDialog->isVisible(); }, 3000);
+        save(old.form->AreYouSureDialog, "dialog-older-file-question");
+        old.form->AreYouSureDialog->reject();  // later: the file stays
+        // The last focuser deleted: nothing of a focuser's own can be changed.
+        old.waitCommunicating();
+        old.form->AddFocuser->click();
+        waitUntil([&] { return old.form->SetupDialog->isVisible(); }, 3000);
+        old.form->SetupDialog->CancelBtn->click();
+        old.closeWindow();
+    }
+    {
+        Harness gone;
+        corvell::FocuserProfile profile;
+        profile.description = "Refractor";
+        std::string error;
+        corvell::save_file_atomically(gone.path("fc00001.df1"), corvell::encode_profile(profile), error);
+        corvell::ProgramConfig config;
+        config.nextFileNumber = 2;
+        corvell::save_file_atomically(gone.path("focuser.dc1"), corvell::encode_config(config), error);
+        gone.openWindow();
+        gone.waitCommunicating();
+        gone.form->PageControl1->setCurrentIndex(2);
+        gone.form->DeleteFocuser->click();
+        waitUntil([&] { return gone.form->AreYouSureDialog->isVisible(); }, 3000);
+        gone.form->AreYouSureDialog->OKBtn->click();
+        waitUntil([&] { return gone.form->FocuserList->count() == 0; }, 3000);
+        pump(200);
+        save(gone.form.get(), "page-3-configure-no-focuser");
+        gone.closeWindow();
+    }
     std::printf("%d pictures\n", saved);
     return saved > 0 ? 0 : 1;
 }

@@ -60,8 +60,8 @@ struct Harness {
     static corvell::sim::SimOptions fastModule();
 
     // Builds and shows the window on the current data directory; waits
-    // until the start-up has run.
-    void openWindow();
+    // until the start-up has run (not when a question comes first).
+    void openWindow(bool waitForStartUp = true);
     void closeWindow();
     // Waits for the first exchange chain (identify, status, position) to end.
     bool waitCommunicating(int ms = 4000);

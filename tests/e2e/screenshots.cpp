@@ -426,7 +426,7 @@ int main(int argc, char** argv) {
             std::fwrite(legacy.data(), 1, legacy.size(), f);
             std::fclose(f);
         }
-        old.openWindow();
+        old.openWindow(false);
         waitUntil([&] { return old.form->AreYouSureDialog->isVisible(); }, 3000);
         save(old.form->AreYouSureDialog, "dialog-older-file-question");
         old.form->AreYouSureDialog->reject();  // later: the file stays

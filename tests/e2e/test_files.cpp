@@ -245,3 +245,27 @@ TEST(Files, ALongDescriptionNeverWidensTheWindowAndTheWindowNeverCutsAControl) {
     }
     h.closeWindow();
 }
+
+// The older release's file in the real window: the question's buttons say
+// what they do, and Escape (as closing it) is "later": the file stays,
+// nothing is written, and the next start asks again.
+TEST(Files, TheOlderFilesQuestionSaysWhatItsButtonsDoAndEscapeMeansLater) {
+    Harness h;
+    std::string legacy;
+    for (int i = 0; i < 48; ++i) legacy += std::string(i == 6 ? "-1" : i < 8 ? "0" : i < 28 ? "-1" : " ") + '\0';
+    writeRaw(h.path("focuser.dat"), legacy);
+    for (int start = 0; start < 2; ++start) {
+        SCOPED_TRACE(start);
+        h.openWindow(false);
+        TAreYouSureDialog* q = h.form->AreYouSureDialog;
+        ASSERT_TRUE(waitUntil([&] { return q->isVisible(); }, 3000));
+        EXPECT_EQ(q->OKBtn->text(), "Convert");
+        EXPECT_EQ(q->CancelBtn->text(), "Delete without converting");
+        QTest::keyClick(q, Qt::Key_Escape);
+        EXPECT_TRUE(h.waitCommunicating()) << "the start goes on";
+        EXPECT_FALSE(q->isVisible());
+        EXPECT_EQ(readAll(h.path("focuser.dat")), legacy);
+        EXPECT_FALSE(corvell::file_exists(h.path("fc00001.df1")));
+        h.closeWindow();
+    }
+}

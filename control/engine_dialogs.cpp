@@ -81,6 +81,14 @@ void Engine::entry_confirmed(int id, const std::string& text, bool edited) {
         refuse_entry("Value must be a positive number. Reenter desired value.");
         return;
     }
+    // OK on the position shown (the current one, rounded to its decimals)
+    // goes nowhere.
+    if (text == e.preset) {
+        entryTag = 1;
+        e.visible = false;
+        mark(kEntry);
+        return;
+    }
     if (!(profile_.inchesPerCount > 0)) {
         refuse_entry("The focuser scale (encoder counts per inch) is not set.Set the encoder count value first.");
         return;

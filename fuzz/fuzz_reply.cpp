@@ -29,6 +29,14 @@
 #include "storage/file_store.h"
 #include "storage/settings_codec.h"
 
+namespace corvell {
+// The engine's receive state, for the checks below.
+struct ReceiveProbe {
+    static const ReplyFrame& reply(const Engine& e) { return e.reply; }
+    static char active(const Engine& e) { return e.activeCommand; }
+};
+}  // namespace corvell
+
 namespace {
 
 using namespace corvell;
@@ -51,7 +59,8 @@ public:
     bool writeByte(uint8_t) override { return isOpen; }
     int read(uint8_t* buffer, int max) override {
         // The engine asks only for what the reply still lacks.
-        FUZZ_CHECK(engine && max >= 1 && max <= engine->reply.length - engine->reply.count);
+        FUZZ_CHECK(engine && max >= 1 &&
+                   max <= ReceiveProbe::reply(*engine).length - ReceiveProbe::reply(*engine).count);
         int n = 0;
         while (n < max && !waiting.empty()) {
             buffer[n++] = waiting.front();
@@ -117,10 +126,12 @@ const std::string& data_dir() {
 }
 
 void check_frame(const Engine& e) {
-    FUZZ_CHECK(e.reply.length >= 1 && e.reply.length <= 3);
-    FUZZ_CHECK(e.reply.count >= 0 && e.reply.count <= e.reply.length);
-    FUZZ_CHECK(!e.reply.ready || e.reply.count == e.reply.length);
-    FUZZ_CHECK(e.activeCommand == 0 || is_state_letter(e.activeCommand));
+    const ReplyFrame& reply = ReceiveProbe::reply(e);
+    const char active = ReceiveProbe::active(e);
+    FUZZ_CHECK(reply.length >= 1 && reply.length <= 3);
+    FUZZ_CHECK(reply.count >= 0 && reply.count <= reply.length);
+    FUZZ_CHECK(!reply.ready || reply.count == reply.length);
+    FUZZ_CHECK(active == 0 || is_state_letter(active));
 }
 
 // One pass, and the further passes it asks for, as the event loop runs them.

@@ -355,10 +355,11 @@ void Engine::move_command(Action action, char letter) {
     send(letter);
 }
 
-void Engine::queue_command(char letter, Action action) {
+void Engine::queue_command(char letter, Action action, long argument) {
     queuedCommand = letter;
     queuedAction_ = action;
     queuedStep_ = false;
+    queuedArgument_ = argument;
 }
 
 void Engine::move_in_command() { move_command(Action::MoveIn, cmd::kMoveIn); }
@@ -423,8 +424,7 @@ void Engine::start_go_to(long target, Action action) {
     if (already_at(target)) return;
     moving_ = true;
     if (activeCommand != state::kIdle) {
-        queue_command(cmd::kGoTo, action);
-        queuedArgument_ = target;
+        queue_command(cmd::kGoTo, action, target);
         return;
     }
     go_to_position_command(target, action);
@@ -459,7 +459,7 @@ Situations Engine::situations() const {
     if ((dialog_state() || a == state::kConversion) && !screen_.question.visible && !screen_.entry.visible &&
         !screen_.textEntry.visible)
         add(Situation::Queued);
-    if (noFocuser_) add(Situation::NoFocuser);
+    if (screen_.noFocuser) add(Situation::NoFocuser);
     if (screen_.focuserRow < 0) add(Situation::NoRow);
     if (!link_.connected() || !communicating_) add(Situation::NotCommunicating);
     if (screen_.descriptionOpen >= 0) add(Situation::Description);

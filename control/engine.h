@@ -430,7 +430,8 @@ private:
     // line that says so, empty when nothing was dropped.
     std::string drop_queued_motion();
     void drop_legs();
-    void queue_command(char letter, Action action);
+    // The command waits behind the exchange on the line, with its value.
+    void queue_command(char letter, Action action, long argument = 0);
 
     // ---- screen ----
     void set_activity(std::vector<std::string> lines);
@@ -496,9 +497,8 @@ private:
     Action goToBy_ = Action::GoTo;
     long goToTarget_ = 0;
     bool goToTargetAhead_ = false;
-    // The focuser in use was deleted and no other chosen: nothing of a
-    // focuser's own changes, and nothing is written under its name.
-    bool noFocuser_ = false;
+    // The file of the focuser in use, deleted while no other was chosen
+    // (screen_.noFocuser): nothing is written under its name.
     std::string deletedFileName_;
     // The sequences, each a unit of its own reaching the engine through
     // SequenceHost.

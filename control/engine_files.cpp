@@ -113,7 +113,7 @@ void Engine::write_focuser_file() {
     Batch b(*this);
     // Never under the name of the focuser deleted last (a focuser added
     // since has a name of its own).
-    if (noFocuser_ && currentFileName == deletedFileName_) return;
+    if (screen_.noFocuser && currentFileName == deletedFileName_) return;
     const ProfileEncoding encoded = encode_profile_checked(profile_);
     if (!encoded.ok()) {
         report_file_error("Cannot save " + currentFileName + ": " + encoded.error);
@@ -212,8 +212,7 @@ void Engine::delete_file_command() {
 }
 
 void Engine::set_no_focuser(bool none) {
-    if (noFocuser_ == none && screen_.noFocuser == none) return;
-    noFocuser_ = none;
+    if (screen_.noFocuser == none) return;
     screen_.noFocuser = none;
     deletedFileName_ = none ? currentFileName : std::string();
     mark(kFocuserList);

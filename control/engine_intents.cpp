@@ -72,8 +72,7 @@ std::string Engine::set_max_travel(long count) {
     write_focuser_file();
     update_displays();
     if (activeCommand != state::kIdle) {
-        queue_command(cmd::kMaxTravel, Action::WriteMaxTravel);
-        queuedArgument_ = count;
+        queue_command(cmd::kMaxTravel, Action::WriteMaxTravel, count);
         return {};
     }
     write_max_travel(count);

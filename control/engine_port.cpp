@@ -141,7 +141,7 @@ void Engine::set_choices_from_config() {
     Screen& s = screen_;
     const int backlash = profile_.backlashEnable == 1 ? 1 : 0;
     // The distance can be typed while the correction is on, for a focuser in use.
-    const bool distance = backlash == 1 && !noFocuser_;
+    const bool distance = backlash == 1 && !screen_.noFocuser;
     if (s.unitsIndex == config_.unitsIndex && s.portIndex == config_.portIndex && s.baudIndex == config_.baudIndex &&
         s.backlashIndex == backlash && s.backlashEditEnabled == distance)
         return;

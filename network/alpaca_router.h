@@ -16,12 +16,16 @@ struct HttpRequest {
     std::string method;  // "GET", "PUT", ...
     std::string target;  // path and query as sent, e.g. "/api/v1/focuser/0/position?ClientTransactionID=3"
     std::string body;    // form body of a PUT (application/x-www-form-urlencoded)
+    // The head's fields that the setup page checks (network/http_parser.h).
+    std::string host = {}, origin = {}, fetchSite = {}, pageToken = {};
 };
 
 struct HttpReply {
     int status = 200;
     std::string contentType;
     std::string body;
+    // Further header lines, each ending in CRLF.
+    std::string fields = {};
 };
 
 // ASCOM error numbers of the replies.

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QUuid>
+#include <algorithm>
 
 #include "network/alpaca_router.h"
 
@@ -19,6 +20,21 @@ std::string trim(const std::string& s) {
     return s.substr(b, e - b + 1);
 }
 
+// The blank- or comma-separated words of a value.
+std::vector<std::string> parse_form_words(const std::string& value) {
+    std::vector<std::string> words;
+    std::string word;
+    for (char c : value + " ") {
+        if (c == ' ' || c == ',' || c == '\t') {
+            if (!word.empty()) words.push_back(word);
+            word.clear();
+        } else {
+            word += c;
+        }
+    }
+    return words;
+}
+
 bool valid_unique_id(const std::string& id) {
     if (id.empty() || id.size() > 64) return false;
     for (char c : id)
@@ -26,7 +42,47 @@ bool valid_unique_id(const std::string& id) {
     return true;
 }
 
+bool valid_label(const std::string& label) {
+    if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-') return false;
+    for (char c : label)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || c == '-')) return false;
+    return true;
+}
+
 }  // namespace
+
+std::string read_host_names(const std::string& text, std::vector<std::string>& names) {
+    std::vector<std::string> read;
+    std::string name;
+    for (size_t i = 0; i <= text.size(); ++i) {
+        const char c = i < text.size() ? text[i] : ' ';
+        if (c != ' ' && c != ',' && c != '\t') {
+            name += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+            continue;
+        }
+        if (name.empty()) continue;
+        if (!name.empty() && name.back() == '.') name.pop_back();
+        bool valid = !name.empty() && name.size() <= 253;
+        for (size_t start = 0; valid && start <= name.size();) {
+            const size_t dot = std::min(name.find('.', start), name.size());
+            valid = valid_label(name.substr(start, dot - start));
+            start = dot + 1;
+        }
+        if (!valid) return "'" + name + "' is not a host name (letters, digits and '-', with dots between)";
+        if (std::find(read.begin(), read.end(), name) == read.end()) read.push_back(name);
+        name.clear();
+    }
+    if (read.size() > kMostHostNames)
+        return "At most " + std::to_string(kMostHostNames) + " host names can be given";
+    names = read;
+    return {};
+}
+
+std::string host_names_text(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& n : names) text += (text.empty() ? "" : " ") + n;
+    return text;
+}
 
 AlpacaSettings parse_settings(const std::string& text) {
     AlpacaSettings s;
@@ -51,6 +107,14 @@ AlpacaSettings parse_settings(const std::string& text) {
             s.localNetwork = value == "local-network";
         } else if (key == "answer_any_address" && (value == "0" || value == "1")) {
             s.allowAnyAddress = value == "1";
+        } else if (key == "host_names") {
+            // The names that are names; a name mistyped in the file is left out.
+            for (const std::string& one : parse_form_words(value)) {
+                std::vector<std::string> name;
+                if (read_host_names(one, name).empty() && !name.empty() && s.hostNames.size() < kMostHostNames &&
+                    std::find(s.hostNames.begin(), s.hostNames.end(), name[0]) == s.hostNames.end())
+                    s.hostNames.push_back(name[0]);
+            }
         } else if (key == "unique_id" && valid_unique_id(value)) {
             s.uniqueId = value;
         }
@@ -65,6 +129,7 @@ std::string encode_settings(const AlpacaSettings& s) {
            "discovery_port=" + std::to_string(s.discoveryPort) + "\n" +
            "answer_on=" + (s.localNetwork ? "local-network" : "this-computer") + "\n" +
            "answer_any_address=" + (s.allowAnyAddress ? "1" : "0") + "\n" +
+           "host_names=" + host_names_text(s.hostNames) + "\n" +
            "unique_id=" + s.uniqueId + "\n";
 }
 

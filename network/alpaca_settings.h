@@ -2,6 +2,7 @@
 // ("alpaca.cfg" in the data folder) beside the program's fixed-layout files.
 #pragma once
 #include <string>
+#include <vector>
 
 namespace corvell::alpaca {
 
@@ -18,10 +19,15 @@ struct AlpacaSettings {
     // The focuser's UniqueID for management/v1/configureddevices: made once,
     // then kept.
     std::string uniqueId;
+    // Names of this computer that a request may give as its Host besides
+    // the computer's own host name (a name the user's router or name server
+    // gives it, "telescope.lan"), in lower case.
+    std::vector<std::string> hostNames = {};
 
     bool operator==(const AlpacaSettings& o) const {
         return enabled == o.enabled && httpPort == o.httpPort && discoveryPort == o.discoveryPort &&
-               localNetwork == o.localNetwork && allowAnyAddress == o.allowAnyAddress && uniqueId == o.uniqueId;
+               localNetwork == o.localNetwork && allowAnyAddress == o.allowAnyAddress && hostNames == o.hostNames &&
+               uniqueId == o.uniqueId;
     }
     bool operator!=(const AlpacaSettings& o) const { return !(*this == o); }
 };
@@ -34,6 +40,15 @@ constexpr size_t kSettingsFileLimit = 4096;
 // are skipped: such a key keeps its default, every other key its value.
 AlpacaSettings parse_settings(const std::string& text);
 std::string encode_settings(const AlpacaSettings& settings);
+
+// Host names as the user types them, separated by blanks or commas: each a
+// DNS name (letters, digits, '-' and dots between labels), at most
+// kMostHostNames of them. Returns why the text cannot be taken (the first
+// name that is not a name), else an empty text with `names` in lower case.
+constexpr size_t kMostHostNames = 16;
+std::string read_host_names(const std::string& text, std::vector<std::string>& names);
+// The names as one line, as read_host_names takes them.
+std::string host_names_text(const std::vector<std::string>& names);
 
 // A new UniqueID (a random UUID text).
 std::string make_unique_id();

@@ -203,6 +203,14 @@ HeadResult parse_head(std::string_view received, const HeadLimits& limits) {
             if (++hosts > 1) return bad(400, "The request has more than one Host header field");
             if (!valid_host(value)) return bad(400, "The Host header field is not a host name or address");
             h.host = std::string(value);
+        } else if (std::string* seen = same_ignoring_case(name, "Origin")            ? &h.origin
+                                       : same_ignoring_case(name, "Sec-Fetch-Site")  ? &h.fetchSite
+                                       : same_ignoring_case(name, "X-Corvell-Token") ? &h.pageToken
+                                                                                     : nullptr) {
+            // Sent twice, either could be believed: neither is.
+            if (!seen->empty() || value.empty())
+                return bad(400, "The request gives the header field '" + std::string(name) + "' twice, or empty");
+            *seen = std::string(value);
         } else if (same_ignoring_case(name, "Content-Length")) {
             const auto items = list_elements(value);
             if (items.empty()) return bad(400, "Content-Length is empty");
@@ -322,6 +330,7 @@ const char* status_text(int status) {
     case 400: return "Bad Request";
     case 403: return "Forbidden";
     case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
     case 408: return "Request Timeout";
     case 413: return "Content Too Large";
     case 414: return "URI Too Long";
@@ -334,7 +343,8 @@ const char* status_text(int status) {
     }
 }
 
-std::string response_head(int status, const std::string& contentType, size_t bodyLength, int keepAliveSeconds) {
+namespace {
+std::string status_and_date(int status) {
     // The date in English whatever the locale: "Sun, 06 Nov 1994 08:49:37 GMT".
     static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -347,7 +357,15 @@ std::string response_head(int status, const std::string& contentType, size_t bod
                       months[utc.tm_mon % 12], utc.tm_year + 1900, utc.tm_hour, utc.tm_min, utc.tm_sec);
     std::string out = "HTTP/1.1 " + std::to_string(status) + " " + status_text(status) + "\r\n";
     if (date[0]) out += std::string("Date: ") + date + "\r\n";
+    return out;
+}
+}  // namespace
+
+std::string response_head(int status, const std::string& contentType, size_t bodyLength, int keepAliveSeconds,
+                          const std::string& fields) {
+    std::string out = status_and_date(status);
     if (!contentType.empty()) out += "Content-Type: " + contentType + "\r\n";
+    out += fields;
     out += "Content-Length: " + std::to_string(bodyLength) + "\r\n";
     if (keepAliveSeconds > 0)
         out += "Connection: keep-alive\r\nKeep-Alive: timeout=" + std::to_string(keepAliveSeconds) + "\r\n";
@@ -355,6 +373,10 @@ std::string response_head(int status, const std::string& contentType, size_t bod
         out += "Connection: close\r\n";
     out += "\r\n";
     return out;
+}
+
+std::string stream_head(int status, const std::string& contentType, const std::string& fields) {
+    return status_and_date(status) + "Content-Type: " + contentType + "\r\n" + fields + "Connection: close\r\n\r\n";
 }
 
 }  // namespace corvell::alpaca

@@ -27,6 +27,10 @@ struct RequestHead {
     // ("http://host:port/path") is given without its scheme and authority.
     std::string target;
     std::string host;      // the Host field as sent ("127.0.0.1:11111"); empty without one
+    // What the setup page's checks read, as sent (empty when not sent):
+    // where a browser says the request comes from (Origin, Sec-Fetch-Site),
+    // and the token the page was given (X-Corvell-Token).
+    std::string origin = {}, fetchSite = {}, pageToken = {};
     int minorVersion = 1;  // HTTP/1.0 or HTTP/1.1
     bool keepAlive = true;
     bool expectContinue = false;
@@ -69,6 +73,11 @@ const char* status_text(int status);
 // keepAliveSeconds > 0: the connection stays open for the next request and
 // is closed after that many seconds without one; 0: it closes after this
 // answer. An answer to HEAD gives the length of the body it leaves out.
-std::string response_head(int status, const std::string& contentType, size_t bodyLength, int keepAliveSeconds);
+// `fields`: further header lines, each ending in CRLF.
+std::string response_head(int status, const std::string& contentType, size_t bodyLength, int keepAliveSeconds,
+                          const std::string& fields = std::string());
+// The head of an answer whose body goes on until the connection closes
+// (server-sent events): no length, and the connection is not kept.
+std::string stream_head(int status, const std::string& contentType, const std::string& fields = std::string());
 
 }  // namespace corvell::alpaca

@@ -29,6 +29,8 @@ using std::chrono::milliseconds;
 
 const char kText[] = "text/plain; charset=utf-8";
 
+class StreamState;
+
 // Answers given on other threads, waiting for the service's thread, which
 // the descriptor wakes.
 struct Mailbox {
@@ -36,6 +38,11 @@ struct Mailbox {
         uint64_t connection;
         uint64_t sequence;
         HttpReply reply;
+        // An answer; the first bytes of a stream (with the stream and what is
+        // called when it ends); or more bytes of a stream.
+        enum Kind { Answer, StreamOpen, StreamBytes } kind = Answer;
+        std::shared_ptr<StreamState> stream = nullptr;
+        std::function<void()> ended = nullptr;
     };
     Mailbox() : wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
     ~Mailbox() {
@@ -64,6 +71,27 @@ struct Mailbox {
     const int wakeFd;
 };
 
+// The handler's side of a stream: what it sends goes to the service's
+// thread, which ends the stream when the connection closes.
+class StreamState : public ReplyStream {
+public:
+    StreamState(std::weak_ptr<Mailbox> mailbox, uint64_t connection, uint64_t sequence)
+        : mailbox_(std::move(mailbox)), connection_(connection), sequence_(sequence) {}
+    bool send(std::string bytes) override {
+        if (!open_) return false;
+        if (auto mailbox = mailbox_.lock())
+            mailbox->post({connection_, sequence_, HttpReply{200, {}, std::move(bytes)}, Mailbox::Letter::StreamBytes});
+        return open_;
+    }
+    bool open() const override { return open_; }
+    void end() { open_ = false; }
+
+private:
+    const std::weak_ptr<Mailbox> mailbox_;
+    const uint64_t connection_, sequence_;
+    std::atomic<bool> open_{true};
+};
+
 class Exchange : public PendingRequest {
 public:
     Exchange(HttpRequest request, std::weak_ptr<Mailbox> mailbox, uint64_t connection, uint64_t sequence)
@@ -83,6 +111,22 @@ public:
             state_ = Answered;
         }
         if (auto mailbox = mailbox_.lock()) mailbox->post({connection_, sequence_, std::move(reply)});
+    }
+    std::shared_ptr<ReplyStream> stream(HttpReply first, std::function<void()> ended) override {
+        auto s = std::make_shared<StreamState>(mailbox_, connection_, sequence_);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (state_ == GivenUp || state_ == Answered) {
+                s->end();
+                return s;
+            }
+            state_ = Answered;
+        }
+        if (auto mailbox = mailbox_.lock())
+            mailbox->post({connection_, sequence_, std::move(first), Mailbox::Letter::StreamOpen, s, std::move(ended)});
+        else
+            s->end();
+        return s;
     }
     // On the service's thread: true when the handler had not claimed it.
     bool give_up() {
@@ -111,6 +155,8 @@ struct Connection {
                     // read and dropped for a moment, so that closing with
                     // unread bytes does not reset the connection before the
                     // client has read the answer
+        Streaming,  // a stream: its bytes leave as the handler sends them,
+                    // until either side closes
     };
     int fd = -1;
     uint64_t id = 0;
@@ -119,6 +165,9 @@ struct Connection {
     bool hostAllowed = true;
     std::string refusedHost;
     std::string peer;
+    std::string local;  // the address and port the client connected to
+    std::shared_ptr<StreamState> stream;
+    std::function<void()> streamEnded;
     Phase phase = Idle;
     Clock::time_point since;  // when the phase began (Writing: the last bytes sent)
     std::string in;
@@ -190,6 +239,20 @@ std::string seconds_text(milliseconds ms) {
     return tenths % 10 == 0 ? std::to_string(tenths / 10) : std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
 }
 
+// A client that stops taking a stream's bytes is given up once this much
+// waits for it.
+constexpr size_t kStreamBacklog = 256 * 1024;
+
+// What a stream sent that stays unacknowledged this long ends it: a phone
+// that left the network without closing its connections.
+constexpr unsigned kStreamUnackedMs = 30000;
+
+// The host name of a Host field, without its port.
+std::string name_of_host(const std::string& host) {
+    if (!host.empty() && host.front() == '[') return host.substr(0, host.find(']') + 1);
+    return host.substr(0, host.rfind(':'));
+}
+
 }  // namespace
 
 struct HttpService::Impl {
@@ -219,6 +282,9 @@ struct HttpService::Impl {
     void on_readable(Connection& c, Clock::time_point now);
     void advance(Connection& c, Clock::time_point now);
     void dispatch(Connection& c, HttpRequest request, Clock::time_point now);
+    void deliver(Mailbox::Letter& letter, Clock::time_point now);
+    void open_stream(Connection& c, Mailbox::Letter& letter, Clock::time_point now);
+    void stream_out(Connection& c, const std::string& bytes, Clock::time_point now);
     void reply(Connection& c, const HttpReply& reply, Clock::time_point now);
     void fail(Connection& c, int status, const std::string& reason, Clock::time_point now);
     void flush(Connection& c, Clock::time_point now);
@@ -240,7 +306,7 @@ HttpService::HttpService(RequestHandler handler, HttpLimits limits) : impl_(std:
 HttpService::~HttpService() { stop(); }
 
 bool HttpService::start(const std::vector<std::string>& hosts, int port, std::string& error,
-                        std::shared_ptr<PeerGate> gate) {
+                        std::shared_ptr<PeerGate> gate, const std::vector<std::string>& hostNames) {
     stop();
     Impl& d = *impl_;
     for (size_t i = 0; i < hosts.size(); ++i) {
@@ -266,6 +332,7 @@ bool HttpService::start(const std::vector<std::string>& hosts, int port, std::st
     }
     d.gate = std::move(gate);
     d.ownNames = own_host_names();
+    d.ownNames.insert(d.ownNames.end(), hostNames.begin(), hostNames.end());
     d.mailbox = std::make_shared<Mailbox>();
     d.stopping = false;
     d.thread = std::thread([&d] { d.run(); });
@@ -309,7 +376,8 @@ void HttpService::Impl::run() {
         if (!accepting) next = acceptPausedUntil;
         for (auto& [id, c] : connections) {
             short events = 0;
-            if (c.phase == Connection::Idle || c.phase == Connection::Receiving || c.phase == Connection::Draining)
+            if (c.phase == Connection::Idle || c.phase == Connection::Receiving || c.phase == Connection::Draining ||
+                c.phase == Connection::Streaming)
                 events |= POLLIN;
             if (c.sent < c.out.size()) events |= POLLOUT;
             fds.push_back({c.fd, events, 0});
@@ -326,17 +394,8 @@ void HttpService::Impl::run() {
         if (stopping) break;
         const Clock::time_point after = Clock::now();
 
-        if (n > 0 && fds[0].revents) {
-            for (auto& letter : mailbox->take()) {
-                const auto it = connections.find(letter.connection);
-                if (it == connections.end()) continue;  // the client went away meanwhile
-                Connection& c = it->second;
-                if (c.phase != Connection::Handling || c.sequence != letter.sequence) continue;
-                c.exchange.reset();
-                --waiting;
-                reply(c, letter.reply, after);
-            }
-        }
+        if (n > 0 && fds[0].revents)
+            for (auto& letter : mailbox->take()) deliver(letter, after);
         for (size_t i = 0; i < listeners.size(); ++i)
             if (n > 0 && fds[1 + i].revents) accept_all(listeners[i], after);
         for (size_t i = 0; i < ids.size(); ++i) {
@@ -347,7 +406,7 @@ void HttpService::Impl::run() {
             if (!c.dead && (p.revents & POLLOUT)) flush(c, after);
             if (c.dead || !p.revents) continue;
             const bool reading = c.phase == Connection::Idle || c.phase == Connection::Receiving ||
-                                 c.phase == Connection::Draining;
+                                 c.phase == Connection::Draining || c.phase == Connection::Streaming;
             if (reading && (p.revents & (POLLIN | POLLHUP)))
                 on_readable(c, after);
             else if (p.revents & (POLLHUP | POLLERR))
@@ -368,9 +427,13 @@ void HttpService::Impl::shut_down() {
     const Clock::time_point now = Clock::now();
     for (auto& letter : mailbox->take()) {
         const auto it = connections.find(letter.connection);
-        if (it == connections.end() || it->second.phase != Connection::Handling ||
-            it->second.sequence != letter.sequence)
-            continue;
+        const bool current = it != connections.end() && it->second.phase == Connection::Handling &&
+                             it->second.sequence == letter.sequence;
+        if (letter.kind == Mailbox::Letter::StreamOpen) {
+            letter.stream->end();
+            if (letter.ended) letter.ended();
+        }
+        if (!current || letter.kind != Mailbox::Letter::Answer) continue;
         it->second.exchange.reset();
         it->second.keepAlive = false;
         reply(it->second, letter.reply, now);
@@ -379,7 +442,7 @@ void HttpService::Impl::shut_down() {
         if (c.dead) continue;
         if (c.phase == Connection::Handling && c.exchange && c.exchange->give_up())
             last_word(c, 503, "The server is stopping");
-        else if (c.phase == Connection::Writing)
+        else if (c.phase == Connection::Writing || c.phase == Connection::Streaming)
             flush(c, now);
         if (!c.dead) close(c);
     }
@@ -412,6 +475,14 @@ void HttpService::Impl::accept_all(int listener, Clock::time_point now) {
         c.since = now;
         c.allowed = !gate || gate->allows(reinterpret_cast<const sockaddr*>(&from));
         if (const auto peer = peer_address(reinterpret_cast<const sockaddr*>(&from))) c.peer = address_text(*peer);
+        sockaddr_storage to{};
+        socklen_t toLength = sizeof to;
+        if (::getsockname(s, reinterpret_cast<sockaddr*>(&to), &toLength) == 0)
+            if (const auto local = peer_address(reinterpret_cast<const sockaddr*>(&to))) {
+                const uint16_t port = ntohs(to.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&to)->sin6_port
+                                                                     : reinterpret_cast<sockaddr_in*>(&to)->sin_port);
+                c.local = with_port(address_text(*local), port);
+            }
         if (static_cast<int>(connections.size()) >= limits.maxConnections && !make_room(now)) {
             last_word(c, 503, "Too many connections; try again later");
             ::close(s);
@@ -458,7 +529,9 @@ bool HttpService::Impl::make_room(Clock::time_point now) {
 }
 
 void HttpService::Impl::on_readable(Connection& c, Clock::time_point now) {
-    if (c.phase == Connection::Draining) {
+    // A stream's client sends nothing more; what it sends is dropped, and
+    // its end ends the stream.
+    if (c.phase == Connection::Draining || c.phase == Connection::Streaming) {
         char sink[16384];
         for (;;) {
             const ssize_t got = ::recv(c.fd, sink, sizeof sink, 0);
@@ -524,7 +597,8 @@ void HttpService::Impl::advance(Connection& c, Clock::time_point now) {
         }
         c.hostAllowed = host_name_allowed(c.head->host, ownNames);
         if (!c.hostAllowed) c.refusedHost = c.head->host;
-        HttpRequest request{c.head->method, c.head->target, std::move(b.body)};
+        HttpRequest request{c.head->method, c.head->target, std::move(b.body), c.head->host, c.head->origin,
+                            c.head->fetchSite, c.head->pageToken};
         c.keepAlive = c.head->keepAlive;
         c.headOnly = c.head->method == "HEAD";
         c.in.erase(0, b.requestBytes);
@@ -541,7 +615,9 @@ void HttpService::Impl::dispatch(Connection& c, HttpRequest request, Clock::time
         return reply(c,
                      {403, kText,
                       "Forbidden: this focuser answers only this computer and the computers on its own networks, "
-                      "and " + c.peer + " is not on them. The program's Settings page can let any address in.\n"},
+                      "and " + c.peer + " is not on them. \"Answer any address\" on the Settings page (of the "
+                      "program's window, or of its browser page opened from one of those computers) lets every "
+                      "address in.\n"},
                      now);
     }
     if (!c.hostAllowed) {
@@ -549,8 +625,11 @@ void HttpService::Impl::dispatch(Connection& c, HttpRequest request, Clock::time
         return reply(c,
                      {403, kText,
                       "Forbidden: the request names the host '" + c.refusedHost +
-                          "', which is not this computer. Ask for this computer by its address (127.0.0.1 on this "
-                          "computer) or its name.\n"},
+                          "', which is not one of the names this computer answers to. Open it by its address (http://" +
+                          c.local + "/setup), then add '" + name_of_host(c.refusedHost) +
+                          "' under \"Names of this computer\" on the Settings page (of that page, or of the "
+                          "program's window), or as host_names=" + name_of_host(c.refusedHost) +
+                          " in alpaca.cfg in the program's data folder.\n"},
                      now);
     }
     c.phase = Connection::Handling;
@@ -566,10 +645,51 @@ void HttpService::Impl::reply(Connection& c, const HttpReply& r, Clock::time_poi
     // Without a time-out of a whole second the connection is not kept.
     const int keep = c.keepAlive && !c.peerDone ? keep_alive_seconds() : 0;
     c.keepAlive = keep > 0;
-    c.out += response_head(r.status, r.contentType, r.body.size(), keep);
+    c.out += response_head(r.status, r.contentType, r.body.size(), keep, r.fields);
     if (!c.headOnly) c.out += r.body;
     c.phase = Connection::Writing;
     c.since = now;
+    flush(c, now);
+}
+
+void HttpService::Impl::deliver(Mailbox::Letter& letter, Clock::time_point now) {
+    const auto it = connections.find(letter.connection);
+    Connection* c = it == connections.end() || it->second.dead ? nullptr : &it->second;
+    if (letter.kind == Mailbox::Letter::StreamBytes) {
+        if (c && c->phase == Connection::Streaming && c->sequence == letter.sequence) stream_out(*c, letter.reply.body, now);
+        return;
+    }
+    if (!c || c->phase != Connection::Handling || c->sequence != letter.sequence) {
+        // The client went away meanwhile: a stream ends before it began.
+        if (letter.kind == Mailbox::Letter::StreamOpen) {
+            letter.stream->end();
+            if (letter.ended) letter.ended();
+        }
+        return;
+    }
+    c->exchange.reset();
+    --waiting;
+    if (letter.kind == Mailbox::Letter::StreamOpen)
+        open_stream(*c, letter, now);
+    else
+        reply(*c, letter.reply, now);
+}
+
+void HttpService::Impl::open_stream(Connection& c, Mailbox::Letter& letter, Clock::time_point now) {
+    c.keepAlive = false;
+    c.stream = std::move(letter.stream);
+    c.streamEnded = std::move(letter.ended);
+    setsockopt(c.fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kStreamUnackedMs, sizeof kStreamUnackedMs);
+    c.out += stream_head(letter.reply.status, letter.reply.contentType, letter.reply.fields) + letter.reply.body;
+    c.phase = Connection::Streaming;
+    c.since = now;
+    flush(c, now);
+}
+
+void HttpService::Impl::stream_out(Connection& c, const std::string& bytes, Clock::time_point now) {
+    if (c.out.size() - c.sent + bytes.size() > kStreamBacklog) return close(c);
+    if (c.sent == c.out.size()) c.since = now;  // the write time runs from here
+    c.out += bytes;
     flush(c, now);
 }
 
@@ -593,7 +713,7 @@ void HttpService::Impl::flush(Connection& c, Clock::time_point now) {
             return;
         }
         c.sent += static_cast<size_t>(n);
-        if (c.phase == Connection::Writing) c.since = now;
+        if (c.phase == Connection::Writing || c.phase == Connection::Streaming) c.since = now;
     }
     c.out.clear();
     c.sent = 0;
@@ -620,6 +740,9 @@ std::optional<Clock::time_point> HttpService::Impl::deadline(const Connection& c
         return c.since + milliseconds(handlerTimeoutMs.load());
     case Connection::Writing: return c.since + limits.writeTimeout;
     case Connection::Draining: return c.since + milliseconds(2000);
+    case Connection::Streaming:
+        if (c.sent < c.out.size()) return c.since + limits.writeTimeout;
+        return std::nullopt;
     }
     return std::nullopt;
 }
@@ -630,7 +753,8 @@ void HttpService::Impl::check_time(Connection& c, Clock::time_point now) {
     switch (c.phase) {
     case Connection::Idle:
     case Connection::Writing:
-    case Connection::Draining: close(c); break;
+    case Connection::Draining:
+    case Connection::Streaming: close(c); break;
     case Connection::Receiving:
         if (c.head)
             fail(c, 408, "The request did not arrive within " + seconds_text(limits.requestTimeout) + " s", now);
@@ -673,6 +797,11 @@ void HttpService::Impl::close(Connection& c) {
     ::close(c.fd);
     c.fd = -1;
     c.dead = true;
+    if (c.stream) {
+        c.stream->end();
+        c.stream.reset();
+        if (auto ended = std::move(c.streamEnded)) ended();
+    }
 }
 
 }  // namespace corvell::alpaca

@@ -40,6 +40,17 @@ struct HttpLimits {
     HeadLimits sizes;
 };
 
+// An answer that goes on after its first bytes (server-sent events): what
+// the handler sends follows, until the client goes away or the service
+// stops. Any thread.
+class ReplyStream {
+public:
+    virtual ~ReplyStream() = default;
+    // False once the stream has ended; the bytes are then dropped.
+    virtual bool send(std::string bytes) = 0;
+    virtual bool open() const = 0;
+};
+
 // One request handed to the handler. The handler claims it before acting on
 // it, then answers, on any thread; a request given up (its time ran out, or
 // the service stops) cannot be claimed, so it is never carried out after its
@@ -52,6 +63,11 @@ public:
     virtual bool claim() = 0;
     // After claim(): the answer, sent as soon as the service's thread wakes.
     virtual void answer(HttpReply reply) = 0;
+    // After claim(), in place of answer(): the head of `first` (without a
+    // length) and its body, then whatever the stream sends, on a connection
+    // that is closed when the stream ends. `ended` is called once, on the
+    // service's thread, when the client has gone away or the service stops.
+    virtual std::shared_ptr<ReplyStream> stream(HttpReply first, std::function<void()> ended) = 0;
 };
 
 using RequestHandler = std::function<void(std::shared_ptr<PendingRequest>)>;
@@ -71,8 +87,10 @@ public:
     // nothing is served and `error` says why. An IPv6 address the computer
     // does not have (IPv6 switched off) is left out when an IPv4 one was
     // bound. `gate`: who may be answered (the others get 403); none: anyone.
+    // `hostNames`: names of this computer a request's Host may give besides
+    // its own host name (see host_name_allowed).
     bool start(const std::vector<std::string>& hosts, int port, std::string& error,
-               std::shared_ptr<PeerGate> gate = nullptr);
+               std::shared_ptr<PeerGate> gate = nullptr, const std::vector<std::string>& hostNames = {});
     // Closes every socket: a request still waiting for the handler is given
     // up and answered 503. Joins the thread.
     void stop();

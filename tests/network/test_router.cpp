@@ -330,12 +330,19 @@ TEST(AlpacaSettingsFile, MalformedKeysKeepTheirDefaultsAndLoseNothingElse) {
     portsOnly.httpPort = 8080;
     AlpacaSettings truncated = d;
     truncated.enabled = true;
+    AlpacaSettings named = d;
+    named.hostNames = {"telescope.lan", "raspberrypi.fritz.box", "scope-2"};
+    all.hostNames = named.hostNames;
     const std::vector<Row> rows = {
         {"", d},
         {encode_settings(all), all},
         {"http_port=8080\ndiscovery_port=70000\nenabled=yes\nanswer_on=moon\nanswer_any_address=2\nunique_id=a b\n",
          portsOnly},
         {"junk\n" + std::string(1, '\0') + "\xff=\n enabled = 1 \r\nhttp_po", truncated},
+        // Names in any case, by blanks or commas, a trailing dot; a mistyped
+        // one (a label ending in '-', a blank inside a label, a path) is
+        // left out, the others kept.
+        {"host_names=Telescope.LAN, raspberrypi.fritz.box. bad-.lan http://x scope-2 telescope.lan\n", named},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.text);

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 
 #include "app/alpaca_device.h"
+#include "app/engine_page.h"
 #include "app/module_link.h"
 #include "app/trace_link.h"
 #include "network/alpaca_server.h"
@@ -98,6 +99,8 @@ Core::Core(const CoreOptions& options, QObject* parent) : QObject(parent), optio
     };
     alpaca_ = std::make_unique<alpaca::AlpacaServer>(*alpacaDevice_, options_.dataDir);
     if (options_.alpacaPort > 0) alpaca_->switchOnForThisRun(options_.alpacaPort);
+    page_ = new EnginePage(*this);
+    alpaca_->setPage(&page_->page());
     show_server_status_in_activity(*alpaca_, *engine_);
 
     // The executive runs once each time the main loop has run empty. Bytes
@@ -133,6 +136,8 @@ void Core::log(const std::string& text) {
     if (trace_) trace_->flush();
     write_line(log_time(LogClock::now()) + " " + text);
 }
+
+alpaca::SetupPage& Core::setupPage() { return page_->page(); }
 
 void Core::start() {
     engine_->construct();

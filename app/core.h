@@ -1,5 +1,6 @@
 // The program's core: the engine, the serial link to the module, the reply
-// timer, the files (through the engine) and the ASCOM Alpaca server. It
+// timer, the files (through the engine) and the ASCOM Alpaca server with the
+// browser page. It
 // runs on QCoreApplication and needs no display; the window, the headless
 // log and the INDI driver attach to it as views and act only through the
 // engine's operations.
@@ -20,6 +21,7 @@ class TZComm;
 class EngineFocuser;
 namespace corvell::alpaca {
 class AlpacaServer;
+class SetupPage;
 }
 
 namespace corvell::app {
@@ -31,8 +33,8 @@ struct CoreOptions {
     int alpacaPort = 0;
     // Every byte on the line, with its time and direction, to standard error.
     bool trace = false;
-    // False for a front end that cannot ask the user (headless, INDI): an
-    // older release's file is then left for the window to convert.
+    // False for a front end that cannot ask the user (INDI): an older
+    // release's file is then left for the window or the browser page.
     bool offerConversion = true;
     // Said on the window's Settings page and in the log when a simulated
     // module answers on COM1.
@@ -40,6 +42,7 @@ struct CoreOptions {
 };
 
 class TraceLink;
+class EnginePage;
 
 class Core : public QObject, private EngineView {
     Q_OBJECT
@@ -58,6 +61,9 @@ public:
     TZComm& port() { return *port_; }
     QTimer& replyTimer() { return timer_; }
     alpaca::AlpacaServer& alpacaServer() { return *alpaca_; }
+    const alpaca::AlpacaServer& alpacaServer() const { return *alpaca_; }
+    // The browser page the server serves at /setup.
+    alpaca::SetupPage& setupPage();
 
     // The engine's state before the start-up: "Unknown" and "Initializing"
     // shown, the configuration read; the Alpaca server starts as its
@@ -103,6 +109,7 @@ private:
     // engine goes.
     std::unique_ptr<EngineFocuser> alpacaDevice_;
     std::unique_ptr<alpaca::AlpacaServer> alpaca_;
+    EnginePage* page_ = nullptr;  // a child of the core
     bool passPending_ = false;
 };
 

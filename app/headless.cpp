@@ -6,6 +6,7 @@
 
 #include "app/quit_signals.h"
 #include "network/alpaca_server.h"
+#include "network/setup_page.h"
 
 namespace corvell::app {
 
@@ -40,6 +41,14 @@ HeadlessView::HeadlessView(Core& core) : QObject(&core), core_(core) {
     connect(&core, &Core::alpacaMoveRefused, this, [this](long target, const QString& reason) {
         core_.log("Alpaca move to " + std::to_string(target) + " refused: " + reason.toStdString());
     });
+    connect(&core.setupPage(), &alpaca::SetupPage::attendedChanged, this, &HeadlessView::attendedChanged);
+}
+
+// The last page closed: what it left open is answered as nobody's.
+void HeadlessView::attendedChanged(bool attended) {
+    core_.log(attended ? "A browser page is open: questions wait for an answer there"
+                       : "No browser page is open: questions are answered as nobody's");
+    if (!attended) answerOpenDialogs(kAllParts);
 }
 
 void HeadlessView::rendered(unsigned changed) {
@@ -73,18 +82,19 @@ void HeadlessView::rendered(unsigned changed) {
     answerOpenDialogs(changed);
 }
 
-// Nothing here can say yes: each question is answered No, each entry and
-// setup page cancelled, a port search's result acknowledged. The answer is
-// given from the event loop, after the engine's call that opened the dialog
-// has ended.
+// With no page open nothing here can say yes: each question is closed
+// unanswered, each entry and setup page cancelled, a port search's result
+// acknowledged. The answer is given from the event loop, after the engine's
+// call that opened the dialog has ended.
 void HeadlessView::answerOpenDialogs(unsigned changed) {
+    if (core_.setupPage().attended()) return;
     const Screen& s = core_.screen();
     Engine& e = core_.engine();
     auto later = [this](auto answer) { QMetaObject::invokeMethod(this, answer, Qt::QueuedConnection); };
     if ((changed & kQuestion) && s.question.visible && s.question.id != question_) {
         const int id = question_ = s.question.id;
-        core_.log("Question with no one to answer it, answered No: " + one_line(s.question.text));
-        later([&e, id] { e.question_answered(id, false); });
+        core_.log("Question with no one to answer it, closed unanswered: " + one_line(s.question.text));
+        later([&e, id] { e.question_closed(id); });
     }
     if ((changed & kEntry) && s.entry.visible && s.entry.id != entry_) {
         const int id = entry_ = s.entry.id;
@@ -117,6 +127,10 @@ int run_headless(int& argc, char** argv, const CoreOptions& options) {
     // (11111 unless chosen otherwise), answering whom the settings allow.
     if (options.alpacaPort == 0 && !core.alpacaServer().settings().enabled)
         core.alpacaServer().switchOnForThisRun(core.alpacaServer().settings().httpPort);
+    core.alpacaServer().keepOn();
+    // A page that was open before a restart connects again within moments:
+    // until then someone may be there.
+    core.setupPage().expectVisitors();
     core.log("corvell-focuser " CORVELL_VERSION " without a window; data folder " + options.dataDir);
     core.start();
     // The server is the only way in: a program that cannot serve ends, and

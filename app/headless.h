@@ -14,8 +14,11 @@ namespace corvell::app {
 // What the window would show, as log lines: each line of the Activity
 // display as it changes, the status and connection lines when they change,
 // the position when it changes while nothing moves, and every refused
-// Alpaca move. A question, entry or setup page that the engine opens has no
-// one to answer it: it is answered No or cancelled, and the log says so.
+// Alpaca move. Someone is there while a browser page is open (the setup
+// page, which shows and answers everything the window does); with nobody
+// there, a question, entry or setup page that the engine opens is closed
+// unanswered (No; the older release's file is left for the next start) or
+// cancelled, and the log says so.
 class HeadlessView : public QObject {
 public:
     explicit HeadlessView(Core& core);
@@ -23,6 +26,7 @@ public:
 private:
     void rendered(unsigned changed);
     void answerOpenDialogs(unsigned changed);
+    void attendedChanged(bool attended);
 
     Core& core_;
     std::vector<std::string> activity_;

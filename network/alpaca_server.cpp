@@ -4,6 +4,7 @@
 #include <QStringList>
 
 #include "network/peer_filter.h"
+#include "network/setup_page.h"
 
 namespace corvell::alpaca {
 
@@ -30,15 +31,29 @@ void AlpacaServer::switchOnForThisRun(int httpPort) {
 }
 
 void AlpacaServer::applySettings(const AlpacaSettings& settings) {
+    const AlpacaSettings before = settings_, savedBefore = saved_;
     AlpacaSettings next = settings;
     next.uniqueId = settings_.uniqueId;
+    AlpacaSettings file = next;
+    if (keepOn_) {
+        next.enabled = true;
+        file.enabled = saved_.enabled;
+    }
     saveError_.clear();
-    if (!dataDir_.empty() && save_settings(dataDir_, next, saveError_)) {
-        saved_ = next;
+    if (!dataDir_.empty() && save_settings(dataDir_, file, saveError_)) {
+        saved_ = file;
         idUnsaved_ = false;
     }
     settings_ = next;
     start();
+    if (!keepOn_ || listening() || !http_) return;
+    // The only way in must stay open: back to the settings it served with.
+    const QString why = problem_;
+    settings_ = before;
+    std::string ignored;
+    if (!dataDir_.empty() && saved_ != savedBefore && save_settings(dataDir_, savedBefore, ignored)) saved_ = savedBefore;
+    start();
+    setStatus(status_ + QString(" (the new settings were not kept: %1)").arg(why), why);
 }
 
 void AlpacaServer::setLimits(const HttpLimits& limits) {
@@ -74,7 +89,7 @@ void AlpacaServer::start() {
     // address is allowed.
     const auto gate = settings_.localNetwork ? std::make_shared<PeerGate>(settings_.allowAnyAddress) : nullptr;
     std::string error;
-    if (!http_->start(hosts, port, error, gate)) {
+    if (!http_->start(hosts, port, error, gate, settings_.hostNames)) {
         setStatus(QString("Not listening: %1. The program goes on without the network server.")
                           .arg(QString::fromStdString(error)) +
                       saveNote,
@@ -130,6 +145,7 @@ void AlpacaServer::handOver(std::shared_ptr<PendingRequest> request) {
             // A request given up (its time ran out, or the server stopped) is
             // not carried out.
             if (!request->claim()) return;
+            if (page_ && SetupPage::serves(request->request().target)) return page_->serve(request);
             request->answer(route(request->request(), device_, state_));
         },
         Qt::QueuedConnection);

@@ -18,6 +18,8 @@
 
 namespace corvell::alpaca {
 
+class SetupPage;
+
 class AlpacaServer : public QObject {
     Q_OBJECT
 public:
@@ -36,6 +38,16 @@ public:
     // New settings from the Settings page: saved, then the server restarts
     // with them (or stops, when switched off).
     void applySettings(const AlpacaSettings& settings);
+    // A program whose only way in is this server (no window): it stays on
+    // whatever the settings say (the file keeps what it says for the
+    // window), and settings it cannot listen with are given up for the
+    // ones it listened with.
+    void keepOn() { keepOn_ = true; }
+    bool keptOn() const { return keepOn_; }
+    // The program's page for a browser, served at /, /setup and under
+    // /setup/. Without one, /setup answers with a summary of the focuser.
+    // The server stops before the page goes.
+    void setPage(SetupPage* page) { page_ = page; }
 
     // Starts as the settings say (nothing when switched off), or restarts.
     void start();
@@ -80,6 +92,8 @@ private:
     // it yet.
     AlpacaSettings saved_;
     bool idUnsaved_ = false;
+    bool keepOn_ = false;
+    SetupPage* page_ = nullptr;
 };
 
 }  // namespace corvell::alpaca

@@ -1,5 +1,6 @@
 #include "storage/codepage.h"
 
+#include <cstdio>
 #include <utility>
 
 namespace corvell {
@@ -21,10 +22,13 @@ void append_utf8(std::string& out, char32_t cp) {
     } else if (cp < 0x800) {
         out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
         out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        // Every code point of the code page lies in the Basic Multilingual
-        // Plane, so three bytes are the most needed.
+    } else if (cp < 0x10000) {
         out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
         out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
         out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
     }
@@ -133,6 +137,28 @@ std::string cp1252_from_utf8(std::string_view utf8, size_t* unmapped) {
     }
     if (unmapped) *unmapped = replaced;
     return out;
+}
+
+std::optional<char32_t> first_unstorable_utf8(std::string_view utf8) {
+    for (size_t pos = 0; pos < utf8.size();) {
+        const auto [cp, length] = decode_utf8(utf8, pos);
+        if (length == 0) return 0xFFFD;
+        if (cp == 0 || !cp1252_from_unicode(cp)) return cp;
+        pos += length;
+    }
+    return std::nullopt;
+}
+
+std::string unstorable_text(char32_t c) {
+    char code[16];
+    std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
+    std::string shown;
+    if (c >= 0x20 && c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF)) {
+        shown = "'";
+        append_utf8(shown, c);
+        shown += "' ";
+    }
+    return shown + "(" + code + ") cannot be stored: descriptions hold only Western European (Windows-1252) characters.";
 }
 
 }  // namespace corvell

@@ -29,4 +29,11 @@ constexpr char kCp1252Replacement = '?';
 std::string cp1252_from_u32(std::u32string_view text, size_t* unmapped = nullptr);
 std::string cp1252_from_utf8(std::string_view utf8, size_t* unmapped = nullptr);
 
+// The first character of the UTF-8 text that a description in the files
+// cannot hold: one outside the code page, or a zero, which ends a field
+// (malformed UTF-8 gives U+FFFD). None when the text holds none.
+std::optional<char32_t> first_unstorable_utf8(std::string_view utf8);
+// What the user is told when `c` is refused, in UTF-8.
+std::string unstorable_text(char32_t c);
+
 }  // namespace corvell

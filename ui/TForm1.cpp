@@ -18,6 +18,7 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "app/program_texts.h"
 #include "network/alpaca_server.h"
 #include "ui/AlpacaSettingsGroup.h"
 #include "ui/Dialogs.h"
@@ -478,28 +479,7 @@ void TForm1::buildSettingsPage() {
     auto* l = new QVBoxLayout(TabSheet4);
     SettingsText = named(new QPlainTextEdit(TabSheet4), "SettingsText");
     SettingsText->setReadOnly(true);
-    QString ports;
-    for (int i = 0; i < 5; ++i)
-        ports += QString("    COM%1:  %2\n").arg(i + 1).arg(QString::fromStdString(core_.options().portMap.paths[i]));
-    QString text =
-        "CONTROL MODULE SWITCHES\n"
-        "The Control Module has three switches beside its serial connector.\n\n"
-        "Switch 1 - Motor voltage.  Selects the voltage applied to the focuser motor.  Use the lower voltage for "
-        "small, light focusers and the higher voltage for heavy loads or when the motor stalls.\n\n"
-        "Switch 2 - Motor direction.  Reverses the direction in which the motor turns.  Set it so that \"Move In\" "
-        "moves the drawtube inward and the Encoder Count falls while moving in.\n\n"
-        "Switch 3 - Baud rate.  Selects 9600 or 2400 baud.  The Baud Rate setting on the Configure page must match "
-        "this switch, or use \"COM Port AutoDetection\" to find it.  Turn the Control Module off and on again after "
-        "changing a switch.\n\n"
-        "PORT SETTINGS\n"
-        "The Control Module uses 8 data bits, no parity, 1 stop bit and no flow control, at 9600 or 2400 baud.\n\n"
-        "PORT MAP IN USE\n"
-        "Each COM choice on the Configure page uses this device (set with --com1 .. --com5 or CORVELL_COM1 .. "
-        "CORVELL_COM5):\n" +
-        ports;
-    if (!core_.options().simulatorNote.empty()) text += "\n" + QString::fromStdString(core_.options().simulatorNote) + "\n";
-    text += "\nSettings and focuser profiles are kept in: " + QString::fromStdString(core_.options().dataDir) + "\n";
-    SettingsText->setPlainText(text);
+    SettingsText->setPlainText(QString::fromStdString(corvell::app::settings_text(core_.options())));
     l->addWidget(SettingsText);
 }
 
@@ -507,38 +487,6 @@ void TForm1::buildHelpPage() {
     auto* l = new QVBoxLayout(TabSheet7);
     HelpText = named(new QPlainTextEdit(TabSheet7), "HelpText");
     HelpText->setReadOnly(true);
-    HelpText->setPlainText(
-        "Tav Corvell version " CORVELL_VERSION ".  The command line is described by corvell-focuser --help and "
-        "in the manual page (man corvell-focuser).\n\n"
-        "GETTING STARTED\n"
-        "1. Connect the Control Module to a serial port and turn it on.\n"
-        "2. On the Configure page choose the COM port and baud rate, or press \"COM Port AutoDetection\".  "
-        "\"Communicating\" appears when the module answers.\n"
-        "3. Choose position units (inches or cm) on the Configure page.\n\n"
-        "OPERATE PAGE\n"
-        "Move In / Move Out start the motor; Stop halts it.\n"
-        "Go To Specified Position asks for a position in the current units and drives the focuser there; the "
-        "focuser cannot be sent beyond the Maximum Travel Stop.  While it moves, a window lets you terminate the "
-        "move at the current position.\n"
-        "Step In / Step Out move by the step increment.  Click the step box to type a new increment (inches, or "
-        "millimetres when the units are cm) and press Enter, or use the arrows beside it.\n"
-        "Backlash Correction On makes a go-to of a stored position always finish moving in the direction in which "
-        "the position was stored, by first overshooting by the correction distance.  Click the distance box to "
-        "type a new distance.\n"
-        "The displays show the focuser position, the current activity, the module status and the Maximum Travel "
-        "Stop.\n\n"
-        "STORE/RECALL PAGE\n"
-        "Store Position saves the current position in a slot and opens its description for typing (press Enter "
-        "to keep it).  Go To returns to the stored position; Delete empties the slot.  Each focuser has twenty "
-        "slots.\n\n"
-        "CONFIGURE PAGE\n"
-        "Set Focuser Zero Position makes the current position the zero of the position count.\n"
-        "Restore Default File Settings rebuilds the program settings and the focuser list from the profile files "
-        "on disk; focuser profiles are not deleted.\n\n"
-        "TROUBLESHOOTING\n"
-        "\"Serial Communications Timeout\" and \"Not communicating\": check the cable, the power of the Control "
-        "Module, the COM port and the baud rate.  The program keeps trying to reach the module every 1.5 "
-        "seconds.\n"
-        "\"Motor or Encoder Error\": check the focuser cable and retry the command.\n");
+    HelpText->setPlainText(QString::fromStdString(corvell::app::help_text()));
     l->addWidget(HelpText);
 }

@@ -32,12 +32,7 @@ inline std::optional<char32_t> first_unstorable(const QString& text) {
 inline std::string typed_text(const QString& text) { return corvell::cp1252_from_u32(text.toStdU32String()); }
 
 // What the user is told when a character is refused.
-inline QString unstorable_hint(char32_t c) {
-    const QString code = QString::number(static_cast<uint>(c), 16).toUpper().rightJustified(4, '0');
-    const QString shown = c >= 0x20 ? "'" + QString::fromUcs4(&c, 1) + "' " : QString();
-    return shown + "(U+" + code +
-           ") cannot be stored: descriptions hold only Western European (Windows-1252) characters.";
-}
+inline QString unstorable_hint(char32_t c) { return QString::fromStdString(corvell::unstorable_text(c)); }
 
 // Shows in `hint` which character was refused and why.
 inline void show_refusal(QLabel* hint, char32_t c) {

@@ -156,7 +156,7 @@ TEST(HeadlessView, AnswersNoOrCancelsWhatNobodyIsThereToAnswer)
             const char* said;
         } cases[] = {
             {[&] { e.ReinitializeClick(); },
-             "Question with no one to answer it, answered No: Are you sure you want to initialize the focuser?"},
+             "Question with no one to answer it, closed unanswered: Are you sure you want to initialize the focuser?"},
             {[&] { e.go_to_command(); }, "Entry with no one to type in it, cancelled: Enter Focuser Go To Position"},
             {[&] { e.ChangeDescriptionClick(); }, "Description entry with no one to type in it, cancelled"},
             {[&] { e.AddFocuserClick(); }, "Setup page with no one to answer it, cancelled: Add New Focuser"},

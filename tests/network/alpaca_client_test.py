@@ -25,6 +25,7 @@ import argparse
 import http.client
 import json
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -106,6 +107,19 @@ class Client:
         checks.check((reply.get("ErrorMessage") == "") == (reply.get("ErrorNumber") == 0),
                      "%s %s: ErrorMessage %r" % (method, member, reply.get("ErrorMessage")))
         return reply
+
+
+def event_stream_start(port, token):
+    """The first event of the program's setup page, as its page reads it."""
+    with socket.create_connection(("127.0.0.1", port), timeout=15) as s:
+        s.sendall(("GET /setup/api/events?token=%s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % (token, port)).encode())
+        received = b""
+        while b"\n\n" not in received.partition(b"data: ")[2]:
+            more = s.recv(65536)
+            if not more:
+                break
+            received += more
+        return received.decode("utf-8", "replace")
 
 
 def raw(host, port, data, family=socket.AF_INET, sock=None):
@@ -396,6 +410,10 @@ def local_network_checks(checks, port, discovery_port):
     """A server answering on the local network (bound to the wildcard
     addresses), talked to on 127.0.0.1 and ::1 only."""
     status, _, body = raw("127.0.0.1", port, "GET /setup HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+    token = re.search(r'name="corvell-token" content="([0-9a-f]+)"', body)
+    if token:
+        # The program's browser page: the mode is in the state its event stream sends.
+        body = event_stream_start(port, token.group(1))
     checks.check(status == 200 and "every network" in body, "setup page of the local-network mode: %d" % status)
     for address in ["127.0.0.1"] + (["::1"] if has_ipv6_loopback() else []):
         family = socket.AF_INET6 if ":" in address else socket.AF_INET

@@ -175,8 +175,7 @@
         '<input class="desc" id="Description' + n + '" maxlength="32" readonly aria-label="Description ' + n + '">' +
         '<button id="Store' + n + '" data-action="store" data-n="' + n + '">Store Position</button>' +
         '<button id="GoTo' + n + '" data-action="goToStored" data-n="' + n + '">Go To</button>' +
-        '<button id="Delete' + n + '" data-action="deleteStored" data-n="' + n + '">Delete</button>' +
-        '<span class="gap"></span>';
+        '<button id="Delete' + n + '" data-action="deleteStored" data-n="' + n + '">Delete</button>';
       grid.appendChild(slot);
       const d = slot.querySelector('input');
       d.addEventListener('keydown', (e) => {
@@ -309,14 +308,20 @@
   function renderDialogs(s) {
     show('StopGoToDialog', s.stopGoToVisible);
     show('StopInitDialog', s.stopInitVisible);
+    // Shown first: only what is shown can take the focus.
+    show('AreYouSureDialog', s.question.visible);
+    show('GoToDialog', s.entry.visible);
+    show('TextEntryDialog', s.textEntry.visible);
+    show('SetupDialog', s.setup.visible);
+    show('AutoDetectDialog', s.autoDetect.visible);
+    updateBackdrop();
     renderQuestion(s.question);
     renderEntry(s.entry);
     renderTextEntry(s.textEntry);
     renderSetup(s.setup);
-    show('AutoDetectDialog', s.autoDetect.visible);
     text('AutoDetectResult', s.autoDetect.message);
-    if (s.autoDetect.visible && rose('autoDetect', s.autoDetect.id)) $('AutoDetectOK').focus();
-    updateBackdrop();
+    if (s.autoDetect.visible && seen.autoDetectShown !== s.autoDetect.id) $('AutoDetectOK').focus();
+    seen.autoDetectShown = s.autoDetect.visible ? s.autoDetect.id : null;
   }
 
   function updateBackdrop() {
@@ -327,7 +332,6 @@
   }
 
   function renderQuestion(q) {
-    show('AreYouSureDialog', q.visible);
     if (!q.visible) {
       seen.questionShown = null;
       return;
@@ -340,7 +344,6 @@
   }
 
   function renderEntry(e) {
-    show('GoToDialog', e.visible);
     if (!e.visible) {
       seen.entryShown = null;
       return;
@@ -359,7 +362,6 @@
   }
 
   function renderTextEntry(t) {
-    show('TextEntryDialog', t.visible);
     if (!t.visible) {
       seen.textShown = null;
       return;
@@ -376,7 +378,6 @@
   }
 
   function renderSetup(p) {
-    show('SetupDialog', p.visible);
     if (!p.visible) {
       seen.setupFocus = null;
       return;

@@ -4,6 +4,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QRadioButton>
 #include <QSpinBox>
 
@@ -35,6 +36,16 @@ AlpacaSettingsGroup::AlpacaSettingsGroup(AlpacaServer& server, QWidget* parent)
     networkNote_ = new QLabel;
     networkNote_->setObjectName("AlpacaNetworkNote");
     networkNote_->setWordWrap(true);
+    hostNames_ = new QLineEdit;
+    hostNames_->setObjectName("AlpacaHostNames");
+    hostNames_->setPlaceholderText("telescope.lan");
+    hostNames_->setToolTip("Names a browser or an imaging program may use for this computer besides its own name and "
+                           "its addresses (a name the router gives it), separated by blanks");
+    hostNamesRefusal_ = new QLabel;
+    hostNamesRefusal_->setObjectName("AlpacaHostNamesRefusal");
+    hostNamesRefusal_->setStyleSheet("color: #a00000;");
+    hostNamesRefusal_->setWordWrap(true);
+    hostNamesRefusal_->hide();
     status_ = new QLabel;
     status_->setObjectName("AlpacaStatus");
     status_->setWordWrap(true);
@@ -54,7 +65,10 @@ AlpacaSettingsGroup::AlpacaSettingsGroup(AlpacaServer& server, QWidget* parent)
     grid->addLayout(who, 2, 1, 1, 4);
     grid->addWidget(anyAddress_, 3, 0, 1, 5);
     grid->addWidget(networkNote_, 4, 0, 1, 5);
-    grid->addWidget(status_, 5, 0, 1, 5);
+    grid->addWidget(new QLabel("Names of this computer:"), 5, 0);
+    grid->addWidget(hostNames_, 5, 1, 1, 4);
+    grid->addWidget(hostNamesRefusal_, 6, 0, 1, 5);
+    grid->addWidget(status_, 7, 0, 1, 5);
     grid->setColumnStretch(4, 1);
 
     showSettings();
@@ -65,12 +79,13 @@ AlpacaSettingsGroup::AlpacaSettingsGroup(AlpacaServer& server, QWidget* parent)
     connect(anyAddress_, &QCheckBox::toggled, this, &AlpacaSettingsGroup::apply);
     connect(httpPort_, qOverload<int>(&QSpinBox::valueChanged), this, &AlpacaSettingsGroup::apply);
     connect(discoveryPort_, qOverload<int>(&QSpinBox::valueChanged), this, &AlpacaSettingsGroup::apply);
+    connect(hostNames_, &QLineEdit::editingFinished, this, &AlpacaSettingsGroup::apply);
 }
 
 void AlpacaSettingsGroup::showSettings() {
     const AlpacaSettings& s = server_.settings();
     const QSignalBlocker b1(enabled_), b2(httpPort_), b3(discoveryPort_), b4(localNetwork_), b5(thisComputer_),
-        b6(anyAddress_);
+        b6(anyAddress_), b7(hostNames_);
     enabled_->setChecked(s.enabled);
     httpPort_->setValue(s.httpPort);
     discoveryPort_->setValue(s.discoveryPort);
@@ -78,6 +93,10 @@ void AlpacaSettingsGroup::showSettings() {
     thisComputer_->setChecked(!s.localNetwork);
     anyAddress_->setChecked(s.allowAnyAddress);
     anyAddress_->setEnabled(s.localNetwork);
+    // What is being typed stays until it is taken or refused.
+    const QString names = QString::fromStdString(corvell::alpaca::host_names_text(s.hostNames));
+    if (!hostNames_->hasFocus() && hostNamesRefusal_->isHidden() && hostNames_->text() != names)
+        hostNames_->setText(names);
     // Who can move the focuser, in one line.
     const bool anyone = s.localNetwork && s.allowAnyAddress;
     networkNote_->setText(!s.localNetwork ? "Only programs on this computer can move the focuser."
@@ -93,6 +112,10 @@ void AlpacaSettingsGroup::apply() {
     s.discoveryPort = discoveryPort_->value();
     s.localNetwork = localNetwork_->isChecked();
     s.allowAnyAddress = anyAddress_->isChecked();
+    // Names that are not all names are refused, and the names in use kept.
+    const std::string refusal = corvell::alpaca::read_host_names(hostNames_->text().toStdString(), s.hostNames);
+    hostNamesRefusal_->setText(QString::fromStdString(refusal));
+    hostNamesRefusal_->setVisible(!refusal.empty());
     if (s == server_.settings()) return;
     server_.applySettings(s);
     showSettings();

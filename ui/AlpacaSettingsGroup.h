@@ -1,12 +1,14 @@
 // The Settings page's group for the ASCOM Alpaca server: on or off, the HTTP
 // and discovery ports, who may connect (this computer, or the local network:
-// its own subnets, or any address), and the server's status line. Every
-// change is saved and the server restarts with it at once.
+// its own subnets, or any address), the names of this computer a request
+// may give besides its own, and the server's status line. Every change is
+// saved and the server restarts with it at once.
 #pragma once
 #include <QGroupBox>
 
 class QCheckBox;
 class QLabel;
+class QLineEdit;
 class QRadioButton;
 class QSpinBox;
 
@@ -32,5 +34,7 @@ private:
     QRadioButton* localNetwork_;
     QCheckBox* anyAddress_;
     QLabel* networkNote_;
+    QLineEdit* hostNames_;
+    QLabel* hostNamesRefusal_;  // why the names typed were not taken
     QLabel* status_;
 };

@@ -4,6 +4,8 @@
 // Go To button's own.
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
 #include <QSpinBox>
 #include <cstdio>
 #include <gtest/gtest.h>
@@ -62,6 +64,17 @@ TEST(AlpacaInTheWindow, PortInUseThenTheCurrentFocuserAndAMoveAsTheGoToButtons) 
     h.form->AlpacaGroup->findChild<QSpinBox*>("AlpacaHttpPort")->setValue(port);
     EXPECT_EQ(activity(h), "Alpaca server on, port " + std::to_string(port) + " (this computer only)");
     ::close(taken);
+    // Names of the computer: refused while one is not a name, then kept.
+    auto* names = h.form->AlpacaGroup->findChild<QLineEdit*>("AlpacaHostNames");
+    auto* refusal = h.form->AlpacaGroup->findChild<QLabel*>("AlpacaHostNamesRefusal");
+    names->setText("scope pi_4");
+    emit names->editingFinished();
+    EXPECT_EQ(refusal->text().toStdString(), "'pi_4' is not a host name (letters, digits and '-', with dots between)");
+    EXPECT_TRUE(h.form->alpacaServer().settings().hostNames.empty());
+    names->setText("Scope.LAN, scope-pi");
+    emit names->editingFinished();
+    EXPECT_TRUE(refusal->isHidden());
+    EXPECT_EQ(h.form->alpacaServer().settings().hostNames, (std::vector<std::string>{"scope.lan", "scope-pi"}));
 
     value(port, "PUT", "connected", "Connected=True");
     EXPECT_EQ(value(port, "GET", "maxstep").toInt(), 6600);

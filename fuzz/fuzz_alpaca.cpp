@@ -6,6 +6,9 @@
 // The same input, as the bytes a connection received, goes through the HTTP
 // message rules: a head and body within the limits, or a refusal with its
 // status and reason, and never a wait for more once a limit is passed.
+// Requests of the setup page's paths go to the page, against a fake front
+// end: an answer of the page's statuses with a reason, and an action
+// carried out only for a POST of the page itself (its token, its origin).
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cstddef>
@@ -15,6 +18,7 @@
 #include "fuzz/fuzz_check.h"
 #include "network/alpaca_router.h"
 #include "network/http_parser.h"
+#include "network/setup_page.h"
 #include "tests/network/fake_focuser.h"
 
 using namespace corvell::alpaca;
@@ -47,6 +51,46 @@ void check_http(const std::string& received) {
     }
 }
 
+// What the page is given and what it asks for: the actions carried out.
+struct FakePage : PageFrontEnd {
+    int acts = 0;
+    QJsonObject state() const override { return {{"screen", QJsonObject{{"position", "0.327\""}}}}; }
+    QJsonObject fixed() const override { return {{"version", "1"}}; }
+    Result act(const std::string& name, const QJsonObject& values) override {
+        if (name != "stop" && name != "store") return {"no action '" + name + "'", {}};
+        if (name == "store" && !values.value("n").isDouble()) return {"'n' must be a number", {}};
+        ++acts;
+        return {};
+    }
+};
+
+const char kHost[] = "127.0.0.1:11111";
+
+// The page's answer to one request: whatever comes in, a status of the
+// page's with a reason, and an action only from the page itself.
+void check_page(SetupPage& page, FakePage& front, HttpRequest request, unsigned flags) {
+    // The three header fields a browser sends, right or wrong as the flags say.
+    request.host = kHost;
+    // {{T}} in the target: the event stream's token.
+    for (size_t at; (flags & 32) && (at = request.target.find("{{T}}")) != std::string::npos;)
+        request.target.replace(at, 5, page.token());
+    request.pageToken = (flags & 32) ? page.token() : request.body.substr(0, 32);
+    request.origin = (flags & 64) ? std::string("http://") + kHost : "http://evil.example";
+    if (flags & 128) request.fetchSite = (flags & 64) ? "same-origin" : "cross-site";
+    const int before = front.acts;
+    const SetupPage::Answer a = page.answer(request);
+    const int s = a.reply.status;
+    FUZZ_CHECK(s == 200 || s == 400 || s == 403 || s == 404 || s == 405 || s == 503);
+    FUZZ_CHECK(!a.reply.body.empty() && !a.reply.contentType.empty());
+    FUZZ_CHECK(a.stream == (s == 200 && a.reply.contentType.rfind("text/event-stream", 0) == 0));
+    const bool own = (flags & 32) && (flags & 64);
+    if (front.acts != before) {
+        FUZZ_CHECK(front.acts == before + 1 && own && request.method == "POST" && s == 200);
+        FUZZ_CHECK(request.target.substr(0, request.target.find('?')) == "/setup/api/action");
+    }
+    if (a.stream) FUZZ_CHECK((flags & 32) && (flags & 64) && a.reply.body.find("data: {\"v\":") != std::string::npos);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -54,6 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_http(input);
     FakeFocuser device;
     RouterState state;
+    FakePage front;
+    SetupPage page(front);
     // Requests are separated by '\n'; within one, method, target and body by
     // '\t'. The first byte of a request picks the device's state.
     size_t start = 0;
@@ -77,6 +123,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (t1 != std::string::npos) request.target = line.substr(t1 + 1, t2 == std::string::npos ? std::string::npos : t2 - t1 - 1);
         if (t2 != std::string::npos) request.body = line.substr(t2 + 1);
 
+        if (SetupPage::serves(request.target)) {
+            check_page(page, front, request, flags);
+            continue;
+        }
         const size_t movesBefore = device.moves.size();
         const HttpReply reply = route(request, device, state);
         FUZZ_CHECK(!reply.body.empty());

@@ -75,13 +75,16 @@
       $('SettingsText').textContent = m.fixed.settingsText;
       $('HelpText').textContent = m.fixed.helpText;
     }
+    const first = state === null;
     state = m.state;
     render();
     document.body.dataset.version = m.v;
+    if (first) performance.mark('corvell-first-state');
   }
 
   function offline(yes) {
     $('Offline').hidden = !yes;
+    document.body.classList.toggle('offline', yes);
   }
 
   // ---- small helpers ----

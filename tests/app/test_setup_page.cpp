@@ -344,6 +344,58 @@ TEST_F(SetupPageTest, EveryOpenPageSeesEachChangeAndAnAnswerFromOneClosesTheQues
     EXPECT_EQ(commands(), "zg") << "the question left open was not answered yes";
 }
 
+// Without a window, the older release's file is offered on the page: a page
+// that connects within moments of the start is asked, and converts it; with
+// no page the question is closed unanswered, the file kept for the next
+// start, and the start goes on.
+TEST_F(SetupPageTest, WithoutAWindowTheOlderReleasesFileIsOfferedOnThePage) {
+    std::string legacy;
+    for (int i = 0; i < 48; ++i) legacy += std::string(i == 6 ? "-1" : i < 8 ? "0" : i < 28 ? "-1" : " ") + '\0';
+    const std::string file = std::string(folder) + "/focuser.dat";
+    for (const bool pageOpen : {true, false}) {
+        SCOPED_TRACE(pageOpen);
+        std::ofstream(file, std::ios::binary) << legacy;
+        Core core(options);
+        HeadlessView view(core);
+        core.setupPage().setGrace(std::chrono::milliseconds(pageOpen ? 5000 : 200));
+        core.start();
+        core.setupPage().expectVisitors();
+        core.activate();
+        if (!pageOpen) {
+            ASSERT_TRUE(spin_until([&] { return core.engine().communicating(); }));
+            EXPECT_FALSE(core.screen().question.visible);
+            std::ifstream kept(file, std::ios::binary);
+            EXPECT_EQ(std::string((std::istreambuf_iterator<char>(kept)), std::istreambuf_iterator<char>()), legacy);
+            continue;
+        }
+        const std::string token = core.setupPage().token();
+        Events page(port, token);
+        int id = 0;
+        ASSERT_TRUE(page.until([&](const QJsonObject& s) {
+            const QJsonObject q = s["question"].toObject();
+            id = q["id"].toInt();
+            return q["visible"].toBool() && q["yes"].toString() == "Convert" &&
+                   q["no"].toString() == "Delete without converting";
+        }));
+        ask(port, "POST", "/setup/api/action", own(port, token),
+            "{\"action\":\"answer\",\"id\":" + std::to_string(id) + ",\"yes\":true}");
+        ASSERT_TRUE(page.until([&](const QJsonObject& s) {
+            const QJsonObject t = s["textEntry"].toObject();
+            id = t["id"].toInt();
+            return t["visible"].toBool() && t["text"].toString() == "Legacy Focuser Settings";
+        }));
+        ask(port, "POST", "/setup/api/action", own(port, token),
+            "{\"action\":\"textOk\",\"id\":" + std::to_string(id) + ",\"text\":\"Old refractor \u00e9\"}");
+        ASSERT_TRUE(page.until([](const QJsonObject& s) {
+            return s["focusers"].toArray().size() == 1 &&
+                   s["focusers"].toArray()[0].toObject()["name"].toString() == QString::fromUtf8("Old refractor \u00e9") &&
+                   s["connection"].toString() == "Communicating";
+        }));
+        EXPECT_FALSE(std::ifstream(file).good()) << "converted, the older file is gone";
+        std::system(("rm -f '" + std::string(folder) + "'/f*").c_str());
+    }
+}
+
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);

@@ -87,7 +87,7 @@ Core::Core(const CoreOptions& options, QObject* parent) : QObject(parent), optio
     replyTimer_ = std::make_unique<QtReplyTimer>(timer_);
     EngineOptions engineOptions;
     engineOptions.dataDir = options_.dataDir;
-    engineOptions.offerConversion = options_.offerConversion;
+    engineOptions.attended = options_.attended;
     engineOptions.moveToTrash = move_to_trash;
     ModuleLink& link = trace_ ? static_cast<ModuleLink&>(*trace_) : *link_;
     engine_ = std::make_unique<Engine>(link, *replyTimer_, static_cast<EngineView&>(*this), engineOptions);
@@ -142,6 +142,8 @@ void Core::start() {
 void Core::activate() { engine_->ExecutiveActivate(); }
 
 void Core::render(const Screen&, unsigned changed) { emit rendered(changed); }
+
+void Core::answeredForNobody(const UnattendedAnswer& answer) { emit nobodyAnswered(answer); }
 
 void Core::warnInvalidNumber(const std::string& text) { emit invalidNumber(QString::fromStdString(text)); }
 

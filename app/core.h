@@ -31,9 +31,10 @@ struct CoreOptions {
     int alpacaPort = 0;
     // Every byte on the line, with its time and direction, to standard error.
     bool trace = false;
-    // False for a front end that cannot ask the user (headless, INDI): an
-    // older release's file is then left for the window to convert.
-    bool offerConversion = true;
+    // False while nobody is there to answer the engine's questions and
+    // entries (headless, INDI): the engine answers them itself
+    // (Engine::set_attended).
+    bool attended = true;
     // Said on the window's Settings page and in the log when a simulated
     // module answers on COM1.
     std::string simulatorNote;
@@ -80,6 +81,8 @@ signals:
     // A move asked for through the Alpaca server was refused; `reason` is
     // what the client is told.
     void alpacaMoveRefused(long target, const QString& reason);
+    // The engine answered a question, an entry or a page for nobody.
+    void nobodyAnswered(const corvell::UnattendedAnswer& answer);
 
 private:
     static void write_line(const std::string& line);
@@ -87,6 +90,7 @@ private:
     void render(const Screen& screen, unsigned changed) override;
     void warnInvalidNumber(const std::string& text) override;
     void requestPass() override;
+    void answeredForNobody(const UnattendedAnswer& answer) override;
 
     CoreOptions options_;
     TZComm* port_;

@@ -11,18 +11,6 @@ namespace corvell::app {
 
 namespace {
 
-// A dialog's text on one line: its line breaks as blanks, no blanks around.
-std::string one_line(const std::string& text) {
-    std::string line;
-    for (char c : text) {
-        const char d = c == '\n' || c == '\r' ? ' ' : c;
-        if (d == ' ' && (line.empty() || line.back() == ' ')) continue;
-        line += d;
-    }
-    while (!line.empty() && line.back() == ' ') line.pop_back();
-    return line;
-}
-
 std::string joined(const std::vector<std::string>& lines) {
     std::string text;
     for (const std::string& l : lines) {
@@ -33,6 +21,8 @@ std::string joined(const std::vector<std::string>& lines) {
     return text;
 }
 
+bool blank(const std::string& text) { return text.find_first_not_of(" \t\r\n") == std::string::npos; }
+
 }  // namespace
 
 HeadlessView::HeadlessView(Core& core) : QObject(&core), core_(core) {
@@ -40,6 +30,8 @@ HeadlessView::HeadlessView(Core& core) : QObject(&core), core_(core) {
     connect(&core, &Core::alpacaMoveRefused, this, [this](long target, const QString& reason) {
         core_.log("Alpaca move to " + std::to_string(target) + " refused: " + reason.toStdString());
     });
+    // What the engine answered for nobody, as it says it.
+    connect(&core, &Core::nobodyAnswered, this, [this](const UnattendedAnswer& answer) { core_.log(answer.line); });
 }
 
 void HeadlessView::rendered(unsigned changed) {
@@ -53,7 +45,7 @@ void HeadlessView::rendered(unsigned changed) {
     }
     // The connection, status and position lines are blank while a move or
     // a connection is under way: a blank says nothing new.
-    if ((changed & kConnection) && !one_line(s.connection).empty() && s.connection != connection_) {
+    if ((changed & kConnection) && !blank(s.connection) && s.connection != connection_) {
         connection_ = s.connection;
         core_.log("Connection: " + connection_);
     }
@@ -69,42 +61,6 @@ void HeadlessView::rendered(unsigned changed) {
         const std::optional<long> count = core_.engine().position();
         const bool inCounts = !count || position_ == std::to_string(*count);
         core_.log("Position: " + position_ + (inCounts ? "" : " (" + std::to_string(*count) + " counts)"));
-    }
-    answerOpenDialogs(changed);
-}
-
-// Nothing here can say yes: each question is answered No, each entry and
-// setup page cancelled, a port search's result acknowledged. The answer is
-// given from the event loop, after the engine's call that opened the dialog
-// has ended.
-void HeadlessView::answerOpenDialogs(unsigned changed) {
-    const Screen& s = core_.screen();
-    Engine& e = core_.engine();
-    auto later = [this](auto answer) { QMetaObject::invokeMethod(this, answer, Qt::QueuedConnection); };
-    if ((changed & kQuestion) && s.question.visible && s.question.id != question_) {
-        const int id = question_ = s.question.id;
-        core_.log("Question with no one to answer it, answered No: " + one_line(s.question.text));
-        later([&e, id] { e.question_answered(id, false); });
-    }
-    if ((changed & kEntry) && s.entry.visible && s.entry.id != entry_) {
-        const int id = entry_ = s.entry.id;
-        core_.log("Entry with no one to type in it, cancelled: " + one_line(s.entry.caption));
-        later([&e, id] { e.entry_cancelled(id); });
-    }
-    if ((changed & kTextEntry) && s.textEntry.visible && s.textEntry.id != textEntry_) {
-        const int id = textEntry_ = s.textEntry.id;
-        core_.log("Description entry with no one to type in it, cancelled");
-        later([&e, id] { e.text_entry_cancelled(id); });
-    }
-    if ((changed & kSetup) && s.setup.visible && s.setup.id != setup_) {
-        const int id = setup_ = s.setup.id;
-        core_.log("Setup page with no one to answer it, cancelled: " + one_line(s.setup.caption + " " + s.setup.text1));
-        later([&e, id] { e.setup_cancelled(id); });
-    }
-    if ((changed & kAutoDetect) && s.autoDetect.visible && s.autoDetect.id != autoDetect_) {
-        const int id = autoDetect_ = s.autoDetect.id;
-        core_.log("Auto Detect: " + one_line(s.autoDetect.message));
-        later([&e, id] { e.AutoDetectOKClick(id); });
     }
 }
 

@@ -14,21 +14,18 @@ namespace corvell::app {
 // What the window would show, as log lines: each line of the Activity
 // display as it changes, the status and connection lines when they change,
 // the position when it changes while nothing moves, and every refused
-// Alpaca move. A question, entry or setup page that the engine opens has no
-// one to answer it: it is answered No or cancelled, and the log says so.
+// Alpaca move; and what the engine answered for nobody (a question answered
+// No, an entry or setup page cancelled), as the engine says it.
 class HeadlessView : public QObject {
 public:
     explicit HeadlessView(Core& core);
 
 private:
     void rendered(unsigned changed);
-    void answerOpenDialogs(unsigned changed);
 
     Core& core_;
     std::vector<std::string> activity_;
     std::string status_, position_, connection_;
-    // The ids of the dialogs already answered, so each is answered once.
-    int question_ = 0, entry_ = 0, textEntry_ = 0, setup_ = 0, autoDetect_ = 0;
 };
 
 // Runs the core without a window until SIGTERM, SIGINT or SIGHUP (through

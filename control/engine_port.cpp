@@ -130,11 +130,37 @@ void Engine::port_choice_clicked(int ProgramConfig::*choice, int index) {
         mark(kChoices);  // the radio groups show the settings in use again
         return;
     }
+    apply_port_choice(choice, index);
+}
+
+std::string Engine::select_port(int index) { return select_choice(&ProgramConfig::portIndex, index, 5); }
+
+std::string Engine::select_speed(int index) { return select_choice(&ProgramConfig::baudIndex, index, 2); }
+
+std::string Engine::select_choice(int ProgramConfig::*choice, int index, int choices) {
+    Batch b(*this);
+    if (index < 0 || index >= choices)
+        return choice == &ProgramConfig::portIndex ? "There is no port COM" + std::to_string(index + 1)
+                                                   : "There is no speed choice " + std::to_string(index);
+    const std::string reason = refusal(situations(), Action::PortChoice);
+    if (!reason.empty()) return reason;
+    user_acts();
+    apply_port_choice(choice, index);
+    return {};
+}
+
+void Engine::apply_port_choice(int ProgramConfig::*choice, int index) {
     // A read on the line is given up with the port.
     if (is_read(activeCommand)) activeCommand = state::kIdle;
     config_.*choice = index;
     setup_com_port();
     write_config_file();
+}
+
+// The connection line is blank from the moment the port is set up (or the
+// search starts) until the module answers, stays silent, or the port fails.
+bool Engine::awaiting_first_answer() const {
+    return !communicating_ && screen_.connection.find_first_not_of(' ') == std::string::npos;
 }
 
 void Engine::set_choices_from_config() {

@@ -19,6 +19,7 @@
 #include <libindi/indifocuserinterface.h>
 
 #include "app/port_map.h"
+#include "control/engine_io.h"
 #include "storage/settings_codec.h"
 
 class DataFolderLock;
@@ -67,7 +68,7 @@ private:
     void connectDevice();
     void startCore(const PortMap& map);
     void startSearch();
-    void wake();
+    void answeredForNobody(const corvell::UnattendedAnswer& answer);
     void disconnectDevice(IPState state, const std::string& message);
     void retire();
     // Runs after each pass of the event loop: shows what changed in the

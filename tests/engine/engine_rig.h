@@ -306,6 +306,8 @@ public:
         return false;
     }
     void warnInvalidNumber(const std::string& text) override { warnings.push_back(text); }
+    std::vector<UnattendedAnswer> answered;  // what the engine answered for nobody, in order
+    void answeredForNobody(const UnattendedAnswer& a) override { answered.push_back(a); }
 };
 
 // A fresh data directory, removed with everything in it.

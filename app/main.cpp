@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/command_line.h"
 #include "app/core.h"
 #include "app/data_dir.h"
 #include "app/data_lock.h"

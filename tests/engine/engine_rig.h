@@ -568,9 +568,10 @@ struct Rig {
         const Bytes& w = link.written;
         for (size_t i = from; i < w.size(); ++i) {
             const char letter = static_cast<char>(w[i]);
-            const CommandSpec* c = command_spec(letter);
+            // The commands that carry a value, two bytes, high byte first.
+            const bool withValue = letter == 'g' || letter == 'w' || letter == 'd' || letter == 'e' || letter == 'f';
             unsigned argument = 0;
-            if (c && c->argumentBytes == 2 && i + 2 < w.size()) {
+            if (withValue && i + 2 < w.size()) {
                 argument = w[i + 1] * 256u + w[i + 2];
                 i += 2;
             }

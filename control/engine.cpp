@@ -261,6 +261,7 @@ void Engine::serial_timeout() {
     communicating_ = false;
     moving_ = continuousMove_ = false;
     goToTargetAhead_ = false;
+    move_not_made(time_out_reason());
     set_status({"Serial Communications Timeout", "Check Corvell connections"});
     set_connection("Not communicating");
     // Motion asked for before the module fell silent must not start by
@@ -306,6 +307,7 @@ void Engine::stop_command() {
     user_acts();
     const bool legsPending = queuedCommand == state::kBacklashLeg || legs.next != Leg::None;
     drop_queued_motion();
+    if (lastMove_.fate == MoveRecord::Fate::Running) lastMove_.fate = MoveRecord::Fate::Halted;
     if (!link_.connected()) {
         activity("The port is not open", "Stop not sent");
         return;

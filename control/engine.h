@@ -20,6 +20,7 @@
 #include "control/engine_io.h"
 #include "control/letters.h"
 #include "control/protocol.h"
+#include "control/quantities.h"
 #include "control/sequence_host.h"
 #include "positioning/units.h"
 #include "storage/settings_codec.h"
@@ -61,8 +62,27 @@ public:
     // anything to end. An empty reason means it acts.
     //
     // A go-to to `count`, as the Go To button makes one. Already there:
-    // nothing is sent. A count outside the module's range is refused.
-    std::string move_to(long count);
+    // nothing is sent. A count outside the travel is refused, or taken to
+    // its nearest end, as `outside` says (quantities.h).
+    std::string move_to(long count, OutsideTravel outside = OutsideTravel::Refuse);
+    // What became of the last go-to move_to() accepted. A front end that
+    // told its client "accepted" reads it to tell the client, later, that
+    // the move was not made after all: the exchange it waited behind timed
+    // out, the module refused it or never reported its end, or the port
+    // went away.
+    struct MoveRecord {
+        enum class Fate { Running, Made, Halted, NotMade };
+        unsigned number = 0;  // counts the moves move_to() accepted; 0: none yet
+        long target = 0;      // the count it went to
+        Fate fate = Fate::Made;
+        std::string reason;   // NotMade: why, e.g. "no answer from the control module on COM1: ..."
+    };
+    const MoveRecord& last_move() const { return lastMove_; }
+    // The port and speed in use, e.g. "COM5: /dev/ttyUSB0 at 9600 baud".
+    std::string port_in_use() const;
+    // The situation that refuses `a` now (the first one that refuses it);
+    // none when it acts.
+    std::optional<Situation> refused_by(Action a) const { return refusing_situation(situations(), a); }
     // What Stop does: it always acts.
     void halt() { stop_command(); }
     // The last position read; none while it is not known.
@@ -425,7 +445,11 @@ private:
     void show_echo_failure(Echo e);
     void motion_echo(int completionLimitMs);
     void terminate_motion();
-    void end_failed_go_to();
+    void end_failed_go_to(Echo e);
+    // The move move_to() accepted ends without being made, for `reason`.
+    void move_not_made(const std::string& reason);
+    // Why a move ends that a time-out cut short, naming the port.
+    std::string time_out_reason() const;
     void move_command(Action action, char letter);
     void step_command(Action action);
     // Every go-to a user or a front end asks for starts here (a stored
@@ -533,6 +557,7 @@ private:
     Action goToBy_ = Action::GoTo;
     long goToTarget_ = 0;
     bool goToTargetAhead_ = false;
+    MoveRecord lastMove_;
     // The file of the focuser in use, deleted while no other was chosen
     // (screen_.noFocuser): nothing is written under its name.
     std::string deletedFileName_;

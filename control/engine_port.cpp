@@ -78,6 +78,7 @@ bool Engine::reopen_port() {
 void Engine::port_gone() {
     Batch b(*this);
     const std::string where = "COM" + std::to_string(config_.portIndex + 1) + ": " + link_.device(portName_);
+    move_not_made(where + " - the device went away (unplugged or hung up)");
     release_port();
     communicating_ = false;
     if (activeCommand == state::kAutoDetect) return;  // the probe's wait ends it

@@ -80,3 +80,31 @@ TEST(Quantities, EachRuleTakesItsRangeAndNamesItWhenRefusing) {
     };
     for (const Case& c : cases) EXPECT_EQ(c.got, c.reason) << c.what;
 }
+
+// A go-to target under each rule for what lies outside the travel: refused
+// with the entry's reason, or taken to the nearest end (never beyond the
+// module's 65535); a target that is no number is refused under both.
+TEST(Quantities, AGoToTargetOutsideTheTravelIsRefusedOrTakenToItsEnd) {
+    const std::string beyond = "Entered position exceeds focuser travel limit.";
+    const std::string negative = "The position must not be negative";
+    struct Case {
+        double wanted;
+        long maxTravel;
+        OutsideTravel rule;
+        std::string reason;  // empty: taken, to `target`
+        long target;
+    };
+    const Case cases[] = {
+        {3300, 6600, OutsideTravel::Refuse, "", 3300},     {6601, 6600, OutsideTravel::Refuse, beyond, -1},
+        {-1, 6600, OutsideTravel::Refuse, negative, -1},   {3300, 6600, OutsideTravel::Clamp, "", 3300},
+        {6601, 6600, OutsideTravel::Clamp, "", 6600},      {2147483647, 6600, OutsideTravel::Clamp, "", 6600},
+        {-10, 6600, OutsideTravel::Clamp, "", 0},          {-2147483648.0, 6600, OutsideTravel::Clamp, "", 0},
+        {80000, 70000, OutsideTravel::Clamp, "", 65535},   {0, 6600, OutsideTravel::Clamp, "", 0},
+        {kNaN, 6600, OutsideTravel::Clamp, negative, -1},  {kInf, 6600, OutsideTravel::Clamp, negative, -1},
+    };
+    for (const Case& c : cases) {
+        long target = -1;
+        EXPECT_EQ(take_go_to_target(c.wanted, c.maxTravel, c.rule, target), c.reason) << c.wanted;
+        EXPECT_EQ(target, c.target) << c.wanted;
+    }
+}

@@ -17,8 +17,11 @@ struct FakeFocuser : FocuserDevice {
     double scale = 0.00027270746;
     std::string description = "Main scope";
     std::string refusal;  // non-empty: moves are refused with it
-    std::vector<long> moves;
+    std::vector<long> moves;  // the counts asked for, as the client gave them
     int halts = 0;
+    // What became of the last move accepted (number moves.size()).
+    MoveFate fate = MoveFate::Running;
+    std::string notMade;
 
     bool communicating() const override { return talking; }
     std::string communicationProblem() const override { return talking ? std::string() : problem; }
@@ -27,11 +30,20 @@ struct FakeFocuser : FocuserDevice {
     long maxTravel() const override { return travel; }
     double inchesPerCount() const override { return scale; }
     std::string focuserDescription() const override { return description; }
-    std::string moveTo(long count) override {
-        if (!refusal.empty()) return refusal;
+    MoveAnswer moveTo(long count) override {
+        if (!talking) return {MoveAnswer::Verdict::NotCommunicating, problem, 0, 0};
+        if (!refusal.empty()) return {MoveAnswer::Verdict::Busy, refusal, 0, 0};
         moves.push_back(count);
         isMoving = true;
-        return {};
+        fate = MoveFate::Running;
+        // A target beyond the travel stops at its end, as the program's does.
+        return {MoveAnswer::Verdict::Accepted, {}, static_cast<unsigned>(moves.size()),
+                count < 0 ? 0 : count > travel ? travel : count};
+    }
+    MoveFate moveFate(unsigned number, std::string& reason) const override {
+        if (number != moves.size()) return MoveFate::Ended;
+        if (fate == MoveFate::NotMade) reason = notMade;
+        return fate;
     }
     void halt() override {
         ++halts;

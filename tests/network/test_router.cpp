@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cmath>
+#include <functional>
 
 #include "network/alpaca_router.h"
 #include "network/alpaca_settings.h"
@@ -58,7 +59,7 @@ TEST(AlpacaRouter, EveryMemberAndErrorCase) {
         {"GET", kApi + "interfaceversion", "", false, 0, "4"},
         {"GET", kApi + "name", "", false, 0, "\"Tav Corvell focuser\""},
         {"GET", kApi + "supportedactions", "", false, 0, "[]"},
-        {"PUT", kApi + "action", "Action=Dance&Parameters=", true, 0x40C, kAbsent},
+        {"PUT", kApi + "action", "Action=Dance&Parameters=", true, 0x400, kAbsent},  // no actions at all
         {"PUT", kApi + "action", "Action=Dance", true, kBad, nullptr},
         {"PUT", kApi + "commandblind", "Command=x&Raw=true", true, 0x400, kAbsent},
         {"PUT", kApi + "commandbool", "Command=x&Raw=false", true, 0x400, kAbsent},
@@ -117,7 +118,7 @@ TEST(AlpacaRouter, EveryMemberAndErrorCase) {
         FakeFocuser device;
         RouterState state;
         state.info.uniqueId = "id-1";
-        state.clientConnected = c.connected;
+        if (c.connected) state.clients.insert({0, ""});
         const HttpReply reply = call(device, state, c.method, c.target, c.body);
         if (c.error == kBad) {
             EXPECT_EQ(reply.status, 400);
@@ -193,10 +194,12 @@ TEST(AlpacaRouter, TransactionIds) {
     }
 }
 
-TEST(AlpacaRouter, MovesClampRefuseAndHalt) {
+// The client's count reaches the focuser as written: the focuser takes a
+// target beyond the travel to its end (the quantity rule, tested there).
+TEST(AlpacaRouter, MovesPassTheCountRefuseAndHalt) {
     FakeFocuser d;
     RouterState s;
-    s.clientConnected = true;
+    s.clients.insert({0, ""});
     const auto move = [&](const std::string& to) {
         return json_of(call(d, s, "PUT", kApi + "move", "Position=" + to + "&ClientTransactionID=1"));
     };
@@ -204,7 +207,7 @@ TEST(AlpacaRouter, MovesClampRefuseAndHalt) {
     EXPECT_EQ(move("6610")["ErrorNumber"].toInt(), 0);
     EXPECT_EQ(move("2147483647")["ErrorNumber"].toInt(), 0);
     EXPECT_EQ(move("3300")["ErrorNumber"].toInt(), 0);
-    EXPECT_EQ(d.moves, (std::vector<long>{0, 6600, 6600, 3300}));
+    EXPECT_EQ(d.moves, (std::vector<long>{-10, 6610, 2147483647, 3300}));
     EXPECT_EQ(json_of(call(d, s, "GET", kApi + "ismoving"))["Value"], QJsonValue(true));
 
     EXPECT_EQ(json_of(call(d, s, "PUT", kApi + "halt"))["ErrorNumber"].toInt(), 0);
@@ -224,7 +227,7 @@ TEST(AlpacaRouter, MovesClampRefuseAndHalt) {
     EXPECT_EQ(json_of(call(d, s, "GET", kApi + "maxstep"))["Value"].toInt(), 1000);
     EXPECT_NEAR(json_of(call(d, s, "GET", kApi + "stepsize"))["Value"].toDouble(), 25.4, 1e-9);
     move("5000");
-    EXPECT_EQ(d.moves.back(), 1000);
+    EXPECT_EQ(d.moves.back(), 5000);
 }
 
 TEST(AlpacaRouter, ConnectionFollowsTheModule) {
@@ -234,12 +237,12 @@ TEST(AlpacaRouter, ConnectionFollowsTheModule) {
     QJsonObject o = json_of(call(d, s, "PUT", kApi + "connected", "Connected=True"));
     EXPECT_EQ(o["ErrorNumber"].toInt(), 0x500);
     EXPECT_EQ(o["ErrorMessage"].toString().toStdString(), d.problem);
-    EXPECT_FALSE(s.clientConnected);
+    EXPECT_FALSE(s.connected());
     EXPECT_EQ(json_of(call(d, s, "PUT", kApi + "connect"))["ErrorNumber"].toInt(), 0x500);
 
     d.talking = true;
     EXPECT_EQ(json_of(call(d, s, "PUT", kApi + "connect"))["ErrorNumber"].toInt(), 0);
-    EXPECT_TRUE(s.clientConnected);
+    EXPECT_TRUE(s.connected());
 
     // The module stops answering: the client stays connected, reads answer
     // from what is known, and moves fail with the reason.
@@ -269,6 +272,125 @@ TEST(AlpacaRouter, ConnectionFollowsTheModule) {
     EXPECT_EQ(setup.contentType.rfind("text/html", 0), 0u);
     EXPECT_NE(setup.body.find("Main scope"), std::string::npos);
     EXPECT_NE(setup.body.find("Settings page"), std::string::npos);
+}
+
+namespace {
+
+// One request of a client in a scripted exchange, after `before` set the
+// focuser's state, and what it must answer and log.
+struct Step {
+    const char* peer;
+    const char* method;
+    std::string target;  // the member, with the query of a GET
+    std::string body;
+    std::function<void(FakeFocuser&)> before;
+    int error;           // the ErrorNumber
+    std::string answer;  // the Value as JSON, or the ErrorMessage; empty: not checked
+    std::string note;    // the one log line it writes ("I ", "W ", "E " and the text); empty: none
+};
+
+void run_steps(const std::vector<Step>& steps, FakeFocuser& d) {
+    RouterState s;
+    std::vector<std::string> notes;
+    s.note = [&](NoteLevel level, const std::string& text) {
+        notes.push_back(std::string(level == NoteLevel::Info ? "I " : level == NoteLevel::Warning ? "W " : "E ") + text);
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(std::string(step.peer) + " " + step.method + " " + step.target + " [" + step.body + "]");
+        if (step.before) step.before(d);
+        const size_t noted = notes.size();
+        const HttpReply reply = route(HttpRequest{step.method, kApi + step.target, step.body, step.peer}, d, s);
+        const QJsonObject o = json_of(reply);
+        EXPECT_EQ(o["ErrorNumber"].toInt(-1), step.error) << reply.body;
+        if (!step.answer.empty() && step.error == 0)
+            EXPECT_EQ(QJsonDocument(QJsonArray{o["Value"]}).toJson(QJsonDocument::Compact).toStdString(),
+                      "[" + step.answer + "]");
+        else if (!step.answer.empty())
+            EXPECT_EQ(o["ErrorMessage"].toString().toStdString(), step.answer);
+        const std::vector<std::string> added(notes.begin() + static_cast<long>(noted), notes.end());
+        EXPECT_EQ(added, step.note.empty() ? std::vector<std::string>{} : std::vector<std::string>{step.note});
+    }
+}
+
+}  // namespace
+
+// Clients told apart by ClientID and address: the focuser stays connected
+// while any client that connected has not disconnected, so a phone app's
+// Connected=False never cuts off the autofocus client; the log says who
+// connected or disconnected and who is left.
+TEST(AlpacaRouter, EachClientsConnectionIsItsOwn) {
+    const char *autofocus = "127.0.0.1", *phone = "192.168.1.5";
+    const std::vector<Step> steps = {
+        {autofocus, "PUT", "connected", "Connected=True&ClientID=7", {}, 0, "",
+         "I Alpaca client 7 at 127.0.0.1 connected; 1 client connected: client 7 at 127.0.0.1"},
+        {phone, "GET", "connected?ClientID=9", "", {}, 0, "true", ""},
+        {phone, "PUT", "connected", "Connected=False&ClientID=9", {}, 0, "",
+         "I Alpaca client 9 at 192.168.1.5 disconnected (it had not connected); 1 client connected: client 7 at "
+         "127.0.0.1"},
+        {autofocus, "GET", "position?ClientID=7", "", {}, 0, "1200", ""},
+        {phone, "PUT", "connect", "ClientID=9", {}, 0, "",
+         "I Alpaca client 9 at 192.168.1.5 connected; 2 clients connected: client 7 at 127.0.0.1, client 9 at "
+         "192.168.1.5"},
+        // The same ClientID from another computer is another client.
+        {"10.0.0.2", "PUT", "disconnect", "ClientID=7", {}, 0, "",
+         "I Alpaca client 7 at 10.0.0.2 disconnected (it had not connected); 2 clients connected: client 7 at "
+         "127.0.0.1, client 9 at 192.168.1.5"},
+        {phone, "PUT", "connected", "Connected=False&ClientID=9", {}, 0, "",
+         "I Alpaca client 9 at 192.168.1.5 disconnected; 1 client connected: client 7 at 127.0.0.1"},
+        {autofocus, "GET", "ismoving?ClientID=7", "", {}, 0, "false", ""},
+        // Without a ClientID the address alone tells clients apart.
+        {"::1", "PUT", "connected", "Connected=True", {}, 0, "",
+         "I Alpaca client at ::1 connected; 2 clients connected: client at ::1, client 7 at 127.0.0.1"},
+        {autofocus, "PUT", "connected", "Connected=False&ClientID=7", {}, 0, "",
+         "I Alpaca client 7 at 127.0.0.1 disconnected; 1 client connected: client at ::1"},
+        {autofocus, "GET", "position?ClientID=7", "", {}, 0, "1200", ""},
+        {"::1", "PUT", "connected", "Connected=False", {}, 0, "", "I Alpaca client at ::1 disconnected; no client is connected"},
+        {autofocus, "GET", "position?ClientID=7", "", {}, 0x407, "", ""},
+        {phone, "GET", "connected", "", {}, 0, "false", ""},
+    };
+    FakeFocuser d;
+    run_steps(steps, d);
+}
+
+// A move accepted and then not made (the module fell silent, refused it)
+// is the answer to the next Position, IsMoving or Move of the client that
+// asked, once, naming the move; other clients read on as before. Every
+// move is logged with its target and client; a refusal's error number
+// follows from why the focuser refused.
+TEST(AlpacaRouter, AClientLearnsOfItsMoveThatWasNotMade) {
+    const std::string silent = "no answer from the control module on COM1: /dev/ttyUSB0 at 9600 baud";
+    const auto notMade = [silent](FakeFocuser& f) { f.fate = MoveFate::NotMade, f.notMade = silent, f.isMoving = false; };
+    const char *mover = "127.0.0.1", *other = "192.168.1.5";
+    const std::vector<Step> steps = {
+        {mover, "PUT", "connected", "Connected=True&ClientID=7", {}, 0, "",
+         "I Alpaca client 7 at 127.0.0.1 connected; 1 client connected: client 7 at 127.0.0.1"},
+        {mover, "PUT", "move", "Position=3000&ClientID=7", {}, 0, "", "I Alpaca move to 3000 accepted (client 7 at 127.0.0.1)"},
+        {mover, "GET", "ismoving?ClientID=7", "", {}, 0, "true", ""},
+        {other, "GET", "position?ClientID=9", "", notMade, 0, "1200", ""},
+        {mover, "GET", "ismoving?ClientID=7", "", {}, kMoveNotMade, "The move to 3000 was not made: " + silent,
+         "E Alpaca move to 3000 not made, client 7 at 127.0.0.1 told: " + silent},
+        {mover, "GET", "ismoving?ClientID=7", "", {}, 0, "false", ""},
+        // Beyond the travel: to its end, as the log says; not made, it is
+        // the answer to the next Move, which moves nothing.
+        {mover, "PUT", "move", "Position=7000&ClientID=7", {}, 0, "",
+         "I Alpaca move to 7000 accepted (client 7 at 127.0.0.1; to 6600, the end of the travel)"},
+        {mover, "PUT", "move", "Position=100&ClientID=7", notMade, kMoveNotMade,
+         "The move to 6600 was not made: " + silent, "E Alpaca move to 6600 not made, client 7 at 127.0.0.1 told: " + silent},
+        {mover, "GET", "position?ClientID=7", "", {}, 0, "1200", ""},
+        // Made: nothing to tell.
+        {mover, "PUT", "move", "Position=100&ClientID=7", {}, 0, "", "I Alpaca move to 100 accepted (client 7 at 127.0.0.1)"},
+        {mover, "GET", "position?ClientID=7", "", [](FakeFocuser& f) { f.fate = MoveFate::Ended; }, 0, "1200", ""},
+        {mover, "PUT", "move", "Position=200&ClientID=7", [](FakeFocuser& f) { f.talking = false; }, 0x500,
+         "Not communicating: COM1: /dev/ttyS0 - no such device",
+         "W Alpaca move to 200 refused: Not communicating: COM1: /dev/ttyS0 - no such device (client 7 at 127.0.0.1)"},
+        {mover, "PUT", "move", "Position=200&ClientID=7",
+         [](FakeFocuser& f) { f.talking = true, f.refusal = "A Go To is in progress"; }, 0x40B, "A Go To is in progress",
+         "W Alpaca move to 200 refused: A Go To is in progress (client 7 at 127.0.0.1)"},
+        {other, "PUT", "halt", "ClientID=9", {}, 0, "", "I Alpaca halt (client 9 at 192.168.1.5)"},
+    };
+    FakeFocuser d;
+    run_steps(steps, d);
+    EXPECT_EQ(d.moves, (std::vector<long>{3000, 7000, 100}));
 }
 
 TEST(AlpacaRouter, FormParsing) {

@@ -232,7 +232,7 @@ TEST(AlpacaServer, AnswersOnLoopbackOverAKeptAliveConnection) {
     EXPECT_EQ(replies[2].substr(0, 3), "400");
     EXPECT_EQ(json(replies[3])["ServerTransactionID"].toInt(), 3);
     EXPECT_EQ(json(replies[3])["ClientTransactionID"].toInt(), 5);
-    EXPECT_TRUE(rig.server.routerState().clientConnected);
+    EXPECT_TRUE(rig.server.routerState().connected());
     EXPECT_EQ(replies[4], "1");
 
     if (!has_ipv6_loopback()) return;
@@ -435,7 +435,7 @@ TEST(AlpacaServer, StopsWhileARequestWaitsForTheMainThread) {
     rig.server.stop();
     EXPECT_NE(answer.get().find("503 Service Unavailable"), std::string::npos);
     QCoreApplication::processEvents();
-    EXPECT_FALSE(rig.server.routerState().clientConnected);  // the request given up never ran
+    EXPECT_FALSE(rig.server.routerState().connected());  // the request given up never ran
     EXPECT_EQ(rig.server.statusText(), "Off");
 }
 

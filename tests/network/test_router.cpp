@@ -2,6 +2,9 @@
 // transaction ids, moves and the connection rules; and the settings file.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -427,6 +430,19 @@ TEST(AlpacaPeers, OwnNetworksAndLoopbackOnlyUnlessAnyAddressIsAllowed) {
         EXPECT_EQ(peer_allowed(*peer, {}, false), std::string(r.peer).find("127.") != std::string::npos ||
                                                        std::string(r.peer) == "::1");
     }
+    // Prefixes that are not a whole number of bytes: the server's own
+    // network is all of it, and no more.
+    const std::vector<LocalNet> odd = {net("192.168.0.10", 23), net("10.1.20.1", 20), net("172.20.0.1", 12),
+                                       net("2001:db8:0:13::1", 60)};
+    const std::vector<Row> oddRows = {
+        {"192.168.1.20", true},     {"192.168.0.1", true},      {"192.168.2.1", false},
+        {"192.167.255.255", false}, {"10.1.31.9", true},        {"10.1.16.0", true},
+        {"10.1.15.255", false},     {"10.1.32.1", false},       {"172.31.255.1", true},
+        {"172.16.0.1", true},       {"172.32.0.1", false},      {"172.15.255.255", false},
+        {"2001:db8:0:1f::5", true}, {"2001:db8:0:10::1", true}, {"2001:db8:0:20::1", false},
+        {"2001:db8:0:f::1", false},
+    };
+    for (const Row& r : oddRows) EXPECT_EQ(peer_allowed(*parse_address(r.peer), odd, false), r.allowed) << r.peer;
     EXPECT_FALSE(parse_address("192.168.1"));
     // The Host a request names: addresses and this computer's own names,
     // never another site's name (a page that rebinds its name to here).
@@ -439,6 +455,50 @@ TEST(AlpacaPeers, OwnNetworksAndLoopbackOnlyUnlessAnyAddressIsAllowed) {
     };
     for (const auto& [host, allowed] : hosts) EXPECT_EQ(host_name_allowed(host, own), allowed) << host;
     EXPECT_EQ(address_text(*parse_address("::ffff:10.1.2.3")), "10.1.2.3");
+}
+
+// The computer's networks are read again before a peer is refused (at most
+// once a second), so a network joined a moment ago counts within about a
+// second; and every ten seconds, so one left stops counting.
+TEST(AlpacaPeers, TheGateReadsTheNetworksAgainSoOneJoinedCountsWithinASecond) {
+    const auto net = [](const char* address, int bits) { return LocalNet{*parse_address(address), bits}; };
+    std::vector<LocalNet> nets = {net("192.168.1.20", 24)};
+    int reads = 0;
+    std::chrono::steady_clock::time_point now{std::chrono::hours(1)};
+    const auto start = now;
+    PeerGate gate(false, [&] { return ++reads, nets; }, [&] { return now; });
+    const auto allows = [&](const char* peer) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        inet_pton(AF_INET, peer, &a.sin_addr);
+        return gate.allows(reinterpret_cast<const sockaddr*>(&a));
+    };
+    struct Row {
+        int ms;                     // since the first request
+        std::function<void()> change;
+        const char* peer;
+        bool allowed;
+        int reads;                  // the reads of the list so far
+    };
+    const Row rows[] = {
+        {0, {}, "192.168.1.5", true, 1},
+        {0, {}, "10.0.0.5", false, 1},
+        {200, [&] { nets.push_back(net("10.0.0.1", 8)); }, "10.0.0.5", false, 1},
+        {900, {}, "10.0.0.5", false, 1},
+        {1100, {}, "10.0.0.5", true, 2},
+        {1200, {}, "8.8.8.8", false, 2},
+        {2200, {}, "8.8.8.8", false, 3},
+        {5000, [&] { nets.erase(nets.begin()); }, "192.168.1.5", true, 3},
+        {13000, {}, "192.168.1.5", false, 4},
+        {13100, {}, "10.200.0.1", true, 4},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::to_string(r.ms) + " ms, " + r.peer);
+        now = start + std::chrono::milliseconds(r.ms);
+        if (r.change) r.change();
+        EXPECT_EQ(allows(r.peer), r.allowed);
+        EXPECT_EQ(reads, r.reads);
+    }
 }
 
 TEST(AlpacaSettingsFile, MalformedKeysKeepTheirDefaultsAndLoseNothingElse) {

@@ -125,7 +125,7 @@ void HeadlessView::logFocuser() {
         name.erase(0, name.find_first_not_of(' '));
         char scale[64] = "";
         if (e.inches_per_count() > 0) std::snprintf(scale, sizeof scale, "%.2f", 1.0 / e.inches_per_count());
-        line = "Focuser in use: " + name + ", maximum travel " + std::to_string(e.max_travel()) + " counts, " +
+        line = "Focuser in use: " + (name.empty() ? std::string("(no description)") : name) + ", maximum travel " + std::to_string(e.max_travel()) + " counts, " +
                scale + " counts per inch";
     }
     if (line == focuser_) return;

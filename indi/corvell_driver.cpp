@@ -389,8 +389,10 @@ void Driver::update() {
     done.swap(busy_);
     for (const Busy& b : done) {
         IPState state = IPS_OK;
-        std::string message;
-        if (b.target && position != b.target) {
+        std::string message = moveNotMade(b);
+        if (!message.empty()) {
+            state = IPS_ALERT;  // accepted, then not made: the reason, never Ok
+        } else if (b.target && position != b.target) {
             state = IPS_ALERT;
             message = "The focuser stopped at " + (position ? std::to_string(*position) : std::string("an unknown position")) +
                       ", not at " + std::to_string(*b.target);
@@ -468,14 +470,24 @@ void Driver::startBusy(INumberVectorProperty* number, ISwitchVectorProperty* cho
     busy_.push_back(Busy{number, choice, target});
 }
 
+// A move the engine accepted for `b` and then did not make: why; empty
+// when it was made, or is not over yet.
+std::string Driver::moveNotMade(const Busy& b) const {
+    const Engine::MoveRecord& last = core_->engine().last_move();
+    if (!b.move || b.move != last.number || last.fate != Engine::MoveRecord::Fate::NotMade) return {};
+    return "The move to " + std::to_string(last.target) + " was not made: " + last.reason;
+}
+
 void Driver::endAllBusy(IPState state, const std::string& message) {
     std::vector<Busy> ended;
     ended.swap(busy_);
     for (const Busy& b : ended) {
-        if (b.number) send(*b.number, state, message);
+        const std::string notMade = moveNotMade(b);
+        const std::string& why = notMade.empty() ? message : notMade;
+        if (b.number) send(*b.number, state, why);
         if (b.choice) {
             release_button(*b.choice);
-            send(*b.choice, state, message);
+            send(*b.choice, state, why);
         }
     }
 }
@@ -613,7 +625,9 @@ bool Driver::ISNewNumber(const char* dev, const char* name, double values[], cha
     const long count = std::lround(value);
 
     if (p == &FocusAbsPosNP) {
-        answer(*p, engine.move_to(count), count);
+        const std::string reason = engine.move_to(count);
+        answer(*p, reason, count);
+        if (reason.empty()) busy_.back().move = engine.last_move().number;
     } else if (p == &FocusRelPosNP) {
         const std::optional<long> position = engine.position();
         if (!position) {
@@ -624,7 +638,11 @@ bool Driver::ISNewNumber(const char* dev, const char* name, double values[], cha
         const long target = FocusMotionS[FOCUS_INWARD].s == ISS_ON ? *position - count : *position + count;
         const std::string reason = engine.move_to(target);
         answer(*p, reason, target);
-        if (reason.empty()) answer(FocusAbsPosNP, {});
+        if (reason.empty()) {
+            busy_.back().move = engine.last_move().number;
+            answer(FocusAbsPosNP, {});
+            busy_.back().move = engine.last_move().number;
+        }
     } else if (p == &FocusMaxPosNP) {
         answer(*p, engine.set_max_travel(count));
     } else if (p == &FocusSyncNP) {

@@ -63,6 +63,7 @@ private:
         INumberVectorProperty* number = nullptr;
         ISwitchVectorProperty* choice = nullptr;
         std::optional<long> target;  // a motion's target, checked at its end
+        unsigned move = 0;           // the engine's number of the move it waits for (Engine::last_move); 0: none
     };
 
     void connectDevice();
@@ -78,6 +79,7 @@ private:
     void connected();
     void showValues(bool force);
     void defineStoredPositions();
+    std::string moveNotMade(const Busy& b) const;
     void startBusy(INumberVectorProperty* number, ISwitchVectorProperty* choice, std::optional<long> target = {});
     void endAllBusy(IPState state, const std::string& message);
     // The result of a request the engine answered at once: Busy, or Alert

@@ -1,6 +1,7 @@
 // A focuser for the network tests and the fuzzer: state set by the test,
 // moves and halts recorded.
 #pragma once
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -19,8 +20,7 @@ struct FakeFocuser : FocuserDevice {
     std::string refusal;  // non-empty: moves are refused with it
     std::vector<long> moves;  // the counts asked for, as the client gave them
     int halts = 0;
-    // What became of the last move accepted (number moves.size()).
-    MoveFate fate = MoveFate::Running;
+    MoveFate fate = MoveFate::Running;  // of the last move accepted (number moves.size())
     std::string notMade;
 
     bool communicating() const override { return talking; }
@@ -36,9 +36,7 @@ struct FakeFocuser : FocuserDevice {
         moves.push_back(count);
         isMoving = true;
         fate = MoveFate::Running;
-        // A target beyond the travel stops at its end, as the program's does.
-        return {MoveAnswer::Verdict::Accepted, {}, static_cast<unsigned>(moves.size()),
-                count < 0 ? 0 : count > travel ? travel : count};
+        return {MoveAnswer::Verdict::Accepted, {}, unsigned(moves.size()), count < 0 ? 0 : std::min(count, travel)};
     }
     MoveFate moveFate(unsigned number, std::string& reason) const override {
         if (number != moves.size()) return MoveFate::Ended;

@@ -47,8 +47,7 @@ public:
         if (silent) return {MoveAnswer::Verdict::NotCommunicating, communicationProblem(), 0, 0};
         if (question) return {MoveAnswer::Verdict::Busy, "Answer the open question first", 0, 0};
         if (moving_) return {MoveAnswer::Verdict::Busy, "A Go To is in progress", 0, 0};
-        // A target beyond the travel stops at its end.
-        target_ = std::clamp(count, 0L, travel_);
+        target_ = std::clamp(count, 0L, travel_);  // a target beyond the travel stops at its end
         moving_ = true;
         arrived_ = false;
         ++moves;
@@ -56,8 +55,7 @@ public:
         tick_.start();
         return {MoveAnswer::Verdict::Accepted, {}, static_cast<unsigned>(moves), static_cast<long>(target_)};
     }
-    // Every move it accepts is made.
-    MoveFate moveFate(unsigned number, std::string&) const override {
+    MoveFate moveFate(unsigned number, std::string&) const override {  // every move it accepts is made
         return number == static_cast<unsigned>(moves) && moving_ ? MoveFate::Running : MoveFate::Ended;
     }
     void halt() override {

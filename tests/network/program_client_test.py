@@ -56,8 +56,7 @@ def wait_for(what, condition, seconds):
 
 
 def connect_error(port):
-    """0 when a client may connect now, else the error; a client that
-    connected disconnects again, so that it keeps no one connected."""
+    """0 when a client may connect now (it disconnects again), else the error."""
     error = request(port, "PUT", "connected", "Connected=True")["ErrorNumber"]
     if error == 0:
         request(port, "PUT", "connected", "Connected=False")

@@ -331,43 +331,29 @@ TEST(AlpacaServer, KeepAliveHeaderTellsTheTruth) {
     EXPECT_EQ(answers.back().status, 1);
 }
 
-// A client that asks for the connection to close (or speaks HTTP/1.0
-// without asking to keep it) has it closed right after the answer, not
-// after the keep-alive time: the request sent after the answer on the same
-// connection finds it closed. The others keep it.
+// Connection: close (or HTTP/1.0 without keep-alive) closes the connection
+// right after the answer, not after the keep-alive time: a request sent
+// after the answer finds it closed.
 TEST(AlpacaServer, ConnectionCloseIsClosedRightAfterTheAnswer) {
     HttpLimits limits;
     limits.keepAliveTimeout = 60000ms;
     Rig rig(limits);
-    const std::string api = "GET /api/v1/focuser/0/name ";
-    struct Row {
-        std::string request;
-        bool kept;
-    };
-    const std::vector<Row> rows = {
-        {api + "HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n", false},
-        {api + "HTTP/1.1\r\nHost: localhost\r\nConnection: TE, Close\r\n\r\n", false},
-        {api + "HTTP/1.0\r\n\r\n", false},
-        {api + "HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", true},
-        {api + "HTTP/1.1\r\nHost: localhost\r\n\r\n", true},
-    };
-    const auto answers = while_serving([&] {
-        std::vector<std::pair<Answer, Answer>> out;
-        for (const Row& r : rows) {
+    const std::string get = "GET /api/v1/focuser/0/name HTTP/1.", host = "Host: localhost\r\n";
+    const std::vector<std::pair<std::string, bool>> rows = {  // the request, and whether the connection is kept
+        {get + "1\r\n" + host + "Connection: close\r\n\r\n", false}, {get + "1\r\n" + host + "Connection: TE, Close\r\n\r\n", false},
+        {get + "0\r\n\r\n", false}, {get + "0\r\nConnection: keep-alive\r\n\r\n", true}, {get + "1\r\n" + host + "\r\n", true}};
+    for (const auto& [request, kept] : rows) {
+        const auto answers = while_serving([&, request = request] {
             const int s = connect_to(rig.port);
-            send_all(s, r.request);
+            send_all(s, request);
             const Answer first = read_answer(s);
-            send_all(s, api + "HTTP/1.1\r\nHost: localhost\r\n\r\n");
-            out.emplace_back(first, read_answer(s));
+            send_all(s, get + "1\r\n" + host + "\r\n");
+            const Answer second = read_answer(s);
             ::close(s);
-        }
-        return out;
-    });
-    for (size_t i = 0; i < rows.size(); ++i) {
-        SCOPED_TRACE(rows[i].request);
-        EXPECT_EQ(answers[i].first.status, 200);
-        EXPECT_EQ(answers[i].first.field("Connection"), rows[i].kept ? "keep-alive" : "close");
-        EXPECT_EQ(answers[i].second.status, rows[i].kept ? 200 : 0) << "the request after the answer";
+            return std::make_pair(first, second);
+        });
+        EXPECT_EQ(answers.first.field("Connection"), kept ? "keep-alive" : "close") << request;
+        EXPECT_EQ(answers.second.status, kept ? 200 : 0) << request;
     }
 }
 

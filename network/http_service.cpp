@@ -597,7 +597,7 @@ void HttpService::Impl::advance(Connection& c, Clock::time_point now) {
         }
         c.hostAllowed = host_name_allowed(c.head->host, ownNames);
         if (!c.hostAllowed) c.refusedHost = c.head->host;
-        HttpRequest request{c.head->method, c.head->target, std::move(b.body), c.head->host, c.head->origin,
+        HttpRequest request{c.head->method, c.head->target, std::move(b.body), c.peer, c.head->host, c.head->origin,
                             c.head->fetchSite, c.head->pageToken};
         c.keepAlive = c.head->keepAlive;
         c.headOnly = c.head->method == "HEAD";

@@ -24,7 +24,6 @@
 #include <unistd.h>
 
 #include "app/core.h"
-#include "app/headless.h"
 #include "network/alpaca_server.h"
 #include "network/setup_page.h"
 #include "sim/simulator.h"
@@ -295,9 +294,10 @@ TEST_F(SetupPageTest, ServesItsOwnFilesOnlyAndTakesChangesOnlyFromItself) {
 // window, a question waits while a page is open and is closed unanswered
 // once the last one has gone.
 TEST_F(SetupPageTest, EveryOpenPageSeesEachChangeAndAnAnswerFromOneClosesTheQuestionOnAll) {
+    options.attended = false;
     Core core(options);
-    HeadlessView view(core);
     core.setupPage().setGrace(std::chrono::milliseconds(300));
+    core.attendWhilePagesOpen();
     core.start();
     core.activate();
     ASSERT_TRUE(spin_until([&] { return core.engine().communicating(); }));
@@ -355,11 +355,11 @@ TEST_F(SetupPageTest, WithoutAWindowTheOlderReleasesFileIsOfferedOnThePage) {
     for (const bool pageOpen : {true, false}) {
         SCOPED_TRACE(pageOpen);
         std::ofstream(file, std::ios::binary) << legacy;
+        options.attended = false;
         Core core(options);
-        HeadlessView view(core);
         core.setupPage().setGrace(std::chrono::milliseconds(pageOpen ? 5000 : 200));
+        core.attendWhilePagesOpen();
         core.start();
-        core.setupPage().expectVisitors();
         core.activate();
         if (!pageOpen) {
             ASSERT_TRUE(spin_until([&] { return core.engine().communicating(); }));

@@ -86,7 +86,11 @@ def reply_to_page(prog, browser, runs):
 
 def cpu_ns(pid):
     total = 0
-    for task in os.listdir("/proc/%d/task" % pid):
+    try:
+        tasks = os.listdir("/proc/%d/task" % pid)
+    except OSError:
+        return 0  # a process that ended
+    for task in tasks:
         try:
             with open("/proc/%d/task/%s/schedstat" % (pid, task)) as f:
                 total += int(f.read().split()[0])
@@ -95,14 +99,36 @@ def cpu_ns(pid):
     return total
 
 
+def descendants(pid):
+    """`pid` and every process below it."""
+    parents = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    parents[int(entry)] = int(f.read().rsplit(")", 1)[1].split()[1])
+            except OSError:
+                pass
+    tree, grew = {pid}, True
+    while grew:
+        grew = False
+        for child, parent in parents.items():
+            if parent in tree and child not in tree:
+                tree.add(child)
+                grew = True
+    return tree
+
+
 def idle(prog, browser, seconds):
     def measure(what):
         time.sleep(3)  # settled
-        c0, t0 = cpu_ns(prog.process.pid), time.monotonic()
+        tree = descendants(browser.process.pid)
+        c0, b0, t0 = cpu_ns(prog.process.pid), sum(cpu_ns(p) for p in tree), time.monotonic()
         time.sleep(seconds)
-        c1, t1 = cpu_ns(prog.process.pid), time.monotonic()
-        print("idle CPU of the program, %s: %.3f%% of one core (%.1f ms in %.0f s)" % (
-            what, 100 * (c1 - c0) / 1e9 / (t1 - t0), (c1 - c0) / 1e6, t1 - t0))
+        c1, b1, t1 = cpu_ns(prog.process.pid), sum(cpu_ns(p) for p in tree), time.monotonic()
+        print("idle CPU of the program, %s: %.3f%% of one core (%.1f ms in %.0f s); the browser's, all its "
+              "processes: %.3f%%" % (what, 100 * (c1 - c0) / 1e9 / (t1 - t0), (c1 - c0) / 1e6, t1 - t0,
+                                     100 * (b1 - b0) / 1e9 / (t1 - t0)))
 
     measure("no page open")
     pages = []

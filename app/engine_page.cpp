@@ -2,6 +2,7 @@
 
 #include <QJsonArray>
 #include <QTimer>
+#include <cmath>
 #include <functional>
 #include <map>
 
@@ -141,8 +142,9 @@ public:
     // A whole number from `least` to `most`.
     int number(const char* name, int least, int most) const {
         const QJsonValue v = o_.value(name);
-        const double d = v.toDouble(-1e18);
-        if (!v.isDouble() || d != static_cast<double>(static_cast<long long>(d)) || d < least || d > most)
+        const double d = v.toDouble();
+        // In range first (a NaN is not), so that only a number of int's range is cast.
+        if (!v.isDouble() || !(d >= least && d <= most) || d != std::floor(d))
             throw Malformed{std::string("'") + name + "' must be a whole number from " + std::to_string(least) +
                             " to " + std::to_string(most)};
         return static_cast<int>(d);

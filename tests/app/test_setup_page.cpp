@@ -246,6 +246,7 @@ TEST_F(SetupPageTest, ServesItsOwnFilesOnlyAndTakesChangesOnlyFromItself) {
         {"POST", "/setup/api/action", own(port, token), "{\"action\":\"answer\",\"id\":1}", 400,
          "'yes' must be true or false"},
         {"POST", "/setup/api/action", own(port, token), "{\"action\":\"units\",\"index\":0.5}", 400, "whole number"},
+        {"POST", "/setup/api/action", own(port, token), "{\"action\":\"store\",\"n\":1e400}", 400, "illegal number"},
         // A name of the computer the user has not given: how to give it.
         {"GET", "/setup", "Host: telescope.lan:" + std::to_string(port) + "\r\n", "", 403,
          "Open it by its address (http://127.0.0.1:"},

@@ -475,6 +475,28 @@ TEST(AlpacaServer, APortInUseIsReportedAndTheProgramGoesOn) {
     EXPECT_TRUE(second.statusText().contains(QString("port %1 is in use by another program").arg(first.port)))
         << second.statusText().toStdString();
     EXPECT_TRUE(first.server.listening());
+    // The only way in (no window): it stays on whatever the settings say (the
+    // file keeps what the window switched), and settings it cannot listen
+    // with are given up for the ones it listened with.
+    QTemporaryDir dir;
+    AlpacaServer only(device, dir.path().toStdString());
+    only.keepOn();
+    AlpacaSettings mine = only.settings();
+    mine.httpPort = free_port(SOCK_STREAM);
+    mine.discoveryPort = free_port(SOCK_DGRAM);
+    only.applySettings(mine);
+    ASSERT_TRUE(only.listening()) << only.statusText().toStdString();
+    AlpacaSettings taken = mine;
+    taken.httpPort = first.port;
+    only.applySettings(taken);
+    EXPECT_TRUE(only.listening());
+    EXPECT_EQ(only.settings().httpPort, mine.httpPort);
+    EXPECT_TRUE(only.statusText().contains(
+        QString("(the new settings were not kept: port %1 is in use by another program").arg(first.port)))
+        << only.statusText().toStdString();
+    const AlpacaSettings file = load_settings(dir.path().toStdString());
+    EXPECT_EQ(file.httpPort, mine.httpPort);
+    EXPECT_FALSE(file.enabled);
 }
 
 TEST(AlpacaServer, OnTheLocalNetworkItAnswersOnLoopbackWithDiscovery) {

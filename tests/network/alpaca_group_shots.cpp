@@ -6,6 +6,7 @@
 // with its warning; alpaca-port-taken.png: on, with the port in use.
 #include <QApplication>
 #include <QCheckBox>
+#include <QLineEdit>
 #include <QDir>
 #include <QRadioButton>
 #include <QTcpServer>
@@ -51,5 +52,9 @@ int main(int argc, char** argv) {
     shot("alpaca-network.png");
     group.findChild<QCheckBox*>("AlpacaAnyAddress")->setChecked(true);
     shot("alpaca-any-address.png");
+    auto* names = group.findChild<QLineEdit*>("AlpacaHostNames");
+    names->setText("telescope.lan pi_4");
+    emit names->editingFinished();
+    shot("alpaca-host-names-refused.png");
     return 0;
 }

@@ -141,14 +141,14 @@ def set_zero(checks, prog, page, other):
                  "both pages show 0.000\"")
 
 
-def add_focuser(checks, prog, page):
-    """A focuser added with the model tables, then the units changed."""
+def add_by_model(page, name):
+    """Adds a focuser with the model tables, to the last page of the setup."""
     page.click("#AddFocuser")
     setup_page(page, "A Corvell Controller has been found.")
     page.click("#SetupOK")
     setup_page(page, "Enter a description")
     page.wait("document.activeElement.id === 'FocuserDescription'")
-    page.type("#FocuserDescription", "Refractor 80")
+    page.type("#FocuserDescription", name)
     page.click("#SetupOK")
     setup_page(page, "Select the desired setup mode.")
     choose(page, "SetupModeSelect", "Tav Focuser Setup")
@@ -159,6 +159,11 @@ def add_focuser(checks, prog, page):
     setup_page(page, "Select the encoder resolution")
     choose(page, "SetupModeSelect", "2160")
     setup_page(page, "Setup is now complete.")
+
+
+def add_focuser(checks, prog, page):
+    """A focuser added with the model tables, then the units changed."""
+    add_by_model(page, "Refractor 80")
     checks.check(page.text("#SetupOK") == "Initialize now" and page.text("#SetupCancel") == "Initialize later",
                  "the last page's buttons say what they do")
     page.click("#SetupCancel")

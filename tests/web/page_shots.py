@@ -11,7 +11,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from browser_test import choose, closed, dialog, setup_page  # noqa: E402
+from browser_test import add_by_model, choose, closed, dialog, setup_page  # noqa: E402
 from devtools import Browser  # noqa: E402
 from program import Program  # noqa: E402
 
@@ -28,21 +28,7 @@ def tab(page, sheet):
 
 def add_focuser(page, name):
     tab(page, "TabSheet2")
-    page.click("#AddFocuser")
-    setup_page(page, "A Corvell Controller has been found.")
-    page.click("#SetupOK")
-    setup_page(page, "Enter a description")
-    page.type("#FocuserDescription", name)
-    page.click("#SetupOK")
-    setup_page(page, "Select the desired setup mode.")
-    choose(page, "SetupModeSelect", "Tav Focuser Setup")
-    setup_page(page, "Select the Tav Focuser model.")
-    choose(page, "SetupModeSelect", "Mavrel 1 or 2")
-    setup_page(page, "Select the focuser drawtube length.")
-    choose(page, "SetupModeSelect", '3.00"')
-    setup_page(page, "Select the encoder resolution")
-    choose(page, "SetupModeSelect", "2160")
-    setup_page(page, "Setup is now complete.")
+    add_by_model(page, name)
     page.click("#SetupCancel")
     closed(page, "#SetupDialog")
 
@@ -73,6 +59,7 @@ def shots(prog, page, out, size):
     shot("rename-refused")
     page.click("#TextCancel")
     closed(page, "#TextEntryDialog")
+    time.sleep(0.3)  # the rename ends at the program's next pass
 
     page.click("#AddFocuser")
     setup_page(page, "A Corvell Controller has been found.")

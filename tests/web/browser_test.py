@@ -80,6 +80,15 @@ def position(page):
     return page.text("#PositionDisplay").strip()
 
 
+def fits(checks, page, width):
+    """Every page of the setup page within the screen's width: nothing to
+    scroll sideways, nothing cut off."""
+    for sheet in ("TabSheet3", "TabSheet2", "TabSheet4", "TabSheet7", "TabSheet1"):
+        page.click("nav button[data-page=%s]" % sheet)
+        wide = page.js("document.documentElement.scrollWidth")
+        checks.check(wide <= width, "%s fits %d px (%d px wide)" % (sheet, width, wide))
+
+
 def operate(checks, prog, page):
     """Move Out and Stop; a go-to; a step; a slot stored and gone to."""
     prog.sim_command("clear")
@@ -242,6 +251,8 @@ def main():
         laptop = browser.page(1280, 800)
         laptop.open(prog.url + "/setup/v1/focuser/0/setup")
         laptop.wait("document.body.dataset.version", what="the first state on the laptop")
+        fits(checks, page, 390)
+        fits(checks, laptop, 1280)
         operate(checks, prog, page)
         set_zero(checks, prog, laptop, page)
         add_focuser(checks, prog, laptop)

@@ -14,7 +14,6 @@ import os
 import sys
 import threading
 import time
-import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from devtools import Browser  # noqa: E402
@@ -48,10 +47,6 @@ def alpaca(prog, method, member, body=None):
         return json.loads(conn.getresponse().read())
     finally:
         conn.close()
-
-
-def shown(page, selector):
-    return page.visible(selector)
 
 
 def dialog(page, selector, seconds=10):

@@ -158,9 +158,6 @@ class Page:
     def text(self, selector):
         return self.js("document.querySelector(%s).innerText" % json.dumps(selector))
 
-    def visible(self, selector):
-        return self.js("(e => !!e && e.offsetParent !== null)(document.querySelector(%s))" % json.dumps(selector))
-
     def click(self, selector):
         """A mouse click in the middle of the element, as a user's."""
         box = self.js("""(e => { e.scrollIntoView({block: 'center'}); const r = e.getBoundingClientRect();
@@ -185,11 +182,6 @@ class Page:
                 params["text"] = "\r"
             self.call("Input.dispatchKeyEvent", params)
 
-    def screenshot(self, path, full=False):
-        params = {"format": "png"}
-        if full:
-            params["captureBeyondViewport"] = True
-            metrics = self.call("Page.getLayoutMetrics")["cssContentSize"]
-            params["clip"] = {"x": 0, "y": 0, "width": metrics["width"], "height": metrics["height"], "scale": 1}
+    def screenshot(self, path):
         with open(path, "wb") as f:
-            f.write(base64.b64decode(self.call("Page.captureScreenshot", params)["data"]))
+            f.write(base64.b64decode(self.call("Page.captureScreenshot", {"format": "png"})["data"]))

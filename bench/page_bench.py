@@ -20,6 +20,7 @@ import statistics
 import sys
 import time
 
+sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "web"))
 from devtools import Browser  # noqa: E402
 from program import Program  # noqa: E402

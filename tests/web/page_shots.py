@@ -10,6 +10,7 @@ import os
 import sys
 import time
 
+sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from browser_test import add_by_model, choose, closed, dialog, setup_page  # noqa: E402
 from devtools import Browser  # noqa: E402

@@ -63,7 +63,7 @@ void Conversion::resume() {
     if (!file_exists(legacy_path())) rename_file(numbered_aside(number), legacy_path(), error);
 }
 
-bool Conversion::offer() {
+bool Conversion::offer(bool fromDefaults) {
     std::string error;
     resume();
     if (!file_exists(legacy_path()) && file_exists(aside_path())) rename_file(aside_path(), legacy_path(), error);
@@ -74,7 +74,7 @@ bool Conversion::offer() {
         return false;
     }
     asideNow_ = aside_path();
-    h_.restore_focuser_defaults();
+    if (fromDefaults) h_.restore_focuser_defaults();
     h_.clear_confirmation();
     // Buttons that say what they do; closing the question means "later".
     h_.ask_question(

@@ -14,9 +14,11 @@ class SequenceHost;
 class Conversion {
 public:
     Conversion(SequenceHost& host) : h_(host) {}
-    // At the first start: offers the conversion when the file is there.
-    // False when there is nothing to convert (the ordinary start follows).
-    bool offer();
+    // Offers the conversion when the file is there: at the first start
+    // from the defaults, later over the focuser in use (which the start-up
+    // after the answer reads again). False when there is nothing to convert
+    // (the ordinary start follows).
+    bool offer(bool fromDefaults = true);
     // An older release's file waits to be converted.
     bool pending() const;
     // The question was closed without an answer: the file stays for the

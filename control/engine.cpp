@@ -136,8 +136,10 @@ void Engine::ExecutiveActivate() {
     // the conversion runs the ordinary start-up when it is done.
     if (!options_.attended) {
         if (conversion_->pending()) {
+            // Offered as soon as someone is there (a setup page opens).
+            conversionLeft_ = true;
             const std::string line = std::string(kLegacyFileName) +
-                                     " is not converted here: start the program with its window once to convert it";
+                                     " is not converted yet: it is offered when the window or the setup page is open";
             hold_note(line, false);
             tell_answered(UnattendedAnswer::Kind::ConversionLeft, kLegacyFileName, line);
         }
@@ -521,6 +523,7 @@ void Engine::executiveIdle() {
     inPass_ = true;
     Batch b(*this);
     if (!options_.attended) answer_for_nobody();
+    if (options_.attended && conversionLeft_ && idle() && !dialog_state()) offer_left_conversion();
     const char active = activeCommand, queued = queuedCommand;
     const int step = sequenceCounter;
 

@@ -471,6 +471,7 @@ private:
     // there, the next pass answers it.
     void opened_for_answer();
     void answer_for_nobody();
+    void offer_left_conversion();
     void tell_answered(UnattendedAnswer::Kind kind, const std::string& text, const std::string& line);
     std::string select_choice(int ProgramConfig::*choice, int index, int choices);
     void apply_port_choice(int ProgramConfig::*choice, int index);
@@ -569,6 +570,7 @@ private:
     std::unique_ptr<Conversion> conversion_;
     std::unique_ptr<NumberEntries> entries_;
     std::string portSearchResult_;  // how the last port search ended
+    bool conversionLeft_ = false;   // the older release's file waits for someone to answer
     std::string portName_ = "com1";
     std::string shownPortTrouble_;  // the reason the port does not open, as Activity shows it
     int baud_ = 9600;

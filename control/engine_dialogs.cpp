@@ -33,7 +33,16 @@ std::string one_line(const std::string& text) {
 void Engine::set_attended(bool attended) {
     Batch b(*this);
     options_.attended = attended;
-    if (!attended) opened_for_answer();
+    if (!attended || conversionLeft_) view_.requestPass();
+}
+
+// The older release's file, left at the start while nobody was there, is
+// offered once someone is and nothing runs; its answer ends, as at the
+// start, in the ordinary start-up (the port opened again, the focusers
+// listed anew).
+void Engine::offer_left_conversion() {
+    conversionLeft_ = false;
+    conversion_->offer(false);
 }
 
 void Engine::opened_for_answer() {

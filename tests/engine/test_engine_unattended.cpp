@@ -105,6 +105,26 @@ TEST(EngineUnattended, TheOlderReleasesFileIsKeptForLater) {
         EXPECT_TRUE(file_exists(r.dir.file("focuser.dat")));
         EXPECT_FALSE(file_exists(r.dir.file("fc00001.df1")));
         EXPECT_EQ(r.sentFrom(0), "b") << "the start-up went on";
+        if (leaves) continue;
+        // Someone comes (a setup page opens): the file is offered then, and
+        // converted as at a start.
+        r.startCommunicating(1000);
+        r.engine.set_attended(true);
+        r.pass();
+        ASSERT_TRUE(r.screen().question.visible);
+        EXPECT_EQ(r.screen().question.yesCaption, "Convert");
+        r.engine.question_answered(r.screen().question.id, true);
+        r.pass();
+        ASSERT_TRUE(r.screen().textEntry.visible);
+        r.engine.text_entered(r.screen().textEntry.id, "Old one");
+        r.pass();
+        EXPECT_FALSE(file_exists(r.dir.file("focuser.dat")));
+        EXPECT_TRUE(file_exists(r.dir.file("fc00001.df1")));
+        EXPECT_EQ(r.screen().focuserList, (Lines{"Old one"}));
+        r.engine.set_attended(false);
+        r.engine.set_attended(true);
+        r.pass();
+        EXPECT_FALSE(r.screen().question.visible) << "offered once";
     }
 }
 

@@ -33,10 +33,28 @@ std::string EngineFocuser::focuserDescription() const {
     return first == std::string::npos ? std::string() : text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
-std::string EngineFocuser::moveTo(long count) {
-    std::string reason = engine_.move_to(count);
-    if (!reason.empty() && onRefused) onRefused(count, reason);
-    return reason;
+// A target beyond the travel stops at its end, as Alpaca's Move has it. A
+// refusal because the module does not answer says why it does not, with
+// its port; any other gives the reason the window would.
+corvell::alpaca::MoveAnswer EngineFocuser::moveTo(long count) {
+    using Verdict = corvell::alpaca::MoveAnswer::Verdict;
+    const std::string reason = engine_.move_to(count, corvell::OutsideTravel::Clamp);
+    if (reason.empty()) return {Verdict::Accepted, {}, engine_.last_move().number, engine_.last_move().target};
+    // Refused, so nothing changed: the busy table names the same situation.
+    if (engine_.refused_by(corvell::Action::MoveTo) == corvell::Situation::NotCommunicating)
+        return {Verdict::NotCommunicating, engine_.communication_problem(), 0, 0};
+    return {Verdict::Busy, reason, 0, 0};
+}
+
+corvell::alpaca::MoveFate EngineFocuser::moveFate(unsigned number, std::string& reason) const {
+    using Fate = corvell::Engine::MoveRecord::Fate;
+    const corvell::Engine::MoveRecord& last = engine_.last_move();
+    // An older move had ended when the last one was accepted.
+    if (number != last.number || last.fate == Fate::Made || last.fate == Fate::Halted)
+        return corvell::alpaca::MoveFate::Ended;
+    if (last.fate == Fate::Running) return corvell::alpaca::MoveFate::Running;
+    reason = last.reason;
+    return corvell::alpaca::MoveFate::NotMade;
 }
 
 void EngineFocuser::halt() { engine_.halt(); }

@@ -2,7 +2,6 @@
 // answer comes from what the engine knows, and a move goes through the same
 // busy rules as the window's Go To button.
 #pragma once
-#include <functional>
 #include <string>
 
 #include "control/engine.h"
@@ -23,11 +22,9 @@ public:
     long maxTravel() const override;
     double inchesPerCount() const override;
     std::string focuserDescription() const override;
-    std::string moveTo(long count) override;
+    corvell::alpaca::MoveAnswer moveTo(long count) override;
+    corvell::alpaca::MoveFate moveFate(unsigned number, std::string& reason) const override;
     void halt() override;
-
-    // Told of each move refused, with the reason the client gets.
-    std::function<void(long target, const std::string& reason)> onRefused;
 
 private:
     corvell::Engine& engine_;

@@ -49,7 +49,8 @@ bool move_to_trash(const std::string& path, std::string& inTrash, std::string& e
 }
 }  // namespace
 
-Core::Core(const CoreOptions& options, QObject* parent) : QObject(parent), options_(options) {
+Core::Core(const CoreOptions& options, QObject* parent)
+    : QObject(parent), journal_(stderr_is_journal()), options_(options) {
     // The serial link with the values the module needs: 16-byte queues, no
     // parity checking, no software flow control, 1500 ms driver time-outs.
     port_ = new TZComm(this);
@@ -79,7 +80,10 @@ Core::Core(const CoreOptions& options, QObject* parent) : QObject(parent), optio
 
     link_ = std::make_unique<TZCommLink>(*port_);
     if (options_.trace) {
-        trace_ = std::make_unique<TraceLink>(*link_, [](const std::string& line) { write_line(line); });
+        // Each traced line keeps the time of its first byte, in the journal too.
+        trace_ = std::make_unique<TraceLink>(*link_, [this](const std::string& line) {
+            write_line(journal_ ? log_line(LogPriority::Debug, line, true, {}) : line);
+        });
         traceGap_.setSingleShot(true);
         traceGap_.setInterval(kTraceGapMs);
         connect(&traceGap_, &QTimer::timeout, this, [this] { trace_->flush(); });
@@ -87,16 +91,14 @@ Core::Core(const CoreOptions& options, QObject* parent) : QObject(parent), optio
     replyTimer_ = std::make_unique<QtReplyTimer>(timer_);
     EngineOptions engineOptions;
     engineOptions.dataDir = options_.dataDir;
-    engineOptions.offerConversion = options_.offerConversion;
+    engineOptions.attended = options_.attended;
     engineOptions.moveToTrash = move_to_trash;
     ModuleLink& link = trace_ ? static_cast<ModuleLink&>(*trace_) : *link_;
     engine_ = std::make_unique<Engine>(link, *replyTimer_, static_cast<EngineView&>(*this), engineOptions);
 
     alpacaDevice_ = std::make_unique<EngineFocuser>(*engine_);
-    alpacaDevice_->onRefused = [this](long target, const std::string& reason) {
-        emit alpacaMoveRefused(target, QString::fromStdString(reason));
-    };
     alpaca_ = std::make_unique<alpaca::AlpacaServer>(*alpacaDevice_, options_.dataDir);
+    connect(alpaca_.get(), &alpaca::AlpacaServer::note, this, &Core::alpacaNote);
     if (options_.alpacaPort > 0) alpaca_->switchOnForThisRun(options_.alpacaPort);
     show_server_status_in_activity(*alpaca_, *engine_);
 
@@ -129,9 +131,9 @@ void Core::write_line(const std::string& line) {
     std::fwrite(text.data(), 1, text.size(), stderr);
 }
 
-void Core::log(const std::string& text) {
+void Core::log(const std::string& text, LogPriority priority) {
     if (trace_) trace_->flush();
-    write_line(log_time(LogClock::now()) + " " + text);
+    write_line(log_line(priority, text, journal_, journal_ ? std::string() : log_time(LogClock::now())));
 }
 
 void Core::start() {
@@ -142,6 +144,8 @@ void Core::start() {
 void Core::activate() { engine_->ExecutiveActivate(); }
 
 void Core::render(const Screen&, unsigned changed) { emit rendered(changed); }
+
+void Core::answeredForNobody(const UnattendedAnswer& answer) { emit nobodyAnswered(answer); }
 
 void Core::warnInvalidNumber(const std::string& text) { emit invalidNumber(QString::fromStdString(text)); }
 

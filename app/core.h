@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "app/log_line.h"
 #include "app/port_map.h"
 #include "control/engine.h"
 
@@ -20,6 +21,7 @@ class TZComm;
 class EngineFocuser;
 namespace corvell::alpaca {
 class AlpacaServer;
+enum class NoteLevel;
 }
 
 namespace corvell::app {
@@ -31,9 +33,10 @@ struct CoreOptions {
     int alpacaPort = 0;
     // Every byte on the line, with its time and direction, to standard error.
     bool trace = false;
-    // False for a front end that cannot ask the user (headless, INDI): an
-    // older release's file is then left for the window to convert.
-    bool offerConversion = true;
+    // False while nobody is there to answer the engine's questions and
+    // entries (headless, INDI): the engine answers them itself
+    // (Engine::set_attended).
+    bool attended = true;
     // Said on the window's Settings page and in the log when a simulated
     // module answers on COM1.
     std::string simulatorNote;
@@ -67,26 +70,32 @@ public:
     // focusers are listed and the module is asked to identify itself.
     void activate();
 
-    // One line to standard error, after the time: what a front end without
-    // a window logs. With the trace on, the bytes traced so far come first,
+    // One line to standard error, after the time (or, when standard error
+    // is the journal, after its priority): what a front end without a
+    // window logs. With the trace on, the bytes traced so far come first,
     // so the log keeps the order in which things happened.
-    void log(const std::string& text);
+    void log(const std::string& text, LogPriority priority = LogPriority::Info);
 
 signals:
     // The engine changed the parts `changed` of screen().
     void rendered(unsigned changed);
     // A typed number could not be read; the value stays as it was.
     void invalidNumber(const QString& text);
-    // A move asked for through the Alpaca server was refused; `reason` is
-    // what the client is told.
-    void alpacaMoveRefused(long target, const QString& reason);
+    // A line for the log from the Alpaca server: a client connected or
+    // disconnected, a move accepted or refused, a move not made.
+    void alpacaNote(corvell::alpaca::NoteLevel level, const QString& text);
+    // The engine answered a question, an entry or a page for nobody.
+    void nobodyAnswered(const corvell::UnattendedAnswer& answer);
 
 private:
     static void write_line(const std::string& line);
+    // Standard error is the journal (log_line.h).
+    const bool journal_;
     // EngineView
     void render(const Screen& screen, unsigned changed) override;
     void warnInvalidNumber(const std::string& text) override;
     void requestPass() override;
+    void answeredForNobody(const UnattendedAnswer& answer) override;
 
     CoreOptions options_;
     TZComm* port_;

@@ -2,25 +2,61 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <algorithm>
 #include <csignal>
+#include <cstdio>
 
 #include "app/quit_signals.h"
 #include "network/alpaca_server.h"
+#include "storage/codepage.h"
 
 namespace corvell::app {
 
 namespace {
 
-// A dialog's text on one line: its line breaks as blanks, no blanks around.
-std::string one_line(const std::string& text) {
-    std::string line;
-    for (char c : text) {
-        const char d = c == '\n' || c == '\r' ? ' ' : c;
-        if (d == ' ' && (line.empty() || line.back() == ' ')) continue;
-        line += d;
+bool starts_with(const std::string& text, const char* start) { return text.rfind(start, 0) == 0; }
+
+bool ends_with(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// A line of Activity that names a failure without its reason leads into
+// the next: in the log they are one line.
+bool leads_into_next(const std::string& line) {
+    return (!line.empty() && line.back() == ':') || line == "Not communicating";
+}
+
+// Failures are errors; refusals, what they left undone and answers the
+// module garbled are warnings; the rest is what happens.
+LogPriority activity_priority(const std::string& line) {
+    for (const char* start : {"Cannot save", "Settings not saved", "Alpaca server not listening", "Not communicating"})
+        if (starts_with(line, start)) return LogPriority::Error;
+    for (const char* end : {" not started", " not changed", " not sent", " not completed", " not converted"})
+        if (ends_with(line, end)) return LogPriority::Warning;
+    if (starts_with(line, "Cannot ") || line == "Command error" || line == "Focuser response error" ||
+        line == "The port is not open")
+        return LogPriority::Warning;
+    for (int i = 0; i < static_cast<int>(Situation::Count); ++i)
+        if (line == situation_reason(static_cast<Situation>(i))) return LogPriority::Warning;
+    return LogPriority::Info;
+}
+
+LogPriority status_priority(const std::vector<std::string>& lines) {
+    LogPriority p = LogPriority::Info;
+    for (const std::string& l : lines) {
+        if (l == "Serial Communications Timeout" || l == "Motor or Encoder Error") return LogPriority::Error;
+        if (l == "Serial Frame Error" || l == "Serial Overrun Error") p = LogPriority::Warning;
     }
-    while (!line.empty() && line.back() == ' ') line.pop_back();
-    return line;
+    return p;
+}
+
+LogPriority note_priority(alpaca::NoteLevel level) {
+    switch (level) {
+    case alpaca::NoteLevel::Error: return LogPriority::Error;
+    case alpaca::NoteLevel::Warning: return LogPriority::Warning;
+    case alpaca::NoteLevel::Info: break;
+    }
+    return LogPriority::Info;
 }
 
 std::string joined(const std::vector<std::string>& lines) {
@@ -33,13 +69,68 @@ std::string joined(const std::vector<std::string>& lines) {
     return text;
 }
 
+bool blank(const std::string& text) { return text.find_first_not_of(" \t\r\n") == std::string::npos; }
+
 }  // namespace
 
 HeadlessView::HeadlessView(Core& core) : QObject(&core), core_(core) {
     connect(&core, &Core::rendered, this, &HeadlessView::rendered);
-    connect(&core, &Core::alpacaMoveRefused, this, [this](long target, const QString& reason) {
-        core_.log("Alpaca move to " + std::to_string(target) + " refused: " + reason.toStdString());
+    connect(&core, &Core::alpacaNote, this, [this](alpaca::NoteLevel level, const QString& text) {
+        core_.log(text.toStdString(), note_priority(level));
     });
+    // What the engine answered for nobody, as it says it.
+    connect(&core, &Core::nobodyAnswered, this, [this](const UnattendedAnswer& answer) { core_.log(answer.line); });
+}
+
+void HeadlessView::logActivity(const std::vector<std::string>& lines) {
+    for (size_t i = 0; i < lines.size(); ++i) {
+        std::string line = lines[i];
+        while (leads_into_next(line) && i + 1 < lines.size() && !lines[i + 1].empty())
+            line += (line.back() == ':' ? " " : ": ") + lines[++i];
+        if (!line.empty()) core_.log(line, activity_priority(line));
+    }
+}
+
+// The port, device and speed are said when the module starts answering;
+// losing it is a warning (the status says why), a port that does not open
+// or goes away an error.
+void HeadlessView::logConnection(const std::string& connection) {
+    if (connection == "Communicating") {
+        communicated_ = true;
+        core_.log("Connection: Communicating on " + core_.engine().port_in_use());
+    } else if (connection == "Not communicating") {
+        core_.log("Connection: Not communicating", communicated_ ? LogPriority::Warning : LogPriority::Info);
+    } else {
+        core_.log("Connection: " + connection, LogPriority::Error);
+    }
+}
+
+// A silent module is said with the port it was asked on.
+void HeadlessView::logStatus(const std::vector<std::string>& lines) {
+    std::string line = "Status: " + status_;
+    if (std::find(lines.begin(), lines.end(), "Serial Communications Timeout") != lines.end())
+        line += " (no answer from the control module on " + core_.engine().port_in_use() + ")";
+    core_.log(line, status_priority(lines));
+}
+
+// The focuser in use, at the start and whenever it (or its travel or
+// scale) changes.
+void HeadlessView::logFocuser() {
+    const Engine& e = core_.engine();
+    if (!e.started()) return;
+    std::string line = "No focuser in use: add one or choose one in the window";
+    if (!core_.screen().noFocuser) {
+        std::string name = cp1252_to_utf8(e.focuser_description());
+        name.erase(name.find_last_not_of(' ') + 1);
+        name.erase(0, name.find_first_not_of(' '));
+        char scale[64] = "";
+        if (e.inches_per_count() > 0) std::snprintf(scale, sizeof scale, "%.2f", 1.0 / e.inches_per_count());
+        line = "Focuser in use: " + (name.empty() ? std::string("(no description)") : name) + ", maximum travel " + std::to_string(e.max_travel()) + " counts, " +
+               scale + " counts per inch";
+    }
+    if (line == focuser_) return;
+    focuser_ = line;
+    core_.log(line);
 }
 
 void HeadlessView::rendered(unsigned changed) {
@@ -48,18 +139,17 @@ void HeadlessView::rendered(unsigned changed) {
     // "Waiting"): only a change is logged, line by line.
     if ((changed & kActivity) && s.activity != activity_) {
         activity_ = s.activity;
-        for (const std::string& line : activity_)
-            if (!line.empty()) core_.log(line);
+        logActivity(activity_);
     }
     // The connection, status and position lines are blank while a move or
     // a connection is under way: a blank says nothing new.
-    if ((changed & kConnection) && !one_line(s.connection).empty() && s.connection != connection_) {
+    if ((changed & kConnection) && !blank(s.connection) && s.connection != connection_) {
         connection_ = s.connection;
-        core_.log("Connection: " + connection_);
+        logConnection(connection_);
     }
     if ((changed & kStatus) && !joined(s.status).empty() && joined(s.status) != status_) {
         status_ = joined(s.status);
-        core_.log("Status: " + status_);
+        logStatus(s.status);
     }
     // The position while a move runs would be a line every poll; it is said
     // where the move ended, or where the module's own buttons left it.
@@ -70,42 +160,7 @@ void HeadlessView::rendered(unsigned changed) {
         const bool inCounts = !count || position_ == std::to_string(*count);
         core_.log("Position: " + position_ + (inCounts ? "" : " (" + std::to_string(*count) + " counts)"));
     }
-    answerOpenDialogs(changed);
-}
-
-// Nothing here can say yes: each question is answered No, each entry and
-// setup page cancelled, a port search's result acknowledged. The answer is
-// given from the event loop, after the engine's call that opened the dialog
-// has ended.
-void HeadlessView::answerOpenDialogs(unsigned changed) {
-    const Screen& s = core_.screen();
-    Engine& e = core_.engine();
-    auto later = [this](auto answer) { QMetaObject::invokeMethod(this, answer, Qt::QueuedConnection); };
-    if ((changed & kQuestion) && s.question.visible && s.question.id != question_) {
-        const int id = question_ = s.question.id;
-        core_.log("Question with no one to answer it, answered No: " + one_line(s.question.text));
-        later([&e, id] { e.question_answered(id, false); });
-    }
-    if ((changed & kEntry) && s.entry.visible && s.entry.id != entry_) {
-        const int id = entry_ = s.entry.id;
-        core_.log("Entry with no one to type in it, cancelled: " + one_line(s.entry.caption));
-        later([&e, id] { e.entry_cancelled(id); });
-    }
-    if ((changed & kTextEntry) && s.textEntry.visible && s.textEntry.id != textEntry_) {
-        const int id = textEntry_ = s.textEntry.id;
-        core_.log("Description entry with no one to type in it, cancelled");
-        later([&e, id] { e.text_entry_cancelled(id); });
-    }
-    if ((changed & kSetup) && s.setup.visible && s.setup.id != setup_) {
-        const int id = setup_ = s.setup.id;
-        core_.log("Setup page with no one to answer it, cancelled: " + one_line(s.setup.caption + " " + s.setup.text1));
-        later([&e, id] { e.setup_cancelled(id); });
-    }
-    if ((changed & kAutoDetect) && s.autoDetect.visible && s.autoDetect.id != autoDetect_) {
-        const int id = autoDetect_ = s.autoDetect.id;
-        core_.log("Auto Detect: " + one_line(s.autoDetect.message));
-        later([&e, id] { e.AutoDetectOKClick(id); });
-    }
+    logFocuser();
 }
 
 int run_headless(int& argc, char** argv, const CoreOptions& options) {
@@ -122,7 +177,8 @@ int run_headless(int& argc, char** argv, const CoreOptions& options) {
     // The server is the only way in: a program that cannot serve ends, and
     // a service manager tries it again later.
     if (!core.alpacaServer().listening()) {
-        core.log("Ending: without a window the Alpaca server is the only way in, and it is not listening");
+        core.log("Ending: without a window the Alpaca server is the only way in, and it is not listening",
+                 LogPriority::Error);
         return 1;
     }
     core.activate();

@@ -11,24 +11,31 @@
 
 namespace corvell::app {
 
-// What the window would show, as log lines: each line of the Activity
-// display as it changes, the status and connection lines when they change,
-// the position when it changes while nothing moves, and every refused
-// Alpaca move. A question, entry or setup page that the engine opens has no
-// one to answer it: it is answered No or cancelled, and the log says so.
+// What the window would show, as log lines, each with its priority: each
+// line of the Activity display as it changes (a failure and its reason on
+// one line), the status and connection lines when they change (the port,
+// device and speed when the module starts answering, and when it falls
+// silent), the position when it changes while nothing moves, the focuser in
+// use; the Alpaca server's clients: connects and disconnects, moves
+// accepted, refused and not made; and what the engine answered for nobody
+// (a question answered No, an entry or setup page cancelled), as the engine
+// says it.
 class HeadlessView : public QObject {
 public:
     explicit HeadlessView(Core& core);
 
 private:
     void rendered(unsigned changed);
-    void answerOpenDialogs(unsigned changed);
+    void logActivity(const std::vector<std::string>& lines);
+    void logConnection(const std::string& connection);
+    void logStatus(const std::vector<std::string>& lines);
+    void logFocuser();
 
     Core& core_;
     std::vector<std::string> activity_;
     std::string status_, position_, connection_;
-    // The ids of the dialogs already answered, so each is answered once.
-    int question_ = 0, entry_ = 0, textEntry_ = 0, setup_ = 0, autoDetect_ = 0;
+    std::string focuser_;         // the focuser line last logged
+    bool communicated_ = false;   // the module has answered since the start
 };
 
 // Runs the core without a window until SIGTERM, SIGINT or SIGHUP (through

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/command_line.h"
 #include "app/core.h"
 #include "app/data_dir.h"
 #include "app/data_lock.h"
@@ -171,8 +172,8 @@ int main(int argc, char** argv) {
     options.dataDir = cl.dataDir;
     options.alpacaPort = cl.alpacaPort;
     options.trace = cl.trace;
-    // Nobody is there to answer the offer to convert an older release's file.
-    options.offerConversion = !cl.headless;
+    // Without a window nobody is there to answer the engine's questions.
+    options.attended = !cl.headless;
 
     // With --simulate a simulated control module answers on a pseudo-terminal
     // mapped to COM1, moving at a focuser's pace.

@@ -144,12 +144,17 @@ bool refuses(Situation s, Action a) {
     return v && i >= 0 && i < kSituations && v[i] == 'R';
 }
 
-std::string refusal(Situations present, Action a) {
+std::optional<Situation> refusing_situation(Situations present, Action a) {
     for (int i = 0; i < kSituations; ++i) {
         const auto s = static_cast<Situation>(i);
-        if ((present & situation_bit(s)) && refuses(s, a)) return situation_reason(s);
+        if ((present & situation_bit(s)) && refuses(s, a)) return s;
     }
-    return {};
+    return std::nullopt;
+}
+
+std::string refusal(Situations present, Action a) {
+    const std::optional<Situation> s = refusing_situation(present, a);
+    return s ? situation_reason(*s) : std::string();
 }
 
 bool uses_line(Action a) {

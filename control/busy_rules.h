@@ -5,6 +5,7 @@
 // or entry, or a time-out to fire when that ends; Stop is not in the table:
 // it always acts.
 #pragma once
+#include <optional>
 #include <string>
 
 namespace corvell {
@@ -83,6 +84,8 @@ bool refuses(Situation s, Action a);
 // The reason of the first situation present that refuses the action; empty
 // when the action acts.
 std::string refusal(Situations present, Action a);
+// That first situation; none when the action acts.
+std::optional<Situation> refusing_situation(Situations present, Action a);
 // Actions that put a command on the line: with an exchange in flight they
 // are sent right after it.
 bool uses_line(Action a);

@@ -94,6 +94,7 @@ void Engine::show_question(const std::string& text, const std::string& yes, cons
     screen_.question.noCaption = no;
     sureTag = 0;
     mark(kQuestion);
+    opened_for_answer();
 }
 
 // Shows or hides one thing on the screen, marking its part only when it
@@ -133,11 +134,13 @@ void Engine::ExecutiveActivate() {
     activated_ = true;
     // A parameter file of an older release is offered for conversion first;
     // the conversion runs the ordinary start-up when it is done.
-    if (!options_.offerConversion) {
-        if (conversion_->pending())
-            hold_note(std::string(kLegacyFileName) +
-                                  " is not converted here: start the program with its window once to convert it",
-                              false);
+    if (!options_.attended) {
+        if (conversion_->pending()) {
+            const std::string line = std::string(kLegacyFileName) +
+                                     " is not converted here: start the program with its window once to convert it";
+            hold_note(line, false);
+            tell_answered(UnattendedAnswer::Kind::ConversionLeft, kLegacyFileName, line);
+        }
     } else if (conversion_->offer()) {
         return;
     }
@@ -258,6 +261,7 @@ void Engine::serial_timeout() {
     communicating_ = false;
     moving_ = continuousMove_ = false;
     goToTargetAhead_ = false;
+    move_not_made(time_out_reason());
     set_status({"Serial Communications Timeout", "Check Corvell connections"});
     set_connection("Not communicating");
     // Motion asked for before the module fell silent must not start by
@@ -303,6 +307,7 @@ void Engine::stop_command() {
     user_acts();
     const bool legsPending = queuedCommand == state::kBacklashLeg || legs.next != Leg::None;
     drop_queued_motion();
+    if (lastMove_.fate == MoveRecord::Fate::Running) lastMove_.fate = MoveRecord::Fate::Halted;
     if (!link_.connected()) {
         activity("The port is not open", "Stop not sent");
         return;
@@ -515,6 +520,7 @@ void Engine::executiveIdle() {
     if (inPass_) return;
     inPass_ = true;
     Batch b(*this);
+    if (!options_.attended) answer_for_nobody();
     const char active = activeCommand, queued = queuedCommand;
     const int step = sequenceCounter;
 

@@ -20,6 +20,7 @@
 #include "control/engine_io.h"
 #include "control/letters.h"
 #include "control/protocol.h"
+#include "control/quantities.h"
 #include "control/sequence_host.h"
 #include "positioning/units.h"
 #include "storage/settings_codec.h"
@@ -28,10 +29,9 @@ namespace corvell {
 
 struct EngineOptions {
     std::string dataDir = ".";
-    // Whether the start-up offers to convert an older release's file. A
-    // front end that cannot ask the question (headless, INDI) leaves the
-    // file for the window and says so.
-    bool offerConversion = true;
+    // Whether someone is there to answer the engine's questions, entries
+    // and setup pages (see Engine::set_attended).
+    bool attended = true;
     // Moves a deleted focuser's profile to the desktop's trash: true when
     // moved, with `inTrash` the file's path there; otherwise false and
     // `error` says why. Unset: a deleted profile is removed.
@@ -62,8 +62,27 @@ public:
     // anything to end. An empty reason means it acts.
     //
     // A go-to to `count`, as the Go To button makes one. Already there:
-    // nothing is sent. A count outside the module's range is refused.
-    std::string move_to(long count);
+    // nothing is sent. A count outside the travel is refused, or taken to
+    // its nearest end, as `outside` says (quantities.h).
+    std::string move_to(long count, OutsideTravel outside = OutsideTravel::Refuse);
+    // What became of the last go-to move_to() accepted. A front end that
+    // told its client "accepted" reads it to tell the client, later, that
+    // the move was not made after all: the exchange it waited behind timed
+    // out, the module refused it or never reported its end, or the port
+    // went away.
+    struct MoveRecord {
+        enum class Fate { Running, Made, Halted, NotMade };
+        unsigned number = 0;  // counts the moves move_to() accepted; 0: none yet
+        long target = 0;      // the count it went to
+        Fate fate = Fate::Made;
+        std::string reason;   // NotMade: why, e.g. "no answer from the control module on COM1: ..."
+    };
+    const MoveRecord& last_move() const { return lastMove_; }
+    // The port and speed in use, e.g. "COM5: /dev/ttyUSB0 at 9600 baud".
+    std::string port_in_use() const;
+    // The situation that refuses `a` now (the first one that refuses it);
+    // none when it acts.
+    std::optional<Situation> refused_by(Action a) const { return refusing_situation(situations(), a); }
     // What Stop does: it always acts.
     void halt() { stop_command(); }
     // The last position read; none while it is not known.
@@ -111,6 +130,34 @@ public:
         bool endsInward = false;  // a go-to to it ends moving inward
     };
     StoredPosition stored_position(int n) const;
+    // Whether someone is there to answer. While nobody is (a program
+    // without a window and no page open, the INDI driver), the engine
+    // answers for nobody at its next pass, and tells the view each time
+    // (EngineView::answeredForNobody): a question is answered No (the
+    // older release's question: the file is kept for the next start), an
+    // entry, the description entry or a setup page is cancelled, the port
+    // search's result is taken note of; and the start-up does not offer to
+    // convert the older release's file. Switched off, whatever is open now
+    // is answered so.
+    void set_attended(bool attended);
+    bool attended() const { return options_.attended; }
+    // The port search over COM1..COM5 at both speeds, as "COM Port
+    // AutoDetection" starts it; it runs while searching_ports(), and
+    // port_search_result() says how the last one ended ("Communication
+    // with focuser established.", "Focuser not found on any COM Port.").
+    std::string search_ports();
+    bool searching_ports() const;
+    const std::string& port_search_result() const { return portSearchResult_; }
+    // The port choice COM1..COM5 (0..4) and the speed choice (0: 9600,
+    // 1: 2400), as the radio groups make them: saved, and the port opened
+    // again with the module asked.
+    std::string select_port(int index);
+    std::string select_speed(int index);
+    int port_choice() const { return config_.portIndex; }
+    int speed_choice() const { return config_.baudIndex; }
+    // The port is open and the module's first answer since it opened is
+    // still awaited (neither come nor timed out).
+    bool awaiting_first_answer() const;
     // Lines of another front end's own shown in Activity. With `hold` (a
     // network server that cannot start) they stay there until the user's
     // next action, as a note about the files does, or until the front end's
@@ -398,7 +445,11 @@ private:
     void show_echo_failure(Echo e);
     void motion_echo(int completionLimitMs);
     void terminate_motion();
-    void end_failed_go_to();
+    void end_failed_go_to(Echo e);
+    // The move move_to() accepted ends without being made, for `reason`.
+    void move_not_made(const std::string& reason);
+    // Why a move ends that a time-out cut short, naming the port.
+    std::string time_out_reason() const;
     void move_command(Action action, char letter);
     void step_command(Action action);
     // Every go-to a user or a front end asks for starts here (a stored
@@ -414,6 +465,15 @@ private:
     // A stop was written while another exchange was on the line: that
     // exchange ended, and the stop's echo is awaited now.
     void await_stop_echo();
+
+    // ---- nobody there to answer ----
+    // A question, entry, setup page or result was opened: with nobody
+    // there, the next pass answers it.
+    void opened_for_answer();
+    void answer_for_nobody();
+    void tell_answered(UnattendedAnswer::Kind kind, const std::string& text, const std::string& line);
+    std::string select_choice(int ProgramConfig::*choice, int index, int choices);
+    void apply_port_choice(int ProgramConfig::*choice, int index);
 
     // ---- refusals ----
     // True, with the reason and "<action> not started" shown, when the
@@ -497,6 +557,7 @@ private:
     Action goToBy_ = Action::GoTo;
     long goToTarget_ = 0;
     bool goToTargetAhead_ = false;
+    MoveRecord lastMove_;
     // The file of the focuser in use, deleted while no other was chosen
     // (screen_.noFocuser): nothing is written under its name.
     std::string deletedFileName_;
@@ -507,6 +568,7 @@ private:
     std::unique_ptr<AddFocuser> setup_;
     std::unique_ptr<Conversion> conversion_;
     std::unique_ptr<NumberEntries> entries_;
+    std::string portSearchResult_;  // how the last port search ended
     std::string portName_ = "com1";
     std::string shownPortTrouble_;  // the reason the port does not open, as Activity shows it
     int baud_ = 9600;

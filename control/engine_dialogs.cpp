@@ -1,5 +1,6 @@
 // The answers of the engine's dialogs: the yes/no question, the number
-// entries, and the stop buttons of a running go-to.
+// entries, and the stop buttons of a running go-to; and the answers the
+// engine gives itself when nobody is there to give them.
 #include <cmath>
 
 #include "control/engine.h"
@@ -9,6 +10,76 @@
 #include "positioning/number_format.h"
 
 namespace corvell {
+
+namespace {
+
+// A dialog's text on one line: its line breaks as blanks, no blanks around
+// or doubled.
+std::string one_line(const std::string& text) {
+    std::string line;
+    for (char c : text) {
+        const char d = c == '\n' || c == '\r' ? ' ' : c;
+        if (d == ' ' && (line.empty() || line.back() == ' ')) continue;
+        line += d;
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    return line;
+}
+
+}  // namespace
+
+// ------------------------------------------------- nobody there to answer ----
+
+void Engine::set_attended(bool attended) {
+    Batch b(*this);
+    options_.attended = attended;
+    if (!attended) opened_for_answer();
+}
+
+void Engine::opened_for_answer() {
+    if (!options_.attended) view_.requestPass();
+}
+
+void Engine::tell_answered(UnattendedAnswer::Kind kind, const std::string& text, const std::string& line) {
+    view_.answeredForNobody(UnattendedAnswer{kind, text, line});
+}
+
+// Runs at the start of a pass, so that the call that opened a dialog has
+// ended before it is answered, and the pass goes on with the answer.
+void Engine::answer_for_nobody() {
+    using Kind = UnattendedAnswer::Kind;
+    const Screen& s = screen_;
+    if (s.question.visible) {
+        const std::string text = one_line(s.question.text);
+        const bool conversion = activeCommand == state::kConfirm && followUpCommand == state::kConversion;
+        if (conversion)
+            tell_answered(Kind::QuestionLater, text, "Question with no one to answer it, left for the next start: " + text);
+        else
+            tell_answered(Kind::QuestionNo, text, "Question with no one to answer it, answered No: " + text);
+        question_closed(s.question.id);
+    }
+    if (s.entry.visible) {
+        const std::string text = one_line(s.entry.caption);
+        tell_answered(Kind::EntryCancelled, text, "Entry with no one to type in it, cancelled: " + text);
+        entry_cancelled(s.entry.id);
+    }
+    if (s.textEntry.visible) {
+        tell_answered(Kind::DescriptionCancelled, {}, "Description entry with no one to type in it, cancelled");
+        text_entry_cancelled(s.textEntry.id);
+    }
+    if (s.setup.visible) {
+        const std::string text = one_line(s.setup.caption + " " + s.setup.text1);
+        tell_answered(Kind::SetupCancelled, text, "Setup page with no one to answer it, cancelled: " + text);
+        setup_cancelled(s.setup.id);
+    }
+    if (s.autoDetect.visible) {
+        const std::string text = one_line(s.autoDetect.message);
+        tell_answered(Kind::SearchResult, text, "Auto Detect: " + text);
+        AutoDetectOKClick(s.autoDetect.id);
+    }
+}
+
+// ---------------------------------------------------------------- dialogs ----
 
 void Engine::open_entry(char entryState, const std::string& caption, const std::string& prompt,
                         const std::string& preset) {
@@ -24,6 +95,7 @@ void Engine::open_entry(char entryState, const std::string& caption, const std::
     entryTag = 0;
     entryOk = false;
     mark(kEntry);
+    opened_for_answer();
 }
 
 void Engine::question_answered(int id, bool yes) {

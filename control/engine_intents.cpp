@@ -9,18 +9,39 @@
 
 namespace corvell {
 
-std::string Engine::move_to(long count) {
+std::string Engine::move_to(long count, OutsideTravel outside) {
     Batch b(*this);
-    const std::string outside = check_go_to_target(static_cast<double>(count), profile_.maxTravel);
-    if (!outside.empty()) return outside;
+    long target = 0;
+    const std::string beyond = take_go_to_target(static_cast<double>(count), profile_.maxTravel, outside, target);
+    if (!beyond.empty()) return beyond;
     const std::string reason = refusal(situations(), Action::MoveTo);
     if (!reason.empty()) return reason;
-    if (already_at(count)) return {};
+    lastMove_ = MoveRecord{lastMove_.number + 1, target, MoveRecord::Fate::Made, {}};
+    if (already_at(target)) return {};
+    lastMove_.fate = MoveRecord::Fate::Running;
     // An accepted move is the user's action, as a click on Go To is: a note
     // held in Activity gives way to the move's lines.
     user_acts();
-    start_go_to(count, Action::MoveTo);
+    start_go_to(target, Action::MoveTo);
     return {};
+}
+
+void Engine::move_not_made(const std::string& reason) {
+    if (lastMove_.fate != MoveRecord::Fate::Running) return;
+    lastMove_.fate = MoveRecord::Fate::NotMade;
+    lastMove_.reason = reason;
+}
+
+std::string Engine::port_in_use() const {
+    return "COM" + std::to_string(config_.portIndex + 1) + ": " + link_.device(portName_) + " at " +
+           std::to_string(baud_) + " baud";
+}
+
+std::string Engine::time_out_reason() const {
+    if (activeCommand == state::kCompletion)
+        return "the control module did not report the end of the Go To within " + std::to_string(goToTimeLimit / 1000) +
+               " s (" + port_in_use() + ")";
+    return "no answer from the control module on " + port_in_use();
 }
 
 std::optional<long> Engine::position() const {
@@ -31,7 +52,7 @@ std::optional<long> Engine::position() const {
 std::string Engine::communication_problem() const {
     if (communicating_ && link_.connected()) return {};
     if (!link_.connected()) return "Not communicating: " + screen_.connection;
-    return "Not communicating: the control module does not answer";
+    return "Not communicating: no answer from the control module on " + port_in_use();
 }
 
 bool Engine::initializing() const {

@@ -163,6 +163,19 @@ enum ScreenPart : unsigned {
     kAllParts = (1u << 19) - 1,
 };
 
+// What the engine did itself because nobody was there to answer
+// (Engine::set_attended(false)): a question answered No or left for the
+// next start, an entry or a setup page cancelled, the port search's result
+// taken note of, the older release's file left unconverted. `text` is what
+// was asked or said, on one line; `line` says what was done, for a log.
+struct UnattendedAnswer {
+    enum class Kind { QuestionNo, QuestionLater, EntryCancelled, DescriptionCancelled, SetupCancelled, SearchResult,
+                      ConversionLeft };
+    Kind kind;
+    std::string text;
+    std::string line;
+};
+
 class EngineView {
 public:
     virtual ~EngineView() = default;
@@ -174,6 +187,8 @@ public:
     // behind the exchange that just ended): run one more pass soon, even if
     // no other event arrives.
     virtual void requestPass() = 0;
+    // The engine answered for nobody (see UnattendedAnswer).
+    virtual void answeredForNobody(const UnattendedAnswer&) {}
 };
 
 }  // namespace corvell

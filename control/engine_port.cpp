@@ -78,6 +78,7 @@ bool Engine::reopen_port() {
 void Engine::port_gone() {
     Batch b(*this);
     const std::string where = "COM" + std::to_string(config_.portIndex + 1) + ": " + link_.device(portName_);
+    move_not_made(where + " - the device went away (unplugged or hung up)");
     release_port();
     communicating_ = false;
     if (activeCommand == state::kAutoDetect) return;  // the probe's wait ends it
@@ -130,11 +131,37 @@ void Engine::port_choice_clicked(int ProgramConfig::*choice, int index) {
         mark(kChoices);  // the radio groups show the settings in use again
         return;
     }
+    apply_port_choice(choice, index);
+}
+
+std::string Engine::select_port(int index) { return select_choice(&ProgramConfig::portIndex, index, 5); }
+
+std::string Engine::select_speed(int index) { return select_choice(&ProgramConfig::baudIndex, index, 2); }
+
+std::string Engine::select_choice(int ProgramConfig::*choice, int index, int choices) {
+    Batch b(*this);
+    if (index < 0 || index >= choices)
+        return choice == &ProgramConfig::portIndex ? "There is no port COM" + std::to_string(index + 1)
+                                                   : "There is no speed choice " + std::to_string(index);
+    const std::string reason = refusal(situations(), Action::PortChoice);
+    if (!reason.empty()) return reason;
+    user_acts();
+    apply_port_choice(choice, index);
+    return {};
+}
+
+void Engine::apply_port_choice(int ProgramConfig::*choice, int index) {
     // A read on the line is given up with the port.
     if (is_read(activeCommand)) activeCommand = state::kIdle;
     config_.*choice = index;
     setup_com_port();
     write_config_file();
+}
+
+// The connection line is blank from the moment the port is set up (or the
+// search starts) until the module answers, stays silent, or the port fails.
+bool Engine::awaiting_first_answer() const {
+    return !communicating_ && screen_.connection.find_first_not_of(' ') == std::string::npos;
 }
 
 void Engine::set_choices_from_config() {

@@ -24,6 +24,19 @@ void Engine::AutoDetectClick() {
     begin_auto_detect();
 }
 
+std::string Engine::search_ports() {
+    Batch b(*this);
+    const std::string reason = refusal(situations(), Action::AutoDetect);
+    if (!reason.empty()) return reason;
+    user_acts();
+    begin_auto_detect();
+    return {};
+}
+
+bool Engine::searching_ports() const {
+    return activeCommand == state::kAutoDetect || queuedCommand == state::kAutoDetect;
+}
+
 void Engine::begin_auto_detect() {
     // The search owns the port now: a retry of the old choice must not
     // reopen it behind the search's back.
@@ -267,6 +280,7 @@ void Engine::show_setup(const SetupScreen& page) {
     screen_.setup = page;
     screen_.setup.visible = true;
     mark(kSetup);
+    opened_for_answer();
 }
 
 void Engine::hide_setup() {
@@ -281,6 +295,7 @@ void Engine::show_text_entry(const std::string& text) {
     screen_.textEntry.text = text;
     screen_.textEntry.refusal.clear();
     mark(kTextEntry);
+    opened_for_answer();
 }
 
 void Engine::show_auto_detect_text(bool visible) { set_shown(screen_.autoDetectTextVisible, visible, kNotes); }
@@ -290,7 +305,9 @@ void Engine::show_auto_detect_result(const std::string& message) {
     screen_.autoDetect.visible = true;
     screen_.autoDetect.id = ++nextDialogId_;
     screen_.autoDetect.message = message;
+    portSearchResult_ = message;
     mark(kAutoDetect);
+    opened_for_answer();
 }
 
 void Engine::show_stop_init(bool visible) { set_shown(screen_.stopInitVisible, visible, kStopInit); }

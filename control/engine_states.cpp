@@ -61,6 +61,7 @@ void Engine::state_b() {
             sequenceCounter = 100;
             activeCommand = state::kWizard;
         } else {
+            move_not_made(time_out_reason());
             const std::string dropped = drop_queued_motion();
             set_connection("Not communicating");
             read_identify();
@@ -105,8 +106,9 @@ void Engine::state_c() {
     if (e != Echo::Match) {
         show_echo_failure(e);
         show_operate_page();
-        end_failed_go_to();
+        end_failed_go_to(e);
     } else if (followUpCommand == cmd::kGoTo) {
+        if (lastMove_.fate == MoveRecord::Fate::Running) lastMove_.fate = MoveRecord::Fate::Made;
         activity("Go To completed", "Waiting for command");
     } else if (followUpCommand == state::kReinit) {
         activity("Initialization completed", "Waiting for command");
@@ -117,7 +119,9 @@ void Engine::state_c() {
 // A go-to the module refused or answered wrongly: where the focuser stands
 // is read anew, and nothing that waited for the go-to (the next leg of a
 // stored go-to, further steps) follows it.
-void Engine::end_failed_go_to() {
+void Engine::end_failed_go_to(Echo e) {
+    move_not_made(e == Echo::Rejected ? "the control module refused the Go To (Command error)"
+                                      : "the control module's answer to the Go To was garbled (Focuser response error)");
     goToTargetAhead_ = false;
     const std::string dropped = drop_queued_motion();
     if (queuedCommand == state::kBacklashLeg) queuedCommand = 0;
@@ -171,7 +175,7 @@ void Engine::motion_echo(int completionLimitMs) {
     if (!goTo) show_stop_init(false);
     if (goTo) {
         show_stop_go_to(false);
-        end_failed_go_to();
+        end_failed_go_to(e);
     }
     show_operate_page();
     read_status();

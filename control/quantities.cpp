@@ -1,5 +1,6 @@
 #include "control/quantities.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "positioning/number_format.h"
@@ -68,6 +69,16 @@ std::string check_go_to_target(double counts, long maxTravel) {
     if (counts > static_cast<double>(kMaxModuleCount))
         return "Entered position is beyond the control module's range of 65535 counts.";
     return {};
+}
+
+std::string take_go_to_target(double wanted, long maxTravel, OutsideTravel rule, long& target) {
+    if (rule == OutsideTravel::Clamp && std::isfinite(wanted)) {
+        const double top = static_cast<double>(std::max(0L, std::min(maxTravel, kMaxModuleCount)));
+        wanted = std::clamp(wanted, 0.0, top);
+    }
+    const std::string reason = check_go_to_target(wanted, maxTravel);
+    if (reason.empty()) target = std::lround(wanted);
+    return reason;
 }
 
 }  // namespace corvell

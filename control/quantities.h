@@ -39,4 +39,14 @@ std::string check_description(const std::string& bytes);
 // module's 65535.
 std::string check_go_to_target(double counts, long maxTravel);
 
+// What a go-to target outside the travel becomes. The window's entry and
+// INDI refuse it with check_go_to_target's reason; a client whose standard
+// says a move beyond the travel stops at its end (ASCOM Alpaca's Move) has
+// it taken to the nearest end, the maximum travel or the module's 65535,
+// whichever is less.
+enum class OutsideTravel { Refuse, Clamp };
+// The count a go-to to `wanted` goes to under `rule`, in `target`; the
+// reason when it is refused (a target that is no number is, under either).
+std::string take_go_to_target(double wanted, long maxTravel, OutsideTravel rule, long& target);
+
 }  // namespace corvell

@@ -70,12 +70,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         device.refusal = (flags & 4) ? "A Go To is in progress" : "";
         if (flags & 8) device.pos.reset(); else device.pos = 1200;
         device.travel = (flags & 16) ? 0 : 6600;
+        if (flags & 32) device.fate = MoveFate::NotMade, device.notMade = "no answer from the control module";
         const size_t t1 = line.find('\t', 1);
         const size_t t2 = t1 == std::string::npos ? std::string::npos : line.find('\t', t1 + 1);
         HttpRequest request;
         request.method = line.substr(1, t1 == std::string::npos ? std::string::npos : t1 - 1);
         if (t1 != std::string::npos) request.target = line.substr(t1 + 1, t2 == std::string::npos ? std::string::npos : t2 - t1 - 1);
         if (t2 != std::string::npos) request.body = line.substr(t2 + 1);
+        request.peer = (flags & 64) ? "::1" : "127.0.0.1";
 
         const size_t movesBefore = device.moves.size();
         const HttpReply reply = route(request, device, state);
@@ -92,7 +94,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FUZZ_CHECK(reply.status != 200 || reply.contentType.rfind("text/html", 0) == 0);
         }
         FUZZ_CHECK(device.moves.size() <= movesBefore + 1);
-        for (long m : device.moves) FUZZ_CHECK(m >= 0 && m <= 6600);
+        // The count of a move reaches the focuser as the client wrote it (the
+        // focuser takes a target beyond the travel to its end).
+        for (long m : device.moves) FUZZ_CHECK(m >= INT32_MIN && m <= INT32_MAX);
+        FUZZ_CHECK(state.owed.size() <= 64);
     }
     return 0;
 }

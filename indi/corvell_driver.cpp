@@ -247,7 +247,10 @@ void Driver::connectDevice() {
     // The module's speed is a switch on the module: a change is saved as
     // the window saves its choice, so both use the same speed.
     const int baud = IUFindOnSwitchIndex(&BaudRateSP);
-    if (baud >= 0 && baud != core_->screen().baudIndex) core_->engine().BaudRateSelectClick(baud);
+    if (baud >= 0 && baud != core_->engine().speed_choice()) {
+        const std::string refused = core_->engine().select_speed(baud);
+        if (!refused.empty()) LOGF_WARN("The speed is not changed: %s", refused.c_str());
+    }
 }
 
 void Driver::startCore(const PortMap& map) {
@@ -256,8 +259,12 @@ void Driver::startCore(const PortMap& map) {
     coreOptions.portMap = map;
     coreOptions.dataDir = dataDir_;
     coreOptions.trace = options_.trace;
-    coreOptions.offerConversion = false;
+    coreOptions.attended = false;
     core_ = std::make_unique<app::Core>(coreOptions);
+    // The engine answers for nobody; a request that waited for such an
+    // answer ends with it.
+    QObject::connect(core_.get(), &app::Core::nobodyAnswered, core_.get(),
+                     [this](const UnattendedAnswer& answer) { answeredForNobody(answer); });
     // Right after the core's own executive pass, which the core runs each
     // time the event loop is about to sleep: what the pass changed is shown
     // before the loop sleeps.
@@ -267,25 +274,28 @@ void Driver::startCore(const PortMap& map) {
     core_->activate();
 }
 
-// An answer given to the engine from update() is carried out by the next
-// executive pass: one event wakes the loop for it.
-void Driver::wake() {
-    QTimer::singleShot(0, &context_, [] {});
-}
-
 // The program's own port search, on COM1..COM5 as the window has them (the
 // device in DEVICE_PORT is one of them only if it is a choice's device): a
 // core with the program's port map, asked to search as soon as it starts.
 void Driver::startSearch() {
     core_.reset();
     startCore(options_.portMap);
-    const std::string reason = core_->engine().refusal_reason(Action::AutoDetect);
+    const std::string reason = core_->engine().search_ports();
     if (!reason.empty()) {
         disconnectDevice(IPS_ALERT, reason);
         return;
     }
     phase_ = Phase::Searching;
-    core_->engine().AutoDetectClick();
+}
+
+// A question the driver cannot show (a stored go-to whose backlash
+// overshoot a travel stop cuts short) was answered no by the engine, never
+// yes for the user; what it asked is the reason the request ends in Alert.
+void Driver::answeredForNobody(const UnattendedAnswer& answer) {
+    if (answer.kind == UnattendedAnswer::Kind::SearchResult) return;  // the search's end says it
+    LOGF_INFO("%s", answer.line.c_str());
+    if (answer.kind == UnattendedAnswer::Kind::QuestionNo)
+        endAllBusy(IPS_ALERT, answer.text + " Not done: the driver cannot ask, so the answer was no.");
 }
 
 void Driver::disconnectDevice(IPState state, const std::string& message) {
@@ -303,16 +313,12 @@ void Driver::disconnectDevice(IPState state, const std::string& message) {
 }
 
 void Driver::updateConnecting() {
-    app::Core& core = *core_;
-    Engine& engine = core.engine();
-    const Screen& screen = core.screen();
+    Engine& engine = core_->engine();
     if (phase_ == Phase::Searching) {
-        if (!screen.autoDetect.visible) return;  // still running (or about to start)
-        // The search's result, acknowledged as its dialog's OK would; a
+        if (engine.searching_ports()) return;
+        // The search has ended (the engine took note of its result); a
         // module found answers the identify that follows.
-        searchResult_ = trimmed(screen.autoDetect.message);
-        engine.AutoDetectOKClick(screen.autoDetect.id);
-        wake();
+        searchResult_ = trimmed(engine.port_search_result());
         phase_ = Phase::Connecting;
         return;
     }
@@ -322,8 +328,7 @@ void Driver::updateConnecting() {
         if (engine.position()) connected();
         return;
     }
-    // Still waiting for the first answer while the connection line is blank.
-    if (trimmed(screen.connection).empty() || screen.autoDetect.visible) return;
+    if (engine.awaiting_first_answer() || engine.searching_ports()) return;
     if (IUFindOnSwitchIndex(&AutoSearchSP) == INDI_ENABLED && !searched_) {
         searched_ = true;
         phase_ = Phase::Searching;
@@ -340,10 +345,9 @@ void Driver::updateConnecting() {
 
 void Driver::connected() {
     phase_ = Phase::Connected;
-    const Screen& screen = core_->screen();
     IUSaveText(&PortT[0], portInUse().c_str());
     send(PortTP, IPS_OK);
-    set_switch(BaudRateSP, screen.baudIndex);
+    set_switch(BaudRateSP, core_->engine().speed_choice());
     send(BaudRateSP, IPS_OK);
     saveConfig(true, PortTP.name);
     saveConfig(true, BaudRateSP.name);
@@ -355,7 +359,7 @@ void Driver::connected() {
 }
 
 std::string Driver::portInUse() const {
-    return connectionMap_.resolve("com" + std::to_string(core_->screen().portIndex + 1));
+    return connectionMap_.resolve("com" + std::to_string(core_->engine().port_choice() + 1));
 }
 
 // -------------------------------------------------------------- updating ----
@@ -363,23 +367,9 @@ std::string Driver::portInUse() const {
 void Driver::update() {
     if (!core_ || phase_ == Phase::Disconnected) return;
     Engine& engine = core_->engine();
-    const Screen& screen = core_->screen();
-    // A question the driver cannot show (a stored go-to whose backlash
-    // overshoot a travel stop cuts short) is answered no, never yes for
-    // the user; what it asked is the reason the request ends in Alert.
-    if (screen.question.visible) {
-        const std::string text = trimmed(screen.question.text);
-        engine.question_answered(screen.question.id, false);
-        wake();
-        endAllBusy(IPS_ALERT, text + " Not done: the driver cannot ask, so the answer was no.");
-    }
     if (phase_ != Phase::Connected) {
         updateConnecting();
         return;
-    }
-    if (screen.autoDetect.visible) {
-        engine.AutoDetectOKClick(screen.autoDetect.id);
-        wake();
     }
 
     const std::string problem = engine.communication_problem();
@@ -399,8 +389,10 @@ void Driver::update() {
     done.swap(busy_);
     for (const Busy& b : done) {
         IPState state = IPS_OK;
-        std::string message;
-        if (b.target && position != b.target) {
+        std::string message = moveNotMade(b);
+        if (!message.empty()) {
+            state = IPS_ALERT;  // accepted, then not made: the reason, never Ok
+        } else if (b.target && position != b.target) {
             state = IPS_ALERT;
             message = "The focuser stopped at " + (position ? std::to_string(*position) : std::string("an unknown position")) +
                       ", not at " + std::to_string(*b.target);
@@ -478,14 +470,24 @@ void Driver::startBusy(INumberVectorProperty* number, ISwitchVectorProperty* cho
     busy_.push_back(Busy{number, choice, target});
 }
 
+// A move the engine accepted for `b` and then did not make: why; empty
+// when it was made, or is not over yet.
+std::string Driver::moveNotMade(const Busy& b) const {
+    const Engine::MoveRecord& last = core_->engine().last_move();
+    if (!b.move || b.move != last.number || last.fate != Engine::MoveRecord::Fate::NotMade) return {};
+    return "The move to " + std::to_string(last.target) + " was not made: " + last.reason;
+}
+
 void Driver::endAllBusy(IPState state, const std::string& message) {
     std::vector<Busy> ended;
     ended.swap(busy_);
     for (const Busy& b : ended) {
-        if (b.number) send(*b.number, state, message);
+        const std::string notMade = moveNotMade(b);
+        const std::string& why = notMade.empty() ? message : notMade;
+        if (b.number) send(*b.number, state, why);
         if (b.choice) {
             release_button(*b.choice);
-            send(*b.choice, state, message);
+            send(*b.choice, state, why);
         }
     }
 }
@@ -623,7 +625,9 @@ bool Driver::ISNewNumber(const char* dev, const char* name, double values[], cha
     const long count = std::lround(value);
 
     if (p == &FocusAbsPosNP) {
-        answer(*p, engine.move_to(count), count);
+        const std::string reason = engine.move_to(count);
+        answer(*p, reason, count);
+        if (reason.empty()) busy_.back().move = engine.last_move().number;
     } else if (p == &FocusRelPosNP) {
         const std::optional<long> position = engine.position();
         if (!position) {
@@ -634,7 +638,11 @@ bool Driver::ISNewNumber(const char* dev, const char* name, double values[], cha
         const long target = FocusMotionS[FOCUS_INWARD].s == ISS_ON ? *position - count : *position + count;
         const std::string reason = engine.move_to(target);
         answer(*p, reason, target);
-        if (reason.empty()) answer(FocusAbsPosNP, {});
+        if (reason.empty()) {
+            busy_.back().move = engine.last_move().number;
+            answer(FocusAbsPosNP, {});
+            busy_.back().move = engine.last_move().number;
+        }
     } else if (p == &FocusMaxPosNP) {
         answer(*p, engine.set_max_travel(count));
     } else if (p == &FocusSyncNP) {

@@ -19,6 +19,7 @@
 #include <libindi/indifocuserinterface.h>
 
 #include "app/port_map.h"
+#include "control/engine_io.h"
 #include "storage/settings_codec.h"
 
 class DataFolderLock;
@@ -62,12 +63,13 @@ private:
         INumberVectorProperty* number = nullptr;
         ISwitchVectorProperty* choice = nullptr;
         std::optional<long> target;  // a motion's target, checked at its end
+        unsigned move = 0;           // the engine's number of the move it waits for (Engine::last_move); 0: none
     };
 
     void connectDevice();
     void startCore(const PortMap& map);
     void startSearch();
-    void wake();
+    void answeredForNobody(const corvell::UnattendedAnswer& answer);
     void disconnectDevice(IPState state, const std::string& message);
     void retire();
     // Runs after each pass of the event loop: shows what changed in the
@@ -77,6 +79,7 @@ private:
     void connected();
     void showValues(bool force);
     void defineStoredPositions();
+    std::string moveNotMade(const Busy& b) const;
     void startBusy(INumberVectorProperty* number, ISwitchVectorProperty* choice, std::optional<long> target = {});
     void endAllBusy(IPState state, const std::string& message);
     // The result of a request the engine answered at once: Busy, or Alert

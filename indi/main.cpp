@@ -14,60 +14,35 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 #include <libindi/indidriver.h>
 #include <libindi/lilxml.h>
 
-#include "app/port_map.h"
+#include "app/command_line.h"
 #include "app/quit_signals.h"
 #include "indi/corvell_driver.h"
 
-namespace {
-
-const char* const kUsage =
-    "Usage: indi_corvell_focuser [--trace] [--data-dir DIR]\n"
-    "       indi_corvell_focuser --help | --version\n"
-    "An INDI driver, started by indiserver (indiserver indi_corvell_focuser); it talks\n"
-    "INDI's XML on its standard input and output.\n"
-    "  --trace         write every byte on the serial line, with its time and direction,\n"
-    "                  to standard error (also CORVELL_TRACE=1)\n"
-    "  --data-dir DIR  folder of focuser.dc1 and the focuser profiles (also CORVELL_DATA_DIR;\n"
-    "                  default: $XDG_DATA_HOME/corvell-focuser or ~/.local/share/corvell-focuser)\n"
-    "  -v              more of libindi's own messages on standard error\n"
-    "COM1..COM5, the devices the port search tries, are set by CORVELL_COM1..CORVELL_COM5.\n";
-
-bool flag_set(const char* name) {
-    const char* v = std::getenv(name);
-    return v && *v && std::strcmp(v, "0") != 0;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-    corvell::indi::DriverOptions options;
-    options.portMap.apply_environment();
-    if (const char* v = std::getenv("CORVELL_DATA_DIR"); v && *v) options.dataDir = v;
-    options.trace = flag_set("CORVELL_TRACE");
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--trace") {
-            options.trace = true;
-        } else if (a == "--data-dir" && i + 1 < argc && *argv[i + 1]) {
-            options.dataDir = argv[++i];
-        } else if (a == "-v") {
-            ++verbose;
-        } else if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (a == "--version") {
-            std::fputs("indi_corvell_focuser " CORVELL_VERSION "\n", stdout);
-            return 0;
-        } else {
-            std::fprintf(stderr, "indi_corvell_focuser: unknown option %s\n%s", a.c_str(), kUsage);
-            return 2;
-        }
+    const CommandLine cl = parse_command_line(std::vector<std::string>(argv + 1, argv + argc), Program::Driver);
+    if (!cl.error.empty()) {
+        std::fprintf(stderr, "indi_corvell_focuser: %s\n%s", cl.error.c_str(), usage_text(Program::Driver).c_str());
+        return 2;
     }
+    if (cl.help) {
+        std::fputs(usage_text(Program::Driver).c_str(), stdout);
+        return 0;
+    }
+    if (cl.version) {
+        std::fputs("indi_corvell_focuser " CORVELL_VERSION "\n", stdout);
+        return 0;
+    }
+    verbose += cl.verbose;
+    corvell::indi::DriverOptions options;
+    options.portMap = cl.portMap;
+    options.dataDir = cl.dataDir;
+    options.trace = cl.trace;
     me = const_cast<char*>("indi_corvell_focuser");
     // A save past the file-size limit fails like any other failed save.
     std::signal(SIGXFSZ, SIG_IGN);

@@ -110,6 +110,7 @@ struct Context {
     const Params& params;
     FocuserDevice& device;
     RouterState& state;
+    ClientKey client;
 
     const std::string& required(const char* name) const {
         if (const std::string* v = params.find(name)) return *v;
@@ -151,6 +152,11 @@ std::string problem_text(const FocuserDevice& d) {
 
 enum Needs { kAnyTime, kConnected };
 
+// Bounds on what the server keeps of its clients: the clients connected at
+// once, and the moves whose end their clients have not learnt yet.
+constexpr size_t kMaxClients = 1000;
+constexpr size_t kMaxOwedMoves = 64;
+
 struct Member {
     const char* name;
     bool get;
@@ -159,15 +165,101 @@ struct Member {
     std::function<Outcome(const Context&, bool isPut)> run;
 };
 
+std::string client_text(const ClientKey& k) {
+    std::string text = k.id ? "client " + std::to_string(k.id) : std::string("client");
+    if (!k.address.empty()) text += " at " + k.address;
+    return text;
+}
+
+void note(const Context& c, NoteLevel level, const std::string& text) {
+    if (c.state.note) c.state.note(level, text);
+}
+
+// Who stays connected, for the log line of a connect or disconnect.
+std::string roster(const RouterState& state) {
+    if (state.clients.empty()) return "no client is connected";
+    std::string text = std::to_string(state.clients.size()) +
+                       (state.clients.size() == 1 ? " client connected: " : " clients connected: ");
+    size_t named = 0;
+    for (const ClientKey& k : state.clients) {
+        if (named == 3) return text + ", ...";
+        text += (named++ ? ", " : "") + client_text(k);
+    }
+    return text;
+}
+
+// The device stays connected while any client that connected has not
+// disconnected: a client's disconnect ends its own connection only.
 Outcome connect_to(const Context& c, bool on) {
     if (!on) {
-        c.state.clientConnected = false;
+        const bool was = c.state.clients.erase(c.client) > 0;
+        note(c, NoteLevel::Info, "Alpaca " + client_text(c.client) +
+                                     (was ? " disconnected; " : " disconnected (it had not connected); ") +
+                                     roster(c.state));
         return ok();
     }
     // The serial port stays the window's: a client connects to what the
     // program already has, and only while the module answers.
     if (!c.device.communicating()) return fail(kModuleNotCommunicating, problem_text(c.device));
-    c.state.clientConnected = true;
+    if (c.state.clients.size() >= kMaxClients && !c.state.clients.count(c.client))
+        return fail(kInvalidOperation, "Too many clients are connected (" + std::to_string(kMaxClients) +
+                                           "); one of them must disconnect first");
+    c.state.clients.insert(c.client);
+    note(c, NoteLevel::Info, "Alpaca " + client_text(c.client) + " connected; " + roster(c.state));
+    return ok();
+}
+
+// Learns what became of the moves whose clients have not been told yet.
+void settle(const Context& c) {
+    auto& owed = c.state.owed;
+    for (auto it = owed.begin(); it != owed.end();) {
+        std::string reason;
+        if (it->notMade.empty()) {
+            const MoveFate fate = c.device.moveFate(it->number, reason);
+            if (fate == MoveFate::Ended) {
+                it = owed.erase(it);
+                continue;
+            }
+            if (fate == MoveFate::NotMade) it->notMade = reason.empty() ? std::string("not made") : reason;
+        }
+        ++it;
+    }
+}
+
+// A move of this client's that was accepted and then not made is the
+// answer to its next Position, IsMoving or Move, once.
+bool owed_report(const Context& c, Outcome& out) {
+    settle(c);
+    auto& owed = c.state.owed;
+    for (auto it = owed.begin(); it != owed.end(); ++it) {
+        if (!(it->client == c.client) || it->notMade.empty()) continue;
+        const std::string text = "The move to " + std::to_string(it->target) + " was not made: " + it->notMade;
+        note(c, NoteLevel::Error, "Alpaca move to " + std::to_string(it->target) + " not made, " +
+                                      client_text(c.client) + " told: " + it->notMade);
+        owed.erase(it);
+        out = fail(kMoveNotMade, text);
+        return true;
+    }
+    return false;
+}
+
+Outcome move(const Context& c) {
+    const long wanted = c.required_int32("Position");
+    Outcome owed;
+    if (owed_report(c, owed)) return owed;
+    const MoveAnswer a = c.device.moveTo(wanted);
+    const std::string asked = "Alpaca move to " + std::to_string(wanted);
+    if (a.verdict != MoveAnswer::Verdict::Accepted) {
+        note(c, NoteLevel::Warning, asked + " refused: " + a.reason + " (" + client_text(c.client) + ")");
+        return fail(a.verdict == MoveAnswer::Verdict::NotCommunicating ? kModuleNotCommunicating : kInvalidOperation,
+                    a.reason);
+    }
+    note(c, NoteLevel::Info, asked + " accepted (" + client_text(c.client) +
+                                 (a.target != wanted ? "; to " + std::to_string(a.target) + ", the end of the travel)"
+                                                     : ")"));
+    auto& owed_moves = c.state.owed;
+    if (owed_moves.size() >= kMaxOwedMoves) owed_moves.erase(owed_moves.begin());
+    owed_moves.push_back({c.client, a.number, a.target, {}});
     return ok();
 }
 
@@ -183,7 +275,7 @@ const std::vector<Member>& members() {
         // Common to all devices.
         {"connected", true, true, kAnyTime,
          [](const Context& c, bool isPut) {
-             if (!isPut) return ok(c.state.clientConnected);
+             if (!isPut) return ok(c.state.connected());
              return connect_to(c, c.required_bool("Connected"));
          }},
         {"connect", false, true, kAnyTime, [](const Context& c, bool) { return connect_to(c, true); }},
@@ -209,7 +301,8 @@ const std::vector<Member>& members() {
          [](const Context& c, bool) {
              const std::string& action = c.required("Action");
              c.required("Parameters");
-             return fail(kActionNotImplemented, "The action '" + action + "' is not supported by this focuser");
+             // No actions at all: the member itself is not implemented.
+             return fail(kNotImplemented, "The action '" + action + "' is not supported: this focuser has no actions");
          }},
         {"commandblind", false, true, kAnyTime,
          [](const Context& c, bool) {
@@ -258,27 +351,25 @@ const std::vector<Member>& members() {
          [](const Context&, bool) { return fail(kNotImplemented, "This focuser does not measure the temperature"); }},
         {"position", true, false, kConnected,
          [](const Context& c, bool) {
+             Outcome owed;
+             if (owed_report(c, owed)) return owed;
              if (const auto p = c.device.position()) return ok(static_cast<qint64>(*p));
              if (!c.device.communicating()) return fail(kModuleNotCommunicating, problem_text(c.device));
              return fail(kPositionNotKnown, "The position is not known yet");
          }},
-        {"ismoving", true, false, kConnected, [](const Context& c, bool) { return ok(c.device.moving()); }},
+        {"ismoving", true, false, kConnected,
+         [](const Context& c, bool) {
+             Outcome owed;
+             if (owed_report(c, owed)) return owed;
+             return ok(c.device.moving());
+         }},
         {"halt", false, true, kConnected,
          [](const Context& c, bool) {
              c.device.halt();
+             note(c, NoteLevel::Info, "Alpaca halt (" + client_text(c.client) + ")");
              return ok();
          }},
-        {"move", false, true, kConnected,
-         [](const Context& c, bool) {
-             // A target beyond the travel stops at the limit, as the focuser
-             // interface has it.
-             const long wanted = c.required_int32("Position");
-             if (!c.device.communicating()) return fail(kModuleNotCommunicating, problem_text(c.device));
-             const long target = std::clamp(wanted, 0L, std::max(0L, c.device.maxTravel()));
-             const std::string refusal = c.device.moveTo(target);
-             if (!refusal.empty()) return fail(kInvalidOperation, refusal);
-             return ok();
-         }},
+        {"move", false, true, kConnected, [](const Context& c, bool) { return move(c); }},
     };
     return table;
 }
@@ -300,8 +391,9 @@ HttpReply json_reply(RouterState& state, uint32_t clientTransactionId, const Out
 }
 
 // ClientID and ClientTransactionID may be left out (0); when given, each must
-// hold a number 0..4294967295. Returns the ClientTransactionID.
-uint32_t client_ids(const Params& params) {
+// hold a number 0..4294967295. Returns the ClientTransactionID, and the
+// ClientID in `clientId`.
+uint32_t client_ids(const Params& params, uint32_t& clientId) {
     uint32_t transaction = 0;
     for (const char* name : {"ClientID", "ClientTransactionID"}) {
         const std::string* v = params.find(name);
@@ -310,7 +402,10 @@ uint32_t client_ids(const Params& params) {
         if (!parse_integer(*v, 0, std::numeric_limits<uint32_t>::max(), n))
             throw BadParameter{std::string("Parameter '") + name + "' must be a whole number from 0 to 4294967295, not '" +
                                *v + "'"};
-        if (std::strcmp(name, "ClientTransactionID") == 0) transaction = static_cast<uint32_t>(n);
+        if (std::strcmp(name, "ClientTransactionID") == 0)
+            transaction = static_cast<uint32_t>(n);
+        else
+            clientId = static_cast<uint32_t>(n);
     }
     return transaction;
 }
@@ -341,7 +436,7 @@ HttpReply setup_page(FocuserDevice& d, const RouterState& state) {
         " (maximum travel " + std::to_string(d.maxTravel()) + " counts, step size " + step + " microns)</li>\n" +
         "<li>Position: " + (position ? std::to_string(*position) + " counts" : std::string("not known")) +
         (d.moving() ? ", moving" : "") + "</li>\n" +
-        "<li>Alpaca clients: " + (state.clientConnected ? "connected" : "not connected") + "</li>\n" +
+        "<li>Alpaca clients: " + (state.connected() ? std::to_string(state.clients.size()) + " connected" : "not connected") + "</li>\n" +
         "<li>Device: focuser 0, UniqueID " + html_escape(state.info.uniqueId) + "</li>\n" +
         (state.info.listening.empty() ? std::string() : "<li>" + html_escape(state.info.listening) + "</li>\n") +
         "</ul>\n<p>The server's settings (on or off, ports, who may connect) are changed on the program's "
@@ -350,9 +445,9 @@ HttpReply setup_page(FocuserDevice& d, const RouterState& state) {
 }
 
 HttpReply management(const std::vector<std::string>& parts, const Params& params, RouterState& state) {
-    uint32_t ctid = 0;
+    uint32_t ctid = 0, clientId = 0;
     try {
-        ctid = client_ids(params);
+        ctid = client_ids(params, clientId);
     } catch (const BadParameter& bad) {
         return bad_request(bad.reason);
     }
@@ -451,10 +546,11 @@ HttpReply route(const HttpRequest& request, FocuserDevice& device, RouterState& 
                            (member->get ? (member->put ? "GET or PUT" : "GET") : "PUT"));
 
     const Params params(parse_form(isPut ? request.body : query), isPut);
-    const Context context{params, device, state};
     try {
-        const uint32_t ctid = client_ids(params);
-        if (member->needs == kConnected && !state.clientConnected) {
+        uint32_t clientId = 0;
+        const uint32_t ctid = client_ids(params, clientId);
+        const Context context{params, device, state, ClientKey{clientId, request.peer}};
+        if (member->needs == kConnected && !state.connected()) {
             if (reads_parameters_first(*member)) context.required_int32("Position");
             return json_reply(state, ctid,
                               fail(kNotConnected, "Not connected: set Connected to True first"));

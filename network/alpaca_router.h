@@ -4,6 +4,8 @@
 // and the fuzzer call it directly.
 #pragma once
 #include <cstdint>
+#include <functional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +18,7 @@ struct HttpRequest {
     std::string method;  // "GET", "PUT", ...
     std::string target;  // path and query as sent, e.g. "/api/v1/focuser/0/position?ClientTransactionID=3"
     std::string body;    // form body of a PUT (application/x-www-form-urlencoded)
+    std::string peer;    // the client's address, e.g. "192.168.1.5"; empty when not known
 };
 
 struct HttpReply {
@@ -35,6 +38,7 @@ enum ErrorNumber : int {
     // The program's own errors.
     kModuleNotCommunicating = 0x500,
     kPositionNotKnown = 0x501,
+    kMoveNotMade = 0x502,
 };
 
 // Texts of the management and setup answers.
@@ -47,13 +51,39 @@ struct ServerInfo {
     std::string listening;         // where the server answers, for the setup page
 };
 
+// A client, as the server tells clients apart: its ClientID (0 when it
+// gives none) and its address.
+struct ClientKey {
+    uint32_t id = 0;
+    std::string address;
+    bool operator<(const ClientKey& o) const { return id != o.id ? id < o.id : address < o.address; }
+    bool operator==(const ClientKey& o) const { return id == o.id && address == o.address; }
+};
+
+// How much a line of the server's log matters.
+enum class NoteLevel { Info, Warning, Error };
+
 // What the server keeps between requests. Lives on the main thread.
 struct RouterState {
     uint32_t lastServerTransactionId = 0;
-    // One connection state for all clients: Alpaca's Connected belongs to the
-    // device, not to a client.
-    bool clientConnected = false;
+    // Alpaca's Connected belongs to the device: it stays connected while any
+    // client that connected has not disconnected, so one client's
+    // disconnect never cuts off another.
+    std::set<ClientKey> clients;
+    bool connected() const { return !clients.empty(); }
+    // Moves accepted and not yet known to be made: the client that asked is
+    // told, at its next Position, IsMoving or Move, of one that was not made.
+    struct OwedMove {
+        ClientKey client;
+        unsigned number = 0;
+        long target = 0;
+        std::string notMade;  // why, once known
+    };
+    std::vector<OwedMove> owed;
     ServerInfo info;
+    // A line for the program's log: clients that connect and disconnect,
+    // moves, refusals, moves not made. Unset: nothing is logged.
+    std::function<void(NoteLevel, const std::string&)> note;
 };
 
 // A query string or form body split into decoded (name, value) pairs, in

@@ -20,6 +20,7 @@ AlpacaServer::AlpacaServer(FocuserDevice& device, const std::string& dataDir, QO
         settings_.uniqueId = make_unique_id();
     }
     state_.info.uniqueId = settings_.uniqueId;
+    state_.note = [this](NoteLevel level, const std::string& text) { emit note(level, QString::fromStdString(text)); };
 }
 
 AlpacaServer::~AlpacaServer() { shutdown(); }

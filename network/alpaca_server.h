@@ -58,6 +58,8 @@ public:
 
 signals:
     void statusChanged(const QString& text);
+    // A line for the program's log (RouterState::note).
+    void note(corvell::alpaca::NoteLevel level, const QString& text);
 
 private:
     // On the HTTP thread: hands the request to the main thread.

@@ -1,12 +1,9 @@
 #include "network/alpaca_settings.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
 #include <QUuid>
 
 #include "network/alpaca_router.h"
+#include "storage/file_store.h"
 
 namespace corvell::alpaca {
 
@@ -70,15 +67,12 @@ std::string encode_settings(const AlpacaSettings& s) {
 
 std::string make_unique_id() { return QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString(); }
 
-static QString settings_path(const std::string& dataDir) {
-    return QDir(QString::fromStdString(dataDir)).filePath(kSettingsFileName);
+static std::string settings_path(const std::string& dataDir) {
+    return (dataDir.empty() ? std::string(".") : dataDir) + "/" + kSettingsFileName;
 }
 
 AlpacaSettings load_settings(const std::string& dataDir, bool* madeId) {
-    QFile file(settings_path(dataDir));
-    std::string text;
-    if (file.open(QIODevice::ReadOnly)) text = file.read(kSettingsFileLimit).toStdString();
-    AlpacaSettings s = parse_settings(text);
+    AlpacaSettings s = parse_settings(read_file_head(settings_path(dataDir), kSettingsFileLimit).value_or(""));
     if (madeId) *madeId = false;
     if (s.uniqueId.empty()) {
         s.uniqueId = make_unique_id();
@@ -87,26 +81,10 @@ AlpacaSettings load_settings(const std::string& dataDir, bool* madeId) {
     return s;
 }
 
+// The same atomic save as the profiles': read-only files kept, links saved
+// through, a temporary in the same folder renamed over the old file.
 bool save_settings(const std::string& dataDir, const AlpacaSettings& settings, std::string& error) {
-    const QString path = settings_path(dataDir);
-    QFileInfo info(path);
-    // No write bit at all is the user's read-only mark, which holds for root
-    // too.
-    const auto writeBits = QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther;
-    if (info.exists() && (!(info.permissions() & writeBits) || !info.isWritable())) {
-        error = "Cannot save " + std::string(kSettingsFileName) + ": File is read-only";
-        return false;
-    }
-    // Through a link, the file it points to is replaced.
-    QSaveFile file(info.isSymLink() ? info.symLinkTarget() : path);
-    const std::string bytes = encode_settings(settings);
-    if (!file.open(QIODevice::WriteOnly) ||
-        file.write(bytes.data(), static_cast<qint64>(bytes.size())) != static_cast<qint64>(bytes.size()) ||
-        !file.commit()) {
-        error = "Cannot save " + std::string(kSettingsFileName) + ": " + file.errorString().toStdString();
-        return false;
-    }
-    return true;
+    return save_file_atomically(settings_path(dataDir), encode_settings(settings), error);
 }
 
 }  // namespace corvell::alpaca

@@ -1,7 +1,10 @@
 // The network server's settings, kept in a small text file of their own
 // ("alpaca.cfg" in the data folder) beside the program's fixed-layout files.
 #pragma once
+#include <cstddef>
 #include <string>
+
+#include "storage/settings_codec.h"
 
 namespace corvell::alpaca {
 
@@ -26,7 +29,7 @@ struct AlpacaSettings {
     bool operator!=(const AlpacaSettings& o) const { return !(*this == o); }
 };
 
-constexpr const char* kSettingsFileName = "alpaca.cfg";
+constexpr const char* kSettingsFileName = kAlpacaSettingsFileName;
 // Bytes read at most from the file; the rest of a longer file is ignored.
 constexpr size_t kSettingsFileLimit = 4096;
 

@@ -8,6 +8,20 @@
 
 namespace corvell::alpaca {
 
+// The answer to a move: accepted, with its number and the count it goes
+// to; or refused, because the module does not answer or because of what
+// runs (the reason the window would give, e.g. "A Go To is in progress").
+struct MoveAnswer {
+    enum class Verdict { Accepted, Busy, NotCommunicating };
+    Verdict verdict = Verdict::Accepted;
+    std::string reason;
+    unsigned number = 0;
+    long target = 0;
+};
+
+// An accepted move runs, has ended (made, or halted), or was not made.
+enum class MoveFate { Running, Ended, NotMade };
+
 class FocuserDevice {
 public:
     virtual ~FocuserDevice() = default;
@@ -29,10 +43,12 @@ public:
     virtual double inchesPerCount() const = 0;
     // The current focuser's description, UTF-8.
     virtual std::string focuserDescription() const = 0;
-    // Starts a go-to to `count` (already within 0..maxTravel()). Returns an
-    // empty text when the move was accepted, else the reason the window would
-    // give for refusing it (e.g. "A Go To is in progress").
-    virtual std::string moveTo(long count) = 0;
+    // Starts a go-to to `count` as the client gave it: a target beyond the
+    // travel stops at its end, as the focuser interface has it.
+    virtual MoveAnswer moveTo(long count) = 0;
+    // What became of accepted move `number` (MoveAnswer::number); NotMade
+    // with `reason` set when it ended without being made.
+    virtual MoveFate moveFate(unsigned number, std::string& reason) const = 0;
     // What Stop does; always acts.
     virtual void halt() = 0;
 };

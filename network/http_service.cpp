@@ -524,7 +524,7 @@ void HttpService::Impl::advance(Connection& c, Clock::time_point now) {
         }
         c.hostAllowed = host_name_allowed(c.head->host, ownNames);
         if (!c.hostAllowed) c.refusedHost = c.head->host;
-        HttpRequest request{c.head->method, c.head->target, std::move(b.body)};
+        HttpRequest request{c.head->method, c.head->target, std::move(b.body), c.peer};
         c.keepAlive = c.head->keepAlive;
         c.headOnly = c.head->method == "HEAD";
         c.in.erase(0, b.requestBytes);

@@ -123,17 +123,17 @@ bool PeerGate::allows(const sockaddr* address) {
     if (allowAny_) return true;
     using namespace std::chrono_literals;
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = now_();
     // The list is read again every few seconds, and at once (at most once a
     // second) before anyone is refused: a network joined a moment ago counts.
     if (!read_ || now - readAt_ > 10s) {
-        nets_ = local_networks();
+        nets_ = networks_();
         readAt_ = now;
         read_ = true;
     }
     if (peer_allowed(*peer, nets_, false)) return true;
     if (now - readAt_ < 1s) return false;
-    nets_ = local_networks();
+    nets_ = networks_();
     readAt_ = now;
     return peer_allowed(*peer, nets_, false);
 }

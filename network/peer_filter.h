@@ -6,6 +6,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -60,12 +61,19 @@ std::vector<LocalNet> local_networks();
 // interface that comes up later is seen within seconds). Thread-safe.
 class PeerGate {
 public:
-    explicit PeerGate(bool allowAny) : allowAny_(allowAny) {}
+    using Networks = std::function<std::vector<LocalNet>()>;
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    // `networks` lists this computer's subnets and `now` tells the time;
+    // tests hand in their own.
+    explicit PeerGate(bool allowAny, Networks networks = local_networks, Clock now = std::chrono::steady_clock::now)
+        : allowAny_(allowAny), networks_(std::move(networks)), now_(std::move(now)) {}
     bool allows(const sockaddr* address);
     bool allowsAny() const { return allowAny_; }
 
 private:
     const bool allowAny_;
+    const Networks networks_;
+    const Clock now_;
     std::mutex mutex_;
     std::vector<LocalNet> nets_;
     std::chrono::steady_clock::time_point readAt_{};

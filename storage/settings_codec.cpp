@@ -216,7 +216,7 @@ std::optional<std::string> profile_file_name(int number) {
 }
 
 bool is_settings_file_name(const std::string& name) {
-    if (name == kProgramConfigFileName) return true;
+    if (name == kProgramConfigFileName || name == kAlpacaSettingsFileName) return true;
     if (name.size() != 11 || name.compare(0, 2, "fc") != 0 || name.compare(7, 4, ".df1") != 0) return false;
     return std::all_of(name.begin() + 2, name.begin() + 7, [](char c) { return c >= '0' && c <= '9'; });
 }

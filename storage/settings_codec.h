@@ -99,11 +99,13 @@ LegacyParameters parse_legacy(const char* data, size_t length);
 // or is below 0.
 std::optional<std::string> profile_file_name(int number);
 
-// The program configuration file in the data directory.
+// The program configuration file in the data directory, and the network
+// server's settings beside it.
 constexpr char kProgramConfigFileName[] = "focuser.dc1";
+constexpr char kAlpacaSettingsFileName[] = "alpaca.cfg";
 
 // True for the names of the files the program saves in its data directory:
-// the configuration file and "fc" + five digits + ".df1".
+// the two settings files and "fc" + five digits + ".df1".
 bool is_settings_file_name(const std::string& name);
 
 // Reads a profile file's first bytes (at most 1024); no value when the

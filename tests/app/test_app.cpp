@@ -635,7 +635,11 @@ TEST_F(AppProcess, HeadlessServesAlpacaWithoutAGuiLibraryAndTracesTheLine)
     int status = 0;
     ASSERT_TRUE(other.waitExit(10000, status)) << "a program that cannot serve kept running";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "status " << status;
-    EXPECT_NE(readFile(dir.file("stderr-other")).find("Alpaca server not listening:"), std::string::npos)
+    // The failure and its reason on one line.
+    EXPECT_NE(readFile(dir.file("stderr-other")).find(" Alpaca server not listening: port " + std::to_string(port) +
+                                                      " is in use by another program (127.0.0.1:" +
+                                                      std::to_string(port) + ")\n"),
+              std::string::npos)
         << readFile(dir.file("stderr-other"));
 
     Process second;
@@ -658,4 +662,78 @@ TEST_F(AppProcess, HeadlessServesAlpacaWithoutAGuiLibraryAndTracesTheLine)
     EXPECT_EQ(::flock(probe, LOCK_EX | LOCK_NB), 0) << "the serial port was left locked";
     ::close(probe);
     EXPECT_EQ(get("position"), "no reply") << "the HTTP port still answers";
+}
+
+// The headless log in the journal (JOURNAL_STREAM names standard error):
+// each line starts with its priority, not the time; the port is named when
+// the module answers and when it falls silent; a second client's disconnect
+// leaves the first connected. A move accepted as the module falls silent, or
+// that it rejects, is not made: the client's next IsMoving says so, once.
+TEST_F(AppProcess, HeadlessLogInTheJournalHasPrioritiesPortsClientsAndMovesNotMade)
+{
+    TempDir dir;
+    Module module(dir);
+    ASSERT_NO_FATAL_FAILURE(module.start());
+    const std::string errors = dir.file("journal");
+    std::ofstream(errors).flush();
+    struct stat st{};
+    ::stat(errors.c_str(), &st);
+    ::setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+    const int port = freeTcpPort();
+    std::vector<std::string> args = focuserArgs(dir, module.link, dir.file("data"));
+    args.insert(args.end(), {"--headless", "--alpaca", std::to_string(port)});
+    Process app;
+    ASSERT_TRUE(app.start(args, {false, errors, -1, ""}));
+    ::unsetenv("JOURNAL_STREAM");
+    const std::string onPort = "COM1: " + module.link + " at 9600 baud";
+    const std::string silent = "no answer from the control module on " + onPort;
+    ASSERT_TRUE(waitFor([&] { return readFile(errors).find("\n<6>Position: 0.000\"") != std::string::npos; }, 10000));
+
+    httplib::Client client("127.0.0.1", port);
+    std::string said;  // the last answer
+    auto error = [&](const char* method, const std::string& member, const std::string& params) {
+        const std::string path = "/api/v1/focuser/0/" + member;
+        const auto r = std::string(method) == "PUT" ? client.Put(path.c_str(), params, "application/x-www-form-urlencoded")
+                                                    : client.Get((path + "?" + params).c_str());
+        said = r ? r->body : "no reply";
+        const size_t at = said.find("\"ErrorNumber\":");
+        return at == std::string::npos ? -1 : std::atoi(said.c_str() + at + 14);
+    };
+    EXPECT_EQ(error("PUT", "connected", "Connected=true&ClientID=7"), 0);
+    EXPECT_EQ(error("PUT", "connected", "Connected=false&ClientID=9"), 0);
+    EXPECT_EQ(error("GET", "position", "ClientID=7"), 0) << "still connected: " << said;
+    EXPECT_EQ(error("PUT", "move", "Position=3000&ClientID=7"), 0);
+    EXPECT_TRUE(waitFor([&] { return error("GET", "position", "") == 0 && said.find("\"Value\":3000") != std::string::npos; },
+                        20000));
+    for (const char* fault : {"silent", "reject"}) {
+        module.sim.send(std::string(fault) + " on\n");
+        module.received();  // the console answers in order: the fault is on
+        EXPECT_EQ(error("PUT", "move", "Position=2000&ClientID=7"), 0);
+        EXPECT_TRUE(waitFor([&] { return error("GET", "ismoving", "ClientID=7") != 0; }, 20000));
+        // (Rejected, or waiting behind a read the module answered with 'r' alone.)
+        EXPECT_TRUE(said.find("\"ErrorNumber\":1282,") != std::string::npos &&
+                    (said.find("The move to 2000 was not made: " + silent) != std::string::npos ||
+                     said.find("The move to 2000 was not made: the control module refused the Go To") != std::string::npos))
+            << said;
+        EXPECT_EQ(error("GET", "ismoving", "ClientID=7"), 0) << "told once: " << said;
+        if (std::string(fault) == "silent") {
+            EXPECT_EQ(error("PUT", "move", "Position=2500&ClientID=7"), 0x500);
+        }
+        module.sim.send(std::string(fault) + " off\n");
+        const size_t lost = readFile(errors).rfind("<4>Connection: Not communicating");
+        ASSERT_TRUE(waitFor([&] { return lost != std::string::npos && readFile(errors).rfind("<6>Connection: Comm") > lost; },
+                            20000))
+            << readFile(errors);
+    }
+    const std::string log = readFile(errors);
+    for (const std::string& line : std::vector<std::string>{
+             "<6>Connection: Communicating on " + onPort,
+             "<6>Focuser in use: (no description), maximum travel 6600 counts, 3666.93 counts per inch",
+             "<3>Status: Serial Communications Timeout / Check Corvell connections (" + silent + ")",
+             "<3>Alpaca move to 2000 not made, client 7 at 127.0.0.1 told: " + silent,
+             "<4>Alpaca move to 2500 refused: Not communicating: " + silent + " (client 7 at 127.0.0.1)"})
+        EXPECT_NE(log.find("\n" + line + "\n"), std::string::npos) << line << "\n" << log;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_TRUE(line.size() > 3 && line[0] == '<' && std::strchr("3467", line[1]) && line[2] == '>') << line;
 }

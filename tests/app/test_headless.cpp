@@ -1,5 +1,5 @@
-// The byte trace over a scripted link, and the headless log's answers to the
-// dialogs the engine opens, with nobody there to answer them.
+// The byte trace over a scripted link, and the headless log of what the
+// engine answered for nobody.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -106,7 +106,7 @@ TEST(TraceLink, WritesEveryByteOnTheLineWithItsTimeAndDirection)
 
 // The engine opens a question, a number entry, the description entry and
 // the add-focuser setup when the window's buttons are clicked. Without a
-// window each is answered No or cancelled at once, with a log line, and
+// window the engine answers each No or cancels it at once, the log says so, and
 // nothing of what a Yes or an OK would start reaches the module: until the
 // next poll after it, the module is only asked (position, status, identify).
 TEST(HeadlessView, AnswersNoOrCancelsWhatNobodyIsThereToAnswer)
@@ -121,7 +121,7 @@ TEST(HeadlessView, AnswersNoOrCancelsWhatNobodyIsThereToAnswer)
     ASSERT_TRUE(::mkdtemp(folder));
     CoreOptions options;
     options.dataDir = folder;
-    options.offerConversion = false;
+    options.attended = false;
     options.portMap.paths = {module.slavePath(), "/nonexistent/2", "/nonexistent/3", "/nonexistent/4", "/nonexistent/5"};
     const std::string logFile = std::string(folder) + "/log";
     const int savedStderr = ::dup(2), logFd = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

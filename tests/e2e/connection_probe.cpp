@@ -6,7 +6,7 @@
 #include <QLabel>
 #include <cstdio>
 
-#include "app/port_map.h"
+#include "app/command_line.h"
 #include "tests/e2e/form_harness.h"
 
 int main(int argc, char** argv) {

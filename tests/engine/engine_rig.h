@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "control/engine.h"
+#include "control/screen_parts.h"
 #include "storage/file_store.h"
 
 namespace corvell::test {
@@ -166,121 +167,6 @@ public:
     }
 };
 
-// Copies the parts named in `parts` of one screen into another, as a view
-// that renders them would show them.
-inline void copy_parts(Screen& to, const Screen& from, unsigned parts) {
-    if (parts & kActivity) to.activity = from.activity;
-    if (parts & kStatus) to.status = from.status;
-    if (parts & kPosition) to.position = from.position;
-    if (parts & kConnection) to.connection = from.connection;
-    if (parts & kEncoderPosition) to.encoderPosition = from.encoderPosition;
-    if (parts & kSettingsTexts) {
-        to.encoderLines = from.encoderLines;
-        to.encoderStep = from.encoderStep;
-        to.maxTravelStop = from.maxTravelStop;
-        to.maxTravel = from.maxTravel;
-        to.stepText = from.stepText;
-        to.backlashText = from.backlashText;
-    }
-    if (parts & kStoredSlotsPart) {
-        to.posText = from.posText;
-        to.descriptions = from.descriptions;
-        to.descriptionOpen = from.descriptionOpen;
-        to.descriptionFocus = from.descriptionFocus;
-    }
-    if (parts & kFocuserType) to.focuserType = from.focuserType;
-    if (parts & kFocuserList) {
-        to.focuserList = from.focuserList;
-        to.focuserFiles = from.focuserFiles;
-        to.focuserRow = from.focuserRow;
-        to.noFocuser = from.noFocuser;
-    }
-    if (parts & kChoices) {
-        to.unitsIndex = from.unitsIndex;
-        to.portIndex = from.portIndex;
-        to.baudIndex = from.baudIndex;
-        to.backlashIndex = from.backlashIndex;
-        to.backlashEditEnabled = from.backlashEditEnabled;
-    }
-    if (parts & kNotes) {
-        to.reinitTextVisible = from.reinitTextVisible;
-        to.autoDetectTextVisible = from.autoDetectTextVisible;
-    }
-    if (parts & kQuestion) to.question = from.question;
-    if (parts & kEntry) to.entry = from.entry;
-    if (parts & kStopGoTo) to.stopGoToVisible = from.stopGoToVisible;
-    if (parts & kOperatePage) to.operatePage = from.operatePage;
-    if (parts & kStopInit) to.stopInitVisible = from.stopInitVisible;
-    if (parts & kAutoDetect) to.autoDetect = from.autoDetect;
-    if (parts & kTextEntry) to.textEntry = from.textEntry;
-    if (parts & kSetup) to.setup = from.setup;
-}
-
-// Whether two screens agree on one part.
-inline bool same_part(const Screen& a, const Screen& b, unsigned part) {
-    switch (part) {
-    case kActivity: return a.activity == b.activity;
-    case kStatus: return a.status == b.status;
-    case kPosition: return a.position == b.position;
-    case kConnection: return a.connection == b.connection;
-    case kEncoderPosition: return a.encoderPosition == b.encoderPosition;
-    case kSettingsTexts:
-        return a.encoderLines == b.encoderLines && a.encoderStep == b.encoderStep &&
-               a.maxTravelStop == b.maxTravelStop && a.maxTravel == b.maxTravel && a.stepText == b.stepText &&
-               a.backlashText == b.backlashText;
-    case kStoredSlotsPart:
-        return a.posText == b.posText && a.descriptions == b.descriptions && a.descriptionOpen == b.descriptionOpen &&
-               a.descriptionFocus == b.descriptionFocus;
-    case kFocuserType: return a.focuserType == b.focuserType;
-    case kFocuserList:
-        return a.focuserList == b.focuserList && a.focuserFiles == b.focuserFiles && a.focuserRow == b.focuserRow &&
-               a.noFocuser == b.noFocuser;
-    case kChoices:
-        return a.unitsIndex == b.unitsIndex && a.portIndex == b.portIndex && a.baudIndex == b.baudIndex &&
-               a.backlashIndex == b.backlashIndex && a.backlashEditEnabled == b.backlashEditEnabled;
-    case kNotes:
-        return a.reinitTextVisible == b.reinitTextVisible && a.autoDetectTextVisible == b.autoDetectTextVisible;
-    case kQuestion:
-        return a.question.visible == b.question.visible && a.question.id == b.question.id &&
-               a.question.text == b.question.text && a.question.yesCaption == b.question.yesCaption &&
-               a.question.noCaption == b.question.noCaption;
-    case kEntry:
-        return a.entry.visible == b.entry.visible && a.entry.id == b.entry.id && a.entry.label == b.entry.label &&
-               a.entry.caption == b.entry.caption && a.entry.preset == b.entry.preset &&
-               a.entry.refill == b.entry.refill;
-    case kStopGoTo: return a.stopGoToVisible == b.stopGoToVisible;
-    case kOperatePage: return a.operatePage == b.operatePage;
-    case kStopInit: return a.stopInitVisible == b.stopInitVisible;
-    case kAutoDetect:
-        return a.autoDetect.visible == b.autoDetect.visible && a.autoDetect.id == b.autoDetect.id &&
-               a.autoDetect.message == b.autoDetect.message;
-    case kTextEntry:
-        return a.textEntry.visible == b.textEntry.visible && a.textEntry.id == b.textEntry.id &&
-               a.textEntry.text == b.textEntry.text && a.textEntry.refusal == b.textEntry.refusal;
-    case kSetup: {
-        const SetupScreen &x = a.setup, &y = b.setup;
-        return x.visible == y.visible && x.id == y.id && x.caption == y.caption && x.text1 == y.text1 &&
-               x.text2 == y.text2 && x.showPosition == y.showPosition && x.position == y.position &&
-               x.showDescription == y.showDescription && x.description == y.description &&
-               x.descriptionRefill == y.descriptionRefill && x.entryLabel == y.entryLabel &&
-               x.showMaximum == y.showMaximum && x.maximum == y.maximum && x.maximumRefill == y.maximumRefill &&
-               x.choices == y.choices && x.choice == y.choice && x.showOk == y.showOk &&
-               x.okEnabled == y.okEnabled && x.okCaption == y.okCaption && x.showCancel == y.showCancel &&
-               x.cancelCaption == y.cancelCaption && x.defaultButton == y.defaultButton && x.focus == y.focus &&
-               x.focusCount == y.focusCount && x.refusal == y.refusal;
-    }
-    default: return true;
-    }
-}
-
-// The parts in which two screens differ.
-inline unsigned differing_parts(const Screen& a, const Screen& b) {
-    unsigned differ = 0;
-    for (unsigned part = 1; part & kAllParts; part <<= 1)
-        if (!same_part(a, b, part)) differ |= part;
-    return differ;
-}
-
 // A view that keeps what it was told to show, so tests can check that
 // every change of the engine's screen reached it.
 class CountingView : public EngineView {
@@ -306,6 +192,8 @@ public:
         return false;
     }
     void warnInvalidNumber(const std::string& text) override { warnings.push_back(text); }
+    std::vector<UnattendedAnswer> answered;  // what the engine answered for nobody, in order
+    void answeredForNobody(const UnattendedAnswer& a) override { answered.push_back(a); }
 };
 
 // A fresh data directory, removed with everything in it.
@@ -566,9 +454,10 @@ struct Rig {
         const Bytes& w = link.written;
         for (size_t i = from; i < w.size(); ++i) {
             const char letter = static_cast<char>(w[i]);
-            const CommandSpec* c = command_spec(letter);
+            // The commands that carry a value, two bytes, high byte first.
+            const bool withValue = letter == 'g' || letter == 'w' || letter == 'd' || letter == 'e' || letter == 'f';
             unsigned argument = 0;
-            if (c && c->argumentBytes == 2 && i + 2 < w.size()) {
+            if (withValue && i + 2 < w.size()) {
                 argument = w[i + 1] * 256u + w[i + 2];
                 i += 2;
             }

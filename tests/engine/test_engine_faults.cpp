@@ -699,3 +699,56 @@ TEST(IntentOperations, AFrontEndsHeldNoteStaysUntilItsNextNoteOrTheUsersAction) 
     r.reply({'g'});
     EXPECT_EQ(r.screen().activity, (Lines{"Go To command in progress", "Please wait"}));
 }
+
+// A move a front end was told was accepted is made, or ends with why it was
+// not, whatever cuts it short; while the module is silent one is refused.
+TEST(IntentOperations, AnAcceptedMoveIsMadeOrSaysWhyItWasNot) {
+    using Fate = Engine::MoveRecord::Fate;
+    const std::string silent = "no answer from the control module on COM1: /dev/test-com1 at 9600 baud";
+    const std::string garbled = "the control module's answer to the Go To was garbled (Focuser response error)";
+    const struct {
+        bool behindPoll;                 // accepted while a position read is on the line
+        std::function<void(Rig&)> then;  // what happens after
+        Fate fate;
+        std::string reason;
+    } rows[] = {
+        {true, [](Rig& r) { r.advance(1500); }, Fate::NotMade, silent},  // the read it waited behind times out
+        {false, [](Rig& r) { r.advance(1500); }, Fate::NotMade, silent},  // its echo never comes
+        {false, [](Rig& r) { r.reply({'r'}); }, Fate::NotMade, "the control module refused the Go To (Command error)"},
+        {false, [](Rig& r) { r.reply({'x'}); }, Fate::NotMade, garbled},
+        {false, [](Rig& r) { r.reply({'g'}), r.advance(200000); }, Fate::NotMade,
+         "the control module did not report the end of the Go To within 65 s (COM1: /dev/test-com1 at 9600 baud)"},
+        {false, [](Rig& r) { r.reply({'g'}), r.reply({'x'}); }, Fate::NotMade, garbled},
+        {false, [](Rig& r) { r.reply({'g'}), r.unplug(); }, Fate::NotMade,
+         "COM1: /dev/test-com1 - the device went away (unplugged or hung up)"},
+        {true, [](Rig& r) { r.reply({'p', 0x03, 0xE8}), r.reply({'g'}), r.reply({'c'}); }, Fate::Made, ""},
+        {false, [](Rig& r) { r.reply({'g'}), r.engine.halt(); }, Fate::Halted, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.reason);
+        Rig r;
+        r.startCommunicating(1000);
+        if (row.behindPoll) r.pollOnTheLine();
+        ASSERT_EQ(r.engine.move_to(3000), "");
+        EXPECT_EQ(r.engine.last_move().fate, Fate::Running);
+        row.then(r);
+        const Engine::MoveRecord& m = r.engine.last_move();
+        EXPECT_EQ(std::make_tuple(m.number, m.target, m.fate, m.reason), std::make_tuple(1u, 3000L, row.fate, row.reason));
+    }
+
+    // Refused while silent, the record kept; already there: made; beyond the travel: to its end.
+    Rig r;
+    r.startCommunicating(1000);
+    r.advance(3000);
+    EXPECT_EQ(r.engine.move_to(3000), "The focuser is not communicating");
+    EXPECT_EQ(r.engine.refused_by(Action::MoveTo), std::optional<Situation>(Situation::NotCommunicating));
+    EXPECT_EQ(r.engine.last_move().number, 0u);
+    r.reply({'b', 'j'});
+    r.statusAndPosition(1000);
+    const size_t m = r.mark();
+    EXPECT_EQ(r.engine.move_to(1000), "");
+    EXPECT_EQ(r.engine.last_move().fate, Fate::Made);
+    EXPECT_EQ(r.engine.move_to(70000, OutsideTravel::Clamp), "");
+    EXPECT_EQ(r.goToTargets(m), std::vector<long>{6600});
+    EXPECT_EQ(r.engine.last_move().number, 2u);
+}

@@ -280,6 +280,21 @@ def run(args, folder, checks):
         el, _ = d.wait_state("ABS_FOCUS_POSITION", ("Ok", "Alert"))
         checks.check(el.get("state") == "Ok", "a move after the replug: %r" % el.attrib)
 
+        # A move the module rejects or meets silent is not made: Alert with the
+        # reason, never Ok. (Rejecting, a read on the line may time out first.)
+        silent = "The move to %d was not made: no answer from the control module on COM1: %s at 9600 baud"
+        for fault, target, refused in [("reject", 2000, "the control module refused the Go To (Command error)"),
+                                       ("silent", 2500, None)]:
+            sim.line(fault + " on")
+            sim.line("status", answer=True)  # the console answers in order: the fault is on
+            d.new("Number", "ABS_FOCUS_POSITION", {"FOCUS_ABSOLUTE_POSITION": target})
+            el, seen = d.wait_state("ABS_FOCUS_POSITION", ("Ok", "Alert"))
+            reasons = (silent % (target, link), "The move to %d was not made: %s" % (target, refused))
+            checks.check(el.get("state") == "Alert" and el.get("message") in reasons,
+                         "a move to %d with the module %s: %r %r" % (target, fault, seen, el.get("message")))
+            sim.line(fault + " off")
+            d.wait_state("CONNECTION", ("Ok",))
+
         # Disconnected and connected again: the settings written are the program's own.
         d.new("Switch", "CONNECTION", {"DISCONNECT": "On"})
         d.wait_state("CONNECTION", ("Idle",))

@@ -18,6 +18,11 @@ const std::string kTravel = "The maximum travel must be 2 to 65535 counts";
 // Every value a user, a client or a file can give, at and beyond the
 // bounds of its rule, with the reason written out as the user reads it.
 TEST(Quantities, EachRuleTakesItsRangeAndNamesItWhenRefusing) {
+    const auto clamped = [](double wanted, long maxTravel) {
+        long target = -1;
+        const std::string reason = take_go_to_target(wanted, maxTravel, OutsideTravel::Clamp, target);
+        return reason.empty() ? std::to_string(target) : reason;
+    };
     struct Case {
         const char* what;
         std::string reason;  // empty: taken
@@ -77,6 +82,12 @@ TEST(Quantities, EachRuleTakesItsRangeAndNamesItWhenRefusing) {
         {"target 65536 of 70000", "Entered position is beyond the control module's range of 65535 counts.",
          check_go_to_target(65536, 70000)},
         {"target -1", "The position must not be negative", check_go_to_target(-1, 6600)},
+        // Outside the travel, for a client whose standard says so: to the
+        // nearest end, never beyond 65535; no number is refused all the same.
+        {"clamped 6601", "6600", clamped(6601, 6600)},
+        {"clamped -10", "0", clamped(-10, 6600)},
+        {"clamped 80000 of 70000", "65535", clamped(80000, 70000)},
+        {"clamped nan", "The position must not be negative", clamped(kNaN, 6600)},
     };
     for (const Case& c : cases) EXPECT_EQ(c.got, c.reason) << c.what;
 }

@@ -3,18 +3,28 @@
 
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "guarded_buffer.h"
-#include "positioning/number_format.h"
 #include "storage/settings_codec.h"
 
 using namespace corvell;
 using namespace std::string_literals;
 
 namespace {
+
+// What reading a settings file takes: its first 1024 bytes.
+constexpr size_t kReadLimit = 1024;
+
+// A scale as a profile holds it: seven significant digits, printf's %g.
+std::string seven_digits(float f) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.7g", static_cast<double>(f));
+    return text;
+}
 
 ProgramConfig parse_config(const std::string& bytes) {
     return corvell::parse_config(bytes.data(), bytes.size());
@@ -28,7 +38,7 @@ FocuserProfile parse_profile(const std::string& bytes) {
 std::vector<std::string> profile_fields(const FocuserProfile& p) {
     std::vector<std::string> f;
     f.push_back(p.description);
-    f.push_back(format_general7(p.inchesPerCount));
+    f.push_back(seven_digits(p.inchesPerCount));
     f.push_back(std::to_string(p.maxTravel));
     f.push_back(std::to_string(p.backlashEnable));
     f.push_back(std::to_string(p.backlashCount));
@@ -247,7 +257,7 @@ TEST(ProfileFile, RoundTripOfEveryField) {
     const FocuserProfile p = sample_profile();
     const std::string bytes = encode_profile(p);
     ASSERT_EQ(field_spans(bytes).size(), 46u);
-    ASSERT_LE(bytes.size(), kSettingsReadLimit);
+    ASSERT_LE(bytes.size(), kReadLimit);
     const FocuserProfile back = parse_profile(bytes);
     EXPECT_EQ(profile_fields(back), profile_fields(p));
     EXPECT_EQ(back.inchesPerCount, 0.00025f);
@@ -307,7 +317,7 @@ TEST(ProfileEncoding, DescriptionsAreHeldTo32BytesAndTheShortenedOnesReported) {
         }
         const ProfileEncoding e = encode_profile_checked(p);
         ASSERT_TRUE(e.ok()) << e.error;
-        EXPECT_LE(e.bytes.size(), kSettingsReadLimit);
+        EXPECT_LE(e.bytes.size(), kReadLimit);
         EXPECT_EQ(e.descriptionShortened, focuserLength > 32u) << focuserLength;
         EXPECT_EQ(e.shortenedSlots, expectedSlots) << focuserLength;
         EXPECT_EQ(e.shortened(), focuserLength > 32u || !expectedSlots.empty());
@@ -335,7 +345,7 @@ TEST(ProfileFile, EveryByteValueInTheDescriptionsLoadsAndSavesByteForByte) {
     for (std::string* t : texts) t->clear();
     for (int b = 1; b <= 255; ++b) texts[static_cast<size_t>((b - 1) / 32)]->push_back(static_cast<char>(b));
     const std::string file = encode_profile(p);
-    ASSERT_LE(file.size(), kSettingsReadLimit);
+    ASSERT_LE(file.size(), kReadLimit);
     const FocuserProfile read = parse_profile(file.data(), file.size());
     EXPECT_EQ(read.description, p.description);
     EXPECT_EQ(read.descriptions, p.descriptions);
@@ -407,7 +417,7 @@ TEST(ProfileFile, OverlongDescriptionIsReadWholeAndEveryFieldSurvivesTheNextSave
         written.descriptions[2] = garbage(40, 12);
         written.descriptions[19] = garbage(33, 13);
         const std::string file = raw_profile_bytes(written);
-        ASSERT_LE(file.size(), kSettingsReadLimit);
+        ASSERT_LE(file.size(), kReadLimit);
         const FocuserProfile p = parse_profile(file);
         EXPECT_EQ(profile_fields(p), profile_fields(written));  // shown whole
 
@@ -486,22 +496,22 @@ TEST(ProfileFile, OversizedFileIsCutAt1024Bytes) {
     longOne.description = std::string(2000, 'd');
     const FocuserProfile a = parse_profile(raw_profile_bytes(longOne));
     EXPECT_EQ(a.description, std::string(1024, 'd'));
-    EXPECT_EQ(profile_fields(a).at(1), format_general7(kDefaultInchesPerCount));
+    EXPECT_EQ(a.inchesPerCount, 0.00027270746f);
     EXPECT_EQ(a.maxTravel, 6600);
 
     // Long position descriptions push the last ones past the limit.
     FocuserProfile p = sample_profile();
     for (auto& d : p.descriptions) d = std::string(60, 'e');
     const std::string bytes = raw_profile_bytes(p);
-    ASSERT_GT(bytes.size(), kSettingsReadLimit);
+    ASSERT_GT(bytes.size(), kReadLimit);
     const FocuserProfile b = parse_profile(bytes);
     const auto spans = field_spans(bytes);
     for (size_t i = 0; i < spans.size(); ++i) {
         const std::string got = profile_fields(b)[i];
-        if (complete_within(spans[i], kSettingsReadLimit)) {
+        if (complete_within(spans[i], kReadLimit)) {
             EXPECT_EQ(got, profile_fields(p)[i]) << "field " << i + 1;
-        } else if (spans[i].first < kSettingsReadLimit) {
-            EXPECT_EQ(got, std::string(kSettingsReadLimit - spans[i].first, 'e')) << "field " << i + 1;
+        } else if (spans[i].first < kReadLimit) {
+            EXPECT_EQ(got, std::string(kReadLimit - spans[i].first, 'e')) << "field " << i + 1;
         } else {
             EXPECT_EQ(got, " ") << "field " << i + 1;
         }
@@ -517,7 +527,7 @@ TEST(ProfileFile, DescriptionIsTheTextUpToTheFirstZero) {
     GuardedBuffer unterminated("Newtonian");
     EXPECT_EQ(profile_description(unterminated.data(), unterminated.size()), "Newtonian");
     const std::string huge(3000, 'h');
-    EXPECT_EQ(profile_description(huge.data(), huge.size()).size(), kSettingsReadLimit);
+    EXPECT_EQ(profile_description(huge.data(), huge.size()).size(), kReadLimit);
 }
 
 TEST(ProfileFileName, FiveDigitNumbers) {

@@ -9,7 +9,7 @@
 using namespace corvell;
 
 namespace {
-constexpr float kScale = kDefaultInchesPerCount;
+constexpr float kScale = 0.00027270746f;  // the default scale, about 3666.93 counts per inch
 const float kInf = std::numeric_limits<float>::infinity();
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 }  // namespace

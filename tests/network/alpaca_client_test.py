@@ -312,7 +312,8 @@ def run(args, control):
     client.value(checks, "GET", "temperature", error=0x400)
     client.value(checks, "PUT", "tempcomp", {"TempComp": "true"}, error=0x400)
     client.value(checks, "PUT", "tempcomp", {"TempComp": "false"})
-    client.value(checks, "PUT", "action", {"Action": "x", "Parameters": ""}, error=0x40C)
+    # No actions at all: Action is not implemented (0x400), not an unknown action (0x40C).
+    client.value(checks, "PUT", "action", {"Action": "x", "Parameters": ""}, error=0x400)
     for member in ("commandblind", "commandbool", "commandstring"):
         client.value(checks, "PUT", member, {"Command": "x", "Raw": "true"}, error=0x400)
     state = client.value(checks, "GET", "devicestate").get("Value", [])

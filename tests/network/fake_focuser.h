@@ -1,6 +1,7 @@
 // A focuser for the network tests and the fuzzer: state set by the test,
 // moves and halts recorded.
 #pragma once
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -17,8 +18,10 @@ struct FakeFocuser : FocuserDevice {
     double scale = 0.00027270746;
     std::string description = "Main scope";
     std::string refusal;  // non-empty: moves are refused with it
-    std::vector<long> moves;
+    std::vector<long> moves;  // the counts asked for, as the client gave them
     int halts = 0;
+    MoveFate fate = MoveFate::Running;  // of the last move accepted (number moves.size())
+    std::string notMade;
 
     bool communicating() const override { return talking; }
     std::string communicationProblem() const override { return talking ? std::string() : problem; }
@@ -27,11 +30,18 @@ struct FakeFocuser : FocuserDevice {
     long maxTravel() const override { return travel; }
     double inchesPerCount() const override { return scale; }
     std::string focuserDescription() const override { return description; }
-    std::string moveTo(long count) override {
-        if (!refusal.empty()) return refusal;
+    MoveAnswer moveTo(long count) override {
+        if (!talking) return {MoveAnswer::Verdict::NotCommunicating, problem, 0, 0};
+        if (!refusal.empty()) return {MoveAnswer::Verdict::Busy, refusal, 0, 0};
         moves.push_back(count);
         isMoving = true;
-        return {};
+        fate = MoveFate::Running;
+        return {MoveAnswer::Verdict::Accepted, {}, unsigned(moves.size()), count < 0 ? 0 : std::min(count, travel)};
+    }
+    MoveFate moveFate(unsigned number, std::string& reason) const override {
+        if (number != moves.size()) return MoveFate::Ended;
+        if (fate == MoveFate::NotMade) reason = notMade;
+        return fate;
     }
     void halt() override {
         ++halts;

@@ -10,6 +10,7 @@
 //                           [--any-address 0|1] [--keep-alive-ms MS] [--max-connections N]
 // --local-network 1 answers on the wildcard addresses (the tests still talk
 // to it on 127.0.0.1 and ::1 only).
+#include <algorithm>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QSocketNotifier>
@@ -42,16 +43,20 @@ public:
     long maxTravel() const override { return travel_; }
     double inchesPerCount() const override { return 0.00027270746; }
     std::string focuserDescription() const override { return "Test focuser \xc3\xa9"; }
-    std::string moveTo(long count) override {
-        if (question) return "Answer the open question first";
-        if (moving_) return "A Go To is in progress";
-        target_ = count;
+    MoveAnswer moveTo(long count) override {
+        if (silent) return {MoveAnswer::Verdict::NotCommunicating, communicationProblem(), 0, 0};
+        if (question) return {MoveAnswer::Verdict::Busy, "Answer the open question first", 0, 0};
+        if (moving_) return {MoveAnswer::Verdict::Busy, "A Go To is in progress", 0, 0};
+        target_ = std::clamp(count, 0L, travel_);  // a target beyond the travel stops at its end
         moving_ = true;
         arrived_ = false;
         ++moves;
         clock_.start();
         tick_.start();
-        return {};
+        return {MoveAnswer::Verdict::Accepted, {}, static_cast<unsigned>(moves), static_cast<long>(target_)};
+    }
+    MoveFate moveFate(unsigned number, std::string&) const override {  // every move it accepts is made
+        return number == static_cast<unsigned>(moves) && moving_ ? MoveFate::Running : MoveFate::Ended;
     }
     void halt() override {
         ++halts;

@@ -56,7 +56,11 @@ def wait_for(what, condition, seconds):
 
 
 def connect_error(port):
-    return request(port, "PUT", "connected", "Connected=True")["ErrorNumber"]
+    """0 when a client may connect now (it disconnects again), else the error."""
+    error = request(port, "PUT", "connected", "Connected=True")["ErrorNumber"]
+    if error == 0:
+        request(port, "PUT", "connected", "Connected=False")
+    return error
 
 
 class Program:
@@ -98,7 +102,6 @@ class Program:
     def start_up(self):
         wait_for("the server", lambda: connect_error(self.port) in (0, 0x500), 20)
         wait_for("the module", lambda: connect_error(self.port) == 0, 20)
-        request(self.port, "PUT", "connected", "Connected=False")
         self.window = self.xdotool("search", "--sync", "--onlyvisible", "--name", "^Tav Corvell$").split()[0]
 
     def xdotool(self, *words):

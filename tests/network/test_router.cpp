@@ -2,10 +2,14 @@
 // transaction ids, moves and the connection rules; and the settings file.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cmath>
+#include <functional>
 
 #include "network/alpaca_router.h"
 #include "network/alpaca_settings.h"
@@ -20,7 +24,7 @@ QJsonObject json_of(const HttpReply& r) { return QJsonDocument::fromJson(QByteAr
 
 HttpReply call(FakeFocuser& d, RouterState& s, const char* method, const std::string& target,
                const std::string& body = "") {
-    return route(HttpRequest{method, target, body}, d, s);
+    return route(HttpRequest{method, target, body, ""}, d, s);
 }
 
 const std::string kApi = "/api/v1/focuser/0/";
@@ -58,7 +62,7 @@ TEST(AlpacaRouter, EveryMemberAndErrorCase) {
         {"GET", kApi + "interfaceversion", "", false, 0, "4"},
         {"GET", kApi + "name", "", false, 0, "\"Tav Corvell focuser\""},
         {"GET", kApi + "supportedactions", "", false, 0, "[]"},
-        {"PUT", kApi + "action", "Action=Dance&Parameters=", true, 0x40C, kAbsent},
+        {"PUT", kApi + "action", "Action=Dance&Parameters=", true, 0x400, kAbsent},  // no actions at all
         {"PUT", kApi + "action", "Action=Dance", true, kBad, nullptr},
         {"PUT", kApi + "commandblind", "Command=x&Raw=true", true, 0x400, kAbsent},
         {"PUT", kApi + "commandbool", "Command=x&Raw=false", true, 0x400, kAbsent},
@@ -117,7 +121,7 @@ TEST(AlpacaRouter, EveryMemberAndErrorCase) {
         FakeFocuser device;
         RouterState state;
         state.info.uniqueId = "id-1";
-        state.clientConnected = c.connected;
+        if (c.connected) state.clients.insert({0, ""});
         const HttpReply reply = call(device, state, c.method, c.target, c.body);
         if (c.error == kBad) {
             EXPECT_EQ(reply.status, 400);
@@ -196,7 +200,7 @@ TEST(AlpacaRouter, TransactionIds) {
 TEST(AlpacaRouter, MovesClampRefuseAndHalt) {
     FakeFocuser d;
     RouterState s;
-    s.clientConnected = true;
+    s.clients.insert({0, ""});
     const auto move = [&](const std::string& to) {
         return json_of(call(d, s, "PUT", kApi + "move", "Position=" + to + "&ClientTransactionID=1"));
     };
@@ -204,7 +208,7 @@ TEST(AlpacaRouter, MovesClampRefuseAndHalt) {
     EXPECT_EQ(move("6610")["ErrorNumber"].toInt(), 0);
     EXPECT_EQ(move("2147483647")["ErrorNumber"].toInt(), 0);
     EXPECT_EQ(move("3300")["ErrorNumber"].toInt(), 0);
-    EXPECT_EQ(d.moves, (std::vector<long>{0, 6600, 6600, 3300}));
+    EXPECT_EQ(d.moves, (std::vector<long>{-10, 6610, 2147483647, 3300}));
     EXPECT_EQ(json_of(call(d, s, "GET", kApi + "ismoving"))["Value"], QJsonValue(true));
 
     EXPECT_EQ(json_of(call(d, s, "PUT", kApi + "halt"))["ErrorNumber"].toInt(), 0);
@@ -224,7 +228,7 @@ TEST(AlpacaRouter, MovesClampRefuseAndHalt) {
     EXPECT_EQ(json_of(call(d, s, "GET", kApi + "maxstep"))["Value"].toInt(), 1000);
     EXPECT_NEAR(json_of(call(d, s, "GET", kApi + "stepsize"))["Value"].toDouble(), 25.4, 1e-9);
     move("5000");
-    EXPECT_EQ(d.moves.back(), 1000);
+    EXPECT_EQ(d.moves.back(), 5000);
 }
 
 TEST(AlpacaRouter, ConnectionFollowsTheModule) {
@@ -234,12 +238,12 @@ TEST(AlpacaRouter, ConnectionFollowsTheModule) {
     QJsonObject o = json_of(call(d, s, "PUT", kApi + "connected", "Connected=True"));
     EXPECT_EQ(o["ErrorNumber"].toInt(), 0x500);
     EXPECT_EQ(o["ErrorMessage"].toString().toStdString(), d.problem);
-    EXPECT_FALSE(s.clientConnected);
+    EXPECT_FALSE(s.connected());
     EXPECT_EQ(json_of(call(d, s, "PUT", kApi + "connect"))["ErrorNumber"].toInt(), 0x500);
 
     d.talking = true;
     EXPECT_EQ(json_of(call(d, s, "PUT", kApi + "connect"))["ErrorNumber"].toInt(), 0);
-    EXPECT_TRUE(s.clientConnected);
+    EXPECT_TRUE(s.connected());
 
     // The module stops answering: the client stays connected, reads answer
     // from what is known, and moves fail with the reason.
@@ -269,6 +273,80 @@ TEST(AlpacaRouter, ConnectionFollowsTheModule) {
     EXPECT_EQ(setup.contentType.rfind("text/html", 0), 0u);
     EXPECT_NE(setup.body.find("Main scope"), std::string::npos);
     EXPECT_NE(setup.body.find("Settings page"), std::string::npos);
+}
+
+namespace {
+
+// One request in a scripted exchange, after `before` set the focuser's
+// state: its ErrorNumber, its Value as JSON or its ErrorMessage (empty: not
+// checked), and the one line it logs ("I ", "W " or "E " and the text).
+struct Step {
+    const char* peer;
+    const char* method;
+    std::string target, body;
+    std::function<void(FakeFocuser&)> before;
+    int error;
+    std::string answer, note;
+};
+
+void run_steps(const std::vector<Step>& steps, FakeFocuser& d) {
+    RouterState s;
+    std::vector<std::string> notes;
+    s.note = [&](NoteLevel l, const std::string& t) {
+        notes.push_back(std::string(l == NoteLevel::Info ? "I " : l == NoteLevel::Warning ? "W " : "E ") + t);
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(std::string(step.peer) + " " + step.method + " " + step.target + " [" + step.body + "]");
+        if (step.before) step.before(d);
+        notes.clear();
+        const QJsonObject o = json_of(route(HttpRequest{step.method, kApi + step.target, step.body, step.peer}, d, s));
+        EXPECT_EQ(o["ErrorNumber"].toInt(-1), step.error);
+        const QByteArray value = QJsonDocument(QJsonArray{o["Value"]}).toJson(QJsonDocument::Compact);
+        if (!step.answer.empty()) {
+            EXPECT_EQ(step.error ? o["ErrorMessage"].toString().toStdString() : value.toStdString(),
+                      step.error ? step.answer : "[" + step.answer + "]");
+        }
+        EXPECT_EQ(notes, step.note.empty() ? std::vector<std::string>{} : std::vector<std::string>{step.note});
+    }
+}
+
+}  // namespace
+
+// Clients told apart by ClientID and address: the focuser stays connected
+// while any client that connected has not disconnected. A move accepted and
+// then not made is the answer to the next Move (Position, IsMoving) of the
+// client that asked, once, moving nothing; other clients read on. Each
+// connect, disconnect and move is logged with its client.
+TEST(AlpacaRouter, ClientsAreToldApartAndLearnOfTheirMovesNotMade) {
+    const std::string silent = "no answer from the control module on COM1: /dev/ttyUSB0 at 9600 baud";
+    const char *af = "127.0.0.1", *phone = "192.168.1.5", *v6 = "::1";
+    const std::string seven = "1 client connected: client 7 at 127.0.0.1";
+    const std::vector<Step> steps = {
+        {af, "PUT", "connected", "Connected=True&ClientID=7", {}, 0, "", "I Alpaca client 7 at 127.0.0.1 connected; " + seven},
+        {phone, "PUT", "connected", "Connected=False&ClientID=9", {}, 0, "",
+         "I Alpaca client 9 at 192.168.1.5 disconnected (it had not connected); " + seven},
+        {af, "GET", "position?ClientID=7", "", {}, 0, "1200", ""},
+        {"10.0.0.2", "PUT", "disconnect", "ClientID=7", {}, 0, "",
+         "I Alpaca client 7 at 10.0.0.2 disconnected (it had not connected); " + seven},
+        {v6, "PUT", "connected", "Connected=True", {}, 0, "",
+         "I Alpaca client at ::1 connected; 2 clients connected: client at ::1, client 7 at 127.0.0.1"},
+        {af, "PUT", "move", "Position=7000&ClientID=7", {}, 0, "",
+         "I Alpaca move to 7000 accepted (client 7 at 127.0.0.1; to 6600, the end of the travel)"},
+        {v6, "GET", "position", "", [&](FakeFocuser& f) { f.fate = MoveFate::NotMade, f.notMade = silent; }, 0, "1200", ""},
+        {af, "PUT", "move", "Position=100&ClientID=7", {}, kMoveNotMade, "The move to 6600 was not made: " + silent,
+         "E Alpaca move to 6600 not made, client 7 at 127.0.0.1 told: " + silent},
+        {af, "PUT", "move", "Position=200&ClientID=7", [](FakeFocuser& f) { f.refusal = "A Go To is in progress"; },
+         0x40B, "A Go To is in progress", "W Alpaca move to 200 refused: A Go To is in progress (client 7 at 127.0.0.1)"},
+        {af, "PUT", "move", "Position=200&ClientID=7", [](FakeFocuser& f) { f.talking = false; }, 0x500, "",
+         "W Alpaca move to 200 refused: Not communicating: COM1: /dev/ttyS0 - no such device (client 7 at 127.0.0.1)"},
+        {af, "PUT", "connected", "Connected=False&ClientID=7", {}, 0, "",
+         "I Alpaca client 7 at 127.0.0.1 disconnected; 1 client connected: client at ::1"},
+        {v6, "PUT", "connected", "Connected=False", {}, 0, "", "I Alpaca client at ::1 disconnected; no client is connected"},
+        {af, "GET", "position?ClientID=7", "", {}, 0x407, "", ""},
+    };
+    FakeFocuser d;
+    run_steps(steps, d);
+    EXPECT_EQ(d.moves, std::vector<long>{7000});
 }
 
 TEST(AlpacaRouter, FormParsing) {
@@ -305,6 +383,14 @@ TEST(AlpacaPeers, OwnNetworksAndLoopbackOnlyUnlessAnyAddressIsAllowed) {
         EXPECT_EQ(peer_allowed(*peer, {}, false), std::string(r.peer).find("127.") != std::string::npos ||
                                                        std::string(r.peer) == "::1");
     }
+    // Prefixes that are not a whole number of bytes: the server's own
+    // network is all of it, and no more.
+    const std::vector<LocalNet> odd = {net("192.168.0.10", 23), net("10.1.20.1", 20), net("2001:db8:0:13::1", 60)};
+    for (const Row& r : std::vector<Row>{{"192.168.1.20", true}, {"192.168.0.1", true}, {"192.168.2.1", false},
+                                         {"192.167.255.255", false}, {"10.1.31.9", true}, {"10.1.16.0", true},
+                                         {"10.1.15.255", false}, {"10.1.32.1", false}, {"2001:db8:0:1f::5", true},
+                                         {"2001:db8:0:10::1", true}, {"2001:db8:0:20::1", false}})
+        EXPECT_EQ(peer_allowed(*parse_address(r.peer), odd, false), r.allowed) << r.peer;
     EXPECT_FALSE(parse_address("192.168.1"));
     // The Host a request names: addresses and this computer's own names,
     // never another site's name (a page that rebinds its name to here).
@@ -317,6 +403,30 @@ TEST(AlpacaPeers, OwnNetworksAndLoopbackOnlyUnlessAnyAddressIsAllowed) {
     };
     for (const auto& [host, allowed] : hosts) EXPECT_EQ(host_name_allowed(host, own), allowed) << host;
     EXPECT_EQ(address_text(*parse_address("::ffff:10.1.2.3")), "10.1.2.3");
+}
+
+// The networks are read again before a peer is refused (at most once a
+// second) and every ten seconds: one joined counts within a second.
+TEST(AlpacaPeers, TheGateReadsTheNetworksAgainSoOneJoinedCountsWithinASecond) {
+    const auto net = [](const char* address, int bits) { return LocalNet{*parse_address(address), bits}; };
+    std::vector<LocalNet> nets = {net("192.168.1.20", 24)};
+    int reads = 0;
+    const std::chrono::steady_clock::time_point start{std::chrono::hours(1)};
+    auto now = start;
+    PeerGate gate(false, [&] { return ++reads, nets; }, [&] { return now; });
+    const struct { int ms; const char* peer; bool allowed; int reads; } rows[] = {  // reads: of the list, so far
+                {0, "192.168.1.5", true, 1},   {0, "10.0.0.5", false, 1},     {200, "10.0.0.5", false, 1},
+                {1100, "10.0.0.5", true, 2},   {1200, "8.8.8.8", false, 2},   {2200, "8.8.8.8", false, 3},
+                {5000, "192.168.1.5", true, 3}, {13000, "192.168.1.5", false, 4}, {13100, "10.200.0.1", true, 4}};
+    for (const auto& r : rows) {
+        now = start + std::chrono::milliseconds(r.ms);
+        if (r.ms == 200) nets.push_back(net("10.0.0.1", 8));  // joined
+        if (r.ms == 5000) nets.erase(nets.begin());          // left
+        sockaddr_in a{AF_INET, 0, {}, {}};
+        inet_pton(AF_INET, r.peer, &a.sin_addr);
+        EXPECT_EQ(gate.allows(reinterpret_cast<const sockaddr*>(&a)), r.allowed) << r.ms << " ms, " << r.peer;
+        EXPECT_EQ(reads, r.reads) << r.ms << " ms";
+    }
 }
 
 TEST(AlpacaSettingsFile, MalformedKeysKeepTheirDefaultsAndLoseNothingElse) {

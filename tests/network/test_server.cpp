@@ -232,7 +232,7 @@ TEST(AlpacaServer, AnswersOnLoopbackOverAKeptAliveConnection) {
     EXPECT_EQ(replies[2].substr(0, 3), "400");
     EXPECT_EQ(json(replies[3])["ServerTransactionID"].toInt(), 3);
     EXPECT_EQ(json(replies[3])["ClientTransactionID"].toInt(), 5);
-    EXPECT_TRUE(rig.server.routerState().clientConnected);
+    EXPECT_TRUE(rig.server.routerState().connected());
     EXPECT_EQ(replies[4], "1");
 
     if (!has_ipv6_loopback()) return;
@@ -329,6 +329,32 @@ TEST(AlpacaServer, KeepAliveHeaderTellsTheTruth) {
         EXPECT_EQ(answers[i].field("Keep-Alive"), "timeout=2");
     }
     EXPECT_EQ(answers.back().status, 1);
+}
+
+// Connection: close (or HTTP/1.0 without keep-alive) closes the connection
+// right after the answer, not after the keep-alive time: a request sent
+// after the answer finds it closed.
+TEST(AlpacaServer, ConnectionCloseIsClosedRightAfterTheAnswer) {
+    HttpLimits limits;
+    limits.keepAliveTimeout = 60000ms;
+    Rig rig(limits);
+    const std::string get = "GET /api/v1/focuser/0/name HTTP/1.", host = "Host: localhost\r\n";
+    const std::vector<std::pair<std::string, bool>> rows = {  // the request, and whether the connection is kept
+        {get + "1\r\n" + host + "Connection: close\r\n\r\n", false}, {get + "1\r\n" + host + "Connection: TE, Close\r\n\r\n", false},
+        {get + "0\r\n\r\n", false}, {get + "0\r\nConnection: keep-alive\r\n\r\n", true}, {get + "1\r\n" + host + "\r\n", true}};
+    for (const auto& [request, kept] : rows) {
+        const auto answers = while_serving([&, request = request] {
+            const int s = connect_to(rig.port);
+            send_all(s, request);
+            const Answer first = read_answer(s);
+            send_all(s, get + "1\r\n" + host + "\r\n");
+            const Answer second = read_answer(s);
+            ::close(s);
+            return std::make_pair(first, second);
+        });
+        EXPECT_EQ(answers.first.field("Connection"), kept ? "keep-alive" : "close") << request;
+        EXPECT_EQ(answers.second.status, kept ? 200 : 0) << request;
+    }
 }
 
 TEST(AlpacaServer, ANewcomerTakesTheLongestIdlePlace) {
@@ -435,7 +461,7 @@ TEST(AlpacaServer, StopsWhileARequestWaitsForTheMainThread) {
     rig.server.stop();
     EXPECT_NE(answer.get().find("503 Service Unavailable"), std::string::npos);
     QCoreApplication::processEvents();
-    EXPECT_FALSE(rig.server.routerState().clientConnected);  // the request given up never ran
+    EXPECT_FALSE(rig.server.routerState().connected());  // the request given up never ran
     EXPECT_EQ(rig.server.statusText(), "Off");
 }
 

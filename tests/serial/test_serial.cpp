@@ -47,6 +47,19 @@ protected:
     int baseThreads = 0;
 };
 
+// A port opened with the module's settings on a pseudo-terminal of its own.
+class OpenPort : public SerialTest {
+protected:
+    void SetUp() override
+    {
+        SerialTest::SetUp();
+        useModuleSettings(c, pty.slave());
+        ASSERT_NE(c.OpenConnection(), 0) << c.LastError();
+    }
+    Pty pty;
+    TZComm c;
+};
+
 // Collects what OnDataAvailable reads, and on which thread it ran.
 struct Receiver {
     std::string bytes;
@@ -105,12 +118,8 @@ TEST_F(SerialTest, PortHeldByOneComponentCannotBeOpenedByAnother)
     second.CloseConnection();
 }
 
-TEST_F(SerialTest, CloseReleasesExclusiveUseSoThePortReopens)
+TEST_F(OpenPort, CloseReleasesExclusiveUseSoThePortReopens)
 {
-    Pty pty;
-    TZComm c;
-    useModuleSettings(c, pty.slave());
-    ASSERT_NE(c.OpenConnection(), 0) << c.LastError();
     EXPECT_EQ(threadCountReaching(baseThreads + 1), baseThreads + 1);
     EXPECT_EQ(c.CloseConnection(), 1);
     EXPECT_FALSE(c.Connected());
@@ -240,12 +249,8 @@ TEST_F(SerialTest, SettingsTheLineCannotTakeFailTheOpenAndLeaveNothingOpen)
 
 // ---- reading ----
 
-TEST_F(SerialTest, ReadWithNothingQueuedReturnsZeroAtOnce)
+TEST_F(OpenPort, ReadWithNothingQueuedReturnsZeroAtOnce)
 {
-    Pty pty;
-    TZComm c;
-    useModuleSettings(c, pty.slave());
-    ASSERT_NE(c.OpenConnection(), 0) << c.LastError();
     unsigned char buf[16];
     c.ReadComm(buf, sizeof buf);  // once, so that what runs first is loaded
     const ThreadUsage before = threadUsage();
@@ -256,12 +261,8 @@ TEST_F(SerialTest, ReadWithNothingQueuedReturnsZeroAtOnce)
     EXPECT_LT(after.cpuSeconds - before.cpuSeconds, 0.1) << "a read spun waiting for bytes";
 }
 
-TEST_F(SerialTest, ReadTakesAtMostMaxAndLeavesTheRestQueued)
+TEST_F(OpenPort, ReadTakesAtMostMaxAndLeavesTheRestQueued)
 {
-    Pty pty;
-    TZComm c;
-    useModuleSettings(c, pty.slave());
-    ASSERT_NE(c.OpenConnection(), 0) << c.LastError();
     int calls = 0;
     c.OnDataAvailable = [&](TZComm*) { ++calls; };
     pty.send("0123456789");
@@ -278,12 +279,8 @@ TEST_F(SerialTest, ReadTakesAtMostMaxAndLeavesTheRestQueued)
     EXPECT_EQ(c.ReadComm(buf, 0), 0);
 }
 
-TEST_F(SerialTest, PurgeClearsOnlyTheQueuesItNames)
+TEST_F(OpenPort, PurgeClearsOnlyTheQueuesItNames)
 {
-    Pty pty;
-    TZComm c;
-    useModuleSettings(c, pty.slave());
-    ASSERT_NE(c.OpenConnection(), 0) << c.LastError();
     int calls = 0;
     c.OnDataAvailable = [&](TZComm*) { ++calls; };
     pty.send("stale");
@@ -304,12 +301,8 @@ TEST_F(SerialTest, PurgeClearsOnlyTheQueuesItNames)
 
 // ---- writing ----
 
-TEST_F(SerialTest, WrittenBytesReachTheOtherEndInOrder)
+TEST_F(OpenPort, WrittenBytesReachTheOtherEndInOrder)
 {
-    Pty pty;
-    TZComm c;
-    useModuleSettings(c, pty.slave());
-    ASSERT_NE(c.OpenConnection(), 0) << c.LastError();
 
     const unsigned char none[1] = {'x'};
     EXPECT_EQ(c.WriteComm(none, 0), 0);
@@ -321,12 +314,8 @@ TEST_F(SerialTest, WrittenBytesReachTheOtherEndInOrder)
     EXPECT_EQ(pty.receive(1, 50), "");  // nothing from the len 0 write
 }
 
-TEST_F(SerialTest, WriteAfterHangUpFailsAtOnceAndMarksTheLineLost)
+TEST_F(OpenPort, WriteAfterHangUpFailsAtOnceAndMarksTheLineLost)
 {
-    Pty pty;
-    TZComm c;
-    useModuleSettings(c, pty.slave());
-    ASSERT_NE(c.OpenConnection(), 0) << c.LastError();
     EXPECT_EQ(c.WriteCommByte('w'), 1);  // once, so that what runs first is loaded
     EXPECT_FALSE(c.LineLost());
     pty.hangUp();
@@ -342,12 +331,8 @@ TEST_F(SerialTest, WriteAfterHangUpFailsAtOnceAndMarksTheLineLost)
 
 // ---- notifications ----
 
-TEST_F(SerialTest, ArrivingBytesFireOnDataAvailableOnTheMainThread)
+TEST_F(OpenPort, ArrivingBytesFireOnDataAvailableOnTheMainThread)
 {
-    Pty pty;
-    TZComm c;
-    useModuleSettings(c, pty.slave());
-    ASSERT_NE(c.OpenConnection(), 0) << c.LastError();
     Receiver r;
     r.attach(c);
     pty.send("xyz");
@@ -358,12 +343,8 @@ TEST_F(SerialTest, ArrivingBytesFireOnDataAvailableOnTheMainThread)
     EXPECT_GE(r.calls, 2);
 }
 
-TEST_F(SerialTest, MessageForAnOldOrForeignHandleDoesNotFire)
+TEST_F(OpenPort, MessageForAnOldOrForeignHandleDoesNotFire)
 {
-    Pty pty;
-    TZComm c;
-    useModuleSettings(c, pty.slave());
-    ASSERT_NE(c.OpenConnection(), 0) << c.LastError();
     int calls = 0;
     c.OnDataAvailable = [&](TZComm*) { ++calls; };
     const int fd = descriptorOn(pty.slave());
@@ -400,12 +381,8 @@ public:
 };
 }  // namespace
 
-TEST_F(SerialTest, NotificationQueuedAcrossACloseIsDropped)
+TEST_F(OpenPort, NotificationQueuedAcrossACloseIsDropped)
 {
-    Pty pty;
-    TZComm c;
-    useModuleSettings(c, pty.slave());
-    ASSERT_NE(c.OpenConnection(), 0) << c.LastError();
     int calls = 0;
     c.OnDataAvailable = [&](TZComm*) { ++calls; };
     CloseBeforeDelivery closer(c, false);
@@ -417,12 +394,8 @@ TEST_F(SerialTest, NotificationQueuedAcrossACloseIsDropped)
     EXPECT_FALSE(c.Connected());
 }
 
-TEST_F(SerialTest, AfterReopeningOnTheSameDescriptorOnlyTheNewConnectionNotifies)
+TEST_F(OpenPort, AfterReopeningOnTheSameDescriptorOnlyTheNewConnectionNotifies)
 {
-    Pty pty;
-    TZComm c;
-    useModuleSettings(c, pty.slave());
-    ASSERT_NE(c.OpenConnection(), 0) << c.LastError();
     Receiver r;
     r.attach(c);
     CloseBeforeDelivery closer(c, true);
@@ -449,12 +422,8 @@ TEST_F(SerialTest, AfterReopeningOnTheSameDescriptorOnlyTheNewConnectionNotifies
     EXPECT_EQ(threadCountReaching(baseThreads + 1), baseThreads + 1);
 }
 
-TEST_F(SerialTest, BytesLeftUnreadAreNotAnnouncedAgainUntilMoreArrive)
+TEST_F(OpenPort, BytesLeftUnreadAreNotAnnouncedAgainUntilMoreArrive)
 {
-    Pty pty;
-    TZComm c;
-    useModuleSettings(c, pty.slave());
-    ASSERT_NE(c.OpenConnection(), 0) << c.LastError();
     int calls = 0;
     c.OnDataAvailable = [&](TZComm*) { ++calls; };  // reads nothing
     pty.send("abc");
@@ -469,12 +438,8 @@ TEST_F(SerialTest, BytesLeftUnreadAreNotAnnouncedAgainUntilMoreArrive)
     EXPECT_EQ(c.GetQCountIn(), 4);
 }
 
-TEST_F(SerialTest, HandlerThatClosesThePortDoesNotHang)
+TEST_F(OpenPort, HandlerThatClosesThePortDoesNotHang)
 {
-    Pty pty;
-    TZComm c;
-    useModuleSettings(c, pty.slave());
-    ASSERT_NE(c.OpenConnection(), 0) << c.LastError();
     int calls = 0;
     c.OnDataAvailable = [&](TZComm* sender) {
         ++calls;
@@ -488,12 +453,8 @@ TEST_F(SerialTest, HandlerThatClosesThePortDoesNotHang)
 
 // Command and echo, one byte at a time, as the focuser protocol runs it: every
 // reply must be announced, none lost, and the pacing must keep up.
-TEST_F(SerialTest, ManyRoundTripsLoseNoNotification)
+TEST_F(OpenPort, ManyRoundTripsLoseNoNotification)
 {
-    Pty pty;
-    TZComm c;
-    useModuleSettings(c, pty.slave());
-    ASSERT_NE(c.OpenConnection(), 0) << c.LastError();
 
     std::atomic<bool> peerRunning{true};
     const int master = pty.master();
@@ -539,12 +500,8 @@ TEST_F(SerialTest, ManyRoundTripsLoseNoNotification)
     EXPECT_LT(calls, 2 * rounds + 2);
 }
 
-TEST_F(SerialTest, HangUpIsReportedOnceAndCostsNoCpu)
+TEST_F(OpenPort, HangUpIsReportedOnceAndCostsNoCpu)
 {
-    Pty pty;
-    TZComm c;
-    useModuleSettings(c, pty.slave());
-    ASSERT_NE(c.OpenConnection(), 0) << c.LastError();
     int calls = 0;
     bool lostSeenInHandler = false;
     c.OnDataAvailable = [&](TZComm* sender) {

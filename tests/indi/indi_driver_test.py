@@ -6,6 +6,10 @@ simulator's console lists the bytes the driver sent ("received") and plays
 an unplugged adapter ("hangup").
 
     indi_driver_test.py --driver build/indi_corvell_focuser --sim build/corvell-sim
+
+Both programs of another architecture's build run through an emulator:
+    indi_driver_test.py --emulator qemu-aarch64-static \
+        --driver build-arm64/indi_corvell_focuser --sim build-arm64/corvell-sim
 """
 import argparse
 import os
@@ -19,6 +23,7 @@ import time
 import xml.etree.ElementTree as ET
 
 DEVICE = "Corvell Focuser"
+EMULATOR = []  # the command the programs are started through (--emulator), or none
 WAIT = 60  # seconds any single wait may take on a loaded machine before it gives up
 ARGUMENT_BYTES = {ord(c): 2 for c in "gwdef"}  # command letters followed by a 16-bit argument
 
@@ -39,7 +44,7 @@ class Driver:
     """One driver process; every vector it sends is kept in arrival order."""
 
     def __init__(self, path, env):
-        self.proc = subprocess.Popen([path], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
+        self.proc = subprocess.Popen(EMULATOR + [path], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
         self.events = queue.Queue()
         self.props = {}  # name -> {"kind", "state", "values", "message", "min", "max"}
         threading.Thread(target=self._read, daemon=True).start()
@@ -147,9 +152,8 @@ class Driver:
 
 class Sim:
     def __init__(self, path, link):
-        self.proc = subprocess.Popen([path, "--link", link, "--speed", "1000", "--length", "7000",
-                                      "--position", "1200"],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        command = EMULATOR + [path, "--link", link, "--speed", "1000", "--length", "7000", "--position", "1200"]
+        self.proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         self.proc.stdout.readline()
 
     def line(self, text, answer=False):
@@ -335,7 +339,10 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--driver", required=True)
     parser.add_argument("--sim", required=True)
+    parser.add_argument("--emulator", help="start both programs through this command")
     args = parser.parse_args()
+    if args.emulator:
+        EMULATOR.append(args.emulator)
     folder = tempfile.mkdtemp(prefix="corvell-indi-")
     checks = Checks()
     try:

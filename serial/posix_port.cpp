@@ -10,14 +10,21 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
+#include <mutex>
 
 namespace serial_port {
 
@@ -77,6 +84,107 @@ void raiseSignal(int fd)
     }
 }
 
+// A pseudo-terminal's exclusive flag lives as long as its other end stays
+// open, not as long as the descriptor that set it: a program that dies
+// with the port open (SIGKILL, a crash) leaves the flag set, and the next
+// program finds the port in use for good. So a pty opened for exclusive use
+// gets a guard: a process of its own that shares the port's open file (its
+// lock included) and waits on a socket from this one. A close tells it to
+// go; when this process dies in any way the socket ends, and the guard clears the
+// flag before it lets go of the port, which it holds locked until then, so
+// no other program can take the port in between. A serial device's flag
+// ends with its last close, a dead holder's included: it needs no guard.
+bool isPseudoTerminal(Handle h)
+{
+    struct stat st{};
+    if (::fstat(h, &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
+    const unsigned m = major(st.st_rdev);
+    return m >= 136 && m <= 143;  // UNIX98 pty slaves
+}
+
+std::mutex guardsLock;
+std::map<Handle, int> guards;  // port -> this end of its guard's socket pair
+
+// The guard's whole life, in bare system calls: in the child of a
+// threaded process nothing that could take a lock is safe.
+[[noreturn]] void guardPort(Handle port, int wake, int owner)
+{
+    ::syscall(SYS_close, owner);  // the socket ends when the owner's end does
+    ::syscall(SYS_setsid);  // out of the owner's session: a terminal's signals never reach it
+    static const char name[] = "tty-excl-guard";
+    ::syscall(SYS_prctl, PR_SET_NAME, name, 0, 0, 0);
+    // Nothing else of the owner's is held: its standard streams, sockets
+    // and other ports end when it does.
+    const unsigned low = unsigned(std::min(port, wake)), high = unsigned(std::max(port, wake));
+    const auto closeRange = [](unsigned first, unsigned last) {
+        if (::syscall(SYS_close_range, first, last, 0u) == 0)
+            return;
+        for (unsigned fd = first; fd <= last && fd < 65536; ++fd)  // a kernel before 5.9
+            ::syscall(SYS_close, fd);
+    };
+    if (low > 0)
+        closeRange(0, low - 1);
+    if (high > low + 1)
+        closeRange(low + 1, high - 1);
+    closeRange(high + 1, ~0u);
+    char byte = 0;
+    long n;
+    while ((n = ::syscall(SYS_read, wake, &byte, 1)) < 0 && errno == EINTR) {
+    }
+    if (n == 0)  // the owner is gone without closing the port
+        ::syscall(SYS_ioctl, port, TIOCNXCL);
+    ::_exit(0);
+}
+
+// Starts the guard of `port` (a grandchild, so that no child is left to
+// reap); false when it could not be started.
+bool startGuard(Handle port)
+{
+    // A socket pair rather than a pipe: a word to a guard that is gone
+    // raises no SIGPIPE.
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+        return false;
+    const pid_t child = ::_Fork();
+    if (child == 0) {
+        if (::_Fork() == 0)
+            guardPort(port, ends[0], ends[1]);
+        ::_exit(0);
+    }
+    ::close(ends[0]);
+    if (child < 0) {
+        ::close(ends[1]);
+        return false;
+    }
+    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    std::lock_guard<std::mutex> hold(guardsLock);
+    guards[port] = ends[1];
+    return true;
+}
+
+// Tells the guard of `port`, if it has one, that the port closes normally.
+void dismissGuard(Handle port)
+{
+    int wake = -1;
+    {
+        std::lock_guard<std::mutex> hold(guardsLock);
+        auto it = guards.find(port);
+        if (it == guards.end())
+            return;
+        wake = it->second;
+        guards.erase(it);
+    }
+    // The flag is clear by now. The lock the guard's copy shares goes at
+    // once, so the port can be opened again while the guard is ending.
+    ::flock(port, LOCK_UN);
+    const char bye = 1;
+    while (::send(wake, &bye, 1, MSG_NOSIGNAL) < 0 && errno == EINTR) {
+    }
+    ::close(wake);
+}
+
 }  // namespace
 
 Handle openPort(const std::string& path, OpenFailure& failure)
@@ -107,8 +215,15 @@ Handle openPort(const std::string& path, OpenFailure& failure)
     if (::ioctl(h, TIOCGEXCL, &exclusive) == 0 && exclusive)
         return fail(h, EBUSY);
 #endif
-    if (::ioctl(h, TIOCEXCL) != 0)
-        return fail(h, errno);
+    // A pty without its guard stays without the flag, which would outlive
+    // this process: the lock alone keeps other programs out then.
+    if (isPseudoTerminal(h) && !startGuard(h))
+        return h;
+    if (::ioctl(h, TIOCEXCL) != 0) {
+        const int err = errno;
+        dismissGuard(h);
+        return fail(h, err);
+    }
     return h;
 }
 
@@ -119,6 +234,7 @@ void closePort(Handle h)
     // The exclusive flag outlives our descriptor while the other end of a
     // pseudo-terminal stays open; clear it so the port can be opened again.
     ::ioctl(h, TIOCNXCL);
+    dismissGuard(h);
     ::close(h);
 }
 

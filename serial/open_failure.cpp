@@ -152,7 +152,7 @@ long lockTaker(const std::string& fdinfo)
 // one whose open file carries the lock (its fdinfo says who took it): a
 // program (a pty's far end, a monitor) may merely have it open beside.
 // Without a lock, the exclusive flag tells nothing of who set it, and
-// every other opener is named.
+// every other opener is named but a guard, which holds ports for another.
 std::string portHolder(const std::string& path)
 {
     char real[PATH_MAX];
@@ -190,7 +190,7 @@ std::string portHolder(const std::string& path)
             }
         }
         ::closedir(fds);
-        if (opened && pid != self)
+        if (opened && pid != self && processName(pid) != kPortGuardName)
             openers.push_back(pid);
     }
     ::closedir(proc);

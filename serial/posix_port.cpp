@@ -114,8 +114,7 @@ struct GuardWord {
 [[noreturn]] void guardPorts(int talk)
 {
     ::syscall(SYS_setsid);  // out of the owner's session: a terminal's signals never reach it
-    static const char name[] = "tty-excl-guard";
-    ::syscall(SYS_prctl, PR_SET_NAME, name, 0, 0, 0);
+    ::syscall(SYS_prctl, PR_SET_NAME, kPortGuardName, 0, 0, 0);
     // Nothing else of the owner's is held: its standard streams, sockets,
     // other ports and locks end when it does.
     const auto closeRange = [](unsigned first, unsigned last) {

@@ -279,11 +279,11 @@ TEST(EngineStoredPositions, CorrectedGoTosEndMovingOutwardFromTheDistanceBelow) 
         ASSERT_EQ(r.engine.set_backlash_count(250), "");
         ASSERT_EQ(r.engine.set_backlash(k.on), "");
         const size_t m = r.mark();
-        ASSERT_EQ(r.engine.move_to(k.to, k.approach), "");
+        ASSERT_EQ(r.engine.move_to(k.to, OutsideTravel::Refuse, k.approach), "");
         for (size_t leg = 0; leg < k.legs.size(); ++leg) {
             ASSERT_EQ(r.goToTargets(m).size(), leg + 1);
             EXPECT_TRUE(r.engine.moving() && r.engine.operation_pending());
-            EXPECT_EQ(r.engine.move_to(5000, k.approach), "A Go To is in progress");
+            EXPECT_EQ(r.engine.move_to(5000, OutsideTravel::Refuse, k.approach), "A Go To is in progress");
             r.reply({'g'});
             r.reply({'c'});
             r.statusAndPosition(static_cast<unsigned>(k.legs[leg]));
@@ -302,7 +302,7 @@ TEST(EngineStoredPositions, CorrectedGoTosEndMovingOutwardFromTheDistanceBelow) 
     r.link.module.position = 3000;
     r.pollOnTheLine();
     const size_t m = r.mark();
-    ASSERT_EQ(r.engine.move_to(2000, kCorrected), "");
+    ASSERT_EQ(r.engine.move_to(2000, OutsideTravel::Refuse, kCorrected), "");
     r.advance(10);
     EXPECT_EQ(r.goToTargets(m), (std::vector<long>{1750}));
     r.engine.halt();

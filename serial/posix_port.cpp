@@ -126,6 +126,10 @@ struct GuardWord {
     if (talk > 0)
         closeRange(0, unsigned(talk) - 1);
     closeRange(unsigned(talk) + 1, ~0u);
+    // Ready: the owner's files are the owner's alone again (a far end it
+    // closes hangs up at once).
+    const char ready = 1;
+    ::syscall(SYS_write, talk, &ready, 1);
     constexpr int kMostPorts = 256;
     static int ownerPort[kMostPorts], heldPort[kMostPorts];
     int held = 0;
@@ -197,6 +201,16 @@ bool haveGuard()
         return false;
     }
     while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    // Until the guard has let go of the copies of this process's files it
+    // was born with: a moment, once in the process's life.
+    char ready = 0;
+    ssize_t n;
+    while ((n = ::read(ends[1], &ready, 1)) < 0 && errno == EINTR) {
+    }
+    if (n != 1) {
+        ::close(ends[1]);
+        return false;
     }
     guardOwner = ::getpid();
     guardTalk = ends[1];

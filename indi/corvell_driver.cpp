@@ -240,6 +240,8 @@ void Driver::scanPorts(bool define) {
         if (!listed) ports.push_back(path);
     }
     if (define && ports == systemPorts_) return;
+    // The old list goes before its members do.
+    if (define && SystemPortSP.nsp > 0) deleteProperty(SystemPortSP.name);
     systemPorts_ = ports;
     systemPortS_.assign(ports.size(), ISwitch{});
     for (size_t i = 0; i < ports.size(); ++i) {
@@ -250,7 +252,6 @@ void Driver::scanPorts(bool define) {
         const std::string label = label_text(ports[i].size() < MAXINDILABEL ? ports[i] : ports[i].substr(slash + 1));
         IUFillSwitch(&systemPortS_[i], name.c_str(), label.c_str(), ISS_OFF);
     }
-    if (define && SystemPortSP.nsp > 0) deleteProperty(SystemPortSP.name);
     IUFillSwitchVector(&SystemPortSP, systemPortS_.data(), static_cast<int>(systemPortS_.size()), getDeviceName(),
                        "SYSTEM_PORTS", "System Ports", CONNECTION_TAB, IP_RW, ISR_ATMOST1, 60, IPS_IDLE);
     if (define && !systemPortS_.empty()) defineProperty(&SystemPortSP);

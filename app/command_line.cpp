@@ -23,6 +23,7 @@ void add_options(QCommandLineParser& parser, Program program) {
     parser.addOption({"data-dir", {}, "DIR"});
     if (program == Program::Driver) {
         parser.addOption({"v", {}});
+        parser.addOption({"n", {}, "NAME"});
         return;
     }
     parser.addOption({"headless", {}});
@@ -74,16 +75,17 @@ CommandLine parse_command_line(const std::vector<std::string>& args, Program pro
     cl.version = parser.isSet("version");
     cl.trace = cl.trace || parser.isSet("trace");
     if (parser.isSet("data-dir")) cl.dataDir = value(parser, "data-dir");
-    if (program == Program::Driver)
+    if (program == Program::Driver) {
         cl.verbose = static_cast<int>(parser.optionNames().count("v"));
-    else
+        if (parser.isSet("n")) cl.deviceName = value(parser, "n");
+    } else
         take_focuser_options(parser, cl);
     return cl;
 }
 
 std::string usage_text(Program program) {
     if (program == Program::Driver)
-        return "Usage: indi_corvell_focuser [--trace] [--data-dir DIR]\n"
+        return "Usage: indi_corvell_focuser [--trace] [--data-dir DIR] [-n NAME]\n"
                "       indi_corvell_focuser --help | --version\n"
                "An INDI driver, started by indiserver (indiserver indi_corvell_focuser); it talks\n"
                "INDI's XML on its standard input and output.\n"
@@ -91,6 +93,8 @@ std::string usage_text(Program program) {
                "                  to standard error (also CORVELL_TRACE=1)\n"
                "  --data-dir DIR  folder of focuser.dc1 and the focuser profiles (also CORVELL_DATA_DIR;\n"
                "                  default: $XDG_DATA_HOME/corvell-focuser or ~/.local/share/corvell-focuser)\n"
+               "  -n NAME         the device's name (also INDIDEV, as indiserver passes it; default\n"
+               "                  \"Corvell Focuser\")\n"
                "  -v              more of libindi's own messages on standard error\n"
                "COM1..COM5, the devices the port search tries, are set by CORVELL_COM1..CORVELL_COM5.\n";
     return "Usage: corvell-focuser [--headless] [--simulate] [--data-dir DIR] [--com1 PATH] .. [--com5 PATH]\n"

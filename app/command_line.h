@@ -21,6 +21,7 @@ struct CommandLine {
     bool trace = false;     // --trace: every byte on the line to standard error
     int alpacaPort = 0;     // --alpaca PORT: the network server on, on this port; 0 when not given
     int verbose = 0;        // the driver's -v: more of libindi's own messages
+    std::string deviceName; // the driver's -n: the INDI device's name
     bool help = false;
     bool version = false;
     std::string error;      // non-empty when the command line is wrong

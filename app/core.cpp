@@ -81,11 +81,15 @@ Core::Core(const CoreOptions& options, QObject* parent)
     connect(&timer_, &QTimer::timeout, this, [this] { engine_->SerialTimerTimer(); });
 
     link_ = std::make_unique<TZCommLink>(*port_);
-    if (options_.trace) {
+    if (options_.trace || options_.traceSink) {
         // Each traced line keeps the time of its first byte, in the journal too.
-        trace_ = std::make_unique<TraceLink>(*link_, [this](const std::string& line) {
-            write_line(journal_ ? log_line(LogPriority::Debug, line, true, {}) : line);
-        });
+        TraceLink::Sink sink = options_.traceSink;
+        if (!sink)
+            sink = [this](const std::string& line) {
+                write_line(journal_ ? log_line(LogPriority::Debug, line, true, {}) : line);
+            };
+        trace_ = std::make_unique<TraceLink>(*link_, std::move(sink));
+        trace_->setEnabled(options_.trace);
         traceGap_.setSingleShot(true);
         traceGap_.setInterval(kTraceGapMs);
         connect(&traceGap_, &QTimer::timeout, this, [this] { trace_->flush(); });
@@ -149,6 +153,10 @@ void Core::attendWhilePagesOpen() {
         engine_->set_attended(attended);
     });
     setupPage().expectVisitors();
+}
+
+void Core::set_trace(bool on) {
+    if (trace_ && options_.traceSink) trace_->setEnabled(on);
 }
 
 void Core::start() {

@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -33,8 +34,13 @@ struct CoreOptions {
     std::string dataDir = ".";
     // The network server on, on this port, for this run; 0: as its settings say.
     int alpacaPort = 0;
-    // Every byte on the line, with its time and direction, to standard error.
+    // Every byte on the line, with its time and direction, to standard error
+    // (or to `traceSink`).
     bool trace = false;
+    // Where the trace's lines go, one call a line, instead of standard
+    // error. Set, the trace can be switched on and off while the core runs
+    // (set_trace).
+    std::function<void(const std::string& line)> traceSink;
     // False while nobody is there to answer the engine's questions and
     // entries (headless, INDI): the engine answers them itself
     // (Engine::set_attended).
@@ -86,6 +92,9 @@ public:
     // window logs. With the trace on, the bytes traced so far come first,
     // so the log keeps the order in which things happened.
     void log(const std::string& text, LogPriority priority = LogPriority::Info);
+    // Switches the byte trace on or off; only where CoreOptions::traceSink
+    // is set (otherwise the trace is as CoreOptions::trace says, for the run).
+    void set_trace(bool on);
 
 signals:
     // The engine changed the parts `changed` of screen().

@@ -26,8 +26,8 @@ std::string first_line(const std::string& path) {
 void read_holder_note(const std::string& lockPath, long& pid, std::string& name) {
     std::istringstream note(first_line(lockPath));
     long notedPid = 0;
-    std::string notedName;
-    if (!(note >> notedPid >> notedName)) return;
+    std::string notedName;  // the rest of the line: a name may have blanks
+    if (!(note >> notedPid) || !std::getline(note >> std::ws, notedName) || notedName.empty()) return;
     if (pid <= 0) pid = notedPid;
     // The holder's own whole name, where the kernel's may be cut short.
     if (notedPid == pid) name = notedName;

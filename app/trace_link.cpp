@@ -39,6 +39,7 @@ TraceLink::TraceLink(ModuleLink& inner, Sink sink, Now now)
 TraceLink::~TraceLink() { flush(); }
 
 void TraceLink::line(LogClock::time_point t, const std::string& text) const {
+    if (!enabled_) return;
     sink_(log_time(t) + " trace " + text);
 }
 
@@ -62,7 +63,13 @@ void TraceLink::flush() {
     }
 }
 
+void TraceLink::setEnabled(bool on) {
+    flush();
+    enabled_ = on;
+}
+
 void TraceLink::add(Direction direction, const uint8_t* bytes, int count) {
+    if (!enabled_) return;
     if (direction != direction_) {
         flush();
         direction_ = direction;
@@ -100,6 +107,10 @@ void TraceLink::close() {
 
 void TraceLink::discardReceived() {
     flush();
+    if (!enabled_) {
+        inner_.discardReceived();
+        return;
+    }
     const LogClock::time_point t = now_();
     std::vector<uint8_t> dropped;
     uint8_t block[64];

@@ -60,6 +60,9 @@ public:
 
     // Writes the bytes collected so far as their line.
     void flush();
+    // Off: calls pass on and nothing is written (what was collected is
+    // written first). On from the start.
+    void setEnabled(bool on);
     // Bytes are collected and not written yet.
     bool pending() const { return direction_ != Direction::none; }
 
@@ -77,6 +80,7 @@ private:
     int baud_ = 0;
     bool open_ = false;
     bool goneSaid_ = false;
+    bool enabled_ = true;
     Direction direction_ = Direction::none;
     LogClock::time_point burstStart_{};
     std::vector<uint8_t> burst_;

@@ -22,6 +22,7 @@
 #include "control/protocol.h"
 #include "control/quantities.h"
 #include "control/sequence_host.h"
+#include "positioning/motion_rules.h"
 #include "positioning/units.h"
 #include "storage/settings_codec.h"
 
@@ -64,7 +65,21 @@ public:
     // A go-to to `count`, as the Go To button makes one. Already there:
     // nothing is sent. A count outside the travel is refused, or taken to
     // its nearest end, as `outside` says (quantities.h).
-    std::string move_to(long count, OutsideTravel outside = OutsideTravel::Refuse);
+    //
+    // Corrected, for a client that asks for positions one after another (an
+    // autofocus run): with the backlash correction on, the move ends moving
+    // outward, toward higher counts, so that the gears always take up their
+    // play on the same side and a position asked for twice is the same
+    // position. A move that would end inward, or come from less than the
+    // correction distance below, first overshoots to the distance below the
+    // count, then comes back out: the stored positions' approach rule with
+    // its side fixed. The overshoot stops at the zero stop, asking nothing:
+    // a count nearer zero than the distance is approached from zero. Both
+    // legs are one go-to in the busy table and one move in last_move(), and
+    // Stop ends both.
+    enum class Approach { Straight, Corrected };
+    std::string move_to(long count, OutsideTravel outside = OutsideTravel::Refuse,
+                        Approach approach = Approach::Straight);
     // What became of the last go-to move_to() accepted. A front end that
     // told its client "accepted" reads it to tell the client, later, that
     // the move was not made after all: the exchange it waited behind timed
@@ -122,6 +137,10 @@ public:
     bool backlash_on() const { return profile_.backlashEnable == 1; }
     std::string set_backlash_count(long count);
     long backlash_count() const { return profile_.backlashCount; }
+    // The idle poll: the time between position reads while nothing runs
+    // (quantities.h gives its range); the program's own 1500 ms until set.
+    std::string set_idle_poll(long ms);
+    long idle_poll() const { return idlePollMs_; }
     // Stored position `n` (1..20): a go-to by the approach rule, and what it holds.
     std::string go_to_stored(int n);
     struct StoredPosition {
@@ -275,6 +294,9 @@ private:
     void set_step_increment();
     void store_position_command();
     void backlash_test();
+    // Starts the legs of `plan` (at once, or all after the exchange on the
+    // line), for `by`.
+    void start_legs(const ApproachPlan& plan, Action by);
     void delete_entry();
 
     // ---- files ----
@@ -572,6 +594,7 @@ private:
     std::string portSearchResult_;  // how the last port search ended
     bool conversionLeft_ = false;   // the older release's file waits for someone to answer
     std::string portName_ = "com1";
+    int idlePollMs_ = kPollIntervalMs;
     std::string shownPortTrouble_;  // the reason the port does not open, as Activity shows it
     int baud_ = 9600;
 

@@ -9,7 +9,7 @@
 
 namespace corvell {
 
-std::string Engine::move_to(long count, OutsideTravel outside) {
+std::string Engine::move_to(long count, OutsideTravel outside, Approach approach) {
     Batch b(*this);
     long target = 0;
     const std::string beyond = take_go_to_target(static_cast<double>(count), profile_.maxTravel, outside, target);
@@ -22,7 +22,26 @@ std::string Engine::move_to(long count, OutsideTravel outside) {
     // An accepted move is the user's action, as a click on Go To is: a note
     // held in Activity gives way to the move's lines.
     user_acts();
-    start_go_to(target, Action::MoveTo);
+    if (approach == Approach::Straight || !backlash_on()) {
+        start_go_to(target, Action::MoveTo);
+        return {};
+    }
+    ApproachPlan plan = backlash_plan(target, static_cast<long>(currentPosition), profile_.backlashCount,
+                                      profile_.maxTravel, false, true);
+    // Standing at the zero stop already, the clipped overshoot is where the
+    // focuser is: the move out to the count is the approach.
+    if (plan.twoLegs && plan.firstTarget == static_cast<long>(currentPosition)) {
+        plan.twoLegs = false;
+        plan.firstTarget = plan.finalTarget;
+    }
+    start_legs(plan, Action::MoveTo);
+    return {};
+}
+
+std::string Engine::set_idle_poll(long ms) {
+    const std::string outside = check_idle_poll(static_cast<double>(ms));
+    if (!outside.empty()) return outside;
+    idlePollMs_ = static_cast<int>(ms);
     return {};
 }
 

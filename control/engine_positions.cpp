@@ -224,11 +224,11 @@ void Engine::backlash_test() {
     const ApproachPlan plan = backlash_plan(profile_.positions[i], currentPosition, profile_.backlashCount,
                                             profile_.maxTravel, endInward, profile_.backlashEnable == 1);
     queuedCommand = 0;
-    legs = BacklashLegs{};
-    legs.first = plan.firstTarget;
-    legs.final = plan.finalTarget;
-    legs.twoLegs = plan.twoLegs;
     if (plan.clipped) {
+        legs = BacklashLegs{};
+        legs.first = plan.firstTarget;
+        legs.final = plan.finalTarget;
+        legs.twoLegs = plan.twoLegs;
         // The overshoot is cut by a travel stop: ask first, nothing moves yet.
         clippedOvershoot = true;
         legs.next = Leg::AfterWarning;
@@ -238,19 +238,27 @@ void Engine::backlash_test() {
         show_question("\nThe backlash correction is not optimal due to the mechanical stops on the focuser.");
         return;
     }
+    start_legs(plan, Action::StoredGoTo);
+}
+
+void Engine::start_legs(const ApproachPlan& plan, Action by) {
+    legs = BacklashLegs{};
+    legs.first = plan.firstTarget;
+    legs.final = plan.finalTarget;
+    legs.twoLegs = plan.twoLegs;
     clippedOvershoot = false;
     if (activeCommand != state::kIdle) {
         // An exchange is on the line: the whole go-to follows it, so that
         // its second leg cannot be lost.
         legs.next = Leg::First;
-        queue_command(state::kBacklashLeg, Action::StoredGoTo);
+        queue_command(state::kBacklashLeg, by);
         return;
     }
     if (plan.twoLegs) {
         legs.next = Leg::Final;
         queuedCommand = state::kBacklashLeg;
     }
-    go_to_position_command(plan.firstTarget);
+    go_to_position_command(plan.firstTarget, by);
 }
 
 void Engine::DeleteNClick(int n) {

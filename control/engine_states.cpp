@@ -108,7 +108,9 @@ void Engine::state_c() {
         show_operate_page();
         end_failed_go_to(e);
     } else if (followUpCommand == cmd::kGoTo) {
-        if (lastMove_.fate == MoveRecord::Fate::Running) lastMove_.fate = MoveRecord::Fate::Made;
+        // A corrected move is made when its last leg has arrived.
+        if (lastMove_.fate == MoveRecord::Fate::Running && queuedCommand != state::kBacklashLeg)
+            lastMove_.fate = MoveRecord::Fate::Made;
         activity("Go To completed", "Waiting for command");
     } else if (followUpCommand == state::kReinit) {
         activity("Initialization completed", "Waiting for command");
@@ -292,6 +294,10 @@ void Engine::state_p() {
     // A motion has ended once this read follows it and nothing more of it
     // is to come.
     if (moving_ && !continuousMove_ && !motion_in_progress() && !stopEchoOwed_ && queuedCommand == 0) moving_ = false;
+    // Nothing runs: the next read comes after the idle poll. A continuous
+    // move keeps the program's own interval, which its end (two reads in a
+    // row that agree) is measured by.
+    if (!moving_ && queuedCommand == 0 && idlePollMs_ != kPollIntervalMs) load_timer(idlePollMs_);
 }
 
 // Status reply.

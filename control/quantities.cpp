@@ -81,4 +81,16 @@ std::string take_go_to_target(double wanted, long maxTravel, OutsideTravel rule,
     return reason;
 }
 
+std::string check_relative_step(double counts) {
+    if (std::isfinite(counts) && counts >= 0 && counts <= kMaxModuleCount) return {};
+    return "A step must be 0 to " + std::to_string(kMaxModuleCount) +
+           " counts; its direction is chosen as inward or outward";
+}
+
+std::string check_idle_poll(double ms) {
+    if (std::isfinite(ms) && ms >= kLeastIdlePollMs && ms <= kMostIdlePollMs) return {};
+    return "The polling period must be " + std::to_string(kLeastIdlePollMs) + " to " +
+           std::to_string(kMostIdlePollMs) + " ms";
+}
+
 }  // namespace corvell

@@ -6,6 +6,7 @@
 #pragma once
 #include <string>
 
+#include "control/protocol.h"
 #include "positioning/units.h"
 
 namespace corvell {
@@ -38,6 +39,17 @@ std::string check_description(const std::string& bytes);
 // A go-to target in counts: 0 to the maximum travel, and never beyond the
 // module's 65535.
 std::string check_go_to_target(double counts, long maxTravel);
+// A relative move's step in counts: 0 to 65535. Its direction is chosen
+// apart, so a negative step is refused rather than taken as the other way.
+std::string check_relative_step(double counts);
+// The idle poll, the time from one position read to the next while
+// nothing runs, in ms. At least 100: at 2400 baud a read takes about 17 ms
+// of the line, so the line stays free for commands most of the time. At
+// most 1500, the program's own poll: the same interval is the module's
+// reply limit, and a module that went away is noticed at the next poll.
+constexpr long kLeastIdlePollMs = 100;
+constexpr long kMostIdlePollMs = kPollIntervalMs;
+std::string check_idle_poll(double ms);
 
 // What a go-to target outside the travel becomes. The window's entry and
 // INDI refuse it with check_go_to_target's reason; a client whose standard

@@ -3,7 +3,9 @@
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QTimer>
+#include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -12,7 +14,9 @@
 #include "app/core.h"
 #include "app/data_dir.h"
 #include "app/data_lock.h"
+#include "control/quantities.h"
 #include "positioning/units.h"
+#include "serial/system_ports.h"
 #include "storage/codepage.h"
 #include "storage/file_store.h"
 
@@ -90,9 +94,12 @@ void send(ISwitchVectorProperty& p, IPState state, const std::string& message = 
 Driver::Driver(const DriverOptions& options) : FocuserInterface(this), options_(options) {
     setVersion(1, 0);
     // Named before any request arrives, so that requests for other devices
-    // are told apart (INDIDEV: a name indiserver was asked to give it).
-    const char* name = std::getenv("INDIDEV");
-    setDeviceName(name && *name ? name : getDefaultName());
+    // are told apart. The name indiserver was asked to give it comes in
+    // INDIDEV, which libindi's device has taken (and cleared) by now.
+    if (!options_.deviceName.empty())
+        setDeviceName(options_.deviceName.c_str());
+    else if (!*getDeviceName())
+        setDeviceName(getDefaultName());
     SetCapability(FOCUSER_CAN_ABS_MOVE | FOCUSER_CAN_REL_MOVE | FOCUSER_CAN_ABORT | FOCUSER_CAN_SYNC |
                   FOCUSER_HAS_BACKLASH);
     dataDir_ = options_.dataDir;
@@ -117,10 +124,21 @@ bool Driver::initProperties() {
     DefaultDevice::initProperties();
     FI::initProperties(MAIN_CONTROL_TAB);
     setDriverInterface(FOCUSER_INTERFACE);
+    // The driver's version is the program's.
+    if (auto* version = getText("DRIVER_INFO").findWidgetByName("DRIVER_VERSION")) version->setText(CORVELL_VERSION);
+    addDebugControl();
+    // POLLING_PERIOD is the engine's idle poll, in the range the module allows.
+    addPollPeriodControl();
+    setDefaultPollingPeriod(kMostIdlePollMs);
+    getNumber("POLLING_PERIOD")[0].setMinMax(kLeastIdlePollMs, kMostIdlePollMs);
 
-    // Until the module answers, the port and speed the window would use.
+    // Until the module answers (or INDI's configuration says otherwise), the
+    // port the window would use, unless that is one of the machine's own
+    // UARTs and a USB adapter is plugged in: the adapter then.
     const ProgramConfig saved = saved_choices(dataDir_);
-    const std::string device = options_.portMap.resolve("com" + std::to_string(saved.portIndex + 1));
+    scanPorts(false);
+    const std::string device = serial_port::firstPort(
+        options_.portMap.resolve("com" + std::to_string(saved.portIndex + 1)), systemPorts_);
     IUFillText(&PortT[0], "PORT", "Port", device.c_str());
     IUFillTextVector(&PortTP, PortT, 1, getDeviceName(), "DEVICE_PORT", "Ports", CONNECTION_TAB, IP_RW, 60, IPS_IDLE);
     IUFillSwitch(&BaudRateS[0], "9600", "", ISS_OFF);
@@ -134,6 +152,9 @@ bool Driver::initProperties() {
     IUFillSwitch(&AutoSearchS[INDI_DISABLED], "INDI_DISABLED", "Disabled", ISS_ON);
     IUFillSwitchVector(&AutoSearchSP, AutoSearchS, 2, getDeviceName(), "DEVICE_AUTO_SEARCH", "Auto Search",
                        CONNECTION_TAB, IP_RW, ISR_1OFMANY, 60, IPS_IDLE);
+    IUFillSwitch(&ScanS[0], "SCAN_PORT", "Scan Ports", ISS_OFF);
+    IUFillSwitchVector(&ScanSP, ScanS, 1, getDeviceName(), "DEVICE_PORT_SCAN", "Refresh", CONNECTION_TAB, IP_RW,
+                       ISR_ATMOST1, 60, IPS_IDLE);
 
     IUFillText(&FocuserT[0], "DESCRIPTION", "Focuser", "");
     IUFillText(&FocuserT[1], "DATA_FOLDER", "Data folder", dataDir_.c_str());
@@ -173,6 +194,8 @@ void Driver::ISGetProperties(const char* dev) {
     loadConfig(true, BaudRateSP.name);
     defineProperty(&AutoSearchSP);
     loadConfig(true, AutoSearchSP.name);
+    defineProperty(&ScanSP);
+    if (!systemPorts_.empty()) defineProperty(&SystemPortSP);
 }
 
 bool Driver::updateProperties() {
@@ -188,6 +211,50 @@ bool Driver::updateProperties() {
         deleteProperty(StoredGotoSP.name);
     }
     return true;
+}
+
+void Driver::debugTriggered(bool enable) {
+    if (core_) core_->set_trace(options_.trace || enable);
+}
+
+// The trace's lines: to standard error with --trace, to the client as
+// debug messages while DEBUG is on ("Driver Debug" among its levels shows
+// them, or writes them to the log file).
+void Driver::tracedLine(const std::string& line) {
+    if (options_.trace) std::fprintf(stderr, "%s\n", line.c_str());
+    if (isDebug()) LOGF_DEBUG("%s", line.c_str());
+}
+
+void Driver::scanPorts(bool define) {
+    std::vector<std::string> ports = serial_port::systemPorts();
+    // The port choices' own devices too (a pty, a name of the user's): the
+    // ones the window and the port search use.
+    for (const std::string& path : options_.portMap.paths) {
+        char real[PATH_MAX];
+        if (!realpath(path.c_str(), real)) continue;
+        bool listed = false;
+        for (const std::string& port : ports) {
+            char other[PATH_MAX];
+            listed |= port == path || (realpath(port.c_str(), other) && strcmp(other, real) == 0);
+        }
+        if (!listed) ports.push_back(path);
+    }
+    if (define && ports == systemPorts_) return;
+    // The old list goes before its members do.
+    if (define && SystemPortSP.nsp > 0) deleteProperty(SystemPortSP.name);
+    systemPorts_ = ports;
+    systemPortS_.assign(ports.size(), ISwitch{});
+    for (size_t i = 0; i < ports.size(); ++i) {
+        // A name too long for a member's name goes by its number; the list
+        // keeps the path either way.
+        const std::string name = ports[i].size() < MAXINDINAME ? ports[i] : "PORT_" + std::to_string(i + 1);
+        const size_t slash = ports[i].find_last_of('/');
+        const std::string label = label_text(ports[i].size() < MAXINDILABEL ? ports[i] : ports[i].substr(slash + 1));
+        IUFillSwitch(&systemPortS_[i], name.c_str(), label.c_str(), ISS_OFF);
+    }
+    IUFillSwitchVector(&SystemPortSP, systemPortS_.data(), static_cast<int>(systemPortS_.size()), getDeviceName(),
+                       "SYSTEM_PORTS", "System Ports", CONNECTION_TAB, IP_RW, ISR_ATMOST1, 60, IPS_IDLE);
+    if (define && !systemPortS_.empty()) defineProperty(&SystemPortSP);
 }
 
 bool Driver::saveConfigItems(FILE* fp) {
@@ -219,7 +286,7 @@ void Driver::connectDevice() {
     }
     // One program per data folder, as long as the device is connected.
     lock_ = std::make_unique<DataFolderLock>();
-    switch (lock_->acquire(dataDir_, error, "indi_corvell_focuser")) {
+    switch (lock_->acquire(dataDir_, error, std::string("indi_corvell_focuser, device ") + getDeviceName())) {
     case DataFolderLock::Result::locked:
         break;
     case DataFolderLock::Result::unavailable:
@@ -258,9 +325,11 @@ void Driver::startCore(const PortMap& map) {
     app::CoreOptions coreOptions;
     coreOptions.portMap = map;
     coreOptions.dataDir = dataDir_;
-    coreOptions.trace = options_.trace;
+    coreOptions.trace = options_.trace || isDebug();
+    coreOptions.traceSink = [this](const std::string& line) { tracedLine(line); };
     coreOptions.attended = false;
     core_ = std::make_unique<app::Core>(coreOptions);
+    core_->engine().set_idle_poll(static_cast<long>(getCurrentPollingPeriod()));
     // The engine answers for nobody; a request that waited for such an
     // answer ends with it.
     QObject::connect(core_.get(), &app::Core::nobodyAnswered, core_.get(),
@@ -494,7 +563,7 @@ void Driver::endAllBusy(IPState state, const std::string& message) {
 
 void Driver::answer(INumberVectorProperty& p, const std::string& reason, std::optional<long> target) {
     if (!reason.empty()) {
-        send(p, IPS_ALERT, reason);
+        refuse(p, reason);
         return;
     }
     startBusy(&p, nullptr, target);
@@ -503,12 +572,33 @@ void Driver::answer(INumberVectorProperty& p, const std::string& reason, std::op
 
 void Driver::answer(ISwitchVectorProperty& p, const std::string& reason) {
     if (!reason.empty()) {
-        release_button(p);
-        send(p, IPS_ALERT, reason);
+        refuse(p, reason);
         return;
     }
     startBusy(nullptr, &p);
     send(p, IPS_BUSY);
+}
+
+bool Driver::busy(const void* property) const {
+    for (const Busy& b : busy_)
+        if (b.number == property || b.choice == property) return true;
+    return false;
+}
+
+// An autofocus run ends on an Alert of ABS_FOCUS_POSITION: a second request
+// (another client's, a click in a control panel) must not end the move
+// that runs.
+void Driver::refuse(INumberVectorProperty& p, const std::string& reason) {
+    send(p, busy(&p) ? p.s : IPS_ALERT, reason);
+}
+
+void Driver::refuse(ISwitchVectorProperty& p, const std::string& reason) {
+    if (busy(&p)) {
+        send(p, p.s, reason);
+        return;
+    }
+    release_button(p);
+    send(p, IPS_ALERT, reason);
 }
 
 // -------------------------------------------------------------- requests ----
@@ -542,6 +632,22 @@ bool Driver::ISNewSwitch(const char* dev, const char* name, ISState* states, cha
             getSwitch("CONNECTION").apply();
         return true;
     }
+    if (!strcmp(name, ScanSP.name)) {
+        scanPorts(true);
+        IUResetSwitch(&ScanSP);
+        send(ScanSP, IPS_OK, std::to_string(systemPorts_.size()) + " serial ports found");
+        return true;
+    }
+    if (!strcmp(name, SystemPortSP.name)) {
+        IUUpdateSwitch(&SystemPortSP, states, names, n);
+        const int chosen = IUFindOnSwitchIndex(&SystemPortSP);
+        if (chosen >= 0 && chosen < static_cast<int>(systemPorts_.size())) {
+            IUSaveText(&PortT[0], systemPorts_[chosen].c_str());
+            send(PortTP, IPS_OK, phase_ == Phase::Disconnected ? std::string() : "The port is used from the next connection on");
+        }
+        send(SystemPortSP, IPS_OK);
+        return true;
+    }
     if (!strcmp(name, BaudRateSP.name) || !strcmp(name, AutoSearchSP.name)) {
         ISwitchVectorProperty& p = !strcmp(name, BaudRateSP.name) ? BaudRateSP : AutoSearchSP;
         IUUpdateSwitch(&p, states, names, n);
@@ -563,7 +669,8 @@ bool Driver::ISNewSwitch(const char* dev, const char* name, ISState* states, cha
         return true;
     }
     if (p == &FocusAbortSP) {
-        // Stop always acts; the motions it ends are no longer busy.
+        // Stop always acts; the motions it ends (both the REL and the ABS
+        // of a relative move) are no longer busy.
         engine.halt();
         for (auto it = busy_.begin(); it != busy_.end();) {
             if (it->target) {
@@ -594,9 +701,12 @@ bool Driver::ISNewSwitch(const char* dev, const char* name, ISState* states, cha
         answer(*p, engine.initialize());
         return true;
     }
-    // A stored position's go-to.
-    IUUpdateSwitch(p, states, names, n);
-    const int slot = IUFindOnSwitchIndex(p) + 1;
+    // A stored position's go-to: the slot pressed shows only once accepted,
+    // so a refused press leaves a running go-to's slot as it is.
+    int slot = 0;
+    for (int i = 0; i < n; ++i)
+        if (states[i] == ISS_ON)
+            if (ISwitch* member = IUFindSwitch(p, names[i])) slot = static_cast<int>(member - p->sp) + 1;
     if (slot < 1) return true;
     const long target = engine.stored_position(slot).count;
     const std::string reason = engine.go_to_stored(slot);
@@ -604,6 +714,7 @@ bool Driver::ISNewSwitch(const char* dev, const char* name, ISState* states, cha
         answer(*p, reason);
         return true;
     }
+    set_switch(*p, slot - 1);
     startBusy(nullptr, p, target);
     send(*p, IPS_BUSY);
     return true;
@@ -611,6 +722,21 @@ bool Driver::ISNewSwitch(const char* dev, const char* name, ISState* states, cha
 
 bool Driver::ISNewNumber(const char* dev, const char* name, double values[], char* names[], int n) {
     if (!dev || strcmp(dev, getDeviceName()) != 0) return DefaultDevice::ISNewNumber(dev, name, values, names, n);
+    if (!strcmp(name, "POLLING_PERIOD") && n >= 1) {
+        INDI::PropertyNumber poll = getNumber(name);
+        const std::string reason = check_idle_poll(values[0]);
+        if (!reason.empty()) {
+            poll.setState(IPS_ALERT);
+            poll.apply("%s", reason.c_str());
+            return true;
+        }
+        poll.update(values, names, n);
+        setCurrentPollingPeriod(static_cast<uint32_t>(std::lround(poll[0].getValue())));
+        if (core_) core_->engine().set_idle_poll(static_cast<long>(getCurrentPollingPeriod()));
+        poll.setState(IPS_OK);
+        poll.apply();
+        return true;
+    }
     INumberVectorProperty* p = nullptr;
     for (INumberVectorProperty* mine : {&FocusAbsPosNP, &FocusRelPosNP, &FocusMaxPosNP, &FocusSyncNP, &FocusBacklashNP})
         if (!strcmp(name, mine->name)) p = mine;
@@ -619,35 +745,43 @@ bool Driver::ISNewNumber(const char* dev, const char* name, double values[], cha
     Engine& engine = core_->engine();
     const double value = values[0];
     if (!std::isfinite(value) || std::fabs(value) > 1e9) {
-        send(*p, IPS_ALERT, "Not a count: " + std::to_string(value));
+        refuse(*p, "Not a count: " + std::to_string(value));
         return true;
     }
     const long count = std::lround(value);
+    // ABS and REL moves end from the side the engine's correction chooses,
+    // when the backlash correction is on.
+    constexpr Engine::Approach corrected = Engine::Approach::Corrected;
 
     if (p == &FocusAbsPosNP) {
-        const std::string reason = engine.move_to(count);
+        const std::string reason = engine.move_to(count, OutsideTravel::Refuse, corrected);
         answer(*p, reason, count);
         if (reason.empty()) busy_.back().move = engine.last_move().number;
     } else if (p == &FocusRelPosNP) {
-        const std::optional<long> position = engine.position();
-        if (!position) {
-            send(*p, IPS_ALERT, "The focuser position is not known");
+        if (const std::string outside = check_relative_step(value); !outside.empty()) {
+            refuse(*p, outside);
             return true;
         }
-        FocusRelPosN[0].value = static_cast<double>(count);
+        const std::optional<long> position = engine.position();
+        if (!position) {
+            refuse(*p, "The focuser position is not known");
+            return true;
+        }
         const long target = FocusMotionS[FOCUS_INWARD].s == ISS_ON ? *position - count : *position + count;
-        const std::string reason = engine.move_to(target);
+        const std::string reason = engine.move_to(target, OutsideTravel::Refuse, corrected);
+        if (reason.empty()) FocusRelPosN[0].value = static_cast<double>(count);
         answer(*p, reason, target);
+        // The move shows on ABS too, Busy until it ends there.
         if (reason.empty()) {
             busy_.back().move = engine.last_move().number;
-            answer(FocusAbsPosNP, {});
+            answer(FocusAbsPosNP, {}, target);
             busy_.back().move = engine.last_move().number;
         }
     } else if (p == &FocusMaxPosNP) {
         answer(*p, engine.set_max_travel(count));
     } else if (p == &FocusSyncNP) {
         if (count != 0) {
-            send(*p, IPS_ALERT, "The control module's position can only be set to 0, not to " + std::to_string(count));
+            refuse(*p, "The control module's position can only be set to 0, not to " + std::to_string(count));
             return true;
         }
         FocusSyncN[0].value = 0;

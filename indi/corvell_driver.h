@@ -36,6 +36,9 @@ struct DriverOptions {
     PortMap portMap;
     // Every byte on the line to standard error.
     bool trace = false;
+    // The device's name (-n); empty: the name indiserver passes in INDIDEV,
+    // else "Corvell Focuser".
+    std::string deviceName;
 };
 
 class Driver : public INDI::DefaultDevice, public INDI::FocuserInterface {
@@ -53,6 +56,8 @@ public:
 
 protected:
     bool saveConfigItems(FILE* fp) override;
+    // DEBUG switches the byte trace, to the client as debug messages.
+    void debugTriggered(bool enable) override;
 
 private:
     enum class Phase { Disconnected, Connecting, Searching, Connected };
@@ -86,7 +91,17 @@ private:
     // with its reason.
     void answer(INumberVectorProperty& p, const std::string& reason, std::optional<long> target = {});
     void answer(ISwitchVectorProperty& p, const std::string& reason);
+    // A request refused with `reason`: Alert on its property, unless the
+    // property shows a request that runs, whose state a refusal never
+    // changes; then the reason comes as the property's message alone.
+    void refuse(INumberVectorProperty& p, const std::string& reason);
+    void refuse(ISwitchVectorProperty& p, const std::string& reason);
+    bool busy(const void* property) const;
     std::string portInUse() const;
+    // The machine's serial ports and the port choices' devices, listed in
+    // SYSTEM_PORTS; `define` defines the list anew.
+    void scanPorts(bool define);
+    void tracedLine(const std::string& line);
 
     DriverOptions options_;
     std::string dataDir_;
@@ -117,6 +132,13 @@ private:
     ISwitchVectorProperty BaudRateSP{};
     ISwitch AutoSearchS[2]{};
     ISwitchVectorProperty AutoSearchSP{};
+    // The port list to pick DEVICE_PORT from, as libindi's serial
+    // connection offers one, and its scan.
+    ISwitch ScanS[1]{};
+    ISwitchVectorProperty ScanSP{};
+    std::vector<std::string> systemPorts_;
+    std::vector<ISwitch> systemPortS_;
+    ISwitchVectorProperty SystemPortSP{};
     // Main Control: the focuser in use and the initialization.
     IText FocuserT[2]{};
     ITextVectorProperty FocuserTP{};

@@ -43,6 +43,7 @@ int main(int argc, char** argv) {
     options.portMap = cl.portMap;
     options.dataDir = cl.dataDir;
     options.trace = cl.trace;
+    options.deviceName = cl.deviceName;
     me = const_cast<char*>("indi_corvell_focuser");
     // A save past the file-size limit fails like any other failed save.
     std::signal(SIGXFSZ, SIG_IGN);

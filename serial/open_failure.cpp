@@ -8,6 +8,7 @@
 #include <cstring>
 #include <grp.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -107,8 +108,51 @@ std::string permissionReason(const OpenFailure& f)
 
 }  // namespace
 
-// Each process's open files are links under /proc/<pid>/fd; the one that
-// leads to the device's own path holds it.
+namespace {
+
+std::string processName(long pid)
+{
+    std::string name;
+    if (FILE* comm = std::fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "r")) {
+        char buffer[64] = {};
+        if (std::fgets(buffer, sizeof buffer, comm))
+            name = buffer;
+        std::fclose(comm);
+    }
+    name.erase(std::find_if(name.rbegin(), name.rend(), [](char c) { return c != '\n' && c != ' '; }).base(),
+               name.end());
+    return name.empty() ? std::string("a program") : name;
+}
+
+std::string named(long pid) { return processName(pid) + ", process " + std::to_string(pid); }
+
+// The process that took the lock on an open file, from its descriptor's
+// fdinfo ("lock:\t1: FLOCK  ADVISORY  WRITE <pid> ..."); 0 when the file is
+// not locked.
+long lockTaker(const std::string& fdinfo)
+{
+    std::FILE* f = std::fopen(fdinfo.c_str(), "r");
+    if (!f)
+        return 0;
+    long taker = 0;
+    char line[256];
+    while (taker == 0 && std::fgets(line, sizeof line, f)) {
+        long pid = 0;  // a waiter's line ("1: -> FLOCK ...") has no number there
+        if (std::sscanf(line, "lock: %*d: %*s %*s %*s %ld", &pid) == 1 && pid > 0)
+            taker = pid;
+    }
+    std::fclose(f);
+    return taker;
+}
+
+}  // namespace
+
+// Each process's open files are links under /proc/<pid>/fd; those that
+// lead to the device's own path have it open. The one that holds it is the
+// one whose open file carries the lock (its fdinfo says who took it): a
+// program (a pty's far end, a monitor) may merely have it open beside.
+// Without a lock, the exclusive flag tells nothing of who set it, and
+// every other opener is named but a guard, which holds ports for another.
 std::string portHolder(const std::string& path)
 {
     char real[PATH_MAX];
@@ -119,42 +163,44 @@ std::string portHolder(const std::string& path)
     DIR* proc = ::opendir("/proc");
     if (!proc)
         return std::string();
-    std::string found;
+    std::vector<long> openers;
+    long lockedBy = 0, lockedIn = 0;  // who took the lock, and a process with the locked file open
     while (const dirent* p = ::readdir(proc)) {
         char* end = nullptr;
         const long pid = std::strtol(p->d_name, &end, 10);
-        if (pid <= 0 || *end != 0 || pid == self)
+        if (pid <= 0 || *end != 0)
             continue;
-        const std::string fdDir = std::string("/proc/") + p->d_name + "/fd";
-        DIR* fds = ::opendir(fdDir.c_str());
+        const std::string base = std::string("/proc/") + p->d_name;
+        DIR* fds = ::opendir((base + "/fd").c_str());
         if (!fds)
             continue;  // another user's process, or gone meanwhile
+        bool opened = false;
         while (const dirent* fd = ::readdir(fds)) {
             char target[PATH_MAX];
-            const std::string link = fdDir + "/" + fd->d_name;
-            const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+            const ssize_t n = ::readlink((base + "/fd/" + fd->d_name).c_str(), target, sizeof target - 1);
             if (n <= 0)
                 continue;
             target[n] = 0;
             if (device != target)
                 continue;
-            std::string name;
-            if (FILE* comm = std::fopen((std::string("/proc/") + p->d_name + "/comm").c_str(), "r")) {
-                char buffer[64] = {};
-                if (std::fgets(buffer, sizeof buffer, comm))
-                    name = buffer;
-                std::fclose(comm);
+            opened = true;
+            if (const long taker = lockTaker(base + "/fdinfo/" + fd->d_name); taker > 0 && lockedBy == 0) {
+                lockedBy = taker;
+                lockedIn = pid;
             }
-            name.erase(std::find_if(name.rbegin(), name.rend(), [](char c) { return c != '\n' && c != ' '; }).base(),
-                       name.end());
-            found = (name.empty() ? std::string("a program") : name) + ", process " + std::to_string(pid);
-            break;
         }
         ::closedir(fds);
-        if (!found.empty())
-            break;
+        if (opened && pid != self && processName(pid) != kPortGuardName)
+            openers.push_back(pid);
     }
     ::closedir(proc);
+    if (lockedBy == self)
+        return std::string();  // this program's own lock
+    if (lockedBy > 0)
+        return named(::kill(static_cast<pid_t>(lockedBy), 0) == 0 || errno == EPERM ? lockedBy : lockedIn);
+    std::string found;
+    for (size_t i = 0; i < openers.size() && i < 3; ++i)
+        found += (i ? " or " : "") + named(openers[i]);
     return found;
 }
 

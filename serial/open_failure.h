@@ -36,8 +36,14 @@ struct OpenFailure {
     std::string holder;            // inUse: the program that holds the port ("minicom, process 1234"), when seen
 };
 
-// The program other than this one that has `path` open, as "<name>, process
-// <pid>"; empty when none can be seen (another user's processes are not).
+// The name of the process that guards a program's pseudo-terminal ports
+// (posix_port.cpp): it has them open for its owner, never for itself.
+constexpr const char* kPortGuardName = "tty-excl-guard";
+
+// The program other than this one that holds `path`, as "<name>, process
+// <pid>": the one that took the lock on it, else every other program that
+// has it open ("a, process 1 or b, process 2"); empty when none can be seen
+// (another user's processes are not) or the lock is this program's own.
 std::string portHolder(const std::string& path);
 
 // Classifies the error `error` of opening (or taking exclusive use of)

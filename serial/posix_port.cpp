@@ -10,14 +10,20 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <mutex>
 
 namespace serial_port {
 
@@ -77,6 +83,184 @@ void raiseSignal(int fd)
     }
 }
 
+// A pseudo-terminal's exclusive flag lives as long as its other end stays
+// open, not as long as the descriptor that set it: a program that dies
+// with the port open (SIGKILL, a crash) leaves the flag set, and the next
+// program finds the port in use for good. So the ptys a process opens for
+// exclusive use are guarded: one small process of its own, started with
+// the first, is handed a copy of each port's open file (its lock included)
+// over a socket, and told when the port closes. When this process dies in
+// any way the socket ends; the guard then clears the flag of every port it
+// still holds before it lets go of them, which it holds locked until then,
+// so no other program can take a port in between. A serial device's flag
+// ends with its last close, a dead holder's included: it needs no guard.
+bool isPseudoTerminal(Handle h)
+{
+    struct stat st{};
+    if (::fstat(h, &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
+    const unsigned m = major(st.st_rdev);
+    return m >= 136 && m <= 143;  // UNIX98 pty slaves
+}
+
+// A word to the guard: a port handed over (with its descriptor) or let go.
+struct GuardWord {
+    char kind;  // '+' or '-'
+    int port;   // the port's descriptor in the owner, its name between the two
+};
+
+// The guard's whole life, in bare system calls and its own fixed table: in
+// the child of a threaded process nothing that could take a lock is safe.
+[[noreturn]] void guardPorts(int talk)
+{
+    ::syscall(SYS_setsid);  // out of the owner's session: a terminal's signals never reach it
+    ::syscall(SYS_prctl, PR_SET_NAME, kPortGuardName, 0, 0, 0);
+    // Nothing else of the owner's is held: its standard streams, sockets,
+    // other ports and locks end when it does.
+    const auto closeRange = [](unsigned first, unsigned last) {
+        if (::syscall(SYS_close_range, first, last, 0u) == 0)
+            return;
+        for (unsigned fd = first; fd <= last && fd < 65536; ++fd)  // a kernel before 5.9
+            ::syscall(SYS_close, fd);
+    };
+    if (talk > 0)
+        closeRange(0, unsigned(talk) - 1);
+    closeRange(unsigned(talk) + 1, ~0u);
+    // Ready: the owner's files are the owner's alone again (a far end it
+    // closes hangs up at once).
+    const char ready = 1;
+    ::syscall(SYS_write, talk, &ready, 1);
+    constexpr int kMostPorts = 256;
+    static int ownerPort[kMostPorts], heldPort[kMostPorts];
+    int held = 0;
+    for (;;) {
+        GuardWord word{};
+        iovec io{&word, sizeof word};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+        msghdr m{};
+        m.msg_iov = &io;
+        m.msg_iovlen = 1;
+        m.msg_control = control;
+        m.msg_controllen = sizeof control;
+        const long n = ::syscall(SYS_recvmsg, talk, &m, MSG_CMSG_CLOEXEC);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;  // the owner is gone
+        const cmsghdr* c = CMSG_FIRSTHDR(&m);
+        int fd = -1;
+        if (c && c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS)
+            std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
+        if (word.kind == '+' && fd >= 0 && held < kMostPorts) {
+            ownerPort[held] = word.port;
+            heldPort[held++] = fd;
+        } else if (word.kind == '-') {
+            for (int i = 0; i < held; ++i) {
+                if (ownerPort[i] != word.port)
+                    continue;
+                ::syscall(SYS_close, heldPort[i]);
+                ownerPort[i] = ownerPort[--held];
+                heldPort[i] = heldPort[held];
+                break;
+            }
+        } else if (fd >= 0) {
+            ::syscall(SYS_close, fd);
+        }
+    }
+    for (int i = 0; i < held; ++i)
+        ::syscall(SYS_ioctl, heldPort[i], TIOCNXCL);
+    ::_exit(0);
+}
+
+std::mutex guardLock;
+pid_t guardOwner = 0;  // the process the guard watches: a fork's child needs its own
+int guardTalk = -1;    // this end of the socket to the guard
+
+// The guard for this process, started when there is none (a grandchild, so
+// that no child is left to reap); false when it could not be started.
+bool haveGuard()
+{
+    if (guardOwner == ::getpid() && guardTalk >= 0)
+        return true;
+    if (guardTalk >= 0)
+        ::close(guardTalk);  // a parent's, inherited by a fork
+    guardTalk = -1;
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0)
+        return false;
+    const pid_t child = ::_Fork();
+    if (child == 0) {
+        ::syscall(SYS_close, ends[1]);  // the socket ends when the owner's end does
+        if (::_Fork() == 0)
+            guardPorts(ends[0]);
+        ::_exit(0);
+    }
+    ::close(ends[0]);
+    if (child < 0) {
+        ::close(ends[1]);
+        return false;
+    }
+    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    // Until the guard has let go of the copies of this process's files it
+    // was born with: a moment, once in the process's life.
+    char ready = 0;
+    ssize_t n;
+    while ((n = ::read(ends[1], &ready, 1)) < 0 && errno == EINTR) {
+    }
+    if (n != 1) {
+        ::close(ends[1]);
+        return false;
+    }
+    guardOwner = ::getpid();
+    guardTalk = ends[1];
+    return true;
+}
+
+bool tellGuard(GuardWord word, int fd)
+{
+    iovec io{&word, sizeof word};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr m{};
+    m.msg_iov = &io;
+    m.msg_iovlen = 1;
+    if (fd >= 0) {
+        m.msg_control = control;
+        m.msg_controllen = sizeof control;
+        cmsghdr* c = CMSG_FIRSTHDR(&m);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
+    }
+    ssize_t n;
+    while ((n = ::sendmsg(guardTalk, &m, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+    }
+    return n == ssize_t(sizeof word);
+}
+
+// Hands the port to the guard; false when there is no guard to take it.
+bool guard(Handle port)
+{
+    std::lock_guard<std::mutex> hold(guardLock);
+    if (haveGuard() && tellGuard({'+', port}, port))
+        return true;
+    // A guard that went away is started again at the next port.
+    guardOwner = 0;
+    return false;
+}
+
+// The port closes normally: its flag is clear by now. The lock the guard's
+// copy shares goes at once, so the port can be opened again before the
+// guard has let go of its copy.
+void release(Handle port)
+{
+    ::flock(port, LOCK_UN);
+    std::lock_guard<std::mutex> hold(guardLock);
+    if (guardOwner == ::getpid() && guardTalk >= 0)
+        tellGuard({'-', port}, -1);
+}
+
 }  // namespace
 
 Handle openPort(const std::string& path, OpenFailure& failure)
@@ -107,8 +291,17 @@ Handle openPort(const std::string& path, OpenFailure& failure)
     if (::ioctl(h, TIOCGEXCL, &exclusive) == 0 && exclusive)
         return fail(h, EBUSY);
 #endif
-    if (::ioctl(h, TIOCEXCL) != 0)
-        return fail(h, errno);
+    // A pty without its guard stays without the flag, which would outlive
+    // this process: the lock alone keeps other programs out then.
+    const bool pty = isPseudoTerminal(h);
+    if (pty && !guard(h))
+        return h;
+    if (::ioctl(h, TIOCEXCL) != 0) {
+        const int err = errno;
+        if (pty)
+            release(h);
+        return fail(h, err);
+    }
     return h;
 }
 
@@ -119,6 +312,8 @@ void closePort(Handle h)
     // The exclusive flag outlives our descriptor while the other end of a
     // pseudo-terminal stays open; clear it so the port can be opened again.
     ::ioctl(h, TIOCNXCL);
+    if (isPseudoTerminal(h))
+        release(h);
     ::close(h);
 }
 

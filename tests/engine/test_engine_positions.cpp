@@ -249,3 +249,86 @@ TEST(EngineStoredPositions, TheLastSlotAndASlotAtCountZeroAreStoredSlots) {
     EXPECT_EQ(r.screen().descriptions[4], "zero") << "an occupied slot keeps its description";
 }
 
+
+// An INDI client's moves, corrected: each ends moving outward, from at
+// least the correction distance below its count, the overshoot stopping at
+// the zero stop. Between the legs the move is one go-to: busy, and a second
+// move is refused.
+TEST(EngineStoredPositions, CorrectedGoTosEndMovingOutwardFromTheDistanceBelow) {
+    constexpr auto kCorrected = Engine::Approach::Corrected;
+    const struct {
+        const char* what;
+        bool on;
+        Engine::Approach approach;
+        unsigned from;
+        long to;
+        std::vector<long> legs;
+    } cases[] = {
+        {"out by more than the distance", true, kCorrected, 1000, 3000, {3000}},
+        {"inward", true, kCorrected, 3000, 2000, {1750, 2000}},
+        {"out by less than the distance", true, kCorrected, 2000, 2100, {1850, 2100}},
+        {"inward, nearer zero than the distance", true, kCorrected, 2100, 100, {0, 100}},
+        {"out from the zero stop", true, kCorrected, 0, 100, {100}},
+        {"straight, as the Alpaca server asks", true, Engine::Approach::Straight, 3000, 2000, {2000}},
+        {"correction off", false, kCorrected, 3000, 2000, {2000}},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.what);
+        Rig r;
+        r.startCommunicating(k.from);
+        ASSERT_EQ(r.engine.set_backlash_count(250), "");
+        ASSERT_EQ(r.engine.set_backlash(k.on), "");
+        const size_t m = r.mark();
+        ASSERT_EQ(r.engine.move_to(k.to, OutsideTravel::Refuse, k.approach), "");
+        for (size_t leg = 0; leg < k.legs.size(); ++leg) {
+            ASSERT_EQ(r.goToTargets(m).size(), leg + 1);
+            EXPECT_TRUE(r.engine.moving() && r.engine.operation_pending());
+            EXPECT_EQ(r.engine.move_to(5000, OutsideTravel::Refuse, k.approach), "A Go To is in progress");
+            r.reply({'g'});
+            r.reply({'c'});
+            r.statusAndPosition(static_cast<unsigned>(k.legs[leg]));
+        }
+        EXPECT_EQ(r.goToTargets(m), k.legs);
+        EXPECT_FALSE(r.engine.moving() || r.engine.operation_pending());
+    }
+
+    // Asked while a poll is on the line, both legs follow it; Stop in the
+    // overshoot ends both.
+    Rig r;
+    r.startCommunicating(3000);
+    r.engine.set_backlash_count(250);
+    r.engine.set_backlash(true);
+    r.link.module.enabled = true;
+    r.link.module.position = 3000;
+    r.pollOnTheLine();
+    const size_t m = r.mark();
+    ASSERT_EQ(r.engine.move_to(2000, OutsideTravel::Refuse, kCorrected), "");
+    r.advance(10);
+    EXPECT_EQ(r.goToTargets(m), (std::vector<long>{1750}));
+    r.engine.halt();
+    r.advance(5000);
+    EXPECT_EQ(r.goToTargets(m), (std::vector<long>{1750}));
+    EXPECT_NE(r.sentFrom(m).find('s'), std::string::npos);
+    EXPECT_FALSE(r.engine.moving() || r.engine.operation_pending());
+}
+
+// The idle poll a client sets, within the range the module allows; a
+// continuous move keeps the program's own interval, by which its end is
+// seen.
+TEST(EngineSteps, TheIdlePollIsSetWithinItsRangeAndAContinuousMoveKeepsItsOwn) {
+    Rig r;
+    r.startCommunicating(1000);
+    for (long outside : {0L, 99L, 1501L, -200L})
+        EXPECT_EQ(r.engine.set_idle_poll(outside), "The polling period must be 100 to 1500 ms") << outside;
+    EXPECT_EQ(r.engine.idle_poll(), 1500);
+    ASSERT_EQ(r.engine.set_idle_poll(200), "");
+    r.setPosition(1000);
+    EXPECT_EQ(r.timer.loads.back(), 200);
+    const long long before = r.timer.now;
+    r.setPosition(1000);
+    EXPECT_EQ(r.timer.now - before, 200) << "the next read 200 ms after the last";
+    r.engine.move_in_command();
+    r.reply({'i'});
+    r.statusAndPosition(900);
+    EXPECT_EQ(r.timer.loads.back(), 1500);
+}

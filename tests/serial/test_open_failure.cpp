@@ -309,3 +309,69 @@ TEST(SerialOpenFailure, PermissionDeniedNamesTheGroupThatOwnsTheDevice)
         EXPECT_EQ(r.reason, k.reason);
     }
 }
+
+// A holder killed with the port open (SIGKILL, as indiserver ends a driver)
+// leaves the port to the next program, a moment later; while it lives, no
+// other program has it.
+TEST(SerialOpenFailure, AKilledHolderLeavesThePortToTheNextProgramALivingOneKeepsIt)
+{
+    Pty pty;
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        OpenFailure f;
+        const char opened = serial_port::openPort(pty.slave(), f) != serial_port::kNoHandle;
+        (void)!::write(ready[1], &opened, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char opened = 0;
+    ASSERT_EQ(::read(ready[0], &opened, 1), 1);
+    ASSERT_TRUE(opened);
+    OpenFailure f;
+    EXPECT_EQ(serial_port::openPort(pty.slave(), f), serial_port::kNoHandle);
+    EXPECT_EQ(f.kind, OpenFailureKind::inUse);
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    serial_port::Handle h = serial_port::kNoHandle;
+    for (int i = 0; i < 500 && (h = serial_port::openPort(pty.slave(), f)) == serial_port::kNoHandle; ++i)
+        ::usleep(10000);
+    EXPECT_NE(h, serial_port::kNoHandle) << serial_port::openFailureReason(f);
+    serial_port::closePort(h);
+    ::close(ready[0]);
+    ::close(ready[1]);
+}
+
+// The program named is the one that took the port's lock, not one that
+// merely has it open beside (a pty's far end, a monitor).
+TEST(SerialOpenFailure, APortInUseNamesTheProgramThatHoldsItsLock)
+{
+    Pty pty;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 3, pty.slave().c_str(), O_RDWR | O_NOCTTY, 0);
+    char sleepName[] = "sleep", seconds[] = "60";
+    char* argv[] = {sleepName, seconds, nullptr};
+    pid_t opener = 0;
+    ASSERT_EQ(posix_spawnp(&opener, "sleep", &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    while (serial_port::portHolder(pty.slave()).empty())
+        ::usleep(10000);
+    const pid_t locker = ::fork();
+    if (locker == 0) {
+        const int fd = ::open(pty.slave().c_str(), O_RDWR | O_NOCTTY);
+        if (fd >= 0 && ::flock(fd, LOCK_EX) == 0)
+            ::execlp("tail", "tail", "-f", "/dev/null", static_cast<char*>(nullptr));
+        ::_exit(1);
+    }
+    const std::string holder = "tail, process " + std::to_string(locker);
+    for (int i = 0; i < 500 && serial_port::portHolder(pty.slave()) != holder; ++i)
+        ::usleep(10000);
+    EXPECT_EQ(serial_port::openFailureReason(serial_port::describeOpenError(pty.slave(), EBUSY)),
+              "in use by another program (" + holder + ")");
+    for (pid_t p : {opener, locker}) {
+        ::kill(p, SIGTERM);
+        ::waitpid(p, nullptr, 0);
+    }
+}

@@ -44,7 +44,10 @@ void Engine::begin_auto_detect() {
     communicating_ = false;
     stopEchoOwed_ = false;
     set_connection(" ");
-    portSearch_->begin();
+    // An answer still on its way (a poll's, the start-up's identify) must
+    // not fall into the first probe.
+    const bool answerDue = link_.connected() && command_spec(activeCommand) != nullptr && !reply.ready;
+    portSearch_->begin(answerDue);
 }
 
 void Engine::auto_detect() { portSearch_->step(); }

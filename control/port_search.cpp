@@ -7,9 +7,12 @@ namespace corvell {
 
 namespace {
 constexpr int kUnopenablePortMs = 500;
+// Longer than any answer takes to arrive (three bytes at 2400 baud and the
+// module's processing).
+constexpr int kLateAnswerMs = 100;
 }
 
-void PortSearch::begin() {
+void PortSearch::begin(bool answerDue) {
     h_.show_auto_detect_text(true);
     h_.set_active(state::kAutoDetect);
     h_.sequence_counter() = kCom1At9600;
@@ -17,6 +20,8 @@ void PortSearch::begin() {
     savedPort_ = h_.config().portIndex;
     savedBaud_ = h_.config().baudIndex;
     h_.release_port();
+    settling_ = answerDue;
+    if (settling_) h_.load_timer(kLateAnswerMs);
 }
 
 // Sets the radio groups to one combination (without their click work) and
@@ -38,6 +43,10 @@ void PortSearch::send() {
 
 void PortSearch::step() {
     int& step = h_.sequence_counter();
+    if (settling_) {
+        if (!h_.take_expiry()) return;
+        settling_ = false;
+    }
     switch (step) {
     case kCom1At9600: probe(0, 0); return;
     case kCom2At9600: probe(1, 0); return;

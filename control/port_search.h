@@ -9,8 +9,10 @@ class SequenceHost;
 class PortSearch {
 public:
     PortSearch(SequenceHost& host) : h_(host) {}
-    // The search starts: the port in use is let go.
-    void begin();
+    // The search starts: the port in use is let go. With an answer of the
+    // module still due on it, the first probe waits until that answer has
+    // had its time, so that it cannot be taken for the probe's.
+    void begin(bool answerDue = false);
     // One step (the executive's pass while the search runs).
     void step();
     // Opens the combination the step chose and sends it the identify probe.
@@ -34,6 +36,7 @@ private:
     SequenceHost& h_;
     int portTag_ = 0, baudTag_ = 0;          // the combination tried last
     int savedPort_ = 0, savedBaud_ = 0;      // the choice before the search
+    bool settling_ = false;                  // the first probe waits for a late answer's time
 };
 
 }  // namespace corvell

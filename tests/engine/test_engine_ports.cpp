@@ -292,3 +292,32 @@ TEST(EnginePorts, ADeviceThatGoesAwayIsLetGoAndFoundAgain) {
     r.engine.ComPortSelectClick(0);
     EXPECT_EQ(r.link.openCalls, opens + 1);
 }
+
+// A search started while the module's answer to a poll is still on its way
+// probes only once that answer has had its time: the late bytes cannot be
+// taken for the first probe's answer. Started with nothing due, it probes
+// at once.
+TEST(EnginePortSearch, TheFirstProbeWaitsForAnAnswerStillDue) {
+    for (bool due : {true, false}) {
+        SCOPED_TRACE(due ? "a poll's answer due" : "nothing due");
+        Rig r;
+        r.startCommunicating(1000);
+        if (due) {
+            r.advance(1500);  // the idle poll's read goes out
+            ASSERT_EQ(r.onTheLine(), 'p');
+        }
+        const size_t from = r.link.written.size();
+        const long long started = r.timer.now;
+        ASSERT_EQ(r.engine.search_ports(), "");
+        r.pass();
+        EXPECT_EQ(r.link.written.size(), from + (due ? 0 : 1)) << "probed at once";
+        r.advance(99);
+        EXPECT_EQ(r.link.written.size(), from + (due ? 0 : 1));
+        r.advance(1);
+        ASSERT_EQ(r.link.written.size(), from + 1);
+        EXPECT_EQ(r.link.written.back(), 'b');
+        if (due) {
+            EXPECT_EQ(r.link.openLog.back().at, started + 100) << "the first probe's port opened then";
+        }
+    }
+}

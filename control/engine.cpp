@@ -266,6 +266,7 @@ void Engine::serial_timeout() {
     move_not_made(time_out_reason());
     set_status({"Serial Communications Timeout", "Check Corvell connections"});
     set_connection("Not communicating");
+    if (activeCommand == cmd::kMaxTravel) travel_not_sent("the focuser did not answer");
     // Motion asked for before the module fell silent must not start by
     // itself when it answers again, perhaps minutes later.
     const std::string dropped = drop_queued_motion();
@@ -308,7 +309,7 @@ void Engine::stop_command() {
     Batch b(*this);
     user_acts();
     const bool legsPending = queuedCommand == state::kBacklashLeg || legs.next != Leg::None;
-    drop_queued_motion();
+    drop_queued_motion("Stop was pressed");
     if (lastMove_.fate == MoveRecord::Fate::Running) lastMove_.fate = MoveRecord::Fate::Halted;
     if (!link_.connected()) {
         activity("The port is not open", "Stop not sent");
@@ -502,9 +503,12 @@ void Engine::drop_legs() {
     clippedOvershoot = false;
 }
 
-std::string Engine::drop_queued_motion() {
+std::string Engine::drop_queued_motion(const std::string& travelWhy) {
     std::string line;
-    if (is_user_letter(queuedCommand)) {
+    if (queuedCommand == cmd::kMaxTravel) {
+        queuedCommand = 0;
+        travel_not_sent(travelWhy);
+    } else if (is_user_letter(queuedCommand)) {
         if (queuedAction_ != Action::Count) line = refused_line(queuedAction_);
         queuedCommand = 0;
     }

@@ -508,10 +508,15 @@ private:
     bool refuse_without_module(Action action);
     bool dialog_state() const;
     bool motion_in_progress() const;
+    // The maximum travel of the profile did not reach the module: said in
+    // Activity; it goes out once the module answers its identify again.
+    void travel_not_sent(const std::string& why);
     // Drops a command the user asked for that still waits behind the
     // exchange on the line (and the legs of a stored go-to); returns the
-    // line that says so, empty when nothing was dropped.
-    std::string drop_queued_motion();
+    // line that says so, empty when nothing was dropped. A maximum travel
+    // waiting to be written is not dropped from the profile: Activity says
+    // it was not sent, and why.
+    std::string drop_queued_motion(const std::string& travelWhy = "the focuser did not answer");
     void drop_legs();
     // The command waits behind the exchange on the line, with its value.
     void queue_command(char letter, Action action, long argument = 0);
@@ -538,6 +543,9 @@ private:
     // and the note ends with "Settings not saved".
     void hold_note(const std::string& line, bool notSaved = false);
     void show_held_note();
+    // Takes these lines out of the held note; Activity gets back the lines
+    // it held once none is left.
+    void drop_held_lines(const std::vector<std::string>& lines);
     // The user acted: a pending note has been seen and gives Activity
     // back to the lines it held. Steps the executive takes by itself (a
     // queued command dispatched in a pass) are not the user's.
@@ -569,6 +577,10 @@ private:
     bool portOpen_ = false;        // the port was opened and not let go since
     bool identifyDue_ = false;     // the port came back while a dialog held the executive
     bool moving_ = false;          // see moving()
+    // The profile's maximum travel has not reached the module (no echo, or
+    // no module to send it to): it is sent when the module answers again.
+    bool travelUnsent_ = false;
+    std::vector<std::string> travelNote_;  // the lines that say so
     bool continuousMove_ = false;  // a Move In or Move Out runs until stopped
     // The user's command waiting behind the exchange on the line.
     Action queuedAction_ = Action::Count;

@@ -52,6 +52,19 @@ void Engine::show_held_note() {
     mark(kActivity);
 }
 
+void Engine::drop_held_lines(const std::vector<std::string>& lines) {
+    std::vector<std::string>& held = heldNote_.lines;
+    if (lines.empty() || held.empty()) return;
+    for (const std::string& line : lines) held.erase(std::remove(held.begin(), held.end(), line), held.end());
+    if (held.empty()) {
+        screen_.activity = std::move(heldNote_.held);
+        heldNote_ = HeldNote{};
+        mark(kActivity);
+    } else {
+        show_held_note();
+    }
+}
+
 void Engine::user_acts() {
     if (inPass_ || heldNote_.lines.empty()) return;
     screen_.activity = std::move(heldNote_.held);

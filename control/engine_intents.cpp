@@ -121,7 +121,19 @@ std::string Engine::set_max_travel(long count) {
 
 void Engine::write_max_travel(long counts) {
     Batch b(*this);
+    if (!link_.connected() || !communicating_) {
+        travel_not_sent("the focuser is not communicating");
+        return;
+    }
     send(cmd::kMaxTravel, static_cast<unsigned>(counts));
+}
+
+void Engine::travel_not_sent(const std::string& why) {
+    travelUnsent_ = true;
+    drop_held_lines(travelNote_);
+    travelNote_ = {"Maximum travel " + std::to_string(profile_.maxTravel) + " not sent: " + why,
+                   "It is sent when the focuser answers again"};
+    for (const std::string& line : travelNote_) hold_note(line);
 }
 
 std::string Engine::initialize() {
@@ -176,17 +188,7 @@ void Engine::front_end_note(const std::vector<std::string>& lines, bool hold) {
     Batch b(*this);
     // The front end's last held note gives way to its next note (a server
     // that could not start and now listens), whatever else still holds.
-    std::vector<std::string>& held = heldNote_.lines;
-    if (!frontEndHeld_.empty() && !held.empty()) {
-        for (const std::string& line : frontEndHeld_) held.erase(std::remove(held.begin(), held.end(), line), held.end());
-        if (held.empty()) {
-            screen_.activity = std::move(heldNote_.held);
-            heldNote_ = HeldNote{};
-            mark(kActivity);
-        } else {
-            show_held_note();
-        }
-    }
+    drop_held_lines(frontEndHeld_);
     frontEndHeld_.clear();
     if (!hold) {
         set_activity(lines);

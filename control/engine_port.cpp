@@ -88,7 +88,8 @@ void Engine::port_gone() {
     if (was & (situation_bit(Situation::InitSettings) | situation_bit(Situation::InitHoming)))
         ended = "Initialization not completed";
     if (was & situation_bit(Situation::Homing)) ended = "Homing not completed";
-    const std::string dropped = drop_queued_motion();
+    if (activeCommand == cmd::kMaxTravel) travel_not_sent("the device went away");
+    const std::string dropped = drop_queued_motion("the device went away");
     if (ended.empty()) ended = dropped;
     stopEchoOwed_ = stopEndsMotion_ = false;
     moving_ = continuousMove_ = false;

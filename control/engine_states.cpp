@@ -78,6 +78,13 @@ void Engine::state_b() {
         if (queuedCommand == state::kWizard) {
             ++sequenceCounter;
             activeCommand = state::kWizard;
+        } else if (travelUnsent_) {
+            // What the profile holds reaches the module; the status read
+            // follows its echo.
+            travelUnsent_ = false;
+            drop_held_lines(travelNote_);
+            travelNote_.clear();
+            write_max_travel(profile_.maxTravel);
         } else {
             read_status();
         }
@@ -125,7 +132,7 @@ void Engine::end_failed_go_to(Echo e) {
     move_not_made(e == Echo::Rejected ? "the control module refused the Go To (Command error)"
                                       : "the control module's answer to the Go To was garbled (Focuser response error)");
     goToTargetAhead_ = false;
-    const std::string dropped = drop_queued_motion();
+    const std::string dropped = drop_queued_motion("the go-to before it failed");
     if (queuedCommand == state::kBacklashLeg) queuedCommand = 0;
     if (!dropped.empty()) {
         std::vector<std::string> lines = screen_.activity;
@@ -209,6 +216,7 @@ void Engine::state_echo() {
     } else {
         show_echo_failure(e);
         show_operate_page();
+        if (activeCommand == cmd::kMaxTravel) travel_not_sent("the focuser did not take it");
     }
     read_status();
 }

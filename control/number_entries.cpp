@@ -85,11 +85,7 @@ void NumberEntries::apply(char entryState) {
     h_.profile().maxTravel = counts_;
     h_.write_focuser_file();
     h_.update_displays();
-    // The module takes the new travel at once.
-    if (!h_.communicating()) {
-        h_.show_activity({"Maximum travel not sent", situation_reason(Situation::NotCommunicating)});
-        return;
-    }
+    // The module takes the new travel at once, or as soon as it answers.
     h_.write_max_travel(counts_);
 }
 

@@ -493,7 +493,55 @@ TEST(NumberEntries, EachEntryIsCheckedSavedAndTheTravelSentToTheModule) {
     confirm("2000");
     EXPECT_EQ(profileFile(r, 1)->maxTravel, 2000);
     EXPECT_EQ(r.sentFrom(s).find('w'), std::string::npos);
-    EXPECT_EQ(r.screen().activity, (Lines{"Maximum travel not sent", "The focuser is not communicating"}));
+    EXPECT_EQ(r.screen().activity, (Lines{"Maximum travel 2000 not sent: the focuser is not communicating",
+                                          "It is sent when the focuser answers again"}));
+}
+
+// A maximum travel the module did not confirm stays in the profile and on
+// the screen, Activity says it was not sent, and it goes out as soon as the
+// module answers again.
+TEST(NumberEntries, ATravelTheModuleDidNotConfirmIsSaidAndSentWhenItAnswersAgain) {
+    struct Case {
+        const char* name;
+        std::function<void(Rig&)> fail;  // after OK: what the module does
+        const char* why;
+    };
+    const Case cases[] = {
+        {"no echo", [](Rig& r) { r.advance(1600); }, "the focuser did not answer"},
+        {"refused", [](Rig& r) { r.reply({'r'}); }, "the focuser did not take it"},
+        {"no module", nullptr, "the focuser is not communicating"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig r;
+        writeProfile(r, 1, "One");
+        writeConfig(r, 1, 2);
+        r.startCommunicating();
+        if (!c.fail) r.advance(3100);  // the poll unanswered: not communicating
+        r.engine.SetMaxTravelClick();
+        r.pass();
+        const size_t m = r.mark();
+        r.engine.entry_confirmed(r.screen().entry.id, "5500");
+        r.pass();
+        if (c.fail) {
+            ASSERT_EQ(r.sentFrom(m).substr(0, 3), std::string("w\x15\x7c", 3));
+            c.fail(r);
+        }
+        EXPECT_EQ(r.screen().activity,
+                  (Lines{std::string("Maximum travel 5500 not sent: ") + c.why, "It is sent when the focuser answers again"}));
+        EXPECT_EQ(r.screen().maxTravelStop, "5500");
+        EXPECT_EQ(profileFile(r, 1)->maxTravel, 5500);
+        // The module answers its next identify: the travel goes out first.
+        const size_t n = r.mark();
+        for (int i = 0; i < 4 && r.sentFrom(n).find('b') == std::string::npos; ++i) r.advance(1600);
+        if (r.lastCommand() != 'b') r.advance(1600);  // the identify sent before the entry opened
+        r.reply({'b', 'j'});
+        EXPECT_EQ(r.commandsFrom(r.mark() - 3).back().letter, 'w');
+        EXPECT_EQ(r.commandsFrom(r.mark() - 3).back().argument, 5500u);
+        r.reply({'w'});
+        EXPECT_EQ(r.screen().activity, (Lines{"Maximum travel value updated", "Waiting for command"}));
+        EXPECT_EQ(r.lastCommand(), 't');
+    }
 }
 
 TEST(Conversion, TheOlderReleasesFileIsOfferedConvertedAndRemoved) {

@@ -528,7 +528,7 @@ void AddFocuser::step() {
         show();
         return;
     case kComplete:
-        complete();
+        if (!complete()) return;
         break;
     case kNoModule:
         fresh_page();
@@ -555,7 +555,7 @@ void AddFocuser::step() {
 
 // The last page: the new focuser joins the list with its file, or the
 // current focuser's file takes the measured values.
-void AddFocuser::complete() {
+bool AddFocuser::complete() {
     page_.text1 = "Setup is now complete.";
     page_.text2 = "The focuser must be initialized for the new settings to take effect.  Do you wish to run the "
                   "Initialize Focuser routine now?";
@@ -570,19 +570,26 @@ void AddFocuser::complete() {
     ask();
     FocuserProfile& p = h_.profile();
     if (adding_) {
-        const int number = h_.free_file_number();
         p.backlashEnable = 0;
         p.directionFlags = 0;
         const double backlashInches = h_.unit() == Unit::Centimetres ? 0.5 / 2.54 : 0.2;
         p.backlashCount = travel_counts(backlashInches, p.inchesPerCount).value_or(0);
         p.positions.fill(-1);
         p.descriptions.fill(" ");
-        h_.config().currentFileNumber = number;
-        h_.config().nextFileNumber = number + 1;
-        h_.make_file_name(number);
-        h_.write_focuser_file();
-        h_.append_focuser(p.description, number);
-        h_.write_config_file();
+        const std::string why = h_.save_new_focuser(h_.free_file_number());
+        if (!why.empty()) {
+            // Not listed, not in use: the setup ends saying why.
+            fresh_page();
+            page_.text1 = "The new focuser could not be saved.";
+            page_.text2 = why;
+            page_.showCancel = true;
+            page_.cancelCaption = "Close";
+            page_.defaultButton = SetupScreen::Default::Cancel;
+            ask();
+            show();
+            end();
+            return false;
+        }
     } else {
         h_.make_file_name(h_.config().currentFileNumber);
         h_.write_focuser_file();
@@ -591,6 +598,7 @@ void AddFocuser::complete() {
     }
     h_.show_reinit_text(true);
     h_.update_displays();
+    return true;
 }
 
 // The setup has ended: what it changed in memory and did not save gives

@@ -104,7 +104,8 @@ private:
     void fill_maximum(const std::string& text);
     void read_position();
     void watch_position();
-    void complete();
+    // False when the new focuser could not be saved (the setup has ended).
+    bool complete();
     void end();
     // Counts per unit and the maximum travel shown on the Configure page.
     void show_scale_and_travel();

@@ -25,7 +25,8 @@ constexpr int kSituations = static_cast<int>(Situation::Count);
 // entry, a command waiting with its values, or an open description. Once
 // the focuser in use is deleted, nothing of a focuser's own is changed
 // until another is added or chosen, so that nothing is written under the
-// deleted focuser's name.
+// deleted focuser's name; a step and the go-to entry, which work in its
+// units, need its scale. A data folder without a focuser is the same.
 struct Rule {
     Action action;
     const char* verdicts;
@@ -34,9 +35,9 @@ constexpr Rule kRules[] = {
     //                             AIIHGSSQECQQNNNDP
     {Action::MoveIn,              "RRRRRRRRRARRAARAA"},
     {Action::MoveOut,             "RRRRRRRRRARRAARAA"},
-    {Action::StepIn,              "RRRRRARRRAARAARAA"},
-    {Action::StepOut,             "RRRRRARRRAARAARAA"},
-    {Action::GoTo,                "RRRRRRRRRRRRAARAA"},
+    {Action::StepIn,              "RRRRRARRRAARRARAA"},
+    {Action::StepOut,             "RRRRRARRRAARRARAA"},
+    {Action::GoTo,                "RRRRRRRRRRRRRARAA"},
     {Action::StoredGoTo,          "RRRRRRRRRARRRARAA"},
     {Action::Store,               "RRRRRRRRRRRRRARRA"},
     {Action::Delete,              "RRRRRRRRRRRRRAARA"},

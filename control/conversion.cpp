@@ -135,8 +135,7 @@ void Conversion::step() {
         }
         h_.profile().description = text_;
         h_.show_focuser_type();
-        convert();
-        step = kFinish;
+        if (convert()) step = kFinish;
         return;
     case kFinish:
         finish();
@@ -198,9 +197,9 @@ std::string Conversion::take_defaults_for_damaged(LegacyParameters& old) {
 
 // The older release's values become the program settings and a new focuser
 // profile (Backlash correction off: the file kept no approach directions).
-void Conversion::convert() {
+bool Conversion::convert() {
     const auto bytes = read_file_head(aside_path(), kSettingsReadLimit);
-    if (!bytes) return;  // gone meanwhile: the defaults stay
+    if (!bytes) return true;  // gone meanwhile: the defaults stay
     LegacyParameters old = parse_legacy(bytes->data(), bytes->size());
     const std::string damaged = take_defaults_for_damaged(old);
     h_.lock_selection(true);
@@ -224,12 +223,12 @@ void Conversion::convert() {
     // The number is kept with the file before the focuser is written.
     std::string error;
     if (rename_file(asideNow_, numbered_aside(number), error)) asideNow_ = numbered_aside(number);
-    h_.make_file_name(number);
-    h_.write_focuser_file();
-    h_.append_focuser(p.description, number);
-    h_.config().currentFileNumber = number;
-    h_.config().nextFileNumber = number + 1;
-    h_.write_config_file();
+    const std::string why = h_.save_new_focuser(number);
+    if (why.empty()) return true;
+    // Nothing is lost: the file stays for the next start.
+    h_.report_file_problem(std::string(kLegacyFileName) + " is not converted: " + why);
+    later();
+    return false;
 }
 
 void Conversion::finish() {

@@ -46,7 +46,8 @@ private:
     std::string numbered_aside(int number) const;
     int numbered_aside_number() const;
     void resume();
-    void convert();
+    // False when the converted focuser could not be saved: the file is kept.
+    bool convert();
     static std::string take_defaults_for_damaged(LegacyParameters& old);
     void finish();
 

@@ -306,6 +306,8 @@ private:
     void make_file_name(int number) override;
     void read_focuser_file() override;
     void write_focuser_file() override;
+    // Saves the profile under its file name: why it could not, empty when saved.
+    std::string save_profile();
     void restore_focuser_defaults() override;
     void delete_file_command();
     void read_config_file();
@@ -438,6 +440,7 @@ private:
     void set_choices(int portIndex, int baudIndex) override;
     void report_file_problem(const std::string& line) override { hold_note(line, false); }
     void append_focuser(const std::string& description, int number) override;
+    std::string save_new_focuser(int number) override;
     void rename_selected_focuser(const std::string& description) override;
     int free_file_number() override;
     void open_number_entry(char entryState, const std::string& caption, const std::string& prompt,
@@ -593,9 +596,6 @@ private:
     long goToTarget_ = 0;
     bool goToTargetAhead_ = false;
     MoveRecord lastMove_;
-    // The file of the focuser in use, deleted while no other was chosen
-    // (screen_.noFocuser): nothing is written under its name.
-    std::string deletedFileName_;
     // The sequences, each a unit of its own reaching the engine through
     // SequenceHost.
     std::unique_ptr<PortSearch> portSearch_;

@@ -124,20 +124,20 @@ void Engine::apply_profile(const FocuserProfile& p) {
 // over the read limit is not written at all.
 void Engine::write_focuser_file() {
     Batch b(*this);
-    // Never under the name of the focuser deleted last (a focuser added
-    // since has a name of its own).
-    if (screen_.noFocuser && currentFileName == deletedFileName_) return;
+    // With no focuser in use there is no profile to write (a new focuser is
+    // saved by save_new_focuser).
+    if (screen_.noFocuser) return;
+    const std::string error = save_profile();
+    if (!error.empty()) report_file_error(error);
+}
+
+std::string Engine::save_profile() {
     const ProfileEncoding encoded = encode_profile_checked(profile_);
-    if (!encoded.ok()) {
-        report_file_error("Cannot save " + currentFileName + ": " + encoded.error);
-        return;
-    }
+    if (!encoded.ok()) return "Cannot save " + currentFileName + ": " + encoded.error;
     std::string error;
-    if (!save_file_atomically(data_path(currentFileName), encoded.bytes, error)) {
-        report_file_error(error);
-        return;
-    }
+    if (!save_file_atomically(data_path(currentFileName), encoded.bytes, error)) return error;
     if (encoded.shortened()) adopt_shortened(encoded);
+    return {};
 }
 
 // What the engine holds and shows becomes what reading the file gives, so
@@ -208,8 +208,8 @@ void Engine::delete_file_command() {
     }
     mark(kFocuserList);
     if (before < 2) {
-        // No focuser is left: until one is added, nothing is written under
-        // the deleted one's name.
+        // No focuser is left: until one is added, nothing of a focuser's
+        // own is shown, used or written.
         screen_.focuserRow = -1;
         set_no_focuser(true);
         return;
@@ -227,8 +227,14 @@ void Engine::delete_file_command() {
 void Engine::set_no_focuser(bool none) {
     if (screen_.noFocuser == none) return;
     screen_.noFocuser = none;
-    deletedFileName_ = none ? currentFileName : std::string();
     mark(kFocuserList);
+    if (none) {
+        // The values of the focuser that was in use go with it: the
+        // defaults stand in, unsaved and not shown.
+        travelUnsent_ = false;
+        restore_focuser_defaults();
+        update_displays();
+    }
     set_choices_from_config();
 }
 
@@ -265,14 +271,14 @@ void Engine::restore_config_defaults() {
     // (not the next free name) is the one later changes are written to.
     make_file_name(config_.currentFileNumber);
     list_rows(scan.rows, static_cast<int>(scan.rows.size()) - 1);
-    if (!scan.rows.empty()) set_no_focuser(false);
+    set_no_focuser(scan.rows.empty());
     set_choices_from_config();
     selectionLock = false;
     write_config_file();
     if (started_) {
         // A restore while running also brings the port, the unit and the
         // displays in line with the restored settings.
-        read_focuser_file();
+        if (!screen_.noFocuser) read_focuser_file();
         setup_com_port();
         update_displays();
     }

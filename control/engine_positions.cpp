@@ -8,9 +8,18 @@
 
 namespace corvell {
 
+namespace {
+// The focuser's name on the screen while no focuser is in use.
+const char* const kNoFocuserShown = "No focuser in use";
+}  // namespace
+
 void Engine::show_position() {
     Batch b(*this);
-    set_position_lines({length_text(currentPosition, profile_.inchesPerCount, unit(), 3)});
+    // Without a focuser there is no scale: the count as the module has it.
+    if (screen_.noFocuser)
+        set_position_lines({format_fixed(currentPosition, 5, 0) + " counts"});
+    else
+        set_position_lines({length_text(currentPosition, profile_.inchesPerCount, unit(), 3)});
 }
 
 void Engine::display_stored_position() {
@@ -32,11 +41,18 @@ void Engine::update_displays() {
     const float ipc = profile_.inchesPerCount;
     screen_.encoderLines = encoder_lines_caption(u);
     screen_.stepText = step_text(config_.stepIncrement, u);
-    screen_.encoderStep = counts_per_unit_text(ipc, u);
-    screen_.maxTravel = {length_text(profile_.maxTravel, ipc, u, 3)};
-    screen_.backlashText = length_text(profile_.backlashCount, ipc, u, 3);
-    screen_.maxTravelStop = format_fixed(profile_.maxTravel, 5, 0);
+    const bool none = screen_.noFocuser;
+    screen_.encoderStep = none ? " " : counts_per_unit_text(ipc, u);
+    screen_.maxTravel = {none ? " " : length_text(profile_.maxTravel, ipc, u, 3)};
+    screen_.backlashText = none ? " " : length_text(profile_.backlashCount, ipc, u, 3);
+    screen_.maxTravelStop = none ? " " : format_fixed(profile_.maxTravel, 5, 0);
     mark(kSettingsTexts);
+    if (none && screen_.focuserType != kNoFocuserShown) {
+        screen_.focuserType = kNoFocuserShown;
+        mark(kFocuserType);
+    }
+    // The position in the unit and scale now in use.
+    if (positionKnown && !screen_.position.empty() && screen_.position.front() != "Unknown") show_position();
     const int keep = selectedSlot;
     for (int n = 1; n <= kStoredSlots; ++n) {
         selectedSlot = n;

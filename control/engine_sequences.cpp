@@ -365,7 +365,27 @@ int Engine::free_file_number() {
         if (freeAt(n)) return n;
     for (int n = 1; n < next && n <= 99999; ++n)
         if (freeAt(n)) return n;
-    return next;
+    return 0;
+}
+
+std::string Engine::save_new_focuser(int number) {
+    Batch b(*this);
+    if (!profile_file_name(number)) return "fc00001.df1 to fc99999.df1 are all in use";
+    const ProgramConfig before = config_;
+    config_.currentFileNumber = number;
+    make_file_name(number);
+    const std::string why = save_profile();
+    if (!why.empty()) {
+        config_ = before;
+        make_file_name(config_.currentFileNumber);
+        return why;
+    }
+    append_focuser(profile_.description, number);
+    // Past the last number the next stays where it is, so that every
+    // focuser below it is listed at the next start.
+    config_.nextFileNumber = std::max(config_.nextFileNumber, number + 1);
+    write_config_file();
+    return {};
 }
 
 }  // namespace corvell

@@ -119,8 +119,14 @@ public:
     virtual void append_focuser(const std::string& description, int number) = 0;
     virtual void rename_selected_focuser(const std::string& description) = 0;
     // The first profile number at or above the next one whose file does
-    // not exist.
+    // not exist (past the last, the first free one from the start); 0 when
+    // every number is taken.
     virtual int free_file_number() = 0;
+    // A new focuser, the profile as it stands, saved under `number`,
+    // listed, selected and made the one in use: listed only once saved.
+    // Returns why it could not be saved (nothing changed then), empty when
+    // it was.
+    virtual std::string save_new_focuser(int number) = 0;
 };
 
 }  // namespace corvell

@@ -70,7 +70,7 @@ std::optional<long> travel_counts(double travelInches, float inchesPerCount) {
 }
 
 std::string default_focuser_description(int nextFileNumber) {
-    if (nextFileNumber < 0 || nextFileNumber > 99999) return "Unknown focuser";
+    if (nextFileNumber < 1 || nextFileNumber > 99999) return "Unknown focuser";
     char text[16];
     std::snprintf(text, sizeof text, "Focuser %05d", nextFileNumber);
     return text;

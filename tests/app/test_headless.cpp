@@ -20,6 +20,8 @@
 #include "app/headless.h"
 #include "app/trace_link.h"
 #include "sim/simulator.h"
+#include "storage/file_store.h"
+#include "storage/settings_codec.h"
 
 using namespace corvell;
 using namespace corvell::app;
@@ -119,6 +121,12 @@ TEST(HeadlessView, AnswersNoOrCancelsWhatNobodyIsThereToAnswer)
     ASSERT_TRUE(module.start());
     char folder[] = "/tmp/corvell-headless-XXXXXX";
     ASSERT_TRUE(::mkdtemp(folder));
+    // A focuser in use, so that its questions and entries open.
+    ProgramConfig config;
+    config.nextFileNumber = 2;
+    std::string error;
+    ASSERT_TRUE(save_file_atomically(std::string(folder) + "/fc00001.df1", encode_profile(FocuserProfile()), error));
+    ASSERT_TRUE(save_file_atomically(std::string(folder) + "/focuser.dc1", encode_config(config), error));
     CoreOptions options;
     options.dataDir = folder;
     options.attended = false;

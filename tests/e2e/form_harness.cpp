@@ -19,6 +19,8 @@
 #include <QRadioButton>
 #include <QTest>
 
+#include "storage/file_store.h"
+#include "storage/settings_codec.h"
 #include "ui/Dialogs.h"
 #include "ui/RadioGroup.h"
 
@@ -162,6 +164,21 @@ Harness::~Harness() { closeWindow(); }
 std::string Harness::path(const std::string& name) const { return dir.filePath(QString::fromStdString(name)).toStdString(); }
 
 void Harness::openWindow(bool waitForStartUp) {
+    const bool noProfile = QDir(dir.path()).entryList({"*.df1"}, QDir::Files).isEmpty();
+    if (!emptyFolder && noProfile && !QFile::exists(QString::fromStdString(path(corvell::kLegacyFileName)))) {
+        // A configuration the test wrote keeps its choices.
+        corvell::ProgramConfig c;
+        if (auto bytes = corvell::read_file_head(path(corvell::kProgramConfigFileName), 4096))
+            c = corvell::parse_config(bytes->data(), bytes->size());
+        c.currentFileNumber = 1;
+        c.nextFileNumber = std::max(c.nextFileNumber, 2);
+        corvell::FocuserProfile p;
+        p.description = "Focuser 00001";
+        std::string error;
+        if (!corvell::save_file_atomically(path("fc00001.df1"), corvell::encode_profile(p), error) ||
+            !corvell::save_file_atomically(path(corvell::kProgramConfigFileName), corvell::encode_config(c), error))
+            ADD_FAILURE() << error;
+    }
     corvell::app::CoreOptions options;
     options.portMap.paths = ports;
     options.dataDir = dir.path().toStdString();

@@ -88,6 +88,7 @@ TEST(SetupPages, BackReturnsToThePageBeforeEveryPageFitsAndTheFocusedChoiceShows
         // The pages' sizes do not depend on the hands: at twice the size the mouse walks alone.
         if (keyboard && qApp->devicePixelRatio() > 1) continue;
         Harness h;
+        h.emptyFolder = true;
         h.openWindow();
         ASSERT_TRUE(h.waitCommunicating());
         Hands k{h, keyboard};

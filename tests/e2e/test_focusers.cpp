@@ -44,6 +44,7 @@ TEST(Focusers, EachSetupMethodFromAnEmptyFolderByMouseAndByKeyboard) {
     for (bool keyboard : {true, false}) {
         SCOPED_TRACE(keyboard ? "keyboard" : "mouse");
         Harness h;
+        h.emptyFolder = true;
         h.openWindow();
         ASSERT_TRUE(h.waitCommunicating());
         QApplication::setActiveWindow(h.form.get());
@@ -139,6 +140,7 @@ TEST(Focusers, EachSetupMethodFromAnEmptyFolderByMouseAndByKeyboard) {
 
 TEST(Focusers, ListAndTravelEntriesReachTheFilesAndTheModule) {
     Harness h;
+    h.emptyFolder = true;
     h.openWindow();
     ASSERT_TRUE(h.waitCommunicating());
     TSetupDialog* d = h.form->SetupDialog;

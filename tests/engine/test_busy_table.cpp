@@ -140,7 +140,7 @@ const std::vector<SituationCase>& situationCases() {
              r.advance(1800);
          }},
         // Both focusers deleted, the one with the stored position last: its
-        // values are still loaded.
+        // values went with it.
         {"noFocuser", "No focuser is in use: add one or choose one", bits({Situation::NoFocuser, Situation::NoRow}),
          [](Rig& r) {
              r.engine.FocuserListClick(1);
@@ -149,12 +149,12 @@ const std::vector<SituationCase>& situationCases() {
                  answerQuestion(r, true);
              }
              ASSERT_TRUE(r.screen().noFocuser);
-             ASSERT_EQ(r.engine.stored_position(1).count, 2000);
+             ASSERT_EQ(r.engine.stored_position(1).count, -1);
          },
-         [](Rig&) {}, "", true, {Action::ChooseFocuser}},
-        // A first start: no focuser file at all.
-        {"noRow", "No focuser is selected in the list", bits({Situation::NoRow}), [](Rig&) {}, [](Rig&) {}, "", false,
-         {Action::StoredGoTo, Action::Delete, Action::ChooseFocuser}},
+         [](Rig&) {}, "", true, {Action::StoredGoTo, Action::Delete, Action::ChooseFocuser}},
+        // A first start: no focuser file at all, so none in use and no row.
+        {"firstStart", "No focuser is in use: add one or choose one", bits({Situation::NoFocuser, Situation::NoRow}),
+         [](Rig&) {}, [](Rig&) {}, "", false, {Action::StoredGoTo, Action::Delete, Action::ChooseFocuser}},
     };
     return cases;
 }
@@ -224,10 +224,10 @@ const std::vector<ActionCase>& actionCases() {
             return std::string();
         };
     };
-    const char* const kMove = "acts: idle poll echo description noFocuser noRow";
-    const char* const kStepping = "acts: idle poll echo stepQueued stepGoTo description noFocuser noRow";
-    const char* const kPort = "acts: idle poll timeOut gone description noFocuser noRow";
-    const char* const kFocuserValue = "acts: idle poll timeOut gone description noRow";
+    const char* const kMove = "acts: idle poll echo description noFocuser firstStart";
+    const char* const kStepping = "acts: idle poll echo stepQueued stepGoTo description";
+    const char* const kPort = "acts: idle poll timeOut gone description noFocuser firstStart";
+    const char* const kFocuserValue = "acts: idle poll timeOut gone description";
     static const std::vector<ActionCase> cases = {
         {Action::MoveIn, "Move In not started", kMove, click(&Engine::move_in_command), sent('i'), nothing, 'i', -1, 1},
         {Action::MoveOut, "Move Out not started", kMove, click(&Engine::move_out_command), sent('o'), nothing, 'o', -1,
@@ -236,7 +236,7 @@ const std::vector<ActionCase>& actionCases() {
          nothing, 'g', 3000, 1},
         {Action::StepIn, "Step In not started", kStepping, click(&Engine::StepInButtonClick), stepped, nothing},
         {Action::StepOut, "Step Out not started", kStepping, click(&Engine::StepOutButtonClick), stepped, nothing},
-        {Action::GoTo, "Go To not started", "acts: idle poll description noFocuser noRow",
+        {Action::GoTo, "Go To not started", "acts: idle poll description",
          click(&Engine::go_to_command),
          [](Rig& r, size_t, const Screen& before) {
              return r.screen().entry.visible && r.screen().entry.id != before.entry.id;
@@ -244,19 +244,19 @@ const std::vector<ActionCase>& actionCases() {
          cancelEntry},
         {Action::StoredGoTo, "Go To not started", "acts: idle poll echo description", click(&Engine::GoToNClick, 1),
          sent('g', 2000), nothing, 'g', 2000, 1},
-        {Action::Store, "Store Position not started", "acts: idle poll noRow", click(&Engine::StoreNClick, 2),
+        {Action::Store, "Store Position not started", "acts: idle poll", click(&Engine::StoreNClick, 2),
          [](Rig& r, size_t, const Screen&) { return r.engine.stored_position(2).count >= 0; },
          [](Rig& r) { r.engine.save_position_N(2, "two"); }},
         {Action::Delete, "Delete not started", "acts: idle poll timeOut gone", click(&Engine::DeleteNClick, 1),
          question("delete this stored position"), no},
-        {Action::SetZero, "Set Zero not started", "acts: idle poll description noFocuser noRow",
+        {Action::SetZero, "Set Zero not started", "acts: idle poll description noFocuser firstStart",
          click(&Engine::set_zero_command), question("zero the position"), no, 'z', -1, 0},
         {Action::Sync, "Set Zero not started", kMove, [](Rig& r) { return r.engine.set_zero(); }, sent('z'), nothing,
          'z', -1, 1},
         {Action::RestoreDefaults, "Restore Default File Settings not started",
-         "acts: idle poll timeOut gone noFocuser noRow", click(&Engine::RestoreDefaultsClick),
+         "acts: idle poll timeOut gone noFocuser firstStart", click(&Engine::RestoreDefaultsClick),
          question("Restore the Default"), no},
-        {Action::Initialize, "Initialization not started", "acts: idle poll description noRow",
+        {Action::Initialize, "Initialization not started", "acts: idle poll description",
          click(&Engine::ReinitializeClick), question("initialize the focuser"), no, 'h', -1, 0},
         {Action::AutoDetect, "COM Port AutoDetection not started", kPort, click(&Engine::AutoDetectClick),
          [](Rig& r, size_t, const Screen& before) {
@@ -279,21 +279,21 @@ const std::vector<ActionCase>& actionCases() {
          },
          nothing},
         // The backlash settings belong to the focuser in use.
-        {Action::BacklashSwitch, "Backlash correction not changed", "refused: setup noFocuser",
+        {Action::BacklashSwitch, "Backlash correction not changed", "refused: setup noFocuser firstStart",
          click(&Engine::BacklashEnableClick, 1),
          [](Rig& r, size_t, const Screen&) { return r.engine.backlash_on() && r.screen().backlashIndex == 1; },
          nothing},
-        {Action::BacklashDistance, "Backlash correction distance not changed", "refused: setup noFocuser",
+        {Action::BacklashDistance, "Backlash correction distance not changed", "refused: setup noFocuser firstStart",
          [](Rig& r) { return r.engine.set_backlash_count(123); },
          [](Rig& r, size_t, const Screen&) { return r.engine.backlash_count() == 123; }, nothing},
         {Action::ChooseFocuser, "Focuser not changed", "acts: idle poll echo timeOut gone",
          click(&Engine::FocuserListClick, 1),
          [](Rig& r, size_t, const Screen&) { return r.configFile().currentFileNumber == 2; }, nothing},
-        {Action::AddFocuser, "Add New Focuser not started", "acts: idle poll timeOut gone noFocuser noRow",
+        {Action::AddFocuser, "Add New Focuser not started", "acts: idle poll timeOut gone noFocuser firstStart",
          click(&Engine::AddFocuserClick),
          [](Rig& r, size_t, const Screen& before) { return r.screen().setup.visible && !before.setup.visible; },
          cancelSetup},
-        {Action::ManualSetup, "Manual Setup not started", "acts: idle poll timeOut gone noRow",
+        {Action::ManualSetup, "Manual Setup not started", "acts: idle poll timeOut gone",
          click(&Engine::ManualSetupButtonClick),
          [](Rig& r, size_t, const Screen& before) { return r.screen().setup.visible && !before.setup.visible; },
          cancelSetup},
@@ -313,7 +313,7 @@ const std::vector<ActionCase>& actionCases() {
         {Action::SetMaxTravelDistance, "Change Maximum Travel Distance not started", kFocuserValue,
          click(&Engine::MaxTravelOverrideClick), entryOpened("Enter Maximum Travel Distance"), cancelEntry, 'w', -1,
          0},
-        {Action::WriteMaxTravel, "Maximum travel not changed", "acts: idle poll echo description noRow",
+        {Action::WriteMaxTravel, "Maximum travel not changed", "acts: idle poll echo description",
          [](Rig& r) { return r.engine.set_max_travel(3000); }, sent('w', 3000), nothing, 'w', 3000, 1},
     };
     return cases;
@@ -367,6 +367,7 @@ TEST(BusyTable, EveryActionInEverySituationActsNowOrSaysWhyAndNothingFiresLater)
                          (acts ? ": should act" : ": should be refused"));
             Rig r;
             r.link.module.enabled = true;
+            r.emptyFolder = !sc.focusers;
             if (sc.focusers) {
                 // Two focusers, so that another can be chosen; slot 1 of the
                 // first is stored, slots 2 and 3 are empty.

@@ -74,13 +74,15 @@ const Lines kResponding{"Focuser responding", "Waiting for command"};
 
 TEST(EngineFiles, NoFilesAtAllGiveTheDefaultConfigurationAndAnEmptyList) {
     Rig r;
+    r.emptyFolder = true;
     r.start();
     std::string expected;
     for (const char* field : {"0", "0", "0", "0.01", "1", "1"}) expected += std::string(field) + '\0';
     EXPECT_EQ(readAll(r.dir.file("focuser.dc1")), expected);
     EXPECT_TRUE(r.screen().focuserList.empty());
     EXPECT_EQ(r.screen().focuserRow, -1);
-    EXPECT_EQ(r.screen().maxTravelStop, "6600");
+    EXPECT_TRUE(r.screen().noFocuser);
+    EXPECT_EQ(r.screen().maxTravelStop, " ");
 }
 
 TEST(EngineFiles, StartUpFallsBackToTheFirstListedFocuser) {

@@ -126,7 +126,17 @@ TEST(AddFocuser, ModelTablesGiveTheScaleAndTheTravel) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.model);
         Rig r;
-        writeProfile(r, 1, "Old");
+        // The focuser in use has stored positions and its backlash on: the
+        // new one starts with none of it.
+        FocuserProfile old;
+        old.description = "Old";
+        old.backlashEnable = 1;
+        old.directionFlags = 0xFFFFF;
+        for (int i = 0; i < kStoredSlots; ++i) {
+            old.positions[i] = 100 + i;
+            old.descriptions[i] = "stored";
+        }
+        r.saveProfile(1, old);
         writeConfig(r, 1, 2);
         startWithModule(r);
         toModes(r, "By the tables");
@@ -151,9 +161,11 @@ TEST(AddFocuser, ModelTablesGiveTheScaleAndTheTravel) {
         EXPECT_EQ(saved->maxTravel, travel);
         EXPECT_EQ(saved->backlashEnable, 0);
         EXPECT_EQ(saved->backlashCount, static_cast<long>(std::floor(0.2 / static_cast<double>(ipc))));
+        EXPECT_EQ(saved->directionFlags, 0u);
         for (int i = 0; i < kStoredSlots; ++i) {
             EXPECT_EQ(saved->positions[i], -1);
             EXPECT_EQ(saved->descriptions[i], " ");
+            EXPECT_EQ(r.screen().posText[i], " ");
         }
         EXPECT_EQ(r.screen().focuserList, (Lines{"Old", "By the tables"}));
         EXPECT_EQ(r.screen().focuserRow, 1);
@@ -772,12 +784,13 @@ TEST(FocuserList, ADeletedFocuserStaysDeletedUntilAnotherIsAdded) {
     again.pass();
     EXPECT_TRUE(again.screen().entry.visible);
 
-    // No row selected (a first start): Delete Focuser asks nothing.
+    // A first start has no focuser either: Delete Focuser asks nothing.
     Rig fresh;
+    fresh.emptyFolder = true;
     startWithModule(fresh);
     fresh.engine.DeleteFocuserClick();
     EXPECT_FALSE(fresh.screen().question.visible);
-    EXPECT_EQ(fresh.screen().activity, (Lines{"No focuser is selected in the list", "Delete Focuser not started"}));
+    EXPECT_EQ(fresh.screen().activity, (Lines{why, "Delete Focuser not started"}));
 }
 
 // The focuser added after the last one was deleted is saved with the values
@@ -803,6 +816,97 @@ TEST(FocuserList, AFocuserAddedAfterTheLastWasDeletedIsSaved) {
     startWithModule(again);
     EXPECT_EQ(again.screen().focuserList, (Lines{"Two"}));
     EXPECT_EQ(again.engine.max_travel(), 4000);
+}
+
+// With no focuser in use (the last one deleted, or a first start) nothing of
+// a focuser's own is shown, used or written; the position is a count. The
+// focuser added then is saved, listed and kept; past the last file number
+// it takes the first free one, and every focuser stays listed.
+TEST(FocuserList, WithNoFocuserNothingOfOneIsShownUsedOrWrittenUntilOneIsAdded) {
+    struct Case {
+        const char* name;
+        std::function<void(Rig&)> prepare;  // the data folder before the start
+        bool deleteFirst;                   // the focuser in use is deleted after the start
+        Lines left;                         // the rows after the restart
+        int number;                         // the file of the focuser added
+    };
+    const Case cases[] = {
+        {"first start", [](Rig& r) { r.emptyFolder = true; }, false, {"Added"}, 1},
+        {"last deleted", [](Rig& r) {
+             FocuserProfile p;
+             p.description = "Gone";
+             p.positions[0] = 500;
+             p.backlashEnable = 1;
+             r.saveProfile(3, p);
+             writeConfig(r, 3, 4);
+         }, true, {"Added"}, 4},
+        {"last deleted, past fc99999", [](Rig& r) {
+             writeProfile(r, 1, "First");
+             writeConfig(r, 1, 100000);
+         }, true, {"Added"}, 1},
+        {"past fc99999", [](Rig& r) {
+             writeProfile(r, 2, "Second");
+             writeProfile(r, 99999, "Last");
+             writeConfig(r, 2, 100000);
+         }, false, {"Added", "Second", "Last"}, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig r;
+        c.prepare(r);
+        r.link.module.position = 1200;
+        startWithModule(r);
+        if (c.deleteFirst) deleteFocuser(r);
+        if (c.left.size() == 1) {
+            const Screen& s = r.screen();
+            EXPECT_TRUE(s.noFocuser);
+            EXPECT_EQ(s.focuserType, "No focuser in use");
+            EXPECT_EQ(s.position, (Lines{"1200 counts"}));
+            EXPECT_EQ(s.maxTravel, (Lines{" "}));
+            EXPECT_EQ(s.maxTravelStop, " ");
+            EXPECT_EQ(s.encoderStep, " ");
+            EXPECT_EQ(s.backlashText, " ");
+            EXPECT_EQ(s.posText[0], " ");
+            EXPECT_EQ(r.engine.stored_position(1).count, -1);
+            const Lines before = r.dir.names();
+            for (auto click : {&Engine::StepOutButtonClick, &Engine::StepInButtonClick, &Engine::go_to_command}) {
+                const size_t m = r.mark();
+                (r.engine.*click)();
+                r.pass();
+                EXPECT_EQ(r.screen().activity.front(), "No focuser is in use: add one or choose one");
+                EXPECT_EQ(r.sentFrom(m), "");
+            }
+            r.engine.BacklashEnableClick(1);
+            r.pass();
+            EXPECT_EQ(r.dir.names(), before) << "nothing written";
+        }
+        // A focuser added now: saved under a free number, listed, in use.
+        toModes(r, "Added");
+        choose(r, 1);
+        enterDescription(r, "3000");
+        enterMaximum(r, "4000");
+        ok(r);
+        ASSERT_EQ(page(r).text1, "Setup is now complete.");
+        ASSERT_TRUE(profileFile(r, c.number)) << "saved as " << c.number;
+        EXPECT_EQ(profileFile(r, c.number)->description, "Added");
+        EXPECT_EQ(r.screen().focuserList.back(), "Added");
+        EXPECT_EQ(r.screen().position, (Lines{"0.400\""}));
+        r.engine.setup_cancelled(page(r).id);
+        r.pass();
+        Rig again(r, Rig::Restart{});
+        startWithModule(again);
+        EXPECT_EQ(again.screen().focuserList, c.left);
+        EXPECT_EQ(again.screen().focuserType, "Added");
+    }
+    // The first focuser of a first start takes the first number's name.
+    Rig fresh;
+    fresh.emptyFolder = true;
+    startWithModule(fresh);
+    fresh.engine.AddFocuserClick();
+    fresh.pass();
+    fresh.advance(50);
+    ok(fresh);
+    EXPECT_EQ(page(fresh).description, "Focuser 00001");
 }
 
 // Every entry of a quantity refuses what its rule refuses, with the rule's

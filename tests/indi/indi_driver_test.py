@@ -213,6 +213,13 @@ def run(args, folder, checks):
     data = os.path.join(folder, "data")
     env = dict(os.environ, HOME=os.path.join(folder, "home"), CORVELL_DATA_DIR=data, CORVELL_COM1=link)
     os.mkdir(env["HOME"])
+    # A focuser in use, as the window leaves one: its profile (the rest of
+    # its fields take their defaults) and the settings naming it.
+    os.mkdir(data)
+    with open(os.path.join(data, "fc00001.df1"), "wb") as f:
+        f.write(b"Focuser 00001\0")
+    with open(os.path.join(data, "focuser.dc1"), "wb") as f:
+        f.write(b"0\0" b"0\0" b"0\0" b"0.01\0" b"2\0" b"1\0")
     env.pop("CORVELL_TRACE", None)
     # Under AddressSanitizer (scripts/sanitize): libindi has no frame pointers,
     # so a leak report reaches the libindi function that leaked (suppressed by

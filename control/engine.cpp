@@ -476,22 +476,63 @@ Situations Engine::situations() const {
 // A refusal stays in Activity until the user's next action: the lines of
 // whatever runs meanwhile wait behind it.
 bool Engine::refuse(Action action) {
-    const std::string reason = refusal(situations(), action);
-    if (reason.empty()) return false;
-    show_refusal(reason, action);
+    const std::optional<Situation> cause = refusing_situation(situations(), action);
+    if (!cause) return false;
+    show_refusal(situation_reason(*cause), action, *cause);
     return true;
 }
 
-void Engine::show_refusal(const std::string& reason, Action action) {
+namespace {
+// The page of the control that asks for an action.
+RefusalScreen::Place place_of(Action a) {
+    using Place = RefusalScreen::Place;
+    switch (a) {
+    case Action::MoveIn: case Action::MoveOut: case Action::StepIn: case Action::StepOut: case Action::GoTo:
+    case Action::BacklashSwitch: case Action::BacklashDistance:
+        return Place::Operate;
+    case Action::StoredGoTo: case Action::Store: case Action::Delete:
+        return Place::StoredPositions;
+    case Action::MoveTo: case Action::Sync: case Action::WriteMaxTravel: case Action::InitializeNow:
+    case Action::Count:
+        return Place::None;
+    default:
+        return Place::Configure;
+    }
+}
+
+// Situations that end within the exchange on the line: a refusal they gave
+// would be gone before it could be read.
+bool passes_at_once(Situation s) {
+    return s == Situation::Command || s == Situation::QueuedStep || s == Situation::Queued || s == Situation::Poll;
+}
+}  // namespace
+
+void Engine::show_refusal(const std::string& reason, Action action, Situation cause) {
+    show_refusal_lines(place_of(action), {reason, refused_line(action)}, cause);
+}
+
+void Engine::show_refusal_lines(RefusalScreen::Place place, const std::vector<std::string>& lines, Situation cause) {
     // Only this refusal: an older one has been seen by now.
     user_acts();
-    hold_note(reason);
-    hold_note(refused_line(action));
+    for (const std::string& line : lines) hold_note(line);
+    screen_.refusal.place = place;
+    screen_.refusal.lines = lines;
+    refusalCause_ = cause;
+    mark(kRefusal);
+}
+
+void Engine::end_refusal_when_over() {
+    if (screen_.refusal.lines.empty() || refusalCause_ == Situation::Count || passes_at_once(refusalCause_)) return;
+    if (situations() & situation_bit(refusalCause_)) return;
+    drop_held_lines(screen_.refusal.lines);
+    screen_.refusal = RefusalScreen{};
+    refusalCause_ = Situation::Count;
+    mark(kRefusal);
 }
 
 bool Engine::refuse_without_module(Action action) {
     if (link_.connected() && communicating_) return false;
-    show_refusal(situation_reason(Situation::NotCommunicating), action);
+    show_refusal(situation_reason(Situation::NotCommunicating), action, Situation::NotCommunicating);
     return true;
 }
 
@@ -595,6 +636,7 @@ void Engine::executiveIdle() {
         default: break;  // held by a dialog, or a sequence not built here
         }
     }
+    end_refusal_when_over();
     inPass_ = false;
     // Passes follow events; a pass that moved the state on may have left
     // work for the next one (a queued command, the next step of a

@@ -505,7 +505,12 @@ private:
     // True, with the reason and "<action> not started" shown, when the
     // action may not act now.
     bool refuse(Action action);
-    void show_refusal(const std::string& reason, Action action);
+    // `cause`: the situation that refused; Situation::Count for a rule of
+    // the value (the refusal then stays until the user's next action).
+    void show_refusal(const std::string& reason, Action action, Situation cause = Situation::Count);
+    void show_refusal_lines(RefusalScreen::Place place, const std::vector<std::string>& lines, Situation cause);
+    // The shown refusal goes once what refused it has ended.
+    void end_refusal_when_over();
     // After a question or entry closes: a follow-up that needs the module
     // is refused when the module no longer answers.
     bool refuse_without_module(Action action);
@@ -584,6 +589,7 @@ private:
     // no module to send it to): it is sent when the module answers again.
     bool travelUnsent_ = false;
     std::vector<std::string> travelNote_;  // the lines that say so
+    Situation refusalCause_ = Situation::Count;  // what refused the click shown
     bool continuousMove_ = false;  // a Move In or Move Out runs until stopped
     // The user's command waiting behind the exchange on the line.
     Action queuedAction_ = Action::Count;

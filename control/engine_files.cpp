@@ -66,7 +66,13 @@ void Engine::drop_held_lines(const std::vector<std::string>& lines) {
 }
 
 void Engine::user_acts() {
-    if (inPass_ || heldNote_.lines.empty()) return;
+    if (inPass_) return;
+    if (!screen_.refusal.lines.empty()) {
+        screen_.refusal = RefusalScreen{};
+        refusalCause_ = Situation::Count;
+        mark(kRefusal);
+    }
+    if (heldNote_.lines.empty()) return;
     screen_.activity = std::move(heldNote_.held);
     mark(kActivity);
     heldNote_ = HeldNote{};

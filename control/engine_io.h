@@ -107,6 +107,21 @@ struct AutoDetectScreen {
     std::string message;
 };
 
+// A click refused, for the screen to show where the click was made: the
+// reason and what did not happen ("A Go To is in progress", "Store
+// Position not started"). Activity shows the same lines. They go at the
+// user's next action, or as soon as what refused the click has ended (a
+// go-to, a homing, a sequence, the module's silence), so that what follows
+// is seen; a refusal by a passing exchange, or by a rule of the value,
+// stays until the next action.
+struct RefusalScreen {
+    // Where the refused control is: the page of the window (and of any
+    // screen laid out like it).
+    enum class Place { None, Operate, StoredPositions, Configure };
+    Place place = Place::None;
+    std::vector<std::string> lines;  // empty: none shown
+};
+
 // Everything the window shows of the engine's state. The view renders it;
 // nothing is read back from the window.
 struct Screen {
@@ -137,6 +152,7 @@ struct Screen {
     bool stopInitVisible = false;
     AutoDetectScreen autoDetect;
     unsigned operatePage = 0;  // raised when the Operate page must come to the front
+    RefusalScreen refusal;
 };
 
 // Parts of the screen, for telling the view what changed.
@@ -160,7 +176,8 @@ enum ScreenPart : unsigned {
     kAutoDetect = 1u << 16,
     kTextEntry = 1u << 17,
     kSetup = 1u << 18,
-    kAllParts = (1u << 19) - 1,
+    kRefusal = 1u << 19,
+    kAllParts = (1u << 20) - 1,
 };
 
 // What the engine did itself because nobody was there to answer

@@ -133,8 +133,7 @@ void Engine::step_increment_input(bool typed, const std::string& text) {
             view_.warnInvalidNumber(text);
         } else if (const std::string why = check_step_increment(step_increment_from_entry(value, unit()), unit());
                    !why.empty()) {
-            hold_note(why);
-            hold_note("Step increment not changed");
+            show_refusal_lines(RefusalScreen::Place::Operate, {why, "Step increment not changed"}, Situation::Count);
         } else {
             config_.stepIncrement = step_increment_from_entry(value, unit());
             // The step increment is a program setting: keep it for the next run.
@@ -180,8 +179,7 @@ void Engine::backlash_count_update(bool typed, const std::string& text) {
         if (parse_decimal(text, value) && value >= 0) {
             if (auto counts = typed_length_to_counts(value, profile_.inchesPerCount, unit())) {
                 if (const std::string why = check_backlash_count(static_cast<double>(*counts)); !why.empty()) {
-                    hold_note(why);
-                    hold_note(refused_line(Action::BacklashDistance));
+                    show_refusal(why, Action::BacklashDistance);
                 } else {
                     profile_.backlashCount = *counts;
                     write_focuser_file();

@@ -48,6 +48,7 @@ void copy_parts(Screen& to, const Screen& from, unsigned parts) {
     if (parts & kAutoDetect) to.autoDetect = from.autoDetect;
     if (parts & kTextEntry) to.textEntry = from.textEntry;
     if (parts & kSetup) to.setup = from.setup;
+    if (parts & kRefusal) to.refusal = from.refusal;
 }
 
 bool same_part(const Screen& a, const Screen& b, unsigned part) {
@@ -102,6 +103,7 @@ bool same_part(const Screen& a, const Screen& b, unsigned part) {
                x.cancelCaption == y.cancelCaption && x.defaultButton == y.defaultButton && x.focus == y.focus &&
                x.focusCount == y.focusCount && x.refusal == y.refusal;
     }
+    case kRefusal: return a.refusal.place == b.refusal.place && a.refusal.lines == b.refusal.lines;
     default: return true;
     }
 }

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
 
 #include "app/alpaca_device.h"
 #include "app/engine_page.h"
@@ -22,12 +23,29 @@ namespace {
 // byte takes at 2400 baud (4.2 ms), shorter than any wait of the protocol.
 constexpr int kTraceGapMs = 20;
 
+// The user's trash, $XDG_DATA_HOME/Trash, made when it is missing (with
+// the data home itself, readable by the user alone), as the desktop's trash
+// rules have it: Qt uses it only when it exists.
+void make_home_trash() {
+    const QString home = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    if (home.isEmpty() || QFileInfo::exists(home + "/Trash")) return;
+    QString made;
+    for (QString dir = home; !dir.isEmpty() && !QFileInfo::exists(dir); dir = QFileInfo(dir).path()) made = dir;
+    if (!QDir().mkpath(home + "/Trash/files") || !QDir().mkpath(home + "/Trash/info")) return;
+    const auto owner = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+    QFile::setPermissions(home + "/Trash", owner);
+    // Folders made on the way to it (~/.local/share itself, say).
+    for (QString dir = home; !made.isEmpty() && dir.startsWith(made); dir = QFileInfo(dir).path())
+        QFile::setPermissions(dir, owner);
+}
+
 // A file to the desktop's trash (the freedesktop.org trash of the user, or
 // of the file's own volume). Qt 6.4 reports success when it finds no trash
 // at all, having moved the file into "files" under the working folder: such
 // a file is put back where it was, and the move counts as failed.
 bool move_to_trash(const std::string& path, std::string& inTrash, std::string& error) {
     const QString original = QFile::decodeName(QByteArray::fromStdString(path));
+    make_home_trash();
     QFile file(original);
     if (!file.moveToTrash()) {
         error = file.errorString().toStdString();

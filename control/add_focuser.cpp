@@ -22,7 +22,7 @@ void AddFocuser::start(bool adding) {
     adding_ = adding;
     cancelled_ = false;
     description_.clear();
-    model_ = drawtube_ = encoder_ = -1;
+    mode_ = model_ = drawtube_ = encoder_ = -1;
     fresh_page();
     h_.sequence_counter() = adding ? kProbe : kManualRunAsk;
     h_.set_active(state::kWizard);
@@ -74,6 +74,18 @@ void AddFocuser::fill_description(const std::string& text) {
 void AddFocuser::fill_maximum(const std::string& text) {
     page_.maximum = text;
     ++page_.maximumRefill;
+}
+
+void AddFocuser::refuse_in_description() {
+    fill_description(kIncorrect);
+    move_focus(SetupScreen::Focus::Description);
+    page_.okEnabled = false;
+}
+
+void AddFocuser::refuse_in_maximum() {
+    fill_maximum(kIncorrect);
+    move_focus(SetupScreen::Focus::Maximum);
+    page_.okEnabled = false;
 }
 
 // ---- the dialog's answers ----
@@ -128,7 +140,8 @@ void AddFocuser::choose(int id, int index) {
     switch (step) {
     case kModeWait:
         page_.choices.clear();
-        if (index == 0) model_ = drawtube_ = encoder_ = -1;
+        if (index != mode_) model_ = drawtube_ = encoder_ = -1;
+        mode_ = index;
         step = index == 0 ? kModelAsk : index == 1 ? kParametersAsk : kManualAsk;
         break;
     case kModelWait:
@@ -161,9 +174,23 @@ void AddFocuser::enter_maximum(int id, const std::string& text) {
 }
 
 void AddFocuser::maximum_typed(int id) {
-    if (!current(id) || h_.sequence_counter() != kMaximumKeyWait) return;
+    if (!current(id)) return;
+    const int step = h_.sequence_counter();
+    if (step == kMaximumKeyWait) {
+        h_.sequence_counter() = kMaximumEntryRead;
+    } else if (step != kMaximumEntryRead || page_.okEnabled) {
+        return;
+    }
     page_.okEnabled = true;
-    h_.sequence_counter() = kMaximumEntryRead;
+    show();
+}
+
+void AddFocuser::description_typed(int id) {
+    if (!current(id) || page_.okEnabled || !page_.showDescription) return;
+    // The distance page: the distance typed anew may give a scale.
+    const int step = h_.sequence_counter();
+    if (step != kDistanceRead && step != kDistanceWatch) return;
+    page_.okEnabled = true;
     show();
 }
 
@@ -207,8 +234,12 @@ void AddFocuser::distance_page(bool cm) {
                      : "You can enter a distance if your focuser does not have one inch of travel, or if you "
                        "wish to enter a more precise value.";
     page_.showDescription = true;
+    page_.entryLabel = cm ? "Distance (cm)" : "Distance (inches)";
     page_.showOk = page_.showCancel = true;
+    page_.okEnabled = true;
     page_.defaultButton = SetupScreen::Default::Ok;
+    // Typing replaces the distance offered.
+    move_focus(SetupScreen::Focus::Description);
     offer_back(kZeroAsk);
 }
 
@@ -270,7 +301,7 @@ void AddFocuser::step() {
         page_.text2.clear();
         page_.showDescription = false;
         page_.choices = {"Tav Focuser Setup", "Specify Focuser Parameters", "Manual Setup Procedure"};
-        page_.choice = -1;
+        page_.choice = mode_;  // the one chosen before, after Back
         page_.showOk = false;
         page_.showCancel = true;
         page_.defaultButton = SetupScreen::Default::None;
@@ -339,6 +370,7 @@ void AddFocuser::step() {
                           "correctly.  ";
             page_.text2 = "To repeat this step, click on the 'OK' button.";
             page_.showDescription = false;
+            page_.entryLabel.clear();
             offer_back(kDistanceAgain);
             ask();
             step = kZeroWait;
@@ -350,8 +382,7 @@ void AddFocuser::step() {
         const std::string why = check_inches_per_count(measured, h_.unit());
         if (!typed || !why.empty()) {
             // The distance must give a scale: asked again, the count still shown.
-            fill_description(kIncorrect);
-            move_focus(SetupScreen::Focus::Description);
+            refuse_in_description();
             ask();
             page_.refusal = reason(typedDescription_, typed, why);
             step = kDistanceRead;
@@ -367,6 +398,7 @@ void AddFocuser::step() {
                       "will be inaccurate.  If you overshoot the end, return the focuser to its zero position and try "
                       "again.";
         page_.showDescription = false;
+        page_.entryLabel.clear();
         offer_back(kDistanceAgain);
         ask();
         break;
@@ -482,8 +514,7 @@ void AddFocuser::step() {
     case kScaleCheck:
         if (scaleAccepted_) break;
         page_.refusal = scaleRefusal_;
-        fill_description(kIncorrect);
-        move_focus(SetupScreen::Focus::Description);
+        refuse_in_description();
         step = kScaleRead;
         show();
         return;
@@ -515,8 +546,7 @@ void AddFocuser::step() {
     case kMaximumEntryCheck:
         if (maximumAccepted_) break;
         page_.refusal = maximumRefusal_;
-        fill_maximum(kIncorrect);
-        move_focus(SetupScreen::Focus::Maximum);
+        refuse_in_maximum();
         waiting_ = true;
         step = kMaximumEntryRead;
         show();

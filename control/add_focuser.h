@@ -32,6 +32,9 @@ public:
     void choose(int id, int index);
     void enter_description(int id, const std::string& text);
     void enter_maximum(int id, const std::string& text);
+    // A key typed into the first edit (description, scale or distance),
+    // and into the maximum edit: an entry refused before may be taken again.
+    void description_typed(int id);
     void maximum_typed(int id);
 
     // True while the setup runs or shows its last page.
@@ -102,6 +105,10 @@ private:
     void move_focus(SetupScreen::Focus to);
     void fill_description(const std::string& text);
     void fill_maximum(const std::string& text);
+    // "Incorrect entry" in an edit: OK has nothing to take until the edit
+    // is typed in again.
+    void refuse_in_description();
+    void refuse_in_maximum();
     void read_position();
     void watch_position();
     // False when the new focuser could not be saved (the setup has ended).
@@ -118,7 +125,9 @@ private:
     bool cancelled_ = false;
     int backStep_ = kEnd;     // where Back goes from the page shown
     std::string description_; // the new focuser's description, once entered
-    // Model tables.
+    // The setup mode chosen, and in the model tables the model, drawtube
+    // and encoder (-1: none yet), shown again after Back.
+    int mode_ = -1;
     int model_ = -1, drawtube_ = -1, encoder_ = -1;
     float roller_ = 0, travel_ = 0;
     // The typed parameters: Enter pressed in an edit, and accepted.

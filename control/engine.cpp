@@ -405,7 +405,8 @@ void Engine::go_to_command() {
     doneMessage1 = "Go To command in progress";
     doneMessage2 = "Please wait";
     open_entry(state::kGoToEntry, "Enter Focuser Go To Position", "\nEnter the desired focuser position.",
-               format_fixed(length_of_counts(currentPosition, profile_.inchesPerCount, unit()), 5, 3));
+               format_fixed(length_of_counts(currentPosition, profile_.inchesPerCount, unit()), 5, 3),
+               unit_name(unit()));
 }
 
 void Engine::go_to_position_command(long target, Action by) {

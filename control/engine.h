@@ -264,6 +264,7 @@ public:
     void setup_description_entered(int id, const std::string& text);
     void setup_maximum_entered(int id, const std::string& text);
     void setup_maximum_typed(int id);
+    void setup_description_typed(int id);
 
 private:
     // ---- protocol ----
@@ -400,7 +401,7 @@ private:
     // The entry opened by a click (go-to position, or a number of the
     // Configure page) in executive state `entryState`.
     void open_entry(char entryState, const std::string& caption, const std::string& prompt,
-                    const std::string& preset);
+                    const std::string& preset, const std::string& unit);
 
     // ---- SequenceHost ----
     SequenceHost& host() { return *this; }
@@ -444,8 +445,8 @@ private:
     void rename_selected_focuser(const std::string& description) override;
     int free_file_number() override;
     void open_number_entry(char entryState, const std::string& caption, const std::string& prompt,
-                           const std::string& preset) override {
-        open_entry(entryState, caption, prompt, preset);
+                           const std::string& preset, const std::string& unit) override {
+        open_entry(entryState, caption, prompt, preset, unit);
     }
     void ask_question(const std::string& text, const std::string& yes, const std::string& no) override {
         show_question(text, yes, no);
@@ -455,6 +456,8 @@ private:
     bool reopen_port();
     std::string port_trouble() const;
     void port_does_not_open(bool firstTry);
+    // The position is not known (the port did not open, or went away).
+    void position_unknown();
     // The port went away under the program (an adapter unplugged, a line
     // hung up): whatever ran on it ends at once and says so, and the port
     // is tried again.
@@ -588,6 +591,9 @@ private:
     // The profile's maximum travel has not reached the module (no echo, or
     // no module to send it to): it is sent when the module answers again.
     bool travelUnsent_ = false;
+    // The profile of the focuser being deleted could not go to the trash:
+    // the question now open asks whether to delete it for good.
+    bool deleteForGood_ = false;
     std::vector<std::string> travelNote_;  // the lines that say so
     Situation refusalCause_ = Situation::Count;  // what refused the click shown
     bool continuousMove_ = false;  // a Move In or Move Out runs until stopped

@@ -91,7 +91,7 @@ void Engine::answer_for_nobody() {
 // ---------------------------------------------------------------- dialogs ----
 
 void Engine::open_entry(char entryState, const std::string& caption, const std::string& prompt,
-                        const std::string& preset) {
+                        const std::string& preset, const std::string& unit) {
     activeCommand = entryState;
     entryState_ = entryState;
     EntryScreen& e = screen_.entry;
@@ -100,6 +100,7 @@ void Engine::open_entry(char entryState, const std::string& caption, const std::
     e.caption = caption;
     e.label = prompt;
     e.preset = preset;
+    e.unit = unit;
     ++e.refill;
     entryTag = 0;
     entryOk = false;

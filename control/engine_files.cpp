@@ -192,19 +192,31 @@ void Engine::delete_file_command() {
     const int row = screen_.focuserRow;
     const int before = static_cast<int>(screen_.focuserList.size());
     // The profile goes to the desktop's trash, where the user can get it
-    // back; without a trash it is removed, and Activity says so.
+    // back. The question promised the trash: when it cannot go there, it is
+    // deleted for good only when the user says so.
     const std::string path = data_path(currentFileName);
     std::vector<std::string> said;
+    const bool forGood = deleteForGood_;
+    deleteForGood_ = false;
     if (file_exists(path)) {
         std::string inTrash, why, error;
-        if (options_.moveToTrash && options_.moveToTrash(path, inTrash, why)) {
+        if (options_.moveToTrash && !forGood) {
+            if (!options_.moveToTrash(path, inTrash, why)) {
+                deleteForGood_ = true;
+                followUpCommand = state::kDeleteFocuser;
+                activeCommand = state::kConfirm;
+                confirmAnswer = 0;
+                show_question(currentFileName + " cannot go to the trash: " + why +
+                                  ".  Delete it for good?  It cannot be brought back then.",
+                              "Delete for good", "Keep it");
+                return;
+            }
             said = {"Focuser deleted: " + currentFileName + " is in the trash", inTrash};
         } else if (!remove_file(path, error)) {
             report_file_error(error);
             return;
-        } else if (options_.moveToTrash) {
-            hold_note("Cannot move " + currentFileName + " to the trash: " + why, false);
-            hold_note(currentFileName + " deleted", false);
+        } else if (forGood) {
+            said = {"Focuser deleted: " + currentFileName + " deleted for good"};
         }
     }
     if (!said.empty()) set_activity(said);

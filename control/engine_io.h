@@ -56,6 +56,7 @@ struct EntryScreen {
     std::string label;     // the prompt, or why the last entry was refused
     std::string preset;    // the text the edit box is (re)filled with
     unsigned refill = 0;   // raised each time the edit box must be refilled
+    std::string unit;      // what the number is in ("inches", "counts per cm", ...), shown beside it
 };
 
 // The open text entry (the "Enter Focuser Description" dialog).
@@ -132,6 +133,8 @@ struct Screen {
     bool backlashEditEnabled = true;
     std::string focuserType;  // bytes in the files' code page
     std::array<std::string, kStoredSlots> posText;
+    // The slot holds a position: its Go To and Delete have something to act on.
+    std::array<bool, kStoredSlots> slotStored{};
     std::array<std::string, kStoredSlots> descriptions;  // bytes in the files' code page
     int descriptionOpen = -1;       // slot index open for typing, -1 none
     unsigned descriptionFocus = 0;  // raised when the open description takes the focus

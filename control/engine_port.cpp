@@ -38,8 +38,7 @@ void Engine::port_does_not_open(bool firstTry) {
     set_connection(trouble);
     if (trouble == shownPortTrouble_ || (!firstTry && shownPortTrouble_.empty())) return;
     shownPortTrouble_ = trouble;
-    positionKnown = false;
-    set_position_lines({"Unknown"});
+    position_unknown();
     set_status({"Unknown"});
     set_activity({"Not communicating", trouble});
 }
@@ -102,12 +101,7 @@ void Engine::port_gone() {
         followUpCommand = 0;
         queuedCommand = 0;
     }
-    positionKnown = false;
-    set_position_lines({"Unknown"});
-    if (screen_.encoderPosition != "Unknown") {
-        screen_.encoderPosition = "Unknown";
-        mark(kEncoderPosition);
-    }
+    position_unknown();
     set_status({"Unknown"});
     set_connection(where + " - the device went away (unplugged or hung up)");
     // Short enough for one line of Activity; the connection line names the device.
@@ -118,6 +112,16 @@ void Engine::port_gone() {
     if (!ended.empty()) show_operate_page();
     reconnectPending = true;
     load_timer(kReconnectDelayMs);
+}
+
+// Both pages say so: Operate's position and Configure's encoder count.
+void Engine::position_unknown() {
+    positionKnown = false;
+    set_position_lines({"Unknown"});
+    if (screen_.encoderPosition != "Unknown") {
+        screen_.encoderPosition = "Unknown";
+        mark(kEncoderPosition);
+    }
 }
 
 void Engine::ComPortSelectClick(int index) { port_choice_clicked(&ProgramConfig::portIndex, index); }

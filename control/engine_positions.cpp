@@ -29,8 +29,9 @@ void Engine::display_stored_position() {
     const long count = profile_.positions[i];
     std::string text = " ";
     if (count >= 0) text = length_text(count, profile_.inchesPerCount, unit(), unit() == Unit::Inches ? 3 : 2);
-    if (screen_.posText[i] != text) {
+    if (screen_.posText[i] != text || screen_.slotStored[i] != (count >= 0)) {
         screen_.posText[i] = text;
+        screen_.slotStored[i] = count >= 0;
         mark(kStoredSlotsPart);
     }
 }
@@ -100,7 +101,14 @@ void Engine::step_command(Action action) {
         from = queuedArgument_;
     else if (goToTargetAhead_)
         from = goToTarget_;
-    if (config_.stepIncrement == 0 || !(profile_.inchesPerCount > 0)) return;  // the steps are off
+    if (config_.stepIncrement == 0) {
+        show_refusal("The step increment is 0", action);
+        return;
+    }
+    if (!(profile_.inchesPerCount > 0)) {
+        show_refusal("The focuser scale (encoder counts per inch) is not set", action);
+        return;
+    }
     auto target = step_target(from, profile_.inchesPerCount, config_.stepIncrement, stepIn);
     if (!target) {
         show_refusal("The step would pass the zero position", action);
@@ -178,7 +186,9 @@ void Engine::backlash_count_update(bool typed, const std::string& text) {
         double value = 0;
         if (parse_decimal(text, value) && value >= 0) {
             if (auto counts = typed_length_to_counts(value, profile_.inchesPerCount, unit())) {
-                if (const std::string why = check_backlash_count(static_cast<double>(*counts)); !why.empty()) {
+                if (const std::string why =
+                        check_backlash_distance(static_cast<double>(*counts), profile_.inchesPerCount, unit());
+                    !why.empty()) {
                     show_refusal(why, Action::BacklashDistance);
                 } else {
                     profile_.backlashCount = *counts;

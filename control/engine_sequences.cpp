@@ -130,6 +130,7 @@ void Engine::DeleteFocuserClick() {
     Batch b(*this);
     user_acts();
     if (refuse(Action::DeleteFocuser)) return;
+    deleteForGood_ = false;
     followUpCommand = state::kDeleteFocuser;
     activeCommand = state::kConfirm;
     confirmAnswer = 0;
@@ -210,6 +211,11 @@ void Engine::setup_maximum_entered(int id, const std::string& text) {
 void Engine::setup_maximum_typed(int id) {
     Batch b(*this);
     setup_->maximum_typed(id);
+}
+
+void Engine::setup_description_typed(int id) {
+    Batch b(*this);
+    setup_->description_typed(id);
 }
 
 // --------------------------------------------- conversion and renaming ----

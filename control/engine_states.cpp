@@ -49,6 +49,9 @@ void Engine::state_a() {
         activity("Waiting");
     } else if (followUpCommand == state::kBacklashLeg) {
         drop_legs();  // the clipped overshoot was declined: nothing moves
+    } else if (followUpCommand == state::kDeleteFocuser && deleteForGood_) {
+        deleteForGood_ = false;
+        activity("Focuser not deleted: " + currentFileName + " is kept", "Waiting for command");
     }
 }
 
@@ -266,6 +269,7 @@ void Engine::state_x() {
     profile_.positions[i] = -1;
     profile_.descriptions[i] = " ";
     screen_.posText[i] = " ";
+    screen_.slotStored[i] = false;
     screen_.descriptions[i] = " ";
     if (screen_.descriptionOpen == i) {
         screen_.descriptionOpen = -1;

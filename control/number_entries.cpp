@@ -12,16 +12,19 @@
 namespace corvell {
 
 void NumberEntries::open_encoder() {
+    const bool cm = h_.unit() == Unit::Centimetres;
     h_.open_number_entry(state::kEncoderEntry, "Enter Encoder Count value",
-                         "Enter the desired encoder counts per inch value.",
-                         format_fixed(counts_per_unit(h_.profile().inchesPerCount, h_.unit()), 8, 3));
+                         cm ? "Enter the desired encoder counts per cm value."
+                            : "Enter the desired encoder counts per inch value.",
+                         format_fixed(counts_per_unit(h_.profile().inchesPerCount, h_.unit()), 8, 3),
+                         cm ? "counts per cm" : "counts per inch");
 }
 
 void NumberEntries::open_max_travel() {
     h_.open_number_entry(state::kMaxTravelEntry, "Enter Maximum Travel Count",
                          "Enter the desired encoder count for the maximum travel position programmed stop. \n Setting "
                          "this value beyond the focuser's mechanical end of travel may cause positioning errors.",
-                         format_fixed(static_cast<double>(h_.profile().maxTravel), 5, 0));
+                         format_fixed(static_cast<double>(h_.profile().maxTravel), 5, 0), "counts");
 }
 
 void NumberEntries::open_travel_distance() {
@@ -30,7 +33,8 @@ void NumberEntries::open_travel_distance() {
         "Enter the desired maximum travel programmed stop position. \nWARNING!: Setting this value beyond the "
         "focuser's mechanical end of travel may cause positioning errors.",
         format_fixed(length_of_counts(static_cast<double>(h_.profile().maxTravel), h_.profile().inchesPerCount, h_.unit()),
-                     5, 3));
+                     5, 3),
+        unit_name(h_.unit()));
 }
 
 // The first reason that applies: not a number, negative, then what the

@@ -53,6 +53,12 @@ std::string check_backlash_count(double counts) {
     return "The backlash correction distance must be 0 to " + std::to_string(kMaxModuleCount) + " counts";
 }
 
+std::string check_backlash_distance(double counts, float inchesPerCount, Unit unit) {
+    if (check_backlash_count(counts).empty()) return {};
+    return "The backlash correction distance must be 0 to " +
+           length_text(static_cast<double>(kMaxModuleCount), inchesPerCount, unit, 3);
+}
+
 std::string check_step_increment(double inches, Unit unit) {
     if (std::isfinite(inches) && inches >= 0 && inches <= kMostStepInches * (1 + 1e-9)) return {};
     return "The step increment must be 0 to " + step_text(static_cast<float>(kMostStepInches), unit);

@@ -32,6 +32,9 @@ std::string check_inches_per_count(double inchesPerCount, Unit unit);
 std::string check_max_travel(double counts);
 // A backlash correction distance in counts: 0 to 65535.
 std::string check_backlash_count(double counts);
+// The same for a distance typed in the unit in use: the reason gives the
+// bound as a length of this focuser.
+std::string check_backlash_distance(double counts, float inchesPerCount, Unit unit);
 // A step increment in inches: 0 to 1 inch (shown in the unit in use).
 std::string check_step_increment(double inches, Unit unit);
 // A focuser description (code-page bytes): not empty, not only blanks.

@@ -101,9 +101,10 @@ public:
     // The yes/no question, with the captions of its two buttons.
     virtual void ask_question(const std::string& text, const std::string& yes = "OK",
                               const std::string& no = "Cancel") = 0;
-    // Opens the number entry in executive state `entryState`.
+    // Opens the number entry in executive state `entryState`; `unit` is
+    // what the number is in.
     virtual void open_number_entry(char entryState, const std::string& caption, const std::string& prompt,
-                                   const std::string& preset) = 0;
+                                   const std::string& preset, const std::string& unit) = 0;
     virtual void show_auto_detect_text(bool visible) = 0;
     virtual void show_auto_detect_result(const std::string& message) = 0;
     virtual bool auto_detect_result_open() const = 0;

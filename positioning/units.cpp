@@ -50,6 +50,8 @@ std::string encoder_lines_caption(Unit unit) {
     return unit == Unit::Centimetres ? "  Encoder Counts per cm:" : "Encoder Counts per inch:";
 }
 
+std::string unit_name(Unit unit) { return unit == Unit::Centimetres ? "cm" : "inches"; }
+
 std::string step_text(float stepInches, Unit unit) {
     if (unit == Unit::Centimetres) {
         return format_fixed(static_cast<double>(stepInches) * kMmPerInch, 5, 2) + "mm";

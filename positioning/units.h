@@ -29,6 +29,8 @@ double counts_per_unit(float inchesPerCount, Unit unit);
 std::string counts_per_unit_text(float inchesPerCount, Unit unit);
 // EncoderLines' caption for the unit.
 std::string encoder_lines_caption(Unit unit);
+// The unit in words: "inches" or "cm".
+std::string unit_name(Unit unit);
 
 // StepEdit's text: inches with 3 decimals and "\"", or millimetres with 2
 // decimals and "mm".

@@ -266,10 +266,16 @@ TEST(AddFocuser, TheManualSetupMeasuresWithThePushButtons) {
     // A distance that is no length is asked again; 2 cm at count 1000.
     r.link.module.position = 1000;
     r.advance(600);
+    // OK has nothing to take from "Incorrect entry": it waits for a key.
     for (const char* wrong : {"0", "-2", "nan", "x"}) {
+        r.engine.setup_description_typed(page(r).id);
         ok(r, wrong);
         EXPECT_EQ(page(r).description, "Incorrect entry") << wrong;
+        EXPECT_FALSE(page(r).okEnabled) << wrong;
+        EXPECT_EQ(page(r).focus, SetupScreen::Focus::Description);
     }
+    r.engine.setup_description_typed(page(r).id);
+    EXPECT_TRUE(page(r).okEnabled);
     ok(r, "2.000");
     EXPECT_EQ(r.screen().encoderStep, "500.000") << "counts per cm";
     r.link.module.position = 5000;
@@ -303,6 +309,57 @@ TEST(AddFocuser, TheManualSetupMeasuresWithThePushButtons) {
     EXPECT_EQ(r.screen().focuserList, (Lines{"A", "Pushed again"})) << "renamed in the list before any restart";
     EXPECT_EQ(profileFile(r, 7)->description, "Pushed again");
     EXPECT_EQ(profileFile(r, 7)->maxTravel, 3000);
+}
+
+// Back shows what was chosen and typed; the distance page takes the
+// keyboard in its edit, also after Back; an entry refused with "Incorrect
+// entry" leaves OK nothing to take until the edit is typed in.
+TEST(AddFocuser, BackShowsTheChoiceTheDistanceTakesTheKeysAndOkWaitsAfterARefusal) {
+    Rig r;
+    startWithModule(r);
+    toModes(r, "Walked");
+    choose(r, 2);
+    r.engine.setup_back(page(r).id);
+    r.pass();
+    r.advance(50);
+    ASSERT_EQ(page(r).text1, "Select the desired setup mode.");
+    EXPECT_EQ(page(r).choice, 2) << "the mode chosen before";
+    choose(r, 2);
+    ok(r);  // the direction switch
+    ok(r);  // at the zero end
+    auto distanceTakesTheKeys = [&r](unsigned focusBefore) {
+        EXPECT_EQ(page(r).text1.rfind("Move the focuser out one inch", 0), 0u);
+        EXPECT_EQ(page(r).focus, SetupScreen::Focus::Description);
+        EXPECT_GT(page(r).focusCount, focusBefore);
+        EXPECT_EQ(page(r).entryLabel, "Distance (inches)");
+    };
+    distanceTakesTheKeys(0);
+    r.link.module.position = 2000;
+    r.advance(600);
+    ok(r, "1.000");
+    ASSERT_EQ(page(r).text1.rfind("Move the focuser to the desired maximum", 0), 0u);
+    EXPECT_EQ(page(r).entryLabel, "");
+    const unsigned focus = page(r).focusCount;
+    r.engine.setup_back(page(r).id);
+    r.pass();
+    r.advance(600);
+    distanceTakesTheKeys(focus);
+    ok(r, "2.5");
+    EXPECT_EQ(r.engine.inches_per_count(), 2.5f / 2000);
+    r.engine.setup_cancelled(page(r).id);
+    r.pass();
+    // The typed parameters: a maximum refused, then typed anew.
+    toModes(r, "Typed");
+    choose(r, 1);
+    enterDescription(r, "3000");
+    enterMaximum(r, "1");
+    EXPECT_EQ(page(r).maximum, "Incorrect entry");
+    EXPECT_FALSE(page(r).okEnabled);
+    r.engine.setup_maximum_typed(page(r).id);
+    r.pass();
+    EXPECT_TRUE(page(r).okEnabled);
+    ok(r, "", "4000");
+    EXPECT_EQ(page(r).text1, "Setup is now complete.");
 }
 
 TEST(AddFocuser, CancelOrCloseAtAnyPageLeavesNoFileNoRowAndTheStoredValues) {
@@ -452,6 +509,7 @@ TEST(NumberEntries, EachEntryIsCheckedSavedAndTheTravelSentToTheModule) {
     r.pass();
     EXPECT_EQ(r.screen().entry.caption, "Enter Encoder Count value");
     EXPECT_EQ(r.screen().entry.preset, "3666.933");
+    EXPECT_EQ(r.screen().entry.unit, "counts per inch");
     confirm("1e30");
     EXPECT_EQ(r.screen().entry.label, "Encoder counts per inch must be 100 to 100000");
     for (const char* wrong : {"0", "nan", "inf", "99", "1e30", "-1"}) {
@@ -469,6 +527,7 @@ TEST(NumberEntries, EachEntryIsCheckedSavedAndTheTravelSentToTheModule) {
     r.engine.SetMaxTravelClick();
     r.pass();
     EXPECT_EQ(r.screen().entry.preset, "6600");
+    EXPECT_EQ(r.screen().entry.unit, "counts");
     const size_t n = r.mark();
     confirm("6600", false);
     EXPECT_EQ(r.sentFrom(n).find('w'), std::string::npos);
@@ -488,9 +547,21 @@ TEST(NumberEntries, EachEntryIsCheckedSavedAndTheTravelSentToTheModule) {
     // the entry rounds down after the conversion to inches).
     r.engine.UnitsClick(1);
     r.pass();
+    r.engine.SetEncoderClick();
+    r.pass();
+    EXPECT_EQ(r.screen().entry.label, "Enter the desired encoder counts per cm value.");
+    EXPECT_EQ(r.screen().entry.unit, "counts per cm");
+    r.engine.entry_cancelled(r.screen().entry.id);
+    r.pass();
+    r.engine.go_to_command();
+    r.pass();
+    EXPECT_EQ(r.screen().entry.unit, "cm");
+    r.engine.entry_cancelled(r.screen().entry.id);
+    r.pass();
     r.engine.MaxTravelOverrideClick();
     r.pass();
     EXPECT_EQ(r.screen().entry.caption, "Enter Maximum Travel Distance");
+    EXPECT_EQ(r.screen().entry.unit, "cm");
     confirm("100");
     EXPECT_TRUE(r.screen().entry.visible) << "beyond the module's range";
     confirm("1.27");

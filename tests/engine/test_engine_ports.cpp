@@ -252,6 +252,13 @@ TEST(EnginePorts, APortThatWillNotOpenIsNamedAndTriedAgainUntilItOpens) {
     EXPECT_EQ(r.screen().connection, "Communicating");
     EXPECT_EQ(r.screen().activity, (Lines{"Focuser responding", "Waiting for command"}));
     EXPECT_EQ(r.sentFrom(0), "btp");
+    EXPECT_EQ(r.screen().encoderPosition, "1000");
+    // Another port chosen that will not open: both pages say the position
+    // is not known.
+    r.link.opens = false;
+    r.engine.ComPortSelectClick(1);
+    EXPECT_EQ(r.screen().position, (Lines{"Unknown"}));
+    EXPECT_EQ(r.screen().encoderPosition, "Unknown");
 }
 
 TEST(EnginePorts, ADeviceThatGoesAwayIsLetGoAndFoundAgain) {

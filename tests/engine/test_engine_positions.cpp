@@ -76,6 +76,8 @@ TEST(EngineSteps, StepInPastZeroSendsNothingStepOutMovesByTheIncrement) {
     r.engine.StepOutButtonClick();
     r.pass();
     EXPECT_EQ(r.sentFrom(m), "");
+    EXPECT_EQ(r.screen().refusal.lines, (Lines{"The step increment is 0", "Step Out not started"}));
+    EXPECT_EQ(r.screen().refusal.place, RefusalScreen::Place::Operate);
 }
 
 TEST(EngineSteps, TypedIncrementsAreReadInTheUnitAndNonsenseKeepsTheValue) {
@@ -117,6 +119,17 @@ TEST(EngineBacklash, SwitchAndDistanceAreSavedAndAZeroScaleIgnoresTheDistance) {
     EXPECT_EQ(r.engine.backlash_count(), 366);
     EXPECT_EQ(profileOnDisk(r).backlashCount, 366);
     EXPECT_EQ(r.screen().backlashText, "0.100\"");
+    // Beyond the module's 65535 counts: the bound in the box's own unit.
+    for (int units : {0, 1}) {
+        r.engine.UnitsClick(units);
+        r.engine.backlash_count_update(true, "50");
+        EXPECT_EQ(r.screen().refusal.lines,
+                  (Lines{units ? "The backlash correction distance must be 0 to 45.395cm"
+                               : "The backlash correction distance must be 0 to 17.872\"",
+                         "Backlash correction distance not changed"}));
+        EXPECT_EQ(r.engine.backlash_count(), 366);
+    }
+    r.engine.UnitsClick(0);
     r.engine.BacklashEnableClick(0);
     EXPECT_FALSE(r.screen().backlashEditEnabled);
     EXPECT_EQ(profileOnDisk(r).backlashCount, 366) << "switching off keeps the distance";
@@ -216,6 +229,8 @@ TEST(EngineStoredPositions, ZeroScaleMovesNothingAndStaysReadable) {
     EXPECT_EQ(r.screen().encoderStep, "0.000");
     const size_t m = r.mark();
     r.engine.StepOutButtonClick();
+    EXPECT_EQ(r.screen().activity,
+              (Lines{"The focuser scale (encoder counts per inch) is not set", "Step Out not started"}));
     r.engine.go_to_command();
     r.engine.entry_confirmed(r.screen().entry.id, "0.1");
     EXPECT_TRUE(r.screen().entry.visible);
@@ -232,14 +247,17 @@ TEST(EngineStoredPositions, TheLastSlotAndASlotAtCountZeroAreStoredSlots) {
     r.startCommunicating(0);
     // Slot 20 stores like any other; a slot holding count 0 is occupied:
     // storing over it asks first, deleting it asks too.
+    EXPECT_FALSE(r.screen().slotStored[19]);
     store(r, 20, 700, false);
     EXPECT_EQ(r.engine.stored_position(20).count, 700);
+    EXPECT_TRUE(r.screen().slotStored[19]);
     EXPECT_EQ(profileOnDisk(r).positions[19], 700);
     r.setPosition(0);
     r.engine.StoreNClick(5);
     r.pass();
     r.engine.save_position_N(5, "zero");
     ASSERT_EQ(r.engine.stored_position(5).count, 0);
+    EXPECT_TRUE(r.screen().slotStored[4]) << "count 0 is stored";
     r.setPosition(50);
     r.engine.StoreNClick(5);
     EXPECT_TRUE(r.screen().question.visible) << "count 0 is a stored position";

@@ -18,6 +18,7 @@ void copy_parts(Screen& to, const Screen& from, unsigned parts) {
     }
     if (parts & kStoredSlotsPart) {
         to.posText = from.posText;
+        to.slotStored = from.slotStored;
         to.descriptions = from.descriptions;
         to.descriptionOpen = from.descriptionOpen;
         to.descriptionFocus = from.descriptionFocus;
@@ -63,7 +64,8 @@ bool same_part(const Screen& a, const Screen& b, unsigned part) {
                a.maxTravelStop == b.maxTravelStop && a.maxTravel == b.maxTravel && a.stepText == b.stepText &&
                a.backlashText == b.backlashText;
     case kStoredSlotsPart:
-        return a.posText == b.posText && a.descriptions == b.descriptions && a.descriptionOpen == b.descriptionOpen &&
+        return a.posText == b.posText && a.slotStored == b.slotStored && a.descriptions == b.descriptions &&
+               a.descriptionOpen == b.descriptionOpen &&
                a.descriptionFocus == b.descriptionFocus;
     case kFocuserType: return a.focuserType == b.focuserType;
     case kFocuserList:
@@ -81,7 +83,7 @@ bool same_part(const Screen& a, const Screen& b, unsigned part) {
     case kEntry:
         return a.entry.visible == b.entry.visible && a.entry.id == b.entry.id && a.entry.label == b.entry.label &&
                a.entry.caption == b.entry.caption && a.entry.preset == b.entry.preset &&
-               a.entry.refill == b.entry.refill;
+               a.entry.refill == b.entry.refill && a.entry.unit == b.entry.unit;
     case kStopGoTo: return a.stopGoToVisible == b.stopGoToVisible;
     case kOperatePage: return a.operatePage == b.operatePage;
     case kStopInit: return a.stopInitVisible == b.stopInitVisible;

@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QVBoxLayout>
 
 #include "ui/RadioGroup.h"
@@ -18,6 +19,8 @@
 
 CentredDialog::CentredDialog(QWidget* mainWindow, const QString& caption, Focus focus)
     : QDialog(mainWindow), main_(mainWindow), focus_(focus) {
+    // A title and a close button: a dialog is not minimised or maximised.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     setWindowTitle(caption);
     setModal(false);
     if (focus_ == Focus::Leave) {
@@ -52,9 +55,18 @@ bool CentredDialog::event(QEvent* e) {
 void CentredDialog::showEvent(QShowEvent* e) {
     QDialog::showEvent(e);
     adjustSize();
-    const QRect m = main_->frameGeometry();
-    move(m.left() + (m.width() - width()) / 2, m.top() + (m.height() - height()) / 2);
+    const QScreen* s = main_->screen();
+    move(place(main_->frameGeometry(), s ? s->availableGeometry() : QRect()));
     FormActivate();
+}
+
+QPoint CentredDialog::place(const QRect& m, const QRect& screen) const {
+    QPoint at(m.left() + (m.width() - width()) / 2, m.top() + (m.height() - height()) / 2);
+    if (screen.isValid()) {
+        at.setX(std::max(screen.left(), std::min(at.x(), screen.right() + 1 - width())));
+        at.setY(std::max(screen.top(), std::min(at.y(), screen.bottom() + 1 - height())));
+    }
+    return at;
 }
 
 namespace {
@@ -74,6 +86,13 @@ void make_ok_cancel(QDialog* d, QPushButton*& ok, QPushButton*& cancel) {
     cancel = new QPushButton("Cancel", d);
     cancel->setObjectName("CancelBtn");
     ok->setDefault(true);
+}
+
+// A button whose text has room within its frame: a long caption, wider
+// than the style would make it.
+void pad(QPushButton* b) {
+    const QFontMetrics fm = b->fontMetrics();
+    b->setMinimumWidth(fm.horizontalAdvance(QString(b->text()).remove('&')) + 4 * fm.averageCharWidth());
 }
 
 QHBoxLayout* button_row(std::initializer_list<QPushButton*> buttons) {
@@ -151,13 +170,22 @@ TGoToDialog::TGoToDialog(QWidget* mainWindow) : CentredDialog(mainWindow, "Enter
     GoToLabel->setWordWrap(true);
     GoToLabel->setTextFormat(Qt::PlainText);
     GoToLabel->setMinimumWidth(320);
+    // Room for a prompt and for a refusal in its place, so that neither
+    // moves the edit (a one-line prompt sits in the middle).
+    GoToLabel->setMinimumHeight(2 * GoToLabel->fontMetrics().lineSpacing());
+    GoToLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     PositionEdit = new QLineEdit(this);
     PositionEdit->setObjectName("PositionEdit");
     PositionEdit->setMaxLength(10);
+    PositionUnit = new QLabel(this);
+    PositionUnit->setObjectName("PositionUnit");
     make_ok_cancel(this, OKBtn, CancelBtn);
     auto* l = dialog_layout(this);
     l->addWidget(GoToLabel);
-    l->addWidget(PositionEdit);
+    auto* edit = new QHBoxLayout;
+    edit->addWidget(PositionEdit, 1);
+    edit->addWidget(PositionUnit);
+    l->addLayout(edit);
     l->addLayout(button_row({OKBtn, CancelBtn}));
     connect(OKBtn, &QPushButton::clicked, this, &TGoToDialog::OKBtnClick);
     connect(CancelBtn, &QPushButton::clicked, this, &TGoToDialog::CancelBtnClick);
@@ -179,8 +207,13 @@ void TGoToDialog::showEntry(const corvell::EntryScreen& e, bool refill) {
     id_ = e.id;
     const QString caption = QString::fromStdString(e.caption);
     if (windowTitle() != caption) setWindowTitle(caption);
-    const QString label = QString::fromStdString(e.label);
+    // The prompt's leading line break made room above it; the label keeps
+    // that room itself.
+    const QString label = QString::fromStdString(e.label).trimmed();
     if (GoToLabel->text() != label) GoToLabel->setText(label);
+    const QString unit = QString::fromStdString(e.unit);
+    if (PositionUnit->text() != unit) PositionUnit->setText(unit);
+    PositionUnit->setVisible(!unit.isEmpty());
     if (refill) refillEdit(QString::fromStdString(e.preset));
     if (!isVisible()) {
         adjustSize();
@@ -214,10 +247,44 @@ TStopGoToDialog::TStopGoToDialog(QWidget* mainWindow) : CentredDialog(mainWindow
     OKBtn = new QPushButton("&Terminate Go To Command at Current Position", this);
     OKBtn->setObjectName("OKBtn");
     OKBtn->setDefault(true);
+    pad(OKBtn);
     auto* l = dialog_layout(this);
     l->addWidget(StopText);
     l->addLayout(button_row({OKBtn}));
     connect(OKBtn, &QPushButton::clicked, this, &TStopGoToDialog::OKBtnClick);
+}
+
+QPoint TStopGoToDialog::place(const QRect& m, const QRect& screen) const {
+    const QSize frame = frameGeometry().size().expandedTo(size());
+    const int gap = 8;
+    const int besideY = m.top() + (m.height() - frame.height()) / 2;
+    const QPoint beside[] = {{m.right() + 1 + gap, besideY}, {m.left() - gap - frame.width(), besideY},
+                             {m.left() + (m.width() - frame.width()) / 2, m.bottom() + 1 + gap}};
+    for (const QPoint& p : beside)
+        if (!screen.isValid() || screen.contains(QRect(p, frame))) return p;
+    // On the screen, nearest the bottom middle of the main window, over
+    // none of the controls kept in view (also while their page is not the
+    // one shown: the user may turn to it).
+    QList<QRect> clear;
+    for (QWidget* w : keepInView_)
+        if (!w->isHidden())
+            clear << QRect(w->mapToGlobal(QPoint()), w->size()).adjusted(-gap, -gap, gap, gap);
+    const QPoint aim(m.left() + (m.width() - frame.width()) / 2, m.bottom() + 1 - gap - frame.height());
+    QPoint best = aim;
+    long bestDistance = -1;
+    const QRect room = screen.isValid() ? screen : m;
+    for (int y = room.top(); y + frame.height() <= room.bottom() + 1; y += 4) {
+        for (int x = room.left(); x + frame.width() <= room.right() + 1; x += 4) {
+            const QRect r(QPoint(x, y), frame);
+            if (std::any_of(clear.begin(), clear.end(), [&r](const QRect& c) { return c.intersects(r); })) continue;
+            const long d = long(x - aim.x()) * (x - aim.x()) + long(y - aim.y()) * (y - aim.y());
+            if (bestDistance < 0 || d < bestDistance) {
+                bestDistance = d;
+                best = r.topLeft();
+            }
+        }
+    }
+    return best;
 }
 
 void TStopGoToDialog::OKBtnClick() {
@@ -247,6 +314,7 @@ TStopInitDialog::TStopInitDialog(QWidget* mainWindow)
     StopReinit = new QPushButton("&Stop Initialization: The focuser is at the end of its travel.", this);
     StopReinit->setObjectName("StopReinit");
     StopReinit->setDefault(true);
+    pad(StopReinit);
     l->addLayout(button_row({StopReinit}));
     connect(StopReinit, &QPushButton::clicked, this, &TStopInitDialog::StopReinitClick);
 }
@@ -442,6 +510,7 @@ TSetupDialog::TSetupDialog(QWidget* mainWindow) : CentredDialog(mainWindow, "Add
         emit descriptionEntered(id_, FocuserDescription->text());
     });
     connect(MaximumEdit, &QLineEdit::textEdited, this, [this] { emit maximumTyped(id_); });
+    connect(FocuserDescription, &QLineEdit::textEdited, this, [this] { emit descriptionTyped(id_); });
     connect(MaximumEdit, &QLineEdit::returnPressed, this, [this] {
         emit maximumEntered(id_, MaximumEdit->text());
     });
@@ -454,6 +523,9 @@ void TSetupDialog::showPage(const corvell::SetupScreen& p) {
     }
     rendering_ = true;
     id_ = p.id;
+    // "Add New Focuser", or the manual setup of the focuser in use.
+    const QString caption = QString::fromStdString(p.caption);
+    if (windowTitle() != caption) setWindowTitle(caption);
     auto text = [](QLabel* l, const std::string& t) {
         const QString q = QString::fromStdString(t);
         if (l->text() != q) l->setText(q);

@@ -32,6 +32,9 @@ protected:
     void changeEvent(QEvent* e) override;
     bool event(QEvent* e) override;
     virtual void FormActivate() {}
+    // Where the dialog goes, given the main window's frame and the screen's
+    // room: centred on the main window, within the screen.
+    virtual QPoint place(const QRect& main, const QRect& screen) const;
     QWidget* main_;
     Focus focus_;
     bool touched_ = false;  // the user pressed the mouse on it since it was shown
@@ -71,6 +74,7 @@ public:
     explicit TGoToDialog(QWidget* mainWindow);
     QLabel* GoToLabel;
     QLineEdit* PositionEdit;
+    QLabel* PositionUnit;  // what the number is in
     QPushButton* OKBtn;
     QPushButton* CancelBtn;
     void OKBtnClick();
@@ -103,9 +107,19 @@ public:
     QPushButton* OKBtn;
     void OKBtnClick();
     void reject() override {}  // Escape keeps the stop button in reach
+    // Controls of the main window the dialog must not cover while it runs.
+    void keepInView(const QList<QWidget*>& controls) { keepInView_ = controls; }
 
 signals:
     void stopPressed();
+
+protected:
+    // Beside the main window where the screen has room; else as near the
+    // bottom of it as it can be without covering the controls kept in view.
+    QPoint place(const QRect& main, const QRect& screen) const override;
+
+private:
+    QList<QWidget*> keepInView_;
 };
 
 // Shown while the focuser is initialized; its button stops the homing at the
@@ -201,8 +215,9 @@ signals:
     // Return in the description (or scale) edit, and in the maximum edit.
     void descriptionEntered(int id, const QString& text);
     void maximumEntered(int id, const QString& text);
-    // A key typed into the maximum edit.
+    // A key typed into the maximum edit, and into the first edit.
     void maximumTyped(int id);
+    void descriptionTyped(int id);
 
 protected:
     void closeEvent(QCloseEvent* e) override;

@@ -29,6 +29,34 @@
 
 namespace {
 
+// A page that scrolls when the window is smaller than the page needs (a
+// small screen at a large scale). Its size hint is the room the page needs
+// whole, so the window opens at that size where the screen has it.
+class PageScroll : public QScrollArea {
+public:
+    explicit PageScroll(QWidget* parent) : QScrollArea(parent) {
+        setWidgetResizable(true);
+        setFrameShape(QFrame::NoFrame);
+    }
+    QSize sizeHint() const override { return widget() ? widget()->minimumSizeHint() : QScrollArea::sizeHint(); }
+    QSize minimumSizeHint() const override { return QSize(120, 80); }
+};
+
+// The page's controls go into the returned widget, which scrolls within it.
+QWidget* scrolled_page(QWidget* page) {
+    auto* l = new QVBoxLayout(page);
+    l->setContentsMargins(0, 0, 0, 0);
+    auto* scroll = new PageScroll(page);
+    auto* content = new QWidget;
+    content->setObjectName(page->objectName() + "Content");
+    scroll->setWidget(content);
+    l->addWidget(scroll);
+    return content;
+}
+
+// Room kept free around the window on the screen for its frame and title bar.
+constexpr int kFrameRoomWidth = 16, kFrameRoomHeight = 64;
+
 template <class W>
 W* named(W* w, const char* name) {
     w->setObjectName(QString::fromLatin1(name));
@@ -84,22 +112,28 @@ TForm1::TForm1(corvell::app::Core& core, QWidget* parent)
     AreYouSureDialog = new TAreYouSureDialog(this);
     GoToDialog = new TGoToDialog(this);
     StopGoToDialog = new TStopGoToDialog(this);
+    StopGoToDialog->keepInView({StopButton, StepInButton, StepOutButton, StepEdit, ActivityDisplay});
     TextEntryDialog = new TTextEntryDialog(this);
     StopInitDialog = new TStopInitDialog(this);
     AutoDetectDialog = new TAutoDetectDialog(this);
     SetupDialog = new TSetupDialog(this);
     // The network server's group, below the Settings text.
     AlpacaGroup = new AlpacaSettingsGroup(core_.alpacaServer(), TabSheet4);
-    TabSheet4->layout()->addWidget(AlpacaGroup);
+    SettingsText->parentWidget()->layout()->addWidget(AlpacaGroup);
     wire();
 
-    // Construction: centred, Operate page.
+    // Construction: the size the pages need, as far as the screen has room
+    // for it with the window's frame (the pages scroll in what is left);
+    // centred; Operate page.
     QSize size(504, 470);
-    size = size.expandedTo(minimumSizeHint());
-    resize(size);
+    size = size.expandedTo(sizeHint());
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
-        QRect s = screen->availableGeometry();
+        const QRect s = screen->availableGeometry();
+        size = size.boundedTo(s.size() - QSize(kFrameRoomWidth, kFrameRoomHeight));
+        resize(size);
         move(s.x() + (s.width() - width()) / 2, s.y() + (s.height() - height()) / 2);
+    } else {
+        resize(size);
     }
     PageControl1->setCurrentWidget(TabSheet1);
     // What the engine shows already (the core may have started before the
@@ -148,8 +182,13 @@ void TForm1::wire() {
     connect(SetEncoder, &QPushButton::clicked, this, [this] { SetEncoderClick(); });
     connect(SetMaxTravel, &QPushButton::clicked, this, [this] { SetMaxTravelClick(); });
     connect(MaxTravelOverride, &QPushButton::clicked, this, [this] { MaxTravelOverrideClick(); });
-    // A row chosen with the mouse or the keyboard.
-    connect(FocuserList, &QListWidget::currentRowChanged, this, [this] { FocuserListClick(); });
+    // A row chosen with the mouse or the keyboard; a choice refused is
+    // unmarked once the list has handled the click.
+    connect(FocuserList, &QListWidget::currentRowChanged, this, [this] {
+        if (rendering_) return;
+        FocuserListClick();
+        QMetaObject::invokeMethod(this, [this] { mark_focuser_in_use(); }, Qt::QueuedConnection);
+    });
     connect(RestoreDefaults, &QPushButton::clicked, this, [this] { RestoreDefaultsClick(); });
     connect(Units, &RadioGroup::clicked, this, [this] { UnitsClick(); });
     connect(ComPortSelect, &RadioGroup::clicked, this, [this] { ComPortSelectClick(); });
@@ -185,6 +224,7 @@ void TForm1::wire() {
     connect(SetupDialog, &TSetupDialog::descriptionEntered, this,
             [e](int id, const QString& text) { e->setup_description_entered(id, typed_text(text)); });
     connect(SetupDialog, &TSetupDialog::maximumTyped, this, [e](int id) { e->setup_maximum_typed(id); });
+    connect(SetupDialog, &TSetupDialog::descriptionTyped, this, [e](int id) { e->setup_description_typed(id); });
     connect(SetupDialog, &TSetupDialog::maximumEntered, this,
             [e](int id, const QString& text) { e->setup_maximum_entered(id, text.toStdString()); });
 }
@@ -240,7 +280,7 @@ void TForm1::save_position_N(int n) {
 }
 
 void TForm1::buildOperatePage() {
-    auto* grid = new QGridLayout(TabSheet1);
+    auto* grid = new QGridLayout(scrolled_page(TabSheet1));
     grid->setColumnStretch(0, 2);
     grid->setColumnStretch(1, 3);
 
@@ -344,8 +384,10 @@ void TForm1::buildStorePage() {
         Description[i]->setMinimumWidth(Description[i]->fontMetrics().horizontalAdvance("M") * 8);
         GoTo[i] = new QPushButton("Go To", inner);
         GoTo[i]->setObjectName("GoTo" + num);
+        GoTo[i]->setToolTip("Go to the stored position (greyed while the slot is empty)");
         Delete[i] = new QPushButton("Delete", inner);
         Delete[i]->setObjectName("Delete" + num);
+        Delete[i]->setToolTip("Empty the slot (greyed while it is empty)");
         for (QPushButton* b : {GoTo[i], Delete[i]})
             b->setFixedWidth(b->fontMetrics().horizontalAdvance(b->text()) + 24);
         grid->addWidget(label, n, 0);
@@ -363,11 +405,13 @@ void TForm1::buildStorePage() {
     // Below the rows, so it is in view whichever row is being typed in.
     DescriptionHint = make_refusal_hint("DescriptionHint", TabSheet3);
     outer->addWidget(DescriptionHint);
+    StoreRefusal = make_refusal_hint("StoreRefusal", TabSheet3);
+    outer->addWidget(StoreRefusal);
     for (QLineEdit* d : Description) refuse_unstorable(d, DescriptionHint);
 }
 
 void TForm1::buildConfigurePage() {
-    auto* grid = new QGridLayout(TabSheet2);
+    auto* grid = new QGridLayout(scrolled_page(TabSheet2));
 
     auto* listBox = new QGroupBox("Focuser List", TabSheet2);
     auto* lv = new QVBoxLayout(listBox);
@@ -380,6 +424,10 @@ void TForm1::buildConfigurePage() {
     FocuserFiles = named(new QListWidget(listBox), "FocuserFiles");
     FocuserFiles->hide();
     lv->addWidget(FocuserList);
+    // A click of the page refused, and why: under the list, beside the
+    // buttons, in room the list gives up.
+    ConfigureRefusal = make_refusal_hint("ConfigureRefusal", listBox);
+    lv->addWidget(ConfigureRefusal);
     grid->addWidget(listBox, 0, 0, 2, 1);
     // A taller window gives the list more rows: the height the buttons
     // beside it do not need goes to it.
@@ -476,7 +524,7 @@ void TForm1::buildConfigurePage() {
 }
 
 void TForm1::buildSettingsPage() {
-    auto* l = new QVBoxLayout(TabSheet4);
+    auto* l = new QVBoxLayout(scrolled_page(TabSheet4));
     SettingsText = named(new QPlainTextEdit(TabSheet4), "SettingsText");
     SettingsText->setReadOnly(true);
     SettingsText->setPlainText(QString::fromStdString(corvell::app::settings_text(core_.options())));

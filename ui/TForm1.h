@@ -63,12 +63,14 @@ public:
     std::array<QPushButton*, corvell::kStoredSlots> GoTo{};
     std::array<QPushButton*, corvell::kStoredSlots> Delete{};
     QLabel* DescriptionHint;  // why a typed or pasted character was refused
+    QLabel* StoreRefusal;     // a click of the page refused, and why
     // Configure
     QListWidget *FocuserList, *FocuserFiles;
     QPushButton *AddFocuser, *DeleteFocuser, *ChangeDescription, *ManualSetupButton, *SetEncoder, *SetMaxTravel,
         *MaxTravelOverride, *SetZeroPosition, *ReinitializeFocuser, *RestoreDefaults, *AutoDetect;
     RadioGroup *Units, *ComPortSelect, *BaudRateSelect;
     QLabel *AutoDetectText, *Connection, *EncoderPosition, *EncoderLines, *EncoderStep, *ReinitText, *MaxTravelStop;
+    QLabel* ConfigureRefusal;  // a click of the page refused, and why
     // Settings, Help
     QPlainTextEdit *SettingsText, *HelpText;
     AlpacaSettingsGroup* AlpacaGroup;
@@ -138,6 +140,12 @@ private:
     void buildHelpPage();
     void open_entry_box(QLineEdit* box, bool& typed);
     void end_entry_box(QLineEdit* box, bool& typed);
+    // Go To and Delete of each slot act only on a stored position of a
+    // focuser in use.
+    void enable_slot_buttons(const corvell::Screen& s);
+    // The list marks the focuser in use (after a click the engine refused,
+    // once the list has handled the click itself).
+    void mark_focuser_in_use();
 
     corvell::app::Core& core_;
     bool rendering_ = false;     // radio groups set by render never reach the engine

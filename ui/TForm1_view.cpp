@@ -93,13 +93,18 @@ void TForm1::render(const Screen& s, unsigned changed) {
                 if (d->text() != text) {
                     d->setMaxLength(description_max_length(text));
                     d->setText(text);
+                    d->setCursorPosition(0);  // a long one shows its start
                 }
             }
             if (d->isReadOnly() == open) {
                 d->setReadOnly(!open);
-                if (!open) d->deselect();
+                if (!open) {
+                    d->deselect();
+                    d->setCursorPosition(0);
+                }
             }
         }
+        enable_slot_buttons(s);
         if (s.descriptionOpen < 0 && !DescriptionHint->isHidden()) DescriptionHint->hide();
         if (s.descriptionOpen >= 0 && s.descriptionFocus != shownDescriptionFocus_) {
             QLineEdit* d = Description[s.descriptionOpen];
@@ -121,8 +126,7 @@ void TForm1::render(const Screen& s, unsigned changed) {
             FocuserFiles->clear();
             FocuserFiles->addItems(files);
         }
-        if (FocuserList->currentRow() != s.focuserRow) FocuserList->setCurrentRow(s.focuserRow);
-        if (FocuserFiles->currentRow() != s.focuserRow) FocuserFiles->setCurrentRow(s.focuserRow);
+        mark_focuser_in_use();
         // With the focuser in use deleted, nothing of a focuser's own can be
         // changed; with no row chosen, no focuser can be deleted.
         const bool focuser = !s.noFocuser;
@@ -130,10 +134,7 @@ void TForm1::render(const Screen& s, unsigned changed) {
                                ReinitializeFocuser})
             set_enabled(b, focuser);
         set_enabled(DeleteFocuser, focuser && s.focuserRow >= 0);
-        for (int i = 0; i < corvell::kStoredSlots; ++i) {
-            set_enabled(Store[i], focuser);
-            set_enabled(Delete[i], focuser);
-        }
+        enable_slot_buttons(s);
         set_enabled(BacklashEnable, focuser);
     }
     if (changed & kNotes) {
@@ -155,7 +156,47 @@ void TForm1::render(const Screen& s, unsigned changed) {
     if (changed & kAutoDetect) AutoDetectDialog->showResult(s.autoDetect);
     if (changed & kTextEntry) TextEntryDialog->showEntry(s.textEntry);
     if (changed & kSetup) SetupDialog->showPage(s.setup);
+    if (changed & kRefusal) {
+        // Where the click was; the Operate page's Activity shows it already.
+        using Place = corvell::RefusalScreen::Place;
+        QStringList refusal;
+        for (const std::string& line : s.refusal.lines) refusal << QString::fromStdString(line);
+        const QString text = refusal.join(": ");
+        for (auto [label, place] : {std::pair{StoreRefusal, Place::StoredPositions},
+                                    std::pair{ConfigureRefusal, Place::Configure}}) {
+            const bool here = s.refusal.place == place && !text.isEmpty();
+            if (here) set_label(label, text);
+            set_visible(label, here);
+        }
+    }
     rendering_ = false;
+}
+
+void TForm1::enable_slot_buttons(const Screen& s) {
+    for (int i = 0; i < corvell::kStoredSlots; ++i) {
+        set_enabled(Store[i], !s.noFocuser);
+        set_enabled(GoTo[i], !s.noFocuser && s.slotStored[i]);
+        set_enabled(Delete[i], !s.noFocuser && s.slotStored[i]);
+    }
+}
+
+void TForm1::mark_focuser_in_use() {
+    const int row = engine().screen().focuserRow;
+    const bool was = rendering_;
+    rendering_ = true;
+    for (QListWidget* list : {FocuserList, FocuserFiles}) {
+        const bool marked = row < 0 ? list->selectedItems().isEmpty()
+                                    : list->selectedItems() == QList<QListWidgetItem*>{list->item(row)};
+        if (list->currentRow() != row || !marked) {
+            if (row < 0) {
+                list->clearSelection();
+                list->setCurrentRow(-1);
+            } else {
+                list->setCurrentRow(row, QItemSelectionModel::ClearAndSelect);
+            }
+        }
+    }
+    rendering_ = was;
 }
 
 void TForm1::warnInvalidNumber(const QString& text) {
@@ -231,6 +272,20 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
         if (type == QEvent::MouseButtonRelease && box->isEnabled() && box->isReadOnly()) {
             open_entry_box(box, typed);
             return true;
+        }
+        // From the keyboard: a digit or a point opens the box and is its
+        // first character; Return, Enter, Space or F2 open it as a click does.
+        if (type == QEvent::KeyPress && box->isEnabled() && box->isReadOnly()) {
+            auto* k = static_cast<QKeyEvent*>(event);
+            const QString t = k->text();
+            const bool digit = t.size() == 1 && (t[0].isDigit() || t[0] == '.' || t[0] == ',');
+            const int key = k->key();
+            const bool opens = key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space || key == Qt::Key_F2;
+            if (!digit && !opens) return false;
+            open_entry_box(box, typed);
+            if (!digit) return true;
+            typed = true;
+            return false;  // the box takes the key in place of its selected text
         }
         if (type == QEvent::KeyPress && !box->isReadOnly() && ends_entry(event, typed)) {
             end_entry_box(box, typed);

@@ -6,6 +6,9 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QRadioButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -171,18 +174,51 @@ TEST(Dialogs, EveryMessageLiesWholeWithinItsDialog) {
         [&] { f.RestoreDefaults->click(); return f.AreYouSureDialog; },
         [&] { f.StopInitDialog->showCentred(); return f.StopInitDialog; },
         [&] { f.StopGoToDialog->showCentred(); return f.StopGoToDialog; }};
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
     for (const auto& show : shown) {
         ASSERT_TRUE(h.waitIdle());
         QDialog* dialog = show();
         pump(100);
         EXPECT_TRUE(dialog->isVisible()) << dialog->objectName().toStdString();
         EXPECT_EQ(cut(dialog), "") << dialog->objectName().toStdString();
+        EXPECT_TRUE(screen.contains(dialog->frameGeometry())) << dialog->objectName().toStdString();
         if (dialog == f.TextEntryDialog) {
             QTest::keyClick(f.TextEntryDialog->EnterText, Qt::Key_O);
             EXPECT_FALSE(f.TextEntryDialog->EnterTextHint->isVisible()) << "the refusal goes with the next character";
         }
         dialog->reject();
         dialog->hide();
+    }
+}
+
+// On a 1366x768 screen the window and its title bar fit, at twice the size
+// too; every control of every page can be scrolled into view, and at the
+// default size nothing needs scrolling.
+TEST(Window, EveryPageFitsTheScreenAndEveryControlCanBeReached) {
+    Harness h;
+    h.openWindow();
+    ASSERT_TRUE(h.waitCommunicating());
+    TForm1& f = *h.form;
+    const QScreen* s = QGuiApplication::primaryScreen();
+    ASSERT_EQ(s->geometry().size() * s->devicePixelRatio(), QSize(1366, 768)) << "the screen of the test";
+    const QRect screen = s->availableGeometry();
+    EXPECT_TRUE(screen.contains(f.frameGeometry().adjusted(0, -32, 0, 0))) << "with room for the title bar";
+    EXPECT_LE(f.minimumSizeHint().height(), screen.height() - 32);
+    const bool twice = qApp->devicePixelRatio() > 1;
+    for (QWidget* page : {f.TabSheet1, f.TabSheet3, f.TabSheet2, f.TabSheet4, f.TabSheet7}) {
+        f.PageControl1->setCurrentWidget(page);
+        pump(50);
+        for (QScrollArea* scroll : page->findChildren<QScrollArea*>(Qt::FindDirectChildrenOnly)) {
+            // The stored positions' rows scroll at any size.
+            if (!twice && page != f.TabSheet3)
+                EXPECT_EQ(scroll->verticalScrollBar()->maximum(), 0) << page->objectName().toStdString();
+            for (QWidget* w : scroll->widget()->findChildren<QWidget*>()) {
+                if (!w->isVisibleTo(scroll->widget()) || !qobject_cast<QAbstractButton*>(w)) continue;
+                scroll->ensureWidgetVisible(w, 0, 0);
+                const QRect at(w->mapTo(scroll->viewport(), QPoint()), w->size());
+                EXPECT_TRUE(scroll->viewport()->rect().contains(at)) << w->objectName().toStdString();
+            }
+        }
     }
 }
 
@@ -193,6 +229,7 @@ TEST(ConfigurePage, ButtonsHaveTooltipsTheListTakesTheHeightAndTheWarningItsRoom
     TForm1& f = *h.form;
     f.PageControl1->setCurrentWidget(f.TabSheet2);
     for (QPushButton* b : f.TabSheet2->findChildren<QPushButton*>()) EXPECT_NE(b->toolTip().toStdString(), "");
+    f.resize(f.width(), f.sizeHint().height());  // the page whole, without scrolling
     pump(100);
     const int list = f.FocuserList->height(), button = f.AutoDetect->y(), line = f.Connection->y();
     f.resize(f.width(), f.height() + 200);

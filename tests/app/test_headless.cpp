@@ -122,11 +122,9 @@ TEST(HeadlessView, AnswersNoOrCancelsWhatNobodyIsThereToAnswer)
     char folder[] = "/tmp/corvell-headless-XXXXXX";
     ASSERT_TRUE(::mkdtemp(folder));
     // A focuser in use, so that its questions and entries open.
-    ProgramConfig config;
-    config.nextFileNumber = 2;
     std::string error;
     ASSERT_TRUE(save_file_atomically(std::string(folder) + "/fc00001.df1", encode_profile(FocuserProfile()), error));
-    ASSERT_TRUE(save_file_atomically(std::string(folder) + "/focuser.dc1", encode_config(config), error));
+    ASSERT_TRUE(save_file_atomically(std::string(folder) + "/focuser.dc1", std::string("0\0" "0\0" "0\0" "0.01\0" "2\0", 13), error));
     CoreOptions options;
     options.dataDir = folder;
     options.attended = false;

@@ -164,20 +164,16 @@ Harness::~Harness() { closeWindow(); }
 std::string Harness::path(const std::string& name) const { return dir.filePath(QString::fromStdString(name)).toStdString(); }
 
 void Harness::openWindow(bool waitForStartUp) {
-    const bool noProfile = QDir(dir.path()).entryList({"*.df1"}, QDir::Files).isEmpty();
-    if (!emptyFolder && noProfile && !QFile::exists(QString::fromStdString(path(corvell::kLegacyFileName)))) {
-        // A configuration the test wrote keeps its choices.
-        corvell::ProgramConfig c;
-        if (auto bytes = corvell::read_file_head(path(corvell::kProgramConfigFileName), 4096))
-            c = corvell::parse_config(bytes->data(), bytes->size());
+    if (!emptyFolder && QDir(dir.path()).entryList({"*.df1", "focuser.dat"}).isEmpty()) {  // settings kept
+        const auto bytes = corvell::read_file_head(path("focuser.dc1"), 4096);
+        corvell::ProgramConfig c = bytes ? corvell::parse_config(bytes->data(), bytes->size()) : corvell::ProgramConfig();
         c.currentFileNumber = 1;
         c.nextFileNumber = std::max(c.nextFileNumber, 2);
         corvell::FocuserProfile p;
         p.description = "Focuser 00001";
-        std::string error;
-        if (!corvell::save_file_atomically(path("fc00001.df1"), corvell::encode_profile(p), error) ||
-            !corvell::save_file_atomically(path(corvell::kProgramConfigFileName), corvell::encode_config(c), error))
-            ADD_FAILURE() << error;
+        std::string e;
+        corvell::save_file_atomically(path("fc00001.df1"), corvell::encode_profile(p), e);
+        corvell::save_file_atomically(path("focuser.dc1"), corvell::encode_config(c), e);
     }
     corvell::app::CoreOptions options;
     options.portMap.paths = ports;

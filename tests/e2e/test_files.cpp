@@ -115,6 +115,7 @@ TEST(Files, ACharacterTheCodePageCannotHoldIsRefusedAsItIsTypedOrPasted) {
     typeChars(box, QString::fromUtf8("µm ü"));
     QTest::keyClick(box, Qt::Key_Return);
     ASSERT_TRUE(box->isReadOnly());
+    EXPECT_EQ(box->cursorPosition(), 0) << "shown from its start";
     EXPECT_TRUE(h.form->DescriptionHint->isHidden());
     std::string file = readAll(h.path("fc00001.df1"));
     EXPECT_EQ(corvell::parse_profile(file.data(), file.size()).descriptions[0], "\x80 5\xB5m \xFC");

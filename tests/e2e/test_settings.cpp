@@ -41,8 +41,9 @@ void writeProfile(const Harness& h, int number, const FocuserProfile& p) {
     ASSERT_TRUE(corvell::save_file_atomically(h.path(*corvell::profile_file_name(number)), corvell::encode_profile(p), error));
 }
 
+// From the keyboard: the box has the focus, and a digit opens it.
 void typeInto(QLineEdit* box, const QString& text) {
-    QTest::mouseClick(box, Qt::LeftButton);
+    box->setFocus(Qt::TabFocusReason);
     QTest::keyClicks(box, text);
     QTest::keyClick(box, Qt::Key_Return);
 }
@@ -138,6 +139,7 @@ TEST(StoredPositions, StoreGoToWithOvershootAndDeleteThroughTheWindow) {
     h.form->PageControl1->setCurrentWidget(h.form->TabSheet3);
     storeSlot(h, 1, "Camera");
     EXPECT_EQ(h.form->Pos[0]->text(), "0.818\"");
+    EXPECT_TRUE(h.form->GoTo[0]->isEnabled() && !h.form->GoTo[4]->isEnabled() && !h.form->Delete[4]->isEnabled());
     FocuserProfile p = profileOnDisk(h);
     EXPECT_EQ(p.positions[0], 3000);
     EXPECT_EQ(p.descriptions[0], "Camera");
@@ -162,6 +164,7 @@ TEST(StoredPositions, StoreGoToWithOvershootAndDeleteThroughTheWindow) {
     ASSERT_TRUE(waitUntil([&] { return h.form->Pos[0]->text() == " "; }, 2000));
     EXPECT_EQ(h.form->Description[0]->text(), " ");
     EXPECT_EQ(profileOnDisk(h).positions[0], -1);
+    EXPECT_FALSE(h.form->GoTo[0]->isEnabled()) << "nothing to go to";
 
     // Correction off greys the distance box.
     h.form->BacklashEnable->button(0)->click();

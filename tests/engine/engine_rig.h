@@ -255,19 +255,16 @@ struct Rig {
         link.clock = &timer.now;
     }
 
-    // Construction and start-up: the identify goes out. An empty data
-    // folder first gets a focuser in use (fc00001.df1, the default
-    // profile, "Focuser 00001"), as after adding one, unless `emptyFolder`.
+    // Construction and start-up: the identify goes out. An empty data folder
+    // first gets a focuser in use ("Focuser 00001"), unless `emptyFolder`.
     bool emptyFolder = false;
     void start() {
         if (!emptyFolder && dir.names().empty()) {
             FocuserProfile p;
             p.description = "Focuser 00001";
-            ProgramConfig c;
-            c.nextFileNumber = 2;
-            std::string error;
-            EXPECT_TRUE(save_file_atomically(dir.file("fc00001.df1"), encode_profile(p), error)) << error;
-            EXPECT_TRUE(save_file_atomically(dir.file(kProgramConfigFileName), encode_config(c), error)) << error;
+            saveProfile(1, p);
+            std::string error, next2 = std::string("0\0" "0\0" "0\0" "0.01\0" "2\0", 13);  // the current: 1
+            EXPECT_TRUE(save_file_atomically(dir.file(kProgramConfigFileName), next2, error));
         }
         engine.construct();
         engine.ExecutiveActivate();

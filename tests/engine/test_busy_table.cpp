@@ -153,7 +153,7 @@ const std::vector<SituationCase>& situationCases() {
          },
          [](Rig&) {}, "", true, {Action::StoredGoTo, Action::Delete, Action::ChooseFocuser}},
         // A first start: no focuser file at all, so none in use and no row.
-        {"firstStart", "No focuser is in use: add one or choose one", bits({Situation::NoFocuser, Situation::NoRow}),
+        {"noRow", "No focuser is in use: add one or choose one", bits({Situation::NoFocuser, Situation::NoRow}),
          [](Rig&) {}, [](Rig&) {}, "", false, {Action::StoredGoTo, Action::Delete, Action::ChooseFocuser}},
     };
     return cases;
@@ -224,9 +224,9 @@ const std::vector<ActionCase>& actionCases() {
             return std::string();
         };
     };
-    const char* const kMove = "acts: idle poll echo description noFocuser firstStart";
+    const char* const kMove = "acts: idle poll echo description noFocuser noRow";
     const char* const kStepping = "acts: idle poll echo stepQueued stepGoTo description";
-    const char* const kPort = "acts: idle poll timeOut gone description noFocuser firstStart";
+    const char* const kPort = "acts: idle poll timeOut gone description noFocuser noRow";
     const char* const kFocuserValue = "acts: idle poll timeOut gone description";
     static const std::vector<ActionCase> cases = {
         {Action::MoveIn, "Move In not started", kMove, click(&Engine::move_in_command), sent('i'), nothing, 'i', -1, 1},
@@ -249,12 +249,12 @@ const std::vector<ActionCase>& actionCases() {
          [](Rig& r) { r.engine.save_position_N(2, "two"); }},
         {Action::Delete, "Delete not started", "acts: idle poll timeOut gone", click(&Engine::DeleteNClick, 1),
          question("delete this stored position"), no},
-        {Action::SetZero, "Set Zero not started", "acts: idle poll description noFocuser firstStart",
+        {Action::SetZero, "Set Zero not started", "acts: idle poll description noFocuser noRow",
          click(&Engine::set_zero_command), question("zero the position"), no, 'z', -1, 0},
         {Action::Sync, "Set Zero not started", kMove, [](Rig& r) { return r.engine.set_zero(); }, sent('z'), nothing,
          'z', -1, 1},
         {Action::RestoreDefaults, "Restore Default File Settings not started",
-         "acts: idle poll timeOut gone noFocuser firstStart", click(&Engine::RestoreDefaultsClick),
+         "acts: idle poll timeOut gone noFocuser noRow", click(&Engine::RestoreDefaultsClick),
          question("Restore the Default"), no},
         {Action::Initialize, "Initialization not started", "acts: idle poll description",
          click(&Engine::ReinitializeClick), question("initialize the focuser"), no, 'h', -1, 0},
@@ -279,17 +279,17 @@ const std::vector<ActionCase>& actionCases() {
          },
          nothing},
         // The backlash settings belong to the focuser in use.
-        {Action::BacklashSwitch, "Backlash correction not changed", "refused: setup noFocuser firstStart",
+        {Action::BacklashSwitch, "Backlash correction not changed", "refused: setup noFocuser noRow",
          click(&Engine::BacklashEnableClick, 1),
          [](Rig& r, size_t, const Screen&) { return r.engine.backlash_on() && r.screen().backlashIndex == 1; },
          nothing},
-        {Action::BacklashDistance, "Backlash correction distance not changed", "refused: setup noFocuser firstStart",
+        {Action::BacklashDistance, "Backlash correction distance not changed", "refused: setup noFocuser noRow",
          [](Rig& r) { return r.engine.set_backlash_count(123); },
          [](Rig& r, size_t, const Screen&) { return r.engine.backlash_count() == 123; }, nothing},
         {Action::ChooseFocuser, "Focuser not changed", "acts: idle poll echo timeOut gone",
          click(&Engine::FocuserListClick, 1),
          [](Rig& r, size_t, const Screen&) { return r.configFile().currentFileNumber == 2; }, nothing},
-        {Action::AddFocuser, "Add New Focuser not started", "acts: idle poll timeOut gone noFocuser firstStart",
+        {Action::AddFocuser, "Add New Focuser not started", "acts: idle poll timeOut gone noFocuser noRow",
          click(&Engine::AddFocuserClick),
          [](Rig& r, size_t, const Screen& before) { return r.screen().setup.visible && !before.setup.visible; },
          cancelSetup},

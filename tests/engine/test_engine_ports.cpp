@@ -253,9 +253,7 @@ TEST(EnginePorts, APortThatWillNotOpenIsNamedAndTriedAgainUntilItOpens) {
     EXPECT_EQ(r.screen().activity, (Lines{"Focuser responding", "Waiting for command"}));
     EXPECT_EQ(r.sentFrom(0), "btp");
     EXPECT_EQ(r.screen().encoderPosition, "1000");
-    // Another port chosen that will not open: both pages say the position
-    // is not known.
-    r.link.opens = false;
+    r.link.opens = false;  // another port that will not open: the position not known on both pages
     r.engine.ComPortSelectClick(1);
     EXPECT_EQ(r.screen().position, (Lines{"Unknown"}));
     EXPECT_EQ(r.screen().encoderPosition, "Unknown");

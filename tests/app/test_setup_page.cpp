@@ -162,6 +162,9 @@ protected:
         ASSERT_TRUE(module.start());
         ASSERT_TRUE(::mkdtemp(folder));
         options.dataDir = folder;
+        // A focuser in use, as the window leaves one (the fields left out take their defaults).
+        std::ofstream(std::string(folder) + "/fc00001.df1", std::ios::binary).write(" ", 2);
+        std::ofstream(std::string(folder) + "/focuser.dc1", std::ios::binary).write("0\0" "0\0" "0\0" "0.01\0" "2", 14);
         options.alpacaPort = port;
         options.portMap.paths = {module.slavePath(), "/nonexistent/2", "/nonexistent/3", "/nonexistent/4",
                                  "/nonexistent/5"};
@@ -353,6 +356,7 @@ TEST_F(SetupPageTest, WithoutAWindowTheOlderReleasesFileIsOfferedOnThePage) {
     std::string legacy;
     for (int i = 0; i < 48; ++i) legacy += std::string(i == 6 ? "-1" : i < 8 ? "0" : i < 28 ? "-1" : " ") + '\0';
     const std::string file = std::string(folder) + "/focuser.dat";
+    std::system(("rm -f '" + std::string(folder) + "'/f*").c_str());  // a first start: no focuser
     for (const bool pageOpen : {true, false}) {
         SCOPED_TRACE(pageOpen);
         std::ofstream(file, std::ios::binary) << legacy;

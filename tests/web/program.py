@@ -17,7 +17,10 @@ def free_port():
 
 class Program:
     def __init__(self, program, sim, files=None, arguments=(), sim_arguments=()):
-        """`files`: name -> bytes, put in the data folder before the start."""
+        """`files`: name -> bytes, put in the data folder before the start;
+        by default a focuser in use, as the window leaves one."""
+        if files is None:
+            files = {"fc00001.df1": b"Focuser 00001\0", "focuser.dc1": b"0\0" b"0\0" b"0\0" b"0.01\0" b"2\0"}
         self.folder = tempfile.mkdtemp(prefix="corvell-web-")
         self.data = os.path.join(self.folder, "data")
         os.mkdir(self.data)

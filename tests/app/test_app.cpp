@@ -680,8 +680,7 @@ TEST_F(AppProcess, HeadlessLogInTheJournalHasPrioritiesPortsClientsAndMovesNotMa
     ::stat(errors.c_str(), &st);
     ::setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
     const int port = freeTcpPort();
-    // A focuser in use, as the window leaves one (the fields left out take their defaults).
-    ::mkdir(dir.file("data").c_str(), 0700);
+    ::mkdir(dir.file("data").c_str(), 0700);  // a focuser in use, as the window leaves one
     static const char profile[] = " ", settings[] = "0\0" "0\0" "0\0" "0.01\0" "2\0" "1";
     std::ofstream(dir.file("data/fc00001.df1"), std::ios::binary).write(profile, sizeof profile);
     std::ofstream(dir.file("data/focuser.dc1"), std::ios::binary).write(settings, sizeof settings);

@@ -162,8 +162,7 @@ protected:
         ASSERT_TRUE(module.start());
         ASSERT_TRUE(::mkdtemp(folder));
         options.dataDir = folder;
-        // A focuser in use, as the window leaves one (the fields left out take their defaults).
-        std::ofstream(std::string(folder) + "/fc00001.df1", std::ios::binary).write(" ", 2);
+        std::ofstream(std::string(folder) + "/fc00001.df1", std::ios::binary).write(" ", 2);  // a focuser in use
         std::ofstream(std::string(folder) + "/focuser.dc1", std::ios::binary).write("0\0" "0\0" "0\0" "0.01\0" "2", 14);
         options.alpacaPort = port;
         options.portMap.paths = {module.slavePath(), "/nonexistent/2", "/nonexistent/3", "/nonexistent/4",

@@ -60,11 +60,9 @@ struct Harness {
     static corvell::sim::SimOptions fastModule();
 
     // Builds and shows the window on the current data directory; waits
-    // until the start-up has run (not when a question comes first). An
-    // empty data directory first gets a focuser in use ("Focuser 00001",
-    // the default profile), unless `emptyFolder`.
+    // until the start-up has run (not when a question comes first).
     void openWindow(bool waitForStartUp = true);
-    bool emptyFolder = false;
+    bool emptyFolder = false;  // else an empty data directory first gets a focuser in use
     void closeWindow();
     // Waits for the first exchange chain (identify, status, position) to end.
     bool waitCommunicating(int ms = 4000);

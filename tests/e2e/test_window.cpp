@@ -12,16 +12,14 @@
 
 using namespace e2e;
 
-namespace {
 // Clicks a row; the rows marked and the current one.
-std::string click(QListWidget* list, int row) {
+static std::string click(QListWidget* list, int row) {
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(row)).center());
     pump(50);
     std::string s;
     for (QListWidgetItem* item : list->selectedItems()) s += item->text().toStdString() + " ";
     return s + "/ " + std::to_string(list->currentRow());
 }
-}  // namespace
 
 TEST(Window, RefusalsShowWhereTheClickWasAndTheListMarksTheFocuserInUse) {
     corvell::sim::SimOptions slow = Harness::fastModule();

@@ -255,8 +255,7 @@ struct Rig {
         link.clock = &timer.now;
     }
 
-    // Construction and start-up: the identify goes out. An empty data folder
-    // first gets a focuser in use ("Focuser 00001"), unless `emptyFolder`.
+    // Construction and start-up: the identify goes out. An empty data folder first gets a focuser in use.
     bool emptyFolder = false;
     void start() {
         if (!emptyFolder && dir.names().empty()) {

@@ -152,7 +152,7 @@ const std::vector<SituationCase>& situationCases() {
              ASSERT_EQ(r.engine.stored_position(1).count, -1);
          },
          [](Rig&) {}, "", true, {Action::StoredGoTo, Action::Delete, Action::ChooseFocuser}},
-        // A first start: no focuser file at all, so none in use and no row.
+        // A first start: no focuser file at all.
         {"noRow", "No focuser is in use: add one or choose one", bits({Situation::NoFocuser, Situation::NoRow}),
          [](Rig&) {}, [](Rig&) {}, "", false, {Action::StoredGoTo, Action::Delete, Action::ChooseFocuser}},
     };

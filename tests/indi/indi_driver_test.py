@@ -213,8 +213,7 @@ def run(args, folder, checks):
     data = os.path.join(folder, "data")
     env = dict(os.environ, HOME=os.path.join(folder, "home"), CORVELL_DATA_DIR=data, CORVELL_COM1=link)
     os.mkdir(env["HOME"])
-    # A focuser in use, as the window leaves one (the fields left out take their defaults).
-    os.mkdir(data)
+    os.mkdir(data)  # a focuser in use, as the window leaves one
     with open(os.path.join(data, "fc00001.df1"), "wb") as f:
         f.write(b"Focuser 00001\0")
     with open(os.path.join(data, "focuser.dc1"), "wb") as f:

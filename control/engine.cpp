@@ -163,10 +163,14 @@ void Engine::start_up_clean() {
     }
     list_rows(listing.rows, selected);
     make_file_name(config_.currentFileNumber);
-    // With no focuser listed (a first start, or the last one deleted) there
-    // is none in use until one is added: nothing of a focuser's own is used,
-    // changed or written meanwhile.
-    set_no_focuser(listing.rows.empty());
+    // With no focuser listed, a focuser whose number was handed out before
+    // (below the next number) and whose file is gone was deleted: there is
+    // none in use until one is added, and nothing of a focuser's own is
+    // used, changed or written meanwhile. A first start (nothing handed out
+    // yet) has the defaults in use, listed as a focuser of their own once
+    // the first change saves them.
+    set_no_focuser(listing.rows.empty() && config_.currentFileNumber < config_.nextFileNumber &&
+                   !file_exists(data_path(currentFileName)));
     if (!screen_.noFocuser) read_focuser_file();
     update_displays();
     // setup_com_port has already asked the module to identify itself when

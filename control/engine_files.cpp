@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "control/engine.h"
+#include "control/quantities.h"
+#include "positioning/focuser_models.h"
 #include "storage/file_store.h"
 #include "storage/settings_codec.h"
 
@@ -133,8 +135,25 @@ void Engine::write_focuser_file() {
     // With no focuser in use there is no profile to write (a new focuser is
     // saved by save_new_focuser).
     if (screen_.noFocuser) return;
+    const bool unlisted = std::find(screen_.focuserFiles.begin(), screen_.focuserFiles.end(),
+                                    config_.currentFileNumber) == screen_.focuserFiles.end();
+    // The defaults of a first start, saved for the first time, become a
+    // focuser of the list with a name of its own.
+    if (unlisted && check_description(profile_.description) != "") {
+        profile_.description = default_focuser_description(config_.currentFileNumber);
+        show_focuser_type();
+    }
     const std::string error = save_profile();
-    if (!error.empty()) report_file_error(error);
+    if (!error.empty()) {
+        report_file_error(error);
+        return;
+    }
+    if (!unlisted) return;
+    append_focuser(profile_.description, config_.currentFileNumber);
+    if (config_.nextFileNumber <= config_.currentFileNumber) {
+        config_.nextFileNumber = config_.currentFileNumber + 1;
+        write_config_file();
+    }
 }
 
 std::string Engine::save_profile() {
@@ -289,7 +308,7 @@ void Engine::restore_config_defaults() {
     // (not the next free name) is the one later changes are written to.
     make_file_name(config_.currentFileNumber);
     list_rows(scan.rows, static_cast<int>(scan.rows.size()) - 1);
-    set_no_focuser(scan.rows.empty());
+    if (!scan.rows.empty()) set_no_focuser(false);
     set_choices_from_config();
     selectionLock = false;
     write_config_file();

@@ -153,8 +153,8 @@ const std::vector<SituationCase>& situationCases() {
          },
          [](Rig&) {}, "", true, {Action::StoredGoTo, Action::Delete, Action::ChooseFocuser}},
         // A first start: no focuser file at all.
-        {"noRow", "No focuser is in use: add one or choose one", bits({Situation::NoFocuser, Situation::NoRow}),
-         [](Rig&) {}, [](Rig&) {}, "", false, {Action::StoredGoTo, Action::Delete, Action::ChooseFocuser}},
+        {"noRow", "No focuser is selected in the list", bits({Situation::NoRow}), [](Rig&) {}, [](Rig&) {}, "", false,
+         {Action::StoredGoTo, Action::Delete, Action::ChooseFocuser}},
     };
     return cases;
 }
@@ -225,9 +225,9 @@ const std::vector<ActionCase>& actionCases() {
         };
     };
     const char* const kMove = "acts: idle poll echo description noFocuser noRow";
-    const char* const kStepping = "acts: idle poll echo stepQueued stepGoTo description";
+    const char* const kStepping = "acts: idle poll echo stepQueued stepGoTo description noRow";
     const char* const kPort = "acts: idle poll timeOut gone description noFocuser noRow";
-    const char* const kFocuserValue = "acts: idle poll timeOut gone description";
+    const char* const kFocuserValue = "acts: idle poll timeOut gone description noRow";
     static const std::vector<ActionCase> cases = {
         {Action::MoveIn, "Move In not started", kMove, click(&Engine::move_in_command), sent('i'), nothing, 'i', -1, 1},
         {Action::MoveOut, "Move Out not started", kMove, click(&Engine::move_out_command), sent('o'), nothing, 'o', -1,
@@ -236,7 +236,7 @@ const std::vector<ActionCase>& actionCases() {
          nothing, 'g', 3000, 1},
         {Action::StepIn, "Step In not started", kStepping, click(&Engine::StepInButtonClick), stepped, nothing},
         {Action::StepOut, "Step Out not started", kStepping, click(&Engine::StepOutButtonClick), stepped, nothing},
-        {Action::GoTo, "Go To not started", "acts: idle poll description",
+        {Action::GoTo, "Go To not started", "acts: idle poll description noRow",
          click(&Engine::go_to_command),
          [](Rig& r, size_t, const Screen& before) {
              return r.screen().entry.visible && r.screen().entry.id != before.entry.id;
@@ -244,7 +244,7 @@ const std::vector<ActionCase>& actionCases() {
          cancelEntry},
         {Action::StoredGoTo, "Go To not started", "acts: idle poll echo description", click(&Engine::GoToNClick, 1),
          sent('g', 2000), nothing, 'g', 2000, 1},
-        {Action::Store, "Store Position not started", "acts: idle poll", click(&Engine::StoreNClick, 2),
+        {Action::Store, "Store Position not started", "acts: idle poll noRow", click(&Engine::StoreNClick, 2),
          [](Rig& r, size_t, const Screen&) { return r.engine.stored_position(2).count >= 0; },
          [](Rig& r) { r.engine.save_position_N(2, "two"); }},
         {Action::Delete, "Delete not started", "acts: idle poll timeOut gone", click(&Engine::DeleteNClick, 1),
@@ -256,7 +256,7 @@ const std::vector<ActionCase>& actionCases() {
         {Action::RestoreDefaults, "Restore Default File Settings not started",
          "acts: idle poll timeOut gone noFocuser noRow", click(&Engine::RestoreDefaultsClick),
          question("Restore the Default"), no},
-        {Action::Initialize, "Initialization not started", "acts: idle poll description",
+        {Action::Initialize, "Initialization not started", "acts: idle poll description noRow",
          click(&Engine::ReinitializeClick), question("initialize the focuser"), no, 'h', -1, 0},
         {Action::AutoDetect, "COM Port AutoDetection not started", kPort, click(&Engine::AutoDetectClick),
          [](Rig& r, size_t, const Screen& before) {
@@ -279,11 +279,11 @@ const std::vector<ActionCase>& actionCases() {
          },
          nothing},
         // The backlash settings belong to the focuser in use.
-        {Action::BacklashSwitch, "Backlash correction not changed", "refused: setup noFocuser noRow",
+        {Action::BacklashSwitch, "Backlash correction not changed", "refused: setup noFocuser",
          click(&Engine::BacklashEnableClick, 1),
          [](Rig& r, size_t, const Screen&) { return r.engine.backlash_on() && r.screen().backlashIndex == 1; },
          nothing},
-        {Action::BacklashDistance, "Backlash correction distance not changed", "refused: setup noFocuser noRow",
+        {Action::BacklashDistance, "Backlash correction distance not changed", "refused: setup noFocuser",
          [](Rig& r) { return r.engine.set_backlash_count(123); },
          [](Rig& r, size_t, const Screen&) { return r.engine.backlash_count() == 123; }, nothing},
         {Action::ChooseFocuser, "Focuser not changed", "acts: idle poll echo timeOut gone",
@@ -293,7 +293,7 @@ const std::vector<ActionCase>& actionCases() {
          click(&Engine::AddFocuserClick),
          [](Rig& r, size_t, const Screen& before) { return r.screen().setup.visible && !before.setup.visible; },
          cancelSetup},
-        {Action::ManualSetup, "Manual Setup not started", "acts: idle poll timeOut gone",
+        {Action::ManualSetup, "Manual Setup not started", "acts: idle poll timeOut gone noRow",
          click(&Engine::ManualSetupButtonClick),
          [](Rig& r, size_t, const Screen& before) { return r.screen().setup.visible && !before.setup.visible; },
          cancelSetup},
@@ -313,7 +313,7 @@ const std::vector<ActionCase>& actionCases() {
         {Action::SetMaxTravelDistance, "Change Maximum Travel Distance not started", kFocuserValue,
          click(&Engine::MaxTravelOverrideClick), entryOpened("Enter Maximum Travel Distance"), cancelEntry, 'w', -1,
          0},
-        {Action::WriteMaxTravel, "Maximum travel not changed", "acts: idle poll echo description",
+        {Action::WriteMaxTravel, "Maximum travel not changed", "acts: idle poll echo description noRow",
          [](Rig& r) { return r.engine.set_max_travel(3000); }, sent('w', 3000), nothing, 'w', 3000, 1},
     };
     return cases;

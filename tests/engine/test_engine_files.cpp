@@ -81,8 +81,8 @@ TEST(EngineFiles, NoFilesAtAllGiveTheDefaultConfigurationAndAnEmptyList) {
     EXPECT_EQ(readAll(r.dir.file("focuser.dc1")), expected);
     EXPECT_TRUE(r.screen().focuserList.empty());
     EXPECT_EQ(r.screen().focuserRow, -1);
-    EXPECT_TRUE(r.screen().noFocuser);
-    EXPECT_EQ(r.screen().maxTravelStop, " ");
+    EXPECT_FALSE(r.screen().noFocuser) << "the defaults are in use";
+    EXPECT_EQ(r.screen().maxTravelStop, "6600");
 }
 
 TEST(EngineFiles, StartUpFallsBackToTheFirstListedFocuser) {

@@ -780,20 +780,33 @@ TEST(FocuserList, ADeletedFocuserStaysDeletedUntilAnotherIsAdded) {
     again.pass();
     EXPECT_TRUE(again.screen().entry.visible);
 
-    // A first start has no focuser either: Delete Focuser asks nothing, and
-    // the first focuser added is the first.
+    // A first start has the defaults in use, shown and usable, in no list:
+    // Delete Focuser asks nothing. The first change saves them as a focuser
+    // of the list with a name of its own, which a restart lists again.
     Rig fresh;
     fresh.emptyFolder = true;
     startWithModule(fresh);
-    everythingRefused(fresh);
+    EXPECT_FALSE(fresh.screen().noFocuser);
+    EXPECT_EQ(fresh.screen().maxTravelStop, "6600");
     fresh.engine.DeleteFocuserClick();
     EXPECT_FALSE(fresh.screen().question.visible);
-    EXPECT_EQ(fresh.screen().activity, (Lines{why, "Delete Focuser not started"}));
-    fresh.engine.AddFocuserClick();
-    fresh.pass();
-    fresh.advance(50);
-    ok(fresh);
-    EXPECT_EQ(page(fresh).description, "Focuser 00001");
+    EXPECT_EQ(fresh.screen().activity, (Lines{"No focuser is selected in the list", "Delete Focuser not started"}));
+    EXPECT_EQ(fresh.dir.names(), (Lines{"focuser.dc1"}));
+    fresh.engine.BacklashEnableClick(1);
+    EXPECT_EQ(fresh.screen().focuserList, (Lines{"Focuser 00001"}));
+    EXPECT_EQ(fresh.screen().focuserType, "Focuser 00001");
+    ASSERT_TRUE(profileFile(fresh, 1));
+    EXPECT_EQ(profileFile(fresh, 1)->description, "Focuser 00001");
+    EXPECT_EQ(configFile(fresh).nextFileNumber, 2);
+    Rig later(fresh, Rig::Restart{});
+    startWithModule(later);
+    EXPECT_EQ(later.screen().focuserList, (Lines{"Focuser 00001"}));
+    EXPECT_EQ(later.screen().focuserRow, 0);
+    later.engine.AddFocuserClick();
+    later.pass();
+    later.advance(50);
+    ok(later);
+    EXPECT_EQ(page(later).description, "Focuser 00002");
 }
 
 // The focuser added after the last one was deleted is saved with the values

@@ -188,6 +188,8 @@ void Core::render(const Screen&, unsigned changed) { emit rendered(changed); }
 
 void Core::answeredForNobody(const UnattendedAnswer& answer) { emit nobodyAnswered(answer); }
 
+void Core::logged(const LogLine& line) { emit engineLogged(line); }
+
 void Core::warnInvalidNumber(const std::string& text) { emit invalidNumber(QString::fromStdString(text)); }
 
 // One event, so the loop wakes and the executive makes its next pass when

@@ -106,6 +106,8 @@ signals:
     void alpacaNote(corvell::alpaca::NoteLevel level, const QString& text);
     // The engine answered a question, an entry or a page for nobody.
     void nobodyAnswered(const corvell::UnattendedAnswer& answer);
+    // A line of the engine's log.
+    void engineLogged(const corvell::LogLine& line);
 
 private:
     static void write_line(const std::string& line);
@@ -116,6 +118,7 @@ private:
     void warnInvalidNumber(const std::string& text) override;
     void requestPass() override;
     void answeredForNobody(const UnattendedAnswer& answer) override;
+    void logged(const LogLine& line) override;
 
     CoreOptions options_;
     TZComm* port_;

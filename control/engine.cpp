@@ -39,6 +39,7 @@ Engine::Engine(ModuleLink& link, ReplyTimer& timer, EngineView& view, EngineOpti
 Engine::~Engine() = default;
 
 Engine::Batch::~Batch() {
+    if (e_.depth_ == 1) e_.log_at_rest();
     if (--e_.depth_ == 0 && e_.dirty_ != 0) {
         const unsigned changed = e_.dirty_;
         e_.dirty_ = 0;
@@ -50,7 +51,8 @@ Engine::Batch::~Batch() {
 
 // A pending file note keeps the display: the lines wait behind it until the
 // user acts.
-void Engine::set_activity(std::vector<std::string> lines) {
+void Engine::set_activity(std::vector<std::string> lines, LogLevel level) {
+    log_activity(lines, level);
     if (!heldNote_.lines.empty()) {
         heldNote_.held = std::move(lines);
         return;
@@ -61,10 +63,13 @@ void Engine::set_activity(std::vector<std::string> lines) {
 
 void Engine::activity(const std::string& line1) { set_activity({line1}); }
 
-void Engine::activity(const std::string& line1, const std::string& line2) { set_activity({line1, line2}); }
+void Engine::activity(const std::string& line1, const std::string& line2, LogLevel level) {
+    set_activity({line1, line2}, level);
+}
 
-void Engine::set_status(std::vector<std::string> lines) {
+void Engine::set_status(std::vector<std::string> lines, LogLevel level) {
     if (screen_.status == lines) return;
+    log_status(lines, level);
     screen_.status = std::move(lines);
     mark(kStatus);
 }
@@ -77,6 +82,7 @@ void Engine::set_position_lines(std::vector<std::string> lines) {
 
 void Engine::set_connection(const std::string& text) {
     if (screen_.connection == text) return;
+    log_connection(text);
     screen_.connection = text;
     mark(kConnection);
 }
@@ -121,6 +127,9 @@ void Engine::construct() {
     screen_.descriptions = profile_.descriptions;
     screen_.posText.fill(" ");
     mark(kAllParts & ~(kOperatePage | kQuestion | kEntry | kStopGoTo));
+    log_activity(screen_.activity, LogLevel::Info);
+    log_connection(screen_.connection);
+    log_status(screen_.status, LogLevel::Info);
     // Before anything is saved: reading the configuration may already
     // write it.
     remove_leftovers();
@@ -140,7 +149,7 @@ void Engine::ExecutiveActivate() {
             conversionLeft_ = true;
             const std::string line = std::string(kLegacyFileName) +
                                      " is not converted yet: it is offered when the window or the setup page is open";
-            hold_note(line, false);
+            hold_line(line, false);
             tell_answered(UnattendedAnswer::Kind::ConversionLeft, kLegacyFileName, line);
         }
     } else if (conversion_->offer()) {
@@ -266,14 +275,14 @@ void Engine::serial_timeout() {
     moving_ = continuousMove_ = false;
     goToTargetAhead_ = false;
     move_not_made(time_out_reason());
-    set_status({"Serial Communications Timeout", "Check Corvell connections"});
+    set_status({"Serial Communications Timeout", "Check Corvell connections"}, LogLevel::Error);
     set_connection("Not communicating");
     if (activeCommand == cmd::kMaxTravel) travel_not_sent("the focuser did not answer");
     // Motion asked for before the module fell silent must not start by
     // itself when it answers again, perhaps minutes later.
     const std::string dropped = drop_queued_motion();
     read_identify();
-    if (!dropped.empty()) activity("Waiting for focuser response", dropped);
+    if (!dropped.empty()) activity("Waiting for focuser response", dropped, LogLevel::Warning);
 }
 
 void Engine::read_identify() {
@@ -314,7 +323,7 @@ void Engine::stop_command() {
     drop_queued_motion("Stop was pressed");
     if (lastMove_.fate == MoveRecord::Fate::Running) lastMove_.fate = MoveRecord::Fate::Halted;
     if (!link_.connected()) {
-        activity("The port is not open", "Stop not sent");
+        activity("The port is not open", "Stop not sent", LogLevel::Warning);
         return;
     }
     stopLines_ = {"Stopped", "Waiting for command"};

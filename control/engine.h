@@ -39,6 +39,9 @@ struct EngineOptions {
     std::function<bool(const std::string& path, std::string& inTrash, std::string& error)> moveToTrash = nullptr;
 };
 
+// How grave a status byte's lines are in the log.
+LogLevel status_level(uint8_t status);
+
 class PortSearch;
 class Initialization;
 class AddFocuser;
@@ -181,7 +184,8 @@ public:
     // network server that cannot start) they stay there until the user's
     // next action, as a note about the files does, or until the front end's
     // next note.
-    void front_end_note(const std::vector<std::string>& lines, bool hold = false);
+    void front_end_note(const std::vector<std::string>& lines, bool hold = false,
+                        LogLevel level = LogLevel::Info);
     // True while something a front end asked for has not ended: a command
     // on the line or waiting to go out, a go-to (a stored go-to's legs and a
     // step included), a homing or the initialization. A front end that shows
@@ -427,7 +431,9 @@ private:
     void release_port() override;
     bool port_open() const override { return link_.connected(); }
     void stop_echo_follows(const std::vector<std::string>& doneLines) override;
-    void show_activity(std::vector<std::string> lines) override { set_activity(std::move(lines)); }
+    void show_activity(std::vector<std::string> lines, LogLevel level) override {
+        set_activity(std::move(lines), level);
+    }
     void show_operate_page() override;
     void show_setup(const SetupScreen& page) override;
     void hide_setup() override;
@@ -494,6 +500,19 @@ private:
     // exchange ended, and the stop's echo is awaited now.
     void await_stop_echo();
 
+    // ---- the log (engine_log.cpp) ----
+    void log(LogLevel level, const std::string& text);
+    void log_activity(const std::vector<std::string>& lines, LogLevel level);
+    void log_connection(const std::string& connection);
+    void log_status(const std::vector<std::string>& lines, LogLevel level);
+    // At the end of a call: the position where a move ended (or the
+    // module's own buttons left it), and the focuser in use.
+    void log_at_rest();
+    std::vector<std::string> loggedActivity_;
+    std::vector<std::string> loggedPosition_;
+    std::string loggedFocuser_, loggedConnection_, loggedStatus_;
+    bool loggedCommunicating_ = false;  // the module answered at least once
+
     // ---- nobody there to answer ----
     // A question, entry, setup page or result was opened: with nobody
     // there, the next pass answers it.
@@ -533,10 +552,10 @@ private:
     void queue_command(char letter, Action action, long argument = 0);
 
     // ---- screen ----
-    void set_activity(std::vector<std::string> lines);
+    void set_activity(std::vector<std::string> lines, LogLevel level = LogLevel::Info);
     void activity(const std::string& line1);
-    void activity(const std::string& line1, const std::string& line2);
-    void set_status(std::vector<std::string> lines);
+    void activity(const std::string& line1, const std::string& line2, LogLevel level = LogLevel::Info);
+    void set_status(std::vector<std::string> lines, LogLevel level = LogLevel::Info);
     void set_position_lines(std::vector<std::string> lines);
     void set_connection(const std::string& text);
     void show_question(const std::string& text, const std::string& yes = "OK", const std::string& no = "Cancel");
@@ -552,7 +571,10 @@ private:
     // ---- notes held in Activity ----
     // Adds a line to the held note in Activity; `notSaved`: a save failed,
     // and the note ends with "Settings not saved".
-    void hold_note(const std::string& line, bool notSaved = false);
+    // `level`: how grave the line is in the log (a failed save is an error).
+    void hold_note(const std::string& line, bool notSaved = false, LogLevel level = LogLevel::Warning);
+    // The same, not logged.
+    void hold_line(const std::string& line, bool notSaved);
     void show_held_note();
     // Takes these lines out of the held note; Activity gets back the lines
     // it held once none is left.

@@ -50,6 +50,8 @@ void Engine::opened_for_answer() {
 }
 
 void Engine::tell_answered(UnattendedAnswer::Kind kind, const std::string& text, const std::string& line) {
+    // A question answered No did not do what it asked.
+    log(kind == UnattendedAnswer::Kind::QuestionNo ? LogLevel::Warning : LogLevel::Info, line);
     view_.answeredForNobody(UnattendedAnswer{kind, text, line});
 }
 

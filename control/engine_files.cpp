@@ -39,7 +39,14 @@ void Engine::report_file_error(const std::string& error) { hold_note(error, true
 
 // ------------------------------------------------------------ file notes ----
 
-void Engine::hold_note(const std::string& line, bool notSaved) {
+void Engine::hold_note(const std::string& line, bool notSaved, LogLevel level) {
+    const std::vector<std::string>& lines = heldNote_.lines;
+    if (std::find(lines.begin(), lines.end(), line) == lines.end()) log(notSaved ? LogLevel::Error : level, line);
+    if (notSaved && !heldNote_.notSaved) log(LogLevel::Error, "Settings not saved");
+    hold_line(line, notSaved);
+}
+
+void Engine::hold_line(const std::string& line, bool notSaved) {
     if (heldNote_.lines.empty()) heldNote_.held = screen_.activity;
     std::vector<std::string>& lines = heldNote_.lines;
     if (std::find(lines.begin(), lines.end(), line) == lines.end()) lines.push_back(line);

@@ -184,17 +184,18 @@ Engine::StoredPosition Engine::stored_position(int n) const {
                           ((profile_.directionFlags >> (n - 1)) & 1u) != 0};
 }
 
-void Engine::front_end_note(const std::vector<std::string>& lines, bool hold) {
+void Engine::front_end_note(const std::vector<std::string>& lines, bool hold, LogLevel level) {
     Batch b(*this);
     // The front end's last held note gives way to its next note (a server
     // that could not start and now listens), whatever else still holds.
     drop_held_lines(frontEndHeld_);
     frontEndHeld_.clear();
     if (!hold) {
-        set_activity(lines);
+        set_activity(lines, level);
         return;
     }
-    for (const std::string& line : lines) hold_note(line, false);
+    log_activity(lines, level);
+    for (const std::string& line : lines) hold_line(line, false);
     frontEndHeld_ = lines;
 }
 

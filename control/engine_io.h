@@ -196,6 +196,19 @@ struct UnattendedAnswer {
     std::string line;
 };
 
+// How grave a line of the engine's log is.
+enum class LogLevel { Error, Warning, Info };
+
+// A line of what the engine says, for a front end that keeps a log in place
+// of a screen (a program without a window): each line of Activity as it is
+// said (a failure and its reason on one line), the connection, status and
+// position lines as they change, the focuser in use, and what the engine
+// answered for nobody.
+struct LogLine {
+    LogLevel level;
+    std::string text;  // UTF-8
+};
+
 class EngineView {
 public:
     virtual ~EngineView() = default;
@@ -209,6 +222,8 @@ public:
     virtual void requestPass() = 0;
     // The engine answered for nobody (see UnattendedAnswer).
     virtual void answeredForNobody(const UnattendedAnswer&) {}
+    // A line for the log (see LogLine).
+    virtual void logged(const LogLine&) {}
 };
 
 }  // namespace corvell

@@ -40,7 +40,7 @@ void Engine::port_does_not_open(bool firstTry) {
     shownPortTrouble_ = trouble;
     position_unknown();
     set_status({"Unknown"});
-    set_activity({"Not communicating", trouble});
+    set_activity({"Not communicating", trouble}, LogLevel::Error);
 }
 
 // The port and speed of the radio groups' choices.
@@ -108,7 +108,7 @@ void Engine::port_gone() {
     std::vector<std::string> lines{"Not communicating",
                                    "COM" + std::to_string(config_.portIndex + 1) + ": the device went away"};
     if (!ended.empty()) lines.push_back(ended);
-    set_activity(lines);
+    set_activity(lines, LogLevel::Error);
     if (!ended.empty()) show_operate_page();
     reconnectPending = true;
     load_timer(kReconnectDelayMs);

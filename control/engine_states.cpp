@@ -26,7 +26,8 @@ Engine::Echo Engine::echo_of(uint8_t expected) const {
 }
 
 void Engine::show_echo_failure(Echo e) {
-    activity(e == Echo::Rejected ? "Command error" : "Focuser response error", "Waiting for command");
+    activity(e == Echo::Rejected ? "Command error" : "Focuser response error", "Waiting for command",
+             LogLevel::Warning);
 }
 
 // Set-zero (and other) confirmation.
@@ -51,7 +52,7 @@ void Engine::state_a() {
         drop_legs();  // the clipped overshoot was declined: nothing moves
     } else if (followUpCommand == state::kDeleteFocuser && deleteForGood_) {
         deleteForGood_ = false;
-        activity("Focuser not deleted: " + currentFileName + " is kept", "Waiting for command");
+        activity("Focuser not deleted: " + currentFileName + " is kept", "Waiting for command", LogLevel::Warning);
     }
 }
 
@@ -68,7 +69,7 @@ void Engine::state_b() {
             const std::string dropped = drop_queued_motion();
             set_connection("Not communicating");
             read_identify();
-            if (!dropped.empty()) activity("Waiting for focuser response", dropped);
+            if (!dropped.empty()) activity("Waiting for focuser response", dropped, LogLevel::Warning);
         }
         return;
     }
@@ -140,7 +141,7 @@ void Engine::end_failed_go_to(Echo e) {
     if (!dropped.empty()) {
         std::vector<std::string> lines = screen_.activity;
         lines.push_back(dropped);
-        set_activity(lines);
+        set_activity(lines, LogLevel::Warning);
     }
 }
 
@@ -236,7 +237,7 @@ void Engine::state_m() {
     if (!positionKnown) {
         // The module went away while the question was open.
         descriptionEditing = false;
-        activity("The focuser position is not known", refused_line(Action::Store));
+        activity("The focuser position is not known", refused_line(Action::Store), LogLevel::Warning);
         return;
     }
     if (profile_.positions[i] < 0) profile_.descriptions[i] = "Enter a description";
@@ -316,7 +317,7 @@ void Engine::state_p() {
 void Engine::state_t() {
     if (!take_reply(true)) return;
     if (reply.buffer[0] == cmd::kStatus)
-        set_status(status_lines(reply.buffer[1]));
+        set_status(status_lines(reply.buffer[1]), status_level(reply.buffer[1]));
     else
         show_echo_failure(Echo::Wrong);
     read_position();

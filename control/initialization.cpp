@@ -95,7 +95,8 @@ void Initialization::step() {
         if (stopped_) endStopped();
         return;
     }
-    h_.show_activity({reply[0] == answer::kRejected ? "Command error" : "Focuser response error", "Waiting for command"});
+    h_.show_activity({reply[0] == answer::kRejected ? "Command error" : "Focuser response error", "Waiting for command"},
+                     LogLevel::Warning);
     h_.show_stop_init(false);
     h_.show_operate_page();
     h_.read_status();

@@ -77,7 +77,7 @@ void PortSearch::step() {
                                            "Back to COM" + std::to_string(h_.config().portIndex + 1) + ": at " +
                                                (h_.config().baudIndex == 1 ? "2400" : "9600") + " baud"};
             if (h_.active() == cmd::kIdentify) lines.push_back("Waiting for focuser response");
-            h_.show_activity(lines);
+            h_.show_activity(lines, LogLevel::Warning);
         }
         return;
     default:

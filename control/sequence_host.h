@@ -93,7 +93,7 @@ public:
     virtual void stop_echo_follows(const std::vector<std::string>& doneLines) = 0;
 
     // ---- the screen ----
-    virtual void show_activity(std::vector<std::string> lines) = 0;
+    virtual void show_activity(std::vector<std::string> lines, LogLevel level = LogLevel::Info) = 0;
     virtual void show_operate_page() = 0;
     virtual void show_setup(const SetupScreen& page) = 0;
     virtual void hide_setup() = 0;

@@ -192,6 +192,8 @@ public:
         return false;
     }
     void warnInvalidNumber(const std::string& text) override { warnings.push_back(text); }
+    std::vector<LogLine> log;                 // the engine's log, in order
+    void logged(const LogLine& l) override { log.push_back(l); }
     std::vector<UnattendedAnswer> answered;  // what the engine answered for nobody, in order
     void answeredForNobody(const UnattendedAnswer& a) override { answered.push_back(a); }
 };

@@ -33,7 +33,6 @@ TEST(EngineUnattended, EveryDialogIsAnsweredAtTheNextPassAndSaid) {
         SCOPED_TRACE(c.name);
         Rig r;
         r.engine.set_attended(false);
-        r.start();
         r.startCommunicating(1000);
         r.link.module.enabled = true;
         const size_t sent = r.link.written.size();
@@ -57,7 +56,6 @@ TEST(EngineUnattended, EveryDialogIsAnsweredAtTheNextPassAndSaid) {
 // ends by itself.
 TEST(EngineUnattended, WhatIsOpenWhenNobodyIsLeftAndThePortSearch) {
     Rig r;
-    r.start();
     r.startCommunicating(1000);
     r.engine.set_zero_command();
     r.pass();
@@ -108,7 +106,8 @@ TEST(EngineUnattended, TheOlderReleasesFileIsKeptForLater) {
         if (leaves) continue;
         // Someone comes (a setup page opens): the file is offered then, and
         // converted as at a start.
-        r.startCommunicating(1000);
+        r.reply({'b', 'j'});
+        r.statusAndPosition(1000);
         r.engine.set_attended(true);
         r.pass();
         ASSERT_TRUE(r.screen().question.visible);
@@ -132,7 +131,6 @@ TEST(EngineUnattended, TheOlderReleasesFileIsKeptForLater) {
 // reason while a question is open, acting and saved otherwise.
 TEST(EngineUnattended, SpeedAndPortChoicesAreOperations) {
     Rig r;
-    r.start();
     r.startCommunicating(1000);
     r.engine.set_zero_command();
     r.pass();
@@ -150,6 +148,45 @@ TEST(EngineUnattended, SpeedAndPortChoicesAreOperations) {
     EXPECT_EQ(r.configFile().baudIndex, 1);
     EXPECT_EQ(r.configFile().portIndex, 4);
     EXPECT_EQ(r.screen().baudIndex, 1);
+}
+
+}  // namespace
+}  // namespace corvell::test
+
+namespace corvell::test {
+namespace {
+
+// The engine's log: what it says with how grave it is, each line once.
+TEST(EngineLog, LinesAndTheirLevels) {
+    Rig r;
+    r.engine.set_attended(false);
+    r.startCommunicating(1200);
+    r.engine.ReinitializeClick();  // answered No for nobody
+    r.pass();
+    r.engine.set_attended(true);
+    r.engine.set_zero_command();   // the question is open: a move is refused
+    r.engine.move_out_command();
+    r.engine.question_answered(r.screen().question.id, false);
+    r.pass();
+    r.advance(1500);               // the idle poll, unanswered: a silent module
+    r.advance(1500);
+    r.unplug();
+    std::string log;
+    for (const LogLine& l : r.view.log)
+        log += std::string(l.level == LogLevel::Error ? "E " : l.level == LogLevel::Warning ? "W " : "I ") + l.text + "\n";
+    for (const char* line : {
+             "I Connection: Communicating on COM1: /dev/test-com1 at 9600 baud\n",
+             "I Position: 0.327\" (1200 counts)\n",
+             "I Focuser in use: Focuser 00001, maximum travel 6600 counts, 3666.93 counts per inch\n",
+             "W Question with no one to answer it, answered No: Are you sure you want to initialize the focuser?",
+             "W Answer the open question first\nW Move Out not started\n",
+             "E Status: Serial Communications Timeout / Check Corvell connections (no answer from the control module "
+             "on COM1: /dev/test-com1 at 9600 baud)\n",
+             "W Connection: Not communicating\n",
+             "E Not communicating: COM1: the device went away\n",
+         })
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+    EXPECT_EQ(log.find("I Connection: Communicating"), log.rfind("I Connection: Communicating")) << "said once";
 }
 
 }  // namespace

@@ -25,8 +25,8 @@ void AddFocuser::start(bool adding) {
     mode_ = model_ = drawtube_ = encoder_ = -1;
     fresh_page();
     h_.sequence_counter() = adding ? kProbe : kManualRunAsk;
-    h_.set_active(state::kWizard);
-    h_.set_queued(state::kWizard);
+    h_.set_active(State::Wizard);
+    h_.set_queued(State::Wizard);
 }
 
 void AddFocuser::fresh_page() {
@@ -117,7 +117,7 @@ void AddFocuser::cancel(int id) {
     if (!current(id)) return;
     page_.visible = false;
     h_.hide_setup();
-    if (h_.active() != state::kWizard && h_.queued() != state::kWizard) return;  // ended already
+    if (h_.active() != State::Wizard && h_.queued() != State::Wizard) return;  // ended already
     // Ends at once; an exchange of the setup's still on the line finishes
     // on its own.
     cancelled_ = true;
@@ -198,7 +198,7 @@ void AddFocuser::description_typed(int id) {
 
 void AddFocuser::read_position() {
     h_.take_position_read();
-    h_.set_queued(state::kWizard);
+    h_.set_queued(State::Wizard);
     h_.read_position();
     ++h_.sequence_counter();
 }
@@ -213,7 +213,7 @@ void AddFocuser::watch_position() {
     if (h_.take_position_read()) {
         page_.position = format_fixed(h_.position_count(), 5, 0);
         show();
-        h_.set_queued(state::kWizard);
+        h_.set_queued(State::Wizard);
         h_.load_timer(kWatchIntervalMs);
     } else if (h_.take_expiry()) {
         --step;  // read it again
@@ -345,7 +345,7 @@ void AddFocuser::step() {
         ask();
         break;
     case kZeroAndDistanceAsk:
-        h_.set_queued(state::kWizard);
+        h_.set_queued(State::Wizard);
         h_.send_zero_command();  // the module's count becomes 0 here
         distance_page(cm);
         fill_description(cm ? "2.000" : "1.000");
@@ -635,8 +635,8 @@ bool AddFocuser::complete() {
 // way to the current focuser's file again.
 void AddFocuser::end() {
     const bool saved = h_.sequence_counter() == kInitializeWait;
-    if (h_.active() == state::kWizard) h_.set_active(state::kIdle);
-    if (h_.queued() == state::kWizard) h_.set_queued(0);
+    if (h_.active() == State::Wizard) h_.set_active(State::Idle);
+    if (h_.queued() == State::Wizard) h_.set_queued(State::Idle);
     if (!saved) {
         h_.make_file_name(h_.config().currentFileNumber);
         h_.read_focuser_file();

@@ -82,9 +82,9 @@ bool Conversion::offer(bool fromDefaults) {
         "to save the information stored in this file prior to deleting it? (Backlash correction will not work "
         "correctly with this focuser, and should remain OFF.)",
         "Convert", "Delete without converting");
-    h_.set_queued(state::kConversion);
-    h_.set_follow_up(state::kConversion);
-    h_.set_active(state::kConfirm);
+    h_.set_queued(State::Conversion);
+    h_.set_follow_up(State::Conversion);
+    h_.set_active(State::Confirm);
     h_.sequence_counter() = kAskDescription;
     return true;
 }
@@ -93,15 +93,15 @@ bool Conversion::offer(bool fromDefaults) {
 void Conversion::later() {
     std::string error;
     rename_file(asideNow_, legacy_path(), error);
-    h_.set_active(state::kIdle);
-    h_.set_follow_up(0);
-    h_.set_queued(0);
+    h_.set_active(State::Idle);
+    h_.set_follow_up(State::Idle);
+    h_.set_queued(State::Idle);
     h_.start_up_clean();
 }
 
 void Conversion::rename() {
     answer_ = Answer::None;
-    h_.set_active(state::kConversion);
+    h_.set_active(State::Conversion);
     h_.sequence_counter() = kRename;
     h_.show_text_entry(h_.profile().description);
 }
@@ -142,8 +142,8 @@ void Conversion::step() {
         return;
     case kRename:
         if (answer_ == Answer::None) return;
-        h_.set_active(state::kIdle);
-        h_.set_follow_up(0);
+        h_.set_active(State::Idle);
+        h_.set_follow_up(State::Idle);
         if (answer_ == Answer::Cancelled) return;  // the list, the profile and the files stay as they were
         h_.profile().description = text_;
         h_.show_focuser_type();
@@ -233,8 +233,8 @@ bool Conversion::convert() {
 
 void Conversion::finish() {
     h_.profile().positions.fill(-1);
-    h_.set_active(state::kIdle);
-    h_.set_follow_up(0);
+    h_.set_active(State::Idle);
+    h_.set_follow_up(State::Idle);
     std::string error;
     if (!remove_file(asideNow_, error))
         h_.report_file_problem(std::string(kLegacyFileName) + " could not be removed after its conversion (" + error +

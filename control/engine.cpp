@@ -134,7 +134,7 @@ void Engine::construct() {
     // write it.
     remove_leftovers();
     read_config_file();
-    queuedCommand = 0;
+    queuedCommand = State::Idle;
 }
 
 void Engine::ExecutiveActivate() {
@@ -186,7 +186,7 @@ void Engine::start_up_clean() {
     // the port opened; a second identify would answer the status request
     // that follows the first. A port that did not open is retried by the
     // executive.
-    if (activeCommand != cmd::kIdentify && !reconnectPending) read_identify();
+    if (activeCommand != State::Identify && !reconnectPending) read_identify();
 }
 
 // ------------------------------------------------------------- protocol ----
@@ -206,7 +206,7 @@ void Engine::transmit(char letter, unsigned argument, int replyLength) {
 }
 
 void Engine::send(char letter, unsigned argument) {
-    activeCommand = letter;
+    activeCommand = awaiting(letter);
     if (const CommandSpec* c = command_spec(letter)) {
         reply.length = c->replyLength;
         if (c->done1) {
@@ -225,12 +225,12 @@ void Engine::send_command_with(unsigned argument) {
         await_stop_echo();
         return;
     }
-    transmit(activeCommand, argument, reply.length);
+    transmit(letter_of(activeCommand), argument, reply.length);
 }
 
 void Engine::await_stop_echo() {
     stopEchoOwed_ = false;
-    activeCommand = cmd::kStop;
+    activeCommand = State::StopEcho;
     doneMessage1 = stopLines_.size() > 0 ? stopLines_[0] : "Stopped";
     doneMessage2 = stopLines_.size() > 1 ? stopLines_[1] : "Waiting for command";
     reply.reset(1);
@@ -277,7 +277,7 @@ void Engine::serial_timeout() {
     move_not_made(time_out_reason());
     set_status({"Serial Communications Timeout", "Check Corvell connections"}, LogLevel::Error);
     set_connection("Not communicating");
-    if (activeCommand == cmd::kMaxTravel) travel_not_sent("the focuser did not answer");
+    if (activeCommand == State::MaxTravelEcho) travel_not_sent("the focuser did not answer");
     // Motion asked for before the module fell silent must not start by
     // itself when it answers again, perhaps minutes later.
     const std::string dropped = drop_queued_motion();
@@ -298,9 +298,9 @@ void Engine::read_position() { send(cmd::kPosition); }
 
 bool Engine::dialog_state() const {
     switch (activeCommand) {
-    case state::kConfirm: case state::kStoreConfirm: case state::kRestoreConfirm: case state::kDeleteConfirm:
-    case state::kGoToEntry: case state::kEncoderEntry: case state::kMaxTravelEntry: case state::kTravelDistanceEntry:
-    case state::kDialogHeld: case state::kDeleteFocuser:
+    case State::Confirm: case State::StoreConfirm: case State::RestoreConfirm: case State::DeleteConfirm:
+    case State::GoToEntry: case State::EncoderEntry: case State::MaxTravelEntry: case State::TravelDistanceEntry:
+    case State::DialogHeld: case State::DeleteFocuser:
         return true;
     default:
         return false;
@@ -308,8 +308,8 @@ bool Engine::dialog_state() const {
 }
 
 bool Engine::motion_in_progress() const {
-    return activeCommand == cmd::kGoTo || activeCommand == cmd::kHome || activeCommand == state::kCompletion ||
-           activeCommand == state::kBacklashLeg || queuedCommand == state::kBacklashLeg || legs.next != Leg::None;
+    return activeCommand == State::GoToEcho || activeCommand == State::HomeEcho || activeCommand == State::Completion ||
+           activeCommand == State::BacklashLeg || queuedCommand == State::BacklashLeg || legs.next != Leg::None;
 }
 
 // Stop acts at once in every state: the stop goes out on the line now. An
@@ -319,7 +319,7 @@ bool Engine::motion_in_progress() const {
 void Engine::stop_command() {
     Batch b(*this);
     user_acts();
-    const bool legsPending = queuedCommand == state::kBacklashLeg || legs.next != Leg::None;
+    const bool legsPending = queuedCommand == State::BacklashLeg || legs.next != Leg::None;
     drop_queued_motion("Stop was pressed");
     if (lastMove_.fate == MoveRecord::Fate::Running) lastMove_.fate = MoveRecord::Fate::Halted;
     if (!link_.connected()) {
@@ -327,12 +327,12 @@ void Engine::stop_command() {
         return;
     }
     stopLines_ = {"Stopped", "Waiting for command"};
-    const char a = activeCommand;
-    if (a == cmd::kGoTo || a == cmd::kHome || a == state::kCompletion) {
+    const State a = activeCommand;
+    if (a == State::GoToEcho || a == State::HomeEcho || a == State::Completion) {
         terminate_motion();
         return;
     }
-    if (a == state::kIdle) {
+    if (a == State::Idle) {
         if (legsPending) {
             // Between the legs of a stored go-to: the next leg is not sent.
             stopLines_ = {"Command terminated by user", "Waiting for command"};
@@ -343,14 +343,14 @@ void Engine::stop_command() {
         return;
     }
     link_.writeByte(static_cast<uint8_t>(cmd::kStop));
-    if (a == state::kReinit) {
+    if (a == State::Reinit) {
         // The settings write on the line may finish; no homing follows.
         init_->stop();
         stopEchoOwed_ = true;
         activity("Waiting");
         return;
     }
-    if (is_read(a) || is_simple_command(a)) {
+    if (is_read(a) || is_simple_echo(a)) {
         stopEchoOwed_ = true;
         activity("Waiting");
         return;
@@ -366,16 +366,16 @@ void Engine::move_command(Action action, char letter) {
     Batch b(*this);
     user_acts();
     if (refuse(action)) return;
-    if (activeCommand != state::kIdle) {
-        queue_command(letter, action);
+    if (activeCommand != State::Idle) {
+        queue_command(awaiting(letter), action);
         return;
     }
     activity("Waiting");
     send(letter);
 }
 
-void Engine::queue_command(char letter, Action action, long argument) {
-    queuedCommand = letter;
+void Engine::queue_command(State state, Action action, long argument) {
+    queuedCommand = state;
     queuedAction_ = action;
     queuedStep_ = false;
     queuedArgument_ = argument;
@@ -403,8 +403,8 @@ void Engine::set_zero_command() {
     Batch b(*this);
     user_acts();
     if (refuse(Action::SetZero)) return;
-    followUpCommand = cmd::kZero;
-    activeCommand = state::kConfirm;
+    followUpCommand = State::ZeroEcho;
+    activeCommand = State::Confirm;
     confirmAnswer = 0;
     doneMessage1 = "Position register set to zero";
     doneMessage2 = "Waiting for command";
@@ -417,7 +417,7 @@ void Engine::go_to_command() {
     if (refuse(Action::GoTo)) return;
     doneMessage1 = "Go To command in progress";
     doneMessage2 = "Please wait";
-    open_entry(state::kGoToEntry, "Enter Focuser Go To Position", "\nEnter the desired focuser position.",
+    open_entry(State::GoToEntry, "Enter Focuser Go To Position", "\nEnter the desired focuser position.",
                format_fixed(length_of_counts(currentPosition, profile_.inchesPerCount, unit()), 5, 3),
                unit_name(unit()));
 }
@@ -427,24 +427,24 @@ void Engine::go_to_position_command(long target, Action by) {
     goToBy_ = by;
     goToTarget_ = target;
     goToTargetAhead_ = true;
-    followUpCommand = cmd::kGoTo;
+    followUpCommand = State::GoToEcho;
     moving_ = true;
     send(cmd::kGoTo, static_cast<unsigned>(target));
-    if (activeCommand != cmd::kGoTo) return;  // a stop's echo came first
+    if (activeCommand != State::GoToEcho) return;  // a stop's echo came first
     set_status({});
     set_position_lines({});
     show_stop_go_to(true);
 }
 
 bool Engine::already_at(long target) const {
-    return positionKnown && target == static_cast<long>(currentPosition) && !moving_ && queuedCommand == 0;
+    return positionKnown && target == static_cast<long>(currentPosition) && !moving_ && queuedCommand == State::Idle;
 }
 
 void Engine::start_go_to(long target, Action action) {
     if (already_at(target)) return;
     moving_ = true;
-    if (activeCommand != state::kIdle) {
-        queue_command(cmd::kGoTo, action, target);
+    if (activeCommand != State::Idle) {
+        queue_command(State::GoToEcho, action, target);
         return;
     }
     go_to_position_command(target, action);
@@ -455,28 +455,28 @@ void Engine::start_go_to(long target, Action action) {
 Situations Engine::situations() const {
     Situations s = 0;
     auto add = [&s](Situation x) { s |= situation_bit(x); };
-    const char a = activeCommand;
-    if (a == state::kAutoDetect || screen_.autoDetect.visible) add(Situation::AutoDetect);
-    if (a == state::kReinit) add(Situation::InitSettings);
-    const bool homing = a == cmd::kHome || (a == state::kCompletion && followUpCommand != cmd::kGoTo);
-    if (homing) add(followUpCommand == state::kReinit ? Situation::InitHoming : Situation::Homing);
-    const bool goToRuns = a == cmd::kGoTo || (a == state::kCompletion && followUpCommand == cmd::kGoTo);
+    const State a = activeCommand;
+    if (a == State::AutoDetect || screen_.autoDetect.visible) add(Situation::AutoDetect);
+    if (a == State::Reinit) add(Situation::InitSettings);
+    const bool homing = a == State::HomeEcho || (a == State::Completion && followUpCommand != State::GoToEcho);
+    if (homing) add(followUpCommand == State::Reinit ? Situation::InitHoming : Situation::Homing);
+    const bool goToRuns = a == State::GoToEcho || (a == State::Completion && followUpCommand == State::GoToEcho);
     const bool stepRuns = goToRuns && (goToBy_ == Action::StepIn || goToBy_ == Action::StepOut);
-    if ((goToRuns && !stepRuns) || a == state::kBacklashLeg || queuedCommand == state::kBacklashLeg ||
+    if ((goToRuns && !stepRuns) || a == State::BacklashLeg || queuedCommand == State::BacklashLeg ||
         legs.next != Leg::None)
         add(Situation::GoTo);
     if (stepRuns) add(Situation::StepGoTo);
-    if (setup_->running() || a == state::kWizard || queuedCommand == state::kWizard) add(Situation::Setup);
+    if (setup_->running() || a == State::Wizard || queuedCommand == State::Wizard) add(Situation::Setup);
     if (screen_.question.visible) add(Situation::Question);
     if (screen_.entry.visible || screen_.textEntry.visible) add(Situation::Entry);
-    if (is_simple_command(a) || stopEchoOwed_) add(Situation::Command);
-    if (queuedCommand == cmd::kGoTo && queuedStep_)
+    if (is_simple_echo(a) || stopEchoOwed_) add(Situation::Command);
+    if (queuedCommand == State::GoToEcho && queuedStep_)
         add(Situation::QueuedStep);
-    else if (queuedCommand != 0 && queuedCommand != state::kWizard)  // the setup's own reads: Setup
+    else if (queuedCommand != State::Idle && queuedCommand != State::Wizard)  // the setup's own reads: Setup
         add(Situation::Queued);
     // A question answered, an empty slot stored, or a conversion step,
     // waits for the pass that carries it out.
-    if ((dialog_state() || a == state::kConversion) && !screen_.question.visible && !screen_.entry.visible &&
+    if ((dialog_state() || a == State::Conversion) && !screen_.question.visible && !screen_.entry.visible &&
         !screen_.textEntry.visible)
         add(Situation::Queued);
     if (screen_.noFocuser) add(Situation::NoFocuser);
@@ -558,12 +558,12 @@ void Engine::drop_legs() {
 
 std::string Engine::drop_queued_motion(const std::string& travelWhy) {
     std::string line;
-    if (queuedCommand == cmd::kMaxTravel) {
-        queuedCommand = 0;
+    if (queuedCommand == State::MaxTravelEcho) {
+        queuedCommand = State::Idle;
         travel_not_sent(travelWhy);
-    } else if (is_user_letter(queuedCommand)) {
+    } else if (is_user_request(queuedCommand)) {
         if (queuedAction_ != Action::Count) line = refused_line(queuedAction_);
-        queuedCommand = 0;
+        queuedCommand = State::Idle;
     }
     queuedAction_ = Action::Count;
     queuedStep_ = false;
@@ -581,20 +581,20 @@ void Engine::executiveIdle() {
     Batch b(*this);
     if (!options_.attended) answer_for_nobody();
     if (options_.attended && conversionLeft_ && idle() && !dialog_state()) offer_left_conversion();
-    const char active = activeCommand, queued = queuedCommand;
+    const State active = activeCommand, queued = queuedCommand;
     const int step = sequenceCounter;
 
     // A write that found the device gone.
     if (portOpen_ && !link_.connected()) port_gone();
 
     // The chosen port is tried again at each expiry, whatever runs.
-    if (reconnectPending && timerExpired && activeCommand != state::kAutoDetect) {
+    if (reconnectPending && timerExpired && activeCommand != State::AutoDetect) {
         timerExpired = false;
         if (reopen_port()) {
             reconnectPending = false;
             // A question or entry holds the executive: the module is asked
             // as soon as it closes.
-            if (activeCommand == state::kIdle)
+            if (activeCommand == State::Idle)
                 read_identify();
             else
                 identifyDue_ = true;
@@ -603,13 +603,13 @@ void Engine::executiveIdle() {
         }
     }
 
-    if (activeCommand == state::kIdle) {
+    if (activeCommand == State::Idle) {
         if (stopEchoOwed_)
             await_stop_echo();
         else if (identifyDue_ && link_.connected()) {
             identifyDue_ = false;
             read_identify();
-        } else if (queuedCommand != 0)
+        } else if (queuedCommand != State::Idle)
             dispatch_queued();
         else if (timerExpired) {
             if (!link_.connected())
@@ -619,31 +619,31 @@ void Engine::executiveIdle() {
             else
                 read_position();
         }
-    } else if (is_state_letter(activeCommand)) {
+    } else if (is_lettered(activeCommand)) {
         switch (activeCommand) {
-        case state::kConfirm: state_a(); break;
-        case cmd::kIdentify: state_b(); break;
-        case state::kCompletion: state_c(); break;
-        case cmd::kGoTo: state_g(); break;
-        case cmd::kHome: state_h(); break;
-        case cmd::kMoveIn: case cmd::kMoveOut: case cmd::kStop: case cmd::kMaxTravel: case cmd::kZero:
-            state_echo();
+        case State::Confirm: on_confirmation(); break;
+        case State::Identify: on_identify_reply(); break;
+        case State::Completion: on_completion(); break;
+        case State::GoToEcho: on_go_to_echo(); break;
+        case State::HomeEcho: on_home_echo(); break;
+        case State::MoveInEcho: case State::MoveOutEcho: case State::StopEcho: case State::MaxTravelEcho: case State::ZeroEcho:
+            on_simple_echo();
             break;
-        case state::kStoreConfirm: state_m(); break;
-        case state::kRestoreConfirm: state_n(); break;
-        case state::kDeleteConfirm: state_x(); break;
-        case cmd::kPosition: state_p(); break;
-        case cmd::kStatus: state_t(); break;
-        case state::kBacklashLeg: state_q(); break;
-        case state::kGoToEntry: state_v(); break;
-        case state::kAutoDetect: auto_detect(); break;
-        case state::kReinit: reinit_focuser_handler(); break;
-        case state::kWizard: add_focuser(); break;
-        case state::kConversion: convert_old_format(); break;
-        case state::kEncoderEntry: case state::kMaxTravelEntry: case state::kTravelDistanceEntry:
+        case State::StoreConfirm: on_store_answered(); break;
+        case State::RestoreConfirm: on_restore_answered(); break;
+        case State::DeleteConfirm: on_delete_stored_answered(); break;
+        case State::PositionReply: on_position_reply(); break;
+        case State::StatusReply: on_status_reply(); break;
+        case State::BacklashLeg: on_backlash_leg(); break;
+        case State::GoToEntry: on_go_to_entry_closed(); break;
+        case State::AutoDetect: auto_detect(); break;
+        case State::Reinit: reinit_focuser_handler(); break;
+        case State::Wizard: add_focuser(); break;
+        case State::Conversion: convert_old_format(); break;
+        case State::EncoderEntry: case State::MaxTravelEntry: case State::TravelDistanceEntry:
             if (entryTag == 1) {
                 entryTag = 0;
-                entryState_ = 0;
+                entryState_ = State::Idle;
                 entries_->apply(activeCommand);
             }
             break;
@@ -666,39 +666,39 @@ void Engine::executiveIdle() {
 
 void Engine::dispatch_queued() {
     struct Queued {
-        char letter;
+        State state;
         void (Engine::*run)();
     };
     static const Queued table[] = {
-        {cmd::kHome, &Engine::home_position_command},
-        {cmd::kMoveIn, &Engine::move_in_command},      {cmd::kMoveOut, &Engine::move_out_command},
-        {cmd::kStop, &Engine::stop_command},           {cmd::kZero, &Engine::send_zero_command},
-        {state::kDeleteFocuser, &Engine::delete_file_command}, {state::kBacklashLeg, &Engine::become_q},
-        {state::kAutoDetect, &Engine::begin_auto_detect},       {state::kReinit, &Engine::begin_reinit},
-        {state::kConversion, &Engine::become_j},                {state::kWizard, &Engine::become_k},
+        {State::HomeEcho, &Engine::home_position_command},
+        {State::MoveInEcho, &Engine::move_in_command},  {State::MoveOutEcho, &Engine::move_out_command},
+        {State::StopEcho, &Engine::stop_command},       {State::ZeroEcho, &Engine::send_zero_command},
+        {State::DeleteFocuser, &Engine::delete_file_command}, {State::BacklashLeg, &Engine::enter_backlash_leg},
+        {State::AutoDetect, &Engine::begin_auto_detect},       {State::Reinit, &Engine::begin_reinit},
+        {State::Conversion, &Engine::enter_conversion},                {State::Wizard, &Engine::enter_wizard},
     };
-    const char letter = queuedCommand;
+    const State queued = queuedCommand;
     const Action action = queuedAction_;
-    queuedCommand = 0;
+    queuedCommand = State::Idle;
     queuedAction_ = Action::Count;
     queuedStep_ = false;
     // The commands that carry a value.
-    if (letter == cmd::kGoTo) {
+    if (queued == State::GoToEcho) {
         go_to_position_command(queuedArgument_, action == Action::Count ? Action::GoTo : action);
         return;
     }
-    if (letter == cmd::kMaxTravel) {
+    if (queued == State::MaxTravelEcho) {
         write_max_travel(queuedArgument_);
         return;
     }
     // A move the user asked for goes out now: it was allowed when clicked.
-    if (letter == cmd::kMoveIn || letter == cmd::kMoveOut) {
+    if (queued == State::MoveInEcho || queued == State::MoveOutEcho) {
         activity("Waiting");
-        send(letter);
+        send(letter_of(queued));
         return;
     }
     for (const Queued& q : table) {
-        if (q.letter == letter) {
+        if (q.state == queued) {
             (this->*q.run)();
             return;
         }

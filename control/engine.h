@@ -124,7 +124,7 @@ public:
     bool started() const { return started_; }
     // Nothing runs and nothing waits: no exchange on the line, no command
     // waiting to be sent, no sequence, question or entry open.
-    bool idle() const { return activeCommand == state::kIdle && queuedCommand == 0 && !stopEchoOwed_; }
+    bool idle() const { return activeCommand == State::Idle && queuedCommand == State::Idle && !stopEchoOwed_; }
     // The situations the engine is in now (busy_rules.h), and why an action
     // may not act now (empty when it acts).
     Situations situations() const;
@@ -321,9 +321,9 @@ private:
     void start_up_clean() override;
 
     // ---- protocol state ----
-    char activeCommand = 0;
-    char queuedCommand = 0;
-    char followUpCommand = 0;
+    State activeCommand = State::Idle;
+    State queuedCommand = State::Idle;
+    State followUpCommand = State::Idle;
     ReplyFrame reply;  // replyBuffer, replyCount, replyLength, replyReady
     bool timerExpired = false;
     std::string doneMessage1, doneMessage2;
@@ -380,42 +380,42 @@ private:
 
     enum class Echo { Match, Rejected, Wrong };
 
-    // ---- states of the executive, one method a letter ----
-    void state_a();
-    void state_b();
-    void state_c();
-    void state_g();
-    void state_h();
-    void state_echo();   // 'i', 'o', 's', 'w', 'z'
-    void state_m();
-    void state_n();
-    void state_x();
-    void state_p();
-    void state_t();
-    void state_q();
-    void state_v();
+    // ---- states of the executive, one method a state (its letter beside it) ----
+    void on_confirmation();            // 'a' Confirm
+    void on_identify_reply();          // 'b' Identify
+    void on_completion();              // 'c' Completion
+    void on_go_to_echo();              // 'g' GoToEcho
+    void on_home_echo();               // 'h' HomeEcho
+    void on_simple_echo();             // 'i', 'o', 's', 'w', 'z': the echo of a simple command
+    void on_store_answered();          // 'm' StoreConfirm
+    void on_restore_answered();        // 'n' RestoreConfirm
+    void on_delete_stored_answered();  // 'x' DeleteConfirm
+    void on_position_reply();          // 'p' PositionReply
+    void on_status_reply();            // 't' StatusReply
+    void on_backlash_leg();            // 'q' BacklashLeg
+    void on_go_to_entry_closed();      // 'v' GoToEntry
     void dispatch_queued();
-    void become_q() { activeCommand = state::kBacklashLeg; }
-    void become_j() { activeCommand = state::kConversion; }
-    void become_k() { activeCommand = state::kWizard; }
+    void enter_backlash_leg() { activeCommand = State::BacklashLeg; }
+    void enter_conversion() { activeCommand = State::Conversion; }
+    void enter_wizard() { activeCommand = State::Wizard; }
     void begin_auto_detect();
     void begin_reinit();
     void port_choice_clicked(int ProgramConfig::*choice, int index);
     void choose_port();
     // The entry opened by a click (go-to position, or a number of the
     // Configure page) in executive state `entryState`.
-    void open_entry(char entryState, const std::string& caption, const std::string& prompt,
+    void open_entry(State entryState, const std::string& caption, const std::string& prompt,
                     const std::string& preset, const std::string& unit);
 
     // ---- SequenceHost ----
     SequenceHost& host() { return *this; }
     int& sequence_counter() override { return sequenceCounter; }
-    char active() const override { return activeCommand; }
-    void set_active(char letter) override { activeCommand = letter; }
-    char queued() const override { return queuedCommand; }
-    void set_queued(char letter) override { queuedCommand = letter; }
-    char follow_up() const override { return followUpCommand; }
-    void set_follow_up(char letter) override { followUpCommand = letter; }
+    State active() const override { return activeCommand; }
+    void set_active(State state) override { activeCommand = state; }
+    State queued() const override { return queuedCommand; }
+    void set_queued(State state) override { queuedCommand = state; }
+    State follow_up() const override { return followUpCommand; }
+    void set_follow_up(State state) override { followUpCommand = state; }
     bool confirmed() const override { return confirmAnswer == 1; }
     void clear_confirmation() override { confirmAnswer = 0; }
     void lock_selection(bool locked) override { selectionLock = locked; }
@@ -450,7 +450,7 @@ private:
     std::string save_new_focuser(int number) override;
     void rename_selected_focuser(const std::string& description) override;
     int free_file_number() override;
-    void open_number_entry(char entryState, const std::string& caption, const std::string& prompt,
+    void open_number_entry(State entryState, const std::string& caption, const std::string& prompt,
                            const std::string& preset, const std::string& unit) override {
         open_entry(entryState, caption, prompt, preset, unit);
     }
@@ -549,7 +549,7 @@ private:
     std::string drop_queued_motion(const std::string& travelWhy = "the focuser did not answer");
     void drop_legs();
     // The command waits behind the exchange on the line, with its value.
-    void queue_command(char letter, Action action, long argument = 0);
+    void queue_command(State state, Action action, long argument = 0);
 
     // ---- screen ----
     void set_activity(std::vector<std::string> lines, LogLevel level = LogLevel::Info);
@@ -600,7 +600,7 @@ private:
     int chainedPasses_ = 0;
     static constexpr int kMaxChainedPasses = 64;
     int nextDialogId_ = 0;
-    char entryState_ = 0;      // the state that waits for the open entry
+    State entryState_ = State::Idle;      // the state that waits for the open entry
     bool stopEndsMotion_ = false;  // the 's' in flight ends a go-to or homing
     bool stopEchoOwed_ = false;    // a stop went out over another exchange; its echo follows
     std::vector<std::string> stopLines_;  // Activity lines when that stop echoes

@@ -62,7 +62,7 @@ void Engine::answer_for_nobody() {
     const Screen& s = screen_;
     if (s.question.visible) {
         const std::string text = one_line(s.question.text);
-        const bool conversion = activeCommand == state::kConfirm && followUpCommand == state::kConversion;
+        const bool conversion = activeCommand == State::Confirm && followUpCommand == State::Conversion;
         if (conversion)
             tell_answered(Kind::QuestionLater, text, "Question with no one to answer it, left for the next start: " + text);
         else
@@ -92,7 +92,7 @@ void Engine::answer_for_nobody() {
 
 // ---------------------------------------------------------------- dialogs ----
 
-void Engine::open_entry(char entryState, const std::string& caption, const std::string& prompt,
+void Engine::open_entry(State entryState, const std::string& caption, const std::string& prompt,
                         const std::string& preset, const std::string& unit) {
     activeCommand = entryState;
     entryState_ = entryState;
@@ -123,7 +123,7 @@ void Engine::question_answered(int id, bool yes) {
 void Engine::question_closed(int id) {
     Batch b(*this);
     if (!screen_.question.visible || id != screen_.question.id) return;
-    if (activeCommand == state::kConfirm && followUpCommand == state::kConversion) {
+    if (activeCommand == State::Confirm && followUpCommand == State::Conversion) {
         user_acts();
         screen_.question.visible = false;
         mark(kQuestion);
@@ -143,7 +143,7 @@ void Engine::entry_confirmed(int id, const std::string& text, bool edited) {
         ++e.refill;
         mark(kEntry);
     };
-    if (entryState_ != state::kGoToEntry) {
+    if (entryState_ != State::GoToEntry) {
         const std::string why = entries_->confirm(entryState_, text, edited);
         if (!why.empty()) {
             refuse_entry(why);
@@ -199,8 +199,8 @@ void Engine::entry_cancelled(int id) {
     e.visible = false;
     mark(kEntry);
     // The pending operation is dropped.
-    if (activeCommand == entryState_) activeCommand = state::kIdle;
-    entryState_ = 0;
+    if (activeCommand == entryState_) activeCommand = State::Idle;
+    entryState_ = State::Idle;
 }
 
 // The stop button of the go-to and initialization dialogs: the same stop

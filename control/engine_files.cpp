@@ -229,8 +229,8 @@ void Engine::delete_file_command() {
         if (options_.moveToTrash && !forGood) {
             if (!options_.moveToTrash(path, inTrash, why)) {
                 deleteForGood_ = true;
-                followUpCommand = state::kDeleteFocuser;
-                activeCommand = state::kConfirm;
+                followUpCommand = State::DeleteFocuser;
+                activeCommand = State::Confirm;
                 confirmAnswer = 0;
                 show_question(currentFileName + " cannot go to the trash: " + why +
                                   ".  Delete it for good?  It cannot be brought back then.",
@@ -332,7 +332,7 @@ void Engine::RestoreDefaultsClick() {
     Batch b(*this);
     user_acts();
     if (refuse(Action::RestoreDefaults)) return;
-    activeCommand = state::kRestoreConfirm;
+    activeCommand = State::RestoreConfirm;
     confirmAnswer = 0;
     show_question(
         "Are you sure you want to Restore the Default File Settings? Use this if the program is not working "

@@ -57,7 +57,7 @@ std::string Engine::port_in_use() const {
 }
 
 std::string Engine::time_out_reason() const {
-    if (activeCommand == state::kCompletion)
+    if (activeCommand == State::Completion)
         return "the control module did not report the end of the Go To within " + std::to_string(goToTimeLimit / 1000) +
                " s (" + port_in_use() + ")";
     return "no answer from the control module on " + port_in_use();
@@ -77,7 +77,7 @@ std::string Engine::communication_problem() const {
 bool Engine::initializing() const {
     const Situations s = situations();
     return (s & (situation_bit(Situation::InitSettings) | situation_bit(Situation::InitHoming))) != 0 ||
-           queuedCommand == state::kReinit;
+           queuedCommand == State::Reinit;
 }
 
 bool Engine::operation_pending() const {
@@ -93,8 +93,8 @@ std::string Engine::set_zero() {
     const std::string reason = refusal(situations(), Action::Sync);
     if (!reason.empty()) return reason;
     user_acts();
-    if (activeCommand != state::kIdle) {
-        queue_command(cmd::kZero, Action::Sync);
+    if (activeCommand != State::Idle) {
+        queue_command(State::ZeroEcho, Action::Sync);
         return {};
     }
     send_zero_command();
@@ -111,8 +111,8 @@ std::string Engine::set_max_travel(long count) {
     profile_.maxTravel = count;
     write_focuser_file();
     update_displays();
-    if (activeCommand != state::kIdle) {
-        queue_command(cmd::kMaxTravel, Action::WriteMaxTravel, count);
+    if (activeCommand != State::Idle) {
+        queue_command(State::MaxTravelEcho, Action::WriteMaxTravel, count);
         return {};
     }
     write_max_travel(count);
@@ -142,7 +142,7 @@ std::string Engine::initialize() {
     if (!reason.empty()) return reason;
     user_acts();
     // The sequence starts at the next pass, right after the exchange on the line.
-    queue_command(state::kReinit, Action::InitializeNow);
+    queue_command(State::Reinit, Action::InitializeNow);
     view_.requestPass();
     return {};
 }

@@ -80,14 +80,14 @@ void Engine::port_gone() {
     move_not_made(where + " - the device went away (unplugged or hung up)");
     release_port();
     communicating_ = false;
-    if (activeCommand == state::kAutoDetect) return;  // the probe's wait ends it
+    if (activeCommand == State::AutoDetect) return;  // the probe's wait ends it
     const Situations was = situations();
     std::string ended;
     if (was & situation_bit(Situation::GoTo)) ended = "Go To not completed";
     if (was & (situation_bit(Situation::InitSettings) | situation_bit(Situation::InitHoming)))
         ended = "Initialization not completed";
     if (was & situation_bit(Situation::Homing)) ended = "Homing not completed";
-    if (activeCommand == cmd::kMaxTravel) travel_not_sent("the device went away");
+    if (activeCommand == State::MaxTravelEcho) travel_not_sent("the device went away");
     const std::string dropped = drop_queued_motion("the device went away");
     if (ended.empty()) ended = dropped;
     stopEchoOwed_ = stopEndsMotion_ = false;
@@ -97,9 +97,9 @@ void Engine::port_gone() {
     show_stop_init(false);
     // An operation on the line ends; a question or an entry stays open.
     if (!dialog_state()) {
-        activeCommand = state::kIdle;
-        followUpCommand = 0;
-        queuedCommand = 0;
+        activeCommand = State::Idle;
+        followUpCommand = State::Idle;
+        queuedCommand = State::Idle;
     }
     position_unknown();
     set_status({"Unknown"});
@@ -157,7 +157,7 @@ std::string Engine::select_choice(int ProgramConfig::*choice, int index, int cho
 
 void Engine::apply_port_choice(int ProgramConfig::*choice, int index) {
     // A read on the line is given up with the port.
-    if (is_read(activeCommand)) activeCommand = state::kIdle;
+    if (is_read(activeCommand)) activeCommand = State::Idle;
     config_.*choice = index;
     setup_com_port();
     write_config_file();

@@ -97,7 +97,7 @@ void Engine::step_command(Action action) {
     if (refuse(action)) return;
     const bool stepIn = action == Action::StepIn;
     long from = static_cast<long>(currentPosition);
-    if (queuedCommand == cmd::kGoTo && queuedStep_)
+    if (queuedCommand == State::GoToEcho && queuedStep_)
         from = queuedArgument_;
     else if (goToTargetAhead_)
         from = goToTarget_;
@@ -123,7 +123,7 @@ void Engine::step_command(Action action) {
     }
     start_go_to(*target, action);
     // A step waiting to be sent: the next one starts from it.
-    if (queuedCommand == cmd::kGoTo) queuedStep_ = true;
+    if (queuedCommand == State::GoToEcho) queuedStep_ = true;
 }
 
 void Engine::set_step_increment() {
@@ -218,7 +218,7 @@ void Engine::StoreNClick(int n) {
 
 void Engine::store_position_command() {
     Batch b(*this);
-    activeCommand = state::kStoreConfirm;
+    activeCommand = State::StoreConfirm;
     descriptionEditing = true;
     if (profile_.positions[selectedSlot - 1] >= 0) {
         confirmAnswer = 0;
@@ -247,7 +247,7 @@ void Engine::backlash_test() {
     const bool endInward = (profile_.directionFlags >> i) & 1u;
     const ApproachPlan plan = backlash_plan(profile_.positions[i], currentPosition, profile_.backlashCount,
                                             profile_.maxTravel, endInward, profile_.backlashEnable == 1);
-    queuedCommand = 0;
+    queuedCommand = State::Idle;
     if (plan.clipped) {
         legs = BacklashLegs{};
         legs.first = plan.firstTarget;
@@ -256,8 +256,8 @@ void Engine::backlash_test() {
         // The overshoot is cut by a travel stop: ask first, nothing moves yet.
         clippedOvershoot = true;
         legs.next = Leg::AfterWarning;
-        followUpCommand = state::kBacklashLeg;
-        activeCommand = state::kConfirm;
+        followUpCommand = State::BacklashLeg;
+        activeCommand = State::Confirm;
         confirmAnswer = 0;
         show_question("\nThe backlash correction is not optimal due to the mechanical stops on the focuser.");
         return;
@@ -271,16 +271,16 @@ void Engine::start_legs(const ApproachPlan& plan, Action by) {
     legs.final = plan.finalTarget;
     legs.twoLegs = plan.twoLegs;
     clippedOvershoot = false;
-    if (activeCommand != state::kIdle) {
+    if (activeCommand != State::Idle) {
         // An exchange is on the line: the whole go-to follows it, so that
         // its second leg cannot be lost.
         legs.next = Leg::First;
-        queue_command(state::kBacklashLeg, by);
+        queue_command(State::BacklashLeg, by);
         return;
     }
     if (plan.twoLegs) {
         legs.next = Leg::Final;
-        queuedCommand = state::kBacklashLeg;
+        queuedCommand = State::BacklashLeg;
     }
     go_to_position_command(plan.firstTarget, by);
 }
@@ -296,7 +296,7 @@ void Engine::DeleteNClick(int n) {
 
 void Engine::delete_entry() {
     Batch b(*this);
-    activeCommand = state::kDeleteConfirm;
+    activeCommand = State::DeleteConfirm;
     confirmAnswer = 0;
     show_question("Are you sure you want to delete this stored position?");
 }

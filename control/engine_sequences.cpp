@@ -34,7 +34,7 @@ std::string Engine::search_ports() {
 }
 
 bool Engine::searching_ports() const {
-    return activeCommand == state::kAutoDetect || queuedCommand == state::kAutoDetect;
+    return activeCommand == State::AutoDetect || queuedCommand == State::AutoDetect;
 }
 
 void Engine::begin_auto_detect() {
@@ -46,7 +46,7 @@ void Engine::begin_auto_detect() {
     set_connection(" ");
     // An answer still on its way (a poll's, the start-up's identify) must
     // not fall into the first probe.
-    const bool answerDue = link_.connected() && command_spec(activeCommand) != nullptr && !reply.ready;
+    const bool answerDue = link_.connected() && command_spec(letter_of(activeCommand)) != nullptr && !reply.ready;
     portSearch_->begin(answerDue);
 }
 
@@ -68,8 +68,8 @@ void Engine::initialize_focuser() {
     Batch b(*this);
     user_acts();
     if (refuse(Action::Initialize)) return;
-    followUpCommand = state::kReinit;
-    activeCommand = state::kConfirm;
+    followUpCommand = State::Reinit;
+    activeCommand = State::Confirm;
     confirmAnswer = 0;
     show_question(
         "Are you sure you want to initialize the focuser?  The focuser will recompute its speed settings, then "
@@ -131,8 +131,8 @@ void Engine::DeleteFocuserClick() {
     user_acts();
     if (refuse(Action::DeleteFocuser)) return;
     deleteForGood_ = false;
-    followUpCommand = state::kDeleteFocuser;
-    activeCommand = state::kConfirm;
+    followUpCommand = State::DeleteFocuser;
+    activeCommand = State::Confirm;
     confirmAnswer = 0;
     // The question names the focuser, by its description or, without one,
     // by its file.

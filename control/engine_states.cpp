@@ -31,39 +31,39 @@ void Engine::show_echo_failure(Echo e) {
 }
 
 // Set-zero (and other) confirmation.
-void Engine::state_a() {
+void Engine::on_confirmation() {
     if (sureTag != 1) return;
-    activeCommand = state::kIdle;
-    if (followUpCommand == state::kConversion) {
+    activeCommand = State::Idle;
+    if (followUpCommand == State::Conversion) {
         // The conversion goes on whatever the answer: "no" removes the file.
-        queuedCommand = state::kConversion;
+        queuedCommand = State::Conversion;
         return;
     }
     if (confirmAnswer == 1) {
-        if (followUpCommand == cmd::kZero && refuse_without_module(Action::SetZero)) return;
-        if (followUpCommand == state::kReinit && refuse_without_module(Action::Initialize)) return;
-        if (followUpCommand == state::kBacklashLeg && refuse_without_module(Action::StoredGoTo)) {
+        if (followUpCommand == State::ZeroEcho && refuse_without_module(Action::SetZero)) return;
+        if (followUpCommand == State::Reinit && refuse_without_module(Action::Initialize)) return;
+        if (followUpCommand == State::BacklashLeg && refuse_without_module(Action::StoredGoTo)) {
             drop_legs();
             return;
         }
         queuedCommand = followUpCommand;
         activity("Waiting");
-    } else if (followUpCommand == state::kBacklashLeg) {
+    } else if (followUpCommand == State::BacklashLeg) {
         drop_legs();  // the clipped overshoot was declined: nothing moves
-    } else if (followUpCommand == state::kDeleteFocuser && deleteForGood_) {
+    } else if (followUpCommand == State::DeleteFocuser && deleteForGood_) {
         deleteForGood_ = false;
         activity("Focuser not deleted: " + currentFileName + " is kept", "Waiting for command", LogLevel::Warning);
     }
 }
 
 // Identify.
-void Engine::state_b() {
+void Engine::on_identify_reply() {
     if (timerExpired) {
-        if (queuedCommand == state::kWizard) {
+        if (queuedCommand == State::Wizard) {
             // The add-focuser setup's probe: no module answered.
             timerExpired = false;
             sequenceCounter = 100;
-            activeCommand = state::kWizard;
+            activeCommand = State::Wizard;
         } else {
             move_not_made(time_out_reason());
             const std::string dropped = drop_queued_motion();
@@ -79,9 +79,9 @@ void Engine::state_b() {
         communicating_ = true;
         activity("Focuser responding", "Waiting for command");
         set_connection("Communicating");
-        if (queuedCommand == state::kWizard) {
+        if (queuedCommand == State::Wizard) {
             ++sequenceCounter;
-            activeCommand = state::kWizard;
+            activeCommand = State::Wizard;
         } else if (travelUnsent_) {
             // What the profile holds reaches the module; the status read
             // follows its echo.
@@ -99,7 +99,7 @@ void Engine::state_b() {
 }
 
 // Completion byte of a go-to or homing.
-void Engine::state_c() {
+void Engine::on_completion() {
     if (timerExpired) {
         show_operate_page();
         show_stop_go_to(false);
@@ -109,21 +109,21 @@ void Engine::state_c() {
     }
     if (!reply.ready) return;
     reply.ready = false;
-    activeCommand = state::kIdle;
+    activeCommand = State::Idle;
     show_stop_init(false);
-    if (queuedCommand != state::kBacklashLeg) show_stop_go_to(false);
+    if (queuedCommand != State::BacklashLeg) show_stop_go_to(false);
     set_activity({});
     const Echo e = echo_of(answer::kCompletion);
     if (e != Echo::Match) {
         show_echo_failure(e);
         show_operate_page();
         end_failed_go_to(e);
-    } else if (followUpCommand == cmd::kGoTo) {
+    } else if (followUpCommand == State::GoToEcho) {
         // A corrected move is made when its last leg has arrived.
-        if (lastMove_.fate == MoveRecord::Fate::Running && queuedCommand != state::kBacklashLeg)
+        if (lastMove_.fate == MoveRecord::Fate::Running && queuedCommand != State::BacklashLeg)
             lastMove_.fate = MoveRecord::Fate::Made;
         activity("Go To completed", "Waiting for command");
-    } else if (followUpCommand == state::kReinit) {
+    } else if (followUpCommand == State::Reinit) {
         activity("Initialization completed", "Waiting for command");
     }
     read_status();
@@ -137,7 +137,7 @@ void Engine::end_failed_go_to(Echo e) {
                                       : "the control module's answer to the Go To was garbled (Focuser response error)");
     goToTargetAhead_ = false;
     const std::string dropped = drop_queued_motion("the go-to before it failed");
-    if (queuedCommand == state::kBacklashLeg) queuedCommand = 0;
+    if (queuedCommand == State::BacklashLeg) queuedCommand = State::Idle;
     if (!dropped.empty()) {
         std::vector<std::string> lines = screen_.activity;
         lines.push_back(dropped);
@@ -153,7 +153,7 @@ void Engine::end_failed_go_to(Echo e) {
 void Engine::terminate_motion() {
     stopEchoOwed_ = false;
     goToTargetAhead_ = false;
-    queuedCommand = 0;
+    queuedCommand = State::Idle;
     drop_legs();
     show_stop_go_to(false);
     show_stop_init(false);
@@ -167,7 +167,7 @@ void Engine::terminate_motion() {
 // Echo of a go-to or homing: on success the completion byte is awaited for
 // the given time; otherwise the operation ends with the status read.
 void Engine::motion_echo(int completionLimitMs) {
-    const bool goTo = activeCommand == cmd::kGoTo;
+    const bool goTo = activeCommand == State::GoToEcho;
     if (timerExpired && goTo) show_stop_go_to(false);
     // A homing that fails to start ends the initialization's dialog too.
     if (timerExpired && !goTo) show_stop_init(false);
@@ -176,7 +176,7 @@ void Engine::motion_echo(int completionLimitMs) {
     const Echo e = echo_of(static_cast<uint8_t>(activeCommand));
     if (e == Echo::Match) {
         activity(doneMessage1, doneMessage2);
-        activeCommand = state::kCompletion;
+        activeCommand = State::Completion;
         reply.reset(1);
         load_timer(completionLimitMs);
         if (!goTo) show_reinit_text(false);
@@ -194,12 +194,12 @@ void Engine::motion_echo(int completionLimitMs) {
     read_status();
 }
 
-void Engine::state_g() { motion_echo(goToTimeLimit); }
-void Engine::state_h() { motion_echo(kHomingLimitMs); }
+void Engine::on_go_to_echo() { motion_echo(goToTimeLimit); }
+void Engine::on_home_echo() { motion_echo(kHomingLimitMs); }
 
 // Echo of 'i', 'o', 's', 'w' or 'z'.
-void Engine::state_echo() {
-    if (activeCommand == cmd::kStop && stopEndsMotion_ && reply.ready) {
+void Engine::on_simple_echo() {
+    if (activeCommand == State::StopEcho && stopEndsMotion_ && reply.ready) {
         const uint8_t first = reply.buffer[0];
         if (first == answer::kCompletion || first == cmd::kGoTo || first == cmd::kHome) {
             // The motion's echo or its completion byte came ahead of the
@@ -215,20 +215,20 @@ void Engine::state_echo() {
     const Echo e = echo_of(static_cast<uint8_t>(activeCommand));
     if (e == Echo::Match) {
         activity(doneMessage1, doneMessage2);
-        if (activeCommand == cmd::kMoveIn || activeCommand == cmd::kMoveOut) moving_ = continuousMove_ = true;
-        if (activeCommand == cmd::kStop) continuousMove_ = false;
+        if (activeCommand == State::MoveInEcho || activeCommand == State::MoveOutEcho) moving_ = continuousMove_ = true;
+        if (activeCommand == State::StopEcho) continuousMove_ = false;
     } else {
         show_echo_failure(e);
         show_operate_page();
-        if (activeCommand == cmd::kMaxTravel) travel_not_sent("the focuser did not take it");
+        if (activeCommand == State::MaxTravelEcho) travel_not_sent("the focuser did not take it");
     }
     read_status();
 }
 
 // Store confirmation.
-void Engine::state_m() {
+void Engine::on_store_answered() {
     if (sureTag != 1) return;
-    activeCommand = state::kIdle;
+    activeCommand = State::Idle;
     const int i = selectedSlot - 1;
     if (!confirmAnswer || i < 0 || i >= kStoredSlots) {
         descriptionEditing = false;
@@ -255,16 +255,16 @@ void Engine::state_m() {
 }
 
 // Restore-defaults confirmation.
-void Engine::state_n() {
+void Engine::on_restore_answered() {
     if (sureTag != 1) return;
-    activeCommand = state::kIdle;
+    activeCommand = State::Idle;
     if (confirmAnswer) restore_config_defaults();
 }
 
 // Delete confirmation.
-void Engine::state_x() {
+void Engine::on_delete_stored_answered() {
     if (sureTag != 1) return;
-    activeCommand = state::kIdle;
+    activeCommand = State::Idle;
     const int i = selectedSlot - 1;
     if (confirmAnswer != 1 || i < 0 || i >= kStoredSlots) return;
     profile_.positions[i] = -1;
@@ -281,7 +281,7 @@ void Engine::state_x() {
 }
 
 // Position reply.
-void Engine::state_p() {
+void Engine::on_position_reply() {
     if (!take_reply(false)) return;
     if (reply.buffer[0] == cmd::kPosition) {
         const unsigned pos = position_from_reply(reply.buffer);
@@ -302,19 +302,19 @@ void Engine::state_p() {
     } else {
         set_position_lines({"ERROR"});
     }
-    activeCommand = state::kIdle;
+    activeCommand = State::Idle;
     if (!motion_in_progress()) goToTargetAhead_ = false;
     // A motion has ended once this read follows it and nothing more of it
     // is to come.
-    if (moving_ && !continuousMove_ && !motion_in_progress() && !stopEchoOwed_ && queuedCommand == 0) moving_ = false;
+    if (moving_ && !continuousMove_ && !motion_in_progress() && !stopEchoOwed_ && queuedCommand == State::Idle) moving_ = false;
     // Nothing runs: the next read comes after the idle poll. A continuous
     // move keeps the program's own interval, which its end (two reads in a
     // row that agree) is measured by.
-    if (!moving_ && queuedCommand == 0 && idlePollMs_ != kPollIntervalMs) load_timer(idlePollMs_);
+    if (!moving_ && queuedCommand == State::Idle && idlePollMs_ != kPollIntervalMs) load_timer(idlePollMs_);
 }
 
 // Status reply.
-void Engine::state_t() {
+void Engine::on_status_reply() {
     if (!take_reply(true)) return;
     if (reply.buffer[0] == cmd::kStatus)
         set_status(status_lines(reply.buffer[1]), status_level(reply.buffer[1]));
@@ -324,16 +324,16 @@ void Engine::state_t() {
 }
 
 // A leg of a stored go-to.
-void Engine::state_q() {
-    activeCommand = state::kIdle;
-    queuedCommand = 0;
+void Engine::on_backlash_leg() {
+    activeCommand = State::Idle;
+    queuedCommand = State::Idle;
     const BacklashLegs l = legs;
     switch (l.next) {
     case Leg::First:
         // The stored go-to waited for the line to become free.
         if (l.twoLegs) {
             legs.next = Leg::Final;
-            queuedCommand = state::kBacklashLeg;
+            queuedCommand = State::BacklashLeg;
         } else {
             legs = BacklashLegs{};
         }
@@ -344,7 +344,7 @@ void Engine::state_q() {
         // it, and the final leg follows once it completes.
         if (confirmAnswer) {
             legs.next = Leg::Final;
-            queuedCommand = state::kBacklashLeg;
+            queuedCommand = State::BacklashLeg;
             go_to_position_command(l.first);
         } else {
             drop_legs();
@@ -361,10 +361,10 @@ void Engine::state_q() {
 }
 
 // Go-to entry.
-void Engine::state_v() {
+void Engine::on_go_to_entry_closed() {
     if (entryTag != 1) return;
-    activeCommand = state::kIdle;
-    entryState_ = 0;
+    activeCommand = State::Idle;
+    entryState_ = State::Idle;
     if (!entryOk || already_at(enteredCount)) return;
     if (refuse_without_module(Action::GoTo)) return;
     start_go_to(enteredCount, Action::GoTo);

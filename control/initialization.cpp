@@ -7,8 +7,8 @@
 namespace corvell {
 
 void Initialization::begin() {
-    h_.set_active(state::kReinit);
-    h_.set_follow_up(state::kReinit);
+    h_.set_active(State::Reinit);
+    h_.set_follow_up(State::Reinit);
     h_.sequence_counter() = kWriteStop;
     stopped_ = false;
     notes_.clear();
@@ -49,8 +49,8 @@ void Initialization::send(char letter) {
 void Initialization::endStopped() {
     stopped_ = false;
     h_.show_stop_init(false);
-    h_.set_active(state::kIdle);
-    h_.set_follow_up(0);
+    h_.set_active(State::Idle);
+    h_.set_follow_up(State::Idle);
     lines("Initialization stopped before homing", "Waiting for command");
     h_.stop_echo_follows({"Initialization stopped before homing", "Waiting for command"});
 }

@@ -13,7 +13,7 @@ namespace corvell {
 
 void NumberEntries::open_encoder() {
     const bool cm = h_.unit() == Unit::Centimetres;
-    h_.open_number_entry(state::kEncoderEntry, "Enter Encoder Count value",
+    h_.open_number_entry(State::EncoderEntry, "Enter Encoder Count value",
                          cm ? "Enter the desired encoder counts per cm value."
                             : "Enter the desired encoder counts per inch value.",
                          format_fixed(counts_per_unit(h_.profile().inchesPerCount, h_.unit()), 8, 3),
@@ -21,7 +21,7 @@ void NumberEntries::open_encoder() {
 }
 
 void NumberEntries::open_max_travel() {
-    h_.open_number_entry(state::kMaxTravelEntry, "Enter Maximum Travel Count",
+    h_.open_number_entry(State::MaxTravelEntry, "Enter Maximum Travel Count",
                          "Enter the desired encoder count for the maximum travel position programmed stop. \n Setting "
                          "this value beyond the focuser's mechanical end of travel may cause positioning errors.",
                          format_fixed(static_cast<double>(h_.profile().maxTravel), 5, 0), "counts");
@@ -29,7 +29,7 @@ void NumberEntries::open_max_travel() {
 
 void NumberEntries::open_travel_distance() {
     h_.open_number_entry(
-        state::kTravelDistanceEntry, "Enter Maximum Travel Distance",
+        State::TravelDistanceEntry, "Enter Maximum Travel Distance",
         "Enter the desired maximum travel programmed stop position. \nWARNING!: Setting this value beyond the "
         "focuser's mechanical end of travel may cause positioning errors.",
         format_fixed(length_of_counts(static_cast<double>(h_.profile().maxTravel), h_.profile().inchesPerCount, h_.unit()),
@@ -39,26 +39,26 @@ void NumberEntries::open_travel_distance() {
 
 // The first reason that applies: not a number, negative, then what the
 // value must be for its entry.
-std::string NumberEntries::confirm(char entryState, const std::string& text, bool edited) {
+std::string NumberEntries::confirm(State entryState, const std::string& text, bool edited) {
     double v = 0;
     if (!parse_decimal(text, v)) return "'" + text + "' is not a valid number. Reenter desired value.";
     if (v < 0) return "Value must be a positive number. Reenter desired value.";
     edited_ = edited;
     if (!edited) return {};
     switch (entryState) {
-    case state::kEncoderEntry: {
+    case State::EncoderEntry: {
         const std::string why = check_counts_per_unit(v, h_.unit());
         if (!why.empty()) return why;
         value_ = v;
         return {};
     }
-    case state::kMaxTravelEntry: {
+    case State::MaxTravelEntry: {
         const std::string why = check_max_travel(std::floor(v));
         if (!why.empty()) return why;
         counts_ = static_cast<long>(std::floor(v));
         return {};
     }
-    case state::kTravelDistanceEntry: {
+    case State::TravelDistanceEntry: {
         if (!(h_.profile().inchesPerCount > 0))
             return "The focuser scale (encoder counts per inch) is not set.Set the encoder count value first.";
         const double inches = h_.unit() == Unit::Centimetres ? v * 0.3937007874015748 : v;
@@ -73,12 +73,12 @@ std::string NumberEntries::confirm(char entryState, const std::string& text, boo
     }
 }
 
-void NumberEntries::apply(char entryState) {
-    h_.set_active(state::kIdle);
+void NumberEntries::apply(State entryState) {
+    h_.set_active(State::Idle);
     // OK without editing changes nothing and sends nothing.
     if (!edited_) return;
     edited_ = false;
-    if (entryState == state::kEncoderEntry) {
+    if (entryState == State::EncoderEntry) {
         h_.profile().inchesPerCount =
             static_cast<float>(h_.unit() == Unit::Centimetres ? 1.0 / (value_ * 2.54) : 1.0 / value_);
         h_.show_reinit_text(true);

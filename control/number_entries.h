@@ -5,6 +5,8 @@
 #pragma once
 #include <string>
 
+#include "control/letters.h"
+
 namespace corvell {
 
 class SequenceHost;
@@ -17,9 +19,9 @@ public:
     void open_travel_distance();  // state 'l'
     // Checks a confirmed entry of the open one; empty when it is accepted
     // (kept for the pass), else why it is refused.
-    std::string confirm(char entryState, const std::string& text, bool edited);
+    std::string confirm(State entryState, const std::string& text, bool edited);
     // Applies the accepted value (the executive's pass in the entry's state).
-    void apply(char entryState);
+    void apply(State entryState);
 
 private:
     SequenceHost& h_;

@@ -14,7 +14,7 @@ constexpr int kLateAnswerMs = 100;
 
 void PortSearch::begin(bool answerDue) {
     h_.show_auto_detect_text(true);
-    h_.set_active(state::kAutoDetect);
+    h_.set_active(State::AutoDetect);
     h_.sequence_counter() = kCom1At9600;
     // The choice in use, to go back to when no module answers anywhere.
     savedPort_ = h_.config().portIndex;
@@ -68,7 +68,7 @@ void PortSearch::step() {
         return;
     case kWaitForOk:
         if (h_.auto_detect_result_open()) return;
-        h_.set_active(state::kIdle);
+        h_.set_active(State::Idle);
         h_.set_choices(portTag_, baudTag_);
         if (!h_.port_open()) {
             // Nothing answered: the saved choice is opened again and asked.
@@ -76,7 +76,7 @@ void PortSearch::step() {
             std::vector<std::string> lines{"Focuser not found on any COM Port",
                                            "Back to COM" + std::to_string(h_.config().portIndex + 1) + ": at " +
                                                (h_.config().baudIndex == 1 ? "2400" : "9600") + " baud"};
-            if (h_.active() == cmd::kIdentify) lines.push_back("Waiting for focuser response");
+            if (h_.active() == State::Identify) lines.push_back("Waiting for focuser response");
             h_.show_activity(lines, LogLevel::Warning);
         }
         return;

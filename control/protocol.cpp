@@ -34,10 +34,10 @@ const CommandSpec* command_spec(char letter) {
     return nullptr;
 }
 
-int reply_time_limit(char activeCommand, char queuedCommand) {
+int reply_time_limit(char letter, State queuedCommand) {
     // The add-focuser wizard probes for a module and must not wait long.
-    if (queuedCommand == state::kWizard) return kAddFocuserIdentifyMs;
-    const CommandSpec* c = command_spec(activeCommand);
+    if (queuedCommand == State::Wizard) return kAddFocuserIdentifyMs;
+    const CommandSpec* c = command_spec(letter);
     return c ? c->replyLimitMs : kPollIntervalMs;
 }
 
@@ -87,10 +87,6 @@ void split_argument(unsigned long value, uint8_t& high, uint8_t& low) {
     const unsigned v = static_cast<unsigned>(value & 0xFFFFu);
     high = static_cast<uint8_t>(v >> 8);
     low = static_cast<uint8_t>(v & 0xFFu);
-}
-
-bool is_state_letter(char c) {
-    return c >= 'a' && c <= 'z';
 }
 
 }  // namespace corvell

@@ -28,8 +28,8 @@ struct CommandSpec {
 // The command with this letter; null for a letter that is never sent.
 const CommandSpec* command_spec(char letter);
 
-// Reply time limit for a command just sent.
-int reply_time_limit(char activeCommand, char queuedCommand);
+// Reply time limit for command `letter` just sent.
+int reply_time_limit(char letter, State queuedCommand);
 
 // The StatusDisplay lines of a status byte, in display order.
 std::vector<std::string> status_lines(uint8_t status);
@@ -53,6 +53,5 @@ unsigned position_from_reply(const uint8_t* reply);
 void split_argument(unsigned long value, uint8_t& high, uint8_t& low);
 
 // True for 'a'..'z', the only values of activeCommand the executive handles.
-bool is_state_letter(char c);
 
 }  // namespace corvell

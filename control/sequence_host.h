@@ -24,12 +24,12 @@ public:
     virtual int& sequence_counter() = 0;
     // The executive's state letter, the letter that waits behind it, and
     // the follow-up of a two-step operation.
-    virtual char active() const = 0;
-    virtual void set_active(char letter) = 0;
-    virtual char queued() const = 0;
-    virtual void set_queued(char letter) = 0;
-    virtual char follow_up() const = 0;
-    virtual void set_follow_up(char letter) = 0;
+    virtual State active() const = 0;
+    virtual void set_active(State state) = 0;
+    virtual State queued() const = 0;
+    virtual void set_queued(State state) = 0;
+    virtual State follow_up() const = 0;
+    virtual void set_follow_up(State state) = 0;
     // The last yes/no question was answered yes; cleared before one is asked.
     virtual bool confirmed() const = 0;
     virtual void clear_confirmation() = 0;
@@ -103,7 +103,7 @@ public:
                               const std::string& no = "Cancel") = 0;
     // Opens the number entry in executive state `entryState`; `unit` is
     // what the number is in.
-    virtual void open_number_entry(char entryState, const std::string& caption, const std::string& prompt,
+    virtual void open_number_entry(State entryState, const std::string& caption, const std::string& prompt,
                                    const std::string& preset, const std::string& unit) = 0;
     virtual void show_auto_detect_text(bool visible) = 0;
     virtual void show_auto_detect_result(const std::string& message) = 0;

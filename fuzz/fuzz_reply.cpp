@@ -33,7 +33,7 @@ namespace corvell {
 // The engine's receive state, for the checks below.
 struct ReceiveProbe {
     static const ReplyFrame& reply(const Engine& e) { return e.reply; }
-    static char active(const Engine& e) { return e.activeCommand; }
+    static State active(const Engine& e) { return e.activeCommand; }
 };
 }  // namespace corvell
 
@@ -127,11 +127,11 @@ const std::string& data_dir() {
 
 void check_frame(const Engine& e) {
     const ReplyFrame& reply = ReceiveProbe::reply(e);
-    const char active = ReceiveProbe::active(e);
+    const State active = ReceiveProbe::active(e);
     FUZZ_CHECK(reply.length >= 1 && reply.length <= 3);
     FUZZ_CHECK(reply.count >= 0 && reply.count <= reply.length);
     FUZZ_CHECK(!reply.ready || reply.count == reply.length);
-    FUZZ_CHECK(active == 0 || is_state_letter(active));
+    FUZZ_CHECK(active == State::Idle || is_lettered(active));
 }
 
 // One pass, and the further passes it asks for, as the event loop runs them.

@@ -9,16 +9,16 @@ using namespace corvell;
 using Lines = std::vector<std::string>;
 
 TEST(ReplyTimeLimit, PerCommand) {
-    EXPECT_EQ(reply_time_limit('b', 'k'), 200);
-    EXPECT_EQ(reply_time_limit('i', 'k'), 200);  // the wizard's probe wins
-    EXPECT_EQ(reply_time_limit('i', 0), 7500);
-    EXPECT_EQ(reply_time_limit('o', 0), 7500);
-    EXPECT_EQ(reply_time_limit('o', 'i'), 7500);
-    EXPECT_EQ(reply_time_limit('b', 0), 1500);
-    EXPECT_EQ(reply_time_limit('t', 0), 1500);
-    EXPECT_EQ(reply_time_limit('p', 'i'), 1500);
-    EXPECT_EQ(reply_time_limit('g', 'g'), 1500);
-    EXPECT_EQ(reply_time_limit('h', 0), 1500);
+    EXPECT_EQ(reply_time_limit('b', State::Wizard), 200);
+    EXPECT_EQ(reply_time_limit('i', State::Wizard), 200);  // the wizard's probe wins
+    EXPECT_EQ(reply_time_limit('i', State::Idle), 7500);
+    EXPECT_EQ(reply_time_limit('o', State::Idle), 7500);
+    EXPECT_EQ(reply_time_limit('o', State::MoveInEcho), 7500);
+    EXPECT_EQ(reply_time_limit('b', State::Idle), 1500);
+    EXPECT_EQ(reply_time_limit('t', State::Idle), 1500);
+    EXPECT_EQ(reply_time_limit('p', State::MoveInEcho), 1500);
+    EXPECT_EQ(reply_time_limit('g', State::GoToEcho), 1500);
+    EXPECT_EQ(reply_time_limit('h', State::Idle), 1500);
 }
 
 TEST(StatusLines, Table) {
@@ -138,8 +138,8 @@ TEST(Position, SplitArgument) {
 }
 
 TEST(StateLetters, OnlyLowerCase) {
-    for (char c = 'a'; c <= 'z'; ++c) EXPECT_TRUE(is_state_letter(c)) << c;
+    for (char c = 'a'; c <= 'z'; ++c) EXPECT_TRUE(is_lettered(static_cast<State>(c))) << c;
     for (char c : {'\0', 'A', 'Z', '`', '{', '0', ' ', static_cast<char>(0xE1)}) {
-        EXPECT_FALSE(is_state_letter(c)) << int(c);
+        EXPECT_FALSE(is_lettered(static_cast<State>(c))) << int(c);
     }
 }

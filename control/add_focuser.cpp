@@ -243,344 +243,469 @@ void AddFocuser::distance_page(bool cm) {
     offer_back(kZeroAsk);
 }
 
+// One step a pass: each step is a method, which says whether the setup
+// goes on to the next step (shown at once) or stays where the step left it.
 void AddFocuser::step() {
-    int& step = h_.sequence_counter();
     if (cancelled_) {
         end();
         return;
     }
+    using Run = Next (AddFocuser::*)();
+    static const struct {
+        int step;
+        Run run;
+    } kSteps[] = {
+        {kProbe, &AddFocuser::probe},
+        {kFoundAsk, &AddFocuser::found_ask},
+        {kFoundWait, &AddFocuser::wait_for_ok},
+        {kDescriptionWait, &AddFocuser::wait_for_ok},
+        {kManualRunWait, &AddFocuser::wait_for_ok},
+        {kZeroWait, &AddFocuser::wait_for_ok},
+        {kDrawtubeWait, &AddFocuser::wait_for_ok},
+        {kEncoderWait, &AddFocuser::wait_for_ok},
+        {kParametersWait, &AddFocuser::wait_for_ok},
+        {kInitializeWait, &AddFocuser::wait_for_ok},
+        {kDescriptionAsk, &AddFocuser::description_ask},
+        {kModeAsk, &AddFocuser::mode_ask},
+        {kModeWait, &AddFocuser::mode_wait},
+        {kModelWait, &AddFocuser::model_wait},
+        {kManualAsk, &AddFocuser::manual_ask},
+        {kManualRead, &AddFocuser::read_count},
+        {kDistanceRead, &AddFocuser::read_count},
+        {kMaximumRead, &AddFocuser::read_count},
+        {kManualWatch, &AddFocuser::watch_count},
+        {kDistanceWatch, &AddFocuser::watch_count},
+        {kMaximumWatch, &AddFocuser::watch_count},
+        {kZeroAsk, &AddFocuser::zero_ask},
+        {kZeroAndDistanceAsk, &AddFocuser::zero_and_distance_ask},
+        {kDistanceAgain, &AddFocuser::distance_again},
+        {kScaleMeasure, &AddFocuser::scale_measure},
+        {kMaximumTake, &AddFocuser::maximum_take},
+        {kModelAsk, &AddFocuser::model_ask},
+        {kDrawtubeAsk, &AddFocuser::drawtube_ask},
+        {kEncoderAsk, &AddFocuser::encoder_ask},
+        {kModelResult, &AddFocuser::model_result},
+        {kManualRunAsk, &AddFocuser::manual_run_ask},
+        {kManualRunAnswered, &AddFocuser::manual_run_answered},
+        {kParametersAsk, &AddFocuser::parameters_ask},
+        {kScaleRead, &AddFocuser::scale_read},
+        {kScaleCheck, &AddFocuser::scale_check},
+        {kMaximumKeyWait, &AddFocuser::maximum_key_wait},
+        {kMaximumEntryRead, &AddFocuser::maximum_entry_read},
+        {kMaximumEntryCheck, &AddFocuser::maximum_entry_check},
+        {kParametersDone, &AddFocuser::parameters_done},
+        {kComplete, &AddFocuser::complete_step},
+        {kNoModule, &AddFocuser::no_module},
+        {kEnd, &AddFocuser::end_step},
+    };
+    Next next = Next::Advance;
+    for (const auto& s : kSteps) {
+        if (s.step != h_.sequence_counter()) continue;
+        next = (this->*s.run)();
+        break;
+    }
+    if (next == Next::Stay) return;
+    ++h_.sequence_counter();
+    show();
+}
+
+AddFocuser::Next AddFocuser::probe() {
+    int& step = h_.sequence_counter();
+    fresh_page();
+    page_.text1 = "Testing for connection to a Corvell controller.";
+    show();
+    // The executive moves the step on when the module answers, or to
+    // kNoModule when it does not.
+    if (h_.port_open())
+        h_.read_identify();
+    else
+        step = kNoModule;
+    return Next::Stay;
+}
+
+AddFocuser::Next AddFocuser::found_ask() {
+    page_.text1 = "A Corvell Controller has been found.";
+    page_.text2 = "Are you sure it is connected to the focuser you intend to add?";
+    page_.showOk = page_.showCancel = true;
+    page_.defaultButton = SetupScreen::Default::Ok;
+    move_focus(SetupScreen::Focus::Ok);
+    ask();
+    return Next::Advance;
+}
+
+AddFocuser::Next AddFocuser::wait_for_ok() {
+    int& step = h_.sequence_counter();
+    if (waiting_) return Next::Stay;
+    if (step == kDescriptionWait) description_ = typedDescription_;
+    if (step == kInitializeWait) {
+        end();
+        page_.visible = false;
+        h_.hide_setup();
+        h_.initialize_focuser();
+        return Next::Stay;
+    }
+    return Next::Advance;
+}
+
+AddFocuser::Next AddFocuser::description_ask() {
+    page_.text1 = "Enter a description for the focuser you are adding.";
+    page_.text2.clear();
+    page_.showDescription = true;
+    page_.showOk = page_.showCancel = true;
+    page_.defaultButton = SetupScreen::Default::Ok;
+    // Back on the next page shows the description entered, not the default.
+    fill_description(description_.empty() ? default_focuser_description(h_.free_file_number()) : description_);
+    move_focus(SetupScreen::Focus::Description);
+    offer_back(kFoundAsk);
+    ask();
+    return Next::Advance;
+}
+
+AddFocuser::Next AddFocuser::mode_ask() {
+    h_.profile().description = description_;
+    h_.show_focuser_type();
+    page_.text1 = "Select the desired setup mode.";
+    page_.text2.clear();
+    page_.showDescription = false;
+    page_.choices = {"Tav Focuser Setup", "Specify Focuser Parameters", "Manual Setup Procedure"};
+    page_.choice = mode_;  // the one chosen before, after Back
+    page_.showOk = false;
+    page_.showCancel = true;
+    page_.defaultButton = SetupScreen::Default::None;
+    offer_back(kDescriptionAsk);
+    ask();
+    return Next::Advance;
+}
+
+AddFocuser::Next AddFocuser::mode_wait() {
+    return Next::Stay;  // a choice moves the step on
+}
+
+AddFocuser::Next AddFocuser::model_wait() {
+    if (waiting_ || model_ < 0) return Next::Stay;  // a choice moves the step on, or OK on the one marked
+    return Next::Advance;
+}
+
+AddFocuser::Next AddFocuser::manual_ask() {
+    page_.choices.clear();
+    page_.text1 = "Verify that the Motor Direction Switch in the Corvell controller unit is set correctly.";
+    page_.text2 = "Observe the Encoder Count below as you move the focuser using the pushbuttons on the Corvell "
+                  "Controller.";
+    page_.showDescription = false;
+    page_.showOk = page_.showCancel = true;
+    page_.defaultButton = SetupScreen::Default::Ok;
+    page_.showPosition = true;
+    page_.position = format_fixed(h_.position_count(), 5, 0);
+    offer_back(adding_ ? kModeAsk : kManualRunAsk);
+    ask();
+    return Next::Advance;
+}
+
+AddFocuser::Next AddFocuser::read_count() {
+    show();
+    read_position();
+    return Next::Stay;
+}
+
+AddFocuser::Next AddFocuser::watch_count() {
+    watch_position();
+    return Next::Stay;
+}
+
+AddFocuser::Next AddFocuser::zero_ask() {
+    page_.text1 = "Move the focuser to the end of travel which is to be the zero position.  When the focuser is "
+                  "at the zero position, click on the 'OK' button.";
+    page_.text2.clear();
+    page_.showPosition = false;
+    page_.showDescription = false;
+    page_.showOk = page_.showCancel = true;
+    page_.defaultButton = SetupScreen::Default::Ok;
+    offer_back(kManualAsk);
+    ask();
+    return Next::Advance;
+}
+
+AddFocuser::Next AddFocuser::zero_and_distance_ask() {
+    int& step = h_.sequence_counter();
     const bool cm = h_.unit() == Unit::Centimetres;
-    switch (step) {
-    case kProbe:
-        fresh_page();
-        page_.text1 = "Testing for connection to a Corvell controller.";
-        show();
-        // The executive moves the step on when the module answers, or to
-        // kNoModule when it does not.
-        if (h_.port_open())
-            h_.read_identify();
-        else
-            step = kNoModule;
-        return;
-    case kFoundAsk:
-        page_.text1 = "A Corvell Controller has been found.";
-        page_.text2 = "Are you sure it is connected to the focuser you intend to add?";
-        page_.showOk = page_.showCancel = true;
-        page_.defaultButton = SetupScreen::Default::Ok;
-        move_focus(SetupScreen::Focus::Ok);
-        ask();
-        break;
-    case kFoundWait: case kDescriptionWait: case kManualRunWait: case kZeroWait: case kDrawtubeWait:
-    case kEncoderWait: case kParametersWait: case kInitializeWait:
-        if (waiting_) return;
-        if (step == kDescriptionWait) description_ = typedDescription_;
-        if (step == kInitializeWait) {
-            end();
-            page_.visible = false;
-            h_.hide_setup();
-            h_.initialize_focuser();
-            return;
-        }
-        break;
-    case kDescriptionAsk:
-        page_.text1 = "Enter a description for the focuser you are adding.";
-        page_.text2.clear();
-        page_.showDescription = true;
-        page_.showOk = page_.showCancel = true;
-        page_.defaultButton = SetupScreen::Default::Ok;
-        // Back on the next page shows the description entered, not the default.
-        fill_description(description_.empty() ? default_focuser_description(h_.free_file_number()) : description_);
-        move_focus(SetupScreen::Focus::Description);
-        offer_back(kFoundAsk);
-        ask();
-        break;
-    case kModeAsk:
-        h_.profile().description = description_;
-        h_.show_focuser_type();
-        page_.text1 = "Select the desired setup mode.";
-        page_.text2.clear();
-        page_.showDescription = false;
-        page_.choices = {"Tav Focuser Setup", "Specify Focuser Parameters", "Manual Setup Procedure"};
-        page_.choice = mode_;  // the one chosen before, after Back
-        page_.showOk = false;
-        page_.showCancel = true;
-        page_.defaultButton = SetupScreen::Default::None;
-        offer_back(kDescriptionAsk);
-        ask();
-        break;
-    case kModeWait:
-        return;  // a choice moves the step on
-    case kModelWait:
-        if (waiting_ || model_ < 0) return;  // a choice moves the step on, or OK on the one marked
-        break;
-    case kManualAsk:
-        page_.choices.clear();
-        page_.text1 = "Verify that the Motor Direction Switch in the Corvell controller unit is set correctly.";
-        page_.text2 = "Observe the Encoder Count below as you move the focuser using the pushbuttons on the Corvell "
-                      "Controller.";
-        page_.showDescription = false;
-        page_.showOk = page_.showCancel = true;
-        page_.defaultButton = SetupScreen::Default::Ok;
-        page_.showPosition = true;
-        page_.position = format_fixed(h_.position_count(), 5, 0);
-        offer_back(adding_ ? kModeAsk : kManualRunAsk);
-        ask();
-        break;
-    case kManualRead: case kDistanceRead: case kMaximumRead:
-        show();
-        read_position();
-        return;
-    case kManualWatch: case kDistanceWatch: case kMaximumWatch:
-        watch_position();
-        return;
-    case kZeroAsk:
-        page_.text1 = "Move the focuser to the end of travel which is to be the zero position.  When the focuser is "
-                      "at the zero position, click on the 'OK' button.";
-        page_.text2.clear();
-        page_.showPosition = false;
-        page_.showDescription = false;
-        page_.showOk = page_.showCancel = true;
-        page_.defaultButton = SetupScreen::Default::Ok;
-        offer_back(kManualAsk);
-        ask();
-        break;
-    case kZeroAndDistanceAsk:
-        h_.set_queued(State::Wizard);
-        h_.send_zero_command();  // the module's count becomes 0 here
-        distance_page(cm);
-        fill_description(cm ? "2.000" : "1.000");
-        ask();
-        ++step;
-        show();
-        return;
-    case kDistanceAgain:
-        // Back from a later page: the zero set before stays; the distance
-        // typed before is offered again.
-        distance_page(cm);
-        fill_description(typedDescription_.empty() ? (cm ? "2.000" : "1.000") : typedDescription_);
-        ask();
-        step = kDistanceRead;
-        show();
-        return;
-    case kScaleMeasure: {
-        double distance = 0;
-        const bool typed = parse_decimal(typedDescription_, distance);
-        if (h_.position_count() == 0) {
-            page_.text1 = "The focuser has not moved from the zero position. Verify that the focuser is working "
-                          "correctly.  ";
-            page_.text2 = "To repeat this step, click on the 'OK' button.";
-            page_.showDescription = false;
-            page_.entryLabel.clear();
-            offer_back(kDistanceAgain);
-            ask();
-            step = kZeroWait;
-            show();
-            return;
-        }
-        const double inches = cm ? distance / 2.54 : distance;
-        const double measured = inches / static_cast<double>(h_.position_count());
-        const std::string why = check_inches_per_count(measured, h_.unit());
-        if (!typed || !why.empty()) {
-            // The distance must give a scale: asked again, the count still shown.
-            refuse_in_description();
-            ask();
-            page_.refusal = reason(typedDescription_, typed, why);
-            step = kDistanceRead;
-            show();
-            return;
-        }
-        h_.profile().inchesPerCount = static_cast<float>(measured);
-        show_scale_and_travel();
-        page_.text1 = "Move the focuser to the desired maximum travel position. This should be approximately 1/16 "
-                      "\" (1.5mm) from the physical travel stop of the focuser.  When the focuser is at the correct "
-                      "position, click on the 'OK' button.";
-        page_.text2 = "Be sure to stop before hitting the focuser end of travel, otherwise the focuser positioning "
-                      "will be inaccurate.  If you overshoot the end, return the focuser to its zero position and try "
-                      "again.";
+    h_.set_queued(State::Wizard);
+    h_.send_zero_command();  // the module's count becomes 0 here
+    distance_page(cm);
+    fill_description(cm ? "2.000" : "1.000");
+    ask();
+    ++step;
+    show();
+    return Next::Stay;
+}
+
+AddFocuser::Next AddFocuser::distance_again() {
+    int& step = h_.sequence_counter();
+    const bool cm = h_.unit() == Unit::Centimetres;
+    // Back from a later page: the zero set before stays; the distance
+    // typed before is offered again.
+    distance_page(cm);
+    fill_description(typedDescription_.empty() ? (cm ? "2.000" : "1.000") : typedDescription_);
+    ask();
+    step = kDistanceRead;
+    show();
+    return Next::Stay;
+}
+
+AddFocuser::Next AddFocuser::scale_measure() {
+    int& step = h_.sequence_counter();
+    const bool cm = h_.unit() == Unit::Centimetres;
+    double distance = 0;
+    const bool typed = parse_decimal(typedDescription_, distance);
+    if (h_.position_count() == 0) {
+        page_.text1 = "The focuser has not moved from the zero position. Verify that the focuser is working "
+                      "correctly.  ";
+        page_.text2 = "To repeat this step, click on the 'OK' button.";
         page_.showDescription = false;
         page_.entryLabel.clear();
         offer_back(kDistanceAgain);
         ask();
-        break;
-    }
-    case kMaximumTake:
-        h_.profile().maxTravel = static_cast<long>(h_.position_count());
-        show_scale_and_travel();
-        page_.showPosition = false;
-        step = kComplete;
+        step = kZeroWait;
         show();
-        return;
-    case kModelAsk:
-        page_.text1 = "Select the Tav Focuser model.";
-        page_.text2.clear();
-        page_.showOk = page_.showCancel = true;
-        // OK has nothing to take until a model is chosen (a choice moves on
-        // by itself); after Back it takes the model chosen before.
-        page_.okEnabled = model_ >= 0;
-        page_.defaultButton = SetupScreen::Default::None;
-        page_.choices.clear();
-        for (const FocuserModel& m : focuser_models()) page_.choices.push_back(m.name);
-        page_.choice = model_;  // the one chosen before, after Back
-        offer_back(kModeAsk);
-        ask();
-        break;
-    case kDrawtubeAsk: {
-        const auto& models = focuser_models();
-        const FocuserModel& m = models[static_cast<size_t>(model_ >= 0 && model_ < static_cast<int>(models.size())
-                                                               ? model_
-                                                               : 0)];
-        page_.text1 = "Select the focuser drawtube length.";
-        page_.text2.clear();
-        page_.showOk = page_.showCancel = true;
-        page_.okEnabled = true;
-        page_.defaultButton = SetupScreen::Default::None;
-        roller_ = m.rollerDiameter;
-        travel_ = m.travel;
-        page_.choices.assign(m.drawtubes.begin(), m.drawtubes.end());
-        page_.choice = drawtube_;
-        offer_back(kModelAsk);
-        ask();
-        break;
+        return Next::Stay;
     }
-    case kEncoderAsk:
-        travel_ = travel_for_drawtube(travel_, drawtube_);
-        page_.text1 = "Select the encoder resolution (lines per revolution).";
-        page_.choices.assign(encoder_choices().begin(), encoder_choices().end());
-        page_.choice = encoder_;
-        offer_back(kDrawtubeAsk);
-        ask();
-        break;
-    case kModelResult: {
-        h_.profile().inchesPerCount = inches_per_count_of(roller_, encoder_lines(encoder_));
-        h_.profile().maxTravel = travel_counts(travel_, h_.profile().inchesPerCount).value_or(0);
-        show_scale_and_travel();
-        page_.choices.clear();
-        step = kComplete;
-        show();
-        return;
-    }
-    case kManualRunAsk:
-        fresh_page();
-        page_.text1 = "Do you want to run the Manual Setup procedure on this focuser?";
-        page_.showDescription = true;
-        fill_description(h_.profile().description);
-        move_focus(SetupScreen::Focus::Description);
-        page_.showOk = page_.showCancel = true;
-        page_.defaultButton = SetupScreen::Default::Ok;
-        ask();
-        break;
-    case kManualRunAnswered:
-        h_.profile().description = typedDescription_;
-        h_.show_focuser_type();
-        step = kManualAsk;
-        return;
-    case kParametersAsk:
-        page_.choices.clear();
-        page_.text1 = cm ? "Enter the desired values for encoder lines per cm of travel, and maximum travel count."
-                         : "Enter the desired values for encoder lines per inch of travel, and maximum travel count.";
-        page_.text2.clear();
-        page_.entryLabel = cm ? "Encoder lines per cm" : "Encoder lines per inch";
-        page_.showDescription = page_.showMaximum = true;
-        fill_description(" ");
-        fill_maximum(" ");
-        move_focus(SetupScreen::Focus::Description);
-        page_.showOk = page_.showCancel = true;
-        page_.okEnabled = false;
-        page_.defaultButton = SetupScreen::Default::None;
-        page_.showPosition = true;
-        page_.position = format_fixed(h_.position_count(), 5, 0);
-        descriptionEntered_ = maximumEntered_ = scaleAccepted_ = maximumAccepted_ = false;
-        offer_back(kModeAsk);
-        ask();
-        break;
-    case kScaleRead: {
-        if (!descriptionEntered_) return;
-        descriptionEntered_ = false;
-        ++step;
-        double perUnit = 0;
-        const bool typed = parse_decimal(typedDescription_, perUnit);
-        const std::string why = typed ? check_counts_per_unit(perUnit, h_.unit()) : std::string();
-        scaleRefusal_ = reason(typedDescription_, typed, why);
-        if (typed && why.empty()) {
-            h_.profile().inchesPerCount = static_cast<float>(cm ? 1.0 / (perUnit * 2.54) : 1.0 / perUnit);
-            show_scale_and_travel();
-            move_focus(SetupScreen::Focus::Maximum);
-            scaleAccepted_ = true;
-            page_.refusal.clear();
-            show();
-        }
-        return;
-    }
-    case kScaleCheck:
-        if (scaleAccepted_) break;
-        page_.refusal = scaleRefusal_;
+    const double inches = cm ? distance / 2.54 : distance;
+    const double measured = inches / static_cast<double>(h_.position_count());
+    const std::string why = check_inches_per_count(measured, h_.unit());
+    if (!typed || !why.empty()) {
+        // The distance must give a scale: asked again, the count still shown.
         refuse_in_description();
-        step = kScaleRead;
-        show();
-        return;
-    case kMaximumKeyWait:
-        return;  // a key in the maximum edit moves the step on
-    case kMaximumEntryRead: {
-        if (!maximumEntered_) return;
-        maximumEntered_ = false;
-        ++step;
-        double count = 0;
-        const bool typed = parse_decimal(typedMaximum_, count);
-        count = std::trunc(count);
-        const std::string why = typed ? check_max_travel(count) : std::string();
-        maximumRefusal_ = reason(typedMaximum_, typed, why);
-        if (!typed || !why.empty()) return;
-        page_.refusal.clear();
-        h_.profile().maxTravel = static_cast<long>(count);
-        show_scale_and_travel();
-        fill_maximum(format_fixed(count, 5, 0));
-        page_.okEnabled = true;
-        page_.defaultButton = SetupScreen::Default::Ok;
-        move_focus(SetupScreen::Focus::Ok);
-        maximumAccepted_ = true;
-        // OK may already have been pressed with the value.
-        if (waiting_) ask();
-        show();
-        return;
-    }
-    case kMaximumEntryCheck:
-        if (maximumAccepted_) break;
-        page_.refusal = maximumRefusal_;
-        refuse_in_maximum();
-        waiting_ = true;
-        step = kMaximumEntryRead;
-        show();
-        return;
-    case kParametersDone:
-        page_.showDescription = page_.showMaximum = page_.showPosition = false;
-        page_.entryLabel.clear();
-        step = kComplete;
-        show();
-        return;
-    case kComplete:
-        if (!complete()) return;
-        break;
-    case kNoModule:
-        fresh_page();
-        page_.text1 = "There is no communication established with a Corvell controller.  Make sure the controller "
-                      "is connected and turned on.";
-        page_.text2 = "View the 'Settings' page for information on serial port settings.  Click on 'COM Port "
-                      "AutoDetection' to automatically locate the focuser.";
-        page_.showCancel = true;
-        page_.cancelCaption = "Close";
-        page_.defaultButton = SetupScreen::Default::Cancel;
         ask();
+        page_.refusal = reason(typedDescription_, typed, why);
+        step = kDistanceRead;
         show();
-        end();
-        return;
-    case kEnd:
-        end();
-        return;
-    default:
-        break;
+        return Next::Stay;
     }
-    ++step;
+    h_.profile().inchesPerCount = static_cast<float>(measured);
+    show_scale_and_travel();
+    page_.text1 = "Move the focuser to the desired maximum travel position. This should be approximately 1/16 "
+                  "\" (1.5mm) from the physical travel stop of the focuser.  When the focuser is at the correct "
+                  "position, click on the 'OK' button.";
+    page_.text2 = "Be sure to stop before hitting the focuser end of travel, otherwise the focuser positioning "
+                  "will be inaccurate.  If you overshoot the end, return the focuser to its zero position and try "
+                  "again.";
+    page_.showDescription = false;
+    page_.entryLabel.clear();
+    offer_back(kDistanceAgain);
+    ask();
+    return Next::Advance;
+}
+
+AddFocuser::Next AddFocuser::maximum_take() {
+    int& step = h_.sequence_counter();
+    h_.profile().maxTravel = static_cast<long>(h_.position_count());
+    show_scale_and_travel();
+    page_.showPosition = false;
+    step = kComplete;
     show();
+    return Next::Stay;
+}
+
+AddFocuser::Next AddFocuser::model_ask() {
+    page_.text1 = "Select the Tav Focuser model.";
+    page_.text2.clear();
+    page_.showOk = page_.showCancel = true;
+    // OK has nothing to take until a model is chosen (a choice moves on
+    // by itself); after Back it takes the model chosen before.
+    page_.okEnabled = model_ >= 0;
+    page_.defaultButton = SetupScreen::Default::None;
+    page_.choices.clear();
+    for (const FocuserModel& m : focuser_models()) page_.choices.push_back(m.name);
+    page_.choice = model_;  // the one chosen before, after Back
+    offer_back(kModeAsk);
+    ask();
+    return Next::Advance;
+}
+
+AddFocuser::Next AddFocuser::drawtube_ask() {
+    const auto& models = focuser_models();
+    const FocuserModel& m = models[static_cast<size_t>(model_ >= 0 && model_ < static_cast<int>(models.size())
+                                                           ? model_
+                                                           : 0)];
+    page_.text1 = "Select the focuser drawtube length.";
+    page_.text2.clear();
+    page_.showOk = page_.showCancel = true;
+    page_.okEnabled = true;
+    page_.defaultButton = SetupScreen::Default::None;
+    roller_ = m.rollerDiameter;
+    travel_ = m.travel;
+    page_.choices.assign(m.drawtubes.begin(), m.drawtubes.end());
+    page_.choice = drawtube_;
+    offer_back(kModelAsk);
+    ask();
+    return Next::Advance;
+}
+
+AddFocuser::Next AddFocuser::encoder_ask() {
+    travel_ = travel_for_drawtube(travel_, drawtube_);
+    page_.text1 = "Select the encoder resolution (lines per revolution).";
+    page_.choices.assign(encoder_choices().begin(), encoder_choices().end());
+    page_.choice = encoder_;
+    offer_back(kDrawtubeAsk);
+    ask();
+    return Next::Advance;
+}
+
+AddFocuser::Next AddFocuser::model_result() {
+    int& step = h_.sequence_counter();
+    h_.profile().inchesPerCount = inches_per_count_of(roller_, encoder_lines(encoder_));
+    h_.profile().maxTravel = travel_counts(travel_, h_.profile().inchesPerCount).value_or(0);
+    show_scale_and_travel();
+    page_.choices.clear();
+    step = kComplete;
+    show();
+    return Next::Stay;
+}
+
+AddFocuser::Next AddFocuser::manual_run_ask() {
+    fresh_page();
+    page_.text1 = "Do you want to run the Manual Setup procedure on this focuser?";
+    page_.showDescription = true;
+    fill_description(h_.profile().description);
+    move_focus(SetupScreen::Focus::Description);
+    page_.showOk = page_.showCancel = true;
+    page_.defaultButton = SetupScreen::Default::Ok;
+    ask();
+    return Next::Advance;
+}
+
+AddFocuser::Next AddFocuser::manual_run_answered() {
+    int& step = h_.sequence_counter();
+    h_.profile().description = typedDescription_;
+    h_.show_focuser_type();
+    step = kManualAsk;
+    return Next::Stay;
+}
+
+AddFocuser::Next AddFocuser::parameters_ask() {
+    const bool cm = h_.unit() == Unit::Centimetres;
+    page_.choices.clear();
+    page_.text1 = cm ? "Enter the desired values for encoder lines per cm of travel, and maximum travel count."
+                     : "Enter the desired values for encoder lines per inch of travel, and maximum travel count.";
+    page_.text2.clear();
+    page_.entryLabel = cm ? "Encoder lines per cm" : "Encoder lines per inch";
+    page_.showDescription = page_.showMaximum = true;
+    fill_description(" ");
+    fill_maximum(" ");
+    move_focus(SetupScreen::Focus::Description);
+    page_.showOk = page_.showCancel = true;
+    page_.okEnabled = false;
+    page_.defaultButton = SetupScreen::Default::None;
+    page_.showPosition = true;
+    page_.position = format_fixed(h_.position_count(), 5, 0);
+    descriptionEntered_ = maximumEntered_ = scaleAccepted_ = maximumAccepted_ = false;
+    offer_back(kModeAsk);
+    ask();
+    return Next::Advance;
+}
+
+AddFocuser::Next AddFocuser::scale_read() {
+    int& step = h_.sequence_counter();
+    const bool cm = h_.unit() == Unit::Centimetres;
+    if (!descriptionEntered_) return Next::Stay;
+    descriptionEntered_ = false;
+    ++step;
+    double perUnit = 0;
+    const bool typed = parse_decimal(typedDescription_, perUnit);
+    const std::string why = typed ? check_counts_per_unit(perUnit, h_.unit()) : std::string();
+    scaleRefusal_ = reason(typedDescription_, typed, why);
+    if (typed && why.empty()) {
+        h_.profile().inchesPerCount = static_cast<float>(cm ? 1.0 / (perUnit * 2.54) : 1.0 / perUnit);
+        show_scale_and_travel();
+        move_focus(SetupScreen::Focus::Maximum);
+        scaleAccepted_ = true;
+        page_.refusal.clear();
+        show();
+    }
+    return Next::Stay;
+}
+
+AddFocuser::Next AddFocuser::scale_check() {
+    int& step = h_.sequence_counter();
+    if (scaleAccepted_) return Next::Advance;
+    page_.refusal = scaleRefusal_;
+    refuse_in_description();
+    step = kScaleRead;
+    show();
+    return Next::Stay;
+}
+
+AddFocuser::Next AddFocuser::maximum_key_wait() {
+    return Next::Stay;  // a key in the maximum edit moves the step on
+}
+
+AddFocuser::Next AddFocuser::maximum_entry_read() {
+    int& step = h_.sequence_counter();
+    if (!maximumEntered_) return Next::Stay;
+    maximumEntered_ = false;
+    ++step;
+    double count = 0;
+    const bool typed = parse_decimal(typedMaximum_, count);
+    count = std::trunc(count);
+    const std::string why = typed ? check_max_travel(count) : std::string();
+    maximumRefusal_ = reason(typedMaximum_, typed, why);
+    if (!typed || !why.empty()) return Next::Stay;
+    page_.refusal.clear();
+    h_.profile().maxTravel = static_cast<long>(count);
+    show_scale_and_travel();
+    fill_maximum(format_fixed(count, 5, 0));
+    page_.okEnabled = true;
+    page_.defaultButton = SetupScreen::Default::Ok;
+    move_focus(SetupScreen::Focus::Ok);
+    maximumAccepted_ = true;
+    // OK may already have been pressed with the value.
+    if (waiting_) ask();
+    show();
+    return Next::Stay;
+}
+
+AddFocuser::Next AddFocuser::maximum_entry_check() {
+    int& step = h_.sequence_counter();
+    if (maximumAccepted_) return Next::Advance;
+    page_.refusal = maximumRefusal_;
+    refuse_in_maximum();
+    waiting_ = true;
+    step = kMaximumEntryRead;
+    show();
+    return Next::Stay;
+}
+
+AddFocuser::Next AddFocuser::parameters_done() {
+    int& step = h_.sequence_counter();
+    page_.showDescription = page_.showMaximum = page_.showPosition = false;
+    page_.entryLabel.clear();
+    step = kComplete;
+    show();
+    return Next::Stay;
+}
+
+AddFocuser::Next AddFocuser::complete_step() {
+    if (!complete()) return Next::Stay;
+    return Next::Advance;
+}
+
+AddFocuser::Next AddFocuser::no_module() {
+    fresh_page();
+    page_.text1 = "There is no communication established with a Corvell controller.  Make sure the controller "
+                  "is connected and turned on.";
+    page_.text2 = "View the 'Settings' page for information on serial port settings.  Click on 'COM Port "
+                  "AutoDetection' to automatically locate the focuser.";
+    page_.showCancel = true;
+    page_.cancelCaption = "Close";
+    page_.defaultButton = SetupScreen::Default::Cancel;
+    ask();
+    show();
+    end();
+    return Next::Stay;
+}
+
+AddFocuser::Next AddFocuser::end_step() {
+    end();
+    return Next::Stay;
 }
 
 // The last page: the new focuser joins the list with its file, or the

@@ -87,6 +87,42 @@ private:
         kEnd = 101,
     };
 
+    // What a step leaves: the next step follows (and the page is shown), or
+    // the setup stays where the step left it.
+    enum class Next { Advance, Stay };
+    // The steps, one method each.
+    Next probe();
+    Next found_ask();
+    Next wait_for_ok();
+    Next description_ask();
+    Next mode_ask();
+    Next mode_wait();
+    Next model_wait();
+    Next manual_ask();
+    Next read_count();
+    Next watch_count();
+    Next zero_ask();
+    Next zero_and_distance_ask();
+    Next distance_again();
+    Next scale_measure();
+    Next maximum_take();
+    Next model_ask();
+    Next drawtube_ask();
+    Next encoder_ask();
+    Next model_result();
+    Next manual_run_ask();
+    Next manual_run_answered();
+    Next parameters_ask();
+    Next scale_read();
+    Next scale_check();
+    Next maximum_key_wait();
+    Next maximum_entry_read();
+    Next maximum_entry_check();
+    Next parameters_done();
+    Next complete_step();
+    Next no_module();
+    Next end_step();
+
     // A new page that waits for the user: answers to older pages are ignored.
     void ask();
     static std::string reason(const std::string& typed, bool isNumber, const std::string& rule);

@@ -25,8 +25,7 @@ void AddFocuser::start(bool adding) {
     mode_ = model_ = drawtube_ = encoder_ = -1;
     fresh_page();
     h_.sequence_counter() = adding ? kProbe : kManualRunAsk;
-    h_.set_active(State::Wizard);
-    h_.set_queued(State::Wizard);
+    h_.hold_for_setup();
 }
 
 void AddFocuser::fresh_page() {
@@ -117,7 +116,7 @@ void AddFocuser::cancel(int id) {
     if (!current(id)) return;
     page_.visible = false;
     h_.hide_setup();
-    if (h_.active() != State::Wizard && h_.queued() != State::Wizard) return;  // ended already
+    if (!h_.holds_executive()) return;  // ended already
     // Ends at once; an exchange of the setup's still on the line finishes
     // on its own.
     cancelled_ = true;
@@ -198,7 +197,7 @@ void AddFocuser::description_typed(int id) {
 
 void AddFocuser::read_position() {
     h_.take_position_read();
-    h_.set_queued(State::Wizard);
+    h_.return_to_setup();
     h_.read_position();
     ++h_.sequence_counter();
 }
@@ -213,7 +212,7 @@ void AddFocuser::watch_position() {
     if (h_.take_position_read()) {
         page_.position = format_fixed(h_.position_count(), 5, 0);
         show();
-        h_.set_queued(State::Wizard);
+        h_.return_to_setup();
         h_.load_timer(kWatchIntervalMs);
     } else if (h_.take_expiry()) {
         --step;  // read it again
@@ -428,7 +427,7 @@ AddFocuser::Next AddFocuser::zero_ask() {
 AddFocuser::Next AddFocuser::zero_and_distance_ask() {
     int& step = h_.sequence_counter();
     const bool cm = h_.unit() == Unit::Centimetres;
-    h_.set_queued(State::Wizard);
+    h_.return_to_setup();
     h_.send_zero_command();  // the module's count becomes 0 here
     distance_page(cm);
     fill_description(cm ? "2.000" : "1.000");
@@ -746,7 +745,7 @@ bool AddFocuser::complete() {
             return false;
         }
     } else {
-        h_.make_file_name(h_.config().currentFileNumber);
+        h_.make_file_name(h_.current_file_number());
         h_.write_focuser_file();
         // A description changed on the first page is the focuser's new name.
         h_.rename_selected_focuser(p.description);
@@ -760,10 +759,9 @@ bool AddFocuser::complete() {
 // way to the current focuser's file again.
 void AddFocuser::end() {
     const bool saved = h_.sequence_counter() == kInitializeWait;
-    if (h_.active() == State::Wizard) h_.set_active(State::Idle);
-    if (h_.queued() == State::Wizard) h_.set_queued(State::Idle);
+    h_.release_setup();
     if (!saved) {
-        h_.make_file_name(h_.config().currentFileNumber);
+        h_.make_file_name(h_.current_file_number());
         h_.read_focuser_file();
     }
     h_.update_displays();

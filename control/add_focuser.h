@@ -11,11 +11,11 @@
 
 namespace corvell {
 
-class SequenceHost;
+class AddFocuserHost;
 
 class AddFocuser {
 public:
-    AddFocuser(SequenceHost& host) : h_(host) {}
+    AddFocuser(AddFocuserHost& host) : h_(host) {}
 
     // Starts the setup of a new focuser (`adding`) or the manual setup of
     // the current one.
@@ -154,7 +154,7 @@ private:
     void show_scale_and_travel();
     bool current(int id) const { return page_.visible && id == page_.id; }
 
-    SequenceHost& h_;
+    AddFocuserHost& h_;
     SetupScreen page_;
     bool adding_ = true;
     bool waiting_ = false;    // a page waits for OK

@@ -75,16 +75,12 @@ bool Conversion::offer(bool fromDefaults) {
     }
     asideNow_ = aside_path();
     if (fromDefaults) h_.restore_focuser_defaults();
-    h_.clear_confirmation();
     // Buttons that say what they do; closing the question means "later".
-    h_.ask_question(
+    h_.ask_conversion_question(
         "A parameter file from a previous software version has been found. This file will be deleted.  Do you wish "
         "to save the information stored in this file prior to deleting it? (Backlash correction will not work "
         "correctly with this focuser, and should remain OFF.)",
         "Convert", "Delete without converting");
-    h_.set_queued(State::Conversion);
-    h_.set_follow_up(State::Conversion);
-    h_.set_active(State::Confirm);
     h_.sequence_counter() = kAskDescription;
     return true;
 }
@@ -93,15 +89,13 @@ bool Conversion::offer(bool fromDefaults) {
 void Conversion::later() {
     std::string error;
     rename_file(asideNow_, legacy_path(), error);
-    h_.set_active(State::Idle);
-    h_.set_follow_up(State::Idle);
-    h_.set_queued(State::Idle);
+    h_.conversion_ended(true);
     h_.start_up_clean();
 }
 
 void Conversion::rename() {
     answer_ = Answer::None;
-    h_.set_active(State::Conversion);
+    h_.hold_for_rename();
     h_.sequence_counter() = kRename;
     h_.show_text_entry(h_.profile().description);
 }
@@ -142,8 +136,7 @@ void Conversion::step() {
         return;
     case kRename:
         if (answer_ == Answer::None) return;
-        h_.set_active(State::Idle);
-        h_.set_follow_up(State::Idle);
+        h_.conversion_ended(false);
         if (answer_ == Answer::Cancelled) return;  // the list, the profile and the files stay as they were
         h_.profile().description = text_;
         h_.show_focuser_type();
@@ -233,8 +226,7 @@ bool Conversion::convert() {
 
 void Conversion::finish() {
     h_.profile().positions.fill(-1);
-    h_.set_active(State::Idle);
-    h_.set_follow_up(State::Idle);
+    h_.conversion_ended(false);
     std::string error;
     if (!remove_file(asideNow_, error))
         h_.report_file_problem(std::string(kLegacyFileName) + " could not be removed after its conversion (" + error +

@@ -9,11 +9,11 @@
 
 namespace corvell {
 
-class SequenceHost;
+class ConversionHost;
 
 class Conversion {
 public:
-    Conversion(SequenceHost& host) : h_(host) {}
+    Conversion(ConversionHost& host) : h_(host) {}
     // Offers the conversion when the file is there: at the first start
     // from the defaults, later over the focuser in use (which the start-up
     // after the answer reads again). False when there is nothing to convert
@@ -51,7 +51,7 @@ private:
     static std::string take_defaults_for_damaged(LegacyParameters& old);
     void finish();
 
-    SequenceHost& h_;
+    ConversionHost& h_;
     enum class Answer { None, Ok, Cancelled } answer_ = Answer::None;
     std::string text_;
     std::string asideNow_;  // where the file lies while it is converted

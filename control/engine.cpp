@@ -30,11 +30,11 @@ Engine::Engine(ModuleLink& link, ReplyTimer& timer, EngineView& view, EngineOpti
       timer_(timer),
       view_(view),
       options_(std::move(options)),
-      portSearch_(std::make_unique<PortSearch>(host())),
-      init_(std::make_unique<Initialization>(host())),
-      setup_(std::make_unique<AddFocuser>(host())),
-      conversion_(std::make_unique<Conversion>(host())),
-      entries_(std::make_unique<NumberEntries>(host())) {}
+      portSearch_(std::make_unique<PortSearch>(static_cast<PortSearchHost&>(*this))),
+      init_(std::make_unique<Initialization>(static_cast<InitializationHost&>(*this))),
+      setup_(std::make_unique<AddFocuser>(static_cast<AddFocuserHost&>(*this))),
+      conversion_(std::make_unique<Conversion>(static_cast<ConversionHost&>(*this))),
+      entries_(std::make_unique<NumberEntries>(static_cast<NumberEntriesHost&>(*this))) {}
 
 Engine::~Engine() = default;
 

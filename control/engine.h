@@ -48,7 +48,11 @@ class AddFocuser;
 class Conversion;
 class NumberEntries;
 
-class Engine : private SequenceHost {
+class Engine : private PortSearchHost,
+               private InitializationHost,
+               private NumberEntriesHost,
+               private ConversionHost,
+               private AddFocuserHost {
 public:
     Engine(ModuleLink& link, ReplyTimer& timer, EngineView& view, EngineOptions options = {});
     ~Engine() override;
@@ -111,15 +115,15 @@ public:
     bool moving() const { return moving_; }
     // The initialization (its settings or its homing) runs or is about to.
     bool initializing() const;
-    long max_travel() const { return profile_.maxTravel; }
-    float inches_per_count() const { return profile_.inchesPerCount; }
+    long max_travel() const override { return profile_.maxTravel; }
+    float inches_per_count() const override { return profile_.inchesPerCount; }
     // The current focuser's description, in the files' code page.
     const std::string& focuser_description() const { return profile_.description; }
     // Why the module cannot be reached, in the window's words; empty while
     // it answers.
     std::string communication_problem() const;
     // Whether the module answers on an open port.
-    bool communicating() const override { return communicating_; }
+    bool communicating() const { return communicating_; }
     // The start-up has run.
     bool started() const { return started_; }
     // Nothing runs and nothing waits: no exchange on the line, no command
@@ -175,8 +179,8 @@ public:
     // again with the module asked.
     std::string select_port(int index);
     std::string select_speed(int index);
-    int port_choice() const { return config_.portIndex; }
-    int speed_choice() const { return config_.baudIndex; }
+    int port_choice() const override { return config_.portIndex; }
+    int speed_choice() const override { return config_.baudIndex; }
     // The port is open and the module's first answer since it opened is
     // still awaited (neither come nor timed out).
     bool awaiting_first_answer() const;
@@ -407,17 +411,24 @@ private:
     void open_entry(State entryState, const std::string& caption, const std::string& prompt,
                     const std::string& preset, const std::string& unit);
 
-    // ---- SequenceHost ----
-    SequenceHost& host() { return *this; }
+    // ---- the sequences' hosts (sequence_host.h) ----
     int& sequence_counter() override { return sequenceCounter; }
-    State active() const override { return activeCommand; }
-    void set_active(State state) override { activeCommand = state; }
-    State queued() const override { return queuedCommand; }
-    void set_queued(State state) override { queuedCommand = state; }
-    State follow_up() const override { return followUpCommand; }
-    void set_follow_up(State state) override { followUpCommand = state; }
     bool confirmed() const override { return confirmAnswer == 1; }
-    void clear_confirmation() override { confirmAnswer = 0; }
+    // What the sequences mean when they hold or let go of the executive.
+    void search_ended() override { activeCommand = State::Idle; }
+    bool identify_awaited() const override { return activeCommand == State::Identify; }
+    void initialization_ended() override;
+    void entry_ended() override { activeCommand = State::Idle; }
+    void take_scale(float inchesPerCount) override;
+    void take_max_travel(long counts) override;
+    void ask_conversion_question(const std::string& text, const std::string& yes, const std::string& no) override;
+    void hold_for_rename() override { activeCommand = State::Conversion; }
+    void conversion_ended(bool dropQueued) override;
+    void hold_for_setup() override;
+    void return_to_setup() override { queuedCommand = State::Wizard; }
+    bool holds_executive() const override;
+    void release_setup() override;
+    int current_file_number() const override { return config_.currentFileNumber; }
     void lock_selection(bool locked) override { selectionLock = locked; }
     void write_max_travel(long counts) override;
     unsigned position_count() const override { return currentPosition; }
@@ -446,16 +457,13 @@ private:
     void show_focuser_type() override;
     void set_choices(int portIndex, int baudIndex) override;
     void report_file_problem(const std::string& line) override { hold_note(line, false); }
-    void append_focuser(const std::string& description, int number) override;
+    void append_focuser(const std::string& description, int number);
     std::string save_new_focuser(int number) override;
     void rename_selected_focuser(const std::string& description) override;
     int free_file_number() override;
     void open_number_entry(State entryState, const std::string& caption, const std::string& prompt,
                            const std::string& preset, const std::string& unit) override {
         open_entry(entryState, caption, prompt, preset, unit);
-    }
-    void ask_question(const std::string& text, const std::string& yes, const std::string& no) override {
-        show_question(text, yes, no);
     }
     // Opens the chosen port again when it is not open (gone away, or never
     // there); true when it is open afterwards.

@@ -47,6 +47,7 @@ void Engine::begin_auto_detect() {
     // An answer still on its way (a poll's, the start-up's identify) must
     // not fall into the first probe.
     const bool answerDue = link_.connected() && command_spec(letter_of(activeCommand)) != nullptr && !reply.ready;
+    activeCommand = State::AutoDetect;
     portSearch_->begin(answerDue);
 }
 
@@ -76,7 +77,11 @@ void Engine::initialize_focuser() {
         "return to its zero position.  This may take a minute or more to complete.");
 }
 
-void Engine::begin_reinit() { init_->begin(); }
+void Engine::begin_reinit() {
+    activeCommand = State::Reinit;
+    followUpCommand = State::Reinit;
+    init_->begin();
+}
 
 void Engine::reinit_focuser_handler() { init_->step(); }
 
@@ -251,7 +256,54 @@ void Engine::text_entry_cancelled(int id) {
     conversion_->cancelled();
 }
 
-// ---------------------------------------------------------- SequenceHost ----
+// ------------------------------------------------------ the sequences' hosts ----
+
+void Engine::initialization_ended() {
+    activeCommand = State::Idle;
+    followUpCommand = State::Idle;
+}
+
+void Engine::take_scale(float inchesPerCount) {
+    Batch b(*this);
+    profile_.inchesPerCount = inchesPerCount;
+    write_focuser_file();
+    update_displays();
+}
+
+void Engine::take_max_travel(long counts) {
+    Batch b(*this);
+    profile_.maxTravel = counts;
+    write_focuser_file();
+    update_displays();
+}
+
+void Engine::ask_conversion_question(const std::string& text, const std::string& yes, const std::string& no) {
+    confirmAnswer = 0;
+    show_question(text, yes, no);
+    queuedCommand = State::Conversion;
+    followUpCommand = State::Conversion;
+    activeCommand = State::Confirm;
+}
+
+void Engine::conversion_ended(bool dropQueued) {
+    activeCommand = State::Idle;
+    followUpCommand = State::Idle;
+    if (dropQueued) queuedCommand = State::Idle;
+}
+
+void Engine::hold_for_setup() {
+    activeCommand = State::Wizard;
+    queuedCommand = State::Wizard;
+}
+
+bool Engine::holds_executive() const {
+    return activeCommand == State::Wizard || queuedCommand == State::Wizard;
+}
+
+void Engine::release_setup() {
+    if (activeCommand == State::Wizard) activeCommand = State::Idle;
+    if (queuedCommand == State::Wizard) queuedCommand = State::Idle;
+}
 
 const uint8_t* Engine::take_reply() {
     if (!reply.ready) return nullptr;

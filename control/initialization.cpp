@@ -7,8 +7,6 @@
 namespace corvell {
 
 void Initialization::begin() {
-    h_.set_active(State::Reinit);
-    h_.set_follow_up(State::Reinit);
     h_.sequence_counter() = kWriteStop;
     stopped_ = false;
     notes_.clear();
@@ -23,7 +21,7 @@ void Initialization::lines(const std::string& line1, const std::string& line2) {
 }
 
 void Initialization::send(char letter) {
-    const InitializationValues v = initialization_values(h_.profile().inchesPerCount, h_.profile().maxTravel);
+    const InitializationValues v = initialization_values(h_.inches_per_count(), h_.max_travel());
     uint16_t value = 0;
     switch (letter) {
     case cmd::kSpeedD: value = v.d; break;
@@ -49,8 +47,7 @@ void Initialization::send(char letter) {
 void Initialization::endStopped() {
     stopped_ = false;
     h_.show_stop_init(false);
-    h_.set_active(State::Idle);
-    h_.set_follow_up(State::Idle);
+    h_.initialization_ended();
     lines("Initialization stopped before homing", "Waiting for command");
     h_.stop_echo_follows({"Initialization stopped before homing", "Waiting for command"});
 }

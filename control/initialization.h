@@ -8,11 +8,11 @@
 
 namespace corvell {
 
-class SequenceHost;
+class InitializationHost;
 
 class Initialization {
 public:
-    Initialization(SequenceHost& host) : h_(host) {}
+    Initialization(InitializationHost& host) : h_(host) {}
     void begin();
     // One step (the executive's pass while the settings are written).
     void step();
@@ -35,7 +35,7 @@ private:
     void lines(const std::string& line1, const std::string& line2);
     void endStopped();
 
-    SequenceHost& h_;
+    InitializationHost& h_;
     char expected_ = 0;               // the echo the wait step expects
     std::vector<std::string> notes_;  // values sent held to the module's range
     bool stopped_ = false;

@@ -16,7 +16,7 @@ void NumberEntries::open_encoder() {
     h_.open_number_entry(State::EncoderEntry, "Enter Encoder Count value",
                          cm ? "Enter the desired encoder counts per cm value."
                             : "Enter the desired encoder counts per inch value.",
-                         format_fixed(counts_per_unit(h_.profile().inchesPerCount, h_.unit()), 8, 3),
+                         format_fixed(counts_per_unit(h_.inches_per_count(), h_.unit()), 8, 3),
                          cm ? "counts per cm" : "counts per inch");
 }
 
@@ -24,7 +24,7 @@ void NumberEntries::open_max_travel() {
     h_.open_number_entry(State::MaxTravelEntry, "Enter Maximum Travel Count",
                          "Enter the desired encoder count for the maximum travel position programmed stop. \n Setting "
                          "this value beyond the focuser's mechanical end of travel may cause positioning errors.",
-                         format_fixed(static_cast<double>(h_.profile().maxTravel), 5, 0), "counts");
+                         format_fixed(static_cast<double>(h_.max_travel()), 5, 0), "counts");
 }
 
 void NumberEntries::open_travel_distance() {
@@ -32,7 +32,7 @@ void NumberEntries::open_travel_distance() {
         State::TravelDistanceEntry, "Enter Maximum Travel Distance",
         "Enter the desired maximum travel programmed stop position. \nWARNING!: Setting this value beyond the "
         "focuser's mechanical end of travel may cause positioning errors.",
-        format_fixed(length_of_counts(static_cast<double>(h_.profile().maxTravel), h_.profile().inchesPerCount, h_.unit()),
+        format_fixed(length_of_counts(static_cast<double>(h_.max_travel()), h_.inches_per_count(), h_.unit()),
                      5, 3),
         unit_name(h_.unit()));
 }
@@ -59,10 +59,10 @@ std::string NumberEntries::confirm(State entryState, const std::string& text, bo
         return {};
     }
     case State::TravelDistanceEntry: {
-        if (!(h_.profile().inchesPerCount > 0))
+        if (!(h_.inches_per_count() > 0))
             return "The focuser scale (encoder counts per inch) is not set.Set the encoder count value first.";
         const double inches = h_.unit() == Unit::Centimetres ? v * 0.3937007874015748 : v;
-        const double counts = std::floor(inches / static_cast<double>(h_.profile().inchesPerCount));
+        const double counts = std::floor(inches / static_cast<double>(h_.inches_per_count()));
         const std::string why = check_max_travel(counts);
         if (!why.empty()) return why;
         counts_ = static_cast<long>(counts);
@@ -74,21 +74,16 @@ std::string NumberEntries::confirm(State entryState, const std::string& text, bo
 }
 
 void NumberEntries::apply(State entryState) {
-    h_.set_active(State::Idle);
+    h_.entry_ended();
     // OK without editing changes nothing and sends nothing.
     if (!edited_) return;
     edited_ = false;
     if (entryState == State::EncoderEntry) {
-        h_.profile().inchesPerCount =
-            static_cast<float>(h_.unit() == Unit::Centimetres ? 1.0 / (value_ * 2.54) : 1.0 / value_);
+        h_.take_scale(static_cast<float>(h_.unit() == Unit::Centimetres ? 1.0 / (value_ * 2.54) : 1.0 / value_));
         h_.show_reinit_text(true);
-        h_.write_focuser_file();
-        h_.update_displays();
         return;
     }
-    h_.profile().maxTravel = counts_;
-    h_.write_focuser_file();
-    h_.update_displays();
+    h_.take_max_travel(counts_);
     // The module takes the new travel at once, or as soon as it answers.
     h_.write_max_travel(counts_);
 }

@@ -9,11 +9,11 @@
 
 namespace corvell {
 
-class SequenceHost;
+class NumberEntriesHost;
 
 class NumberEntries {
 public:
-    NumberEntries(SequenceHost& host) : h_(host) {}
+    NumberEntries(NumberEntriesHost& host) : h_(host) {}
     void open_encoder();          // state 'd'
     void open_max_travel();       // state 'e'
     void open_travel_distance();  // state 'l'
@@ -24,7 +24,7 @@ public:
     void apply(State entryState);
 
 private:
-    SequenceHost& h_;
+    NumberEntriesHost& h_;
     bool edited_ = false;
     double value_ = 0;     // counts per unit ('d')
     long counts_ = 0;      // maximum travel ('e', 'l')

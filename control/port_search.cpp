@@ -14,11 +14,10 @@ constexpr int kLateAnswerMs = 100;
 
 void PortSearch::begin(bool answerDue) {
     h_.show_auto_detect_text(true);
-    h_.set_active(State::AutoDetect);
     h_.sequence_counter() = kCom1At9600;
     // The choice in use, to go back to when no module answers anywhere.
-    savedPort_ = h_.config().portIndex;
-    savedBaud_ = h_.config().baudIndex;
+    savedPort_ = h_.port_choice();
+    savedBaud_ = h_.speed_choice();
     h_.release_port();
     settling_ = answerDue;
     if (settling_) h_.load_timer(kLateAnswerMs);
@@ -34,7 +33,7 @@ void PortSearch::probe(int port, int baud) {
 }
 
 void PortSearch::send() {
-    if (h_.open_probe_port(h_.config().portIndex, h_.config().baudIndex))
+    if (h_.open_probe_port(h_.port_choice(), h_.speed_choice()))
         h_.transmit(cmd::kIdentify, 0, 2);
     else
         h_.load_timer(kUnopenablePortMs);
@@ -54,7 +53,7 @@ void PortSearch::step() {
     case kCom4At9600: probe(3, 0); return;
     case kCom5At9600: probe(4, 0); return;
     case kCom1At9600 + 2: case kCom2At9600 + 2: case kCom3At9600 + 2: case kCom4At9600 + 2: case kCom5At9600 + 2:
-        probe(h_.config().portIndex, 1);  // the same port at 2400
+        probe(h_.port_choice(), 1);  // the same port at 2400
         return;
     case kNotFound:
         step = kWaitForOk;
@@ -68,15 +67,15 @@ void PortSearch::step() {
         return;
     case kWaitForOk:
         if (h_.auto_detect_result_open()) return;
-        h_.set_active(State::Idle);
+        h_.search_ended();
         h_.set_choices(portTag_, baudTag_);
         if (!h_.port_open()) {
             // Nothing answered: the saved choice is opened again and asked.
             h_.setup_com_port();
             std::vector<std::string> lines{"Focuser not found on any COM Port",
-                                           "Back to COM" + std::to_string(h_.config().portIndex + 1) + ": at " +
-                                               (h_.config().baudIndex == 1 ? "2400" : "9600") + " baud"};
-            if (h_.active() == State::Identify) lines.push_back("Waiting for focuser response");
+                                           "Back to COM" + std::to_string(h_.port_choice() + 1) + ": at " +
+                                               (h_.speed_choice() == 1 ? "2400" : "9600") + " baud"};
+            if (h_.identify_awaited()) lines.push_back("Waiting for focuser response");
             h_.show_activity(lines, LogLevel::Warning);
         }
         return;

@@ -4,11 +4,11 @@
 
 namespace corvell {
 
-class SequenceHost;
+class PortSearchHost;
 
 class PortSearch {
 public:
-    PortSearch(SequenceHost& host) : h_(host) {}
+    PortSearch(PortSearchHost& host) : h_(host) {}
     // The search starts: the port in use is let go. With an answer of the
     // module still due on it, the first probe waits until that answer has
     // had its time, so that it cannot be taken for the probe's.
@@ -33,7 +33,7 @@ private:
     void probe(int port, int baud);
     void found();
 
-    SequenceHost& h_;
+    PortSearchHost& h_;
     int portTag_ = 0, baudTag_ = 0;          // the combination tried last
     int savedPort_ = 0, savedBaud_ = 0;      // the choice before the search
     bool settling_ = false;                  // the first probe waits for a late answer's time

@@ -293,7 +293,6 @@ QJsonObject apply_network(alpaca::AlpacaServer& server, const Values& v) {
 
 EnginePage::EnginePage(Core& core) : QObject(&core), core_(core), page_(*this, this) {
     connect(&core, &Core::rendered, &page_, [this] { page_.changed(); });
-    connect(&core, &Core::invalidNumber, this, [this](const QString& typed) { invalidNumber_ = typed.toStdString(); });
     connect(&core.alpacaServer(), &alpaca::AlpacaServer::statusChanged, &page_, [this] { page_.changed(); });
 }
 
@@ -321,10 +320,9 @@ alpaca::PageFrontEnd::Result EnginePage::act(const std::string& name, const QJso
             return result;
         }
         Outcome out;
-        invalidNumber_.clear();
-        action->second(core_.engine(), Values(values), out);
+        const std::string unread = core_.actForPage([&] { action->second(core_.engine(), Values(values), out); });
         result.reply = out.reply;
-        if (!invalidNumber_.empty()) result.reply["invalidNumber"] = text("'" + invalidNumber_ + "' is not a valid number.");
+        if (!unread.empty()) result.reply["invalidNumber"] = text("'" + unread + "' is not a valid number.");
     } catch (const Malformed& bad) {
         result.badRequest = "'" + name + "': " + bad.reason;
     }

@@ -309,12 +309,12 @@
     if (reply.restarting && port !== here) setTimeout(() => { location.port = String(port); }, 1500);
   }
 
-  // A refused click, on the page where it was made (Activity, in view on
-  // every page, says it too); gone when the program clears it.
+  // A refused click, on the page where it was made, as in the window; gone
+  // when the program clears it. Activity, in view on every page, says it
+  // too: on Operate it is all there is, as in the window.
   function renderRefusal(r) {
     const said = r.lines.join(': ');
-    for (const [id, place] of [['OperateRefusal', 'operate'], ['StoreRefusal', 'store'],
-      ['ConfigureRefusal', 'configure']]) {
+    for (const [id, place] of [['StoreRefusal', 'store'], ['ConfigureRefusal', 'configure']]) {
       const here = r.place === place && said !== '';
       text(id, here ? said : '');
       show(id, here);

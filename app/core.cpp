@@ -190,7 +190,25 @@ void Core::answeredForNobody(const UnattendedAnswer& answer) { emit nobodyAnswer
 
 void Core::logged(const LogLine& line) { emit engineLogged(line); }
 
-void Core::warnInvalidNumber(const std::string& text) { emit invalidNumber(QString::fromStdString(text)); }
+void Core::warnInvalidNumber(const std::string& text) {
+    if (pageWarning_)
+        *pageWarning_ = text;
+    else
+        emit invalidNumber(QString::fromStdString(text));
+}
+
+std::string Core::actForPage(const std::function<void()>& action) {
+    std::string warned;
+    // Put back however the action ends (a malformed value throws).
+    struct Restore {
+        std::string*& at;
+        std::string* was;
+        ~Restore() { at = was; }
+    } restore{pageWarning_, pageWarning_};
+    pageWarning_ = &warned;
+    action();
+    return warned;
+}
 
 // One event, so the loop wakes and the executive makes its next pass when
 // the loop is about to sleep again.

@@ -96,10 +96,17 @@ public:
     // is set (otherwise the trace is as CoreOptions::trace says, for the run).
     void set_trace(bool on);
 
+    // Carries out an action of the browser page. A typed number the engine
+    // cannot read meanwhile is the page's to show: it is returned (empty
+    // when none), and not told through invalidNumber, which the window
+    // shows.
+    std::string actForPage(const std::function<void()>& action);
+
 signals:
     // The engine changed the parts `changed` of screen().
     void rendered(unsigned changed);
-    // A typed number could not be read; the value stays as it was.
+    // A number typed in the window could not be read; the value stays as
+    // it was. (One typed on the browser page is told to the page alone.)
     void invalidNumber(const QString& text);
     // A line for the log from the Alpaca server: a client connected or
     // disconnected, a move accepted or refused, a move not made.
@@ -136,6 +143,8 @@ private:
     std::unique_ptr<EngineFocuser> alpacaDevice_;
     std::unique_ptr<alpaca::AlpacaServer> alpaca_;
     EnginePage* page_ = nullptr;  // a child of the core
+    // While a page's action is carried out: where the engine's warning goes.
+    std::string* pageWarning_ = nullptr;
     bool passPending_ = false;
 };
 

@@ -34,7 +34,18 @@ QJsonObject question_json(const QuestionScreen& q) {
 
 QJsonObject entry_json(const EntryScreen& e) {
     return {{"visible", e.visible}, {"id", e.id},          {"caption", text(e.caption)},
-            {"label", text(e.label)}, {"preset", text(e.preset)}, {"refill", static_cast<qint64>(e.refill)}};
+            {"label", text(e.label)}, {"preset", text(e.preset)}, {"refill", static_cast<qint64>(e.refill)},
+            {"unit", text(e.unit)}};
+}
+
+// A refused click, with the page of the window it was made on.
+QJsonObject refusal_json(const RefusalScreen& r) {
+    using Place = RefusalScreen::Place;
+    const char* place = r.place == Place::Operate           ? "operate"
+                        : r.place == Place::StoredPositions ? "store"
+                        : r.place == Place::Configure       ? "configure"
+                                                            : "none";
+    return {{"place", place}, {"lines", lines(r.lines)}};
 }
 
 QJsonObject text_entry_json(const TextEntryScreen& t) {
@@ -77,7 +88,10 @@ QJsonObject setup_json(const SetupScreen& p) {
 
 QJsonObject screen_json(const Screen& s) {
     QJsonArray stored;
-    for (int i = 0; i < kStoredSlots; ++i) stored.append(QJsonObject{{"pos", text(s.posText[i])}, {"description", shown(s.descriptions[i])}});
+    for (int i = 0; i < kStoredSlots; ++i)
+        stored.append(QJsonObject{{"pos", text(s.posText[i])},
+                                  {"stored", s.slotStored[i]},
+                                  {"description", shown(s.descriptions[i])}});
     QJsonArray focusers;
     for (size_t i = 0; i < s.focuserList.size(); ++i)
         focusers.append(QJsonObject{{"name", shown(s.focuserList[i])},
@@ -115,7 +129,8 @@ QJsonObject screen_json(const Screen& s) {
             {"stopInitVisible", s.stopInitVisible},
             {"autoDetect", QJsonObject{{"visible", s.autoDetect.visible}, {"id", s.autoDetect.id},
                                        {"message", text(s.autoDetect.message)}}},
-            {"operatePage", static_cast<qint64>(s.operatePage)}};
+            {"operatePage", static_cast<qint64>(s.operatePage)},
+            {"refusal", refusal_json(s.refusal)}};
 }
 
 QJsonObject server_json(const alpaca::AlpacaServer& server) {
@@ -293,7 +308,6 @@ QJsonObject apply_network(alpaca::AlpacaServer& server, const Values& v) {
 
 EnginePage::EnginePage(Core& core) : QObject(&core), core_(core), page_(*this, this) {
     connect(&core, &Core::rendered, &page_, [this] { page_.changed(); });
-    connect(&core, &Core::invalidNumber, this, [this](const QString& typed) { invalidNumber_ = typed.toStdString(); });
     connect(&core.alpacaServer(), &alpaca::AlpacaServer::statusChanged, &page_, [this] { page_.changed(); });
 }
 
@@ -321,10 +335,9 @@ alpaca::PageFrontEnd::Result EnginePage::act(const std::string& name, const QJso
             return result;
         }
         Outcome out;
-        invalidNumber_.clear();
-        action->second(core_.engine(), Values(values), out);
+        const std::string unread = core_.actForPage([&] { action->second(core_.engine(), Values(values), out); });
         result.reply = out.reply;
-        if (!invalidNumber_.empty()) result.reply["invalidNumber"] = text("'" + invalidNumber_ + "' is not a valid number.");
+        if (!unread.empty()) result.reply["invalidNumber"] = text("'" + unread + "' is not a valid number.");
     } catch (const Malformed& bad) {
         result.badRequest = "'" + name + "': " + bad.reason;
     }

@@ -25,9 +25,6 @@ public:
 private:
     Core& core_;
     alpaca::SetupPage page_;
-    // A typed number the engine could not read while an action ran: the
-    // page that sent it says so.
-    std::string invalidNumber_;
 };
 
 }  // namespace corvell::app

@@ -156,6 +156,7 @@
     renderConfigure(s);
     renderServer(state.server);
     renderDialogs(s);
+    renderRefusal(s.refusal);
     if (rose('operatePage', s.operatePage)) choosePage('TabSheet1');
   }
 
@@ -216,8 +217,10 @@
       if (!open) d.dataset.typing = '';
       fill(d, s.slots[i].description);
       if (d.readOnly === open) d.readOnly = !open;
+      // Go To and Delete of an empty slot have nothing to act on.
       enable('Store' + n, !s.noFocuser);
-      enable('Delete' + n, !s.noFocuser);
+      enable('GoTo' + n, !s.noFocuser && s.slots[i].stored);
+      enable('Delete' + n, !s.noFocuser && s.slots[i].stored);
     }
     if (s.descriptionOpen < 0) show('DescriptionHint', false);
     if (rose('descriptionFocus', s.descriptionFocus) && s.descriptionOpen >= 0) {
@@ -306,6 +309,18 @@
     if (reply.restarting && port !== here) setTimeout(() => { location.port = String(port); }, 1500);
   }
 
+  // A refused click, on the page where it was made, as in the window; gone
+  // when the program clears it. Activity, in view on every page, says it
+  // too: on Operate it is all there is, as in the window.
+  function renderRefusal(r) {
+    const said = r.lines.join(': ');
+    for (const [id, place] of [['StoreRefusal', 'store'], ['ConfigureRefusal', 'configure']]) {
+      const here = r.place === place && said !== '';
+      text(id, here ? said : '');
+      show(id, here);
+    }
+  }
+
   // ---- dialogs ----
 
   function renderDialogs(s) {
@@ -353,6 +368,7 @@
     }
     text('GoToCaption', e.caption);
     text('GoToLabel', e.label);
+    text('PositionUnit', e.unit);
     const key = e.id + ':' + e.refill;
     if (seen.entryShown !== key) {
       seen.entryShown = key;

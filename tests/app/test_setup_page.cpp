@@ -400,6 +400,23 @@ TEST_F(SetupPageTest, WithoutAWindowTheOlderReleasesFileIsOfferedOnThePage) {
     }
 }
 
+// A number typed on the page that is not one is said to that page alone, and one typed in the window to the window.
+TEST_F(SetupPageTest, ABadNumberTypedOnThePageIsSaidThereAndNotInTheWindow) {
+    Core core(options);
+    std::vector<std::string> window;
+    QObject::connect(&core, &Core::invalidNumber, [&](const QString& t) { window.push_back(t.toStdString()); });
+    core.start();
+    core.activate();
+    ASSERT_TRUE(spin_until([&] { return core.engine().communicating(); }));
+    for (const std::string action : {"stepIncrement", "backlashDistance"})
+        EXPECT_EQ(ask(port, "POST", "/setup/api/action", own(port, core.setupPage().token()),
+                      "{\"action\":\"" + action + "\",\"typed\":true,\"text\":\"abc\"}").body,
+                  "{\"invalidNumber\":\"'abc' is not a valid number.\",\"ok\":true}") << action;
+    EXPECT_EQ(window, std::vector<std::string>{}) << "nothing for the window";
+    core.engine().step_increment_input(true, "1..2");  // as the window's step box hands it over
+    EXPECT_EQ(window, std::vector<std::string>{"1..2"});
+}
+
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);

@@ -97,6 +97,7 @@ def operate(checks, prog, page):
     page.click("#GoToPosButton")
     dialog(page, "#GoToDialog")
     checks.check(page.js("document.activeElement.id") == "PositionEdit", "the Go To entry has the focus")
+    checks.check(page.text("#PositionUnit") == "inches", "its unit beside it (%r)" % page.text("#PositionUnit"))
     page.type("#PositionEdit", "1.000")
     page.key("Enter")
     dialog(page, "#StopGoToDialog")
@@ -110,6 +111,8 @@ def operate(checks, prog, page):
     checks.check(prog.commands() == "g", "a step is a go-to on the line (%r)" % prog.commands())
 
     page.click("nav button[data-page=TabSheet3]")
+    greyed = lambda: page.js("['GoTo1', 'Delete1', 'GoTo2', 'Delete2'].map(id => document.getElementById(id).disabled)")
+    checks.check(greyed() == [True] * 4, "Go To and Delete greyed on empty slots (%s)" % greyed())
     page.click("#Store1")
     page.wait("!document.getElementById('Description1').readOnly && document.activeElement.id === 'Description1'",
               what="slot 1's description open and focused")
@@ -118,15 +121,20 @@ def operate(checks, prog, page):
     page.wait("document.getElementById('Description1').readOnly")
     checks.check(page.text("#Pos1") == '1.010"' and page.js("document.getElementById('Description1').value")
                  == "Eyepiece focus", "slot 1 holds 1.010\" and its description")
+    checks.check(greyed() == [False, False, True, True], "and only the empty slot's greyed (%s)" % greyed())
     page.click("nav button[data-page=TabSheet1]")
     page.click("#GoToPosButton")
     dialog(page, "#GoToDialog")
-    page.type("#PositionEdit", "0.5")
+    page.type("#PositionEdit", "0.2")
     page.click("#GoToOK")
-    checks.check(until(lambda: position(page) == '0.500"'), "a go-to to 0.500\"")
+    checks.check(until(lambda: position(page) == '0.200"'), "a go-to to 0.200\"")
     page.click("nav button[data-page=TabSheet3]")
     page.click("#GoTo1")
+    page.click("#Store2")
+    said = page.wait("(e => !e.hidden && e.textContent)(document.getElementById('StoreRefusal'))", what="a refusal")
+    checks.check(said == "A Go To is in progress: Store Position not started", "Store refused on its page: " + said)
     checks.check(until(lambda: position(page) == '1.010"'), "Go To of slot 1 returns to 1.010\" (%s)" % position(page))
+    closed(page, "#StoreRefusal")
 
 
 def set_zero(checks, prog, page, other):
@@ -181,6 +189,19 @@ def add_focuser(checks, prog, page):
     checks.check(until(lambda: position(page).endswith("cm")), "units cm: %s, then %s" % (before, position(page)))
     checks.check(page.text("#EncoderLines").strip() == "Encoder Counts per cm:",
                  "the scale is per cm (%s)" % page.text("#EncoderLines"))
+
+
+def no_focuser(checks, args, browser):
+    """The focuser in use deleted: what is a focuser's own greyed, the position a count."""
+    with Program(args.program, args.sim, {"focuser.dc1": b"0\0" b"0\0" b"0\0" b"0.01\0" b"2\0" b"1\0"}) as prog:
+        page = browser.page(390, 844)
+        page.open(prog.url + "/setup")
+        page.wait("document.body.dataset.version")
+        live = page.js("Array.from(document.querySelectorAll('#TabSheet2 .column button, #StoredPositions button, "
+                       "#BacklashEnable input')).filter(b => !b.disabled).map(b => b.id || b.value)")
+        checks.check(live == ["AddFocuser", "SetZeroPosition", "RestoreDefaults"], "no focuser: the rest greyed (%s)" % live)
+        checks.check(page.text("#FocuserType") == "No focuser in use" and position(page) == "1200 counts",
+                     "and the position a count (%s)" % position(page))
 
 
 def alpaca_move(checks, prog, page):
@@ -254,6 +275,7 @@ def main():
         add_focuser(checks, prog, laptop)
         alpaca_move(checks, prog, laptop)
         cross_site(checks, prog, browser)
+        no_focuser(checks, args, browser)
         asked = sorted({e["params"]["request"]["url"].split("?")[0] for e in browser.events
                         if e.get("method") == "Network.requestWillBeSent" and e.get("sessionId") == page.session})
         outside = [u for u in asked if not u.startswith(prog.url + "/")]

@@ -52,7 +52,6 @@ public:
     void reject() override;
     // Shows the engine's question (or hides the dialog when none is open).
     void showQuestion(const corvell::QuestionScreen& q);
-    int questionId() const { return id_; }
 
 signals:
     void answered(int id, bool yes);

@@ -21,7 +21,6 @@ public:
     // settings check the selection lock.
     void setItemIndex(int index);
     void setItems(const QStringList& items);
-    QStringList items() const { return items_; }
     QRadioButton* button(int index) const;
 
     int tag = 0;

@@ -87,7 +87,7 @@ QListWidget* display(const char* name, const QString& caption, int lines, QGridL
 }  // namespace
 
 TForm1::TForm1(corvell::app::Core& core, QWidget* parent)
-    : QMainWindow(parent), ComPort(&core.port()), SerialTimer(core.replyTimer()), core_(core) {
+    : QMainWindow(parent), core_(core) {
     setObjectName("Form1");
     setWindowTitle("Tav Corvell");
 

@@ -1,11 +1,10 @@
 // The main window: a view of the program's core. It shows what the engine
 // tells it (render) and hands every user action to the engine; the names of
 // the window's operations are kept as one-line forwarders. The serial
-// component and the reply timer are the core's; the window names them.
+// component and the reply timer are the core's.
 #pragma once
 #include <QMainWindow>
 #include <QString>
-#include <QTimer>
 #include <array>
 #include <memory>
 #include <string>
@@ -21,7 +20,6 @@ class QPushButton;
 class QTabWidget;
 class QWidget;
 class RadioGroup;
-class TZComm;
 class TAreYouSureDialog;
 class TGoToDialog;
 class TStopGoToDialog;
@@ -39,9 +37,7 @@ public:
     explicit TForm1(corvell::app::Core& core, QWidget* parent = nullptr);
     ~TForm1() override;
 
-    corvell::app::Core& core() { return core_; }
     corvell::Engine& engine() { return core_.engine(); }
-    const corvell::Engine& engine() const { return core_.engine(); }
     corvell::alpaca::AlpacaServer& alpacaServer() { return core_.alpacaServer(); }
 
     // ---- controls (object names as given) ----
@@ -75,9 +71,7 @@ public:
     QPlainTextEdit *SettingsText, *HelpText;
     AlpacaSettingsGroup* AlpacaGroup;
 
-    // ---- components (the core's) ----
-    TZComm* ComPort;
-    QTimer& SerialTimer;
+    // ---- dialogs ----
     TAreYouSureDialog* AreYouSureDialog;
     TGoToDialog* GoToDialog;
     TStopGoToDialog* StopGoToDialog;
@@ -87,9 +81,6 @@ public:
     TSetupDialog* SetupDialog;
 
     // ---- the window's events, carried out by the engine ----
-    void SerialTimerTimer() { core_.engine().SerialTimerTimer(); }
-    void ComPortDataAvailable(TZComm*) { core_.engine().ComPortDataAvailable(); }
-    void executiveIdle() { core_.engine().executiveIdle(); }
     void ExecutiveActivate() { core_.engine().ExecutiveActivate(); }
 
     // ---- event handlers ----

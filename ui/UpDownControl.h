@@ -10,7 +10,6 @@ class UpDownControl : public QWidget {
 public:
     explicit UpDownControl(QWidget* parent = nullptr);
     QToolButton* upButton() const { return up_; }
-    QToolButton* downButton() const { return down_; }
 signals:
     void changing(int direction);
 

@@ -33,21 +33,11 @@ import sys
 import time
 import urllib.parse
 
+sys.dont_write_bytecode = True  # nothing written into the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from corvell_test import Checks, free_port  # noqa: E402
+
 API = "/api/v1/focuser/0/"
-
-
-class Checks:
-    def __init__(self):
-        self.passed = 0
-        self.failed = 0
-
-    def check(self, cond, what):
-        if cond:
-            self.passed += 1
-        else:
-            self.failed += 1
-            print("FAIL:", what, flush=True)
-        return cond
 
 
 class Client:
@@ -458,31 +448,46 @@ def multicast_inside(spawn):
     """Inside the namespace: a host on the local network, asked through the
     group on cv0 (its copy of the datagram loops back to the host, which
     joined the group on every interface that can multicast)."""
-    port, dport = free_port(socket.SOCK_STREAM), free_port(socket.SOCK_DGRAM)
-    host = subprocess.Popen([spawn, "--port", str(port), "--discovery-port", str(dport), "--local-network", "1"],
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    try:
-        print("host in the namespace:", host.stdout.readline().strip())
-        index = socket.if_nametoindex("cv0")
-        with socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as s:
-            s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_MULTICAST_IF, index)
-            s.settimeout(5)
-            s.sendto(b"alpacadiscovery1", ("ff12::a1:9aca", dport, 0, index))
-            answer = json.loads(s.recvfrom(1024)[0].decode())
-        print("answer through the group:", answer)
-        return 0 if answer == {"AlpacaPort": port} else 1
-    except (OSError, ValueError) as e:
-        print("no answer through the group:", e)
-        return 1
-    finally:
-        host.stdin.close()
-        host.wait(timeout=10)
+    with FakeHost(spawn, "--local-network", "1") as host:
+        try:
+            print("host in the namespace:", host.said)
+            index = socket.if_nametoindex("cv0")
+            with socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as s:
+                s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_MULTICAST_IF, index)
+                s.settimeout(5)
+                s.sendto(b"alpacadiscovery1", ("ff12::a1:9aca", host.discovery_port, 0, index))
+                answer = json.loads(s.recvfrom(1024)[0].decode())
+            print("answer through the group:", answer)
+            return 0 if answer == {"AlpacaPort": host.port} else 1
+        except (OSError, ValueError) as e:
+            print("no answer through the group:", e)
+            return 1
 
 
-def free_port(kind):
-    with socket.socket(socket.AF_INET, kind) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+class FakeHost:
+    """The fake host on free ports, driven by lines on its input; the end of
+    its input ends it."""
+
+    def __init__(self, path, *options):
+        self.port, self.discovery_port = free_port(socket.SOCK_STREAM), free_port(socket.SOCK_DGRAM)
+        self.proc = subprocess.Popen([path, "--port", str(self.port), "--discovery-port", str(self.discovery_port),
+                                      *options], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.said = self.proc.stdout.readline().strip()  # where it answers
+
+    def control(self, line):
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+        return self.proc.stdout.readline()
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait(timeout=10)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
 
 
 def main():
@@ -499,40 +504,22 @@ def main():
     if args.multicast_inside:
         return multicast_inside(args.multicast_inside)
 
-    host = None
-    control = None
-    if args.spawn:
-        port, dport = free_port(socket.SOCK_STREAM), free_port(socket.SOCK_DGRAM)
-        host = subprocess.Popen([args.spawn, "--port", str(port), "--discovery-port", str(dport), "--speed", "10000",
-                                 "--keep-alive-ms", "2000"],
-                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        print("host:", host.stdout.readline().strip(), flush=True)
-        args.url, args.discovery_port = "http://127.0.0.1:%d" % port, dport
-
-        def control(line):
-            host.stdin.write(line + "\n")
-            host.stdin.flush()
-            return host.stdout.readline()
+    host = FakeHost(args.spawn, "--speed", "10000", "--keep-alive-ms", "2000") if args.spawn else None
+    if host:
+        print("host:", host.said, flush=True)
+        args.url, args.discovery_port = "http://127.0.0.1:%d" % host.port, host.discovery_port
     try:
-        checks = run(args, control)
+        checks = run(args, host.control if host else None)
         if args.spawn:
             # A second host, on the local network.
-            port, dport = free_port(socket.SOCK_STREAM), free_port(socket.SOCK_DGRAM)
-            second = subprocess.Popen([args.spawn, "--port", str(port), "--discovery-port", str(dport),
-                                       "--local-network", "1"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-            print("second host:", second.stdout.readline().strip(), flush=True)
-            try:
-                local_network_checks(checks, port, dport)
-            finally:
-                second.stdin.close()
-                second.wait(timeout=10)
+            with FakeHost(args.spawn, "--local-network", "1") as second:
+                print("second host:", second.said, flush=True)
+                local_network_checks(checks, second.port, second.discovery_port)
             multicast_check(checks, os.path.abspath(args.spawn))
     finally:
         if host:
-            host.stdin.close()
-            host.wait(timeout=10)
-    print("%d passed, %d failed" % (checks.passed, checks.failed))
-    return 1 if checks.failed else 0
+            host.close()
+    return checks.summary()
 
 
 if __name__ == "__main__":

@@ -22,15 +22,14 @@ import signal
 import socket
 import subprocess
 import sys
-import tempfile
-import time
 
+sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import alpaca_client_test as client_test  # noqa: E402
+import corvell_test  # noqa: E402
 
 API = "/api/v1/focuser/0/"
-# Argument bytes that follow each command letter the program sends.
-ARGUMENT_BYTES = {ord(c): 2 for c in "gwdef"}
 
 
 def request(port, method, member, body=None):
@@ -44,15 +43,8 @@ def request(port, method, member, body=None):
 
 
 def wait_for(what, condition, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        try:
-            if condition():
-                return
-        except (OSError, http.client.HTTPException, ValueError):
-            pass
-        time.sleep(0.1)
-    raise RuntimeError("gave up waiting: " + what)
+    """Waits out a condition asked over HTTP: a refused or broken request is a no."""
+    corvell_test.wait_for(what, condition, seconds, ignore=(OSError, http.client.HTTPException, ValueError))
 
 
 def connect_error(port):
@@ -68,13 +60,11 @@ class Program:
 
     def __init__(self, args, folder):
         self.folder = folder
-        self.port = client_test.free_port(socket.SOCK_STREAM)
-        self.discovery_port = client_test.free_port(socket.SOCK_DGRAM)
+        self.port = corvell_test.free_port(socket.SOCK_STREAM)
+        self.discovery_port = corvell_test.free_port(socket.SOCK_DGRAM)
         link = os.path.join(folder, "com1")
-        self.sim = subprocess.Popen([args.sim, "--link", link, "--speed", "3000", "--length", "7000",
-                                     "--position", "1200"],
-                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        print("simulated module on", self.sim.stdout.readline().strip(), flush=True)
+        self.sim = corvell_test.Sim(args.sim, link, 3000, close_wait=10)
+        print("simulated module on", self.sim.slave, flush=True)
         data = os.path.join(folder, "data")
         os.mkdir(data)
         # The discovery port and the local network are settings of the data
@@ -108,29 +98,19 @@ class Program:
         return subprocess.run(["xdotool"] + list(words), check=True, capture_output=True, text=True,
                               timeout=20).stdout
 
-    def sim_line(self, line, answer=False):
-        self.sim.stdin.write(line + "\n")
-        self.sim.stdin.flush()
-        return self.sim.stdout.readline().strip() if answer else ""
-
     def halts_heard(self):
-        received = [int(b, 16) for b in self.sim_line("received", answer=True).split()[1:]]
-        halts, i = 0, 0
-        while i < len(received):
-            halts += received[i] == ord("s")
-            i += 1 + ARGUMENT_BYTES.get(received[i], 0)
-        return halts
+        return [letter for letter, _ in self.sim.commands()].count("s")
 
     def control(self, line):
         """The control lines alpaca_client_test.py gives its fake host."""
         if line == "silent on":
-            self.sim_line(line)
+            self.sim.line(line)
             wait_for("the program to miss the module", lambda: connect_error(self.port) == 0x500, 20)
         elif line == "silent off":
-            self.sim_line(line)
+            self.sim.line(line)
             wait_for("the program to find the module again", lambda: connect_error(self.port) == 0, 20)
         elif line == "status":
-            return "%s halts %d" % (self.sim_line("status", answer=True), self.halts_heard())
+            return "%s halts %d" % (self.sim.line("status", answer=True), self.halts_heard())
         elif line == "question on":
             # Configure page (two pages on), then Set Focuser Zero Position.
             self.xdotool("windowfocus", "--sync", self.window)
@@ -147,14 +127,8 @@ class Program:
         status = self.program.poll()
         if status is None:
             self.program.send_signal(signal.SIGTERM)
-            try:
-                status = self.program.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                self.program.kill()
-                self.program.wait()
-        if self.sim.poll() is None:
-            self.sim_line("quit")
-            self.sim.wait(timeout=10)
+            status = corvell_test.wait_or_kill(self.program, 20)
+        self.sim.close()
         return status
 
 
@@ -168,8 +142,7 @@ def main():
         print("needs an X display and xdotool (run it under xvfb-run; scripts/deps installs xdotool)")
         return 1
 
-    folder = tempfile.mkdtemp(prefix="corvell-alpaca-")
-    try:
+    with corvell_test.scratch_folder("corvell-alpaca-") as folder:
         program = Program(args, folder)
         try:
             args.url = "http://127.0.0.1:%d" % program.port
@@ -180,10 +153,7 @@ def main():
         finally:
             status = program.close()
         checks.check(status == 0, "the program closed on SIGTERM with status %r" % status)
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
-    print("%d passed, %d failed" % (checks.passed, checks.failed))
-    return 1 if checks.failed else 0
+    return checks.summary()
 
 
 if __name__ == "__main__":

@@ -74,9 +74,9 @@ void show_server_status_in_activity(corvell::alpaca::AlpacaServer& server, corve
         std::vector<std::string> lines;
         if (server.listening())
             lines.push_back("Alpaca server on, port " + std::to_string(settings.httpPort) +
-                            (!settings.localNetwork       ? " (this computer only)"
+                            (!settings.localNetwork     ? " (this computer only)"
                              : settings.allowAnyAddress ? " (any address)"
-                                                         : " (local network)"));
+                                                        : " (local network)"));
         else if (settings.enabled)
             lines.push_back("Alpaca server not listening:");
         else

@@ -17,14 +17,14 @@ struct CommandLine {
     // empty when neither chose one (the program then takes its default).
     std::string dataDir;
     bool simulate = false;
-    bool headless = false;  // --headless: no window; the log goes to standard error
-    bool trace = false;     // --trace: every byte on the line to standard error
-    int alpacaPort = 0;     // --alpaca PORT: the network server on, on this port; 0 when not given
-    int verbose = 0;        // the driver's -v: more of libindi's own messages
-    std::string deviceName; // the driver's -n: the INDI device's name
+    bool headless = false;   // --headless: no window; the log goes to standard error
+    bool trace = false;      // --trace: every byte on the line to standard error
+    int alpacaPort = 0;      // --alpaca PORT: the network server on, on this port; 0 when not given
+    int verbose = 0;         // the driver's -v: more of libindi's own messages
+    std::string deviceName;  // the driver's -n: the INDI device's name
     bool help = false;
     bool version = false;
-    std::string error;      // non-empty when the command line is wrong
+    std::string error;  // non-empty when the command line is wrong
 };
 
 // `args` without the program's name.

@@ -215,7 +215,8 @@ std::string Core::actForPage(const std::function<void()>& action) {
 void Core::requestPass() {
     if (passPending_) return;
     passPending_ = true;
-    QMetaObject::invokeMethod(this, [this] { passPending_ = false; }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { passPending_ = false; }, Qt::QueuedConnection);
 }
 
 }  // namespace corvell::app

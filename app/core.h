@@ -25,7 +25,7 @@ namespace corvell::alpaca {
 class AlpacaServer;
 class SetupPage;
 enum class NoteLevel;
-}
+}  // namespace corvell::alpaca
 
 namespace corvell::app {
 

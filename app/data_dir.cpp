@@ -23,7 +23,7 @@ std::string account_home() {
 }
 
 bool is_directory(const std::string& path, bool& exists) {
-    struct stat st{};
+    struct stat st {};
     exists = ::stat(path.c_str(), &st) == 0;
     return exists && S_ISDIR(st.st_mode);
 }

@@ -12,7 +12,6 @@
 
 namespace {
 
-
 std::string error_text(int err) { return std::generic_category().message(err); }
 
 std::string first_line(const std::string& path) {
@@ -60,7 +59,7 @@ DataFolderLock::Result DataFolderLock::acquire(const std::string& dir, std::stri
     }
 
     for (int attempt = 0; attempt < 3; ++attempt) {
-        struct flock want{};
+        struct flock want {};
         want.l_type = kind;
         want.l_whence = SEEK_SET;
         if (::fcntl(fd, F_SETLK, &want) == 0) {
@@ -81,7 +80,7 @@ DataFolderLock::Result DataFolderLock::acquire(const std::string& dir, std::stri
         // Who holds it. The kernel names the process (0 when it lives in
         // another PID namespace); the note in the file fills in what it
         // cannot.
-        struct flock holder{};
+        struct flock holder {};
         holder.l_type = F_WRLCK;
         holder.l_whence = SEEK_SET;
         if (::fcntl(fd, F_GETLK, &holder) != 0 || holder.l_type == F_UNLCK) continue;  // just let go: try again
@@ -95,7 +94,8 @@ DataFolderLock::Result DataFolderLock::acquire(const std::string& dir, std::stri
         return Result::inUse;
     }
     ::close(fd);
-    message = "the data folder " + dir + " is in use by another program; close it first, or choose another folder "
+    message = "the data folder " + dir +
+              " is in use by another program; close it first, or choose another folder "
               "(--data-dir or CORVELL_DATA_DIR)";
     return Result::inUse;
 }

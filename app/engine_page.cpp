@@ -28,13 +28,17 @@ QJsonArray lines(const std::vector<std::string>& all) {
 }
 
 QJsonObject question_json(const QuestionScreen& q) {
-    return {{"visible", q.visible}, {"id", q.id}, {"text", text(q.text)}, {"yes", text(q.yesCaption)},
+    return {{"visible", q.visible},
+            {"id", q.id},
+            {"text", text(q.text)},
+            {"yes", text(q.yesCaption)},
             {"no", text(q.noCaption)}};
 }
 
 QJsonObject entry_json(const EntryScreen& e) {
-    return {{"visible", e.visible}, {"id", e.id},          {"caption", text(e.caption)},
-            {"label", text(e.label)}, {"preset", text(e.preset)}, {"refill", static_cast<qint64>(e.refill)},
+    return {{"visible", e.visible},       {"id", e.id},
+            {"caption", text(e.caption)}, {"label", text(e.label)},
+            {"preset", text(e.preset)},   {"refill", static_cast<qint64>(e.refill)},
             {"unit", text(e.unit)}};
 }
 
@@ -89,9 +93,8 @@ QJsonObject setup_json(const SetupScreen& p) {
 QJsonObject screen_json(const Screen& s) {
     QJsonArray stored;
     for (int i = 0; i < kStoredSlots; ++i)
-        stored.append(QJsonObject{{"pos", text(s.posText[i])},
-                                  {"stored", s.slotStored[i]},
-                                  {"description", shown(s.descriptions[i])}});
+        stored.append(QJsonObject{
+            {"pos", text(s.posText[i])}, {"stored", s.slotStored[i]}, {"description", shown(s.descriptions[i])}});
     QJsonArray focusers;
     for (size_t i = 0; i < s.focuserList.size(); ++i)
         focusers.append(QJsonObject{{"name", shown(s.focuserList[i])},
@@ -127,8 +130,9 @@ QJsonObject screen_json(const Screen& s) {
             {"setup", setup_json(s.setup)},
             {"stopGoToVisible", s.stopGoToVisible},
             {"stopInitVisible", s.stopInitVisible},
-            {"autoDetect", QJsonObject{{"visible", s.autoDetect.visible}, {"id", s.autoDetect.id},
-                                       {"message", text(s.autoDetect.message)}}},
+            {"autoDetect",
+             QJsonObject{
+                 {"visible", s.autoDetect.visible}, {"id", s.autoDetect.id}, {"message", text(s.autoDetect.message)}}},
             {"operatePage", static_cast<qint64>(s.operatePage)},
             {"refusal", refusal_json(s.refusal)}};
 }
@@ -272,7 +276,8 @@ const std::map<std::string, Run>& actions() {
         {"setupChoice",
          [](E& e, const V& v, O&) {
              const int id = v.id();
-             e.setup_choice(id, v.number("index", 0, std::max(0, static_cast<int>(e.screen().setup.choices.size()) - 1)));
+             e.setup_choice(id,
+                            v.number("index", 0, std::max(0, static_cast<int>(e.screen().setup.choices.size()) - 1)));
          }},
         {"setupDescription",
          [](E& e, const V& v, O& o) {

@@ -13,7 +13,7 @@ bool stderr_is_journal() {
     unsigned long long device = 0, inode = 0;
     char end = 0;
     if (std::sscanf(stream, "%llu:%llu%c", &device, &inode, &end) != 2) return false;
-    struct stat st{};
+    struct stat st {};
     if (::fstat(2, &st) != 0) return false;
     return static_cast<unsigned long long>(st.st_dev) == device && static_cast<unsigned long long>(st.st_ino) == inode;
 }

@@ -32,7 +32,8 @@ constexpr int kFolderInUse = 3;
 // told to draw off screen.
 bool display_available() {
     const char* platform = std::getenv("QT_QPA_PLATFORM");
-    if (platform && (std::string(platform).rfind("offscreen", 0) == 0 || std::string(platform).rfind("minimal", 0) == 0))
+    if (platform &&
+        (std::string(platform).rfind("offscreen", 0) == 0 || std::string(platform).rfind("minimal", 0) == 0))
         return false;
     const char* x = std::getenv("DISPLAY");
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
@@ -89,8 +90,7 @@ WindowEntry load_window_module(std::string& error) {
             tried += "\n  " + path + ": " + ::dlerror();
             continue;
         }
-        if (void* entry = ::dlsym(module, corvell::app::kWindowEntryName))
-            return reinterpret_cast<WindowEntry>(entry);
+        if (void* entry = ::dlsym(module, corvell::app::kWindowEntryName)) return reinterpret_cast<WindowEntry>(entry);
         tried += "\n  " + path + ": no entry point " + corvell::app::kWindowEntryName;
         ::dlclose(module);
     }
@@ -149,11 +149,8 @@ int main(int argc, char** argv) {
     // while this process owns the folder.
     DataFolderLock folderLock;
     switch (folderLock.acquire(cl.dataDir, error)) {
-    case DataFolderLock::Result::locked:
-        break;
-    case DataFolderLock::Result::unavailable:
-        std::fprintf(stderr, "corvell-focuser: %s\n", error.c_str());
-        break;
+    case DataFolderLock::Result::locked: break;
+    case DataFolderLock::Result::unavailable: std::fprintf(stderr, "corvell-focuser: %s\n", error.c_str()); break;
     case DataFolderLock::Result::inUse:
         std::fprintf(stderr, "corvell-focuser: %s\n", error.c_str());
         if (window && display_available()) {
@@ -191,8 +188,8 @@ int main(int argc, char** argv) {
             return 1;
         }
         options.portMap.paths[0] = simulator->slavePath();
-        options.simulatorNote = "A simulated control module is in use on COM1 (" + simulator->slavePath() +
-                                "), started with --simulate.";
+        options.simulatorNote =
+            "A simulated control module is in use on COM1 (" + simulator->slavePath() + "), started with --simulate.";
         std::fprintf(stderr, "corvell-focuser: simulated control module on %s (COM1)\n",
                      simulator->slavePath().c_str());
     }

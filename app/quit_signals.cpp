@@ -31,7 +31,7 @@ bool install(std::string& error) {
     }
     pipeRead = fds[0];
     pipeWrite = fds[1];
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = onQuitSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
@@ -50,10 +50,8 @@ int take() {
     unsigned char number = 0;
     for (;;) {
         const ssize_t n = ::read(pipeRead, &number, 1);
-        if (n == 1)
-            return number;
-        if (n < 0 && errno == EINTR)
-            continue;
+        if (n == 1) return number;
+        if (n < 0 && errno == EINTR) continue;
         return 0;
     }
 }

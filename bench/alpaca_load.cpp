@@ -66,7 +66,8 @@ struct Round {
     long movesAsked = 0, movesRefused = 0, movesReached = 0, movesMissed = 0;
     long failures() const { return noAnswer + notOk + ascomErrors + wrongIds + outOfRange; }
     double pct(double p) const {
-        return latencies.empty() ? 0.0 : latencies[std::min(latencies.size() - 1, static_cast<size_t>(p * latencies.size()))];
+        return latencies.empty() ? 0.0
+                                 : latencies[std::min(latencies.size() - 1, static_cast<size_t>(p * latencies.size()))];
     }
 };
 
@@ -86,16 +87,22 @@ Round run_round(int port, int clients, int seconds, int intervalMs, long maxstep
                 next += milliseconds(intervalMs);
                 const auto t0 = Clock::now();
                 auto r = client.Get(("/api/v1/focuser/0/position?ClientID=" + std::to_string(c + 1) +
-                                     "&ClientTransactionID=" + std::to_string(id)).c_str());
+                                     "&ClientTransactionID=" + std::to_string(id))
+                                        .c_str());
                 mine.latencies.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
                 ++mine.replies;
                 const QJsonObject o = json(r);
                 const long pos = o["Value"].toInt(-1);
-                if (!r) ++mine.noAnswer;
-                else if (r->status != 200) ++mine.notOk;
-                else if (o["ErrorNumber"].toInt(-1) != 0) ++mine.ascomErrors;
-                else if (o["ClientTransactionID"].toInteger() != id) ++mine.wrongIds;
-                else if (pos < 0 || pos > maxstep) ++mine.outOfRange;
+                if (!r)
+                    ++mine.noAnswer;
+                else if (r->status != 200)
+                    ++mine.notOk;
+                else if (o["ErrorNumber"].toInt(-1) != 0)
+                    ++mine.ascomErrors;
+                else if (o["ClientTransactionID"].toInteger() != id)
+                    ++mine.wrongIds;
+                else if (pos < 0 || pos > maxstep)
+                    ++mine.outOfRange;
             }
             std::lock_guard<std::mutex> lock(mutex);
             round.replies += mine.replies;
@@ -177,7 +184,8 @@ int main(int argc, char** argv) {
     }
 
     httplib::Client setup("127.0.0.1", port);
-    const auto connected = json(setup.Put("/api/v1/focuser/0/connected", "Connected=True", "application/x-www-form-urlencoded"));
+    const auto connected =
+        json(setup.Put("/api/v1/focuser/0/connected", "Connected=True", "application/x-www-form-urlencoded"));
     const long maxstep = json(setup.Get("/api/v1/focuser/0/maxstep"))["Value"].toInt(-1);
     bool good = connected["ErrorNumber"].toInt(-1) == 0 && maxstep >= 0;
     if (!good) std::fprintf(stderr, "corvell-bench-alpaca: no focuser answers on 127.0.0.1:%d\n", port);
@@ -185,9 +193,10 @@ int main(int argc, char** argv) {
         const Round r = run_round(port, counts[i], seconds, intervalMs, maxstep);
         std::printf("%d clients polling position every %d ms for %d s on 127.0.0.1:%d, one more moving the focuser\n",
                     counts[i], intervalMs, seconds, port);
-        std::printf("  reads %ld, failed %ld (no answer %ld, not HTTP 200 %ld, ASCOM error %ld, wrong id %ld, "
-                    "out of range %ld)\n",
-                    r.replies, r.failures(), r.noAnswer, r.notOk, r.ascomErrors, r.wrongIds, r.outOfRange);
+        std::printf(
+            "  reads %ld, failed %ld (no answer %ld, not HTTP 200 %ld, ASCOM error %ld, wrong id %ld, "
+            "out of range %ld)\n",
+            r.replies, r.failures(), r.noAnswer, r.notOk, r.ascomErrors, r.wrongIds, r.outOfRange);
         std::printf("  read latency ms: p50 %.3f  p90 %.3f  p99 %.3f  max %.3f\n", r.pct(0.50), r.pct(0.90),
                     r.pct(0.99), r.latencies.empty() ? 0.0 : r.latencies.back());
         std::printf("  moves asked %ld, refused %ld, reached their target %ld, ended elsewhere %ld\n", r.movesAsked,

@@ -76,8 +76,8 @@ constexpr double kBaud = 9600.0;
 constexpr double kBitsPerByte = 10.0;  // start bit, 8 data bits, stop bit
 
 struct Gap {
-    char command;      // the byte the program sent on its own: 't' or 'p'
-    double overheadMs; // from the last reply byte before it to this byte
+    char command;       // the byte the program sent on its own: 't' or 'p'
+    double overheadMs;  // from the last reply byte before it to this byte
 };
 
 // Pairs each command byte the program sent with the last byte the module
@@ -133,10 +133,11 @@ void printRow(const char* label, const Summary& s) {
 }
 
 int usage(const char* program, FILE* to, int code) {
-    std::fprintf(to, "Usage: %s [--exchanges N] [--alpaca-clients N]\n"
-                     "  Measures the program's time from a module reply to its next command byte\n"
-                     "  over at least N self-driven exchanges (default %d), optionally while N\n"
-                     "  Alpaca clients poll the position every 100 ms (at most 200).\n",
+    std::fprintf(to,
+                 "Usage: %s [--exchanges N] [--alpaca-clients N]\n"
+                 "  Measures the program's time from a module reply to its next command byte\n"
+                 "  over at least N self-driven exchanges (default %d), optionally while N\n"
+                 "  Alpaca clients poll the position every 100 ms (at most 200).\n",
                  program, kDefaultExchanges);
     return code;
 }

@@ -136,9 +136,12 @@ int main(int argc, char** argv) {
     int runs = 200;
     int idleSeconds = 20;
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (!std::strcmp(argv[i], "--runs")) runs = std::max(1, std::atoi(argv[i + 1]));
-        else if (!std::strcmp(argv[i], "--idle-seconds")) idleSeconds = std::max(1, std::atoi(argv[i + 1]));
-        else fail(std::string("unknown option ") + argv[i]);
+        if (!std::strcmp(argv[i], "--runs"))
+            runs = std::max(1, std::atoi(argv[i + 1]));
+        else if (!std::strcmp(argv[i], "--idle-seconds"))
+            idleSeconds = std::max(1, std::atoi(argv[i + 1]));
+        else
+            fail(std::string("unknown option ") + argv[i]);
     }
     ::signal(SIGPIPE, SIG_IGN);
 
@@ -168,9 +171,11 @@ int main(int argc, char** argv) {
         DriverProcess driver(CORVELL_INDI_DRIVER, env);
         driver.write("<getProperties version='1.7'/>\n");
         driver.waitFor(std::regex("defSwitchVector .*name='DEVICE_AUTO_SEARCH'"));
-        driver.write("<newSwitchVector device='Corvell Focuser' name='CONNECTION'>"
-                     "<oneSwitch name='CONNECT'>On</oneSwitch></newSwitchVector>\n");
-        const std::string connected = driver.waitFor(std::regex("setSwitchVector .*name='CONNECTION'.*state='(Ok|Alert)'"));
+        driver.write(
+            "<newSwitchVector device='Corvell Focuser' name='CONNECTION'>"
+            "<oneSwitch name='CONNECT'>On</oneSwitch></newSwitchVector>\n");
+        const std::string connected =
+            driver.waitFor(std::regex("setSwitchVector .*name='CONNECTION'.*state='(Ok|Alert)'"));
         if (connected.find("'Ok'") == std::string::npos) fail("not connected: " + connected);
 
         std::mt19937 random(7);
@@ -181,9 +186,10 @@ int main(int argc, char** argv) {
             const long target = i % 2 ? 2000 : 3000;
             const size_t before = sim.received().size();
             const double sentMs = sim.nowMs();
-            driver.write("<newNumberVector device='Corvell Focuser' name='ABS_FOCUS_POSITION'>"
-                         "<oneNumber name='FOCUS_ABSOLUTE_POSITION'>" + std::to_string(target) +
-                         "</oneNumber></newNumberVector>\n");
+            driver.write(
+                "<newNumberVector device='Corvell Focuser' name='ABS_FOCUS_POSITION'>"
+                "<oneNumber name='FOCUS_ABSOLUTE_POSITION'>" +
+                std::to_string(target) + "</oneNumber></newNumberVector>\n");
             const std::string end = driver.waitFor(ended);
             if (end.find("'Ok'") == std::string::npos) fail("move not Ok: " + end);
             const std::vector<corvell::sim::ByteEvent> received = sim.received();
@@ -206,8 +212,8 @@ int main(int argc, char** argv) {
     if (std::system(cleanup.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", folder.c_str());
 
     if (latencies.empty()) fail("no go-to reached the line");
-    std::printf("INDI newNumberVector ABS_FOCUS_POSITION to 'g' on the line (%zu runs, %s build):\n",
-                latencies.size(), CORVELL_BUILD_TYPE);
+    std::printf("INDI newNumberVector ABS_FOCUS_POSITION to 'g' on the line (%zu runs, %s build):\n", latencies.size(),
+                CORVELL_BUILD_TYPE);
     std::printf("  median %.2f ms, p90 %.2f ms, p99 %.2f ms, min %.2f ms, max %.2f ms\n", percentile(latencies, 0.5),
                 percentile(latencies, 0.9), percentile(latencies, 0.99), percentile(latencies, 0.0),
                 percentile(latencies, 1.0));

@@ -154,7 +154,10 @@ void AddFocuser::choose(int id, int index) {
         drawtube_ = index;
         ++step;
         break;
-    case kEncoderWait: encoder_ = index; ++step; break;
+    case kEncoderWait:
+        encoder_ = index;
+        ++step;
+        break;
     default: break;
     }
 }
@@ -388,8 +391,9 @@ AddFocuser::Next AddFocuser::model_wait() {
 AddFocuser::Next AddFocuser::manual_ask() {
     page_.choices.clear();
     page_.text1 = "Verify that the Motor Direction Switch in the Corvell controller unit is set correctly.";
-    page_.text2 = "Observe the Encoder Count below as you move the focuser using the pushbuttons on the Corvell "
-                  "Controller.";
+    page_.text2 =
+        "Observe the Encoder Count below as you move the focuser using the pushbuttons on the Corvell "
+        "Controller.";
     page_.showDescription = false;
     page_.showOk = page_.showCancel = true;
     page_.defaultButton = SetupScreen::Default::Ok;
@@ -412,8 +416,9 @@ AddFocuser::Next AddFocuser::watch_count() {
 }
 
 AddFocuser::Next AddFocuser::zero_ask() {
-    page_.text1 = "Move the focuser to the end of travel which is to be the zero position.  When the focuser is "
-                  "at the zero position, click on the 'OK' button.";
+    page_.text1 =
+        "Move the focuser to the end of travel which is to be the zero position.  When the focuser is "
+        "at the zero position, click on the 'OK' button.";
     page_.text2.clear();
     page_.showPosition = false;
     page_.showDescription = false;
@@ -456,8 +461,9 @@ AddFocuser::Next AddFocuser::scale_measure() {
     double distance = 0;
     const bool typed = parse_decimal(typedDescription_, distance);
     if (h_.position_count() == 0) {
-        page_.text1 = "The focuser has not moved from the zero position. Verify that the focuser is working "
-                      "correctly.  ";
+        page_.text1 =
+            "The focuser has not moved from the zero position. Verify that the focuser is working "
+            "correctly.  ";
         page_.text2 = "To repeat this step, click on the 'OK' button.";
         page_.showDescription = false;
         page_.entryLabel.clear();
@@ -481,12 +487,14 @@ AddFocuser::Next AddFocuser::scale_measure() {
     }
     h_.profile().inchesPerCount = static_cast<float>(measured);
     show_scale_and_travel();
-    page_.text1 = "Move the focuser to the desired maximum travel position. This should be approximately 1/16 "
-                  "\" (1.5mm) from the physical travel stop of the focuser.  When the focuser is at the correct "
-                  "position, click on the 'OK' button.";
-    page_.text2 = "Be sure to stop before hitting the focuser end of travel, otherwise the focuser positioning "
-                  "will be inaccurate.  If you overshoot the end, return the focuser to its zero position and try "
-                  "again.";
+    page_.text1 =
+        "Move the focuser to the desired maximum travel position. This should be approximately 1/16 "
+        "\" (1.5mm) from the physical travel stop of the focuser.  When the focuser is at the correct "
+        "position, click on the 'OK' button.";
+    page_.text2 =
+        "Be sure to stop before hitting the focuser end of travel, otherwise the focuser positioning "
+        "will be inaccurate.  If you overshoot the end, return the focuser to its zero position and try "
+        "again.";
     page_.showDescription = false;
     page_.entryLabel.clear();
     offer_back(kDistanceAgain);
@@ -522,9 +530,8 @@ AddFocuser::Next AddFocuser::model_ask() {
 
 AddFocuser::Next AddFocuser::drawtube_ask() {
     const auto& models = focuser_models();
-    const FocuserModel& m = models[static_cast<size_t>(model_ >= 0 && model_ < static_cast<int>(models.size())
-                                                           ? model_
-                                                           : 0)];
+    const FocuserModel& m =
+        models[static_cast<size_t>(model_ >= 0 && model_ < static_cast<int>(models.size()) ? model_ : 0)];
     page_.text1 = "Select the focuser drawtube length.";
     page_.text2.clear();
     page_.showOk = page_.showCancel = true;
@@ -689,10 +696,12 @@ AddFocuser::Next AddFocuser::complete_step() {
 
 AddFocuser::Next AddFocuser::no_module() {
     fresh_page();
-    page_.text1 = "There is no communication established with a Corvell controller.  Make sure the controller "
-                  "is connected and turned on.";
-    page_.text2 = "View the 'Settings' page for information on serial port settings.  Click on 'COM Port "
-                  "AutoDetection' to automatically locate the focuser.";
+    page_.text1 =
+        "There is no communication established with a Corvell controller.  Make sure the controller "
+        "is connected and turned on.";
+    page_.text2 =
+        "View the 'Settings' page for information on serial port settings.  Click on 'COM Port "
+        "AutoDetection' to automatically locate the focuser.";
     page_.showCancel = true;
     page_.cancelCaption = "Close";
     page_.defaultButton = SetupScreen::Default::Cancel;
@@ -711,8 +720,9 @@ AddFocuser::Next AddFocuser::end_step() {
 // current focuser's file takes the measured values.
 bool AddFocuser::complete() {
     page_.text1 = "Setup is now complete.";
-    page_.text2 = "The focuser must be initialized for the new settings to take effect.  Do you wish to run the "
-                  "Initialize Focuser routine now?";
+    page_.text2 =
+        "The focuser must be initialized for the new settings to take effect.  Do you wish to run the "
+        "Initialize Focuser routine now?";
     page_.showOk = page_.showCancel = true;
     // The new focuser is saved here: no way back from this page.
     page_.showBack = false;

@@ -157,10 +157,10 @@ private:
     AddFocuserHost& h_;
     SetupScreen page_;
     bool adding_ = true;
-    bool waiting_ = false;    // a page waits for OK
+    bool waiting_ = false;  // a page waits for OK
     bool cancelled_ = false;
-    int backStep_ = kEnd;     // where Back goes from the page shown
-    std::string description_; // the new focuser's description, once entered
+    int backStep_ = kEnd;      // where Back goes from the page shown
+    std::string description_;  // the new focuser's description, once entered
     // The setup mode chosen, and in the model tables the model, drawtube
     // and encoder (-1: none yet), shown again after Back.
     int mode_ = -1;

@@ -31,6 +31,8 @@ struct Rule {
     Action action;
     const char* verdicts;
 };
+// One row an action, its verdicts under the situations' letters.
+// clang-format off
 constexpr Rule kRules[] = {
     //                             AIIHGSSQECQQNNNDP
     {Action::MoveIn,              "RRRRRRRRRARRAARAA"},
@@ -62,6 +64,7 @@ constexpr Rule kRules[] = {
     {Action::InitializeNow,       "RRRRRRRRRRRRRARAA"},
     {Action::BacklashDistance,    "AAAAAARAAAAARAAAA"},
 };
+// clang-format on
 static_assert(sizeof(kRules) / sizeof(kRules[0]) == kActions, "one rule for every action");
 
 const char* verdicts_of(Action a) {
@@ -110,18 +113,21 @@ const char* action_name(Action a) {
 std::string refused_line(Action a) {
     // Choices are changed, not started.
     switch (a) {
-    case Action::PortChoice: case Action::Units: case Action::BacklashSwitch: case Action::ChooseFocuser:
-    case Action::WriteMaxTravel: case Action::BacklashDistance:
-        return std::string(action_name(a)) + " not changed";
-    default:
-        return std::string(action_name(a)) + " not started";
+    case Action::PortChoice:
+    case Action::Units:
+    case Action::BacklashSwitch:
+    case Action::ChooseFocuser:
+    case Action::WriteMaxTravel:
+    case Action::BacklashDistance: return std::string(action_name(a)) + " not changed";
+    default: return std::string(action_name(a)) + " not started";
     }
 }
 
 const char* situation_reason(Situation s) {
     switch (s) {
     case Situation::AutoDetect: return "Auto detection in progress";
-    case Situation::InitSettings: case Situation::InitHoming: return "Initialization in progress";
+    case Situation::InitSettings:
+    case Situation::InitHoming: return "Initialization in progress";
     case Situation::Homing: return "Homing in progress";
     case Situation::GoTo: return "A Go To is in progress";
     case Situation::StepGoTo: return "A step is in progress";
@@ -129,12 +135,14 @@ const char* situation_reason(Situation s) {
     case Situation::Question: return "Answer the open question first";
     case Situation::Entry: return "Close the open entry first";
     case Situation::Command: return "Waiting for the focuser's answer";
-    case Situation::QueuedStep: case Situation::Queued: return "A command is waiting to be sent";
+    case Situation::QueuedStep:
+    case Situation::Queued: return "A command is waiting to be sent";
     case Situation::NoFocuser: return "No focuser is in use: add one or choose one";
     case Situation::NoRow: return "No focuser is selected in the list";
     case Situation::NotCommunicating: return "The focuser is not communicating";
     case Situation::Description: return "Finish the open description first";
-    case Situation::Poll: case Situation::Count: break;
+    case Situation::Poll:
+    case Situation::Count: break;
     }
     return "";
 }
@@ -160,12 +168,16 @@ std::string refusal(Situations present, Action a) {
 
 bool uses_line(Action a) {
     switch (a) {
-    case Action::MoveIn: case Action::MoveOut: case Action::StepIn: case Action::StepOut:
-    case Action::StoredGoTo: case Action::MoveTo: case Action::Sync: case Action::WriteMaxTravel:
-    case Action::InitializeNow:
-        return true;
-    default:
-        return false;
+    case Action::MoveIn:
+    case Action::MoveOut:
+    case Action::StepIn:
+    case Action::StepOut:
+    case Action::StoredGoTo:
+    case Action::MoveTo:
+    case Action::Sync:
+    case Action::WriteMaxTravel:
+    case Action::InitializeNow: return true;
+    default: return false;
     }
 }
 

@@ -26,7 +26,7 @@ enum class Action {
     PortChoice,  // a click on a port or speed choice
     Units,
     BacklashSwitch,
-    MoveTo,      // a go-to to a count asked for by another front end (the network)
+    MoveTo,  // a go-to to a count asked for by another front end (the network)
     ChooseFocuser,
     AddFocuser,
     ManualSetup,

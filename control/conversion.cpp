@@ -131,9 +131,7 @@ void Conversion::step() {
         h_.show_focuser_type();
         if (convert()) step = kFinish;
         return;
-    case kFinish:
-        finish();
-        return;
+    case kFinish: finish(); return;
     case kRename:
         if (answer_ == Answer::None) return;
         h_.conversion_ended(false);
@@ -144,8 +142,7 @@ void Conversion::step() {
         h_.write_focuser_file();
         step = kRenamed;
         return;
-    default:
-        return;
+    default: return;
     }
 }
 

@@ -298,12 +298,17 @@ void Engine::read_position() { send(cmd::kPosition); }
 
 bool Engine::dialog_state() const {
     switch (activeCommand) {
-    case State::Confirm: case State::StoreConfirm: case State::RestoreConfirm: case State::DeleteConfirm:
-    case State::GoToEntry: case State::EncoderEntry: case State::MaxTravelEntry: case State::TravelDistanceEntry:
-    case State::DialogHeld: case State::DeleteFocuser:
-        return true;
-    default:
-        return false;
+    case State::Confirm:
+    case State::StoreConfirm:
+    case State::RestoreConfirm:
+    case State::DeleteConfirm:
+    case State::GoToEntry:
+    case State::EncoderEntry:
+    case State::MaxTravelEntry:
+    case State::TravelDistanceEntry:
+    case State::DialogHeld:
+    case State::DeleteFocuser: return true;
+    default: return false;
     }
 }
 
@@ -501,16 +506,22 @@ namespace {
 RefusalScreen::Place place_of(Action a) {
     using Place = RefusalScreen::Place;
     switch (a) {
-    case Action::MoveIn: case Action::MoveOut: case Action::StepIn: case Action::StepOut: case Action::GoTo:
-    case Action::BacklashSwitch: case Action::BacklashDistance:
-        return Place::Operate;
-    case Action::StoredGoTo: case Action::Store: case Action::Delete:
-        return Place::StoredPositions;
-    case Action::MoveTo: case Action::Sync: case Action::WriteMaxTravel: case Action::InitializeNow:
-    case Action::Count:
-        return Place::None;
-    default:
-        return Place::Configure;
+    case Action::MoveIn:
+    case Action::MoveOut:
+    case Action::StepIn:
+    case Action::StepOut:
+    case Action::GoTo:
+    case Action::BacklashSwitch:
+    case Action::BacklashDistance: return Place::Operate;
+    case Action::StoredGoTo:
+    case Action::Store:
+    case Action::Delete: return Place::StoredPositions;
+    case Action::MoveTo:
+    case Action::Sync:
+    case Action::WriteMaxTravel:
+    case Action::InitializeNow:
+    case Action::Count: return Place::None;
+    default: return Place::Configure;
     }
 }
 
@@ -626,9 +637,11 @@ void Engine::executiveIdle() {
         case State::Completion: on_completion(); break;
         case State::GoToEcho: on_go_to_echo(); break;
         case State::HomeEcho: on_home_echo(); break;
-        case State::MoveInEcho: case State::MoveOutEcho: case State::StopEcho: case State::MaxTravelEcho: case State::ZeroEcho:
-            on_simple_echo();
-            break;
+        case State::MoveInEcho:
+        case State::MoveOutEcho:
+        case State::StopEcho:
+        case State::MaxTravelEcho:
+        case State::ZeroEcho: on_simple_echo(); break;
         case State::StoreConfirm: on_store_answered(); break;
         case State::RestoreConfirm: on_restore_answered(); break;
         case State::DeleteConfirm: on_delete_stored_answered(); break;
@@ -640,7 +653,9 @@ void Engine::executiveIdle() {
         case State::Reinit: reinit_focuser_handler(); break;
         case State::Wizard: add_focuser(); break;
         case State::Conversion: convert_old_format(); break;
-        case State::EncoderEntry: case State::MaxTravelEntry: case State::TravelDistanceEntry:
+        case State::EncoderEntry:
+        case State::MaxTravelEntry:
+        case State::TravelDistanceEntry:
             if (entryTag == 1) {
                 entryTag = 0;
                 entryState_ = State::Idle;
@@ -671,11 +686,16 @@ void Engine::dispatch_queued() {
     };
     static const Queued table[] = {
         {State::HomeEcho, &Engine::home_position_command},
-        {State::MoveInEcho, &Engine::move_in_command},  {State::MoveOutEcho, &Engine::move_out_command},
-        {State::StopEcho, &Engine::stop_command},       {State::ZeroEcho, &Engine::send_zero_command},
-        {State::DeleteFocuser, &Engine::delete_file_command}, {State::BacklashLeg, &Engine::enter_backlash_leg},
-        {State::AutoDetect, &Engine::begin_auto_detect},       {State::Reinit, &Engine::begin_reinit},
-        {State::Conversion, &Engine::enter_conversion},                {State::Wizard, &Engine::enter_wizard},
+        {State::MoveInEcho, &Engine::move_in_command},
+        {State::MoveOutEcho, &Engine::move_out_command},
+        {State::StopEcho, &Engine::stop_command},
+        {State::ZeroEcho, &Engine::send_zero_command},
+        {State::DeleteFocuser, &Engine::delete_file_command},
+        {State::BacklashLeg, &Engine::enter_backlash_leg},
+        {State::AutoDetect, &Engine::begin_auto_detect},
+        {State::Reinit, &Engine::begin_reinit},
+        {State::Conversion, &Engine::enter_conversion},
+        {State::Wizard, &Engine::enter_wizard},
     };
     const State queued = queuedCommand;
     const Action action = queuedAction_;

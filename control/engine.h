@@ -97,7 +97,7 @@ public:
         unsigned number = 0;  // counts the moves move_to() accepted; 0: none yet
         long target = 0;      // the count it went to
         Fate fate = Fate::Made;
-        std::string reason;   // NotMade: why, e.g. "no answer from the control module on COM1: ..."
+        std::string reason;  // NotMade: why, e.g. "no answer from the control module on COM1: ..."
     };
     const MoveRecord& last_move() const { return lastMove_; }
     // The port and speed in use, e.g. "COM5: /dev/ttyUSB0 at 9600 baud".
@@ -188,8 +188,7 @@ public:
     // network server that cannot start) they stay there until the user's
     // next action, as a note about the files does, or until the front end's
     // next note.
-    void front_end_note(const std::vector<std::string>& lines, bool hold = false,
-                        LogLevel level = LogLevel::Info);
+    void front_end_note(const std::vector<std::string>& lines, bool hold = false, LogLevel level = LogLevel::Info);
     // True while something a front end asked for has not ended: a command
     // on the line or waiting to go out, a go-to (a stored go-to's legs and a
     // step included), a homing or the initialization. A front end that shows
@@ -354,17 +353,17 @@ private:
     bool descriptionEditing = false;
 
     // ---- dialogs ----
-    int sureTag = 0;        // the question has been answered
-    int entryTag = 0;       // the entry has been confirmed
+    int sureTag = 0;   // the question has been answered
+    int entryTag = 0;  // the entry has been confirmed
     bool entryOk = false;
     long enteredCount = 0;
 
     // The legs of a stored go-to with backlash correction.
     enum class Leg { None, First, AfterWarning, Final };
     struct BacklashLegs {
-        Leg next = Leg::None;   // the leg the 'q' step runs
-        long first = 0;         // the overshoot point (or the target itself)
-        long final = 0;         // the stored count
+        Leg next = Leg::None;  // the leg the 'q' step runs
+        long first = 0;        // the overshoot point (or the target itself)
+        long final = 0;        // the stored count
         bool twoLegs = false;
     } legs;
     bool clippedOvershoot = false;
@@ -374,6 +373,7 @@ private:
     public:
         explicit Batch(Engine& e) : e_(e) { ++e_.depth_; }
         ~Batch();
+
     private:
         Engine& e_;
     };
@@ -408,8 +408,8 @@ private:
     void choose_port();
     // The entry opened by a click (go-to position, or a number of the
     // Configure page) in executive state `entryState`.
-    void open_entry(State entryState, const std::string& caption, const std::string& prompt,
-                    const std::string& preset, const std::string& unit);
+    void open_entry(State entryState, const std::string& caption, const std::string& prompt, const std::string& preset,
+                    const std::string& unit);
 
     // ---- the sequences' hosts (sequence_host.h) ----
     int& sequence_counter() override { return sequenceCounter; }
@@ -609,28 +609,28 @@ private:
     static constexpr int kMaxChainedPasses = 64;
     int nextDialogId_ = 0;
     State entryState_ = State::Idle;      // the state that waits for the open entry
-    bool stopEndsMotion_ = false;  // the 's' in flight ends a go-to or homing
-    bool stopEchoOwed_ = false;    // a stop went out over another exchange; its echo follows
+    bool stopEndsMotion_ = false;         // the 's' in flight ends a go-to or homing
+    bool stopEchoOwed_ = false;           // a stop went out over another exchange; its echo follows
     std::vector<std::string> stopLines_;  // Activity lines when that stop echoes
-    bool activated_ = false;       // the first activation has run
-    bool positionRead_ = false;    // a position reply came (for a sequence that watches it)
-    bool communicating_ = false;   // the module answered the identify since the last time-out
-    bool portOpen_ = false;        // the port was opened and not let go since
-    bool identifyDue_ = false;     // the port came back while a dialog held the executive
-    bool moving_ = false;          // see moving()
+    bool activated_ = false;              // the first activation has run
+    bool positionRead_ = false;           // a position reply came (for a sequence that watches it)
+    bool communicating_ = false;          // the module answered the identify since the last time-out
+    bool portOpen_ = false;               // the port was opened and not let go since
+    bool identifyDue_ = false;            // the port came back while a dialog held the executive
+    bool moving_ = false;                 // see moving()
     // The profile's maximum travel has not reached the module (no echo, or
     // no module to send it to): it is sent when the module answers again.
     bool travelUnsent_ = false;
     // The profile of the focuser being deleted could not go to the trash:
     // the question now open asks whether to delete it for good.
     bool deleteForGood_ = false;
-    std::vector<std::string> travelNote_;  // the lines that say so
+    std::vector<std::string> travelNote_;        // the lines that say so
     Situation refusalCause_ = Situation::Count;  // what refused the click shown
-    bool continuousMove_ = false;  // a Move In or Move Out runs until stopped
+    bool continuousMove_ = false;                // a Move In or Move Out runs until stopped
     // The user's command waiting behind the exchange on the line.
     Action queuedAction_ = Action::Count;
-    bool queuedStep_ = false;      // it is a step: the next step starts from its target
-    long queuedArgument_ = 0;      // its target or value
+    bool queuedStep_ = false;  // it is a step: the next step starts from its target
+    long queuedArgument_ = 0;  // its target or value
     // The go-to last sent: what asked for it (a step adds to a step) and
     // its target, which is where the focuser is going, or has gone while no
     // position was read since.
@@ -661,7 +661,7 @@ private:
     struct HeldNote {
         std::vector<std::string> lines;  // distinct, oldest first; empty: none pending
         bool notSaved = false;
-        std::vector<std::string> held;   // the lines Activity shows when the note goes
+        std::vector<std::string> held;  // the lines Activity shows when the note goes
     } heldNote_;
     static constexpr size_t kMaxHeldLines = 3;
     // The lines of the last note a front end asked to hold.

@@ -64,7 +64,8 @@ void Engine::answer_for_nobody() {
         const std::string text = one_line(s.question.text);
         const bool conversion = activeCommand == State::Confirm && followUpCommand == State::Conversion;
         if (conversion)
-            tell_answered(Kind::QuestionLater, text, "Question with no one to answer it, left for the next start: " + text);
+            tell_answered(Kind::QuestionLater, text,
+                          "Question with no one to answer it, left for the next start: " + text);
         else
             tell_answered(Kind::QuestionNo, text, "Question with no one to answer it, answered No: " + text);
         question_closed(s.question.id);

@@ -81,10 +81,10 @@ bool Engine::initializing() const {
 }
 
 bool Engine::operation_pending() const {
-    constexpr Situations kUnfinished =
-        situation_bit(Situation::InitSettings) | situation_bit(Situation::InitHoming) |
-        situation_bit(Situation::Homing) | situation_bit(Situation::GoTo) | situation_bit(Situation::StepGoTo) |
-        situation_bit(Situation::Command) | situation_bit(Situation::QueuedStep) | situation_bit(Situation::Queued);
+    constexpr Situations kUnfinished = situation_bit(Situation::InitSettings) | situation_bit(Situation::InitHoming) |
+                                       situation_bit(Situation::Homing) | situation_bit(Situation::GoTo) |
+                                       situation_bit(Situation::StepGoTo) | situation_bit(Situation::Command) |
+                                       situation_bit(Situation::QueuedStep) | situation_bit(Situation::Queued);
     return (situations() & kUnfinished) != 0 || initializing();
 }
 

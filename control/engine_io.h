@@ -43,7 +43,7 @@ public:
 // The open yes/no question (the "Are You Sure?" dialog).
 struct QuestionScreen {
     bool visible = false;
-    int id = 0;            // answers carry it; an answer to another id is ignored
+    int id = 0;  // answers carry it; an answer to another id is ignored
     std::string text;
     std::string yesCaption = "OK", noCaption = "Cancel";
 };
@@ -53,18 +53,18 @@ struct EntryScreen {
     bool visible = false;
     int id = 0;
     std::string caption;
-    std::string label;     // the prompt, or why the last entry was refused
-    std::string preset;    // the text the edit box is (re)filled with
-    unsigned refill = 0;   // raised each time the edit box must be refilled
-    std::string unit;      // what the number is in ("inches", "counts per cm", ...), shown beside it
+    std::string label;    // the prompt, or why the last entry was refused
+    std::string preset;   // the text the edit box is (re)filled with
+    unsigned refill = 0;  // raised each time the edit box must be refilled
+    std::string unit;     // what the number is in ("inches", "counts per cm", ...), shown beside it
 };
 
 // The open text entry (the "Enter Focuser Description" dialog).
 struct TextEntryScreen {
     bool visible = false;
     int id = 0;
-    std::string text;      // the description it starts from (code-page bytes)
-    std::string refusal;   // why the text last entered was not taken; empty: none
+    std::string text;     // the description it starts from (code-page bytes)
+    std::string refusal;  // why the text last entered was not taken; empty: none
 };
 
 // One page of the add-focuser setup (the "Add New Focuser" dialog): what it
@@ -72,16 +72,16 @@ struct TextEntryScreen {
 // their refill count rises.
 struct SetupScreen {
     bool visible = false;
-    int id = 0;                      // answers carry it; an answer to another page is ignored
+    int id = 0;  // answers carry it; an answer to another page is ignored
     std::string caption = "Add New Focuser";
-    std::string text1, text2;        // instruction lines; empty: hidden
-    bool showPosition = false;       // the live encoder count and its caption
+    std::string text1, text2;   // instruction lines; empty: hidden
+    bool showPosition = false;  // the live encoder count and its caption
     std::string position;
-    bool showDescription = false;    // the first edit: description, scale or distance
+    bool showDescription = false;  // the first edit: description, scale or distance
     std::string description;
     unsigned descriptionRefill = 0;
-    std::string entryLabel;          // caption of the first edit on the parameters page; empty: hidden
-    bool showMaximum = false;        // the maximum travel count edit and its caption
+    std::string entryLabel;    // caption of the first edit on the parameters page; empty: hidden
+    bool showMaximum = false;  // the maximum travel count edit and its caption
     std::string maximum;
     unsigned maximumRefill = 0;
     // Why the value last entered on this page was not taken; empty: hidden.
@@ -98,7 +98,7 @@ struct SetupScreen {
     // The button Return presses; none where Return belongs to an edit or a choice.
     enum class Default { Cancel, Ok, None } defaultButton = Default::Cancel;
     enum class Focus { None, Description, Maximum, Ok } focus = Focus::None;
-    unsigned focusCount = 0;         // raised when the focus must move
+    unsigned focusCount = 0;  // raised when the focus must move
 };
 
 // The result of a port search (the "Auto Detect" dialog).
@@ -136,10 +136,10 @@ struct Screen {
     // The slot holds a position: its Go To and Delete have something to act on.
     std::array<bool, kStoredSlots> slotStored{};
     std::array<std::string, kStoredSlots> descriptions;  // bytes in the files' code page
-    int descriptionOpen = -1;       // slot index open for typing, -1 none
-    unsigned descriptionFocus = 0;  // raised when the open description takes the focus
-    std::vector<std::string> focuserList;  // descriptions, bytes
-    std::vector<int> focuserFiles;         // file number of each row
+    int descriptionOpen = -1;                            // slot index open for typing, -1 none
+    unsigned descriptionFocus = 0;                       // raised when the open description takes the focus
+    std::vector<std::string> focuserList;                // descriptions, bytes
+    std::vector<int> focuserFiles;                       // file number of each row
     int focuserRow = -1;
     // The focuser in use was deleted and no other was added or chosen: what
     // belongs to a focuser cannot be changed.
@@ -165,12 +165,12 @@ enum ScreenPart : unsigned {
     kPosition = 1u << 2,
     kConnection = 1u << 3,
     kEncoderPosition = 1u << 4,
-    kSettingsTexts = 1u << 5,   // encoder lines/step, max travel, step, backlash
-    kStoredSlotsPart = 1u << 6, // positions, descriptions, open description
+    kSettingsTexts = 1u << 5,    // encoder lines/step, max travel, step, backlash
+    kStoredSlotsPart = 1u << 6,  // positions, descriptions, open description
     kFocuserType = 1u << 7,
     kFocuserList = 1u << 8,
-    kChoices = 1u << 9,         // the four radio groups
-    kNotes = 1u << 10,          // reinit and auto-detect texts
+    kChoices = 1u << 9,  // the four radio groups
+    kNotes = 1u << 10,   // reinit and auto-detect texts
     kQuestion = 1u << 11,
     kEntry = 1u << 12,
     kStopGoTo = 1u << 13,
@@ -189,8 +189,15 @@ enum ScreenPart : unsigned {
 // taken note of, the older release's file left unconverted. `text` is what
 // was asked or said, on one line; `line` says what was done, for a log.
 struct UnattendedAnswer {
-    enum class Kind { QuestionNo, QuestionLater, EntryCancelled, DescriptionCancelled, SetupCancelled, SearchResult,
-                      ConversionLeft };
+    enum class Kind {
+        QuestionNo,
+        QuestionLater,
+        EntryCancelled,
+        DescriptionCancelled,
+        SetupCancelled,
+        SearchResult,
+        ConversionLeft
+    };
     Kind kind;
     std::string text;
     std::string line;

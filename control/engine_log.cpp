@@ -89,8 +89,8 @@ void Engine::log_at_rest() {
     if (!moving_ && !position.empty() && screen_.position != loggedPosition_) {
         loggedPosition_ = screen_.position;
         const std::optional<long> count = this->position();
-        const bool inCounts = !count || position == std::to_string(*count) ||
-                              position == std::to_string(*count) + " counts";
+        const bool inCounts =
+            !count || position == std::to_string(*count) || position == std::to_string(*count) + " counts";
         log(LogLevel::Info, "Position: " + position + (inCounts ? "" : " (" + std::to_string(*count) + " counts)"));
     }
     if (!started_) return;
@@ -101,8 +101,8 @@ void Engine::log_at_rest() {
         name.erase(0, name.find_first_not_of(' '));
         char scale[64] = "";
         if (profile_.inchesPerCount > 0) std::snprintf(scale, sizeof scale, "%.2f", 1.0 / profile_.inchesPerCount);
-        focuser = "Focuser in use: " + (name.empty() ? std::string("(no description)") : name) +
-                  ", maximum travel " + std::to_string(profile_.maxTravel) + " counts, " + scale + " counts per inch";
+        focuser = "Focuser in use: " + (name.empty() ? std::string("(no description)") : name) + ", maximum travel " +
+                  std::to_string(profile_.maxTravel) + " counts, " + scale + " counts per inch";
     }
     if (focuser == loggedFocuser_) return;
     loggedFocuser_ = focuser;

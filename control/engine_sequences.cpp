@@ -296,9 +296,7 @@ void Engine::hold_for_setup() {
     queuedCommand = State::Wizard;
 }
 
-bool Engine::holds_executive() const {
-    return activeCommand == State::Wizard || queuedCommand == State::Wizard;
-}
+bool Engine::holds_executive() const { return activeCommand == State::Wizard || queuedCommand == State::Wizard; }
 
 void Engine::release_setup() {
     if (activeCommand == State::Wizard) activeCommand = State::Idle;

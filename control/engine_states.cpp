@@ -133,8 +133,9 @@ void Engine::on_completion() {
 // is read anew, and nothing that waited for the go-to (the next leg of a
 // stored go-to, further steps) follows it.
 void Engine::end_failed_go_to(Echo e) {
-    move_not_made(e == Echo::Rejected ? "the control module refused the Go To (Command error)"
-                                      : "the control module's answer to the Go To was garbled (Focuser response error)");
+    move_not_made(e == Echo::Rejected
+                      ? "the control module refused the Go To (Command error)"
+                      : "the control module's answer to the Go To was garbled (Focuser response error)");
     goToTargetAhead_ = false;
     const std::string dropped = drop_queued_motion("the go-to before it failed");
     if (queuedCommand == State::BacklashLeg) queuedCommand = State::Idle;
@@ -306,7 +307,8 @@ void Engine::on_position_reply() {
     if (!motion_in_progress()) goToTargetAhead_ = false;
     // A motion has ended once this read follows it and nothing more of it
     // is to come.
-    if (moving_ && !continuousMove_ && !motion_in_progress() && !stopEchoOwed_ && queuedCommand == State::Idle) moving_ = false;
+    if (moving_ && !continuousMove_ && !motion_in_progress() && !stopEchoOwed_ && queuedCommand == State::Idle)
+        moving_ = false;
     // Nothing runs: the next read comes after the idle poll. A continuous
     // move keeps the program's own interval, which its end (two reads in a
     // row that agree) is measured by.
@@ -355,8 +357,7 @@ void Engine::on_backlash_leg() {
         clippedOvershoot = false;
         go_to_position_command(l.final);
         break;
-    case Leg::None:
-        break;
+    case Leg::None: break;
     }
 }
 

@@ -34,7 +34,8 @@ void Initialization::send(char letter) {
     // never as its low 16 bits; the Activity display says so.
     std::string note;
     if (letter == cmd::kSpeedD && v.speedLimited) note = "Speed settings limited to 65535";
-    if (letter == cmd::kMaxTravel && v.travelLimited) note = "Maximum travel sent as " + std::to_string(v.w) + " counts";
+    if (letter == cmd::kMaxTravel && v.travelLimited)
+        note = "Maximum travel sent as " + std::to_string(v.w) + " counts";
     if (!note.empty()) {
         notes_.push_back(note);
         lines("Writing focuser settings", "Please wait");
@@ -73,8 +74,7 @@ void Initialization::step() {
         lines("Focuser settings updated", "Reinitializing the focuser");
         h_.home_position_command();
         return;
-    default:
-        break;
+    default: break;
     }
     if (step < kWriteStop || step > kHome) return;
     // Waiting for the echo of the write on the line.
@@ -92,8 +92,9 @@ void Initialization::step() {
         if (stopped_) endStopped();
         return;
     }
-    h_.show_activity({reply[0] == answer::kRejected ? "Command error" : "Focuser response error", "Waiting for command"},
-                     LogLevel::Warning);
+    h_.show_activity(
+        {reply[0] == answer::kRejected ? "Command error" : "Focuser response error", "Waiting for command"},
+        LogLevel::Warning);
     h_.show_stop_init(false);
     h_.show_operate_page();
     h_.read_status();

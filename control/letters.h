@@ -25,9 +25,9 @@ constexpr char kSpeedF = 'f';
 
 // Bytes the module sends that are not echoes of a command.
 namespace answer {
-constexpr char kCompletion = 'c';   // a go-to or homing has finished
-constexpr char kRejected = 'r';     // the command was not accepted
-constexpr char kIdentified = 'j';   // second byte of the identify reply
+constexpr char kCompletion = 'c';  // a go-to or homing has finished
+constexpr char kRejected = 'r';    // the command was not accepted
+constexpr char kIdentified = 'j';  // second byte of the identify reply
 }  // namespace answer
 
 // The executive's states: what `activeCommand` holds while an operation

@@ -13,11 +13,11 @@ namespace corvell {
 
 void NumberEntries::open_encoder() {
     const bool cm = h_.unit() == Unit::Centimetres;
-    h_.open_number_entry(State::EncoderEntry, "Enter Encoder Count value",
-                         cm ? "Enter the desired encoder counts per cm value."
-                            : "Enter the desired encoder counts per inch value.",
-                         format_fixed(counts_per_unit(h_.inches_per_count(), h_.unit()), 8, 3),
-                         cm ? "counts per cm" : "counts per inch");
+    h_.open_number_entry(
+        State::EncoderEntry, "Enter Encoder Count value",
+        cm ? "Enter the desired encoder counts per cm value." : "Enter the desired encoder counts per inch value.",
+        format_fixed(counts_per_unit(h_.inches_per_count(), h_.unit()), 8, 3),
+        cm ? "counts per cm" : "counts per inch");
 }
 
 void NumberEntries::open_max_travel() {
@@ -32,8 +32,7 @@ void NumberEntries::open_travel_distance() {
         State::TravelDistanceEntry, "Enter Maximum Travel Distance",
         "Enter the desired maximum travel programmed stop position. \nWARNING!: Setting this value beyond the "
         "focuser's mechanical end of travel may cause positioning errors.",
-        format_fixed(length_of_counts(static_cast<double>(h_.max_travel()), h_.inches_per_count(), h_.unit()),
-                     5, 3),
+        format_fixed(length_of_counts(static_cast<double>(h_.max_travel()), h_.inches_per_count(), h_.unit()), 5, 3),
         unit_name(h_.unit()));
 }
 
@@ -68,8 +67,7 @@ std::string NumberEntries::confirm(State entryState, const std::string& text, bo
         counts_ = static_cast<long>(counts);
         return {};
     }
-    default:
-        return {};
+    default: return {};
     }
 }
 

@@ -26,8 +26,8 @@ public:
 private:
     NumberEntriesHost& h_;
     bool edited_ = false;
-    double value_ = 0;     // counts per unit ('d')
-    long counts_ = 0;      // maximum travel ('e', 'l')
+    double value_ = 0;  // counts per unit ('d')
+    long counts_ = 0;   // maximum travel ('e', 'l')
 };
 
 }  // namespace corvell

@@ -10,7 +10,7 @@ constexpr int kUnopenablePortMs = 500;
 // Longer than any answer takes to arrive (three bytes at 2400 baud and the
 // module's processing).
 constexpr int kLateAnswerMs = 100;
-}
+}  // namespace
 
 void PortSearch::begin(bool answerDue) {
     h_.show_auto_detect_text(true);
@@ -52,7 +52,11 @@ void PortSearch::step() {
     case kCom3At9600: probe(2, 0); return;
     case kCom4At9600: probe(3, 0); return;
     case kCom5At9600: probe(4, 0); return;
-    case kCom1At9600 + 2: case kCom2At9600 + 2: case kCom3At9600 + 2: case kCom4At9600 + 2: case kCom5At9600 + 2:
+    case kCom1At9600 + 2:
+    case kCom2At9600 + 2:
+    case kCom3At9600 + 2:
+    case kCom4At9600 + 2:
+    case kCom5At9600 + 2:
         probe(h_.port_choice(), 1);  // the same port at 2400
         return;
     case kNotFound:
@@ -79,8 +83,7 @@ void PortSearch::step() {
             h_.show_activity(lines, LogLevel::Warning);
         }
         return;
-    default:
-        break;
+    default: break;
     }
     if (step < 1 || step > kLastWait) return;
     // Waiting for the probe's outcome.

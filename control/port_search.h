@@ -34,9 +34,9 @@ private:
     void found();
 
     PortSearchHost& h_;
-    int portTag_ = 0, baudTag_ = 0;          // the combination tried last
-    int savedPort_ = 0, savedBaud_ = 0;      // the choice before the search
-    bool settling_ = false;                  // the first probe waits for a late answer's time
+    int portTag_ = 0, baudTag_ = 0;      // the combination tried last
+    int savedPort_ = 0, savedBaud_ = 0;  // the choice before the search
+    bool settling_ = false;              // the first probe waits for a late answer's time
 };
 
 }  // namespace corvell

@@ -8,20 +8,20 @@
 
 namespace corvell {
 
-constexpr int kPollIntervalMs = 1500;     // reply limit of most commands, idle poll period
-constexpr int kMoveEchoLimitMs = 7500;    // echo of 'i' and 'o'
+constexpr int kPollIntervalMs = 1500;   // reply limit of most commands, idle poll period
+constexpr int kMoveEchoLimitMs = 7500;  // echo of 'i' and 'o'
 constexpr int kAddFocuserIdentifyMs = 200;
-constexpr int kHomingLimitMs = 120000;    // completion byte of 'h'
+constexpr int kHomingLimitMs = 120000;  // completion byte of 'h'
 constexpr int kReconnectDelayMs = 200;
 
 // One command of the module: what goes on the line, what comes back, how
 // long the echo may take, and the two Activity lines shown when it echoes.
 struct CommandSpec {
     char letter;
-    int argumentBytes;     // 0, or 2 (high byte, then low byte)
-    int replyLength;       // bytes of the reply, echo included
-    int replyLimitMs;      // time allowed for the reply
-    const char* done1;     // Activity lines on a matching echo (null: none)
+    int argumentBytes;  // 0, or 2 (high byte, then low byte)
+    int replyLength;    // bytes of the reply, echo included
+    int replyLimitMs;   // time allowed for the reply
+    const char* done1;  // Activity lines on a matching echo (null: none)
     const char* done2;
 };
 

@@ -95,8 +95,8 @@ std::string check_relative_step(double counts) {
 
 std::string check_idle_poll(double ms) {
     if (std::isfinite(ms) && ms >= kLeastIdlePollMs && ms <= kMostIdlePollMs) return {};
-    return "The polling period must be " + std::to_string(kLeastIdlePollMs) + " to " +
-           std::to_string(kMostIdlePollMs) + " ms";
+    return "The polling period must be " + std::to_string(kLeastIdlePollMs) + " to " + std::to_string(kMostIdlePollMs) +
+           " ms";
 }
 
 }  // namespace corvell

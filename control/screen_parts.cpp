@@ -65,8 +65,7 @@ bool same_part(const Screen& a, const Screen& b, unsigned part) {
                a.backlashText == b.backlashText;
     case kStoredSlotsPart:
         return a.posText == b.posText && a.slotStored == b.slotStored && a.descriptions == b.descriptions &&
-               a.descriptionOpen == b.descriptionOpen &&
-               a.descriptionFocus == b.descriptionFocus;
+               a.descriptionOpen == b.descriptionOpen && a.descriptionFocus == b.descriptionFocus;
     case kFocuserType: return a.focuserType == b.focuserType;
     case kFocuserList:
         return a.focuserList == b.focuserList && a.focuserFiles == b.focuserFiles && a.focuserRow == b.focuserRow &&
@@ -100,10 +99,10 @@ bool same_part(const Screen& a, const Screen& b, unsigned part) {
                x.showDescription == y.showDescription && x.description == y.description &&
                x.descriptionRefill == y.descriptionRefill && x.entryLabel == y.entryLabel &&
                x.showMaximum == y.showMaximum && x.maximum == y.maximum && x.maximumRefill == y.maximumRefill &&
-               x.choices == y.choices && x.choice == y.choice && x.showOk == y.showOk &&
-               x.okEnabled == y.okEnabled && x.okCaption == y.okCaption && x.showCancel == y.showCancel &&
-               x.cancelCaption == y.cancelCaption && x.defaultButton == y.defaultButton && x.focus == y.focus &&
-               x.focusCount == y.focusCount && x.refusal == y.refusal;
+               x.choices == y.choices && x.choice == y.choice && x.showOk == y.showOk && x.okEnabled == y.okEnabled &&
+               x.okCaption == y.okCaption && x.showCancel == y.showCancel && x.cancelCaption == y.cancelCaption &&
+               x.defaultButton == y.defaultButton && x.focus == y.focus && x.focusCount == y.focusCount &&
+               x.refusal == y.refusal;
     }
     case kRefusal: return a.refusal.place == b.refusal.place && a.refusal.lines == b.refusal.lines;
     default: return true;

@@ -117,8 +117,7 @@ public:
     virtual void restore_focuser_defaults() = 0;
     // The question whose answer the conversion waits for (the executive
     // held meanwhile); its answer.
-    virtual void ask_conversion_question(const std::string& text, const std::string& yes,
-                                         const std::string& no) = 0;
+    virtual void ask_conversion_question(const std::string& text, const std::string& yes, const std::string& no) = 0;
     virtual bool confirmed() const = 0;
     virtual void show_text_entry(const std::string& text) = 0;
     // The rename's entry holds the executive.

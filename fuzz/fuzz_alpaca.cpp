@@ -114,14 +114,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         device.talking = !(flags & 1);
         device.isMoving = flags & 2;
         device.refusal = (flags & 4) ? "A Go To is in progress" : "";
-        if (flags & 8) device.pos.reset(); else device.pos = 1200;
+        if (flags & 8)
+            device.pos.reset();
+        else
+            device.pos = 1200;
         device.travel = (flags & 16) ? 0 : 6600;
         if (flags & 32) device.fate = MoveFate::NotMade, device.notMade = "no answer from the control module";
         const size_t t1 = line.find('\t', 1);
         const size_t t2 = t1 == std::string::npos ? std::string::npos : line.find('\t', t1 + 1);
         HttpRequest request;
         request.method = line.substr(1, t1 == std::string::npos ? std::string::npos : t1 - 1);
-        if (t1 != std::string::npos) request.target = line.substr(t1 + 1, t2 == std::string::npos ? std::string::npos : t2 - t1 - 1);
+        if (t1 != std::string::npos)
+            request.target = line.substr(t1 + 1, t2 == std::string::npos ? std::string::npos : t2 - t1 - 1);
         if (t2 != std::string::npos) request.body = line.substr(t2 + 1);
         request.peer = (flags & 64) ? "::1" : "127.0.0.1";
 

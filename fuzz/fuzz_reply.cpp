@@ -217,9 +217,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             e.SerialTimerTimer();
             settle(e, view);
             break;
-        case 5:
-            settle(e, view);
-            break;
+        case 5: settle(e, view); break;
         case 6:
             user_command(e, arg);
             check_frame(e);

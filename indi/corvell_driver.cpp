@@ -137,8 +137,8 @@ bool Driver::initProperties() {
     // UARTs and a USB adapter is plugged in: the adapter then.
     const ProgramConfig saved = saved_choices(dataDir_);
     scanPorts(false);
-    const std::string device = serial_port::firstPort(
-        options_.portMap.resolve("com" + std::to_string(saved.portIndex + 1)), systemPorts_);
+    const std::string device =
+        serial_port::firstPort(options_.portMap.resolve("com" + std::to_string(saved.portIndex + 1)), systemPorts_);
     IUFillText(&PortT[0], "PORT", "Port", device.c_str());
     IUFillTextVector(&PortTP, PortT, 1, getDeviceName(), "DEVICE_PORT", "Ports", CONNECTION_TAB, IP_RW, 60, IPS_IDLE);
     IUFillSwitch(&BaudRateS[0], "9600", "", ISS_OFF);
@@ -279,19 +279,15 @@ void Driver::connectDevice() {
     // record locks on a file all end when it closes any descriptor of it.
     retire();
     std::string error;
-    if (dataDir_.empty() ||
-        !ensure_data_dir(dataDir_, error, options_.dataDir.empty() ? 0700 : 0777)) {
+    if (dataDir_.empty() || !ensure_data_dir(dataDir_, error, options_.dataDir.empty() ? 0700 : 0777)) {
         disconnectDevice(IPS_ALERT, "Cannot use the data folder: " + error);
         return;
     }
     // One program per data folder, as long as the device is connected.
     lock_ = std::make_unique<DataFolderLock>();
     switch (lock_->acquire(dataDir_, error, std::string("indi_corvell_focuser, device ") + getDeviceName())) {
-    case DataFolderLock::Result::locked:
-        break;
-    case DataFolderLock::Result::unavailable:
-        LOGF_WARN("%s", error.c_str());
-        break;
+    case DataFolderLock::Result::locked: break;
+    case DataFolderLock::Result::unavailable: LOGF_WARN("%s", error.c_str()); break;
     case DataFolderLock::Result::inUse:
         error[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(error[0])));
         disconnectDevice(IPS_ALERT, error);
@@ -463,8 +459,9 @@ void Driver::update() {
             state = IPS_ALERT;  // accepted, then not made: the reason, never Ok
         } else if (b.target && position != b.target) {
             state = IPS_ALERT;
-            message = "The focuser stopped at " + (position ? std::to_string(*position) : std::string("an unknown position")) +
-                      ", not at " + std::to_string(*b.target);
+            message = "The focuser stopped at " +
+                      (position ? std::to_string(*position) : std::string("an unknown position")) + ", not at " +
+                      std::to_string(*b.target);
         }
         if (b.number) send(*b.number, state, message);
         if (b.choice) {
@@ -606,7 +603,8 @@ void Driver::refuse(ISwitchVectorProperty& p, const std::string& reason) {
 bool Driver::ISNewText(const char* dev, const char* name, char* texts[], char* names[], int n) {
     if (dev && !strcmp(dev, getDeviceName()) && !strcmp(name, PortTP.name)) {
         IUUpdateText(&PortTP, texts, names, n);
-        send(PortTP, IPS_OK, phase_ == Phase::Disconnected ? std::string() : "The port is used from the next connection on");
+        send(PortTP, IPS_OK,
+             phase_ == Phase::Disconnected ? std::string() : "The port is used from the next connection on");
         return true;
     }
     return DefaultDevice::ISNewText(dev, name, texts, names, n);
@@ -643,7 +641,8 @@ bool Driver::ISNewSwitch(const char* dev, const char* name, ISState* states, cha
         const int chosen = IUFindOnSwitchIndex(&SystemPortSP);
         if (chosen >= 0 && chosen < static_cast<int>(systemPorts_.size())) {
             IUSaveText(&PortT[0], systemPorts_[chosen].c_str());
-            send(PortTP, IPS_OK, phase_ == Phase::Disconnected ? std::string() : "The port is used from the next connection on");
+            send(PortTP, IPS_OK,
+                 phase_ == Phase::Disconnected ? std::string() : "The port is used from the next connection on");
         }
         send(SystemPortSP, IPS_OK);
         return true;
@@ -651,8 +650,9 @@ bool Driver::ISNewSwitch(const char* dev, const char* name, ISState* states, cha
     if (!strcmp(name, BaudRateSP.name) || !strcmp(name, AutoSearchSP.name)) {
         ISwitchVectorProperty& p = !strcmp(name, BaudRateSP.name) ? BaudRateSP : AutoSearchSP;
         IUUpdateSwitch(&p, states, names, n);
-        send(p, IPS_OK, phase_ == Phase::Disconnected || &p == &AutoSearchSP ? std::string()
-                                                                              : "The speed is used from the next connection on");
+        send(p, IPS_OK,
+             phase_ == Phase::Disconnected || &p == &AutoSearchSP ? std::string()
+                                                                  : "The speed is used from the next connection on");
         return true;
     }
 

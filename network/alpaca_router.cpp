@@ -62,9 +62,7 @@ std::vector<std::string> split_path(const std::string& path) {
 }
 
 // A 400 answer: the request could not be understood.
-HttpReply bad_request(const std::string& reason) {
-    return {400, "text/plain; charset=utf-8", reason + "\n"};
-}
+HttpReply bad_request(const std::string& reason) { return {400, "text/plain; charset=utf-8", reason + "\n"}; }
 
 QString q(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<int>(s.size())); }
 
@@ -193,9 +191,9 @@ std::string roster(const RouterState& state) {
 Outcome connect_to(const Context& c, bool on) {
     if (!on) {
         const bool was = c.state.clients.erase(c.client) > 0;
-        note(c, NoteLevel::Info, "Alpaca " + client_text(c.client) +
-                                     (was ? " disconnected; " : " disconnected (it had not connected); ") +
-                                     roster(c.state));
+        note(c, NoteLevel::Info,
+             "Alpaca " + client_text(c.client) + (was ? " disconnected; " : " disconnected (it had not connected); ") +
+                 roster(c.state));
         return ok();
     }
     // The serial port stays the window's: a client connects to what the
@@ -234,8 +232,9 @@ bool owed_report(const Context& c, Outcome& out) {
     for (auto it = owed.begin(); it != owed.end(); ++it) {
         if (!(it->client == c.client) || it->notMade.empty()) continue;
         const std::string text = "The move to " + std::to_string(it->target) + " was not made: " + it->notMade;
-        note(c, NoteLevel::Error, "Alpaca move to " + std::to_string(it->target) + " not made, " +
-                                      client_text(c.client) + " told: " + it->notMade);
+        note(c, NoteLevel::Error,
+             "Alpaca move to " + std::to_string(it->target) + " not made, " + client_text(c.client) +
+                 " told: " + it->notMade);
         owed.erase(it);
         out = fail(kMoveNotMade, text);
         return true;
@@ -254,9 +253,9 @@ Outcome move(const Context& c) {
         return fail(a.verdict == MoveAnswer::Verdict::NotCommunicating ? kModuleNotCommunicating : kInvalidOperation,
                     a.reason);
     }
-    note(c, NoteLevel::Info, asked + " accepted (" + client_text(c.client) +
-                                 (a.target != wanted ? "; to " + std::to_string(a.target) + ", the end of the travel)"
-                                                     : ")"));
+    note(c, NoteLevel::Info,
+         asked + " accepted (" + client_text(c.client) +
+             (a.target != wanted ? "; to " + std::to_string(a.target) + ", the end of the travel)" : ")"));
     auto& owed_moves = c.state.owed;
     if (owed_moves.size() >= kMaxOwedMoves) owed_moves.erase(owed_moves.begin());
     owed_moves.push_back({c.client, a.number, a.target, {}});
@@ -400,8 +399,8 @@ uint32_t client_ids(const Params& params, uint32_t& clientId) {
         if (!v) continue;
         long long n = 0;
         if (!parse_integer(*v, 0, std::numeric_limits<uint32_t>::max(), n))
-            throw BadParameter{std::string("Parameter '") + name + "' must be a whole number from 0 to 4294967295, not '" +
-                               *v + "'"};
+            throw BadParameter{std::string("Parameter '") + name +
+                               "' must be a whole number from 0 to 4294967295, not '" + *v + "'"};
         if (std::strcmp(name, "ClientTransactionID") == 0)
             transaction = static_cast<uint32_t>(n);
         else
@@ -435,8 +434,8 @@ HttpReply setup_page(FocuserDevice& d, const RouterState& state) {
         "<li>Control module: " + module + "</li>\n" + "<li>Focuser: " + html_escape(d.focuserDescription()) +
         " (maximum travel " + std::to_string(d.maxTravel()) + " counts, step size " + step + " microns)</li>\n" +
         "<li>Position: " + (position ? std::to_string(*position) + " counts" : std::string("not known")) +
-        (d.moving() ? ", moving" : "") + "</li>\n" +
-        "<li>Alpaca clients: " + (state.connected() ? std::to_string(state.clients.size()) + " connected" : "not connected") + "</li>\n" +
+        (d.moving() ? ", moving" : "") + "</li>\n" + "<li>Alpaca clients: " +
+        (state.connected() ? std::to_string(state.clients.size()) + " connected" : "not connected") + "</li>\n" +
         "<li>Device: focuser 0, UniqueID " + html_escape(state.info.uniqueId) + "</li>\n" +
         (state.info.listening.empty() ? std::string() : "<li>" + html_escape(state.info.listening) + "</li>\n") +
         "</ul>\n<p>The server's settings (on or off, ports, who may connect) are changed on the program's "
@@ -527,7 +526,8 @@ HttpReply route(const HttpRequest& request, FocuserDevice& device, RouterState& 
         if (!isGet) return bad_request("Management requests are made with GET");
         return management(parts, Params(parse_form(query), false), state);
     }
-    if (parts[0] != "api") return {404, "text/plain; charset=utf-8", "Not found: the ASCOM Alpaca API is under /api/v1/\n"};
+    if (parts[0] != "api")
+        return {404, "text/plain; charset=utf-8", "Not found: the ASCOM Alpaca API is under /api/v1/\n"};
 
     if (parts.size() < 2 || parts[1] != "v1")
         return bad_request("Unsupported API version '" + (parts.size() < 2 ? std::string() : parts[1]) +
@@ -552,8 +552,7 @@ HttpReply route(const HttpRequest& request, FocuserDevice& device, RouterState& 
         const Context context{params, device, state, ClientKey{clientId, request.peer}};
         if (member->needs == kConnected && !state.connected()) {
             if (reads_parameters_first(*member)) context.required_int32("Position");
-            return json_reply(state, ctid,
-                              fail(kNotConnected, "Not connected: set Connected to True first"));
+            return json_reply(state, ctid, fail(kNotConnected, "Not connected: set Connected to True first"));
         }
         return json_reply(state, ctid, member->run(context, isPut));
     } catch (const BadParameter& bad) {

@@ -47,12 +47,12 @@ enum ErrorNumber : int {
 
 // Texts of the management and setup answers.
 struct ServerInfo {
-    std::string uniqueId;          // the focuser's UniqueID, kept in the server's settings file
+    std::string uniqueId;  // the focuser's UniqueID, kept in the server's settings file
     std::string serverName = "Tav Corvell focuser";
     std::string manufacturer = "Tav Corvell";
     std::string manufacturerVersion = "1.0";
     std::string location = "This computer";
-    std::string listening;         // where the server answers, for the setup page
+    std::string listening;  // where the server answers, for the setup page
 };
 
 // A client, as the server tells clients apart: its ClientID (0 when it

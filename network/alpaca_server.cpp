@@ -9,10 +9,7 @@
 namespace corvell::alpaca {
 
 AlpacaServer::AlpacaServer(FocuserDevice& device, const std::string& dataDir, QObject* parent)
-    : QObject(parent),
-      device_(device),
-      dataDir_(dataDir),
-      mainThreadContext_(new QObject(this)) {
+    : QObject(parent), device_(device), dataDir_(dataDir), mainThreadContext_(new QObject(this)) {
     setLimits(HttpLimits{});
     if (!dataDir_.empty()) {
         settings_ = load_settings(dataDir_, &idUnsaved_);
@@ -52,21 +49,21 @@ void AlpacaServer::applySettings(const AlpacaSettings& settings) {
     const QString why = problem_;
     settings_ = before;
     std::string ignored;
-    if (!dataDir_.empty() && saved_ != savedBefore && save_settings(dataDir_, savedBefore, ignored)) saved_ = savedBefore;
+    if (!dataDir_.empty() && saved_ != savedBefore && save_settings(dataDir_, savedBefore, ignored))
+        saved_ = savedBefore;
     start();
     setStatus(status_ + QString(" (the new settings were not kept: %1)").arg(why), why);
 }
 
 void AlpacaServer::setLimits(const HttpLimits& limits) {
     if (http_) shutdown();
-    http_ = std::make_unique<HttpService>([this](std::shared_ptr<PendingRequest> r) { handOver(std::move(r)); },
-                                          limits);
+    http_ =
+        std::make_unique<HttpService>([this](std::shared_ptr<PendingRequest> r) { handOver(std::move(r)); }, limits);
 }
 
 void AlpacaServer::start() {
     shutdown();
-    const QString saveNote =
-        saveError_.empty() ? QString() : QString(" (%1)").arg(QString::fromStdString(saveError_));
+    const QString saveNote = saveError_.empty() ? QString() : QString(" (%1)").arg(QString::fromStdString(saveError_));
     if (!settings_.enabled) {
         setStatus("Off" + saveNote, QString::fromStdString(saveError_));
         return;
@@ -84,8 +81,8 @@ void AlpacaServer::start() {
         }
     }
     const int port = settings_.httpPort;
-    const std::vector<std::string> hosts =
-        settings_.localNetwork ? std::vector<std::string>{"0.0.0.0", "::"} : std::vector<std::string>{"127.0.0.1", "::1"};
+    const std::vector<std::string> hosts = settings_.localNetwork ? std::vector<std::string>{"0.0.0.0", "::"}
+                                                                  : std::vector<std::string>{"127.0.0.1", "::1"};
     // On the local network: this computer's own subnets only, unless any
     // address is allowed.
     const auto gate = settings_.localNetwork ? std::make_shared<PeerGate>(settings_.allowAnyAddress) : nullptr;

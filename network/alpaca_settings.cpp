@@ -69,8 +69,7 @@ std::string read_host_names(const std::string& text, std::vector<std::string>& n
         if (std::find(read.begin(), read.end(), name) == read.end()) read.push_back(name);
         name.clear();
     }
-    if (read.size() > kMostHostNames)
-        return "At most " + std::to_string(kMostHostNames) + " host names can be given";
+    if (read.size() > kMostHostNames) return "At most " + std::to_string(kMostHostNames) + " host names can be given";
     names = read;
     return {};
 }
@@ -121,13 +120,12 @@ AlpacaSettings parse_settings(const std::string& text) {
 
 std::string encode_settings(const AlpacaSettings& s) {
     return "# ASCOM Alpaca server of the focuser program\n"
-           "enabled=" + std::string(s.enabled ? "1" : "0") + "\n" +
-           "http_port=" + std::to_string(s.httpPort) + "\n" +
+           "enabled=" +
+           std::string(s.enabled ? "1" : "0") + "\n" + "http_port=" + std::to_string(s.httpPort) + "\n" +
            "discovery_port=" + std::to_string(s.discoveryPort) + "\n" +
            "answer_on=" + (s.localNetwork ? "local-network" : "this-computer") + "\n" +
            "answer_any_address=" + (s.allowAnyAddress ? "1" : "0") + "\n" +
-           "host_names=" + host_names_text(s.hostNames) + "\n" +
-           "unique_id=" + s.uniqueId + "\n";
+           "host_names=" + host_names_text(s.hostNames) + "\n" + "unique_id=" + s.uniqueId + "\n";
 }
 
 std::string make_unique_id() { return QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString(); }

@@ -140,8 +140,8 @@ void DiscoveryResponder::run() {
                 char buf[64];
                 sockaddr_storage from{};
                 socklen_t len = sizeof from;
-                const ssize_t got = ::recvfrom(fds[i].fd, buf, sizeof buf, MSG_TRUNC,
-                                               reinterpret_cast<sockaddr*>(&from), &len);
+                const ssize_t got =
+                    ::recvfrom(fds[i].fd, buf, sizeof buf, MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &len);
                 if (got < 0) break;
                 if (gate_ && !gate_->allows(reinterpret_cast<const sockaddr*>(&from))) continue;
                 const size_t requestLen = std::strlen(kDiscoveryRequest);

@@ -25,7 +25,8 @@ const char kText[] = "text/plain; charset=utf-8";
 
 std::string seconds_text(milliseconds ms) {
     const long long tenths = (ms.count() + 50) / 100;
-    return tenths % 10 == 0 ? std::to_string(tenths / 10) : std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
+    return tenths % 10 == 0 ? std::to_string(tenths / 10)
+                            : std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
 }
 
 // A client that stops taking a stream's bytes is given up once this much
@@ -113,8 +114,8 @@ void HttpService::Impl::advance(Connection& c, Clock::time_point now) {
         }
         c.hostAllowed = host_name_allowed(c.head->host, ownNames);
         if (!c.hostAllowed) c.refusedHost = c.head->host;
-        HttpRequest request{c.head->method, c.head->target, std::move(b.body), c.peer, c.head->host, c.head->origin,
-                            c.head->fetchSite, c.head->pageToken};
+        HttpRequest request{c.head->method, c.head->target, std::move(b.body), c.peer,
+                            c.head->host,   c.head->origin, c.head->fetchSite, c.head->pageToken};
         c.keepAlive = c.head->keepAlive;
         c.headOnly = c.head->method == "HEAD";
         c.in.erase(0, b.requestBytes);
@@ -131,9 +132,11 @@ void HttpService::Impl::dispatch(Connection& c, HttpRequest request, Clock::time
         return reply(c,
                      {403, kText,
                       "Forbidden: this focuser answers only this computer and the computers on its own networks, "
-                      "and " + c.peer + " is not on them. \"Answer any address\" on the Settings page (of the "
-                      "program's window, or of its browser page opened from one of those computers) lets every "
-                      "address in.\n"},
+                      "and " +
+                          c.peer +
+                          " is not on them. \"Answer any address\" on the Settings page (of the "
+                          "program's window, or of its browser page opened from one of those computers) lets every "
+                          "address in.\n"},
                      now);
     }
     if (!c.hostAllowed) {
@@ -144,8 +147,8 @@ void HttpService::Impl::dispatch(Connection& c, HttpRequest request, Clock::time
                           "', which is not one of the names this computer answers to. Open it by its address (http://" +
                           c.local + "/setup), then add '" + name_of_host(c.refusedHost) +
                           "' under \"Names of this computer\" on the Settings page (of that page, or of the "
-                          "program's window), or as host_names=" + name_of_host(c.refusedHost) +
-                          " in alpaca.cfg in the program's data folder.\n"},
+                          "program's window), or as host_names=" +
+                          name_of_host(c.refusedHost) + " in alpaca.cfg in the program's data folder.\n"},
                      now);
     }
     c.phase = Connection::Handling;
@@ -172,7 +175,8 @@ void HttpService::Impl::deliver(Mailbox::Letter& letter, Clock::time_point now) 
     const auto it = connections.find(letter.connection);
     Connection* c = it == connections.end() || it->second.dead ? nullptr : &it->second;
     if (letter.kind == Mailbox::Letter::StreamBytes) {
-        if (c && c->phase == Connection::Streaming && c->sequence == letter.sequence) stream_out(*c, letter.reply.body, now);
+        if (c && c->phase == Connection::Streaming && c->sequence == letter.sequence)
+            stream_out(*c, letter.reply.body, now);
         return;
     }
     if (!c || c->phase != Connection::Handling || c->sequence != letter.sequence) {

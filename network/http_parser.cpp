@@ -28,8 +28,21 @@ BodyResult bad_body(int status, std::string reason) {
 bool is_tchar(unsigned char c) {
     if (std::isalnum(c)) return true;
     switch (c) {
-    case '!': case '#': case '$': case '%': case '&': case '\'': case '*': case '+': case '-': case '.':
-    case '^': case '_': case '`': case '|': case '~': return true;
+    case '!':
+    case '#':
+    case '$':
+    case '%':
+    case '&':
+    case '\'':
+    case '*':
+    case '+':
+    case '-':
+    case '.':
+    case '^':
+    case '_':
+    case '`':
+    case '|':
+    case '~': return true;
     default: return false;
     }
 }
@@ -87,8 +100,8 @@ std::string_view without_cr(std::string_view line) {
 // optional port. Empty is allowed (a target without authority).
 bool valid_host(std::string_view v) {
     for (unsigned char c : v)
-        if (!(std::isalnum(c) || std::string_view("-._~!$&'()*+,;=%:[]").find(static_cast<char>(c)) !=
-                                     std::string_view::npos))
+        if (!(std::isalnum(c) ||
+              std::string_view("-._~!$&'()*+,;=%:[]").find(static_cast<char>(c)) != std::string_view::npos))
             return false;
     return true;
 }
@@ -142,13 +155,13 @@ HeadResult parse_head(std::string_view received, const HeadLimits& limits) {
     }
     if (fieldsEnd == std::string_view::npos) {
         if (received.size() - fieldsStart > limits.maxHeaderBytes)
-            return bad(431, "The header fields are longer than " + std::to_string(limits.maxHeaderBytes) +
-                                " bytes together");
+            return bad(
+                431, "The header fields are longer than " + std::to_string(limits.maxHeaderBytes) + " bytes together");
         return {};
     }
     if (fieldsEnd - fieldsStart > limits.maxHeaderBytes)
-        return bad(431, "The header fields are longer than " + std::to_string(limits.maxHeaderBytes) +
-                            " bytes together");
+        return bad(431,
+                   "The header fields are longer than " + std::to_string(limits.maxHeaderBytes) + " bytes together");
 
     HeadResult result;
     RequestHead& h = result.head;
@@ -164,8 +177,9 @@ HeadResult parse_head(std::string_view received, const HeadLimits& limits) {
     std::string_view target = requestLine.substr(sp1 + 1, sp2 - sp1 - 1);
     const std::string_view version = requestLine.substr(sp2 + 1);
     if (!is_token(method)) return bad(400, "The request line is not 'METHOD target HTTP/1.1'");
-    if (version.size() != 8 || version.substr(0, 5) != "HTTP/" || !std::isdigit(static_cast<unsigned char>(version[5])) ||
-        version[6] != '.' || !std::isdigit(static_cast<unsigned char>(version[7])))
+    if (version.size() != 8 || version.substr(0, 5) != "HTTP/" ||
+        !std::isdigit(static_cast<unsigned char>(version[5])) || version[6] != '.' ||
+        !std::isdigit(static_cast<unsigned char>(version[7])))
         return bad(400, "The request line is not 'METHOD target HTTP/1.1'");
     if (version[5] != '1') return bad(505, "This server speaks HTTP/1.1 (and HTTP/1.0), not " + std::string(version));
     h.minorVersion = version[7] == '0' ? 0 : 1;
@@ -191,8 +205,7 @@ HeadResult parse_head(std::string_view received, const HeadLimits& limits) {
         const size_t nl = received.find('\n', pos);
         const std::string_view line = without_cr(received.substr(pos, nl - pos));
         pos = nl + 1;
-        if (line.front() == ' ' || line.front() == '\t')
-            return bad(400, "A header field is folded onto a second line");
+        if (line.front() == ' ' || line.front() == '\t') return bad(400, "A header field is folded onto a second line");
         if (!clean_line(line)) return bad(400, "A header field holds a control character");
         const size_t colon = line.find(':');
         if (colon == std::string_view::npos || !is_token(line.substr(0, colon)))
@@ -288,7 +301,8 @@ BodyResult take_body(std::string_view received, const RequestHead& head, const H
         const std::string_view line = without_cr(received.substr(pos, nl - pos));
         if (!clean_line(line)) return bad_body(400, "A chunk size line holds a control character");
         const std::string_view digits = trim(line.substr(0, line.find(';')));
-        if (digits.empty() || digits.size() > 8 || digits.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos)
+        if (digits.empty() || digits.size() > 8 ||
+            digits.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos)
             return bad_body(400, "A chunk size is not a hexadecimal number");
         const size_t size = std::stoul(std::string(digits), nullptr, 16);
         if (body.size() + size > limits.maxBodyBytes)
@@ -299,9 +313,12 @@ BodyResult take_body(std::string_view received, const RequestHead& head, const H
         body.append(received.substr(pos, size));
         pos += size;
         if (received.size() - pos < 1 || (received[pos] == '\r' && received.size() - pos < 2)) return r;
-        if (received.substr(pos, 2) == "\r\n") pos += 2;
-        else if (received[pos] == '\n') pos += 1;
-        else return bad_body(400, "A chunk does not end where its size says");
+        if (received.substr(pos, 2) == "\r\n")
+            pos += 2;
+        else if (received[pos] == '\n')
+            pos += 1;
+        else
+            return bad_body(400, "A chunk does not end where its size says");
     }
     // Trailer fields, then the empty line.
     for (size_t trailerBytes = 0;;) {

@@ -26,7 +26,7 @@ struct RequestHead {
     // Origin form ("/api/v1/...?..."): an absolute-form target
     // ("http://host:port/path") is given without its scheme and authority.
     std::string target;
-    std::string host;      // the Host field as sent ("127.0.0.1:11111"); empty without one
+    std::string host;  // the Host field as sent ("127.0.0.1:11111"); empty without one
     // What the setup page's checks read, as sent (empty when not sent):
     // where a browser says the request comes from (Origin, Sec-Fetch-Site),
     // and the token the page was given (X-Corvell-Token).

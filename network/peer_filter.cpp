@@ -163,8 +163,8 @@ bool host_name_allowed(const std::string& hostField, const std::vector<std::stri
     host = lower_text(host);
     if (!host.empty() && host.back() == '.') host.pop_back();
     const std::string local = "localhost";
-    if (host == local ||
-        (host.size() > local.size() && host.compare(host.size() - local.size() - 1, std::string::npos, "." + local) == 0))
+    if (host == local || (host.size() > local.size() &&
+                          host.compare(host.size() - local.size() - 1, std::string::npos, "." + local) == 0))
         return true;
     for (const std::string& name : ownNames)
         if (!name.empty() && host == lower_text(name)) return true;

@@ -57,7 +57,8 @@ std::string lower(std::string s) {
 // Compares every byte, so the time taken tells nothing of how much matched.
 bool same_secret(const std::string& given, const std::string& secret) {
     unsigned char differ = given.size() != secret.size();
-    for (size_t i = 0; i < secret.size(); ++i) differ |= static_cast<unsigned char>(secret[i] ^ given[i % (given.size() + 1)]);
+    for (size_t i = 0; i < secret.size(); ++i)
+        differ |= static_cast<unsigned char>(secret[i] ^ given[i % (given.size() + 1)]);
     return differ == 0;
 }
 
@@ -140,7 +141,8 @@ SetupPage::Answer SetupPage::answer(const HttpRequest& r) {
 // The page, with this start's token and run.
 SetupPage::Answer SetupPage::page_html(const HttpRequest&) const {
     std::string html(page_file("index.html"));
-    for (const auto& [mark, value] : {std::pair{std::string("{{TOKEN}}"), token_}, std::pair{std::string("{{RUN}}"), run_}}) {
+    for (const auto& [mark, value] :
+         {std::pair{std::string("{{TOKEN}}"), token_}, std::pair{std::string("{{RUN}}"), run_}}) {
         const size_t at = html.find(mark);
         if (at != std::string::npos) html.replace(at, mark.size(), value);
     }
@@ -152,10 +154,11 @@ SetupPage::Answer SetupPage::act(const HttpRequest& r) {
     QJsonParseError error{};
     const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(r.body), &error);
     if (error.error != QJsonParseError::NoError || !doc.isObject())
-        return {text_reply(400, "The action is not a JSON object" +
-                                    (error.error != QJsonParseError::NoError
-                                         ? ": " + error.errorString().toStdString() + " at byte " + std::to_string(error.offset)
-                                         : std::string()))};
+        return {text_reply(
+            400, "The action is not a JSON object" +
+                     (error.error != QJsonParseError::NoError
+                          ? ": " + error.errorString().toStdString() + " at byte " + std::to_string(error.offset)
+                          : std::string()))};
     const QJsonObject values = doc.object();
     if (!values.value("action").isString()) return {text_reply(400, "The action has no name (\"action\": \"...\")")};
     const PageFrontEnd::Result result = frontEnd_.act(values.value("action").toString().toStdString(), values);
@@ -167,7 +170,8 @@ SetupPage::Answer SetupPage::act(const HttpRequest& r) {
 }
 
 SetupPage::Answer SetupPage::open_events(const HttpRequest& r) {
-    if (const std::string why = foreign(r, token_, query_value(r.target, "token")); !why.empty()) return {forbidden(why)};
+    if (const std::string why = foreign(r, token_, query_value(r.target, "token")); !why.empty())
+        return {forbidden(why)};
     if (openPages() >= kMostPages)
         return {text_reply(503, "Too many pages are open (" + std::to_string(kMostPages) + "); close one and reload")};
     changed();  // the pages open already are up to date: the new one starts where they are
@@ -184,7 +188,8 @@ std::string SetupPage::state_event(bool withFixed) {
         ++version_;
     }
     std::string data = "{\"v\":" + std::to_string(version_) + ",\"run\":\"" + run_ + "\",";
-    if (withFixed) data += "\"fixed\":" + QJsonDocument(frontEnd_.fixed()).toJson(QJsonDocument::Compact).toStdString() + ",";
+    if (withFixed)
+        data += "\"fixed\":" + QJsonDocument(frontEnd_.fixed()).toJson(QJsonDocument::Compact).toStdString() + ",";
     data += "\"state\":" + sent_.toStdString() + "}";
     return "data: " + data + "\n\n";
 }
@@ -195,7 +200,8 @@ void SetupPage::serve(const std::shared_ptr<PendingRequest>& request) {
     const uint64_t id = nextStream_++;
     QObject* context = mainThread_;
     auto stream = request->stream(std::move(a.reply), [this, context, id] {
-        QMetaObject::invokeMethod(context, [this, id] { stream_ended(id); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            context, [this, id] { stream_ended(id); }, Qt::QueuedConnection);
     });
     if (!stream->open()) return;
     streams_[id] = std::move(stream);

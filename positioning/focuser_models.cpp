@@ -84,7 +84,8 @@ float legacy_encoder_lines(int encoderCode) {
 
 float legacy_travel(int focuserCode, int variantCode) {
     switch (focuserCode) {
-    case 1: case 2: return five_length_travel(variantCode);
+    case 1:
+    case 2: return five_length_travel(variantCode);
     case 3: return three_length_travel(variantCode);
     case 4: return 2.5f;
     default: return 0.5f;

@@ -11,15 +11,11 @@ namespace corvell {
 namespace {
 
 // Every count that reaches the module is a 16-bit register value.
-long clamp_to_module(long long count) {
-    return static_cast<long>(std::clamp<long long>(count, 0, kMaxModuleCount));
-}
+long clamp_to_module(long long count) { return static_cast<long>(std::clamp<long long>(count, 0, kMaxModuleCount)); }
 
 // Inputs come from profile files and displays; holding them to the 32-bit
 // range keeps the sums below free of overflow.
-long long clamp32(long value) {
-    return std::clamp<long long>(value, INT32_MIN, INT32_MAX);
-}
+long long clamp32(long value) { return std::clamp<long long>(value, INT32_MIN, INT32_MAX); }
 
 }  // namespace
 

@@ -13,10 +13,10 @@ std::optional<long> step_target(long position, float inchesPerCount, float stepI
 
 // How a go-to of a stored position approaches its target.
 struct ApproachPlan {
-    long firstTarget = 0;   // sent first
-    long finalTarget = 0;   // the stored count itself
-    bool twoLegs = false;   // an overshoot leg comes first, then finalTarget
-    bool clipped = false;   // the overshoot was cut by a travel stop
+    long firstTarget = 0;  // sent first
+    long finalTarget = 0;  // the stored count itself
+    bool twoLegs = false;  // an overshoot leg comes first, then finalTarget
+    bool clipped = false;  // the overshoot was cut by a travel stop
 };
 
 // T stored count, P current count, B backlash count, M maximum travel.

@@ -48,7 +48,7 @@ struct Rounded {
 Rounded round_at_place(const Digits& d, int lastPlace) {
     Rounded r;
     const int keep = d.exponent - lastPlace + 1;  // digits kept
-    if (keep < 0) return r;                         // below half a unit of lastPlace
+    if (keep < 0) return r;                       // below half a unit of lastPlace
     const char next = keep < static_cast<int>(d.digits.size()) ? d.digits[keep] : '0';
     r.digits = d.digits.substr(0, keep);
     r.firstPlace = d.exponent;
@@ -105,9 +105,7 @@ std::string bounded_field(const char* text, size_t length) {
     return std::string(text, n);
 }
 
-bool is_blank(char c) {
-    return std::isspace(static_cast<unsigned char>(c)) != 0;
-}
+bool is_blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
 }  // namespace
 

@@ -20,9 +20,7 @@ constexpr double kInchNudge = 0.001;
 constexpr double kMillimetreNudgeInInches = 0.0007874;  // 0.02 mm
 constexpr double kSmallestStep = 0.0002;
 
-bool usable_scale(float inchesPerCount) {
-    return std::isfinite(inchesPerCount) && inchesPerCount > 0.0f;
-}
+bool usable_scale(float inchesPerCount) { return std::isfinite(inchesPerCount) && inchesPerCount > 0.0f; }
 
 }  // namespace
 
@@ -59,9 +57,7 @@ std::string step_text(float stepInches, Unit unit) {
     return format_fixed(stepInches, 5, 3) + "\"";
 }
 
-float default_step_increment(Unit unit) {
-    return unit == Unit::Centimetres ? 0.007874f : 0.01f;
-}
+float default_step_increment(Unit unit) { return unit == Unit::Centimetres ? 0.007874f : 0.01f; }
 
 float nudge_step_increment(float stepInches, Unit unit, int direction) {
     const double delta = unit == Unit::Centimetres ? kMillimetreNudgeInInches : kInchNudge;

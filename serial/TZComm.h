@@ -34,9 +34,8 @@ public:
     TStopBits StopBits = stop1;
     int MaxReadLength = 8192, InputQueueSize = 8192, OutputQueueSize = 8192;
     uint16_t XOnLimit = 150, XOffLimit = 150;
-    bool CTSFlowCtl = false, DSRFlowCtl = false, EnableParity = true, DSRSensitive = false,
-         TXResume = false, XOuputFlowCtl = true, XInputFlowCtl = true, ErrorReplace = true,
-         DiscardNULL = false, AbortOnError = true;
+    bool CTSFlowCtl = false, DSRFlowCtl = false, EnableParity = true, DSRSensitive = false, TXResume = false,
+         XOuputFlowCtl = true, XInputFlowCtl = true, ErrorReplace = true, DiscardNULL = false, AbortOnError = true;
     char ErrorChar = '~', XOnChar = 17, XOffChar = 19;
     // The five time-outs, kept together in the driver's order.
     uint32_t TimeoutReadInterval = 65535, TimeoutReadMultiplier = 1, TimeoutReadConstant = 5000,
@@ -74,9 +73,9 @@ public:
     int ClearRTS();
     int GetQCountIn();
     int GetQCountOut();
-    unsigned long GetTransmissionStatus();     // line error bits since the last query
-    int PurgeCommPort(unsigned long flags);    // 1 TXABORT, 2 RXABORT, 4 TXCLEAR, 8 RXCLEAR
-    int EscapeComm(unsigned long func);        // 5 SETDTR, 6 CLRDTR, 3 SETRTS, 4 CLRRTS
+    unsigned long GetTransmissionStatus();   // line error bits since the last query
+    int PurgeCommPort(unsigned long flags);  // 1 TXABORT, 2 RXABORT, 4 TXCLEAR, 8 RXCLEAR
+    int EscapeComm(unsigned long func);      // 5 SETDTR, 6 CLRDTR, 3 SETRTS, 4 CLRRTS
     // Fires OnDataAvailable; 0 when not connected or `handle` is not the
     // current descriptor (a notification left over from before a close).
     int MessageCOMM(int handle);

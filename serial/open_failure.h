@@ -27,13 +27,13 @@ enum class GroupMembership {
 
 struct OpenFailure {
     OpenFailureKind kind = OpenFailureKind::none;
-    std::string path;              // the device path that was tried
-    int error = 0;                 // errno of the call that failed; 0 when none applies
-    unsigned mode = 0;             // st_mode of the device file; 0 when it could not be read
-    std::string group;             // permissionDenied: the group that owns the device file
+    std::string path;                                       // the device path that was tried
+    int error = 0;                                          // errno of the call that failed; 0 when none applies
+    unsigned mode = 0;                                      // st_mode of the device file; 0 when it could not be read
+    std::string group;                                      // permissionDenied: the group that owns the device file
     GroupMembership membership = GroupMembership::unknown;  // permissionDenied: of `group`
-    std::string detail;            // lineSettings and other: what went wrong, in words
-    std::string holder;            // inUse: the program that holds the port ("minicom, process 1234"), when seen
+    std::string detail;                                     // lineSettings and other: what went wrong, in words
+    std::string holder;  // inUse: the program that holds the port ("minicom, process 1234"), when seen
 };
 
 // The name of the process that guards a program's pseudo-terminal ports

@@ -24,12 +24,12 @@ constexpr unsigned long kErrBreak = 0x0010;
 // Everything the line configuration takes from the component's properties.
 struct LineSettings {
     long baudRate = 9600;
-    int byteSize = 8;       // 4..8
-    int parity = 0;         // 0 none, 1 odd, 2 even, 3 mark, 4 space
-    int stopBits = 0;       // 0 one, 1 one and a half, 2 two
+    int byteSize = 8;  // 4..8
+    int parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    int stopBits = 0;  // 0 one, 1 one and a half, 2 two
     bool parityCheck = true;
-    bool ctsFlow = false;   // output waits for CTS, RTS handshake
-    bool dsrFlow = false;   // output waits for DSR, DTR handshake
+    bool ctsFlow = false;  // output waits for CTS, RTS handshake
+    bool dsrFlow = false;  // output waits for DSR, DTR handshake
     bool dsrSensitive = false;
     bool txContinueOnXoff = false;
     bool xonxoffOut = true;

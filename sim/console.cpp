@@ -107,33 +107,39 @@ ConsoleResult runControlLine(Simulator& sim, const std::string& line, std::ostre
     } else if (cmd == "baud") {
         if (words.size() != 2 || (arg != "9600" && arg != "2400")) return error("expected 9600 or 2400");
         sim.setBaudSwitch(std::atoi(arg.c_str()));
-    } else if (cmd == "silent" || cmd == "reject" || cmd == "wrongecho" || cmd == "partial" ||
-               cmd == "nocompletion" || cmd == "fault") {
+    } else if (cmd == "silent" || cmd == "reject" || cmd == "wrongecho" || cmd == "partial" || cmd == "nocompletion" ||
+               cmd == "fault") {
         if (words.size() != 2 || !parseOnOff(arg, flag)) return error("expected on or off");
-        if (cmd == "silent") sim.setSilent(flag);
-        else if (cmd == "reject") sim.setRejectAll(flag);
-        else if (cmd == "wrongecho") sim.setWrongEcho(flag);
-        else if (cmd == "partial") sim.setPartialReplies(flag);
-        else if (cmd == "nocompletion") sim.setSuppressCompletion(flag);
-        else sim.setMotorFault(flag);
+        if (cmd == "silent")
+            sim.setSilent(flag);
+        else if (cmd == "reject")
+            sim.setRejectAll(flag);
+        else if (cmd == "wrongecho")
+            sim.setWrongEcho(flag);
+        else if (cmd == "partial")
+            sim.setPartialReplies(flag);
+        else if (cmd == "nocompletion")
+            sim.setSuppressCompletion(flag);
+        else
+            sim.setMotorFault(flag);
     } else if (cmd == "noise") {
         std::vector<uint8_t> bytes;
         if (!parseHexBytes({words.begin() + 1, words.end()}, bytes)) return error("expected hex bytes");
         sim.sendNoise(bytes);
     } else if (cmd == "delay" || cmd == "processing") {
         long ms = 0;
-        if (words.size() != 2 || !parseLong(arg, ms) || ms < 0 || ms > 600000)
-            return error("expected milliseconds");
-        if (cmd == "delay") sim.setReplyDelayMs(static_cast<int>(ms));
-        else sim.setProcessingDelayMs(static_cast<int>(ms));
+        if (words.size() != 2 || !parseLong(arg, ms) || ms < 0 || ms > 600000) return error("expected milliseconds");
+        if (cmd == "delay")
+            sim.setReplyDelayMs(static_cast<int>(ms));
+        else
+            sim.setProcessingDelayMs(static_cast<int>(ms));
     } else if (cmd == "position") {
         long n = 0;
-        if (words.size() != 2 || !parseLong(arg, n) || n < 0 || n > 65535)
-            return error("expected a count 0..65535");
+        if (words.size() != 2 || !parseLong(arg, n) || n < 0 || n > 65535) return error("expected a count 0..65535");
         sim.setPosition(n);
     } else if (cmd == "status") {
-        out << "position " << sim.position() << " moving " << (sim.moving() ? "yes" : "no")
-            << " maxtravel " << sim.maxTravel() << " linebaud " << sim.lineBaud() << std::endl;
+        out << "position " << sim.position() << " moving " << (sim.moving() ? "yes" : "no") << " maxtravel "
+            << sim.maxTravel() << " linebaud " << sim.lineBaud() << std::endl;
     } else if (cmd == "received") {
         static const char digits[] = "0123456789abcdef";
         std::string text = "received";

@@ -24,8 +24,8 @@
 #include "sim/console.h"
 #include "sim/simulator.h"
 
-using corvell::sim::ConsoleResult;
 using corvell::sim::Button;
+using corvell::sim::ConsoleResult;
 using corvell::sim::SimOptions;
 using corvell::sim::Simulator;
 
@@ -76,7 +76,7 @@ bool parseNumber(const char* text, double& value) {
 
 // Replaces an old symlink at `path`; anything else there is left alone.
 bool makeLink(const std::string& target, const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     if (::lstat(path.c_str(), &st) == 0) {
         if (!S_ISLNK(st.st_mode)) {
             std::cerr << "corvell-sim: " << path << " exists and is not a symlink\n";
@@ -201,7 +201,7 @@ int main(int argc, char** argv) {
             const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
             if (n <= 0) {
                 if (n < 0 && errno == EINTR) continue;
-                inputOpen = false;   // keep running on signals alone
+                inputOpen = false;  // keep running on signals alone
                 continue;
             }
             pending.append(buf, static_cast<size_t>(n));

@@ -26,25 +26,19 @@ double Simulator::Impl::mechAt(Clock::time_point now) const {
     const Motion& mo = motion;
     switch (mo.kind) {
     case MotionKind::None:
-    case MotionKind::SpeedTest:
-        return mech;
-    default:
-        break;
+    case MotionKind::SpeedTest: return mech;
+    default: break;
     }
     if (now >= mo.end) return mo.to;
     const double elapsed = std::chrono::duration<double>(now - mo.start).count();
     const double travelled = elapsed * opt.countsPerSecond;
-    return mo.to >= mo.from ? std::min(mo.from + travelled, mo.to)
-                            : std::max(mo.from - travelled, mo.to);
+    return mo.to >= mo.from ? std::min(mo.from + travelled, mo.to) : std::max(mo.from - travelled, mo.to);
 }
 
-long Simulator::Impl::registerAt(Clock::time_point now) const {
-    return std::lround(mechAt(now)) + offset;
-}
+long Simulator::Impl::registerAt(Clock::time_point now) const { return std::lround(mechAt(now)) + offset; }
 
 double Simulator::Impl::outwardLimit(double cur) const {
-    double limit = std::min<double>(static_cast<double>(opt.mechanicalLength),
-                                    static_cast<double>(maxTravel - offset));
+    double limit = std::min<double>(static_cast<double>(opt.mechanicalLength), static_cast<double>(maxTravel - offset));
     return std::max(limit, cur);
 }
 
@@ -59,8 +53,7 @@ void Simulator::Impl::startMotion(MotionKind kind, double target, Clock::time_po
         motion.end = now + std::chrono::milliseconds(std::max(0, opt.speedTestMs));
     } else {
         const double seconds = std::fabs(target - mech) / opt.countsPerSecond;
-        motion.end = now + std::chrono::duration_cast<Clock::duration>(
-                               std::chrono::duration<double>(seconds));
+        motion.end = now + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     }
 }
 
@@ -80,9 +73,7 @@ bool Simulator::Impl::advance(Clock::time_point now) {
     while (motion.kind != MotionKind::None && now >= motion.end) {
         const Clock::time_point at = motion.end;
         switch (motion.kind) {
-        case MotionKind::SpeedTest:
-            startMotion(MotionKind::HomeDrive, 0.0, at);
-            continue;
+        case MotionKind::SpeedTest: startMotion(MotionKind::HomeDrive, 0.0, at); continue;
         case MotionKind::HomeDrive:
             mech = 0;
             offset = 0;
@@ -104,9 +95,7 @@ bool Simulator::Impl::advance(Clock::time_point now) {
 }
 
 void Simulator::Impl::applyLimits(Clock::time_point now) {
-    if ((motion.kind != MotionKind::Run && motion.kind != MotionKind::GoTo) ||
-        motion.to <= motion.from)
-        return;
+    if ((motion.kind != MotionKind::Run && motion.kind != MotionKind::GoTo) || motion.to <= motion.from) return;
     const double cur = mechAt(now);
     const double limit = outwardLimit(cur);
     if (motion.to > limit) startMotion(motion.kind, limit, now);
@@ -118,8 +107,7 @@ uint8_t Simulator::Impl::statusByte(Clock::time_point now) const {
     if (motorFault) s |= kStatusMotorFault;
     const long reg = registerAt(now);
     if ((reg & 0xFFFF) == 0) s |= kStatusAtZero;
-    if (reg >= maxTravel || mechAt(now) >= static_cast<double>(opt.mechanicalLength))
-        s |= kStatusAtMaximum;
+    if (reg >= maxTravel || mechAt(now) >= static_cast<double>(opt.mechanicalLength)) s |= kStatusAtMaximum;
     return s;
 }
 
@@ -173,12 +161,8 @@ void Simulator::Impl::execute(uint8_t letter, uint16_t value, Clock::time_point 
         return;
     }
     switch (letter) {
-    case 'b':
-        reply({'b', 'j'}, now);
-        break;
-    case 't':
-        reply({'t', statusByte(now)}, now);
-        break;
+    case 'b': reply({'b', 'j'}, now); break;
+    case 't': reply({'t', statusByte(now)}, now); break;
     case 'p': {
         const long reg = registerAt(now) & 0xFFFF;
         reply({'p', static_cast<uint8_t>(reg >> 8), static_cast<uint8_t>(reg & 0xFF)}, now);
@@ -233,9 +217,7 @@ void Simulator::Impl::execute(uint8_t letter, uint16_t value, Clock::time_point 
         applyLimits(now);
         reply({'w'}, now);
         break;
-    default:
-        reply({'r'}, now);
-        break;
+    default: reply({'r'}, now); break;
     }
 }
 

@@ -36,13 +36,13 @@
 namespace corvell::sim {
 
 struct SimOptions {
-    int baudSwitch = 9600;          // 9600 or 2400
-    double countsPerSecond = 20000; // motor speed; fast by default for tests
-    long mechanicalLength = 30000;  // counts from the zero stop to the outer mechanical stop
-    long startPosition = 0;         // register value (and mechanical position) at start
-    long maxTravel = 65535;         // maximum travel stop until a 'w' writes one
-    int speedTestMs = 200;          // length of the speed-test phase of 'h'
-    int processingDelayMs = 2;      // from a command's last byte arriving to its reply starting
+    int baudSwitch = 9600;           // 9600 or 2400
+    double countsPerSecond = 20000;  // motor speed; fast by default for tests
+    long mechanicalLength = 30000;   // counts from the zero stop to the outer mechanical stop
+    long startPosition = 0;          // register value (and mechanical position) at start
+    long maxTravel = 65535;          // maximum travel stop until a 'w' writes one
+    int speedTestMs = 200;           // length of the speed-test phase of 'h'
+    int processingDelayMs = 2;       // from a command's last byte arriving to its reply starting
 };
 
 enum class Button { In, Out };
@@ -69,41 +69,41 @@ struct ByteEvent {
 class Simulator {
 public:
     explicit Simulator(SimOptions options = {});
-    ~Simulator();                              // stops the thread, closes the master
+    ~Simulator();  // stops the thread, closes the master
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
 
-    bool start(std::string* error = nullptr); // opens the pty master, raw mode on the slave, starts the thread
+    bool start(std::string* error = nullptr);  // opens the pty master, raw mode on the slave, starts the thread
     void stop();
-    std::string slavePath() const;            // e.g. /dev/pts/7
+    std::string slavePath() const;  // e.g. /dev/pts/7
 
     // control interface (thread-safe)
     void setBaudSwitch(int baud);
-    void pressButton(Button b, bool down);    // module push buttons: motor runs while held
-    void setSilent(bool on);                  // answers nothing
-    void setRejectAll(bool on);               // answers 'r' to every command
-    void setWrongEcho(bool on);               // echoes a wrong letter ('x') instead of the command letter
-    void sendNoise(const std::vector<uint8_t>& bytes);   // sends these bytes to the program now
-    void setProcessingDelayMs(int ms);        // time from a command's arrival to its reply (default 2)
-    void setReplyDelayMs(int ms);             // fault: every reply goes out this much later still
-    void setPartialReplies(bool on);          // only the first byte of multi-byte replies is sent
-    void setSuppressCompletion(bool on);      // a go-to/homing arrives but never sends 'c'
-    void setMotorFault(bool on);              // status bit 3
-    void hangUp();                            // closes the master, as an unplugged adapter
+    void pressButton(Button b, bool down);              // module push buttons: motor runs while held
+    void setSilent(bool on);                            // answers nothing
+    void setRejectAll(bool on);                         // answers 'r' to every command
+    void setWrongEcho(bool on);                         // echoes a wrong letter ('x') instead of the command letter
+    void sendNoise(const std::vector<uint8_t>& bytes);  // sends these bytes to the program now
+    void setProcessingDelayMs(int ms);                  // time from a command's arrival to its reply (default 2)
+    void setReplyDelayMs(int ms);                       // fault: every reply goes out this much later still
+    void setPartialReplies(bool on);                    // only the first byte of multi-byte replies is sent
+    void setSuppressCompletion(bool on);                // a go-to/homing arrives but never sends 'c'
+    void setMotorFault(bool on);                        // status bit 3
+    void hangUp();                                      // closes the master, as an unplugged adapter
 
     // model
     long position() const;
     void setPosition(long counts);
     long maxTravel() const;
     bool moving() const;
-    int lineBaud() const;                     // speed the program set on the line (0 if unknown)
+    int lineBaud() const;  // speed the program set on the line (0 if unknown)
 
     // transcript
     std::vector<ByteEvent> received() const;  // every byte that arrived at the module, in order
     std::vector<uint8_t> receivedBytes() const;
-    std::vector<ByteEvent> sent() const;      // every byte written to the master, in order
+    std::vector<ByteEvent> sent() const;  // every byte written to the master, in order
     void clearTranscript();
-    double nowMs() const;                     // same clock as the transcript
+    double nowMs() const;  // same clock as the transcript
 
 private:
     struct Impl;

@@ -68,7 +68,7 @@ struct Simulator::Impl {
     mutable std::mutex m;
     Clock::time_point epoch;
     int masterFd = -1;
-    int slaveFd = -1;   // held open so the master never sees a hang-up
+    int slaveFd = -1;  // held open so the master never sees a hang-up
     int wakeFd = -1;
     std::string slaveName;
     std::thread thread;
@@ -100,7 +100,7 @@ struct Simulator::Impl {
         Clock::time_point end;
         Button button = Button::In;
     } motion;
-    uint16_t settings[3] = {0, 0, 0};   // values of 'd', 'e', 'f'
+    uint16_t settings[3] = {0, 0, 0};  // values of 'd', 'e', 'f'
 
     // ---- command parser -----------------------------------------------------
     uint8_t pendingLetter = 0;
@@ -123,7 +123,10 @@ struct Simulator::Impl {
     // ---- line, module to program ----------------------------------------------
     // Bytes waiting for the line, ordered by the time they are due (equal
     // times keep their order), and the one byte on the line now.
-    struct OutByte { Clock::time_point due; uint8_t byte; };
+    struct OutByte {
+        Clock::time_point due;
+        uint8_t byte;
+    };
     std::deque<OutByte> out;
     struct Transmission {
         OutByte b;

@@ -61,8 +61,8 @@ double Simulator::Impl::msAt(Clock::time_point t) const {
 }
 
 void Simulator::Impl::enqueue(uint8_t byte, Clock::time_point due) {
-    auto it = std::upper_bound(out.begin(), out.end(), due,
-                               [](Clock::time_point t, const OutByte& o) { return t < o.due; });
+    auto it =
+        std::upper_bound(out.begin(), out.end(), due, [](Clock::time_point t, const OutByte& o) { return t < o.due; });
     out.insert(it, OutByte{due, byte});
 }
 
@@ -186,8 +186,7 @@ void Simulator::Impl::run() {
 
         pollfd fds[2];
         fds[0] = pollfd{wakeFd, POLLIN, 0};
-        fds[1] = pollfd{masterDead ? -1 : masterFd,
-                        static_cast<short>(POLLIN | (blocked ? POLLOUT : 0)), 0};
+        fds[1] = pollfd{masterDead ? -1 : masterFd, static_cast<short>(POLLIN | (blocked ? POLLOUT : 0)), 0};
         timespec ts{};
         timespec* timeout = nullptr;
         if (next) {
@@ -216,7 +215,7 @@ void Simulator::Impl::run() {
             }
         }
         lock.lock();
-        if (lost) masterDead = true;   // stop polling a line that is gone
+        if (lost) masterDead = true;  // stop polling a line that is gone
         // The read time is taken under the lock so that it never lies
         // before a time the model has already been brought up to.
         if (got > 0) take(buf, static_cast<size_t>(got), Clock::now());

@@ -158,7 +158,8 @@ std::string unstorable_text(char32_t c) {
         append_utf8(shown, c);
         shown += "' ";
     }
-    return shown + "(" + code + ") cannot be stored: descriptions hold only Western European (Windows-1252) characters.";
+    return shown + "(" + code +
+           ") cannot be stored: descriptions hold only Western European (Windows-1252) characters.";
 }
 
 }  // namespace corvell

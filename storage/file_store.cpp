@@ -25,9 +25,7 @@ std::function<void()>& before_rename_hook() {
     return hook;
 }
 
-std::string error_text(int err) {
-    return std::generic_category().message(err);
-}
+std::string error_text(int err) { return std::generic_category().message(err); }
 
 // Directory part and file name of a path ("." when there is no slash).
 std::pair<std::string, std::string> split_path(const std::string& path) {
@@ -288,8 +286,6 @@ std::vector<std::string> files_with_prefix(const std::string& dir, const std::st
     return names;
 }
 
-void set_before_rename_hook(std::function<void()> hook) {
-    before_rename_hook() = std::move(hook);
-}
+void set_before_rename_hook(std::function<void()> hook) { before_rename_hook() = std::move(hook); }
 
 }  // namespace corvell

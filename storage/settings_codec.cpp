@@ -80,9 +80,7 @@ private:
 };
 
 // Integers in the files are signed 32-bit decimal texts.
-std::string int_text(long long value) {
-    return std::to_string(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
-}
+std::string int_text(long long value) { return std::to_string(std::clamp<long long>(value, INT32_MIN, INT32_MAX)); }
 
 // A text field ends at its zero byte, so a zero inside the text would shift
 // every later field: only the part before it is written, and of that at
@@ -171,9 +169,7 @@ ProfileEncoding encode_profile_checked(const FocuserProfile& profile, size_t lim
     return result;
 }
 
-std::string encode_profile(const FocuserProfile& profile) {
-    return encode_profile_checked(profile).bytes;
-}
+std::string encode_profile(const FocuserProfile& profile) { return encode_profile_checked(profile).bytes; }
 
 FocuserProfile parse_profile(const char* data, size_t length) {
     FocuserProfile profile;

@@ -81,10 +81,10 @@ std::string profile_description(const char* data, size_t length);
 // and one focuser's settings together, 48 zero-terminated fields.
 struct LegacyParameters {
     int baudIndex = 0, portIndex = 0, unitsIndex = 0;
-    int encoderCode = 0;   // selects the encoder's counts per revolution
-    int focuserCode = 0;   // selects the travel length
-    int variantCode = 0;   // refines it for some focuser models
-    long maxTravel = -1;   // counts; -1: follows from the codes
+    int encoderCode = 0;  // selects the encoder's counts per revolution
+    int focuserCode = 0;  // selects the travel length
+    int variantCode = 0;  // refines it for some focuser models
+    long maxTravel = -1;  // counts; -1: follows from the codes
     float stepIncrement = 0.01f;
     bool stepIsNumber = true;  // the step's field held a number (text reads as 0)
     std::array<long, kStoredSlots> positions;

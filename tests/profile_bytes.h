@@ -18,7 +18,9 @@ inline std::string raw_profile(const std::string& description, const std::vector
     for (const char* f : {"0.0002727075", "6600"}) field(f);
     field(backlash);
     for (const char* f : {"733", "0"}) field(f);
-    auto text = [&slotTexts](int i) { return i < static_cast<int>(slotTexts.size()) ? slotTexts[i] : std::string(" "); };
+    auto text = [&slotTexts](int i) {
+        return i < static_cast<int>(slotTexts.size()) ? slotTexts[i] : std::string(" ");
+    };
     for (int i = 0; i < kStoredSlots; ++i) field(text(i) == " " ? "-1" : std::to_string(1000 + 100 * i));
     for (int i = 0; i < kStoredSlots; ++i) field(text(i));
     return out;
@@ -28,6 +30,5 @@ template <size_t N>
 std::vector<std::string> texts_of(const std::array<std::string, N>& texts) {
     return {texts.begin(), texts.end()};
 }
-
 
 }  // namespace corvell::test

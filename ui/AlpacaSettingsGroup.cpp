@@ -39,8 +39,9 @@ AlpacaSettingsGroup::AlpacaSettingsGroup(AlpacaServer& server, QWidget* parent)
     hostNames_ = new QLineEdit;
     hostNames_->setObjectName("AlpacaHostNames");
     hostNames_->setPlaceholderText("telescope.lan");
-    hostNames_->setToolTip("Names a browser or an imaging program may use for this computer besides its own name and "
-                           "its addresses (a name the router gives it), separated by blanks");
+    hostNames_->setToolTip(
+        "Names a browser or an imaging program may use for this computer besides its own name and "
+        "its addresses (a name the router gives it), separated by blanks");
     hostNamesRefusal_ = new QLabel;
     hostNamesRefusal_->setObjectName("AlpacaHostNamesRefusal");
     hostNamesRefusal_->setStyleSheet("color: #a00000;");

@@ -44,7 +44,8 @@ void CentredDialog::showCentred() {
 void CentredDialog::changeEvent(QEvent* e) {
     QDialog::changeEvent(e);
     if (e->type() == QEvent::ActivationChange && focus_ == Focus::Leave && isActiveWindow() && !touched_)
-        QMetaObject::invokeMethod(main_, [m = main_] { m->activateWindow(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            main_, [m = main_] { m->activateWindow(); }, Qt::QueuedConnection);
 }
 
 bool CentredDialog::event(QEvent* e) {
@@ -258,7 +259,8 @@ QPoint TStopGoToDialog::place(const QRect& m, const QRect& screen) const {
     const QSize frame = frameGeometry().size().expandedTo(size());
     const int gap = 8;
     const int besideY = m.top() + (m.height() - frame.height()) / 2;
-    const QPoint beside[] = {{m.right() + 1 + gap, besideY}, {m.left() - gap - frame.width(), besideY},
+    const QPoint beside[] = {{m.right() + 1 + gap, besideY},
+                             {m.left() - gap - frame.width(), besideY},
                              {m.left() + (m.width() - frame.width()) / 2, m.bottom() + 1 + gap}};
     for (const QPoint& p : beside)
         if (!screen.isValid() || screen.contains(QRect(p, frame))) return p;
@@ -267,8 +269,7 @@ QPoint TStopGoToDialog::place(const QRect& m, const QRect& screen) const {
     // one shown: the user may turn to it).
     QList<QRect> clear;
     for (QWidget* w : keepInView_)
-        if (!w->isHidden())
-            clear << QRect(w->mapToGlobal(QPoint()), w->size()).adjusted(-gap, -gap, gap, gap);
+        if (!w->isHidden()) clear << QRect(w->mapToGlobal(QPoint()), w->size()).adjusted(-gap, -gap, gap, gap);
     const QPoint aim(m.left() + (m.width() - frame.width()) / 2, m.bottom() + 1 - gap - frame.height());
     QPoint best = aim;
     long bestDistance = -1;
@@ -506,14 +507,11 @@ TSetupDialog::TSetupDialog(QWidget* mainWindow) : CentredDialog(mainWindow, "Add
     connect(SetupModeSelect, &RadioGroup::clicked, this, &TSetupDialog::SetupModeSelectClick);
     // After Back the choice made before is marked; choosing it again moves on.
     connect(SetupModeSelect, &RadioGroup::reclicked, this, &TSetupDialog::SetupModeSelectClick);
-    connect(FocuserDescription, &QLineEdit::returnPressed, this, [this] {
-        emit descriptionEntered(id_, FocuserDescription->text());
-    });
+    connect(FocuserDescription, &QLineEdit::returnPressed, this,
+            [this] { emit descriptionEntered(id_, FocuserDescription->text()); });
     connect(MaximumEdit, &QLineEdit::textEdited, this, [this] { emit maximumTyped(id_); });
     connect(FocuserDescription, &QLineEdit::textEdited, this, [this] { emit descriptionTyped(id_); });
-    connect(MaximumEdit, &QLineEdit::returnPressed, this, [this] {
-        emit maximumEntered(id_, MaximumEdit->text());
-    });
+    connect(MaximumEdit, &QLineEdit::returnPressed, this, [this] { emit maximumEntered(id_, MaximumEdit->text()); });
 }
 
 void TSetupDialog::showPage(const corvell::SetupScreen& p) {
@@ -554,8 +552,8 @@ void TSetupDialog::showPage(const corvell::SetupScreen& p) {
         const QString maximum = QString::fromStdString(p.maximum);
         // Wide enough for the reason of a refusal shown in it, whole.
         const QFontMetrics fm = MaximumEdit->fontMetrics();
-        MaximumEdit->setMinimumWidth(std::max(MaximumEdit->minimumWidth(),
-                                              fm.horizontalAdvance(maximum) + fm.averageCharWidth() * 2 + 8));
+        MaximumEdit->setMinimumWidth(
+            std::max(MaximumEdit->minimumWidth(), fm.horizontalAdvance(maximum) + fm.averageCharWidth() * 2 + 8));
         MaximumEdit->setText(maximum);
         MaximumEdit->selectAll();
     }
@@ -663,16 +661,17 @@ bool TSetupDialog::eventFilter(QObject* watched, QEvent* event) {
     const int key = static_cast<QKeyEvent*>(event)->key();
     const int at = choices_.indexOf(button->text());
     switch (key) {
-    case Qt::Key_Up: case Qt::Key_Left: case Qt::Key_Down: case Qt::Key_Right: {
+    case Qt::Key_Up:
+    case Qt::Key_Left:
+    case Qt::Key_Down:
+    case Qt::Key_Right: {
         const int step = key == Qt::Key_Up || key == Qt::Key_Left ? -1 : 1;
         const int next = (at + step + static_cast<int>(choices_.size())) % static_cast<int>(choices_.size());
         if (QWidget* b = SetupModeSelect->button(next)) focusChoice(b);
         return true;
     }
-    case Qt::Key_Return: case Qt::Key_Enter:
-        button->click();
-        return true;
-    default:
-        return CentredDialog::eventFilter(watched, event);
+    case Qt::Key_Return:
+    case Qt::Key_Enter: button->click(); return true;
+    default: return CentredDialog::eventFilter(watched, event);
     }
 }

@@ -34,8 +34,7 @@ void ElidedLabel::paintEvent(QPaintEvent*) {
 
 // The whole text is in the tooltip when it does not fit.
 bool ElidedLabel::event(QEvent* e) {
-    if (e->type() == QEvent::ToolTip && fontMetrics().horizontalAdvance(text()) <= contentsRect().width())
-        return true;
+    if (e->type() == QEvent::ToolTip && fontMetrics().horizontalAdvance(text()) <= contentsRect().width()) return true;
     if (e->type() == QEvent::ToolTip) setToolTip(text());
     return QLabel::event(e);
 }

@@ -3,8 +3,7 @@
 #include <QBoxLayout>
 #include <QRadioButton>
 
-RadioGroup::RadioGroup(const QString& title, const QStringList& items, QWidget* parent,
-                       Qt::Orientation orientation)
+RadioGroup::RadioGroup(const QString& title, const QStringList& items, QWidget* parent, Qt::Orientation orientation)
     : QGroupBox(title, parent) {
     if (orientation == Qt::Vertical)
         layout_ = new QVBoxLayout(this);

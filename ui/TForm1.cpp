@@ -86,8 +86,7 @@ QListWidget* display(const char* name, const QString& caption, int lines, QGridL
 
 }  // namespace
 
-TForm1::TForm1(corvell::app::Core& core, QWidget* parent)
-    : QMainWindow(parent), core_(core) {
+TForm1::TForm1(corvell::app::Core& core, QWidget* parent) : QMainWindow(parent), core_(core) {
     setObjectName("Form1");
     setWindowTitle("Tav Corvell");
 
@@ -187,7 +186,8 @@ void TForm1::wire() {
     connect(FocuserList, &QListWidget::currentRowChanged, this, [this] {
         if (rendering_) return;
         FocuserListClick();
-        QMetaObject::invokeMethod(this, [this] { mark_focuser_in_use(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { mark_focuser_in_use(); }, Qt::QueuedConnection);
     });
     connect(RestoreDefaults, &QPushButton::clicked, this, [this] { RestoreDefaultsClick(); });
     connect(Units, &RadioGroup::clicked, this, [this] { UnitsClick(); });
@@ -234,7 +234,8 @@ void TForm1::showEvent(QShowEvent* event) {
     // When the application is already active (a window shown later in the
     // run), no activation arrives: start up from the event loop instead.
     if (!engine().started() && QGuiApplication::applicationState() == Qt::ApplicationActive)
-        QMetaObject::invokeMethod(this, [this] { ExecutiveActivate(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { ExecutiveActivate(); }, Qt::QueuedConnection);
 }
 
 // The window never stays smaller than the size at which every control is
@@ -311,8 +312,8 @@ void TForm1::buildOperatePage() {
     stepGrid->addLayout(stepEditRow, 1, 0, 1, 2);
     left->addWidget(stepBox);
 
-    BacklashEnable = named(new RadioGroup("Backlash Correction", {"Off", "On"}, TabSheet1, Qt::Horizontal),
-                           "BacklashEnable");
+    BacklashEnable =
+        named(new RadioGroup("Backlash Correction", {"Off", "On"}, TabSheet1, Qt::Horizontal), "BacklashEnable");
     BacklashEnable->setItemIndex(1);
     auto* blLayout = qobject_cast<QBoxLayout*>(BacklashEnable->layout());
     BacklashAdjust = named(new QLabel("Backlash Correction Distance", TabSheet1), "BacklashAdjust");
@@ -445,12 +446,14 @@ void TForm1::buildConfigurePage() {
     ReinitializeFocuser = button("ReinitializeFocuser", "&Initialize the Focuser", TabSheet2);
     RestoreDefaults = button("RestoreDefaults", "Restore Default &File Settings", TabSheet2);
     const std::pair<QPushButton*, const char*> tips[] = {
-        {AddFocuser, "Set up a new focuser (by model, by its parameters, or measured with the module's buttons) and "
-                     "add it to the list"},
+        {AddFocuser,
+         "Set up a new focuser (by model, by its parameters, or measured with the module's buttons) and "
+         "add it to the list"},
         {DeleteFocuser, "Remove the selected focuser from the list; its profile goes to the trash"},
         {ChangeDescription, "Rename the selected focuser"},
-        {ManualSetupButton, "Measure the selected focuser's scale and travel again with the module's In and Out "
-                            "buttons"},
+        {ManualSetupButton,
+         "Measure the selected focuser's scale and travel again with the module's In and Out "
+         "buttons"},
         {SetEncoder, "Type the encoder counts per unit of travel (takes effect at the next initialization)"},
         {SetMaxTravel, "Type the maximum travel as an encoder count; it is sent to the module at once"},
         {MaxTravelOverride, "Type the maximum travel as a distance in the position units"},
@@ -492,8 +495,8 @@ void TForm1::buildConfigurePage() {
 
     auto* radios = new QHBoxLayout;
     Units = named(new RadioGroup("Position Units", {"inches", "cm"}, TabSheet2), "Units");
-    ComPortSelect = named(new RadioGroup("COM Port", {"COM1:", "COM2:", "COM3:", "COM4:", "COM5:"}, TabSheet2),
-                          "ComPortSelect");
+    ComPortSelect =
+        named(new RadioGroup("COM Port", {"COM1:", "COM2:", "COM3:", "COM4:", "COM5:"}, TabSheet2), "ComPortSelect");
     BaudRateSelect = named(new RadioGroup("Baud Rate", {"9600", "2400"}, TabSheet2), "BaudRateSelect");
     for (RadioGroup* g : {Units, ComPortSelect, BaudRateSelect}) g->setItemIndex(0);
     auto* radioCol = new QVBoxLayout;

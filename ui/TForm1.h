@@ -139,7 +139,7 @@ private:
     void mark_focuser_in_use();
 
     corvell::app::Core& core_;
-    bool rendering_ = false;     // radio groups set by render never reach the engine
+    bool rendering_ = false;  // radio groups set by render never reach the engine
     bool stepDigitsTyped_ = false, backlashDigitsTyped_ = false;
     unsigned shownOperatePage_ = 0, shownDescriptionFocus_ = 0, shownEntryRefill_ = 0;
 };

@@ -130,8 +130,8 @@ void TForm1::render(const Screen& s, unsigned changed) {
         // With the focuser in use deleted, nothing of a focuser's own can be
         // changed; with no row chosen, no focuser can be deleted.
         const bool focuser = !s.noFocuser;
-        for (QPushButton* b : {ChangeDescription, ManualSetupButton, SetEncoder, SetMaxTravel, MaxTravelOverride,
-                               ReinitializeFocuser})
+        for (QPushButton* b :
+             {ChangeDescription, ManualSetupButton, SetEncoder, SetMaxTravel, MaxTravelOverride, ReinitializeFocuser})
             set_enabled(b, focuser);
         set_enabled(DeleteFocuser, focuser && s.focuserRow >= 0);
         enable_slot_buttons(s);
@@ -162,8 +162,8 @@ void TForm1::render(const Screen& s, unsigned changed) {
         QStringList refusal;
         for (const std::string& line : s.refusal.lines) refusal << QString::fromStdString(line);
         const QString text = refusal.join(": ");
-        for (auto [label, place] : {std::pair{StoreRefusal, Place::StoredPositions},
-                                    std::pair{ConfigureRefusal, Place::Configure}}) {
+        for (auto [label, place] :
+             {std::pair{StoreRefusal, Place::StoredPositions}, std::pair{ConfigureRefusal, Place::Configure}}) {
             const bool here = s.refusal.place == place && !text.isEmpty();
             if (here) set_label(label, text);
             set_visible(label, here);
@@ -243,11 +243,14 @@ namespace {
 bool ends_entry(QEvent* event, bool& typed) {
     auto* k = static_cast<QKeyEvent*>(event);
     switch (k->key()) {
-    case Qt::Key_Backspace: case Qt::Key_Delete: case Qt::Key_Left: case Qt::Key_Right:
-    case Qt::Key_Home: case Qt::Key_End: case Qt::Key_Shift:
-        return false;
-    default:
-        break;
+    case Qt::Key_Backspace:
+    case Qt::Key_Delete:
+    case Qt::Key_Left:
+    case Qt::Key_Right:
+    case Qt::Key_Home:
+    case Qt::Key_End:
+    case Qt::Key_Shift: return false;
+    default: break;
     }
     const QString t = k->text();
     if (t.size() == 1 && (t[0].isDigit() || t[0] == '.' || t[0] == ',')) {
@@ -280,7 +283,8 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
             const QString t = k->text();
             const bool digit = t.size() == 1 && (t[0].isDigit() || t[0] == '.' || t[0] == ',');
             const int key = k->key();
-            const bool opens = key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space || key == Qt::Key_F2;
+            const bool opens =
+                key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space || key == Qt::Key_F2;
             if (!digit && !opens) return false;
             open_entry_box(box, typed);
             if (!digit) return true;

@@ -31,47 +31,38 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double secondsSince(Clock::time_point t0)
-{
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
+double secondsSince(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
-void sleepMs(int ms)
-{
+void sleepMs(int ms) {
     const timespec pause{ms / 1000, (ms % 1000) * 1000000L};
     nanosleep(&pause, nullptr);
 }
 
-std::string readFile(const std::string& path)
-{
+std::string readFile(const std::string& path) {
     std::ifstream in(path);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
 }
 
-bool exists(const std::string& path)
-{
-    struct stat st{};
+bool exists(const std::string& path) {
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
 }
 
 // Looks every 20 ms until `condition` holds; false when `ms` passed first.
 template <typename Condition>
-bool waitFor(Condition condition, int ms)
-{
+bool waitFor(Condition condition, int ms) {
     const auto t0 = Clock::now();
     while (!condition()) {
-        if (secondsSince(t0) * 1000 >= ms)
-            return false;
+        if (secondsSince(t0) * 1000 >= ms) return false;
         sleepMs(20);
     }
     return true;
 }
 
 // A TCP port of 127.0.0.1 that nothing listens on now.
-int freeTcpPort()
-{
+int freeTcpPort() {
     const int s = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -85,11 +76,9 @@ int freeTcpPort()
 
 class TempDir {
 public:
-    TempDir()
-    {
+    TempDir() {
         char name[] = "/tmp/corvell-app-test-XXXXXX";
-        if (!mkdtemp(name))
-            throw std::runtime_error("no temporary directory");
+        if (!mkdtemp(name)) throw std::runtime_error("no temporary directory");
         path_ = name;
     }
     ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
@@ -113,31 +102,25 @@ public:
     Process() = default;
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
-    ~Process()
-    {
+    ~Process() {
         if (pid_ > 0) {
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, nullptr, 0);
         }
         for (int fd : {toChild_, fromChild_})
-            if (fd >= 0)
-                ::close(fd);
+            if (fd >= 0) ::close(fd);
     }
 
-    bool start(const std::vector<std::string>& argv, const Options& o)
-    {
+    bool start(const std::vector<std::string>& argv, const Options& o) {
         int in[2] = {-1, -1}, out[2] = {-1, -1};
-        if (o.pipes && (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0))
-            return false;
+        if (o.pipes && (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)) return false;
         std::vector<char*> args;
         std::vector<std::string> copy = argv;
-        for (std::string& a : copy)
-            args.push_back(a.data());
+        for (std::string& a : copy) args.push_back(a.data());
         args.push_back(nullptr);
         started_ = Clock::now();
         pid_ = ::fork();
-        if (pid_ < 0)
-            return false;
+        if (pid_ < 0) return false;
         if (pid_ == 0) {
             if (o.pipes) {
                 ::dup2(in[0], 0);
@@ -153,8 +136,7 @@ public:
                 const rlimit limit{rlim_t(o.fileSizeLimit), rlim_t(o.fileSizeLimit)};
                 ::setrlimit(RLIMIT_FSIZE, &limit);
             }
-            if (!o.workDir.empty() && ::chdir(o.workDir.c_str()) != 0)
-                ::_exit(126);
+            if (!o.workDir.empty() && ::chdir(o.workDir.c_str()) != 0) ::_exit(126);
             ::execv(args[0], args.data());
             ::_exit(127);
         }
@@ -171,30 +153,23 @@ public:
     Clock::time_point started() const { return started_; }
 
     // One line of the child's standard output (`ms` limit).
-    std::string readLine(int ms = 2000)
-    {
+    std::string readLine(int ms = 2000) {
         std::string line;
         const auto t0 = Clock::now();
         for (;;) {
             const int left = ms - int(secondsSince(t0) * 1000);
             pollfd p{fromChild_, POLLIN, 0};
-            if (left <= 0 || ::poll(&p, 1, left) != 1)
-                return line;
+            if (left <= 0 || ::poll(&p, 1, left) != 1) return line;
             char c;
-            if (::read(fromChild_, &c, 1) != 1 || c == '\n')
-                return line;
+            if (::read(fromChild_, &c, 1) != 1 || c == '\n') return line;
             line += c;
         }
     }
 
-    bool send(const std::string& text)
-    {
-        return ::write(toChild_, text.data(), text.size()) == ssize_t(text.size());
-    }
+    bool send(const std::string& text) { return ::write(toChild_, text.data(), text.size()) == ssize_t(text.size()); }
 
     // Waits up to `ms` for the child to end; true with its status when it did.
-    bool waitExit(int ms, int& status)
-    {
+    bool waitExit(int ms, int& status) {
         const auto t0 = Clock::now();
         for (;;) {
             const pid_t r = ::waitpid(pid_, &status, WNOHANG);
@@ -202,8 +177,7 @@ public:
                 pid_ = -1;
                 return true;
             }
-            if (r < 0 || secondsSince(t0) * 1000 >= ms)
-                return false;
+            if (r < 0 || secondsSince(t0) * 1000 >= ms) return false;
             sleepMs(5);
         }
     }
@@ -220,18 +194,15 @@ class Module {
 public:
     explicit Module(const TempDir& dir) : link(dir.file("module")) {}
 
-    void start()
-    {
+    void start() {
         ASSERT_TRUE(sim.start({CORVELL_SIM_EXE, "--link", link}, {true, "/dev/null", -1, ""}));
         slave = sim.readLine();
         ASSERT_EQ(slave.rfind("/dev/pts/", 0), 0u) << slave;
     }
 
     // The bytes the program has sent since the last clear(), in hex.
-    std::string received()
-    {
-        if (!sim.send("received\n"))
-            return "?";
+    std::string received() {
+        if (!sim.send("received\n")) return "?";
         const std::string line = sim.readLine();
         return line.size() > 8 ? line.substr(9) : std::string();
     }
@@ -239,14 +210,11 @@ public:
     void clear() { ASSERT_TRUE(sim.send("clear\n")); }
 
     // Looks every 20 ms until the program has sent the identify command.
-    bool identifyWithin(int ms)
-    {
+    bool identifyWithin(int ms) {
         const auto t0 = Clock::now();
         for (;;) {
-            if (received().find("62") != std::string::npos)
-                return true;
-            if (secondsSince(t0) * 1000 >= ms)
-                return false;
+            if (received().find("62") != std::string::npos) return true;
+            if (secondsSince(t0) * 1000 >= ms) return false;
             sleepMs(20);
         }
     }
@@ -256,9 +224,7 @@ public:
     Process sim;
 };
 
-std::vector<std::string> focuserArgs(const TempDir& dir, const std::string& com1,
-                                     const std::string& dataDir)
-{
+std::vector<std::string> focuserArgs(const TempDir& dir, const std::string& com1, const std::string& dataDir) {
     // COM2..COM5 lead nowhere, so nothing of the machine's is touched. An
     // empty `dataDir` leaves the choice to the program.
     std::vector<std::string> args{CORVELL_FOCUSER_EXE, "--com1", com1};
@@ -275,36 +241,31 @@ std::vector<std::string> focuserArgs(const TempDir& dir, const std::string& com1
 
 class AppProcess : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        for (int n = 1; n <= 5; ++n)
-            ::unsetenv(("CORVELL_COM" + std::to_string(n)).c_str());
+        for (int n = 1; n <= 5; ++n) ::unsetenv(("CORVELL_COM" + std::to_string(n)).c_str());
         ::unsetenv("CORVELL_DATA_DIR");
     }
 };
 
 // The names in a folder with each file's bytes and modification time: what
 // "nothing was touched" compares.
-std::string folderState(const std::string& dir)
-{
+std::string folderState(const std::string& dir) {
     std::vector<std::string> lines;
     if (DIR* d = ::opendir(dir.c_str())) {
         while (const dirent* e = ::readdir(d)) {
             const std::string name = e->d_name;
-            if (name == "." || name == "..")
-                continue;
-            struct stat st{};
+            if (name == "." || name == "..") continue;
+            struct stat st {};
             ::lstat((dir + "/" + name).c_str(), &st);
-            lines.push_back(name + " " + std::to_string(st.st_mtim.tv_sec) + "." +
-                            std::to_string(st.st_mtim.tv_nsec) + " " + readFile(dir + "/" + name));
+            lines.push_back(name + " " + std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) +
+                            " " + readFile(dir + "/" + name));
         }
         ::closedir(d);
     }
     std::sort(lines.begin(), lines.end());
     std::string all;
-    for (const std::string& l : lines)
-        all += l + "\n";
+    for (const std::string& l : lines) all += l + "\n";
     return all;
 }
 
@@ -315,8 +276,7 @@ std::string folderState(const std::string& dir)
 // program started again on the same running module opens it and identifies
 // the module. The waits for the start and the end only give up: how fast
 // the program starts and ends depends on how busy the machine is.
-TEST_F(AppProcess, QuitSignalsCloseTheProgramAndFreeThePort)
-{
+TEST_F(AppProcess, QuitSignalsCloseTheProgramAndFreeThePort) {
     TempDir dir;
     Module module(dir);
     ASSERT_NO_FATAL_FAILURE(module.start());
@@ -335,8 +295,8 @@ TEST_F(AppProcess, QuitSignalsCloseTheProgramAndFreeThePort)
         ASSERT_TRUE(app.start(focuserArgs(dir, module.link, data), {false, errors, -1, ""}));
         // Every start must find the port free and talk: a port left held
         // by the program before would not open again.
-        EXPECT_TRUE(module.identifyWithin(10000))
-            << "no identify within 10 s; sent: " << module.received() << "\n" << readFile(errors);
+        EXPECT_TRUE(module.identifyWithin(10000)) << "no identify within 10 s; sent: " << module.received() << "\n"
+                                                  << readFile(errors);
         sleepMs(200);  // let it run its polling for a moment
 
         ASSERT_EQ(::kill(app.pid(), s.signo), 0);
@@ -344,8 +304,7 @@ TEST_F(AppProcess, QuitSignalsCloseTheProgramAndFreeThePort)
         ASSERT_TRUE(app.waitExit(10000, status)) << "still running 10 s after the signal";
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
             << "status " << status << (WIFSIGNALED(status) ? " (killed by the signal)" : "");
-        EXPECT_NE(readFile(errors).find(std::string(s.name) + " received, closing"),
-                  std::string::npos)
+        EXPECT_NE(readFile(errors).find(std::string(s.name) + " received, closing"), std::string::npos)
             << readFile(errors);
 
         // Nothing of the program's claim stays on the device.
@@ -371,8 +330,7 @@ TEST_F(AppProcess, QuitSignalsCloseTheProgramAndFreeThePort)
 
 // A missing data directory is made with its parents; one that cannot be
 // made stops the program at once with exit status 2 and says why.
-TEST_F(AppProcess, DataDirectoryIsCreatedOrRefusedClearly)
-{
+TEST_F(AppProcess, DataDirectoryIsCreatedOrRefusedClearly) {
     TempDir dir;
     Module module(dir);
     ASSERT_NO_FATAL_FAILURE(module.start());
@@ -381,7 +339,7 @@ TEST_F(AppProcess, DataDirectoryIsCreatedOrRefusedClearly)
     Process app;
     ASSERT_TRUE(app.start(focuserArgs(dir, module.link, nested), {}));
     EXPECT_TRUE(module.identifyWithin(10000));
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat(nested.c_str(), &st), 0) << nested << " not made";
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_TRUE(exists(nested + "/focuser.dc1")) << "the settings were not saved there";
@@ -416,8 +374,7 @@ TEST_F(AppProcess, DataDirectoryIsCreatedOrRefusedClearly)
 
 // With the file-size limit at 0 every save fails; the program reports it and
 // keeps running instead of being ended by SIGXFSZ, and no half file is left.
-TEST_F(AppProcess, SavePastTheFileSizeLimitFailsWithoutEndingTheProgram)
-{
+TEST_F(AppProcess, SavePastTheFileSizeLimitFailsWithoutEndingTheProgram) {
     TempDir dir;
     Module module(dir);
     ASSERT_NO_FATAL_FAILURE(module.start());
@@ -445,8 +402,7 @@ TEST_F(AppProcess, SavePastTheFileSizeLimitFailsWithoutEndingTheProgram)
 // Without --data-dir the settings go to the user's data folder (made on
 // first use, for the user alone), never into the working folder; the
 // environment and the command line choose another, the command line first.
-TEST_F(AppProcess, WithoutADataFolderTheUsersDataFolderIsUsed)
-{
+TEST_F(AppProcess, WithoutADataFolderTheUsersDataFolderIsUsed) {
     TempDir dir;
     Module module(dir);
     ASSERT_NO_FATAL_FAILURE(module.start());
@@ -491,7 +447,7 @@ TEST_F(AppProcess, WithoutADataFolderTheUsersDataFolderIsUsed)
             EXPECT_EQ(folderState(work), "") << "written into the working folder";
         }
         if (c.folder == userFolder) {
-            struct stat st{};
+            struct stat st {};
             ASSERT_EQ(::stat(userFolder.c_str(), &st), 0);
             EXPECT_EQ(st.st_mode & 0777, 0700u);
         }
@@ -510,8 +466,7 @@ TEST_F(AppProcess, WithoutADataFolderTheUsersDataFolderIsUsed)
 // (its temporary beside the file) is left alone. Killed, the first one
 // leaves no stale lock: the next program takes the folder and, holding it,
 // clears what the interrupted save left.
-TEST_F(AppProcess, SecondProgramOnTheSameDataFolderIsRefusedAndTouchesNothing)
-{
+TEST_F(AppProcess, SecondProgramOnTheSameDataFolderIsRefusedAndTouchesNothing) {
     TempDir dir;
     Module module(dir);
     ASSERT_NO_FATAL_FAILURE(module.start());
@@ -553,8 +508,7 @@ TEST_F(AppProcess, SecondProgramOnTheSameDataFolderIsRefusedAndTouchesNothing)
     ASSERT_TRUE(first.waitExit(5000, status));
     Process third;
     ASSERT_TRUE(third.start(focuserArgs(dir, module.link, data), {}));
-    for (int i = 0; i < 500 && exists(pending); ++i)
-        sleepMs(20);
+    for (int i = 0; i < 500 && exists(pending); ++i) sleepMs(20);
     EXPECT_FALSE(exists(pending)) << "the leftover temporary was not cleared";
     EXPECT_EQ(readFile(data + "/.corvell-focuser.lock"), std::to_string(third.pid()) + " corvell-focuser\n");
     EXPECT_TRUE(exists(data + "/focuser.dc1"));
@@ -570,10 +524,8 @@ TEST_F(AppProcess, SecondProgramOnTheSameDataFolderIsRefusedAndTouchesNothing)
 // move; a second program on the folder is refused, one on the same HTTP
 // port ends with status 1 (it could not serve); SIGTERM
 // ends it with status 0, the serial port and the HTTP port given back.
-TEST_F(AppProcess, HeadlessServesAlpacaWithoutAGuiLibraryAndTracesTheLine)
-{
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-        ::unsetenv(name);
+TEST_F(AppProcess, HeadlessServesAlpacaWithoutAGuiLibraryAndTracesTheLine) {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) ::unsetenv(name);
     TempDir dir;
     Module module(dir);
     ASSERT_NO_FATAL_FAILURE(module.start());
@@ -586,9 +538,12 @@ TEST_F(AppProcess, HeadlessServesAlpacaWithoutAGuiLibraryAndTracesTheLine)
     ASSERT_TRUE(app.start(args, {false, errors, -1, ""}));
     const std::string listening = "Alpaca server on, port " + std::to_string(port) + " (this computer only)";
     // A client connects only while the module answers.
-    ASSERT_TRUE(waitFor([&] { return readFile(errors).find(listening) != std::string::npos &&
-                                     readFile(errors).find("Connection: Communicating") != std::string::npos; },
-                        10000))
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return readFile(errors).find(listening) != std::string::npos &&
+                   readFile(errors).find("Connection: Communicating") != std::string::npos;
+        },
+        10000))
         << readFile(errors);
 
     const std::string maps = readFile("/proc/" + std::to_string(app.pid()) + "/maps");
@@ -598,8 +553,8 @@ TEST_F(AppProcess, HeadlessServesAlpacaWithoutAGuiLibraryAndTracesTheLine)
 
     httplib::Client client("127.0.0.1", port);
     auto put = [&](const std::string& member, const std::string& body) {
-        const auto reply = client.Put(("/api/v1/focuser/0/" + member).c_str(), body,
-                                      "application/x-www-form-urlencoded");
+        const auto reply =
+            client.Put(("/api/v1/focuser/0/" + member).c_str(), body, "application/x-www-form-urlencoded");
         return reply ? reply->body : std::string("no reply");
     };
     auto get = [&](const std::string& member) {
@@ -611,10 +566,14 @@ TEST_F(AppProcess, HeadlessServesAlpacaWithoutAGuiLibraryAndTracesTheLine)
     module.clear();
     EXPECT_NE(put("move", "Position=3000&ClientID=7&ClientTransactionID=2").find("\"ErrorNumber\":0"),
               std::string::npos);
-    EXPECT_TRUE(waitFor([&] { return get("ismoving").find("\"Value\":false") != std::string::npos &&
-                                     get("position").find("\"Value\":3000") != std::string::npos; },
-                        20000))
-        << get("position") << "\n" << readFile(errors);
+    EXPECT_TRUE(waitFor(
+        [&] {
+            return get("ismoving").find("\"Value\":false") != std::string::npos &&
+                   get("position").find("\"Value\":3000") != std::string::npos;
+        },
+        20000))
+        << get("position") << "\n"
+        << readFile(errors);
     EXPECT_NE(module.received().find("67 0b b8"), std::string::npos) << module.received();
     // A module that never reports the arrival keeps the next go-to running:
     // a move asked for meanwhile is refused, and the log says so.
@@ -636,9 +595,9 @@ TEST_F(AppProcess, HeadlessServesAlpacaWithoutAGuiLibraryAndTracesTheLine)
     ASSERT_TRUE(other.waitExit(10000, status)) << "a program that cannot serve kept running";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "status " << status;
     // The failure and its reason on one line.
-    EXPECT_NE(readFile(dir.file("stderr-other")).find(" Alpaca server not listening: port " + std::to_string(port) +
-                                                      " is in use by another program (127.0.0.1:" +
-                                                      std::to_string(port) + ")\n"),
+    EXPECT_NE(readFile(dir.file("stderr-other"))
+                  .find(" Alpaca server not listening: port " + std::to_string(port) +
+                        " is in use by another program (127.0.0.1:" + std::to_string(port) + ")\n"),
               std::string::npos)
         << readFile(dir.file("stderr-other"));
 
@@ -669,19 +628,24 @@ TEST_F(AppProcess, HeadlessServesAlpacaWithoutAGuiLibraryAndTracesTheLine)
 // the module answers and when it falls silent; a second client's disconnect
 // leaves the first connected. A move accepted as the module falls silent, or
 // that it rejects, is not made: the client's next IsMoving says so, once.
-TEST_F(AppProcess, HeadlessLogInTheJournalHasPrioritiesPortsClientsAndMovesNotMade)
-{
+TEST_F(AppProcess, HeadlessLogInTheJournalHasPrioritiesPortsClientsAndMovesNotMade) {
     TempDir dir;
     Module module(dir);
     ASSERT_NO_FATAL_FAILURE(module.start());
     const std::string errors = dir.file("journal");
     std::ofstream(errors).flush();
-    struct stat st{};
+    struct stat st {};
     ::stat(errors.c_str(), &st);
     ::setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
     const int port = freeTcpPort();
     ::mkdir(dir.file("data").c_str(), 0700);  // a focuser in use, as the window leaves one
-    static const char profile[] = " ", settings[] = "0\0" "0\0" "0\0" "0.01\0" "2\0" "1";
+    static const char profile[] = " ", settings[] =
+                                           "0\0"
+                                           "0\0"
+                                           "0\0"
+                                           "0.01\0"
+                                           "2\0"
+                                           "1";
     std::ofstream(dir.file("data/fc00001.df1"), std::ios::binary).write(profile, sizeof profile);
     std::ofstream(dir.file("data/focuser.dc1"), std::ios::binary).write(settings, sizeof settings);
     std::vector<std::string> args = focuserArgs(dir, module.link, dir.file("data"));
@@ -697,8 +661,9 @@ TEST_F(AppProcess, HeadlessLogInTheJournalHasPrioritiesPortsClientsAndMovesNotMa
     std::string said;  // the last answer
     auto error = [&](const char* method, const std::string& member, const std::string& params) {
         const std::string path = "/api/v1/focuser/0/" + member;
-        const auto r = std::string(method) == "PUT" ? client.Put(path.c_str(), params, "application/x-www-form-urlencoded")
-                                                    : client.Get((path + "?" + params).c_str());
+        const auto r = std::string(method) == "PUT"
+                           ? client.Put(path.c_str(), params, "application/x-www-form-urlencoded")
+                           : client.Get((path + "?" + params).c_str());
         said = r ? r->body : "no reply";
         const size_t at = said.find("\"ErrorNumber\":");
         return at == std::string::npos ? -1 : std::atoi(said.c_str() + at + 14);
@@ -707,17 +672,18 @@ TEST_F(AppProcess, HeadlessLogInTheJournalHasPrioritiesPortsClientsAndMovesNotMa
     EXPECT_EQ(error("PUT", "connected", "Connected=false&ClientID=9"), 0);
     EXPECT_EQ(error("GET", "position", "ClientID=7"), 0) << "still connected: " << said;
     EXPECT_EQ(error("PUT", "move", "Position=3000&ClientID=7"), 0);
-    EXPECT_TRUE(waitFor([&] { return error("GET", "position", "") == 0 && said.find("\"Value\":3000") != std::string::npos; },
-                        20000));
+    EXPECT_TRUE(waitFor(
+        [&] { return error("GET", "position", "") == 0 && said.find("\"Value\":3000") != std::string::npos; }, 20000));
     for (const char* fault : {"silent", "reject"}) {
         module.sim.send(std::string(fault) + " on\n");
         module.received();  // the console answers in order: the fault is on
         EXPECT_EQ(error("PUT", "move", "Position=2000&ClientID=7"), 0);
         EXPECT_TRUE(waitFor([&] { return error("GET", "ismoving", "ClientID=7") != 0; }, 20000));
         // (Rejected, or waiting behind a read the module answered with 'r' alone.)
-        EXPECT_TRUE(said.find("\"ErrorNumber\":1282,") != std::string::npos &&
-                    (said.find("The move to 2000 was not made: " + silent) != std::string::npos ||
-                     said.find("The move to 2000 was not made: the control module refused the Go To") != std::string::npos))
+        EXPECT_TRUE(
+            said.find("\"ErrorNumber\":1282,") != std::string::npos &&
+            (said.find("The move to 2000 was not made: " + silent) != std::string::npos ||
+             said.find("The move to 2000 was not made: the control module refused the Go To") != std::string::npos))
             << said;
         EXPECT_EQ(error("GET", "ismoving", "ClientID=7"), 0) << "told once: " << said;
         if (std::string(fault) == "silent") {
@@ -725,8 +691,8 @@ TEST_F(AppProcess, HeadlessLogInTheJournalHasPrioritiesPortsClientsAndMovesNotMa
         }
         module.sim.send(std::string(fault) + " off\n");
         const size_t lost = readFile(errors).rfind("<4>Connection: Not communicating");
-        ASSERT_TRUE(waitFor([&] { return lost != std::string::npos && readFile(errors).rfind("<6>Connection: Comm") > lost; },
-                            20000))
+        ASSERT_TRUE(waitFor(
+            [&] { return lost != std::string::npos && readFile(errors).rfind("<6>Connection: Comm") > lost; }, 20000))
             << readFile(errors);
     }
     const std::string log = readFile(errors);

@@ -43,7 +43,9 @@ public:
         for (; n < max && !waiting.empty(); ++n) buffer[n] = waiting.front(), waiting.pop_front();
         return n;
     }
-    std::string device(const std::string& port) const override { return port == "com1" ? "/dev/pts/7" : "/dev/ttyUSB0"; }
+    std::string device(const std::string& port) const override {
+        return port == "com1" ? "/dev/pts/7" : "/dev/ttyUSB0";
+    }
     std::string openFailure() const override { return opens ? "" : "permission denied"; }
 };
 
@@ -53,16 +55,15 @@ public:
 // millisecond (a burst has its first byte's), hex and text, one line per
 // burst in a direction and at most 16 bytes a line; what a purge drops is
 // read first and marked; a device that went away is said once.
-TEST(TraceLink, WritesEveryByteOnTheLineWithItsTimeAndDirection)
-{
+TEST(TraceLink, WritesEveryByteOnTheLineWithItsTimeAndDirection) {
     ::setenv("TZ", "UTC", 1);
     ::tzset();
     ScriptedLink link;
     std::string out;
     // 2025-06-01 21:14:03.118 UTC, one millisecond more at each look at the clock.
     LogClock::time_point t = LogClock::from_time_t(1748812443) + std::chrono::milliseconds(117);
-    TraceLink trace(link, [&](const std::string& line) { out += line + "\n"; },
-                    [&] { return t += std::chrono::milliseconds(1); });
+    TraceLink trace(
+        link, [&](const std::string& line) { out += line + "\n"; }, [&] { return t += std::chrono::milliseconds(1); });
     uint8_t buffer[32];
 
     link.opens = false;
@@ -111,8 +112,7 @@ TEST(TraceLink, WritesEveryByteOnTheLineWithItsTimeAndDirection)
 // window the engine answers each No or cancels it at once, the log says so, and
 // nothing of what a Yes or an OK would start reaches the module: until the
 // next poll after it, the module is only asked (position, status, identify).
-TEST(HeadlessView, AnswersNoOrCancelsWhatNobodyIsThereToAnswer)
-{
+TEST(HeadlessView, AnswersNoOrCancelsWhatNobodyIsThereToAnswer) {
     int argc = 1;
     char name[] = "test_headless";
     char* argv[] = {name, nullptr};
@@ -124,11 +124,19 @@ TEST(HeadlessView, AnswersNoOrCancelsWhatNobodyIsThereToAnswer)
     // A focuser in use, so that its questions and entries open.
     std::string error;
     ASSERT_TRUE(save_file_atomically(std::string(folder) + "/fc00001.df1", encode_profile(FocuserProfile()), error));
-    ASSERT_TRUE(save_file_atomically(std::string(folder) + "/focuser.dc1", std::string("0\0" "0\0" "0\0" "0.01\0" "2\0", 13), error));
+    ASSERT_TRUE(save_file_atomically(std::string(folder) + "/focuser.dc1",
+                                     std::string("0\0"
+                                                 "0\0"
+                                                 "0\0"
+                                                 "0.01\0"
+                                                 "2\0",
+                                                 13),
+                                     error));
     CoreOptions options;
     options.dataDir = folder;
     options.attended = false;
-    options.portMap.paths = {module.slavePath(), "/nonexistent/2", "/nonexistent/3", "/nonexistent/4", "/nonexistent/5"};
+    options.portMap.paths = {module.slavePath(), "/nonexistent/2", "/nonexistent/3", "/nonexistent/4",
+                             "/nonexistent/5"};
     const std::string logFile = std::string(folder) + "/log";
     const int savedStderr = ::dup(2), logFd = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::dup2(logFd, 2);
@@ -182,7 +190,8 @@ TEST(HeadlessView, AnswersNoOrCancelsWhatNobodyIsThereToAnswer)
                 const std::vector<uint8_t> sent = module.receivedBytes();
                 return std::find(sent.begin() + answered, sent.end(), 'p') != sent.end();
             }));
-            for (uint8_t b : module.receivedBytes()) EXPECT_NE(std::string("pbt").find(char(b)), std::string::npos) << "sent " << b;
+            for (uint8_t b : module.receivedBytes())
+                EXPECT_NE(std::string("pbt").find(char(b)), std::string::npos) << "sent " << b;
         }
     }
     ::dup2(savedStderr, 2);

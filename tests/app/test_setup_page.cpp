@@ -116,8 +116,9 @@ std::string own(int port, const std::string& token) {
 class Events {
 public:
     Events(int port, const std::string& token) : fd_(connect_to(port)) {
-        const std::string request = "GET /setup/api/events?token=" + token + " HTTP/1.1\r\nHost: 127.0.0.1:" +
-                                    std::to_string(port) + "\r\nSec-Fetch-Site: same-origin\r\n\r\n";
+        const std::string request = "GET /setup/api/events?token=" + token +
+                                    " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                                    "\r\nSec-Fetch-Site: same-origin\r\n\r\n";
         ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL);
     }
     ~Events() { close(); }
@@ -132,7 +133,8 @@ public:
             for (size_t end; (end = in_.find("\n\n")) != std::string::npos; in_.erase(0, end + 2)) {
                 const size_t data = in_.find("data: ");
                 if (data < end)
-                    last_ = QJsonDocument::fromJson(QByteArray::fromStdString(in_.substr(data + 6, end - data - 6))).object();
+                    last_ = QJsonDocument::fromJson(QByteArray::fromStdString(in_.substr(data + 6, end - data - 6)))
+                                .object();
                 if (last_.contains("fixed")) fixed_ = last_["fixed"].toObject();
                 ++events_;
             }
@@ -163,7 +165,14 @@ protected:
         ASSERT_TRUE(::mkdtemp(folder));
         options.dataDir = folder;
         std::ofstream(std::string(folder) + "/fc00001.df1", std::ios::binary).write(" ", 2);  // a focuser in use
-        std::ofstream(std::string(folder) + "/focuser.dc1", std::ios::binary).write("0\0" "0\0" "0\0" "0.01\0" "2", 14);
+        std::ofstream(std::string(folder) + "/focuser.dc1", std::ios::binary)
+            .write(
+                "0\0"
+                "0\0"
+                "0\0"
+                "0.01\0"
+                "2",
+                14);
         options.alpacaPort = port;
         options.portMap.paths = {module.slavePath(), "/nonexistent/2", "/nonexistent/3", "/nonexistent/4",
                                  "/nonexistent/5"};
@@ -224,8 +233,8 @@ TEST_F(SetupPageTest, ServesItsOwnFilesOnlyAndTakesChangesOnlyFromItself) {
         {"POST", "/setup", host, "", 405, "read with GET"},
         {"GET", "/setup/api/action", host, "", 405, "sent with POST"},
         // Another site's form, and its script with the right token.
-        {"POST", "/setup/api/action", cross + "Content-Type: application/x-www-form-urlencoded\r\n",
-         "action=moveOut", 403, "comes from another site (Sec-Fetch-Site: cross-site)"},
+        {"POST", "/setup/api/action", cross + "Content-Type: application/x-www-form-urlencoded\r\n", "action=moveOut",
+         403, "comes from another site (Sec-Fetch-Site: cross-site)"},
         {"POST", "/setup/api/action", host + "Origin: http://evil.example\r\nX-Corvell-Token: " + token + "\r\n",
          "{\"action\":\"moveOut\"}", 403, "from a page of another origin (http://evil.example)"},
         {"POST", "/setup/api/action", host + "Origin: null\r\nX-Corvell-Token: " + token + "\r\n",
@@ -270,7 +279,8 @@ TEST_F(SetupPageTest, ServesItsOwnFilesOnlyAndTakesChangesOnlyFromItself) {
     EXPECT_EQ(commands(), "") << "nothing the refused requests asked for reached the module";
 
     // The page itself: Move Out, then Stop, on the line in that order.
-    EXPECT_EQ(ask(port, "POST", "/setup/api/action", own(port, token), "{\"action\":\"moveOut\"}").body, "{\"ok\":true}");
+    EXPECT_EQ(ask(port, "POST", "/setup/api/action", own(port, token), "{\"action\":\"moveOut\"}").body,
+              "{\"ok\":true}");
     ASSERT_TRUE(spin_until([&] { return commands() == "o"; })) << commands();
     EXPECT_EQ(ask(port, "POST", "/setup/api/action", own(port, token), "{\"action\":\"stop\"}").status, 200);
     ASSERT_TRUE(spin_until([&] { return commands() == "os"; })) << commands();
@@ -280,8 +290,8 @@ TEST_F(SetupPageTest, ServesItsOwnFilesOnlyAndTakesChangesOnlyFromItself) {
     const std::string network = "{\"action\":\"network\",\"enabled\":true,\"httpPort\":" + std::to_string(port) +
                                 ",\"discoveryPort\":" + std::to_string(free_port()) +
                                 ",\"localNetwork\":false,\"anyAddress\":false,\"hostNames\":\"";
-    EXPECT_NE(ask(port, "POST", "/setup/api/action", own(port, token), network + "telescope..lan\"}").body.find(
-                  "\"refused\":\"'telescope..lan' is not a host name"),
+    EXPECT_NE(ask(port, "POST", "/setup/api/action", own(port, token), network + "telescope..lan\"}")
+                  .body.find("\"refused\":\"'telescope..lan' is not a host name"),
               std::string::npos);
     EXPECT_EQ(ask(port, "POST", "/setup/api/action", own(port, token), network + "Telescope.LAN\"}").body,
               "{\"ok\":true,\"restarting\":true}");
@@ -306,7 +316,8 @@ TEST_F(SetupPageTest, EveryOpenPageSeesEachChangeAndAnAnswerFromOneClosesTheQues
     ASSERT_TRUE(spin_until([&] { return core.engine().communicating(); }));
     const std::string token = core.setupPage().token();
     Events one(port, token), two(port, token);
-    for (Events* e : {&one, &two}) ASSERT_TRUE(e->until([](const QJsonObject& s) { return joined(s["position"]) == "0.327\""; }));
+    for (Events* e : {&one, &two})
+        ASSERT_TRUE(e->until([](const QJsonObject& s) { return joined(s["position"]) == "0.327\""; }));
     EXPECT_TRUE(core.setupPage().attended());
     EXPECT_EQ(one.fixed()["version"].toString().toStdString(), CORVELL_VERSION);
 
@@ -392,7 +403,8 @@ TEST_F(SetupPageTest, WithoutAWindowTheOlderReleasesFileIsOfferedOnThePage) {
             "{\"action\":\"textOk\",\"id\":" + std::to_string(id) + ",\"text\":\"Old refractor \u00e9\"}");
         ASSERT_TRUE(page.until([](const QJsonObject& s) {
             return s["focusers"].toArray().size() == 1 &&
-                   s["focusers"].toArray()[0].toObject()["name"].toString() == QString::fromUtf8("Old refractor \u00e9") &&
+                   s["focusers"].toArray()[0].toObject()["name"].toString() ==
+                       QString::fromUtf8("Old refractor \u00e9") &&
                    s["connection"].toString() == "Communicating";
         }));
         EXPECT_FALSE(std::ifstream(file).good()) << "converted, the older file is gone";
@@ -410,8 +422,10 @@ TEST_F(SetupPageTest, ABadNumberTypedOnThePageIsSaidThereAndNotInTheWindow) {
     ASSERT_TRUE(spin_until([&] { return core.engine().communicating(); }));
     for (const std::string action : {"stepIncrement", "backlashDistance"})
         EXPECT_EQ(ask(port, "POST", "/setup/api/action", own(port, core.setupPage().token()),
-                      "{\"action\":\"" + action + "\",\"typed\":true,\"text\":\"abc\"}").body,
-                  "{\"invalidNumber\":\"'abc' is not a valid number.\",\"ok\":true}") << action;
+                      "{\"action\":\"" + action + "\",\"typed\":true,\"text\":\"abc\"}")
+                      .body,
+                  "{\"invalidNumber\":\"'abc' is not a valid number.\",\"ok\":true}")
+            << action;
     EXPECT_EQ(window, std::vector<std::string>{}) << "nothing for the window";
     core.engine().step_increment_input(true, "1..2");  // as the window's step box hands it over
     EXPECT_EQ(window, std::vector<std::string>{"1..2"});

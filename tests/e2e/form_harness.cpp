@@ -39,7 +39,9 @@ bool waitUntil(const std::function<bool()>& done, int ms) {
     return true;
 }
 
-void pump(int ms) { waitUntil([] { return false; }, ms); }
+void pump(int ms) {
+    waitUntil([] { return false; }, ms);
+}
 
 void sleepInLoop(int ms) {
     QEventLoop loop;
@@ -161,12 +163,15 @@ void Harness::relink(corvell::sim::Simulator& to) {
 
 Harness::~Harness() { closeWindow(); }
 
-std::string Harness::path(const std::string& name) const { return dir.filePath(QString::fromStdString(name)).toStdString(); }
+std::string Harness::path(const std::string& name) const {
+    return dir.filePath(QString::fromStdString(name)).toStdString();
+}
 
 void Harness::openWindow(bool waitForStartUp) {
     if (!emptyFolder && QDir(dir.path()).entryList({"*.df1", "focuser.dat"}).isEmpty()) {  // settings kept
         const auto bytes = corvell::read_file_head(path("focuser.dc1"), 4096);
-        corvell::ProgramConfig c = bytes ? corvell::parse_config(bytes->data(), bytes->size()) : corvell::ProgramConfig();
+        corvell::ProgramConfig c =
+            bytes ? corvell::parse_config(bytes->data(), bytes->size()) : corvell::ProgramConfig();
         c.currentFileNumber = 1;
         c.nextFileNumber = std::max(c.nextFileNumber, 2);
         corvell::FocuserProfile p;
@@ -219,8 +224,7 @@ void Harness::goToCount(long count) {
     form->GoToPosButton->click();
     form->GoToDialog->PositionEdit->setText(QString::number(inches, 'f', 6).left(10));
     form->GoToDialog->OKBtn->click();
-    if (!waitUntil([&] { return sim->position() == count && engine().idle(); },
-                   8000))
+    if (!waitUntil([&] { return sim->position() == count && engine().idle(); }, 8000))
         ADD_FAILURE() << "the go-to to " << count << " did not end; module at " << sim->position();
     if (!waitUntil([&] { return engine().position() == count; }, 3000))
         ADD_FAILURE() << "the position " << count << " was not read back";
@@ -263,8 +267,9 @@ void Hands::key(int k, Qt::KeyboardModifiers modifiers) {
     focusTopWindow();
     QWidget* target = QApplication::focusWidget();
     ASSERT_NE(target, nullptr) << "nothing has the keyboard; active: "
-                               << (QApplication::activeWindow() ? QApplication::activeWindow()->objectName().toStdString()
-                                                                 : "none");
+                               << (QApplication::activeWindow()
+                                       ? QApplication::activeWindow()->objectName().toStdString()
+                                       : "none");
     QTest::keyClick(target, static_cast<Qt::Key>(k), modifiers);
     pump(30);
 }

@@ -50,8 +50,7 @@ int listenOnFreePort(int& port);
 // One request to an Alpaca server of this process, made on another thread
 // while the event loop runs (the server answers from the main thread);
 // returns the reply's body.
-std::string alpacaRequest(int port, const std::string& method, const std::string& member,
-                          const std::string& body = "");
+std::string alpacaRequest(int port, const std::string& method, const std::string& member, const std::string& body = "");
 
 struct Harness {
     explicit Harness(corvell::sim::SimOptions simOptions = fastModule(), bool startSim = true);

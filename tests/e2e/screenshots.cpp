@@ -201,7 +201,7 @@ int main(int argc, char** argv) {
         long count;
         const char* text;
     } stored[] = {{1200, "Eyepiece 25 mm"}, {2500, "Camera, no filter"}, {2610, "Camera + L filter"},
-                 {3400, "Barlow 2x"},      {4800, "Diagonal + 9 mm"},   {6100, "Spectroscope"}};
+                  {3400, "Barlow 2x"},      {4800, "Diagonal + 9 mm"},   {6100, "Spectroscope"}};
     int slot = 1;
     for (const auto& s : stored) {
         goToCount(h, s.count);
@@ -405,9 +405,8 @@ int main(int argc, char** argv) {
     waitUntil([&] { return h.form->AutoDetectDialog->isVisible(); }, 20000);
     save(h.form->AutoDetectDialog, "dialog-auto-detect-not-found");
     h.form->AutoDetectDialog->AutoDetectOK->click();
-    waitUntil([&] {
-        return !(h.form->engine().situations() & corvell::situation_bit(corvell::Situation::AutoDetect));
-    }, 3000);
+    waitUntil([&] { return !(h.form->engine().situations() & corvell::situation_bit(corvell::Situation::AutoDetect)); },
+              3000);
     h.sim->setSilent(false);
     h.form->ComPortSelect->button(0)->click();
     h.form->BaudRateSelect->button(0)->click();
@@ -438,7 +437,8 @@ int main(int argc, char** argv) {
     {
         Harness old;
         std::string legacy;
-        for (int i = 0; i < 48; ++i) legacy += (i < 8 ? std::string(i == 6 ? "-1" : "0") : std::string(i < 28 ? "-1" : " ")) + '\0';
+        for (int i = 0; i < 48; ++i)
+            legacy += (i < 8 ? std::string(i == 6 ? "-1" : "0") : std::string(i < 28 ? "-1" : " ")) + '\0';
         FILE* f = std::fopen(old.path("focuser.dat").c_str(), "wb");
         if (f) {
             std::fwrite(legacy.data(), 1, legacy.size(), f);

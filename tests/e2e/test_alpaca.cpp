@@ -25,7 +25,8 @@ namespace {
 std::string activity(Harness& h) { return lines(h.form->ActivityDisplay).join(" | ").toStdString(); }
 
 QJsonValue value(int port, const std::string& method, const std::string& member, const std::string& body = "") {
-    const QJsonObject reply = QJsonDocument::fromJson(QByteArray::fromStdString(alpacaRequest(port, method, member, body))).object();
+    const QJsonObject reply =
+        QJsonDocument::fromJson(QByteArray::fromStdString(alpacaRequest(port, method, member, body))).object();
     EXPECT_EQ(reply["ErrorNumber"].toInt(-1), 0) << member << ": " << reply["ErrorMessage"].toString().toStdString();
     return reply["Value"];
 }
@@ -40,7 +41,8 @@ TEST(AlpacaInTheWindow, PortInUseThenTheCurrentFocuserAndAMoveAsTheGoToButtons) 
         p.maxTravel = n == 1 ? 6600 : 20000;
         p.inchesPerCount = n == 1 ? 0.000125f : 0.0001f;
         std::string error;
-        ASSERT_TRUE(corvell::save_file_atomically(h.path(*corvell::profile_file_name(n)), corvell::encode_profile(p), error));
+        ASSERT_TRUE(
+            corvell::save_file_atomically(h.path(*corvell::profile_file_name(n)), corvell::encode_profile(p), error));
     }
     corvell::ProgramConfig config;
     config.currentFileNumber = 1;
@@ -60,7 +62,8 @@ TEST(AlpacaInTheWindow, PortInUseThenTheCurrentFocuserAndAMoveAsTheGoToButtons) 
     ASSERT_TRUE(h.waitCommunicating());
     EXPECT_EQ(activity(h), "Alpaca server not listening: | port " + std::to_string(takenPort) +
                                " is in use by another program (127.0.0.1:" + std::to_string(takenPort) + ")");
-    EXPECT_TRUE(h.form->alpacaServer().statusText().startsWith("Not listening: port")) << h.form->alpacaServer().statusText().toStdString();
+    EXPECT_TRUE(h.form->alpacaServer().statusText().startsWith("Not listening: port"))
+        << h.form->alpacaServer().statusText().toStdString();
     h.form->AlpacaGroup->findChild<QSpinBox*>("AlpacaHttpPort")->setValue(port);
     EXPECT_EQ(activity(h), "Alpaca server on, port " + std::to_string(port) + " (this computer only)");
     ::close(taken);
@@ -79,7 +82,8 @@ TEST(AlpacaInTheWindow, PortInUseThenTheCurrentFocuserAndAMoveAsTheGoToButtons) 
     value(port, "PUT", "connected", "Connected=True");
     EXPECT_EQ(value(port, "GET", "maxstep").toInt(), 6600);
     EXPECT_DOUBLE_EQ(value(port, "GET", "stepsize").toDouble(), 3.175);
-    EXPECT_EQ(value(port, "GET", "description").toString().toStdString(), "Corvell control module with focuser Refractor");
+    EXPECT_EQ(value(port, "GET", "description").toString().toStdString(),
+              "Corvell control module with focuser Refractor");
     // Another focuser becomes the current one: the first one's file is gone
     // when the files are scanned again.
     std::remove(h.path("fc00001.df1").c_str());

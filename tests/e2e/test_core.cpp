@@ -101,13 +101,15 @@ TEST(StartUp, SilentModuleReportsTimeoutAndIdentifiesEvery1500msUntilItAnswers) 
     ASSERT_TRUE(h.waitCommunicating());
     h.sim->setSilent(true);
     const double mark = h.sim->nowMs();
-    ASSERT_TRUE(waitUntil([&] { return lines(h.form->StatusDisplay).contains("Serial Communications Timeout"); }, 20000));
-    EXPECT_EQ(lines(h.form->StatusDisplay), (QStringList{"Serial Communications Timeout", "Check Corvell connections"}));
+    ASSERT_TRUE(
+        waitUntil([&] { return lines(h.form->StatusDisplay).contains("Serial Communications Timeout"); }, 20000));
+    EXPECT_EQ(lines(h.form->StatusDisplay),
+              (QStringList{"Serial Communications Timeout", "Check Corvell connections"}));
     EXPECT_EQ(h.form->Connection->text(), "Not communicating");
     // Identifies keep coming, but no more often than every 1500 ms: over the
     // six seconds that three of them take, no more than that allows.
-    ASSERT_TRUE(waitUntil([&] { return timesOf(*h.sim, 'b', mark).size() >= 3 && h.sim->nowMs() > mark + 6100; },
-                          20000));
+    ASSERT_TRUE(
+        waitUntil([&] { return timesOf(*h.sim, 'b', mark).size() >= 3 && h.sim->nowMs() > mark + 6100; }, 20000));
     EXPECT_LE(timesOf(*h.sim, 'b', mark).size(), mostEvery(*h.sim, mark, 1500));
     EXPECT_EQ(lines(h.form->ActivityDisplay), QStringList{"Waiting for focuser response"});
     h.sim->setSilent(false);
@@ -123,7 +125,8 @@ TEST(Commands, ACommandClickedDuringAnExchangeFollowsItAndNoiseIsShrugged) {
     h.form->StopButton->click();
     ASSERT_TRUE(waitUntil([&] { return h.indexOf('t', mark) >= 0; }, 2000));
     ASSERT_EQ(h.received().back(), 't');
-    ASSERT_TRUE(h.engine().situations() & corvell::situation_bit(corvell::Situation::Poll)) << "the status read is on the line";
+    ASSERT_TRUE(h.engine().situations() & corvell::situation_bit(corvell::Situation::Poll))
+        << "the status read is on the line";
     h.form->MoveInButton->click();
     ASSERT_TRUE(waitUntil([&] { return h.indexOf('i', mark) >= 0; }, 10000));
     // Not sent while the status read was in progress: after its reply and
@@ -186,7 +189,8 @@ TEST(GoTo, CompletesAndATerminatedGoToShowsItsPosition) {
             h.form->StopGoToDialog->OKBtn->click();
         else
             h.form->StopButton->click();
-        ASSERT_TRUE(waitUntil([&] { return lines(h.form->ActivityDisplay).contains("Command terminated by user"); }, 2000));
+        ASSERT_TRUE(
+            waitUntil([&] { return lines(h.form->ActivityDisplay).contains("Command terminated by user"); }, 2000));
         EXPECT_FALSE(h.form->StopGoToDialog->isVisible());
         ASSERT_TRUE(h.waitIdle());
         auto bytes = h.received();

@@ -63,6 +63,8 @@ TEST(SetupPages, BackReturnsToThePageBeforeEveryPageFitsAndTheFocusedChoiceShows
                *direction = "Verify that the Motor", *zero = "Move the focuser to the end",
                *distance = "Move the focuser out", *maximum = "Move the focuser to the desired", *done = "Setup is now",
                *manual = "Do you want to run";
+    // The walks, one page a row: clang-format would spread them over a screen each.
+    // clang-format off
     const Act ok = [](Hands& k) { k.ok(); }, manualSetup = [](Hands& k) {
         k.h.waitIdle();
         k.h.form->ManualSetupButton->click();
@@ -87,6 +89,7 @@ TEST(SetupPages, BackReturnsToThePageBeforeEveryPageFitsAndTheFocusedChoiceShows
         {{choose(2), direction, mode}, {ok, zero, direction}, {ok, distance, zero}, {ok, "The focuser has not", distance},
          {[&](Hands& k) { k.back(); at(4000)(k); }, maximum, distance, at(4000)}, {at(7000), done, nullptr}},
         {{manualSetup, manual, nullptr}, {ok, direction, manual}}};
+    // clang-format on
     for (bool keyboard : {false, true}) {
         // The pages' sizes do not depend on the hands: at twice the size the mouse walks alone.
         if (keyboard && qApp->devicePixelRatio() > 1) continue;
@@ -96,7 +99,10 @@ TEST(SetupPages, BackReturnsToThePageBeforeEveryPageFitsAndTheFocusedChoiceShows
         ASSERT_TRUE(h.waitCommunicating());
         Hands k{h, keyboard};
         TSetupDialog* d = h.form->SetupDialog;
-        auto zeros = [&] { const auto r = h.received(); return std::count(r.begin(), r.end(), 'z'); };
+        auto zeros = [&] {
+            const auto r = h.received();
+            return std::count(r.begin(), r.end(), 'z');
+        };
         for (size_t w = 0; w < walks.size(); ++w) {
             std::vector<Row> rows = walks[w];
             if (w < 3) rows.insert(rows.begin(), start.begin(), start.end());
@@ -111,20 +117,23 @@ TEST(SetupPages, BackReturnsToThePageBeforeEveryPageFitsAndTheFocusedChoiceShows
                 const auto zerosBefore = zeros();
                 for (int pass = 0; pass < (row.backTo ? 2 : 1); ++pass) {
                     (pass == 1 && row.again ? row.again : row.forward)(k);
-                    ASSERT_TRUE(waitUntil([&] { return text1(h).startsWith(row.page); }, 3000)) << text1(h).toStdString();
+                    ASSERT_TRUE(waitUntil([&] { return text1(h).startsWith(row.page); }, 3000))
+                        << text1(h).toStdString();
                     pump(50);
                     EXPECT_EQ(cut(d), "");
                     EXPECT_EQ(d->BackBtn->isVisible(), row.backTo != nullptr);
                     EXPECT_EQ(d->OKBtn->isEnabled(), row.page != model && row.page != typed);
                     EXPECT_EQ(d->windowTitle(), w == 3 ? "Focuser Manual Setup" : "Add New Focuser");
-                    EXPECT_TRUE(row.page != manual || d->FocuserDescription->text() == "Walked") << "not what was typed before";
+                    EXPECT_TRUE(row.page != manual || d->FocuserDescription->text() == "Walked")
+                        << "not what was typed before";
                     if (d->SetupModeSelect->isVisible()) {
                         k.focusTopWindow();
                         EXPECT_TRUE(qobject_cast<QRadioButton*>(QApplication::focusWidget()) && focusShown());
                     }
                     if (pass == 1 || !row.backTo) continue;
                     k.back();
-                    ASSERT_TRUE(waitUntil([&] { return text1(h).startsWith(row.backTo); }, 3000)) << text1(h).toStdString();
+                    ASSERT_TRUE(waitUntil([&] { return text1(h).startsWith(row.backTo); }, 3000))
+                        << text1(h).toStdString();
                     EXPECT_TRUE(row.backTo != named || d->FocuserDescription->text() == "Walked");
                 }
                 // Back sends the module nothing: the zero goes out with OK on the zero page.
@@ -171,15 +180,27 @@ TEST(Dialogs, EveryMessageLiesWholeWithinItsDialog) {
         QApplication::sendEvent(f.TextEntryDialog->EnterText, &omega);
         return f.TextEntryDialog;
     };
-    const std::vector<std::function<QDialog*()>> shown = {
-        [&] { return entry(f.GoToPosButton, "abc", "inches"); },
-        [&] { return entry(f.SetEncoder, "-5", "counts per inch"); },
-        [&] { return entry(f.SetMaxTravel, "70000", "counts"); },
-        [&] { return entry(f.MaxTravelOverride, "", "inches"); }, refused,
-        [&] { f.DeleteFocuser->click(); return f.AreYouSureDialog; },
-        [&] { f.RestoreDefaults->click(); return f.AreYouSureDialog; },
-        [&] { f.StopInitDialog->showCentred(); return f.StopInitDialog; },
-        [&] { f.StopGoToDialog->showCentred(); return f.StopGoToDialog; }};
+    const std::vector<std::function<QDialog*()>> shown = {[&] { return entry(f.GoToPosButton, "abc", "inches"); },
+                                                          [&] { return entry(f.SetEncoder, "-5", "counts per inch"); },
+                                                          [&] { return entry(f.SetMaxTravel, "70000", "counts"); },
+                                                          [&] { return entry(f.MaxTravelOverride, "", "inches"); },
+                                                          refused,
+                                                          [&] {
+                                                              f.DeleteFocuser->click();
+                                                              return f.AreYouSureDialog;
+                                                          },
+                                                          [&] {
+                                                              f.RestoreDefaults->click();
+                                                              return f.AreYouSureDialog;
+                                                          },
+                                                          [&] {
+                                                              f.StopInitDialog->showCentred();
+                                                              return f.StopInitDialog;
+                                                          },
+                                                          [&] {
+                                                              f.StopGoToDialog->showCentred();
+                                                              return f.StopGoToDialog;
+                                                          }};
     const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
     for (const auto& show : shown) {
         ASSERT_TRUE(h.waitIdle());
@@ -191,10 +212,12 @@ TEST(Dialogs, EveryMessageLiesWholeWithinItsDialog) {
         EXPECT_FALSE(dialog->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
         // The go-to's window leaves Stop, the Step buttons and Activity in view.
         for (QWidget* w : std::initializer_list<QWidget*>{f.StopButton, f.StepInButton, f.ActivityDisplay})
-            EXPECT_TRUE(dialog != f.StopGoToDialog || !dialog->frameGeometry().intersects(QRect(w->mapToGlobal(QPoint()), w->size())));
+            EXPECT_TRUE(dialog != f.StopGoToDialog ||
+                        !dialog->frameGeometry().intersects(QRect(w->mapToGlobal(QPoint()), w->size())));
         // A long button has room for its text within its frame.
         for (QPushButton* b : dialog->findChildren<QPushButton*>())
-            EXPECT_GE(b->width() - b->fontMetrics().horizontalAdvance(b->text().remove('&')), 2 * b->fontMetrics().averageCharWidth())
+            EXPECT_GE(b->width() - b->fontMetrics().horizontalAdvance(b->text().remove('&')),
+                      2 * b->fontMetrics().averageCharWidth())
                 << b->text().toStdString();
         if (dialog == f.TextEntryDialog) {
             QTest::keyClick(f.TextEntryDialog->EnterText, Qt::Key_O);
@@ -217,7 +240,8 @@ TEST(Window, EveryPageFitsTheScreenAndEveryButtonCanBeReached) {
     for (QWidget* page : {h.form->TabSheet1, h.form->TabSheet3, h.form->TabSheet2, h.form->TabSheet4}) {
         h.form->PageControl1->setCurrentWidget(page);
         QScrollArea* scroll = page->findChild<QScrollArea*>(QString(), Qt::FindDirectChildrenOnly);
-        EXPECT_TRUE(qApp->devicePixelRatio() > 1 || page == h.form->TabSheet3 || !scroll->verticalScrollBar()->maximum());
+        EXPECT_TRUE(qApp->devicePixelRatio() > 1 || page == h.form->TabSheet3 ||
+                    !scroll->verticalScrollBar()->maximum());
         for (QAbstractButton* b : scroll->widget()->findChildren<QAbstractButton*>()) {
             scroll->ensureWidgetVisible(b, 0, 0);
             EXPECT_TRUE(scroll->viewport()->rect().contains(QRect(b->mapTo(scroll->viewport(), QPoint()), b->size())));

@@ -40,7 +40,6 @@ void writeRaw(const std::string& path, const std::string& bytes) {
     ASSERT_TRUE(corvell::save_file_atomically(path, bytes, error)) << error;
 }
 
-
 void writeConfigForOneProfile(const Harness& h) {
     corvell::ProgramConfig c;
     c.currentFileNumber = 1;
@@ -152,8 +151,7 @@ TEST(Files, AReadOnlyProfileLoadsAndIsNeverReplaced) {
     struct stat st {};
     ASSERT_EQ(::stat(h.path("fc00001.df1").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0444u);
-    EXPECT_EQ(QDir(h.dir.path()).entryList(QDir::Files | QDir::Hidden),
-              (QStringList{"fc00001.df1", "focuser.dc1"}));
+    EXPECT_EQ(QDir(h.dir.path()).entryList(QDir::Files | QDir::Hidden), (QStringList{"fc00001.df1", "focuser.dc1"}));
 }
 
 TEST(Files, StartUpRemovesLeftoversAndAFailedSaveStaysInViewUntilTheUserActs) {
@@ -214,10 +212,10 @@ std::vector<std::string> brokenControls(QWidget* page) {
                           w->minimumHeight() > 0 ? w->minimumHeight() : hint.height());
         const QRect inParent(QPoint(0, 0), w->parentWidget()->size());
         if (w->width() < least.width() || w->height() < least.height() || !inParent.contains(w->geometry()))
-            broken.push_back(w->metaObject()->className() + std::string(" ") + w->objectName().toStdString() +
-                             " '" + w->property("text").toString().toStdString() + "' " +
-                             std::to_string(w->width()) + "x" + std::to_string(w->height()) + " < " +
-                             std::to_string(least.width()) + "x" + std::to_string(least.height()));
+            broken.push_back(w->metaObject()->className() + std::string(" ") + w->objectName().toStdString() + " '" +
+                             w->property("text").toString().toStdString() + "' " + std::to_string(w->width()) + "x" +
+                             std::to_string(w->height()) + " < " + std::to_string(least.width()) + "x" +
+                             std::to_string(least.height()));
     }
     return broken;
 }

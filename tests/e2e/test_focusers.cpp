@@ -229,7 +229,8 @@ TEST(Focusers, TheDeleteQuestionNamesTheFocuserAndItsProfileGoesToTheTrash) {
         h.form->AreYouSureDialog->OKBtn->click();
         // Promised the trash: without one, deleted for good only when so answered ("Keep it" first).
         for (int ask = 0; !trash && ask < 2; ++ask) {
-            ASSERT_TRUE(waitUntil([&] { return h.form->AreYouSureDialog->SureText->text().startsWith("fc00002"); }, 2000));
+            ASSERT_TRUE(
+                waitUntil([&] { return h.form->AreYouSureDialog->SureText->text().startsWith("fc00002"); }, 2000));
             EXPECT_EQ(h.form->AreYouSureDialog->SureText->text().toStdString(),
                       "fc00002.df1 cannot go to the trash: no trash is available.  Delete it for good?  It cannot be "
                       "brought back then.");

@@ -162,7 +162,8 @@ TEST(Initialization, WritesTheSettingsInOrderAndHomesWithTheDialogUp) {
     EXPECT_FALSE(h.form->StopInitDialog->isVisible());
     // The default scale and travel: d 227, e 136, f 27, w 6600.
     auto bytes = h.received();
-    const std::vector<uint8_t> expected = {'s', 'd', 0x00, 0xE3, 'e', 0x00, 0x88, 'f', 0x00, 0x1B, 'w', 0x19, 0xC8, 'h'};
+    const std::vector<uint8_t> expected = {'s', 'd',  0x00, 0xE3, 'e',  0x00, 0x88,
+                                           'f', 0x00, 0x1B, 'w',  0x19, 0xC8, 'h'};
     ASSERT_GE(bytes.size(), mark + expected.size());
     EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + mark, bytes.begin() + mark + expected.size()), expected)
         << letters(bytes);
@@ -185,7 +186,8 @@ TEST(Replug, AnAdapterPulledOutAndPluggedBackInIsFoundAgain) {
     h.sim->hangUp();
     // Said on the Operate page at once, the position no longer shown as current.
     ASSERT_TRUE(waitUntil([&] { return lines(h.form->ActivityDisplay).contains("Not communicating"); }, 1000));
-    EXPECT_TRUE(h.form->Connection->text().contains("the device went away")) << h.form->Connection->text().toStdString();
+    EXPECT_TRUE(h.form->Connection->text().contains("the device went away"))
+        << h.form->Connection->text().toStdString();
     EXPECT_EQ(lines(h.form->PositionDisplay), QStringList{"Unknown"});
     EXPECT_EQ(lines(h.form->StatusDisplay), QStringList{"Unknown"});
     const double before = cpuSeconds();

@@ -38,7 +38,8 @@ corvell::ProgramConfig configOnDisk(const Harness& h) {
 
 void writeProfile(const Harness& h, int number, const FocuserProfile& p) {
     std::string error;
-    ASSERT_TRUE(corvell::save_file_atomically(h.path(*corvell::profile_file_name(number)), corvell::encode_profile(p), error));
+    ASSERT_TRUE(
+        corvell::save_file_atomically(h.path(*corvell::profile_file_name(number)), corvell::encode_profile(p), error));
 }
 
 // From the keyboard: the box has the focus, and a digit opens it.

@@ -29,7 +29,8 @@ TEST(Window, RefusalsShowWhereTheClickWasAndTheListMarksTheFocuserInUse) {
     for (const char* name : {"1", "2", "3"}) {
         corvell::FocuserProfile p;
         p.description = name;
-        corvell::save_file_atomically(h.path(*corvell::profile_file_name(name[0] - '0')), corvell::encode_profile(p), error);
+        corvell::save_file_atomically(h.path(*corvell::profile_file_name(name[0] - '0')), corvell::encode_profile(p),
+                                      error);
     }
     h.openWindow();
     ASSERT_TRUE(h.waitCommunicating());
@@ -38,7 +39,8 @@ TEST(Window, RefusalsShowWhereTheClickWasAndTheListMarksTheFocuserInUse) {
     f.RestoreDefaults->click();
     f.AreYouSureDialog->OKBtn->click();
     ASSERT_TRUE(waitUntil([&] { return f.FocuserType->text() == "3" && h.engine().idle(); }, 3000));
-    for (int row : {2, 1, 0}) EXPECT_EQ(click(f.FocuserList, row), std::to_string(row + 1) + " / " + std::to_string(row));
+    for (int row : {2, 1, 0})
+        EXPECT_EQ(click(f.FocuserList, row), std::to_string(row + 1) + " / " + std::to_string(row));
     ASSERT_EQ(h.engine().move_to(6500), "");
     ASSERT_TRUE(waitUntil([&] { return h.goToRunning(); }, 3000));
     EXPECT_EQ(click(f.FocuserList, 1), "1 / 0") << "a choice refused shows the one in use";

@@ -43,7 +43,7 @@ struct ModuleModel {
         long long at;
         uint8_t byte;
     };
-    std::deque<Out> out;        // bytes not yet sent, in order
+    std::deque<Out> out;           // bytes not yet sent, in order
     std::vector<uint8_t> pending;  // the command being received
     long long lastDue = 0;
 
@@ -77,15 +77,21 @@ struct ModuleModel {
             position = 0;
             send(due + travelMs, {'c'});
             break;
-        case 'z': position = 0; send(due, {'z'}); break;
+        case 'z':
+            position = 0;
+            send(due, {'z'});
+            break;
         case 's':
             // A stop ends a go-to or homing: its completion is not sent.
             while (!out.empty() && out.back().byte == 'c' && out.back().at > now) out.pop_back();
             send(due, {'s'});
             break;
-        case 'i': case 'o': case 'w': case 'd': case 'e': case 'f':
-            send(due, {c[0]});
-            break;
+        case 'i':
+        case 'o':
+        case 'w':
+        case 'd':
+        case 'e':
+        case 'f': send(due, {c[0]}); break;
         default: send(due, {'r'}); break;
         }
     }
@@ -101,7 +107,7 @@ public:
         long long at;  // ms on the manual clock
         bool opened;
     };
-    bool opens = true;          // whether open() succeeds (unless `openable` decides)
+    bool opens = true;  // whether open() succeeds (unless `openable` decides)
     std::function<bool(const std::string& port, int baud)> openable;
     const long long* clock = nullptr;
     std::vector<Open> openLog;
@@ -109,7 +115,7 @@ public:
     int openCalls = 0;
     std::string port;
     int baud = 0;
-    Bytes written;              // every byte written, in order
+    Bytes written;                // every byte written, in order
     std::deque<uint8_t> waiting;  // bytes the program has not read yet
     std::string failure = "no such device";
 
@@ -156,7 +162,7 @@ public:
 // The reply timer on a clock that moves only when the test says so.
 class ManualTimer : public ReplyTimer {
 public:
-    long long now = 0;          // ms
+    long long now = 0;  // ms
     int interval = 0;
     long long nextExpiry = -1;  // -1: never loaded
     std::vector<int> loads;     // every interval loaded, in order
@@ -192,7 +198,7 @@ public:
         return false;
     }
     void warnInvalidNumber(const std::string& text) override { warnings.push_back(text); }
-    std::vector<LogLine> log;                 // the engine's log, in order
+    std::vector<LogLine> log;  // the engine's log, in order
     void logged(const LogLine& l) override { log.push_back(l); }
     std::vector<UnattendedAnswer> answered;  // what the engine answered for nobody, in order
     void answeredForNobody(const UnattendedAnswer& a) override { answered.push_back(a); }
@@ -264,7 +270,13 @@ struct Rig {
             FocuserProfile p;
             p.description = "Focuser 00001";
             saveProfile(1, p);
-            std::string error, next2 = std::string("0\0" "0\0" "0\0" "0.01\0" "2\0", 13);  // the current: 1
+            std::string error, next2 = std::string(
+                                   "0\0"
+                                   "0\0"
+                                   "0\0"
+                                   "0.01\0"
+                                   "2\0",
+                                   13);  // the current: 1
             EXPECT_TRUE(save_file_atomically(dir.file(kProgramConfigFileName), next2, error));
         }
         engine.construct();
@@ -363,8 +375,8 @@ struct Rig {
     // else is on the line.
     bool completionAwaited(int limitMs) const {
         const Situations s = engine.situations();
-        const Situations motion = situation_bit(Situation::GoTo) | situation_bit(Situation::Homing) |
-                                  situation_bit(Situation::InitHoming);
+        const Situations motion =
+            situation_bit(Situation::GoTo) | situation_bit(Situation::Homing) | situation_bit(Situation::InitHoming);
         return (s & motion) && !(s & (situation_bit(Situation::Poll) | situation_bit(Situation::Command))) &&
                !timer.loads.empty() && timer.loads.back() == limitMs;
     }

@@ -141,7 +141,9 @@ const std::vector<SituationCase>& situationCases() {
          }},
         // Both focusers deleted, the one with the stored position last: its
         // values went with it.
-        {"noFocuser", "No focuser is in use: add one or choose one", bits({Situation::NoFocuser, Situation::NoRow}),
+        {"noFocuser",
+         "No focuser is in use: add one or choose one",
+         bits({Situation::NoFocuser, Situation::NoRow}),
          [](Rig& r) {
              r.engine.FocuserListClick(1);
              for (int i = 0; i < 2; ++i) {
@@ -151,9 +153,18 @@ const std::vector<SituationCase>& situationCases() {
              ASSERT_TRUE(r.screen().noFocuser);
              ASSERT_EQ(r.engine.stored_position(1).count, -1);
          },
-         [](Rig&) {}, "", true, {Action::StoredGoTo, Action::Delete, Action::ChooseFocuser}},
+         [](Rig&) {},
+         "",
+         true,
+         {Action::StoredGoTo, Action::Delete, Action::ChooseFocuser}},
         // A first start: no focuser file at all.
-        {"noRow", "No focuser is selected in the list", bits({Situation::NoRow}), [](Rig&) {}, [](Rig&) {}, "", false,
+        {"noRow",
+         "No focuser is selected in the list",
+         bits({Situation::NoRow}),
+         [](Rig&) {},
+         [](Rig&) {},
+         "",
+         false,
          {Action::StoredGoTo, Action::Delete, Action::ChooseFocuser}},
     };
     return cases;
@@ -236,8 +247,7 @@ const std::vector<ActionCase>& actionCases() {
          nothing, 'g', 3000, 1},
         {Action::StepIn, "Step In not started", kStepping, click(&Engine::StepInButtonClick), stepped, nothing},
         {Action::StepOut, "Step Out not started", kStepping, click(&Engine::StepOutButtonClick), stepped, nothing},
-        {Action::GoTo, "Go To not started", "acts: idle poll description noRow",
-         click(&Engine::go_to_command),
+        {Action::GoTo, "Go To not started", "acts: idle poll description noRow", click(&Engine::go_to_command),
          [](Rig& r, size_t, const Screen& before) {
              return r.screen().entry.visible && r.screen().entry.id != before.entry.id;
          },
@@ -311,8 +321,7 @@ const std::vector<ActionCase>& actionCases() {
         {Action::SetMaxTravel, "Change Maximum Travel Count not started", kFocuserValue,
          click(&Engine::SetMaxTravelClick), entryOpened("Enter Maximum Travel Count"), cancelEntry, 'w', -1, 0},
         {Action::SetMaxTravelDistance, "Change Maximum Travel Distance not started", kFocuserValue,
-         click(&Engine::MaxTravelOverrideClick), entryOpened("Enter Maximum Travel Distance"), cancelEntry, 'w', -1,
-         0},
+         click(&Engine::MaxTravelOverrideClick), entryOpened("Enter Maximum Travel Distance"), cancelEntry, 'w', -1, 0},
         {Action::WriteMaxTravel, "Maximum travel not changed", "acts: idle poll echo description noRow",
          [](Rig& r) { return r.engine.set_max_travel(3000); }, sent('w', 3000), nothing, 'w', 3000, 1},
     };
@@ -338,11 +347,10 @@ bool actsIn(const std::string& verdict, const std::string& name, const std::vect
 // The user's motions are refused in every situation that would make them
 // wait behind something other than one exchange on the line.
 TEST(BusyTable, MotionIsRefusedWhereItWouldWaitAndActsBesideAnExchange) {
-    const Action motions[] = {Action::MoveIn, Action::MoveOut, Action::StepIn, Action::StepOut,
-                              Action::StoredGoTo};
-    const Situation refusing[] = {Situation::AutoDetect, Situation::InitSettings, Situation::InitHoming,
-                                  Situation::Homing,     Situation::GoTo,         Situation::Question,
-                                  Situation::Entry,      Situation::NotCommunicating};
+    const Action motions[] = {Action::MoveIn, Action::MoveOut, Action::StepIn, Action::StepOut, Action::StoredGoTo};
+    const Situation refusing[] = {
+        Situation::AutoDetect, Situation::InitSettings, Situation::InitHoming, Situation::Homing,
+        Situation::GoTo,       Situation::Question,     Situation::Entry,      Situation::NotCommunicating};
     for (Action a : motions) {
         for (Situation s : refusing) EXPECT_TRUE(refuses(s, a)) << action_name(a) << " in " << situation_reason(s);
         EXPECT_FALSE(refuses(Situation::Poll, a)) << action_name(a);
@@ -436,7 +444,7 @@ TEST(BusyTable, EveryActionInEverySituationActsNowOrSaysWhyAndNothingFiresLater)
             EXPECT_FALSE(r.screen().autoDetectTextVisible) << "a search started by itself";
             EXPECT_EQ(r.screen().question.id, afterLeave.question.id);
             EXPECT_EQ(r.engine.situations() & bits({Situation::Queued, Situation::QueuedStep, Situation::GoTo,
-                                                     Situation::StepGoTo, Situation::Setup}),
+                                                    Situation::StepGoTo, Situation::Setup}),
                       0u)
                 << "nothing waits to be sent";
             EXPECT_TRUE(r.engine.communicating()) << "the module answers again";

@@ -14,10 +14,10 @@ TEST(AddFocuser, ModelTablesGiveTheScaleAndTheTravel) {
         int model, drawtube, encoder;
         double roller, travel, lines;
     } cases[] = {
-        {3, 3, 2, 0.1875, 3.4, 4096},   // Mavrel 3, 4.60", 4096
-        {4, 1, 0, 0.1875, 1.8, 1440},   // Nusset (all), 3.00": 1.8"
-        {0, 0, 1, 0.125, 0.6, 2160},    // Kestin
-        {2, 4, 2, 0.125, 4.55, 4096},   // Mavrel 1 or 2, 5.75"
+        {3, 3, 2, 0.1875, 3.4, 4096},  // Mavrel 3, 4.60", 4096
+        {4, 1, 0, 0.1875, 1.8, 1440},  // Nusset (all), 3.00": 1.8"
+        {0, 0, 1, 0.125, 0.6, 2160},   // Kestin
+        {2, 4, 2, 0.125, 4.55, 4096},  // Mavrel 1 or 2, 5.75"
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.model);
@@ -34,8 +34,10 @@ TEST(AddFocuser, ModelTablesGiveTheScaleAndTheTravel) {
         EXPECT_EQ(page(r).text1, "Select the Tav Focuser model.");
         choose(r, c.model);
         EXPECT_EQ(page(r).text1, "Select the focuser drawtube length.");
-        EXPECT_EQ(page(r).choices, focuser_models()[c.model].drawtubes.size() == 0 ? Lines{} :
-                  Lines(focuser_models()[c.model].drawtubes.begin(), focuser_models()[c.model].drawtubes.end()));
+        EXPECT_EQ(page(r).choices,
+                  focuser_models()[c.model].drawtubes.size() == 0
+                      ? Lines{}
+                      : Lines(focuser_models()[c.model].drawtubes.begin(), focuser_models()[c.model].drawtubes.end()));
         choose(r, c.drawtube);
         EXPECT_EQ(page(r).choices, (Lines{"1440", "2160", "4096"}));
         choose(r, c.encoder);
@@ -83,14 +85,20 @@ TEST(AddFocuser, TypedParametersThatAreNoScaleOrBeyondTheModuleAreAskedAgain) {
         choose(r, 1);
         EXPECT_EQ(page(r).entryLabel, units ? "Encoder lines per cm" : "Encoder lines per inch");
         EXPECT_FALSE(page(r).okEnabled);
-        const std::string scale = units ? "Encoder counts per cm must be 39.37 to 39370.08"
-                                        : "Encoder counts per inch must be 100 to 100000";
+        const std::string scale =
+            units ? "Encoder counts per cm must be 39.37 to 39370.08" : "Encoder counts per inch must be 100 to 100000";
         const struct {
             const char* typed;
             std::string reason;
-        } wrongs[] = {{"0", scale}, {"-5", scale}, {"1", scale}, {"1e30", scale}, {"39", scale},
-                      {"nan", "'nan' is not a valid number"}, {"inf", "'inf' is not a valid number"},
-                      {"abc", "'abc' is not a valid number"}, {"", "'' is not a valid number"}};
+        } wrongs[] = {{"0", scale},
+                      {"-5", scale},
+                      {"1", scale},
+                      {"1e30", scale},
+                      {"39", scale},
+                      {"nan", "'nan' is not a valid number"},
+                      {"inf", "'inf' is not a valid number"},
+                      {"abc", "'abc' is not a valid number"},
+                      {"", "'' is not a valid number"}};
         for (const auto& wrong : wrongs) {
             enterDescription(r, wrong.typed);
             EXPECT_EQ(page(r).description, "Incorrect entry") << wrong.typed;
@@ -212,14 +220,35 @@ TEST(AddFocuser, TheManualSetupMeasuresWithThePushButtons) {
 TEST(AddFocuser, CancelOrCloseAtAnyPageLeavesNoFileNoRowAndTheStoredValues) {
     // Each case goes that many answers into the setup, then cancels.
     const std::vector<std::function<void(Rig&)>> walks = {
-        [](Rig&) {},                                                       // found
-        [](Rig& r) { ok(r); },                                             // description
-        [](Rig& r) { toModes(r, "X"); },                                   // mode
-        [](Rig& r) { toModes(r, "X"); choose(r, 0); },                     // model
-        [](Rig& r) { toModes(r, "X"); choose(r, 0); choose(r, 3); },       // drawtube
-        [](Rig& r) { toModes(r, "X"); choose(r, 0); choose(r, 3); choose(r, 1); },  // encoder
-        [](Rig& r) { toModes(r, "X"); choose(r, 1); enterDescription(r, "3000"); },  // parameters
-        [](Rig& r) { toModes(r, "X"); choose(r, 2); ok(r); ok(r); },       // distance
+        [](Rig&) {},                      // found
+        [](Rig& r) { ok(r); },            // description
+        [](Rig& r) { toModes(r, "X"); },  // mode
+        [](Rig& r) {
+            toModes(r, "X");
+            choose(r, 0);
+        },  // model
+        [](Rig& r) {
+            toModes(r, "X");
+            choose(r, 0);
+            choose(r, 3);
+        },  // drawtube
+        [](Rig& r) {
+            toModes(r, "X");
+            choose(r, 0);
+            choose(r, 3);
+            choose(r, 1);
+        },  // encoder
+        [](Rig& r) {
+            toModes(r, "X");
+            choose(r, 1);
+            enterDescription(r, "3000");
+        },  // parameters
+        [](Rig& r) {
+            toModes(r, "X");
+            choose(r, 2);
+            ok(r);
+            ok(r);
+        },  // distance
     };
     for (size_t w = 0; w < walks.size(); ++w) {
         SCOPED_TRACE(w);

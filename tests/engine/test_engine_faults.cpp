@@ -459,10 +459,9 @@ TEST(EngineFaults, AModuleThatGoesAwayIsShownAtOnceAndFoundAgainInEveryState) {
         if (c.ended) {
             EXPECT_GT(r.screen().operatePage, page);
         }
-        EXPECT_EQ(r.engine.situations() &
-                      (situation_bit(Situation::Queued) | situation_bit(Situation::QueuedStep) |
-                       situation_bit(Situation::GoTo) | situation_bit(Situation::Homing) |
-                       situation_bit(Situation::InitHoming)),
+        EXPECT_EQ(r.engine.situations() & (situation_bit(Situation::Queued) | situation_bit(Situation::QueuedStep) |
+                                           situation_bit(Situation::GoTo) | situation_bit(Situation::Homing) |
+                                           situation_bit(Situation::InitHoming)),
                   0u)
             << "nothing waits, no motion runs";
         // Motion is refused while it is gone.
@@ -721,7 +720,7 @@ TEST(IntentOperations, AnAcceptedMoveIsMadeOrSaysWhyItWasNot) {
         Fate fate;
         std::string reason;
     } rows[] = {
-        {true, [](Rig& r) { r.advance(1500); }, Fate::NotMade, silent},  // the read it waited behind times out
+        {true, [](Rig& r) { r.advance(1500); }, Fate::NotMade, silent},   // the read it waited behind times out
         {false, [](Rig& r) { r.advance(1500); }, Fate::NotMade, silent},  // its echo never comes
         {false, [](Rig& r) { r.reply({'r'}); }, Fate::NotMade, "the control module refused the Go To (Command error)"},
         {false, [](Rig& r) { r.reply({'x'}); }, Fate::NotMade, garbled},
@@ -730,7 +729,11 @@ TEST(IntentOperations, AnAcceptedMoveIsMadeOrSaysWhyItWasNot) {
         {false, [](Rig& r) { r.reply({'g'}), r.reply({'x'}); }, Fate::NotMade, garbled},
         {false, [](Rig& r) { r.reply({'g'}), r.unplug(); }, Fate::NotMade,
          "COM1: /dev/test-com1 - the device went away (unplugged or hung up)"},
-        {true, [](Rig& r) { r.reply({'p', 0x03, 0xE8}), r.reply({'g'}), r.reply({'c'}); }, Fate::Made, ""},
+        {true,
+         [](Rig& r) {
+             r.reply({'p', 0x03, 0xE8}), r.reply({'g'}), r.reply({'c'});
+         },
+         Fate::Made, ""},
         {false, [](Rig& r) { r.reply({'g'}), r.engine.halt(); }, Fate::Halted, ""},
     };
     for (const auto& row : rows) {
@@ -742,7 +745,8 @@ TEST(IntentOperations, AnAcceptedMoveIsMadeOrSaysWhyItWasNot) {
         EXPECT_EQ(r.engine.last_move().fate, Fate::Running);
         row.then(r);
         const Engine::MoveRecord& m = r.engine.last_move();
-        EXPECT_EQ(std::make_tuple(m.number, m.target, m.fate, m.reason), std::make_tuple(1u, 3000L, row.fate, row.reason));
+        EXPECT_EQ(std::make_tuple(m.number, m.target, m.fate, m.reason),
+                  std::make_tuple(1u, 3000L, row.fate, row.reason));
     }
 
     // Refused while silent, the record kept; already there: made; beyond the travel: to its end.

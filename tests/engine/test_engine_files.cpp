@@ -30,7 +30,6 @@ std::string readAll(const std::string& path) {
     return bytes ? *bytes : std::string();
 }
 
-
 std::array<std::string, kStoredSlots> emptySlots() {
     std::array<std::string, kStoredSlots> slots;
     slots.fill(" ");
@@ -182,7 +181,9 @@ TEST(EngineFiles, LongDescriptionsAreShownWholeAndShortenedOnceAtTheNextSave) {
     // Code-page bytes above 0x7F among them: degree, micro, e acute, euro,
     // curly quotes.
     const std::string focuser = "Refractor 80/480 \xB0\xB5\xE9\x80 with reducer and flattener";
-    const std::string slot3 = "Camera at prime focus, \x93" "filter wheel\x94 in";
+    const std::string slot3 =
+        "Camera at prime focus, \x93"
+        "filter wheel\x94 in";
     const std::string slot5 = "Eyepiece 9\xB5m \xE9t\xE9";
     const std::string slot7 = std::string(kDescriptionLimit + 1, 'x');
     ASSERT_GT(focuser.size(), kDescriptionLimit);

@@ -165,7 +165,10 @@ TEST(NumberEntries, ATravelTheModuleDidNotTakeIsSaidAndSentWhenItAnswersAgain) {
         r.engine.SetMaxTravelClick();
         r.engine.entry_confirmed(r.screen().entry.id, "5500");
         r.pass();
-        if (std::string(why).find("answer") != std::string::npos) r.advance(1600); else r.reply({'r'});
+        if (std::string(why).find("answer") != std::string::npos)
+            r.advance(1600);
+        else
+            r.reply({'r'});
         EXPECT_EQ(r.screen().activity, (Lines{"Maximum travel 5500 not sent: " + std::string(why),
                                               "It is sent when the focuser answers again"}));
         EXPECT_EQ(r.screen().maxTravelStop + " " + std::to_string(profileFile(r, 1)->maxTravel), "5500 5500");
@@ -195,8 +198,9 @@ TEST(Conversion, TheOlderReleasesFileIsOfferedConvertedAndRemoved) {
     writeLegacy(r);
     r.start();
     ASSERT_TRUE(r.screen().question.visible);
-    EXPECT_EQ(r.screen().question.text.rfind("A parameter file from a previous software version has been found. This", 0),
-              0u);
+    EXPECT_EQ(
+        r.screen().question.text.rfind("A parameter file from a previous software version has been found. This", 0),
+        0u);
     EXPECT_EQ(r.sentFrom(0), "") << "the start-up waits for the answer";
     r.engine.question_answered(r.screen().question.id, true);
     r.pass();
@@ -256,7 +260,8 @@ TEST(Conversion, TheOlderReleasesFileIsOfferedConvertedAndRemoved) {
     stuck.start();
     EXPECT_FALSE(stuck.screen().question.visible);
     ASSERT_FALSE(stuck.screen().activity.empty());
-    EXPECT_EQ(stuck.screen().activity[0].rfind("focuser.dat is not converted: it cannot be removed (Cannot move", 0), 0u)
+    EXPECT_EQ(stuck.screen().activity[0].rfind("focuser.dat is not converted: it cannot be removed (Cannot move", 0),
+              0u)
         << stuck.screen().activity[0];
     EXPECT_FALSE(profileFile(stuck, 1));
     EXPECT_EQ(stuck.sentFrom(0), "b");
@@ -471,7 +476,8 @@ TEST(FocuserList, AFocuserAddedAfterTheLastWasDeletedIsSaved) {
 TEST(FocuserList, PastTheLastFileNumberANewFocuserIsSavedAndEveryOneStaysListed) {
     for (bool deleteFirst : {true, false}) {  // fc00001 deleted, or fc00002 and fc99999 there
         Rig r;
-        for (int n : deleteFirst ? std::vector<int>{1} : std::vector<int>{2, 99999}) writeProfile(r, n, std::to_string(n));
+        for (int n : deleteFirst ? std::vector<int>{1} : std::vector<int>{2, 99999})
+            writeProfile(r, n, std::to_string(n));
         writeConfig(r, deleteFirst ? 1 : 2, 100000);
         startWithModule(r);
         if (deleteFirst) deleteFocuser(r);

@@ -19,7 +19,12 @@ TEST(EngineIndiOps, RequestsArePendingUntilTheirExchangesHaveEnded) {
         {"set zero", [](Engine& e) { return e.set_zero(); }, 'z', 100},
         {"maximum travel", [](Engine& e) { return e.set_max_travel(6500); }, 'w', 100},
         {"go-to", [](Engine& e) { return e.move_to(3000); }, 'g', 2500},
-        {"stop", [](Engine& e) { e.halt(); return std::string(); }, 's', 100},
+        {"stop",
+         [](Engine& e) {
+             e.halt();
+             return std::string();
+         },
+         's', 100},
         {"initialization", [](Engine& e) { return e.initialize(); }, 'h', 200000},
     };
     for (const Request& q : requests) {

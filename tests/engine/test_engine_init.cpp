@@ -20,8 +20,8 @@ void exampleFocuser(Rig& r) {
 
 const Situations kInitSettings = situation_bit(Situation::InitSettings);
 
-const std::string kSettingsBytes = std::string("s") + "d\x01\xA0" + std::string("e\x00\xFA", 3) +
-                                   std::string("f\x00\x32", 3) + "w\x01\x2C" + "h";
+const std::string kSettingsBytes =
+    std::string("s") + "d\x01\xA0" + std::string("e\x00\xFA", 3) + std::string("f\x00\x32", 3) + "w\x01\x2C" + "h";
 
 }  // namespace
 
@@ -96,7 +96,10 @@ TEST(EngineInitialization, ATimeOutOrAWrongEchoAtAnyStepEndsIt) {
     const char letters[] = {'s', 'd', 'e', 'f', 'w'};
     for (int failAt = 0; failAt < 5; ++failAt) {
         for (int how = 0; how < 3; ++how) {
-            SCOPED_TRACE(std::string("step ") + letters[failAt] + (how == 0 ? " time-out" : how == 1 ? " rejected" : " wrong"));
+            SCOPED_TRACE(std::string("step ") + letters[failAt] +
+                         (how == 0   ? " time-out"
+                          : how == 1 ? " rejected"
+                                     : " wrong"));
             Rig r;
             exampleFocuser(r);
             r.startCommunicating();

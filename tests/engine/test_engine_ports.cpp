@@ -13,7 +13,7 @@ struct Placement {
     std::vector<std::string> present;  // ports that open
     std::string modulePort;            // where a module answers ("" none)
     int moduleBaud = 9600;
-    Bytes wrongAnswer;                 // what a present port without the module answers
+    Bytes wrongAnswer;  // what a present port without the module answers
 };
 
 // Runs the search to its end, answering each identify probe as the
@@ -91,8 +91,8 @@ TEST(EnginePortSearch, NoPortsAtAllEndsNotFoundAfterTenAttemptsOf500msAndGoesBac
     EXPECT_EQ(r.link.port, "com3");
     EXPECT_EQ(r.link.baud, 2400);
     EXPECT_EQ(r.sentFrom(m), "b");
-    EXPECT_EQ(r.screen().activity,
-              (Lines{"Focuser not found on any COM Port", "Back to COM3: at 2400 baud", "Waiting for focuser response"}));
+    EXPECT_EQ(r.screen().activity, (Lines{"Focuser not found on any COM Port", "Back to COM3: at 2400 baud",
+                                          "Waiting for focuser response"}));
     EXPECT_EQ(readAll(r.dir.file("focuser.dc1")), config);
 }
 
@@ -268,8 +268,7 @@ TEST(EnginePorts, ADeviceThatGoesAwayIsLetGoAndFoundAgain) {
     // Unplugged while the focuser moves out: said at once, not after a
     // time-out, with the position no longer shown as current.
     r.unplug();
-    EXPECT_EQ(r.screen().activity,
-              (Lines{"Not communicating", "COM1: the device went away"}));
+    EXPECT_EQ(r.screen().activity, (Lines{"Not communicating", "COM1: the device went away"}));
     EXPECT_EQ(r.screen().position, (Lines{"Unknown"}));
     EXPECT_EQ(r.screen().encoderPosition, "Unknown");
     EXPECT_EQ(r.screen().status, (Lines{"Unknown"}));

@@ -261,7 +261,6 @@ TEST(EngineStoredPositions, TheLastSlotAndASlotAtCountZeroAreStoredSlots) {
     EXPECT_EQ(r.screen().descriptions[4], "zero") << "an occupied slot keeps its description";
 }
 
-
 // An INDI client's moves, corrected: each ends moving outward, from at
 // least the correction distance below its count, the overshoot stopping at
 // the zero stop. Between the legs the move is one go-to: busy, and a second

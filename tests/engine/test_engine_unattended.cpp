@@ -164,16 +164,19 @@ TEST(EngineLog, LinesAndTheirLevels) {
     r.engine.ReinitializeClick();  // answered No for nobody
     r.pass();
     r.engine.set_attended(true);
-    r.engine.set_zero_command();   // the question is open: a move is refused
+    r.engine.set_zero_command();  // the question is open: a move is refused
     r.engine.move_out_command();
     r.engine.question_answered(r.screen().question.id, false);
     r.pass();
-    r.advance(1500);               // the idle poll, unanswered: a silent module
+    r.advance(1500);  // the idle poll, unanswered: a silent module
     r.advance(1500);
     r.unplug();
     std::string log;
     for (const LogLine& l : r.view.log)
-        log += std::string(l.level == LogLevel::Error ? "E " : l.level == LogLevel::Warning ? "W " : "I ") + l.text + "\n";
+        log += std::string(l.level == LogLevel::Error     ? "E "
+                           : l.level == LogLevel::Warning ? "W "
+                                                          : "I ") +
+               l.text + "\n";
     for (const char* line : {
              "I Connection: Communicating on COM1: /dev/test-com1 at 9600 baud\n",
              "I Position: 0.327\" (1200 counts)\n",

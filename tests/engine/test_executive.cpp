@@ -8,7 +8,6 @@
 using namespace corvell;
 using namespace corvell::test;
 
-
 // ---- start-up, idle poll, identify ('b') ----
 
 TEST(ExecutiveStart, StartUpIdentifiesOnceThenReadsStatusAndPositionThenPolls) {
@@ -512,9 +511,18 @@ TEST(ExecutiveDispatch, QueuedCommandsStartWhenTheExchangeOnTheLineEnds) {
     } cases[] = {
         {"go-to", [](Engine& e) { return e.move_to(300); }, "g\x01\x2C", situation_bit(Situation::GoTo)},
         {"initialization", [](Engine& e) { return e.initialize(); }, "s", situation_bit(Situation::InitSettings)},
-        {"move in", [](Engine& e) { e.move_in_command(); return std::string(); }, "i", situation_bit(Situation::Command)},
-        {"move out", [](Engine& e) { e.move_out_command(); return std::string(); }, "o",
-         situation_bit(Situation::Command)},
+        {"move in",
+         [](Engine& e) {
+             e.move_in_command();
+             return std::string();
+         },
+         "i", situation_bit(Situation::Command)},
+        {"move out",
+         [](Engine& e) {
+             e.move_out_command();
+             return std::string();
+         },
+         "o", situation_bit(Situation::Command)},
         {"zero", [](Engine& e) { return e.set_zero(); }, "z", situation_bit(Situation::Command)},
     };
     for (const Case& c : cases) {

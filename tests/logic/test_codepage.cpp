@@ -56,9 +56,7 @@ char32_t from_utf32le(const std::string& s) {
     return cp;
 }
 
-bool undefined_in_code_page(unsigned b) {
-    return b == 0x81 || b == 0x8D || b == 0x8F || b == 0x90 || b == 0x9D;
-}
+bool undefined_in_code_page(unsigned b) { return b == 0x81 || b == 0x8D || b == 0x8F || b == 0x90 || b == 0x9D; }
 
 std::string all_bytes() {
     std::string s;
@@ -142,9 +140,13 @@ TEST(CodePage, CodePointsWithoutAByteHaveNoValue) {
 
 TEST(CodePage, TextToBytesReplacesWhatTheCodePageCannotHold) {
     size_t unmapped = 99;
-    EXPECT_EQ(cp1252_from_utf8("Caf\u00E9 \u201C\u20AC5\u201D", &unmapped), "Caf\xE9 \x93\x80" "5\x94"s);
+    EXPECT_EQ(cp1252_from_utf8("Caf\u00E9 \u201C\u20AC5\u201D", &unmapped),
+              "Caf\xE9 \x93\x80"
+              "5\x94"s);
     EXPECT_EQ(unmapped, 0u);
-    EXPECT_EQ(cp1252_to_utf8("Caf\xE9 \x93\x80" "5\x94"s), "Caf\u00E9 \u201C\u20AC5\u201D");
+    EXPECT_EQ(cp1252_to_utf8("Caf\xE9 \x93\x80"
+                             "5\x94"s),
+              "Caf\u00E9 \u201C\u20AC5\u201D");
 
     // Greek omega (2 bytes), a CJK character (3) and an emoji (4 bytes of
     // UTF-8) each become one '?'.
@@ -173,16 +175,16 @@ TEST(CodePage, MalformedUtf8BecomesOneReplacementPerByte) {
         size_t unmapped;
     };
     const Case cases[] = {
-        {"\x80x"s, "?x", 1},                    // stray continuation byte
-        {"a\xE2\x82"s, "a??", 2},               // truncated three-byte sequence at the end
-        {"\xE2\x82x"s, "??x", 2},               // truncated, followed by text
-        {"\xC0\xAF"s, "??", 2},                 // overlong '/'
-        {"\xE0\x80\xAF"s, "???", 3},            // overlong, three bytes
-        {"\xED\xA0\x80"s, "???", 3},            // encoded surrogate
-        {"\xF4\x90\x80\x80"s, "????", 4},       // beyond U+10FFFF
-        {"\xFF\xFE"s, "??", 2},                 // bytes that never start a sequence
-        {"\xC3"s, "?", 1},                      // lead byte alone
-        {"\xC3\xA9\xC3"s, "\xE9?"s, 1},         // good then truncated
+        {"\x80x"s, "?x", 1},               // stray continuation byte
+        {"a\xE2\x82"s, "a??", 2},          // truncated three-byte sequence at the end
+        {"\xE2\x82x"s, "??x", 2},          // truncated, followed by text
+        {"\xC0\xAF"s, "??", 2},            // overlong '/'
+        {"\xE0\x80\xAF"s, "???", 3},       // overlong, three bytes
+        {"\xED\xA0\x80"s, "???", 3},       // encoded surrogate
+        {"\xF4\x90\x80\x80"s, "????", 4},  // beyond U+10FFFF
+        {"\xFF\xFE"s, "??", 2},            // bytes that never start a sequence
+        {"\xC3"s, "?", 1},                 // lead byte alone
+        {"\xC3\xA9\xC3"s, "\xE9?"s, 1},    // good then truncated
         {"\xE2\x82\xAC\xE2\x82"s, "\x80??"s, 2},
     };
     for (const Case& c : cases) {

@@ -129,8 +129,14 @@ TEST_F(FileStore, RoundTripWithZeroBytes) {
 TEST_F(FileStore, RewriteReplacesTheWholeFile) {
     std::string error;
     ASSERT_TRUE(save_file_atomically(path("focuser.dc1"), std::string(500, 'L'), error)) << error;
-    ASSERT_TRUE(save_file_atomically(path("focuser.dc1"), "0\0" "1\0"s, error)) << error;
-    EXPECT_EQ(contents(path("focuser.dc1")), "0\0" "1\0"s);
+    ASSERT_TRUE(save_file_atomically(path("focuser.dc1"),
+                                     "0\0"
+                                     "1\0"s,
+                                     error))
+        << error;
+    EXPECT_EQ(contents(path("focuser.dc1")),
+              "0\0"
+              "1\0"s);
     ASSERT_TRUE(save_file_atomically(path("focuser.dc1"), "", error)) << error;
     EXPECT_EQ(read_file_head(path("focuser.dc1"), 1024), "");
     EXPECT_TRUE(temporaries().empty());
@@ -322,20 +328,20 @@ TEST_F(FileStore, LeftoverTemporariesOfOurFilesAreRemovedAndNothingElse) {
     // Everything else stays: our files, other files, and names that only
     // look like our temporaries.
     const std::vector<std::string> keep = {
-        ".corvell-tmp-Ab12Cd",                 // no target name
-        ".fc00001.df1.corvell-tmp-Ab12C",      // random part too short
-        ".fc00001.df1.corvell-tmp-Ab12Cde",    // too long
-        ".fc00001.df1.corvell-tmp-Ab_2Cd",     // not a letter or digit
-        ".fc00001.df1.tmpAb12Cd",              // another program's pattern
-        ".fc1.df1.corvell-tmp-Ab12Cd",         // not one of our file names
-        ".notes.txt.corvell-tmp-Ab12Cd",       // not one of our file names
-        ".focuser.dat.corvell-tmp-Ab12Cd",     // a file we never save
-        "fc00001.df1.corvell-tmp-Ab12Cd",      // not hidden
+        ".corvell-tmp-Ab12Cd",               // no target name
+        ".fc00001.df1.corvell-tmp-Ab12C",    // random part too short
+        ".fc00001.df1.corvell-tmp-Ab12Cde",  // too long
+        ".fc00001.df1.corvell-tmp-Ab_2Cd",   // not a letter or digit
+        ".fc00001.df1.tmpAb12Cd",            // another program's pattern
+        ".fc1.df1.corvell-tmp-Ab12Cd",       // not one of our file names
+        ".notes.txt.corvell-tmp-Ab12Cd",     // not one of our file names
+        ".focuser.dat.corvell-tmp-Ab12Cd",   // a file we never save
+        "fc00001.df1.corvell-tmp-Ab12Cd",    // not hidden
         "focuser.dat",
         "notes.txt",
     };
     for (const auto& name : keep) put(path(name), "keep me");
-    fs::create_directory(path(".fc00001.df1.corvell-tmp-Dir123"));  // a directory
+    fs::create_directory(path(".fc00001.df1.corvell-tmp-Dir123"));               // a directory
     fs::create_symlink("fc00001.df1", path(".fc00001.df1.corvell-tmp-Link12"));  // a link
 
     std::string error = "stale";
@@ -357,7 +363,8 @@ TEST_F(FileStore, LeftoverTemporariesOfOurFilesAreRemovedAndNothingElse) {
     EXPECT_EQ(remove_leftover_temporaries(dir_.string(), is_settings_file_name, error), 0);
     EXPECT_TRUE(error.empty()) << error;
     // Which targets count is the caller's choice.
-    EXPECT_EQ(remove_leftover_temporaries(dir_.string(), [](const std::string& t) { return t == "notes.txt"; }, error),
+    EXPECT_EQ(remove_leftover_temporaries(
+                  dir_.string(), [](const std::string& t) { return t == "notes.txt"; }, error),
               1);
     EXPECT_FALSE(fs::exists(path(".notes.txt.corvell-tmp-Ab12Cd")));
 }
@@ -373,9 +380,9 @@ TEST(TemporaryName, TargetOfATemporaryName) {
     EXPECT_EQ(temporary_target(".fc00001.df1.corvell-tmp-ZZZZZZ"), "fc00001.df1");
     // The target may itself contain the marker.
     EXPECT_EQ(temporary_target("..corvell-tmp-x.corvell-tmp-000000"), ".corvell-tmp-x");
-    for (const char* name : {"", ".", ".corvell-tmp-abcdef", "..corvell-tmp-abcde", "x.corvell-tmp-abcdef",
-                             ".a.corvell-tmp-abc def", ".a.corvell-tmp-abcdefg", ".a.corvell_tmp-abcdef",
-                             ".a.tmpabcdef", ".a.corvell-tmp-abcdé"}) {
+    for (const char* name :
+         {"", ".", ".corvell-tmp-abcdef", "..corvell-tmp-abcde", "x.corvell-tmp-abcdef", ".a.corvell-tmp-abc def",
+          ".a.corvell-tmp-abcdefg", ".a.corvell_tmp-abcdef", ".a.tmpabcdef", ".a.corvell-tmp-abcdé"}) {
         EXPECT_FALSE(temporary_target(name).has_value()) << name;
     }
 }
@@ -448,8 +455,7 @@ TEST_F(FileStore, LinkedFileIsSavedThroughTheLink) {
     }
     // No temporary is left in either folder.
     EXPECT_TRUE(temporaries().empty());
-    for (const auto& e : fs::directory_iterator(elsewhere))
-        EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
+    for (const auto& e : fs::directory_iterator(elsewhere)) EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
 
     // A link that leads nowhere is reported and left as it is.
     fs::create_symlink("gone/fc00003.df1", path("fc00003.df1"));

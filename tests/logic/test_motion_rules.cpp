@@ -34,7 +34,7 @@ TEST(StepTarget, NoMoveWithoutAStepOrAScale) {
 TEST(StepTarget, StepInBelowZeroDoesNothingAtAll) {
     EXPECT_FALSE(step_target(0, kScale, 0.01f, true).has_value());
     EXPECT_FALSE(step_target(30, kScale, 0.01f, true).has_value());  // 0.0082" < 0.01"
-    EXPECT_EQ(step_target(37, kScale, 0.01f, true), 0);               // 0.0101" - 0.01"
+    EXPECT_EQ(step_target(37, kScale, 0.01f, true), 0);              // 0.0101" - 0.01"
     EXPECT_FALSE(step_target(1000, kScale, std::numeric_limits<float>::infinity(), true).has_value());
 }
 
@@ -61,24 +61,24 @@ struct PlanCase {
 TEST(BacklashPlan, ApproachRule) {
     const PlanCase cases[] = {
         // what                                   T      P      B    M     in     on     first  final  two    clip
-        {"correction off goes direct",            1000,  3000,  733, 6600, true,  false, 1000,  1000,  false, false},
-        {"off, outward slot, from below",         3000,  5000,  733, 6600, false, false, 3000,  3000,  false, false},
-        {"inward: from below overshoots",         1000,  500,   733, 6600, true,  true,  1733,  1000,  true,  false},
-        {"inward: just above, too close",         1000,  1500,  733, 6600, true,  true,  1733,  1000,  true,  false},
-        {"inward: one short of T+B",              1000,  1732,  733, 6600, true,  true,  1733,  1000,  true,  false},
-        {"inward: exactly at T+B goes direct",    1000,  1733,  733, 6600, true,  true,  1000,  1000,  false, false},
-        {"inward: beyond T+B goes direct",        1000,  5000,  733, 6600, true,  true,  1000,  1000,  false, false},
-        {"inward: overshoot cut at max travel",   6000,  100,   733, 6600, true,  true,  6600,  6000,  true,  true},
-        {"inward: overshoot ends on max travel",  5867,  100,   733, 6600, true,  true,  6600,  5867,  true,  false},
-        {"outward: from above overshoots",        3000,  5000,  733, 6600, false, true,  2267,  3000,  true,  false},
-        {"outward: just below, too close",        3000,  2500,  733, 6600, false, true,  2267,  3000,  true,  false},
-        {"outward: one short of T-B",             3000,  2268,  733, 6600, false, true,  2267,  3000,  true,  false},
-        {"outward: exactly at T-B goes direct",   3000,  2267,  733, 6600, false, true,  3000,  3000,  false, false},
-        {"outward: from zero goes direct",        3000,  0,     733, 6600, false, true,  3000,  3000,  false, false},
-        {"outward: overshoot cut at zero",        500,   4000,  733, 6600, false, true,  0,     500,   true,  true},
-        {"outward: overshoot ends on zero",       733,   4000,  733, 6600, false, true,  0,     733,   true,  false},
-        {"no distance to take up goes direct",    1000,  500,   0,   6600, true,  true,  1000,  1000,  false, false},
-        {"negative distance goes direct",         1000,  500,   -50, 6600, false, true,  1000,  1000,  false, false},
+        {"correction off goes direct", 1000, 3000, 733, 6600, true, false, 1000, 1000, false, false},
+        {"off, outward slot, from below", 3000, 5000, 733, 6600, false, false, 3000, 3000, false, false},
+        {"inward: from below overshoots", 1000, 500, 733, 6600, true, true, 1733, 1000, true, false},
+        {"inward: just above, too close", 1000, 1500, 733, 6600, true, true, 1733, 1000, true, false},
+        {"inward: one short of T+B", 1000, 1732, 733, 6600, true, true, 1733, 1000, true, false},
+        {"inward: exactly at T+B goes direct", 1000, 1733, 733, 6600, true, true, 1000, 1000, false, false},
+        {"inward: beyond T+B goes direct", 1000, 5000, 733, 6600, true, true, 1000, 1000, false, false},
+        {"inward: overshoot cut at max travel", 6000, 100, 733, 6600, true, true, 6600, 6000, true, true},
+        {"inward: overshoot ends on max travel", 5867, 100, 733, 6600, true, true, 6600, 5867, true, false},
+        {"outward: from above overshoots", 3000, 5000, 733, 6600, false, true, 2267, 3000, true, false},
+        {"outward: just below, too close", 3000, 2500, 733, 6600, false, true, 2267, 3000, true, false},
+        {"outward: one short of T-B", 3000, 2268, 733, 6600, false, true, 2267, 3000, true, false},
+        {"outward: exactly at T-B goes direct", 3000, 2267, 733, 6600, false, true, 3000, 3000, false, false},
+        {"outward: from zero goes direct", 3000, 0, 733, 6600, false, true, 3000, 3000, false, false},
+        {"outward: overshoot cut at zero", 500, 4000, 733, 6600, false, true, 0, 500, true, true},
+        {"outward: overshoot ends on zero", 733, 4000, 733, 6600, false, true, 0, 733, true, false},
+        {"no distance to take up goes direct", 1000, 500, 0, 6600, true, true, 1000, 1000, false, false},
+        {"negative distance goes direct", 1000, 500, -50, 6600, false, true, 1000, 1000, false, false},
     };
     for (const auto& c : cases) {
         const ApproachPlan plan = backlash_plan(c.T, c.P, c.B, c.M, c.endInward, c.enabled);
@@ -92,12 +92,12 @@ TEST(BacklashPlan, ApproachRule) {
 TEST(BacklashPlan, EveryTargetStaysInTheModuleRange) {
     const PlanCase cases[] = {
         // A maximum travel beyond the register: held to 65535, not a travel-stop cut.
-        {"max travel above register",       65000, 0,    733,      70000, true,  true,  65535, 65000, true,  false},
-        {"stored count above register",     70000, 0,    733,      80000, true,  false, 65535, 65535, false, false},
-        {"huge distance inward",            1000,  0,    LONG_MAX, 6600,  true,  true,  6600,  1000,  true,  true},
-        {"huge distance outward",           1000,  5000, LONG_MAX, 6600,  false, true,  0,     1000,  true,  true},
-        {"negative max travel",             1000,  0,    733,      -5,    true,  true,  0,     1000,  true,  true},
-        {"huge values do not overflow",     LONG_MAX, LONG_MIN, LONG_MAX, LONG_MAX, true, true, 65535, 65535, true, true},
+        {"max travel above register", 65000, 0, 733, 70000, true, true, 65535, 65000, true, false},
+        {"stored count above register", 70000, 0, 733, 80000, true, false, 65535, 65535, false, false},
+        {"huge distance inward", 1000, 0, LONG_MAX, 6600, true, true, 6600, 1000, true, true},
+        {"huge distance outward", 1000, 5000, LONG_MAX, 6600, false, true, 0, 1000, true, true},
+        {"negative max travel", 1000, 0, 733, -5, true, true, 0, 1000, true, true},
+        {"huge values do not overflow", LONG_MAX, LONG_MIN, LONG_MAX, LONG_MAX, true, true, 65535, 65535, true, true},
     };
     for (const auto& c : cases) {
         const ApproachPlan plan = backlash_plan(c.T, c.P, c.B, c.M, c.endInward, c.enabled);

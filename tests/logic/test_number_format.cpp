@@ -26,13 +26,13 @@ struct FixedCase {
 TEST(FormatFixed, DisplayExamples) {
     const FixedCase cases[] = {
         {6600 * static_cast<double>(0.00027270746f), 5, 3, "1.800"},  // 6600 counts, default scale
-        {3666.9330479734758, 7, 3, "3666.933"},                        // counts per inch
-        {1443.6744283360140, 7, 3, "1443.674"},                        // counts per cm
+        {3666.9330479734758, 7, 3, "3666.933"},                       // counts per inch
+        {1443.6744283360140, 7, 3, "1443.674"},                       // counts per cm
         {0.0, 5, 3, "0.000"},
         {0.0, 5, 0, "0"},
         {6600.0, 5, 0, "6600"},
         {65535.0, 5, 0, "65535"},
-        {0.49999999813735479, 5, 2, "0.50"},                           // 0.5 mm typed in cm
+        {0.49999999813735479, 5, 2, "0.50"},  // 0.5 mm typed in cm
         {0.01, 5, 3, "0.010"},
         {-1.23456, 5, 3, "-1.235"},
         {-6600.0, 5, 0, "-6600"},
@@ -106,9 +106,8 @@ TEST(ParseDecimal, AcceptsWholeNumbers) {
         const char* text;
         double value;
     } cases[] = {
-        {"0.5", 0.5},   {" 0.5 ", 0.5}, {"0,5", 0.5}, {"-1.25", -1.25}, {"+2", 2.0},
-        {"3.", 3.0},    {".25", 0.25},  {",25", 0.25}, {"1e3", 1000.0}, {"7", 7.0},
-        {"\t4.5\n", 4.5},
+        {"0.5", 0.5},  {" 0.5 ", 0.5}, {"0,5", 0.5},    {"-1.25", -1.25}, {"+2", 2.0},      {"3.", 3.0},
+        {".25", 0.25}, {",25", 0.25},  {"1e3", 1000.0}, {"7", 7.0},       {"\t4.5\n", 4.5},
     };
     for (const auto& c : cases) {
         double out = -99.0;
@@ -119,8 +118,28 @@ TEST(ParseDecimal, AcceptsWholeNumbers) {
 
 TEST(ParseDecimal, RejectsAnythingElseAndLeavesTheValue) {
     const std::string cases[] = {
-        "",     "   ",  "abc", "1.2.3", "5x",   "x5",  "inf", "nan", "-inf", "infinity",
-        "1e999", "+-1", "--1", "-",     ".",    "0x10", "1,2.3", "1 2", "1e", std::string("1\0" "2", 3),
+        "",
+        "   ",
+        "abc",
+        "1.2.3",
+        "5x",
+        "x5",
+        "inf",
+        "nan",
+        "-inf",
+        "infinity",
+        "1e999",
+        "+-1",
+        "--1",
+        "-",
+        ".",
+        "0x10",
+        "1,2.3",
+        "1 2",
+        "1e",
+        std::string("1\0"
+                    "2",
+                    3),
     };
     for (const auto& text : cases) {
         double out = -99.0;
@@ -134,9 +153,8 @@ TEST(ParseLeadingInt, AtoiSemantics) {
         const char* text;
         long value;
     } cases[] = {
-        {"123", 123},     {"  -45xyz", -45}, {"+7", 7},       {"abc", 0},  {"", 0},
-        {"12 34", 12},    {"- 5", 0},        {"0", 0},        {"-1", -1},  {"6600", 6600},
-        {"007", 7},       {"1.9", 1},
+        {"123", 123}, {"  -45xyz", -45}, {"+7", 7},  {"abc", 0},     {"", 0},    {"12 34", 12},
+        {"- 5", 0},   {"0", 0},          {"-1", -1}, {"6600", 6600}, {"007", 7}, {"1.9", 1},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(parse_leading_int(c.text, std::strlen(c.text)), c.value) << c.text;
@@ -148,12 +166,8 @@ TEST(ParseLeadingInt, SaturatesAtThe32BitRange) {
         const char* text;
         long value;
     } cases[] = {
-        {"2147483647", INT32_MAX},
-        {"2147483648", INT32_MAX},
-        {"99999999999999999999999", INT32_MAX},
-        {"-2147483648", INT32_MIN},
-        {"-2147483649", INT32_MIN},
-        {"-99999999999999999999999", INT32_MIN},
+        {"2147483647", INT32_MAX},  {"2147483648", INT32_MAX},  {"99999999999999999999999", INT32_MAX},
+        {"-2147483648", INT32_MIN}, {"-2147483649", INT32_MIN}, {"-99999999999999999999999", INT32_MIN},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(parse_leading_int(c.text, std::strlen(c.text)), c.value) << c.text;

@@ -14,6 +14,10 @@
 using namespace corvell;
 using namespace std::string_literals;
 
+// The files' bytes are written field by field as adjacent literals, one
+// file a line, which clang-format would break into a literal a line.
+// clang-format off
+
 namespace {
 
 // What reading a settings file takes: its first 1024 bytes.
@@ -646,3 +650,4 @@ TEST(ProfileScan, EndsAtTheLastNameableNumber) {
     EXPECT_EQ(s.rows.size(), 99999u);
     EXPECT_EQ(s.currentFileNumber, 99999);
 }
+// clang-format on

@@ -108,7 +108,7 @@ TEST(GotoTimeLimit, NonsenseInputsStayInRange) {
 TEST(LengthToCounts, FloorsTheQuotient) {
     EXPECT_EQ(length_to_counts(1.8, kScale), 6600);  // 6600.48
     EXPECT_EQ(length_to_counts(0.0, kScale), 0);
-    EXPECT_EQ(length_to_counts(0.01, kScale), 36);    // 36.67
+    EXPECT_EQ(length_to_counts(0.01, kScale), 36);     // 36.67
     EXPECT_EQ(length_to_counts(-0.0001, kScale), -1);  // floor, not truncation
     EXPECT_EQ(length_to_counts(1.0, 0.001f), 999);     // 0.001f is a hair above 0.001
 }
@@ -121,7 +121,7 @@ TEST(LengthToCounts, NoValueForUnusableScalesOrResults) {
     EXPECT_FALSE(length_to_counts(std::numeric_limits<double>::quiet_NaN(), kScale).has_value());
     EXPECT_FALSE(length_to_counts(1e12, kScale).has_value());
     EXPECT_FALSE(length_to_counts(-1e12, kScale).has_value());
-    EXPECT_FALSE(length_to_counts(1.0, 1e-40f).has_value());  // denormal scale: huge quotient
+    EXPECT_FALSE(length_to_counts(1.0, 1e-40f).has_value());      // denormal scale: huge quotient
     EXPECT_TRUE(length_to_counts(585000.0, kScale).has_value());  // about 2.1e9 counts
 }
 

@@ -17,7 +17,7 @@ struct FakeFocuser : FocuserDevice {
     long travel = 6600;
     double scale = 0.00027270746;
     std::string description = "Main scope";
-    std::string refusal;  // non-empty: moves are refused with it
+    std::string refusal;      // non-empty: moves are refused with it
     std::vector<long> moves;  // the counts asked for, as the client gave them
     int halts = 0;
     MoveFate fate = MoveFate::Running;  // of the last move accepted (number moves.size())

@@ -109,15 +109,24 @@ int main(int argc, char** argv) {
     HttpLimits limits;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
-        if (a == "--port") port = std::atoi(argv[i + 1]);
-        else if (a == "--discovery-port") discoveryPort = std::atoi(argv[i + 1]);
-        else if (a == "--speed") speed = std::atof(argv[i + 1]);
-        else if (a == "--max") maxTravel = std::atol(argv[i + 1]);
-        else if (a == "--data-dir") dataDir = argv[i + 1];
-        else if (a == "--local-network") localNetwork = std::atoi(argv[i + 1]) != 0;
-        else if (a == "--any-address") anyAddress = std::atoi(argv[i + 1]) != 0;
-        else if (a == "--keep-alive-ms") limits.keepAliveTimeout = std::chrono::milliseconds(std::atoi(argv[i + 1]));
-        else if (a == "--max-connections") limits.maxConnections = std::atoi(argv[i + 1]);
+        if (a == "--port")
+            port = std::atoi(argv[i + 1]);
+        else if (a == "--discovery-port")
+            discoveryPort = std::atoi(argv[i + 1]);
+        else if (a == "--speed")
+            speed = std::atof(argv[i + 1]);
+        else if (a == "--max")
+            maxTravel = std::atol(argv[i + 1]);
+        else if (a == "--data-dir")
+            dataDir = argv[i + 1];
+        else if (a == "--local-network")
+            localNetwork = std::atoi(argv[i + 1]) != 0;
+        else if (a == "--any-address")
+            anyAddress = std::atoi(argv[i + 1]) != 0;
+        else if (a == "--keep-alive-ms")
+            limits.keepAliveTimeout = std::chrono::milliseconds(std::atoi(argv[i + 1]));
+        else if (a == "--max-connections")
+            limits.maxConnections = std::atoi(argv[i + 1]);
     }
     TimedFocuser focuser(speed, maxTravel);
     AlpacaServer server(focuser, dataDir);

@@ -49,10 +49,10 @@ TEST(AlpacaRouter, EveryMemberAndErrorCase) {
         {"GET", kApi + "connected", "", true, 0, "true"},
         {"PUT", kApi + "connected", "Connected=True&ClientID=3", false, 0, kAbsent},
         {"PUT", kApi + "connected", "Connected=false", true, 0, kAbsent},
-        {"PUT", kApi + "connected", "connected=True", false, kBad, nullptr},  // wrong case in a PUT name
-        {"PUT", kApi + "connected", "", false, kBad, nullptr},                // missing
-        {"PUT", kApi + "connected", "Connected=yes", false, kBad, nullptr},   // unreadable
-        {"PUT", kApi + "connected?Connected=True", "", false, kBad, nullptr}, // PUT parameters are in the body
+        {"PUT", kApi + "connected", "connected=True", false, kBad, nullptr},   // wrong case in a PUT name
+        {"PUT", kApi + "connected", "", false, kBad, nullptr},                 // missing
+        {"PUT", kApi + "connected", "Connected=yes", false, kBad, nullptr},    // unreadable
+        {"PUT", kApi + "connected?Connected=True", "", false, kBad, nullptr},  // PUT parameters are in the body
         {"PUT", kApi + "connect", "", false, 0, kAbsent},
         {"PUT", kApi + "disconnect", "", true, 0, kAbsent},
         {"GET", kApi + "connecting", "", false, 0, "false"},
@@ -112,7 +112,8 @@ TEST(AlpacaRouter, EveryMemberAndErrorCase) {
         {"GET", "/management/apiversions", "", false, 0, "[1]"},
         {"GET", "/management/v1/description", "", false, 0, nullptr},
         {"GET", "/management/v1/configureddevices", "", false, 0,
-         "[{\"DeviceName\":\"Tav Corvell focuser\",\"DeviceNumber\":0,\"DeviceType\":\"Focuser\",\"UniqueID\":\"id-1\"}]"},
+         "[{\"DeviceName\":\"Tav Corvell "
+         "focuser\",\"DeviceNumber\":0,\"DeviceType\":\"Focuser\",\"UniqueID\":\"id-1\"}]"},
         {"GET", "/management/v2/description", "", false, kBad, nullptr},
         {"GET", "/management/v1/bogus", "", false, kBad, nullptr},
     };
@@ -321,6 +322,8 @@ TEST(AlpacaRouter, ClientsAreToldApartAndLearnOfTheirMovesNotMade) {
     const std::string silent = "no answer from the control module on COM1: /dev/ttyUSB0 at 9600 baud";
     const char *af = "127.0.0.1", *phone = "192.168.1.5", *v6 = "::1";
     const std::string seven = "1 client connected: client 7 at 127.0.0.1";
+    // One exchange a row.
+    // clang-format off
     const std::vector<Step> steps = {
         {af, "PUT", "connected", "Connected=True&ClientID=7", {}, 0, "", "I Alpaca client 7 at 127.0.0.1 connected; " + seven},
         {phone, "PUT", "connected", "Connected=False&ClientID=9", {}, 0, "",
@@ -344,6 +347,7 @@ TEST(AlpacaRouter, ClientsAreToldApartAndLearnOfTheirMovesNotMade) {
         {v6, "PUT", "connected", "Connected=False", {}, 0, "", "I Alpaca client at ::1 disconnected; no client is connected"},
         {af, "GET", "position?ClientID=7", "", {}, 0x407, "", ""},
     };
+    // clang-format on
     FakeFocuser d;
     run_steps(steps, d);
     EXPECT_EQ(d.moves, std::vector<long>{7000});
@@ -362,16 +366,30 @@ TEST(AlpacaPeers, OwnNetworksAndLoopbackOnlyUnlessAnyAddressIsAllowed) {
                                         net("fe80::fc:ff:fe00:1", 64), net("172.16.5.1", 32)};
     struct Row {
         const char* peer;
-        bool allowed;      // with this computer's own networks only
+        bool allowed;  // with this computer's own networks only
     };
     const std::vector<Row> rows = {
-        {"127.0.0.1", true},         {"127.200.3.4", true},      {"::1", true},
-        {"::ffff:127.0.0.1", true},  {"192.168.1.1", true},      {"192.168.1.255", true},
-        {"::ffff:192.168.1.77", true}, {"192.168.2.1", false},   {"192.167.1.1", false},
-        {"10.255.255.254", true},    {"11.0.0.1", false},        {"fd00::1234:5678", true},
-        {"fd00:0:0:1::1", false},    {"fe80::1", true},          {"fe81::1", false},
-        {"172.16.5.1", true},        {"172.16.5.2", false},      {"8.8.8.8", false},
-        {"::ffff:8.8.8.8", false},   {"2001:db8::1", false},     {"::", false},
+        {"127.0.0.1", true},
+        {"127.200.3.4", true},
+        {"::1", true},
+        {"::ffff:127.0.0.1", true},
+        {"192.168.1.1", true},
+        {"192.168.1.255", true},
+        {"::ffff:192.168.1.77", true},
+        {"192.168.2.1", false},
+        {"192.167.1.1", false},
+        {"10.255.255.254", true},
+        {"11.0.0.1", false},
+        {"fd00::1234:5678", true},
+        {"fd00:0:0:1::1", false},
+        {"fe80::1", true},
+        {"fe81::1", false},
+        {"172.16.5.1", true},
+        {"172.16.5.2", false},
+        {"8.8.8.8", false},
+        {"::ffff:8.8.8.8", false},
+        {"2001:db8::1", false},
+        {"::", false},
         {"0.0.0.0", false},
     };
     for (const Row& r : rows) {
@@ -380,26 +398,44 @@ TEST(AlpacaPeers, OwnNetworksAndLoopbackOnlyUnlessAnyAddressIsAllowed) {
         ASSERT_TRUE(peer);
         EXPECT_EQ(peer_allowed(*peer, nets, false), r.allowed);
         EXPECT_TRUE(peer_allowed(*peer, nets, true));
-        EXPECT_EQ(peer_allowed(*peer, {}, false), std::string(r.peer).find("127.") != std::string::npos ||
-                                                       std::string(r.peer) == "::1");
+        EXPECT_EQ(peer_allowed(*peer, {}, false),
+                  std::string(r.peer).find("127.") != std::string::npos || std::string(r.peer) == "::1");
     }
     // Prefixes that are not a whole number of bytes: the server's own
     // network is all of it, and no more.
     const std::vector<LocalNet> odd = {net("192.168.0.10", 23), net("10.1.20.1", 20), net("2001:db8:0:13::1", 60)};
-    for (const Row& r : std::vector<Row>{{"192.168.1.20", true}, {"192.168.0.1", true}, {"192.168.2.1", false},
-                                         {"192.167.255.255", false}, {"10.1.31.9", true}, {"10.1.16.0", true},
-                                         {"10.1.15.255", false}, {"10.1.32.1", false}, {"2001:db8:0:1f::5", true},
-                                         {"2001:db8:0:10::1", true}, {"2001:db8:0:20::1", false}})
+    for (const Row& r : std::vector<Row>{{"192.168.1.20", true},
+                                         {"192.168.0.1", true},
+                                         {"192.168.2.1", false},
+                                         {"192.167.255.255", false},
+                                         {"10.1.31.9", true},
+                                         {"10.1.16.0", true},
+                                         {"10.1.15.255", false},
+                                         {"10.1.32.1", false},
+                                         {"2001:db8:0:1f::5", true},
+                                         {"2001:db8:0:10::1", true},
+                                         {"2001:db8:0:20::1", false}})
         EXPECT_EQ(peer_allowed(*parse_address(r.peer), odd, false), r.allowed) << r.peer;
     EXPECT_FALSE(parse_address("192.168.1"));
     // The Host a request names: addresses and this computer's own names,
     // never another site's name (a page that rebinds its name to here).
     const std::vector<std::string> own = {"scope-pi", "scope-pi.local"};
     const std::pair<const char*, bool> hosts[] = {
-        {"127.0.0.1:11111", true}, {"[::1]:11111", true},     {"192.168.1.20", true},  {"[fe80::1]", true},
-        {"localhost:11111", true}, {"LocalHost", true},       {"a.localhost", true},   {"scope-pi:11111", true},
-        {"SCOPE-PI.local.", true}, {"", true},                {"evil.example", false}, {"evil.example:11111", false},
-        {"localhost.evil.example", false}, {"scope-pi.evil.example", false}, {"[not-an-address]", false},
+        {"127.0.0.1:11111", true},
+        {"[::1]:11111", true},
+        {"192.168.1.20", true},
+        {"[fe80::1]", true},
+        {"localhost:11111", true},
+        {"LocalHost", true},
+        {"a.localhost", true},
+        {"scope-pi:11111", true},
+        {"SCOPE-PI.local.", true},
+        {"", true},
+        {"evil.example", false},
+        {"evil.example:11111", false},
+        {"localhost.evil.example", false},
+        {"scope-pi.evil.example", false},
+        {"[not-an-address]", false},
     };
     for (const auto& [host, allowed] : hosts) EXPECT_EQ(host_name_allowed(host, own), allowed) << host;
     EXPECT_EQ(address_text(*parse_address("::ffff:10.1.2.3")), "10.1.2.3");
@@ -413,15 +449,21 @@ TEST(AlpacaPeers, TheGateReadsTheNetworksAgainSoOneJoinedCountsWithinASecond) {
     int reads = 0;
     const std::chrono::steady_clock::time_point start{std::chrono::hours(1)};
     auto now = start;
-    PeerGate gate(false, [&] { return ++reads, nets; }, [&] { return now; });
-    const struct { int ms; const char* peer; bool allowed; int reads; } rows[] = {  // reads: of the list, so far
-                {0, "192.168.1.5", true, 1},   {0, "10.0.0.5", false, 1},     {200, "10.0.0.5", false, 1},
-                {1100, "10.0.0.5", true, 2},   {1200, "8.8.8.8", false, 2},   {2200, "8.8.8.8", false, 3},
+    PeerGate gate(
+        false, [&] { return ++reads, nets; }, [&] { return now; });
+    const struct {
+        int ms;
+        const char* peer;
+        bool allowed;
+        int reads;
+    } rows[] = {// reads: of the list, so far
+                {0, "192.168.1.5", true, 1},    {0, "10.0.0.5", false, 1},        {200, "10.0.0.5", false, 1},
+                {1100, "10.0.0.5", true, 2},    {1200, "8.8.8.8", false, 2},      {2200, "8.8.8.8", false, 3},
                 {5000, "192.168.1.5", true, 3}, {13000, "192.168.1.5", false, 4}, {13100, "10.200.0.1", true, 4}};
     for (const auto& r : rows) {
         now = start + std::chrono::milliseconds(r.ms);
         if (r.ms == 200) nets.push_back(net("10.0.0.1", 8));  // joined
-        if (r.ms == 5000) nets.erase(nets.begin());          // left
+        if (r.ms == 5000) nets.erase(nets.begin());           // left
         sockaddr_in a{AF_INET, 0, {}, {}};
         inet_pton(AF_INET, r.peer, &a.sin_addr);
         EXPECT_EQ(gate.allows(reinterpret_cast<const sockaddr*>(&a)), r.allowed) << r.ms << " ms, " << r.peer;

@@ -117,7 +117,9 @@ struct Answer {
     std::string head, body;
     std::string field(const std::string& name) const {
         const size_t at = head.find("\r\n" + name + ": ");
-        return at == std::string::npos ? "" : head.substr(at + name.size() + 4, head.find('\r', at + 2) - at - name.size() - 4);
+        return at == std::string::npos
+                   ? ""
+                   : head.substr(at + name.size() + 4, head.find('\r', at + 2) - at - name.size() - 4);
     }
 };
 
@@ -226,7 +228,9 @@ TEST(AlpacaServer, AnswersOnLoopbackOverAKeptAliveConnection) {
         return out;
     });
     ASSERT_EQ(replies.size(), 5u);
-    const auto json = [](const std::string& r) { return QJsonDocument::fromJson(QByteArray::fromStdString(r.substr(4))).object(); };
+    const auto json = [](const std::string& r) {
+        return QJsonDocument::fromJson(QByteArray::fromStdString(r.substr(4))).object();
+    };
     EXPECT_EQ(json(replies[0])["Value"].toString(), "Tav Corvell focuser");
     EXPECT_EQ(json(replies[1])["ErrorNumber"].toInt(), 0x407);
     EXPECT_EQ(replies[2].substr(0, 3), "400");
@@ -270,7 +274,8 @@ TEST(AlpacaServer, HttpMessageRules) {
          "Content-Length"},
         {"PUT " + api + "tempcomp" + h + "Content-Length: 14, 14\r\n\r\nTempComp=False", 200, "\"ErrorNumber\":0"},
         {"PUT " + api + "tempcomp" + h + "Content-Length: -14\r\n\r\nTempComp=False", 400, "Content-Length"},
-        {"PUT " + api + "tempcomp" + h + "Transfer-Encoding: chunked\r\n\r\n4\r\nTemp\r\na;x=y\r\nComp=False\r\n0\r\n\r\n",
+        {"PUT " + api + "tempcomp" + h +
+             "Transfer-Encoding: chunked\r\n\r\n4\r\nTemp\r\na;x=y\r\nComp=False\r\n0\r\n\r\n",
          200, "\"ErrorNumber\":0"},
         {"PUT " + api + "tempcomp" + h + "Transfer-Encoding: gzip\r\n\r\n", 501, "gzip"},
         {"PUT " + api + "tempcomp" + h + "Transfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n", 400,
@@ -339,9 +344,13 @@ TEST(AlpacaServer, ConnectionCloseIsClosedRightAfterTheAnswer) {
     limits.keepAliveTimeout = 60000ms;
     Rig rig(limits);
     const std::string get = "GET /api/v1/focuser/0/name HTTP/1.", host = "Host: localhost\r\n";
-    const std::vector<std::pair<std::string, bool>> rows = {  // the request, and whether the connection is kept
-        {get + "1\r\n" + host + "Connection: close\r\n\r\n", false}, {get + "1\r\n" + host + "Connection: TE, Close\r\n\r\n", false},
-        {get + "0\r\n\r\n", false}, {get + "0\r\nConnection: keep-alive\r\n\r\n", true}, {get + "1\r\n" + host + "\r\n", true}};
+    const std::vector<std::pair<std::string, bool>> rows = {
+        // the request, and whether the connection is kept
+        {get + "1\r\n" + host + "Connection: close\r\n\r\n", false},
+        {get + "1\r\n" + host + "Connection: TE, Close\r\n\r\n", false},
+        {get + "0\r\n\r\n", false},
+        {get + "0\r\nConnection: keep-alive\r\n\r\n", true},
+        {get + "1\r\n" + host + "\r\n", true}};
     for (const auto& [request, kept] : rows) {
         const auto answers = while_serving([&, request = request] {
             const int s = connect_to(rig.port);
@@ -539,8 +548,8 @@ TEST(AlpacaServer, AFailedStartClosesWhatItOpenedAndSaysWhy) {
         server.applySettings(s);
         EXPECT_FALSE(server.listening());
         const std::string where = (localNetwork ? "[::]:" : "[::1]:") + std::to_string(port);
-        EXPECT_TRUE(server.statusText().contains(QString::fromStdString(
-            "port " + std::to_string(port) + " is in use by another program (" + where + ")")))
+        EXPECT_TRUE(server.statusText().contains(
+            QString::fromStdString("port " + std::to_string(port) + " is in use by another program (" + where + ")")))
             << server.statusText().toStdString();
         // Nothing is left listening on IPv4.
         const int s4 = try_connect(port);

@@ -26,8 +26,7 @@
 
 namespace serial_test {
 
-inline QCoreApplication* app()
-{
+inline QCoreApplication* app() {
     static int argc = 1;
     static char name[] = "test_serial";
     static char* argv[] = {name, nullptr};
@@ -37,38 +36,32 @@ inline QCoreApplication* app()
 
 // Runs the main thread's event loop until `done` holds or `ms` pass. Blocks
 // in the event dispatcher between events; a single-shot timer ends the wait.
-inline bool pumpUntil(const std::function<bool()>& done, int ms)
-{
+inline bool pumpUntil(const std::function<bool()>& done, int ms) {
     bool expired = false;
     QTimer deadline;
     deadline.setSingleShot(true);
     QObject::connect(&deadline, &QTimer::timeout, [&expired] { expired = true; });
     deadline.start(ms);
     while (!done()) {
-        if (expired)
-            return done();
+        if (expired) return done();
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     return true;
 }
 
-inline void pumpFor(int ms)
-{
+inline void pumpFor(int ms) {
     pumpUntil([] { return false; }, ms);
 }
 
-inline double secondsSince(std::chrono::steady_clock::time_point t0)
-{
+inline double secondsSince(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-inline int threadCount()
-{
+inline int threadCount() {
     int n = 0;
     if (DIR* d = opendir("/proc/self/task")) {
         while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.')
-                ++n;
+            if (e->d_name[0] != '.') ++n;
         closedir(d);
     }
     return n;
@@ -80,8 +73,7 @@ inline int threadCount()
 // a check that a thread has ended looks again every millisecond (sleeping in
 // between) instead of once; a thread that really stays keeps the count off
 // `expected` and the check fails after `ms`.
-inline int threadCountReaching(int expected, int ms = 2000)
-{
+inline int threadCountReaching(int expected, int ms = 2000) {
     const auto t0 = std::chrono::steady_clock::now();
     int n = threadCount();
     while (n != expected && secondsSince(t0) * 1000 < ms) {
@@ -93,13 +85,11 @@ inline int threadCountReaching(int expected, int ms = 2000)
 }
 
 // Descriptor of this process that is open on `path`, or -1.
-inline int descriptorOn(const std::string& path)
-{
+inline int descriptorOn(const std::string& path) {
     int found = -1;
     if (DIR* d = opendir("/proc/self/fd")) {
         while (dirent* e = readdir(d)) {
-            if (e->d_name[0] == '.')
-                continue;
+            if (e->d_name[0] == '.') continue;
             char target[512];
             const std::string link = std::string("/proc/self/fd/") + e->d_name;
             const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
@@ -113,8 +103,7 @@ inline int descriptorOn(const std::string& path)
     return found;
 }
 
-inline double cpuSeconds()
-{
+inline double cpuSeconds() {
     timespec ts{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
@@ -130,8 +119,7 @@ struct ThreadUsage {
     double cpuSeconds = 0;
 };
 
-inline ThreadUsage threadUsage()
-{
+inline ThreadUsage threadUsage() {
     rusage u{};
     getrusage(RUSAGE_THREAD, &u);
     timespec ts{};
@@ -154,11 +142,8 @@ public:
                   std::fflush(stderr);
                   std::abort();
               }
-          })
-    {
-    }
-    ~Watchdog()
-    {
+          }) {}
+    ~Watchdog() {
         {
             std::lock_guard<std::mutex> lock(m_);
             done_ = true;
@@ -180,14 +165,12 @@ private:
 // The slave is put in raw mode through the master before anyone opens it.
 class Pty {
 public:
-    Pty()
-    {
+    Pty() {
         master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
             throw std::runtime_error("no pseudo-terminal");
         char name[256];
-        if (ptsname_r(master_, name, sizeof name) != 0)
-            throw std::runtime_error("no slave name");
+        if (ptsname_r(master_, name, sizeof name) != 0) throw std::runtime_error("no slave name");
         slave_ = name;
         termios t{};
         tcgetattr(master_, &t);
@@ -201,50 +184,41 @@ public:
     const std::string& slave() const { return slave_; }
     int master() const { return master_; }
 
-    void send(const std::string& bytes)
-    {
+    void send(const std::string& bytes) {
         size_t done = 0;
         while (done < bytes.size()) {
             const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
-            if (n <= 0)
-                throw std::runtime_error("master write failed");
+            if (n <= 0) throw std::runtime_error("master write failed");
             done += size_t(n);
         }
     }
 
     // Reads from the master until `count` bytes came or `ms` passed.
-    std::string receive(size_t count, int ms)
-    {
+    std::string receive(size_t count, int ms) {
         std::string out;
         const auto t0 = std::chrono::steady_clock::now();
         while (out.size() < count) {
             const int left = ms - int(secondsSince(t0) * 1000);
-            if (left <= 0)
-                break;
+            if (left <= 0) break;
             pollfd p{master_, POLLIN, 0};
-            if (poll(&p, 1, left) <= 0)
-                break;
+            if (poll(&p, 1, left) <= 0) break;
             char buf[256];
             const ssize_t n = ::read(master_, buf, std::min(sizeof buf, count - out.size()));
-            if (n <= 0)
-                break;
+            if (n <= 0) break;
             out.append(buf, size_t(n));
         }
         return out;
     }
 
-    termios lineSettings() const
-    {
+    termios lineSettings() const {
         termios t{};
         tcgetattr(master_, &t);
         return t;
     }
 
     // Closing the master hangs up the slave, as an unplugged adapter does.
-    void hangUp()
-    {
-        if (master_ >= 0)
-            ::close(master_);
+    void hangUp() {
+        if (master_ >= 0) ::close(master_);
         master_ = -1;
     }
 

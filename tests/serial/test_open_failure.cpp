@@ -29,11 +29,9 @@ namespace {
 // A temporary directory, removed with what the test put in it.
 class TempDir {
 public:
-    TempDir()
-    {
+    TempDir() {
         char name[] = "/tmp/corvell-open-failure-XXXXXX";
-        if (!mkdtemp(name))
-            throw std::runtime_error("no temporary directory");
+        if (!mkdtemp(name)) throw std::runtime_error("no temporary directory");
         path_ = name;
     }
     ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
@@ -44,33 +42,28 @@ private:
     std::string path_;
 };
 
-int descriptorCount()
-{
+int descriptorCount() {
     int n = 0;
     if (DIR* d = opendir("/proc/self/fd")) {
-        while (dirent* e = readdir(d))
-            n += e->d_name[0] != '.';
+        while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
         closedir(d);
     }
     return n;
 }
 
 // Opens `path` with a component that must fail; returns its description.
-OpenFailure failedOpen(const std::string& path, std::string* lastError = nullptr)
-{
+OpenFailure failedOpen(const std::string& path, std::string* lastError = nullptr) {
     TZComm c;
     c.Port = path;
     EXPECT_EQ(c.OpenConnection(), 0) << path;
     EXPECT_FALSE(c.Connected()) << path;
-    if (lastError)
-        *lastError = c.LastError();
+    if (lastError) *lastError = c.LastError();
     return c.LastOpenFailure();
 }
 
 }  // namespace
 
-TEST(SerialOpenFailure, MissingDeviceIsNoSuchDevice)
-{
+TEST(SerialOpenFailure, MissingDeviceIsNoSuchDevice) {
     app();
     TempDir dir;
     // A link such as /dev/serial/by-id/... stays behind when its adapter is
@@ -105,8 +98,7 @@ TEST(SerialOpenFailure, MissingDeviceIsNoSuchDevice)
     EXPECT_EQ(lastError, dir.file("ttyUSB7") + ": " + std::strerror(ENOENT));
 }
 
-TEST(SerialOpenFailure, DirectoryRegularFileAndOtherDevicesAreNotSerialDevices)
-{
+TEST(SerialOpenFailure, DirectoryRegularFileAndOtherDevicesAreNotSerialDevices) {
     app();
     TempDir dir;
     const std::string file = dir.file("focuser.dc1");
@@ -144,8 +136,7 @@ TEST(SerialOpenFailure, DirectoryRegularFileAndOtherDevicesAreNotSerialDevices)
 // flag), a program that only sets the tty's exclusive flag, and one that only
 // takes the lock. Each is reported as in use, and once it lets go the port
 // opens and the failure is cleared.
-TEST(SerialOpenFailure, PortHeldByAnotherOpenerIsInUse)
-{
+TEST(SerialOpenFailure, PortHeldByAnotherOpenerIsInUse) {
     app();
     Pty pty;
     TZComm holder;
@@ -190,8 +181,7 @@ TEST(SerialOpenFailure, PortHeldByAnotherOpenerIsInUse)
 
 // A port held by another program names it and its process, as long as it
 // holds the port.
-TEST(SerialOpenFailure, APortInUseNamesTheProgramThatHoldsIt)
-{
+TEST(SerialOpenFailure, APortInUseNamesTheProgramThatHoldsIt) {
     Pty pty;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -203,8 +193,7 @@ TEST(SerialOpenFailure, APortInUseNamesTheProgramThatHoldsIt)
     posix_spawn_file_actions_destroy(&actions);
     const std::string holder = "sleep, process " + std::to_string(pid);
     // The child holds the port once it runs the program.
-    for (int i = 0; i < 500 && serial_port::portHolder(pty.slave()) != holder; ++i)
-        ::usleep(10000);
+    for (int i = 0; i < 500 && serial_port::portHolder(pty.slave()) != holder; ++i) ::usleep(10000);
     EXPECT_EQ(serial_port::openFailureReason(serial_port::describeOpenError(pty.slave(), EBUSY)),
               "in use by another program (" + holder + ")");
     ::kill(pid, SIGTERM);
@@ -229,11 +218,9 @@ struct DroppedOpen {
 
 // Opens `path` in a child process running as uid/gid 65534 ("nobody",
 // "nogroup") with no supplementary groups.
-DroppedOpen openAsNobody(const std::string& path)
-{
+DroppedOpen openAsNobody(const std::string& path) {
     int fds[2];
-    if (::pipe(fds) != 0)
-        throw std::runtime_error("no pipe");
+    if (::pipe(fds) != 0) throw std::runtime_error("no pipe");
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::close(fds[0]);
@@ -244,14 +231,12 @@ DroppedOpen openAsNobody(const std::string& path)
             OpenFailure o;
             const serial_port::Handle h = serial_port::openPort(path, o);
             r.opened = h != serial_port::kNoHandle;
-            if (r.opened)
-                serial_port::closePort(h);
+            if (r.opened) serial_port::closePort(h);
             r.kind = int(o.kind);
             r.error = o.error;
             r.membership = int(o.membership);
             std::snprintf(r.group, sizeof r.group, "%s", o.group.c_str());
-            std::snprintf(r.reason, sizeof r.reason, "%s",
-                          serial_port::openFailureReason(o).c_str());
+            std::snprintf(r.reason, sizeof r.reason, "%s", serial_port::openFailureReason(o).c_str());
         }
         const ssize_t n = ::write(fds[1], &r, sizeof r);
         ::_exit(n == ssize_t(sizeof r) ? 0 : 1);
@@ -261,10 +246,8 @@ DroppedOpen openAsNobody(const std::string& path)
     const ssize_t n = pid > 0 ? ::read(fds[0], &r, sizeof r) : -1;
     ::close(fds[0]);
     int status = 0;
-    if (pid > 0)
-        ::waitpid(pid, &status, 0);
-    if (n != ssize_t(sizeof r))
-        throw std::runtime_error("the child reported nothing");
+    if (pid > 0) ::waitpid(pid, &status, 0);
+    if (n != ssize_t(sizeof r)) throw std::runtime_error("the child reported nothing");
     return r;
 }
 
@@ -272,14 +255,12 @@ DroppedOpen openAsNobody(const std::string& path)
 
 // A device the user may not open names the group that owns it when joining
 // that group would help, and says so plainly when it would not (mode 0600).
-TEST(SerialOpenFailure, PermissionDeniedNamesTheGroupThatOwnsTheDevice)
-{
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "needs root, to open the device from a child turned into uid 65534";
+TEST(SerialOpenFailure, PermissionDeniedNamesTheGroupThatOwnsTheDevice) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root, to open the device from a child turned into uid 65534";
     app();
     Pty pty;
     const group* dialout = ::getgrnam("dialout");
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat(pty.slave().c_str(), &st), 0);
     const gid_t gid = dialout ? dialout->gr_gid : st.st_gid;
     const group* owner = ::getgrgid(gid);
@@ -293,14 +274,15 @@ TEST(SerialOpenFailure, PermissionDeniedNamesTheGroupThatOwnsTheDevice)
     } cases[] = {
         {0660, "permission denied: the user needs to be in the group '" + groupName +
                    "' that owns the device (sudo usermod -aG " + groupName + " $USER, then log out and in again)"},
-        {0600, "permission denied: the device allows this user no reading and writing (mode "
-               "0600, group '" + groupName + "')"},
+        {0600,
+         "permission denied: the device allows this user no reading and writing (mode "
+         "0600, group '" +
+             groupName + "')"},
     };
     for (const auto& k : cases) {
         ASSERT_EQ(::chmod(pty.slave().c_str(), k.mode), 0);
         const DroppedOpen r = openAsNobody(pty.slave());
-        if (r.setupError != 0)
-            GTEST_SKIP() << "cannot become uid 65534 here: " << std::strerror(r.setupError);
+        if (r.setupError != 0) GTEST_SKIP() << "cannot become uid 65534 here: " << std::strerror(r.setupError);
         EXPECT_FALSE(r.opened) << std::oct << k.mode;
         EXPECT_EQ(r.kind, int(OpenFailureKind::permissionDenied)) << std::oct << k.mode;
         EXPECT_EQ(r.error, EACCES);
@@ -313,8 +295,7 @@ TEST(SerialOpenFailure, PermissionDeniedNamesTheGroupThatOwnsTheDevice)
 // A holder killed with the port open (SIGKILL, as indiserver ends a driver)
 // leaves the port to the next program, a moment later; while it lives, no
 // other program has it.
-TEST(SerialOpenFailure, AKilledHolderLeavesThePortToTheNextProgramALivingOneKeepsIt)
-{
+TEST(SerialOpenFailure, AKilledHolderLeavesThePortToTheNextProgramALivingOneKeepsIt) {
     Pty pty;
     int ready[2];
     ASSERT_EQ(::pipe(ready), 0);
@@ -345,8 +326,7 @@ TEST(SerialOpenFailure, AKilledHolderLeavesThePortToTheNextProgramALivingOneKeep
 
 // The program named is the one that took the port's lock, not one that
 // merely has it open beside (a pty's far end, a monitor).
-TEST(SerialOpenFailure, APortInUseNamesTheProgramThatHoldsItsLock)
-{
+TEST(SerialOpenFailure, APortInUseNamesTheProgramThatHoldsItsLock) {
     Pty pty;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -356,8 +336,7 @@ TEST(SerialOpenFailure, APortInUseNamesTheProgramThatHoldsItsLock)
     pid_t opener = 0;
     ASSERT_EQ(posix_spawnp(&opener, "sleep", &actions, nullptr, argv, environ), 0);
     posix_spawn_file_actions_destroy(&actions);
-    while (serial_port::portHolder(pty.slave()).empty())
-        ::usleep(10000);
+    while (serial_port::portHolder(pty.slave()).empty()) ::usleep(10000);
     const pid_t locker = ::fork();
     if (locker == 0) {
         const int fd = ::open(pty.slave().c_str(), O_RDWR | O_NOCTTY);
@@ -366,8 +345,7 @@ TEST(SerialOpenFailure, APortInUseNamesTheProgramThatHoldsItsLock)
         ::_exit(1);
     }
     const std::string holder = "tail, process " + std::to_string(locker);
-    for (int i = 0; i < 500 && serial_port::portHolder(pty.slave()) != holder; ++i)
-        ::usleep(10000);
+    for (int i = 0; i < 500 && serial_port::portHolder(pty.slave()) != holder; ++i) ::usleep(10000);
     EXPECT_EQ(serial_port::openFailureReason(serial_port::describeOpenError(pty.slave(), EBUSY)),
               "in use by another program (" + holder + ")");
     for (pid_t p : {opener, locker}) {

@@ -18,8 +18,7 @@ using namespace serial_test;
 namespace {
 
 // The port values the main window uses for the control module.
-void useModuleSettings(TZComm& c, const std::string& path)
-{
+void useModuleSettings(TZComm& c, const std::string& path) {
     c.Port = path;
     c.MaxReadLength = 16;
     c.InputQueueSize = 16;
@@ -35,8 +34,7 @@ void useModuleSettings(TZComm& c, const std::string& path)
 
 class SerialTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         app();
         // Every earlier test joined its threads, but one can still be listed
         // for a moment: wait for the count the first test started with.
@@ -50,8 +48,7 @@ protected:
 // A port opened with the module's settings on a pseudo-terminal of its own.
 class OpenPort : public SerialTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         SerialTest::SetUp();
         useModuleSettings(c, pty.slave());
         ASSERT_NE(c.OpenConnection(), 0) << c.LastError();
@@ -65,16 +62,13 @@ struct Receiver {
     std::string bytes;
     int calls = 0;
     bool offMainThread = false;
-    void attach(TZComm& c)
-    {
+    void attach(TZComm& c) {
         c.OnDataAvailable = [this](TZComm* sender) {
             ++calls;
-            if (QThread::currentThread() != QCoreApplication::instance()->thread())
-                offMainThread = true;
+            if (QThread::currentThread() != QCoreApplication::instance()->thread()) offMainThread = true;
             unsigned char buf[64];
             int n;
-            while ((n = sender->ReadComm(buf, sizeof buf)) > 0)
-                bytes.append(reinterpret_cast<char*>(buf), size_t(n));
+            while ((n = sender->ReadComm(buf, sizeof buf)) > 0) bytes.append(reinterpret_cast<char*>(buf), size_t(n));
         };
     }
 };
@@ -83,8 +77,7 @@ struct Receiver {
 
 // ---- opening and closing ----
 
-TEST_F(SerialTest, OpenOfMissingPathFailsAndStartsNoThread)
-{
+TEST_F(SerialTest, OpenOfMissingPathFailsAndStartsNoThread) {
     TZComm c;
     c.Port = "/dev/no-such-serial-port-here";
     EXPECT_EQ(c.OpenConnection(), 0);
@@ -94,8 +87,7 @@ TEST_F(SerialTest, OpenOfMissingPathFailsAndStartsNoThread)
     EXPECT_EQ(c.CloseConnection(), 1);
 }
 
-TEST_F(SerialTest, PortHeldByOneComponentCannotBeOpenedByAnother)
-{
+TEST_F(SerialTest, PortHeldByOneComponentCannotBeOpenedByAnother) {
     Pty pty;
     TZComm first, second;
     useModuleSettings(first, pty.slave());
@@ -118,8 +110,7 @@ TEST_F(SerialTest, PortHeldByOneComponentCannotBeOpenedByAnother)
     second.CloseConnection();
 }
 
-TEST_F(OpenPort, CloseReleasesExclusiveUseSoThePortReopens)
-{
+TEST_F(OpenPort, CloseReleasesExclusiveUseSoThePortReopens) {
     EXPECT_EQ(threadCountReaching(baseThreads + 1), baseThreads + 1);
     EXPECT_EQ(c.CloseConnection(), 1);
     EXPECT_FALSE(c.Connected());
@@ -146,8 +137,7 @@ TEST_F(OpenPort, CloseReleasesExclusiveUseSoThePortReopens)
     EXPECT_TRUE(pumpUntil([&] { return r.bytes == "again"; }, 2000)) << r.bytes;
 }
 
-TEST_F(SerialTest, PortNameGoesThroughTheResolver)
-{
+TEST_F(SerialTest, PortNameGoesThroughTheResolver) {
     Pty pty;
     TZComm c;
     useModuleSettings(c, "COM3");
@@ -161,8 +151,7 @@ TEST_F(SerialTest, PortNameGoesThroughTheResolver)
     EXPECT_GE(descriptorOn(pty.slave()), 0);
 }
 
-TEST_F(SerialTest, DestroyingAnOpenComponentStopsItsThread)
-{
+TEST_F(SerialTest, DestroyingAnOpenComponentStopsItsThread) {
     Pty pty;
     auto c = std::make_unique<TZComm>();
     useModuleSettings(*c, pty.slave());
@@ -176,8 +165,7 @@ TEST_F(SerialTest, DestroyingAnOpenComponentStopsItsThread)
 
 // ---- line settings ----
 
-TEST_F(SerialTest, LineIsRawAtTheRequestedSpeed)
-{
+TEST_F(SerialTest, LineIsRawAtTheRequestedSpeed) {
     Pty pty;
     TZComm c;
     useModuleSettings(c, pty.slave());
@@ -207,8 +195,7 @@ TEST_F(SerialTest, LineIsRawAtTheRequestedSpeed)
     EXPECT_EQ(pty.lineSettings().c_iflag & (IXON | IXOFF), 0u);
 }
 
-TEST_F(SerialTest, SettingsTheLineCannotTakeFailTheOpenAndLeaveNothingOpen)
-{
+TEST_F(SerialTest, SettingsTheLineCannotTakeFailTheOpenAndLeaveNothingOpen) {
     Pty pty;
     struct Case {
         const char* what;
@@ -249,8 +236,7 @@ TEST_F(SerialTest, SettingsTheLineCannotTakeFailTheOpenAndLeaveNothingOpen)
 
 // ---- reading ----
 
-TEST_F(OpenPort, ReadWithNothingQueuedReturnsZeroAtOnce)
-{
+TEST_F(OpenPort, ReadWithNothingQueuedReturnsZeroAtOnce) {
     unsigned char buf[16];
     c.ReadComm(buf, sizeof buf);  // once, so that what runs first is loaded
     const ThreadUsage before = threadUsage();
@@ -261,13 +247,11 @@ TEST_F(OpenPort, ReadWithNothingQueuedReturnsZeroAtOnce)
     EXPECT_LT(after.cpuSeconds - before.cpuSeconds, 0.1) << "a read spun waiting for bytes";
 }
 
-TEST_F(OpenPort, ReadTakesAtMostMaxAndLeavesTheRestQueued)
-{
+TEST_F(OpenPort, ReadTakesAtMostMaxAndLeavesTheRestQueued) {
     int calls = 0;
     c.OnDataAvailable = [&](TZComm*) { ++calls; };
     pty.send("0123456789");
-    ASSERT_TRUE(pumpUntil([&] { return calls > 0 && c.GetQCountIn() == 10; }, 2000))
-        << c.GetQCountIn();
+    ASSERT_TRUE(pumpUntil([&] { return calls > 0 && c.GetQCountIn() == 10; }, 2000)) << c.GetQCountIn();
 
     unsigned char buf[32] = {};
     ASSERT_EQ(c.ReadComm(buf, 4), 4);
@@ -279,8 +263,7 @@ TEST_F(OpenPort, ReadTakesAtMostMaxAndLeavesTheRestQueued)
     EXPECT_EQ(c.ReadComm(buf, 0), 0);
 }
 
-TEST_F(OpenPort, PurgeClearsOnlyTheQueuesItNames)
-{
+TEST_F(OpenPort, PurgeClearsOnlyTheQueuesItNames) {
     int calls = 0;
     c.OnDataAvailable = [&](TZComm*) { ++calls; };
     pty.send("stale");
@@ -301,9 +284,7 @@ TEST_F(OpenPort, PurgeClearsOnlyTheQueuesItNames)
 
 // ---- writing ----
 
-TEST_F(OpenPort, WrittenBytesReachTheOtherEndInOrder)
-{
-
+TEST_F(OpenPort, WrittenBytesReachTheOtherEndInOrder) {
     const unsigned char none[1] = {'x'};
     EXPECT_EQ(c.WriteComm(none, 0), 0);
     EXPECT_EQ(c.WriteCommByte('p'), 1);
@@ -314,8 +295,7 @@ TEST_F(OpenPort, WrittenBytesReachTheOtherEndInOrder)
     EXPECT_EQ(pty.receive(1, 50), "");  // nothing from the len 0 write
 }
 
-TEST_F(OpenPort, WriteAfterHangUpFailsAtOnceAndMarksTheLineLost)
-{
+TEST_F(OpenPort, WriteAfterHangUpFailsAtOnceAndMarksTheLineLost) {
     EXPECT_EQ(c.WriteCommByte('w'), 1);  // once, so that what runs first is loaded
     EXPECT_FALSE(c.LineLost());
     pty.hangUp();
@@ -331,8 +311,7 @@ TEST_F(OpenPort, WriteAfterHangUpFailsAtOnceAndMarksTheLineLost)
 
 // ---- notifications ----
 
-TEST_F(OpenPort, ArrivingBytesFireOnDataAvailableOnTheMainThread)
-{
+TEST_F(OpenPort, ArrivingBytesFireOnDataAvailableOnTheMainThread) {
     Receiver r;
     r.attach(c);
     pty.send("xyz");
@@ -343,8 +322,7 @@ TEST_F(OpenPort, ArrivingBytesFireOnDataAvailableOnTheMainThread)
     EXPECT_GE(r.calls, 2);
 }
 
-TEST_F(OpenPort, MessageForAnOldOrForeignHandleDoesNotFire)
-{
+TEST_F(OpenPort, MessageForAnOldOrForeignHandleDoesNotFire) {
     int calls = 0;
     c.OnDataAvailable = [&](TZComm*) { ++calls; };
     const int fd = descriptorOn(pty.slave());
@@ -365,13 +343,11 @@ namespace {
 class CloseBeforeDelivery : public QObject {
 public:
     explicit CloseBeforeDelivery(TZComm& c, bool reopen) : comm(c), reopen(reopen) {}
-    bool eventFilter(QObject* watched, QEvent* e) override
-    {
+    bool eventFilter(QObject* watched, QEvent* e) override {
         if (watched == &comm && e->type() >= QEvent::User && !closed) {
             closed = true;
             comm.CloseConnection();
-            if (reopen)
-                comm.OpenConnection();
+            if (reopen) comm.OpenConnection();
         }
         return false;
     }
@@ -381,8 +357,7 @@ public:
 };
 }  // namespace
 
-TEST_F(OpenPort, NotificationQueuedAcrossACloseIsDropped)
-{
+TEST_F(OpenPort, NotificationQueuedAcrossACloseIsDropped) {
     int calls = 0;
     c.OnDataAvailable = [&](TZComm*) { ++calls; };
     CloseBeforeDelivery closer(c, false);
@@ -394,8 +369,7 @@ TEST_F(OpenPort, NotificationQueuedAcrossACloseIsDropped)
     EXPECT_FALSE(c.Connected());
 }
 
-TEST_F(OpenPort, AfterReopeningOnTheSameDescriptorOnlyTheNewConnectionNotifies)
-{
+TEST_F(OpenPort, AfterReopeningOnTheSameDescriptorOnlyTheNewConnectionNotifies) {
     Receiver r;
     r.attach(c);
     CloseBeforeDelivery closer(c, true);
@@ -422,8 +396,7 @@ TEST_F(OpenPort, AfterReopeningOnTheSameDescriptorOnlyTheNewConnectionNotifies)
     EXPECT_EQ(threadCountReaching(baseThreads + 1), baseThreads + 1);
 }
 
-TEST_F(OpenPort, BytesLeftUnreadAreNotAnnouncedAgainUntilMoreArrive)
-{
+TEST_F(OpenPort, BytesLeftUnreadAreNotAnnouncedAgainUntilMoreArrive) {
     int calls = 0;
     c.OnDataAvailable = [&](TZComm*) { ++calls; };  // reads nothing
     pty.send("abc");
@@ -438,8 +411,7 @@ TEST_F(OpenPort, BytesLeftUnreadAreNotAnnouncedAgainUntilMoreArrive)
     EXPECT_EQ(c.GetQCountIn(), 4);
 }
 
-TEST_F(OpenPort, HandlerThatClosesThePortDoesNotHang)
-{
+TEST_F(OpenPort, HandlerThatClosesThePortDoesNotHang) {
     int calls = 0;
     c.OnDataAvailable = [&](TZComm* sender) {
         ++calls;
@@ -453,22 +425,17 @@ TEST_F(OpenPort, HandlerThatClosesThePortDoesNotHang)
 
 // Command and echo, one byte at a time, as the focuser protocol runs it: every
 // reply must be announced, none lost, and the pacing must keep up.
-TEST_F(OpenPort, ManyRoundTripsLoseNoNotification)
-{
-
+TEST_F(OpenPort, ManyRoundTripsLoseNoNotification) {
     std::atomic<bool> peerRunning{true};
     const int master = pty.master();
     std::thread peer([&] {  // echoes every byte back
         while (peerRunning) {
             pollfd p{master, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0)
-                continue;
+            if (poll(&p, 1, 100) <= 0) continue;
             unsigned char b[64];
             const ssize_t n = ::read(master, b, sizeof b);
-            if (n <= 0)
-                break;
-            if (::write(master, b, size_t(n)) != n)
-                break;
+            if (n <= 0) break;
+            if (::write(master, b, size_t(n)) != n) break;
         }
     });
 
@@ -481,11 +448,9 @@ TEST_F(OpenPort, ManyRoundTripsLoseNoNotification)
         unsigned char buf[16];
         const int n = sender->ReadComm(buf, sizeof buf);
         for (int i = 0; i < n; ++i) {
-            if (buf[i] != static_cast<unsigned char>(next & 0xff))
-                mismatch = true;
+            if (buf[i] != static_cast<unsigned char>(next & 0xff)) mismatch = true;
             ++next;
-            if (next < rounds)
-                sender->WriteCommByte(static_cast<unsigned char>(next & 0xff));
+            if (next < rounds) sender->WriteCommByte(static_cast<unsigned char>(next & 0xff));
         }
     };
     ASSERT_EQ(c.WriteCommByte(0), 1);
@@ -500,8 +465,7 @@ TEST_F(OpenPort, ManyRoundTripsLoseNoNotification)
     EXPECT_LT(calls, 2 * rounds + 2);
 }
 
-TEST_F(OpenPort, HangUpIsReportedOnceAndCostsNoCpu)
-{
+TEST_F(OpenPort, HangUpIsReportedOnceAndCostsNoCpu) {
     int calls = 0;
     bool lostSeenInHandler = false;
     c.OnDataAvailable = [&](TZComm* sender) {

@@ -63,9 +63,9 @@ public:
         std::vector<uint8_t> got;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (got.size() < n) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  deadline - std::chrono::steady_clock::now())
-                                  .count();
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                    .count();
             if (left <= 0) break;
             pollfd p{fd_, POLLIN, 0};
             if (::poll(&p, 1, static_cast<int>(left)) <= 0) break;

@@ -82,9 +82,9 @@ TEST(SimConsole, BadLinesAreReportedAndChangeNothing) {
     SimSession s;
     ASSERT_NO_FATAL_FAILURE(s.open());
     std::ostringstream out;
-    for (const char* line : {"bogus", "in sideways", "baud 4800", "silent maybe", "noise zz",
-                             "position -5", "position 70000", "delay soon", "noise",
-                             "processing", "processing -1", "processing 5ms", "processing 1 2"}) {
+    for (const char* line :
+         {"bogus", "in sideways", "baud 4800", "silent maybe", "noise zz", "position -5", "position 70000",
+          "delay soon", "noise", "processing", "processing -1", "processing 5ms", "processing 1 2"}) {
         out.str("");
         EXPECT_EQ(runControlLine(s.sim, line, out), ConsoleResult::Error) << line;
         EXPECT_NE(out.str().find("error"), std::string::npos) << line;
@@ -198,7 +198,7 @@ TEST(SimExecutable, LinkControlLinesAndCleanExit) {
     const int status = p.waitExit();
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    struct stat st{};
+    struct stat st {};
     EXPECT_NE(lstat(link.c_str(), &st), 0) << "the link is removed at exit";
     rmdir(dir);
 }
@@ -219,9 +219,10 @@ TEST(SimExecutable, QuitLineAndHelp) {
         const int status = p.waitExit();
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
-    for (const std::vector<std::string>& bad :
-         {std::vector<std::string>{"--baud", "4800"}, {"--processing", "-1"}, {"--processing", "soon"},
-          {"--processing"}}) {
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{"--baud", "4800"},
+                                                {"--processing", "-1"},
+                                                {"--processing", "soon"},
+                                                {"--processing"}}) {
         SimProcess p;
         ASSERT_TRUE(p.spawn(bad));
         const int status = p.waitExit();

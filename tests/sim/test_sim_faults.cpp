@@ -18,8 +18,7 @@ namespace {
 double cpuMs() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
-    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 +
-           (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
 }
 
 }  // namespace
@@ -82,7 +81,7 @@ TEST(SimFaults, NoCompletionByteAfterArrival) {
     SimSession s(motionOptions(0));
     ASSERT_NO_FATAL_FAILURE(s.open());
     s.sim.setSuppressCompletion(true);
-    EXPECT_EQ(s.ask({'g', 0x03, 0xE8}, 1), (Bytes{'g'}));   // 100 ms away
+    EXPECT_EQ(s.ask({'g', 0x03, 0xE8}, 1), (Bytes{'g'}));  // 100 ms away
     EXPECT_TRUE(s.line.readFor(250).empty());
     EXPECT_FALSE(s.sim.moving());
     EXPECT_EQ(s.readPosition(), 1000);
@@ -105,7 +104,7 @@ TEST(SimFaults, DelayedReplies) {
 TEST(SimFaults, NoiseGoesOutAtOnce) {
     SimSession s;
     ASSERT_NO_FATAL_FAILURE(s.open());
-    s.sim.setReplyDelayMs(500);   // noise is not a reply: not delayed
+    s.sim.setReplyDelayMs(500);  // noise is not a reply: not delayed
     const double before = s.sim.nowMs();
     s.sim.sendNoise({0x01, 0xFF, 'j'});
     const double after = s.sim.nowMs();
@@ -179,7 +178,7 @@ TEST(SimThread, IdleAndLongMovesCostNoCpu) {
 TEST(SimThread, ABusyLineCostsNoCpu) {
     SimSession s;
     ASSERT_NO_FATAL_FAILURE(s.open());
-    const Bytes commands(100, 'b');   // about 100 ms in, 210 ms of replies out
+    const Bytes commands(100, 'b');  // about 100 ms in, 210 ms of replies out
     const double before = cpuMs();
     ASSERT_TRUE(s.line.write(commands));
     for (int i = 0; i < 200 && s.sim.sent().size() < 200; ++i)

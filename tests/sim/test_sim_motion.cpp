@@ -20,9 +20,7 @@ using namespace corvell::sim::test;
 
 namespace {
 
-double lastTime(const std::vector<ByteEvent>& events) {
-    return events.empty() ? -1 : events.back().ms;
-}
+double lastTime(const std::vector<ByteEvent>& events) { return events.empty() ? -1 : events.back().ms; }
 
 // The first event of byte `b`; fails the test when there is none.
 ByteEvent eventOf(const std::vector<ByteEvent>& events, uint8_t b) {
@@ -35,9 +33,7 @@ ByteEvent eventOf(const std::vector<ByteEvent>& events, uint8_t b) {
 void pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // Register value after moving for `ms` at the test speed from `from`.
-long travelled(long from, double ms, int direction) {
-    return from + direction * std::lround(ms * kTestSpeed / 1000);
-}
+long travelled(long from, double ms, int direction) { return from + direction * std::lround(ms * kTestSpeed / 1000); }
 
 // Everything that arrives until the simulator's clock is 60 ms past `simMs`.
 Bytes readUntilSimTime(SimSession& s, double simMs) {
@@ -89,7 +85,7 @@ TEST(SimGoTo, StopsAtTheMaximumTravel) {
     SimSession s(motionOptions(0));
     ASSERT_NO_FATAL_FAILURE(s.open());
     EXPECT_EQ(s.ask({'w', 0x03, 0xE8}, 1), (Bytes{'w'}));
-    EXPECT_EQ(s.ask({'g', 0x13, 0x88}, 1), (Bytes{'g'}));   // 5000
+    EXPECT_EQ(s.ask({'g', 0x13, 0x88}, 1), (Bytes{'g'}));  // 5000
     EXPECT_EQ(s.line.read(1, kDeadlineMs), (Bytes{'c'}));
     EXPECT_EQ(s.readPosition(), 1000);
     EXPECT_EQ(s.readStatus(), 0x81);
@@ -143,7 +139,7 @@ TEST(SimRuns, LoweringMaximumTravelDuringARunStopsIt) {
     ASSERT_NO_FATAL_FAILURE(s.open());
     EXPECT_EQ(s.ask({'o'}, 1), (Bytes{'o'}));
     pause(50);
-    EXPECT_EQ(s.ask({'w', 0x00, 0x64}, 1), (Bytes{'w'}));   // 100, already passed
+    EXPECT_EQ(s.ask({'w', 0x00, 0x64}, 1), (Bytes{'w'}));  // 100, already passed
     EXPECT_FALSE(s.sim.moving());
     const long stoppedAt = s.readPosition();
     // Stopped where it was when the 'w' was complete.
@@ -197,7 +193,7 @@ TEST(SimHoming, SpeedTestThenZeroStopThenCompletion) {
 TEST(SimHoming, DrivesToTheMechanicalStopNotToRegisterZero) {
     SimSession s(motionOptions(2000));
     ASSERT_NO_FATAL_FAILURE(s.open());
-    EXPECT_EQ(s.ask({'z'}, 1), (Bytes{'z'}));   // register 0, 2000 counts out
+    EXPECT_EQ(s.ask({'z'}, 1), (Bytes{'z'}));  // register 0, 2000 counts out
     s.sim.clearTranscript();
     EXPECT_EQ(s.ask({'h'}, 1), (Bytes{'h'}));
     EXPECT_EQ(s.line.read(1, kDeadlineMs), (Bytes{'c'}));
@@ -215,7 +211,7 @@ TEST(SimHoming, DrivesToTheMechanicalStopNotToRegisterZero) {
 TEST(SimStop, EndsAGoToWithAnEcho) {
     SimSession s(motionOptions(0));
     ASSERT_NO_FATAL_FAILURE(s.open());
-    EXPECT_EQ(s.ask({'g', 0x27, 0x10}, 1), (Bytes{'g'}));   // 10000: would complete after 1000 ms
+    EXPECT_EQ(s.ask({'g', 0x27, 0x10}, 1), (Bytes{'g'}));  // 10000: would complete after 1000 ms
     pause(60);
     EXPECT_EQ(s.ask({'s'}, 1), (Bytes{'s'}));
     EXPECT_FALSE(s.sim.moving());
@@ -231,7 +227,7 @@ TEST(SimStop, EndsAGoToWithAnEcho) {
 
 TEST(SimStop, EndsHomingInTheSpeedTestWithAnEcho) {
     SimOptions o = motionOptions(1000);
-    o.speedTestMs = 1000;   // then 100 ms to the stop
+    o.speedTestMs = 1000;  // then 100 ms to the stop
     SimSession s(o);
     ASSERT_NO_FATAL_FAILURE(s.open());
     EXPECT_EQ(s.ask({'h'}, 1), (Bytes{'h'}));
@@ -245,7 +241,7 @@ TEST(SimStop, EndsHomingInTheSpeedTestWithAnEcho) {
 }
 
 TEST(SimStop, EndsTheHomingDriveWithAnEcho) {
-    SimSession s(motionOptions(10000));   // 100 ms speed test, then 1000 ms to the stop
+    SimSession s(motionOptions(10000));  // 100 ms speed test, then 1000 ms to the stop
     ASSERT_NO_FATAL_FAILURE(s.open());
     EXPECT_EQ(s.ask({'h'}, 1), (Bytes{'h'}));
     pause(150);
@@ -298,7 +294,7 @@ TEST(SimButtons, ReleasingTheOtherButtonDoesNotStop) {
 TEST(SimButtons, ButtonsPassTheMaximumTravel) {
     SimSession s(motionOptions(0));
     ASSERT_NO_FATAL_FAILURE(s.open());
-    EXPECT_EQ(s.ask({'w', 0x00, 0x64}, 1), (Bytes{'w'}));   // 100
+    EXPECT_EQ(s.ask({'w', 0x00, 0x64}, 1), (Bytes{'w'}));  // 100
     s.sim.pressButton(Button::Out, true);
     pause(100);
     s.sim.pressButton(Button::Out, false);

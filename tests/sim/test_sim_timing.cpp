@@ -26,8 +26,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // 10 bit times per byte.
-constexpr double kByteMs9600 = 10000.0 / 9600;   // 1.0417 ms
-constexpr double kByteMs2400 = 10000.0 / 2400;   // 4.1667 ms
+constexpr double kByteMs9600 = 10000.0 / 9600;  // 1.0417 ms
+constexpr double kByteMs2400 = 10000.0 / 2400;  // 4.1667 ms
 constexpr double kDefaultProcessingMs = 2;
 
 // Transcript times are exact up to the clock's rounding.
@@ -47,9 +47,7 @@ SimOptions switchAt(int baud, long position = 300) {
     return o;
 }
 
-double msSince(Clock::time_point t0) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
+double msSince(Clock::time_point t0) { return std::chrono::duration<double, std::milli>(Clock::now() - t0).count(); }
 
 // Writes `command` and reads `n` reply bytes into `got`; returns the time
 // from just before the write until the last byte was read.
@@ -130,7 +128,7 @@ TEST(SimLineTiming, BytesWrittenTogetherArriveOneByteTimeApart) {
 TEST(SimLineTiming, GoToStartsWhenItsArgumentsHaveArrived) {
     SimSession s(switchAt(2400, 0));
     ASSERT_NO_FATAL_FAILURE(s.open(B2400));
-    ASSERT_TRUE(s.line.write({'g', 0x03, 0xE8}));   // 1000 counts: 100 ms
+    ASSERT_TRUE(s.line.write({'g', 0x03, 0xE8}));  // 1000 counts: 100 ms
     EXPECT_EQ(s.line.read(2, 1000), (Bytes{'g', 'c'}));
     const auto in = s.sim.received();
     const auto out = s.sim.sent();
@@ -161,10 +159,9 @@ TEST(SimLineTiming, ProcessingDelayIsSettable) {
         const auto out = s.sim.sent();
         ASSERT_EQ(in.size(), 3u);
         ASSERT_EQ(out.size(), 6u);
-        for (size_t i = 0; i < in.size(); ++i)
-            EXPECT_NEAR(out[2 * i].dueMs - in[i].ms, processingMs, kEps) << i;
+        for (size_t i = 0; i < in.size(); ++i) EXPECT_NEAR(out[2 * i].dueMs - in[i].ms, processingMs, kEps) << i;
     };
-    expectExchange(20);   // from the options
+    expectExchange(20);  // from the options
     s.sim.setProcessingDelayMs(0);
     expectExchange(0);
     s.sim.setProcessingDelayMs(35);
@@ -230,8 +227,7 @@ TEST(SimLineOrder, CommandsWrittenTogetherAreAnsweredOneAfterAnother) {
     ASSERT_EQ(in.size(), 4u);
     ASSERT_EQ(out.size(), 10u);
     const size_t firstOfReply[] = {0, 3, 5, 7};
-    for (size_t i = 0; i < 4; ++i)
-        EXPECT_NEAR(out[firstOfReply[i]].dueMs - in[i].ms, kDefaultProcessingMs, kEps) << i;
+    for (size_t i = 0; i < 4; ++i) EXPECT_NEAR(out[firstOfReply[i]].dueMs - in[i].ms, kDefaultProcessingMs, kEps) << i;
     expectSerialized(out, kByteMs9600);
     // The later replies were ready before the line was free: they waited.
     EXPECT_GT(out[3].wireMs - out[3].dueMs, kByteMs9600);

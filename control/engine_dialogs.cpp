@@ -65,7 +65,7 @@ void Engine::answer_for_nobody() {
         const bool conversion = activeCommand == State::Confirm && followUpCommand == State::Conversion;
         if (conversion)
             tell_answered(Kind::QuestionLater, text,
-                          "Question with no one to answer it, left for the next start: " + text);
+                          "Question with no one to answer it, left until someone is there: " + text);
         else
             tell_answered(Kind::QuestionNo, text, "Question with no one to answer it, answered No: " + text);
         question_closed(s.question.id);

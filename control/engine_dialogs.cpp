@@ -69,6 +69,8 @@ void Engine::answer_for_nobody() {
         else
             tell_answered(Kind::QuestionNo, text, "Question with no one to answer it, answered No: " + text);
         question_closed(s.question.id);
+        // The file is kept, and offered again once someone is there.
+        if (conversion) conversionLeft_ = true;
     }
     if (s.entry.visible) {
         const std::string text = one_line(s.entry.caption);

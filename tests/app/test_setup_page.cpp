@@ -165,14 +165,14 @@ protected:
         ASSERT_TRUE(::mkdtemp(folder));
         options.dataDir = folder;
         std::ofstream(std::string(folder) + "/fc00001.df1", std::ios::binary).write(" ", 2);  // a focuser in use
-        std::ofstream(std::string(folder) + "/focuser.dc1", std::ios::binary)
-            .write(
-                "0\0"
-                "0\0"
-                "0\0"
-                "0.01\0"
-                "2",
-                14);
+        // Baud, port, units, step increment, next file number: each field ends in a zero.
+        static const char settings[] =
+            "0\0"
+            "0\0"
+            "0\0"
+            "0.01\0"
+            "2";
+        std::ofstream(std::string(folder) + "/focuser.dc1", std::ios::binary).write(settings, sizeof settings);
         options.alpacaPort = port;
         options.portMap.paths = {module.slavePath(), "/nonexistent/2", "/nonexistent/3", "/nonexistent/4",
                                  "/nonexistent/5"};

@@ -61,6 +61,20 @@ OpenFailure failedOpen(const std::string& path, std::string* lastError = nullptr
     return c.LastOpenFailure();
 }
 
+// Starts `sleep 60` with `path` open as its descriptor 3, taking no lock on
+// it; returns its process id, or -1.
+pid_t spawnOpener(const std::string& path) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 3, path.c_str(), O_RDWR | O_NOCTTY, 0);
+    char sleepName[] = "sleep", seconds[] = "60";
+    char* argv[] = {sleepName, seconds, nullptr};
+    pid_t pid = 0;
+    const int rc = posix_spawnp(&pid, "sleep", &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? pid : -1;
+}
+
 }  // namespace
 
 TEST(SerialOpenFailure, MissingDeviceIsNoSuchDevice) {
@@ -183,14 +197,8 @@ TEST(SerialOpenFailure, PortHeldByAnotherOpenerIsInUse) {
 // holds the port.
 TEST(SerialOpenFailure, APortInUseNamesTheProgramThatHoldsIt) {
     Pty pty;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 3, pty.slave().c_str(), O_RDWR | O_NOCTTY, 0);
-    char sleepName[] = "sleep", seconds[] = "60";
-    char* argv[] = {sleepName, seconds, nullptr};
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawnp(&pid, "sleep", &actions, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = spawnOpener(pty.slave());
+    ASSERT_GT(pid, 0);
     const std::string holder = "sleep, process " + std::to_string(pid);
     // The child holds the port once it runs the program.
     for (int i = 0; i < 500 && serial_port::portHolder(pty.slave()) != holder; ++i) ::usleep(10000);
@@ -328,14 +336,8 @@ TEST(SerialOpenFailure, AKilledHolderLeavesThePortToTheNextProgramALivingOneKeep
 // merely has it open beside (a pty's far end, a monitor).
 TEST(SerialOpenFailure, APortInUseNamesTheProgramThatHoldsItsLock) {
     Pty pty;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 3, pty.slave().c_str(), O_RDWR | O_NOCTTY, 0);
-    char sleepName[] = "sleep", seconds[] = "60";
-    char* argv[] = {sleepName, seconds, nullptr};
-    pid_t opener = 0;
-    ASSERT_EQ(posix_spawnp(&opener, "sleep", &actions, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t opener = spawnOpener(pty.slave());
+    ASSERT_GT(opener, 0);
     while (serial_port::portHolder(pty.slave()).empty()) ::usleep(10000);
     const pid_t locker = ::fork();
     if (locker == 0) {

@@ -101,10 +101,23 @@ class Sim:
         self.close_wait = close_wait
 
     def line(self, text, answer=False):
-        """A console line; the answer's line when it prints one."""
-        self.proc.stdin.write(text + "\n")
+        """A console line, carried out when this returns; the answer's line
+        when it prints one. A line without an answer is followed by "status",
+        whose answer shows that the simulator has read it: the console and
+        the serial line are served apart, so otherwise a "clear" could land
+        after the command it was meant to precede."""
+        if answer or text == "quit":
+            self.proc.stdin.write(text + "\n")
+            self.proc.stdin.flush()
+            return self.proc.stdout.readline().strip() if answer else ""
+        self.proc.stdin.write(text + "\nstatus\n")
         self.proc.stdin.flush()
-        return self.proc.stdout.readline().strip() if answer else ""
+        while True:
+            reply = self.proc.stdout.readline()
+            if not reply:
+                raise RuntimeError("corvell-sim ended after %r" % text)
+            if reply.startswith("position "):
+                return ""
 
     def commands(self):
         """The commands the module heard since the last clear: (letter, argument or None)."""

@@ -611,7 +611,6 @@ AddFocuser::Next AddFocuser::parameters_ask() {
 
 AddFocuser::Next AddFocuser::scale_read() {
     int& step = h_.sequence_counter();
-    const bool cm = h_.unit() == Unit::Centimetres;
     if (!descriptionEntered_) return Next::Stay;
     descriptionEntered_ = false;
     ++step;
@@ -620,7 +619,7 @@ AddFocuser::Next AddFocuser::scale_read() {
     const std::string why = typed ? check_counts_per_unit(perUnit, h_.unit()) : std::string();
     scaleRefusal_ = reason(typedDescription_, typed, why);
     if (typed && why.empty()) {
-        h_.profile().inchesPerCount = static_cast<float>(cm ? 1.0 / (perUnit * 2.54) : 1.0 / perUnit);
+        h_.profile().inchesPerCount = static_cast<float>(inches_per_count_of(perUnit, h_.unit()));
         show_scale_and_travel();
         move_focus(SetupScreen::Focus::Maximum);
         scaleAccepted_ = true;

@@ -77,7 +77,7 @@ void NumberEntries::apply(State entryState) {
     if (!edited_) return;
     edited_ = false;
     if (entryState == State::EncoderEntry) {
-        h_.take_scale(static_cast<float>(h_.unit() == Unit::Centimetres ? 1.0 / (value_ * 2.54) : 1.0 / value_));
+        h_.take_scale(static_cast<float>(inches_per_count_of(value_, h_.unit())));
         h_.show_reinit_text(true);
         return;
     }

@@ -40,6 +40,10 @@ double counts_per_unit(float inchesPerCount, Unit unit) {
     return unit == Unit::Centimetres ? 1.0 / (ipc * kCmPerInch) : 1.0 / ipc;
 }
 
+double inches_per_count_of(double countsPerUnit, Unit unit) {
+    return unit == Unit::Centimetres ? 1.0 / (countsPerUnit * kCmPerInch) : 1.0 / countsPerUnit;
+}
+
 std::string counts_per_unit_text(float inchesPerCount, Unit unit) {
     return format_fixed(counts_per_unit(inchesPerCount, unit), 7, 3);
 }

@@ -25,6 +25,9 @@ std::string length_text(double counts, float inchesPerCount, Unit unit, int deci
 
 // Counts per inch or per cm; 0 when the scale is 0 or below.
 double counts_per_unit(float inchesPerCount, Unit unit);
+// The scale, inches per count, of a count per inch or per cm (the inverse of
+// counts_per_unit); the caller checks the count first.
+double inches_per_count_of(double countsPerUnit, Unit unit);
 // EncoderStep's text: counts per unit with 7 significant digits, 3 decimals.
 std::string counts_per_unit_text(float inchesPerCount, Unit unit);
 // EncoderLines' caption for the unit.
